@@ -1,0 +1,161 @@
+// Every drive command the system sends, one free function each. Each takes the writer's
+// TCDBurnerInfo (a copy), the command's own arguments and the writer's TScsiDefaults, builds
+// the CDB, sends it through ExecScsiCommand, decodes the reply and returns the TScsiError.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "scsi/SCSITypes.h"
+#include "scsi/zqSCSI.h"
+
+// Shared builders --------------------------------------------------------------------------
+TScsiError ScsiSendCDB6(const TCDBurnerInfo& Info, std::uint8_t Opcode, std::uint32_t Address,
+                        std::uint8_t LengthByte, void* Buffer, std::uint32_t BufLen,
+                        std::uint32_t Direction, TScsiDefaults& Defaults);
+TScsiError ScsiSendCDB10(const TCDBurnerInfo& Info, std::uint8_t Opcode, std::uint8_t Byte1,
+                         std::uint32_t Address, std::uint8_t Byte6, std::uint16_t Length,
+                         void* Buffer, std::uint32_t BufLen, std::uint32_t Direction,
+                         TScsiDefaults& Defaults);
+std::uint8_t ScsiMergeLUN(std::uint8_t Byte1, std::uint32_t PackedAddress);
+void PutBE16(std::uint16_t Value, std::uint8_t* Dest);
+void PutBE32(std::uint32_t Value, std::uint8_t* Dest);
+
+// Unit commands ----------------------------------------------------------------------------
+TScsiError ScsiStartStopUnit(const TCDBurnerInfo& Info, bool Start, bool LoadEject, bool Immediate,
+                             TScsiDefaults& Defaults);
+TScsiError ScsiPreventAllowRemoval(const TCDBurnerInfo& Info, std::uint8_t Prevent,
+                                   TScsiDefaults& Defaults);
+
+// Mode pages -------------------------------------------------------------------------------
+struct TScsiDriveSpeeds {
+    std::uint8_t MaxReadSpeed = 0;
+    std::uint8_t CurReadSpeed = 0;
+    std::uint8_t MaxWriteSpeed = 0;
+    std::uint8_t CurWriteSpeed = 0;
+};
+
+enum TScsiDeviceCapability : std::uint8_t {
+    dcReadCDR, dcReadCDRW, dcReadFixedPackets, dcReadDVDROM, dcReadDVDR, dcReadDVDRAM,
+    dcWriteCDR, dcWriteCDRW, dcWriteDVDR, dcWriteDVDRAM, dcTestWrite, dcBurnProof,
+    dcAudioPlay, dcComposite, dcDigitalPort1, dcDigitalPort2, dcMode2Form1, dcMode2Form2,
+    dcMultiSession, dcCDDACommands, dcCDDAAccurate, dcRWSupported, dcRWDeinterleaved,
+    dcC2Pointers, dcISRC, dcUPC, dcReadBarCode, dcLock, dcLockState, dcPreventJumper, dcEject,
+    dcSeparateVolume, dcSeparateChannelMute, dcDiscPresent, dcSoftwareSlotSelection,
+    dcSideChange, dcRWInLeadIn,
+};
+
+// A set of the 37 capabilities in 5 bytes: element n is bit (n mod 8) of byte (n div 8).
+struct TScsiDeviceCapabilities {
+    std::uint8_t Bytes[5] = {};
+
+    bool Has(TScsiDeviceCapability c) const { return (Bytes[c / 8] >> (c % 8)) & 1u; }
+    void Include(TScsiDeviceCapability c) { Bytes[c / 8] = static_cast<std::uint8_t>(Bytes[c / 8] | (1u << (c % 8))); }
+    bool Empty() const { return !(Bytes[0] | Bytes[1] | Bytes[2] | Bytes[3] | Bytes[4]); }
+};
+
+TScsiError ScsiModeSense(const TCDBurnerInfo& Info, std::uint8_t PageCode, void* Buffer,
+                         std::uint16_t AllocationLength, TScsiDefaults& Defaults);
+TScsiError ScsiModeSelect(const TCDBurnerInfo& Info, void* Buffer, std::uint16_t ParameterListLength,
+                          TScsiDefaults& Defaults);
+TScsiError ScsiGetModePage(const TCDBurnerInfo& Info, std::uint8_t PageCode, void* Dest,
+                           std::uint32_t& Length, TScsiDefaults& Defaults);
+TScsiError ScsiSetModePage(const TCDBurnerInfo& Info, std::uint8_t PageCode, const void* Source,
+                           std::uint32_t& Length, TScsiDefaults& Defaults);
+TScsiError ScsiGetCapabilitiesPage(const TCDBurnerInfo& Info, std::uint8_t* Dest /* 26 bytes */,
+                                   TScsiDefaults& Defaults);
+TScsiError ScsiGetSpeeds(const TCDBurnerInfo& Info, TScsiDriveSpeeds& Speeds, TScsiDefaults& Defaults);
+TScsiError ScsiGetCapabilities(const TCDBurnerInfo& Info, TScsiDeviceCapabilities& Caps,
+                               TScsiDefaults& Defaults);
+TScsiError ScsiSetWriteParameters(const TCDBurnerInfo& Info, std::uint8_t WriteType,
+                                  std::uint8_t DataBlockType, std::uint8_t TrackModeByte,
+                                  std::uint8_t SessionFormat, std::uint32_t PacketSize,
+                                  std::uint16_t AudioPauseLength, bool TestWrite, bool BurnProof,
+                                  TScsiDefaults& Defaults);
+TScsiError ScsiGetWriterParametersText(const TCDBurnerInfo& Info, std::string& Text,
+                                       TScsiDefaults& Defaults);
+
+// Disc and track information ------------------------------------------------------------------
+struct TScsiTOCEntry {
+    TScsiSubQinfoFlags Flags;
+    std::uint8_t TrackNumber = 0;
+    std::uint32_t StartLBA = 0;
+};
+
+struct TScsiTOC {
+    std::int32_t FirstTrack = 0;
+    std::int32_t LastTrack = 0;
+    std::int32_t EntryCount = 0;
+    TScsiTOCEntry Entries[100];
+};
+
+TScsiSubQinfoFlags ScsiDecodeSubQFlags(std::uint8_t AdrControl);
+TScsiError ScsiReadTOC(const TCDBurnerInfo& Info, bool MSF, std::uint8_t Format,
+                       std::uint8_t TrackSession, void* Buffer, std::uint16_t AllocationLength,
+                       TScsiDefaults& Defaults);
+TScsiError ScsiReadTOCInfo(const TCDBurnerInfo& Info, TScsiTOC& TOC, TScsiDefaults& Defaults);
+TScsiError ScsiReadDVDLayerDescriptor(const TCDBurnerInfo& Info, TScsiDVDLayerDescriptorInfo& Descriptor,
+                                      TScsiDefaults& Defaults);
+
+// Recording commands --------------------------------------------------------------------------
+TScsiError ScsiWrite10(const TCDBurnerInfo& Info, bool DPO, bool FUA, std::uint32_t LBA,
+                       std::uint16_t TransferLength, const void* Buffer, std::uint32_t BufLen,
+                       TScsiDefaults& Defaults);
+TScsiError ScsiWriteBlocks(const TCDBurnerInfo& Info, std::uint32_t LBA, std::uint16_t TransferLength,
+                           const void* Buffer, std::uint32_t BufLen, TScsiDefaults& Defaults);
+TScsiError ScsiReadBufferCapacity(const TCDBurnerInfo& Info, std::uint8_t* Reply /* 12 bytes */,
+                                  TScsiDefaults& Defaults);
+TScsiError ScsiSynchronizeCache(const TCDBurnerInfo& Info, TScsiDefaults& Defaults);
+TScsiError ScsiCloseTrack(const TCDBurnerInfo& Info, std::uint8_t TrackNumber, TScsiDefaults& Defaults);
+TScsiError ScsiCloseSession(const TCDBurnerInfo& Info, TScsiDefaults& Defaults);
+TScsiError ScsiBlank(const TCDBurnerInfo& Info, std::uint8_t BlankByte, std::uint32_t StartAddress,
+                     TScsiDefaults& Defaults);
+
+// What the burns need to wait for the drive and to check their work ----------------------------
+
+// Fixed-format sense data as REQUEST SENSE returns it (or the 14 bytes a failed command left
+// in TScsiDefaults::SenseArea).
+struct TScsiSense {
+    std::uint8_t Key = 0;
+    std::uint8_t Asc = 0;
+    std::uint8_t Ascq = 0;
+    bool ProgressValid = false;     // SKSV with a progress indication
+    std::uint16_t Progress = 0;     // 0..65535 of the operation done
+};
+TScsiSense ScsiDecodeSense(const std::uint8_t* Sense, std::uint32_t Length);
+
+TScsiError ScsiTestUnitReady(const TCDBurnerInfo& Info, TScsiDefaults& Defaults);
+TScsiError ScsiRequestSense(const TCDBurnerInfo& Info, TScsiSense& Sense, TScsiDefaults& Defaults);
+TScsiError ScsiRead10(const TCDBurnerInfo& Info, std::uint32_t LBA, std::uint16_t TransferLength,
+                      void* Buffer, std::uint32_t BufLen, TScsiDefaults& Defaults);
+
+struct TScsiDiscInformation {
+    std::uint8_t DiscStatus = 0;          // 0 blank, 1 appendable, 2 complete, 3 other
+    std::uint8_t LastSessionState = 0;    // 0 empty, 1 incomplete, 3 complete
+    bool Erasable = false;
+    std::uint8_t FirstTrack = 0;
+    std::uint16_t Sessions = 0;
+    std::uint16_t FirstTrackInLastSession = 0;
+    std::uint16_t LastTrackInLastSession = 0;
+    std::uint32_t LastSessionLeadInStart = 0;
+    std::uint32_t LastPossibleLeadOutStart = 0;
+};
+TScsiError ScsiReadDiscInformation(const TCDBurnerInfo& Info, TScsiDiscInformation& Disc,
+                                   TScsiDefaults& Defaults);
+
+struct TScsiTrackInformation {
+    std::uint16_t TrackNumber = 0;
+    std::uint16_t SessionNumber = 0;
+    std::uint8_t TrackMode = 0;           // CONTROL nibble
+    std::uint8_t DataMode = 0;
+    bool Blank = false;
+    bool NextWritableValid = false;
+    std::uint32_t TrackStart = 0;
+    std::uint32_t NextWritableAddress = 0;
+    std::uint32_t FreeBlocks = 0;
+    std::uint32_t TrackSize = 0;
+};
+// AddressType 1: LBAOrTrack is a track number (FFh: the invisible/incomplete track).
+TScsiError ScsiReadTrackInformation(const TCDBurnerInfo& Info, std::uint8_t AddressType,
+                                    std::uint32_t LBAOrTrack, TScsiTrackInformation& Track,
+                                    TScsiDefaults& Defaults);
