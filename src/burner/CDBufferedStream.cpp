@@ -1,0 +1,129 @@
+#include "burner/CDBufferedStream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FFileName(FileName)
+{
+    int flags = O_RDONLY;
+    if (Mode == fmOpenWrite)
+        flags = O_WRONLY;
+    else if (Mode == fmOpenReadWrite)
+        flags = O_RDWR;
+    do {
+        FFile = ::open(FileName.c_str(), flags | O_CLOEXEC);
+    } while (FFile < 0 && errno == EINTR);
+    if (FFile < 0)
+        Fail("Cannot open file");
+    // Uninitialised on purpose: every byte is loaded from the file before it is handed out.
+    FBuffer.reset(new std::uint8_t[ReadAheadSize]);
+}
+
+TCDBufferedStream::~TCDBufferedStream()
+{
+    if (FFile >= 0)
+        ::close(FFile);
+}
+
+void TCDBufferedStream::Fail(const char* What) const
+{
+    throw std::system_error(errno, std::generic_category(), std::string(What) + " \"" + FFileName + "\"");
+}
+
+std::int64_t TCDBufferedStream::Size() const
+{
+    struct stat st {};
+    if (::fstat(FFile, &st) != 0)
+        Fail("Cannot query the size of");
+    return st.st_size;
+}
+
+bool TCDBufferedStream::SetBlockSize(std::int32_t Size)
+{
+    if (Size <= 0)
+        throw std::invalid_argument("TCDBufferedStream: block size must be positive");
+    const std::int64_t fileSize = this->Size();
+    FBlockSize = Size;
+    FBlockCount = static_cast<std::int32_t>(fileSize / Size);
+    FBlockAligned = fileSize % Size == 0;
+    return FBlockAligned;
+}
+
+bool TCDBufferedStream::FillBuffer()
+{
+    // read() may return less than asked before the end of the file (pipes, signals,
+    // network file systems), so loop until the buffer is full or the file ends.
+    std::int32_t loaded = 0;
+    while (loaded < ReadAheadSize) {
+        const ssize_t got = ::read(FFile, FBuffer.get() + loaded, static_cast<std::size_t>(ReadAheadSize - loaded));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            // Nothing of this fill is handed out: the caller gets an error, not old bytes.
+            FBufferEnd = FBufferPos = 0;
+            Fail("Read error in");
+        }
+        if (got == 0)
+            break;
+        loaded += static_cast<std::int32_t>(got);
+    }
+    FBufferEnd = loaded;
+    FBufferPos = 0;
+    return loaded > 0;
+}
+
+std::int32_t TCDBufferedStream::Read(void* Destination, std::int32_t Count)
+{
+    if (Count <= 0)
+        return 0;
+    auto* dest = static_cast<std::uint8_t*>(Destination);
+    std::int32_t total = 0;
+    while (total < Count) {
+        if (FBufferPos == FBufferEnd && !FillBuffer())
+            break;
+        const std::int32_t n = std::min(Count - total, FBufferEnd - FBufferPos);
+        std::memcpy(dest + total, FBuffer.get() + FBufferPos, static_cast<std::size_t>(n));
+        FBufferPos += n;
+        total += n;
+    }
+    return total;
+}
+
+std::int64_t TCDBufferedStream::Seek(std::int64_t Offset, int Origin)
+{
+    const off_t filePos = ::lseek(FFile, 0, SEEK_CUR);
+    if (filePos < 0)
+        Fail("Cannot seek in");
+    const std::int64_t logical = filePos - (FBufferEnd - FBufferPos);
+    if (Offset == 0 && Origin == soFromCurrent)
+        return logical;
+
+    // The file stands ahead of the logical position by the unread bytes, so a relative seek
+    // is taken from the logical position, and the read-ahead is dropped.
+    std::int64_t target = 0;
+    switch (Origin) {
+    case soFromBeginning: target = Offset; break;
+    case soFromCurrent: target = logical + Offset; break;
+    case soFromEnd: target = Size() + Offset; break;
+    default: throw std::invalid_argument("TCDBufferedStream: bad seek origin");
+    }
+    if (target < 0)
+        throw std::invalid_argument("TCDBufferedStream: seek before the start of \"" + FFileName + "\"");
+    const off_t moved = ::lseek(FFile, static_cast<off_t>(target), SEEK_SET);
+    if (moved < 0)
+        Fail("Cannot seek in");
+    FBufferEnd = FBufferPos = 0;
+    return moved;
+}
+
+std::int32_t TCDBufferedStream::FillPercent() const
+{
+    return std::clamp((ReadAheadSize - FBufferPos) / 20480, 0, 100);
+}
