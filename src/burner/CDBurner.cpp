@@ -1,0 +1,513 @@
+#include "burner/CDBurner.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <thread>
+
+#include "burner/CDBufferedStream.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int32_t ToInt32(std::uint32_t v)
+{
+    return static_cast<std::int32_t>(std::min<std::uint32_t>(v, std::numeric_limits<std::int32_t>::max()));
+}
+
+std::uint32_t BE32At(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return SwapDWord(v);
+}
+
+// Data image write parameters: track at once, Mode 1 (2048 bytes), data track, BUFE on.
+constexpr std::uint8_t kWriteTypeTAO = 1;
+constexpr std::uint8_t kDataBlockMode1 = 8;
+constexpr std::uint8_t kTrackModeData = 4;
+constexpr std::uint16_t kAudioPause = 150;
+// The next block is held back until the drive has this much room.
+constexpr std::uint32_t kDataRoomNeeded = 1024;
+// READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
+constexpr std::uint8_t kAddressTrack = 1;
+constexpr std::uint32_t kInvisibleTrack = 0xFF;
+// BLANK byte 1: IMMED.
+constexpr std::uint8_t kBlankImmed = 0x10;
+
+}  // namespace
+
+TCDBurner::TCDBurner(const TCDBurnerInfo& AInfo) : Info(AInfo), CommandSettings(ScsiDefaultSettings) {}
+
+TCDBurner::~TCDBurner()
+{
+    try {
+        UnlockMedium();
+    } catch (...) {
+        // A destructor must not throw; the release is best effort on a vanished drive.
+    }
+}
+
+// Single commands ------------------------------------------------------------------------------
+
+bool TCDBurner::UnlockMedium()
+{
+    LastError = ScsiPreventAllowRemoval(Info, 0, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::Eject(bool Immediate)
+{
+    LastError = ScsiStartStopUnit(Info, false, true, Immediate, CommandSettings);
+    return LastError == Err_None;
+}
+
+std::vector<std::string> TCDBurner::GetSpeedsReport()
+{
+    TScsiDriveSpeeds speeds;
+    ScsiGetSpeeds(Info, speeds, CommandSettings);
+    return {
+        "-- Device Reading Speeds --",
+        "       Current Read Speed = " + std::to_string(speeds.CurReadSpeed),
+        "       Maximum Read Speed = " + std::to_string(speeds.MaxReadSpeed),
+        "-- Device Writing Speeds --",
+        "       Current Write Speed = " + std::to_string(speeds.CurWriteSpeed),
+        "       Maximum Write Speed = " + std::to_string(speeds.MaxWriteSpeed),
+    };
+}
+
+std::vector<std::string> TCDBurner::GetCapabilitiesReport()
+{
+    TScsiDeviceCapabilities caps;
+    ScsiGetCapabilities(Info, caps, CommandSettings);
+
+    struct Line {
+        int capability;   // -1: a heading, always shown
+        const char* text;
+    };
+    static constexpr Line kLines[] = {
+        {-1, "-- Device Reading Methods --"},
+        {dcReadCDR, "    Read CD-R media"},
+        {dcReadCDRW, "    Read CD-RW media"},
+        {dcReadFixedPackets, "    Read CD-R written using fixed packets"},
+        {dcReadDVDROM, "    Read DVD-ROM media"},
+        {dcReadDVDR, "    Read DVD-R / DVD-RW media"},
+        {dcReadDVDRAM, "    Read DVD-RAM media"},
+        {-1, "-- Device Writing Methods --"},
+        {dcWriteCDR, "    Write CD-R media"},
+        {dcWriteCDRW, "    Write CD-RW media"},
+        {dcWriteDVDR, "    Write DVD-R / DVD-RW media"},
+        {dcWriteDVDRAM, "    Write DVD-RAM media"},
+        {dcTestWrite, "    Write in test mode"},
+        {dcBurnProof, "    Can Use Burn Proof"},
+        {-1, "-- Device Extended Methods --"},
+        {dcMode2Form1, "        Capable to read Mode 2 Form 1 (CD-XA format)"},
+        {dcMode2Form2, "        Capable to read Mode 2 Form 2 (CD-XA format)"},
+        {dcMultiSession, "        Capable to read PhotoCD format (multiple sessions)"},
+        {dcReadBarCode, "       Capable to read CD disc bar code"},
+    };
+    std::vector<std::string> lines;
+    for (const Line& l : kLines)
+        if (l.capability < 0 || caps.Has(static_cast<TScsiDeviceCapability>(l.capability)))
+            lines.emplace_back(l.text);
+    return lines;
+}
+
+bool TCDBurner::GetWriterParameters(std::string& Text)
+{
+    LastError = ScsiGetWriterParametersText(Info, Text, CommandSettings);
+    return LastError == Err_None;
+}
+
+TScsiError TCDBurner::ReadTOC(TScsiTOC& TOC)
+{
+    LastError = ScsiReadTOCInfo(Info, TOC, CommandSettings);
+    return LastError;
+}
+
+TScsiError TCDBurner::GetDVDStructure(TScsiDVDLayerDescriptorInfo& Descriptor)
+{
+    LastError = ScsiReadDVDLayerDescriptor(Info, Descriptor, CommandSettings);
+    return LastError;
+}
+
+bool TCDBurner::SetWriteParameters(std::uint8_t WriteType, std::uint8_t DataBlockType, std::uint8_t TrackModeByte,
+                                   std::uint8_t SessionFormat, std::uint32_t PacketSize,
+                                   std::uint16_t AudioPauseLength, bool TestWrite, bool BurnProof)
+{
+    LastError = ScsiSetWriteParameters(Info, WriteType, DataBlockType, TrackModeByte, SessionFormat, PacketSize,
+                                       AudioPauseLength, TestWrite, BurnProof, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::WriteBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
+                            const void* Buffer)
+{
+    LastError = ScsiWriteBlocks(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::WriteAudioBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
+                                 const void* Buffer)
+{
+    LastError = ScsiWriteBlocks(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::Blank(std::uint8_t BlankingType, std::uint32_t StartAddress)
+{
+    LastError = ScsiBlank(Info, static_cast<std::uint8_t>(BlankingType | kBlankImmed), StartAddress, CommandSettings);
+    if (LastError != Err_None)
+        return false;
+    return WaitUntilReady(BlankWaitLimit, true) == Err_None;
+}
+
+TCDBurner::BufferState TCDBurner::QueryBuffer()
+{
+    std::uint8_t reply[12] = {};
+    const TScsiError err = ScsiReadBufferCapacity(Info, reply, CommandSettings);
+    BufferState st;
+    st.Length = BE32At(reply + 4);
+    st.Free = BE32At(reply + 8);
+    st.Answered = err == Err_None && st.Length > 0;
+    BufferLength = ToInt32(st.Length);
+    BufferFree = ToInt32(st.Free);
+    return st;
+}
+
+std::int32_t TCDBurner::GetBufferFree()
+{
+    std::uint8_t reply[12] = {};
+    ScsiReadBufferCapacity(Info, reply, CommandSettings);
+    return ToInt32(BE32At(reply + 8));
+}
+
+std::int32_t TCDBurner::GetBufferFillPercent()
+{
+    const BufferState st = QueryBuffer();
+    return FillPercentOf(st.Length, st.Free);
+}
+
+std::int32_t TCDBurner::FillPercentOf(std::uint32_t Length, std::uint32_t Free)
+{
+    if (Length < 100)
+        return 0;
+    const std::int64_t used = std::int64_t(Length) - std::int64_t(Free);
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(used / (Length / 100), 0, 100));
+}
+
+std::int32_t TCDBurner::ProgressPercent(std::int64_t Index, std::int64_t LastIndex)
+{
+    if (LastIndex <= 0)
+        return 100;
+    const std::int64_t divisor = LastIndex / 100;
+    const std::int64_t pct = divisor > 0 ? Index / divisor : Index * 100 / LastIndex;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(pct, 0, 100));
+}
+
+bool TCDBurner::CloseTrack(std::uint8_t TrackNumber)
+{
+    LastError = ScsiCloseTrack(Info, TrackNumber, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::CloseSession()
+{
+    LastError = ScsiCloseSession(Info, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::SynchronizeCache()
+{
+    LastError = ScsiSynchronizeCache(Info, CommandSettings);
+    return LastError == Err_None;
+}
+
+// Waiting and checking ---------------------------------------------------------------------------
+
+TScsiError TCDBurner::WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress)
+{
+    const auto deadline = Clock::now() + Limit;
+    int unitAttentions = 0;
+    std::int32_t lastPercent = -1;
+    for (;;) {
+        const TScsiError err = ScsiTestUnitReady(Info, CommandSettings);
+        if (err == Err_None) {
+            if (ReportProgress && OnProgress && lastPercent != 100)
+                OnProgress(0, 100);
+            LastError = Err_None;
+            return Err_None;
+        }
+        const TScsiSense sense = ScsiDecodeSense(CommandSettings.SenseArea, 14);
+        const bool busy = sense.Key == 0x02 && sense.Asc == 0x04;
+        // A unit attention (say, the medium changed by the blank) is reported once and cleared.
+        const bool attention = sense.Key == 0x06 && ++unitAttentions <= 3;
+        if (!busy && !attention) {
+            LastError = err;
+            return err;
+        }
+        if (busy && ReportProgress && OnProgress) {
+            TScsiSense current;
+            if (ScsiRequestSense(Info, current, CommandSettings) == Err_None && current.ProgressValid) {
+                const std::int32_t percent = static_cast<std::int32_t>(std::uint32_t(current.Progress) * 100 / 65536);
+                if (percent != lastPercent) {
+                    lastPercent = percent;
+                    OnProgress(0, percent);
+                }
+            }
+        }
+        if (Clock::now() >= deadline) {
+            LastError = Err_CommandTimeout;
+            return LastError;
+        }
+        std::this_thread::sleep_for(ReadyPollInterval);
+    }
+}
+
+bool TCDBurner::ReadTrackInformation(std::uint8_t AddressType, std::uint32_t LBAOrTrack, TScsiTrackInformation& Track)
+{
+    LastError = ScsiReadTrackInformation(Info, AddressType, LBAOrTrack, Track, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::ReadDiscInformation(TScsiDiscInformation& Disc)
+{
+    LastError = ScsiReadDiscInformation(Info, Disc, CommandSettings);
+    return LastError == Err_None;
+}
+
+std::int64_t TCDBurner::GetFreeBlocks()
+{
+    // Not stored: a drive that cannot tell is no failure of the job asking.
+    TScsiTrackInformation track;
+    if (ScsiReadTrackInformation(Info, kAddressTrack, kInvisibleTrack, track, CommandSettings) != Err_None)
+        return -1;
+    return track.FreeBlocks;
+}
+
+bool TCDBurner::Read10(std::uint32_t Address, std::uint16_t BlockCount, void* Buffer, std::uint32_t ByteCount)
+{
+    LastError = ScsiRead10(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
+    return LastError == Err_None;
+}
+
+bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector)
+{
+    FirstDifferentSector = -1;
+    LastError = Err_None;
+    TCDBufferedStream stream(FileName, fmOpenRead);
+    constexpr std::int32_t kBlock = 2048;
+    constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
+    stream.SetBlockSize(kBlock);
+    // A partial last block was never burnt as such; it counts as a sector of its own.
+    const std::int64_t blocks = stream.BlockCount() + (stream.BlockAligned() ? 0 : 1);
+    std::vector<std::uint8_t> image(kChunk * kBlock), disc(kChunk * kBlock);
+    for (std::int64_t lba = 0; lba < blocks; lba += kChunk) {
+        if (CancelRequested.exchange(false)) {
+            Status("Cancelled : Verify stopped at sector " + std::to_string(lba));
+            FirstDifferentSector = lba;
+            return false;
+        }
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, blocks - lba));
+        const std::int32_t got = stream.Read(image.data(), count * kBlock);
+        if (!Read10(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count), disc.data(),
+                    static_cast<std::uint32_t>(count * kBlock))) {
+            FirstDifferentSector = lba;
+            return false;
+        }
+        if (std::memcmp(image.data(), disc.data(), static_cast<std::size_t>(got)) != 0) {
+            for (std::int32_t k = 0; k < count; ++k) {
+                const std::int32_t from = k * kBlock;
+                const std::int32_t len = std::clamp(got - from, 0, kBlock);
+                if (std::memcmp(image.data() + from, disc.data() + from, static_cast<std::size_t>(len)) != 0) {
+                    FirstDifferentSector = lba + k;
+                    return false;
+                }
+            }
+        }
+        if (OnProgress)
+            OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, blocks - 1));
+    }
+    return true;
+}
+
+// Jobs ------------------------------------------------------------------------------------------
+
+void TCDBurner::StepError(const std::string& Step, std::int64_t Sector, TScsiError Error)
+{
+    std::string text = "Error : " + Step;
+    if (Sector >= 0)
+        text += " at sector " + std::to_string(Sector);
+    Status(text + " : " + ScsiErrorToText(Error));
+}
+
+bool TCDBurner::SyncStep()
+{
+    if (SynchronizeCache())
+        return true;
+    StepError("Sync Cache Error", -1, LastError);
+    return false;
+}
+
+bool TCDBurner::CloseTrackAndWait(std::uint8_t TrackNumber)
+{
+    if (!CloseTrack(TrackNumber) || WaitUntilReady(ReadyWaitLimit) != Err_None) {
+        StepError("Close Track Error", -1, LastError);
+        return false;
+    }
+    return true;
+}
+
+bool TCDBurner::CloseSessionAndWait()
+{
+    if (!CloseSession() || WaitUntilReady(ReadyWaitLimit) != Err_None) {
+        StepError("Close Session Error", -1, LastError);
+        return false;
+    }
+    return true;
+}
+
+bool TCDBurner::StopOnCancel(std::int64_t NextSector, std::int64_t Blocks)
+{
+    CancelRequested.store(false);
+    // What the drive holds is flushed, so the open track ends cleanly at the last block sent.
+    const bool synced = SynchronizeCache();
+    const TScsiError syncError = LastError;
+    UnlockMedium();
+    std::string text = "Cancelled : Writing stopped at sector " + std::to_string(NextSector) + " of " +
+                       std::to_string(Blocks) + ", the track is left open";
+    if (!synced)
+        text += " (Sync Cache : " + ScsiErrorToText(syncError) + ")";
+    Status(text);
+    if (!synced)
+        LastError = syncError;
+    return false;
+}
+
+TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferState State,
+                                                   std::int32_t FileBufferPercent)
+{
+    auto deadline = Clock::now() + BufferStallLimit;
+    while (State.Answered && State.Free < Needed) {
+        if (CancelRequested.load(std::memory_order_relaxed))
+            return WaitResult::Room;   // the job stops at its next check
+        std::this_thread::sleep_for(BufferPollInterval);
+        const std::uint32_t before = State.Free;
+        State = QueryBuffer();
+        if (OnBufferProgress)
+            OnBufferProgress(FillPercentOf(State.Length, State.Free));
+        if (FileBufferPercent >= 0 && OnFileBufferProgress)
+            OnFileBufferProgress(FileBufferPercent);
+        if (State.Free > before)
+            deadline = Clock::now() + BufferStallLimit;
+        else if (Clock::now() >= deadline)
+            return WaitResult::Stalled;
+    }
+    return WaitResult::Room;
+}
+
+bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
+{
+    std::int64_t total = 0;
+    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, false, true)) {
+        Status("HardWare : Set Write Mode Error");
+        return false;
+    }
+    Status("HardWare : Set Write Mode OK");
+
+    TCDBufferedStream stream(FileName, fmOpenRead);   // a missing image raises to the caller
+    const std::int32_t blockSize = BlockSizeOfDataType(kDataBlockMode1);
+    // An empty image would only close an empty track: refused like a misfit size.
+    if (!stream.SetBlockSize(blockSize) || stream.BlockCount() == 0) {
+        Status("Error : Error in Image Size");
+        return false;
+    }
+    const std::int32_t n = stream.BlockCount();
+
+    // Checked after the write parameters, as the free blocks depend on them. A drive that
+    // cannot tell does not stop the burn.
+    const std::int64_t freeBlocks = GetFreeBlocks();
+    if (freeBlocks >= 0 && n > freeBlocks) {
+        Status("Error : Image larger than disc (" + std::to_string(n) + " blocks needed, " +
+               std::to_string(freeBlocks) + " free)");
+        return false;
+    }
+
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
+    for (std::int32_t i = 0; i < n; ++i) {
+        if (CancelRequested.load(std::memory_order_relaxed))
+            return StopOnCancel(i, n);
+
+        std::int32_t got = 0;
+        try {
+            got = stream.Read(block.data(), blockSize);
+        } catch (const std::exception& e) {
+            Status("Error : Read Error at sector " + std::to_string(i) + " : " + e.what());
+            return false;
+        }
+        total += got;
+        if (got != blockSize) {
+            Status("Error : Read Error at sector " + std::to_string(i) + " : the image ended early");
+            return false;
+        }
+
+        const bool written = WriteBlocks(static_cast<std::uint32_t>(i), 1, static_cast<std::uint32_t>(blockSize),
+                                         block.data());
+
+        // Reported for every block handed to the drive, also a failed one.
+        if (OnProgress)
+            OnProgress(i, ProgressPercent(i, n - 1));
+        if (OnBytesRead)
+            OnBytesRead(total);
+        BufferState buffer;
+        bool queried = false;
+        if (OnBufferProgress) {
+            buffer = QueryBuffer();
+            queried = true;
+            OnBufferProgress(FillPercentOf(buffer.Length, buffer.Free));
+        }
+        if (OnBufferStatus)
+            OnBufferStatus(BufferLength, BufferFree);
+        const std::int32_t filePercent = stream.FillPercent();
+        if (OnFileBufferProgress)
+            OnFileBufferProgress(filePercent);
+
+        if (!written) {
+            StepError("Write Error", i, LastError);
+            return false;
+        }
+
+        // The query just made for the gauge is as fresh as a second one would be.
+        if (!queried)
+            buffer = QueryBuffer();
+        if (WaitForBufferRoom(kDataRoomNeeded, buffer, filePercent) == WaitResult::Stalled) {
+            LastError = Err_CommandTimeout;
+            Status("Error : Buffer Wait Timeout at sector " + std::to_string(i) +
+                   " : the drive's buffer did not drain");
+            return false;
+        }
+    }
+    if (CancelRequested.load(std::memory_order_relaxed))
+        return StopOnCancel(n, n);
+
+    if (OnBufferProgress)
+        OnBufferProgress(GetBufferFillPercent());
+
+    Status("Finished Writing : Sync Cache");
+    if (!SyncStep())
+        return false;
+    Status("Finished Writing : Closing Track");
+    if (!CloseTrackAndWait(1) || !SyncStep())
+        return false;
+    if (CloseSession == 1) {
+        Status("Finished Writing : Closing Session");
+        if (!CloseSessionAndWait() || !SyncStep())
+            return false;
+    }
+    if (OnFileBufferProgress)
+        OnFileBufferProgress(stream.FillPercent());
+    Status("Finished Writing : Job Done!");
+    return true;
+}

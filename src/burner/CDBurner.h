@@ -1,0 +1,144 @@
+// One CD/DVD writer as the rest of the system sees it: its identification, the result of its
+// last command, its own command settings, the events a job reports through, one operation per
+// drive command, and the data image burn.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mmc/SCSIUnit.h"
+#include "scsi/SCSITypes.h"
+#include "scsi/zqSCSI.h"
+
+class TCDBufferedStream;
+
+class TCDBurner {
+public:
+    explicit TCDBurner(const TCDBurnerInfo& AInfo);
+    // Releases the tray (PREVENT ALLOW MEDIUM REMOVAL, prevent 0), whether or not it was locked.
+    virtual ~TCDBurner();
+    TCDBurner(const TCDBurner&) = delete;
+    TCDBurner& operator=(const TCDBurner&) = delete;
+
+    void GetInfo(TCDBurnerInfo& Out) const { Out = Info; }
+
+    // Fixed at construction.
+    const TCDBurnerInfo Info;
+    // Result of the last storing operation.
+    TScsiError LastError = Err_None;
+    // This writer's copy of ScsiDefaultSettings, passed with every command.
+    TScsiDefaults CommandSettings;
+
+    // Events: empty until assigned, and tested before every call.
+    std::function<void(std::int32_t Index, std::int32_t Percent)> OnProgress;
+    std::function<void(const std::string& Text)> OnStatus;
+    std::function<void(std::int32_t Percent)> OnBufferProgress;
+    std::function<void(std::int32_t Percent)> OnFileBufferProgress;
+    std::function<void(std::int32_t Length, std::int32_t Free)> OnBufferStatus;
+    std::function<void(std::int64_t Total)> OnBytesRead;
+
+    // Drive buffer figures of the last buffer query; 0 until then.
+    std::int32_t BufferLength = 0;
+    std::int32_t BufferFree = 0;
+
+    // Operations wrapping one command ---------------------------------------------------------
+    bool UnlockMedium();
+    bool Eject(bool Immediate);
+    std::vector<std::string> GetSpeedsReport();
+    std::vector<std::string> GetCapabilitiesReport();
+    bool GetWriterParameters(std::string& Text);
+    TScsiError ReadTOC(TScsiTOC& TOC);
+    TScsiError GetDVDStructure(TScsiDVDLayerDescriptorInfo& Descriptor);
+    bool SetWriteParameters(std::uint8_t WriteType, std::uint8_t DataBlockType, std::uint8_t TrackModeByte,
+                            std::uint8_t SessionFormat, std::uint32_t PacketSize,
+                            std::uint16_t AudioPauseLength, bool TestWrite, bool BurnProof);
+    bool WriteBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount, const void* Buffer);
+    bool WriteAudioBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
+                          const void* Buffer);
+    // Sent with IMMED; the drive is then polled until the blank has finished, its progress
+    // (from the sense data) reported through OnProgress(0, percent). A full blank would not
+    // fit in one command's time-out.
+    bool Blank(std::uint8_t BlankingType, std::uint32_t StartAddress);
+    std::int32_t GetBufferFree();
+    // Refreshes BufferLength and BufferFree; 0..100, and 0 for a buffer under 100 bytes
+    // (including the zero reply of a failed query).
+    std::int32_t GetBufferFillPercent();
+    bool CloseTrack(std::uint8_t TrackNumber);
+    bool CloseSession();
+    bool SynchronizeCache();
+
+    // Waiting and checking ----------------------------------------------------------------------
+    // Polls TEST UNIT READY until the drive is ready. NOT READY with ASC 04h (becoming
+    // ready, operation or long write in progress) means busy; anything else is returned as it
+    // came. Gives Err_CommandTimeout after Limit. With ReportProgress, the progress of the
+    // running operation (REQUEST SENSE) goes to OnProgress(0, percent). Stores the result.
+    TScsiError WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress = false);
+    bool ReadTrackInformation(std::uint8_t AddressType, std::uint32_t LBAOrTrack, TScsiTrackInformation& Track);
+    bool ReadDiscInformation(TScsiDiscInformation& Disc);
+    // Free blocks of the disc for the next track, or -1 when the drive cannot tell.
+    std::int64_t GetFreeBlocks();
+    bool Read10(std::uint32_t Address, std::uint16_t BlockCount, void* Buffer, std::uint32_t ByteCount);
+    // Reads the written track back and compares it with the image. True when they match;
+    // otherwise FirstDifferentSector is the first sector that differs or could not be read
+    // (LastError tells which). A missing image raises, as for the burn.
+    bool VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector);
+
+    // Jobs --------------------------------------------------------------------------------------
+    // Writes the image as one Mode 1 track, track at once, from address 0, then closes the
+    // track and, when CloseSession is 1, the session. True when the job ran to
+    // "Finished Writing : Job Done!". A missing or unreadable image file raises.
+    bool BurnDataImage(const std::string& FileName, std::uint8_t CloseSession);
+
+    // Asks a running job to stop after the command in progress (safe from a signal handler).
+    // The job clears it when it stops.
+    std::atomic<bool> CancelRequested{false};
+    void Cancel() { CancelRequested.store(true, std::memory_order_relaxed); }
+
+    // Pacing and bounds of the waits; tests shorten them.
+    std::chrono::milliseconds BufferPollInterval{1};
+    std::chrono::milliseconds BufferStallLimit{std::chrono::seconds(90)};   // without any drain
+    std::chrono::milliseconds ReadyPollInterval{50};
+    std::chrono::milliseconds ReadyWaitLimit{std::chrono::minutes(20)};     // close track/session
+    std::chrono::milliseconds BlankWaitLimit{std::chrono::minutes(150)};    // full blank at 1x
+
+    // 0..100 for block Index of a job whose last block is LastIndex (equal percent steps,
+    // 100 at the last block, also for jobs of 100 blocks or fewer).
+    static std::int32_t ProgressPercent(std::int64_t Index, std::int64_t LastIndex);
+    // Fill percent of a buffer of Length bytes with Free bytes free: 0..100, 0 when Length < 100.
+    static std::int32_t FillPercentOf(std::uint32_t Length, std::uint32_t Free);
+
+protected:
+    struct BufferState {
+        bool Answered = false;    // the query succeeded and reported a buffer
+        std::uint32_t Length = 0;
+        std::uint32_t Free = 0;
+    };
+    // One READ BUFFER CAPACITY; refreshes BufferLength and BufferFree.
+    BufferState QueryBuffer();
+    enum class WaitResult { Room, Stalled };
+    // Polls until the drive has Needed bytes free, sleeping between polls; a drive that
+    // cannot report its buffer is not waited for. Reports the gauges on every poll
+    // (FileBufferPercent < 0: not reported). Stalled after BufferStallLimit without any drain.
+    WaitResult WaitForBufferRoom(std::uint32_t Needed, BufferState State, std::int32_t FileBufferPercent);
+    void Status(const std::string& Text)
+    {
+        if (OnStatus)
+            OnStatus(Text);
+    }
+    // Error line of a failed step: "Error : <Step>[ at sector N] : <error text>".
+    void StepError(const std::string& Step, std::int64_t Sector, TScsiError Error);
+    // The end of a job stopped on request: cache flushed, tray released, where it stopped said.
+    bool StopOnCancel(std::int64_t NextSector, std::int64_t Blocks);
+    // CLOSE TRACK / CLOSE SESSION (sent with IMMED) and the wait for the drive to finish;
+    // a failure of either is the step's error line. False after the error line.
+    bool CloseTrackAndWait(std::uint8_t TrackNumber);
+    bool CloseSessionAndWait();
+    // SYNCHRONIZE CACHE with the error line on failure.
+    bool SyncStep();
+
+    // The audio burn (Tracks, BurnAudioTracks) joins here.
+};
