@@ -45,6 +45,9 @@ public:
     virtual bool Execute(ScsiRequest& request) = 0;
     // What a user should see as the device's location (the disc's CUE sheet, say).
     virtual std::string DevicePath() const = 0;
+    // Whether IOCTL_SCSI_GET_ADDRESS answers for this device; a device that says no makes the
+    // query fail, as some drivers do (tests use it to reach the made-up address path).
+    virtual bool ReportsAddress() const { return true; }
 };
 
 // Attaches a device; it gets the next drive letter after the kernel's optical drives and the

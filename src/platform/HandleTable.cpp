@@ -1,0 +1,59 @@
+#include "platform/HandleTable.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <unordered_map>
+
+namespace win::detail {
+
+namespace {
+
+struct Table {
+    std::mutex mutex;
+    std::unordered_map<std::uintptr_t, HandleObject> objects;
+    std::uintptr_t next = 0x100;
+};
+
+Table& table() {
+    static Table t;
+    return t;
+}
+
+}  // namespace
+
+KernelDevice::~KernelDevice() {
+    if (fd >= 0) ::close(fd);
+}
+
+HANDLE InsertHandle(HandleObject object) {
+    auto& t = table();
+    std::lock_guard lock(t.mutex);
+    // Steps of 4 as on Windows; a wrap-around would take 2^62 opens on a 64-bit build.
+    std::uintptr_t value = t.next;
+    t.next += 4;
+    t.objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+bool LookupHandle(HANDLE handle, HandleObject& object) {
+    auto& t = table();
+    std::lock_guard lock(t.mutex);
+    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == t.objects.end()) return false;
+    object = it->second;
+    return true;
+}
+
+bool RemoveHandle(HANDLE handle) {
+    HandleObject removed;   // destroyed after the lock is released (may close a descriptor)
+    auto& t = table();
+    std::lock_guard lock(t.mutex);
+    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == t.objects.end()) return false;
+    removed = std::move(it->second);
+    t.objects.erase(it);
+    return true;
+}
+
+}  // namespace win::detail

@@ -1,0 +1,135 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "PlatformFixture.h"
+#include "support/ScriptedDevice.h"
+
+namespace {
+
+using kvtest::ScriptedDevice;
+
+std::string DriveStrings() {
+    char buffer[105] = {};
+    const win::DWORD n = win::GetLogicalDriveStringsA(sizeof buffer, buffer);
+    return std::string(buffer, n);
+}
+
+using Drives = PlatformTest;
+
+TEST_F(Drives, OnlyTheRootWithoutOpticalDevices) {
+    EXPECT_EQ(DriveStrings(), std::string("C:\\\0", 4));
+    EXPECT_EQ(win::GetDriveTypeA("C:\\"), win::DRIVE_FIXED);
+    EXPECT_EQ(win::GetDriveTypeA("D:\\"), win::DRIVE_NO_ROOT_DIR);
+    EXPECT_EQ(win::DevicePathOfLetter('D'), "");
+}
+
+TEST_F(Drives, KernelDevicesComeFirstThenVirtualOnesInAttachOrder) {
+    // Paths that do not exist still get their letters: the writer list must see them.
+    win::SetKernelDevicePathsForTesting({"/nonexistent/sr0", "/nonexistent/sr1"});
+    auto first = std::make_shared<ScriptedDevice>("virtual:first");
+    auto second = std::make_shared<ScriptedDevice>("virtual:second");
+    EXPECT_EQ(win::AttachVirtualDevice(first), 'F');
+    EXPECT_EQ(win::AttachVirtualDevice(second), 'G');
+    EXPECT_EQ(win::AttachVirtualDevice(first), 'F') << "attaching twice keeps the one letter";
+
+    EXPECT_EQ(DriveStrings(), std::string("C:\\\0D:\\\0E:\\\0F:\\\0G:\\\0", 20));
+    for (const char* root : {"D:\\", "E:\\", "F:\\", "g:\\", "G:"})
+        EXPECT_EQ(win::GetDriveTypeA(root), win::DRIVE_CDROM) << root;
+    for (const char* root : {"A:\\", "B:\\", "H:\\", "Z:\\", "", "1:\\", "GG:\\", "G:\\x"})
+        EXPECT_EQ(win::GetDriveTypeA(root), win::DRIVE_NO_ROOT_DIR) << root;
+
+    EXPECT_EQ(win::DevicePathOfLetter('D'), "/nonexistent/sr0");
+    EXPECT_EQ(win::DevicePathOfLetter('E'), "/nonexistent/sr1");
+    EXPECT_EQ(win::DevicePathOfLetter('F'), "virtual:first");
+    EXPECT_EQ(win::DevicePathOfLetter('g'), "virtual:second");
+
+    win::DetachVirtualDevice(first);
+    EXPECT_EQ(win::DevicePathOfLetter('F'), "virtual:second") << "later devices move up";
+    EXPECT_EQ(win::GetDriveTypeA("G:\\"), win::DRIVE_NO_ROOT_DIR);
+}
+
+TEST_F(Drives, ShortBufferGetsTheRequiredSize) {
+    win::SetKernelDevicePathsForTesting({"/nonexistent/sr0"});
+    // "C:\<0>D:\<0><0>": 9 bytes needed, 8 reported on success.
+    EXPECT_EQ(win::GetLogicalDriveStringsA(0, nullptr), 9u);
+    char small[8];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(win::GetLogicalDriveStringsA(sizeof small, small), 9u);
+    EXPECT_EQ(small[0], 'x') << "nothing is written into a short buffer";
+    char exact[9];
+    EXPECT_EQ(win::GetLogicalDriveStringsA(sizeof exact, exact), 8u);
+    EXPECT_EQ(std::string(exact, 9), std::string("C:\\\0D:\\\0\0", 9));
+}
+
+TEST_F(Drives, LettersStopAtZ) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 22; ++i) paths.push_back("/nonexistent/sr" + std::to_string(i));
+    win::SetKernelDevicePathsForTesting(paths);   // D..Y
+    auto last = std::make_shared<ScriptedDevice>();
+    auto tooMany = std::make_shared<ScriptedDevice>();
+    EXPECT_EQ(win::AttachVirtualDevice(last), 'Z');
+    EXPECT_EQ(win::AttachVirtualDevice(tooMany), 0) << "no letter left: not attached";
+    EXPECT_EQ(win::VirtualDeviceAddress(*tooMany).port, 0);
+    char buffer[105];
+    EXPECT_EQ(win::GetLogicalDriveStringsA(sizeof buffer, buffer), 24u * 4u);
+}
+
+TEST_F(Drives, OpenFailuresSayWhyAndKeepErrno) {
+    win::SetKernelDevicePathsForTesting({"/nonexistent/sr0", "/proc"});
+    struct Case {
+        const char* name;
+        win::DWORD error;
+        int errnoValue;
+    } cases[] = {
+        {"\\\\.\\D:", win::ERROR_FILE_NOT_FOUND, ENOENT},   // vanished device
+        {"\\\\.\\E:", win::ERROR_GEN_FAILURE, EISDIR},      // cannot be opened read-write
+        {"\\\\.\\F:", win::ERROR_FILE_NOT_FOUND, ENOENT},   // no drive at that letter
+        {"\\\\.\\C:", win::ERROR_FILE_NOT_FOUND, ENOENT},   // the root file system is no device
+        {"D:", win::ERROR_FILE_NOT_FOUND, ENOENT},
+        {"\\\\.\\D:\\", win::ERROR_FILE_NOT_FOUND, ENOENT},
+        {"", win::ERROR_FILE_NOT_FOUND, ENOENT},
+    };
+    for (const auto& c : cases) {
+        win::SetLastError(0);
+        EXPECT_EQ(win::CreateFileA(c.name, win::GENERIC_READ | win::GENERIC_WRITE, 3, nullptr,
+                                   win::OPEN_EXISTING, 0, nullptr),
+                  win::INVALID_HANDLE_VALUE)
+            << c.name;
+        EXPECT_EQ(win::GetLastError(), c.error) << c.name;
+        EXPECT_EQ(win::GetLastErrno(), c.errnoValue) << c.name;
+    }
+    EXPECT_EQ(win::CreateFileA(nullptr, win::GENERIC_READ, 0, nullptr, win::OPEN_EXISTING, 0, nullptr),
+              win::INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Drives, PermissionDeniedIsReportedAsAccessDenied) {
+    if (geteuid() == 0) GTEST_SKIP() << "root opens any file";
+    const std::string path = testing::TempDir() + "kv_platform_noaccess";
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0000);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    win::SetKernelDevicePathsForTesting({path});
+    EXPECT_EQ(win::CreateFileA("\\\\.\\D:", win::GENERIC_READ, 1, nullptr, win::OPEN_EXISTING, 0, nullptr),
+              win::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(win::GetLastError(), win::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(win::GetLastErrno(), EACCES);
+    ::unlink(path.c_str());
+}
+
+TEST_F(Drives, ReadOnlyAccessOpensWhatReadWriteCannot) {
+    // A directory opens read-only but not for writing; this is the open-mode fallback.
+    win::SetKernelDevicePathsForTesting({"/proc"});
+    EXPECT_EQ(win::CreateFileA("\\\\.\\D:", win::GENERIC_READ | win::GENERIC_WRITE, 3, nullptr,
+                               win::OPEN_EXISTING, 0, nullptr),
+              win::INVALID_HANDLE_VALUE);
+    win::HANDLE h = win::CreateFileA("\\\\.\\d:", win::GENERIC_READ, 1, nullptr, win::OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, win::INVALID_HANDLE_VALUE);
+    EXPECT_NE(h, nullptr);
+    EXPECT_TRUE(win::CloseHandle(h));
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// A scripted in-process SCSI device for tests: it records every command it receives and
+// answers from canned replies (one-shot replies first, then per-opcode replies, then a
+// handler, else GOOD without data). Thread-safe, so a command may arrive from another thread.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/VirtualDevice.h"
+
+namespace kvtest {
+
+struct ScriptedReply {
+    std::vector<std::uint8_t> data;    // data-in bytes delivered (cut to the request's length)
+    std::uint8_t status = 0;           // SCSI status byte
+    std::vector<std::uint8_t> sense;   // sense bytes delivered (at most 32)
+    bool transportFailure = false;     // Execute returns false: the command never arrived
+
+    static ScriptedReply Good(std::vector<std::uint8_t> bytes = {}) {
+        ScriptedReply r;
+        r.data = std::move(bytes);
+        return r;
+    }
+    // CHECK CONDITION with fixed-format sense data (response code 70h, 18 bytes).
+    static ScriptedReply CheckCondition(std::uint8_t key, std::uint8_t asc = 0, std::uint8_t ascq = 0) {
+        ScriptedReply r;
+        r.status = 0x02;
+        r.sense.assign(18, 0);
+        r.sense[0] = 0x70;
+        r.sense[2] = key & 0x0f;
+        r.sense[7] = 10;
+        r.sense[12] = asc;
+        r.sense[13] = ascq;
+        return r;
+    }
+    static ScriptedReply Status(std::uint8_t status) {
+        ScriptedReply r;
+        r.status = status;
+        return r;
+    }
+    static ScriptedReply TransportFailure() {
+        ScriptedReply r;
+        r.transportFailure = true;
+        return r;
+    }
+};
+
+// What the device saw of one command.
+struct RecordedCommand {
+    std::vector<std::uint8_t> cdb;
+    win::ScsiRequest::Direction direction = win::ScsiRequest::Direction::None;
+    std::uint32_t dataLength = 0;
+    std::uint32_t timeoutSeconds = 0;
+    std::vector<std::uint8_t> dataOut;   // the bytes a data-out command carried
+};
+
+// Standard INQUIRY data of a CD/DVD device (peripheral type 05h), 96 bytes; the texts are
+// blank-padded to their field widths (vendor 8, product 16, revision 4, vendor-specific 20).
+inline std::vector<std::uint8_t> InquiryData(const std::string& vendor, const std::string& product,
+                                             const std::string& revision = "1.00",
+                                             const std::string& vendorSpecific = "") {
+    std::vector<std::uint8_t> d(96, 0);
+    d[0] = 0x05;
+    d[1] = 0x80;   // removable medium
+    d[2] = 0x05;
+    d[3] = 0x02;
+    d[4] = 91;     // additional length: 96 - 5
+    auto put = [&](std::size_t offset, std::size_t width, const std::string& text) {
+        for (std::size_t i = 0; i < width; ++i)
+            d[offset + i] = static_cast<std::uint8_t>(i < text.size() ? text[i] : ' ');
+    };
+    put(8, 8, vendor);
+    put(16, 16, product);
+    put(32, 4, revision);
+    put(36, 20, vendorSpecific);
+    return d;
+}
+
+class ScriptedDevice : public win::VirtualScsiDevice {
+public:
+    using Handler = std::function<ScriptedReply(const win::ScsiRequest&)>;
+
+    explicit ScriptedDevice(std::string path = "scripted:0") : path_(std::move(path)) {
+        byOpcode_[0x12] = ScriptedReply::Good(InquiryData("KEELVANE", "Scripted Drive"));
+    }
+
+    // A standing reply to every command with this operation code.
+    void OnOpcode(std::uint8_t opcode, ScriptedReply reply) {
+        std::lock_guard lock(mutex_);
+        byOpcode_[opcode] = std::move(reply);
+    }
+    // One-shot replies, used in order before anything else.
+    void QueueReply(ScriptedReply reply) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(reply));
+    }
+    // Answers every command no queued or per-opcode reply covers.
+    void SetHandler(Handler handler) {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    void SetReportsAddress(bool reports) {
+        std::lock_guard lock(mutex_);
+        reportsAddress_ = reports;
+    }
+
+    std::vector<RecordedCommand> Commands() const {
+        std::lock_guard lock(mutex_);
+        return commands_;
+    }
+    std::size_t CommandCount() const {
+        std::lock_guard lock(mutex_);
+        return commands_.size();
+    }
+    void ClearCommands() {
+        std::lock_guard lock(mutex_);
+        commands_.clear();
+    }
+
+    bool Execute(win::ScsiRequest& request) override {
+        ScriptedReply reply;
+        Handler handler;
+        {
+            std::lock_guard lock(mutex_);
+            RecordedCommand rec;
+            rec.cdb.assign(request.cdb, request.cdb + std::min<std::size_t>(request.cdbLength, 16));
+            rec.direction = request.direction;
+            rec.dataLength = request.dataLength;
+            rec.timeoutSeconds = request.timeoutSeconds;
+            if (request.direction == win::ScsiRequest::Direction::Out && request.data != nullptr)
+                rec.dataOut.assign(request.data, request.data + request.dataLength);
+            commands_.push_back(std::move(rec));
+
+            if (!queue_.empty()) {
+                reply = std::move(queue_.front());
+                queue_.pop_front();
+            } else if (auto it = byOpcode_.find(request.cdb[0]); it != byOpcode_.end()) {
+                reply = it->second;
+            } else {
+                handler = handler_;
+            }
+        }
+        if (handler) reply = handler(request);   // outside the lock: it may script the device
+        if (reply.transportFailure) return false;
+        std::uint32_t moved = 0;
+        if (request.direction == win::ScsiRequest::Direction::In && request.data != nullptr) {
+            moved = std::min<std::uint32_t>(request.dataLength, static_cast<std::uint32_t>(reply.data.size()));
+            if (moved > 0) std::memcpy(request.data, reply.data.data(), moved);
+        } else if (request.direction == win::ScsiRequest::Direction::Out) {
+            moved = request.dataLength;
+        }
+        request.residual = request.dataLength - moved;
+        request.status = reply.status;
+        request.senseLength = static_cast<std::uint8_t>(std::min<std::size_t>(reply.sense.size(), sizeof request.sense));
+        if (request.senseLength > 0) std::memcpy(request.sense, reply.sense.data(), request.senseLength);
+        return true;
+    }
+
+    std::string DevicePath() const override { return path_; }
+    bool ReportsAddress() const override {
+        std::lock_guard lock(mutex_);
+        return reportsAddress_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string path_;
+    std::map<std::uint8_t, ScriptedReply> byOpcode_;
+    std::deque<ScriptedReply> queue_;
+    Handler handler_;
+    bool reportsAddress_ = true;
+    std::vector<RecordedCommand> commands_;
+};
+
+}  // namespace kvtest
