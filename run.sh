@@ -1,17 +1,97 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job on the virtual writer.
+# Installs what is missing, builds, and runs the main job on the virtual writer: burns the
+# rescue image beside the programs (a bootable demo image made here when there is none) onto a
+# fresh virtual CD-R, prints the disc's table of contents, and checks with xorriso that the
+# burnt track is a readable ISO 9660 file system equal to the image.
 set -euo pipefail
 cd "$(dirname "$0")"
+
 
 scripts/install-deps.sh
 
 build=${KV_BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"${KV_JOBS:-$(nproc)}"
+build=$(cd "$build" && pwd)
 
 cli="$build/src/cli/keelvane-cli"
-if [ ! -x "$cli" ]; then
-  echo "keelvane-cli is not built yet; nothing to run."
-  exit 0
+[ -x "$cli" ] || { echo "run.sh: keelvane-cli was not built" >&2; exit 1; }
+bindir=$(dirname "$cli")
+
+# The image the burn command chooses: Keelvane.iso beside the program, else KeelvaneDemo.iso.
+image="$bindir/Keelvane.iso"
+if [ ! -f "$image" ]; then
+  image="$bindir/KeelvaneDemo.iso"
+  if [ ! -f "$image" ]; then
+    echo "== Making the demo rescue image $image"
+    isolinux_bin=/usr/lib/ISOLINUX/isolinux.bin
+    ldlinux=/usr/lib/syslinux/modules/bios/ldlinux.c32
+    for f in "$isolinux_bin" "$ldlinux"; do
+      [ -f "$f" ] || { echo "run.sh: $f is missing (packages isolinux and syslinux-common)" >&2; exit 1; }
+    done
+    tree=$(mktemp -d)
+    trap 'rm -rf "$tree"' EXIT
+    mkdir -p "$tree/isolinux"
+    cp "$isolinux_bin" "$ldlinux" "$tree/isolinux/"
+    cat > "$tree/isolinux/isolinux.cfg" <<'CFG'
+SAY
+SAY   KeelVane demo rescue disc
+SAY   ------------------------
+SAY   This disc was burnt by KeelVane. It carries no rescue system;
+SAY   a real rescue image (Keelvane.iso) would start one here.
+SAY   Booting from the next device in 10 seconds.
+SAY
+PROMPT 1
+TIMEOUT 100
+DEFAULT next
+LABEL next
+  LOCALBOOT -1
+CFG
+    cat > "$tree/README.TXT" <<'TXT'
+KeelVane demo rescue disc.
+
+Put your own rescue image next to keelvane and keelvane-cli under the name Keelvane.iso
+and it is burnt instead of this demo.
+TXT
+    xorriso -as mkisofs -quiet -o "$image.tmp" -b isolinux/isolinux.bin -c isolinux/boot.cat \
+      -no-emul-boot -boot-load-size 4 -boot-info-table -V KEELVANE_DEMO "$tree"
+    mv "$image.tmp" "$image"
+    rm -rf "$tree"
+    trap - EXIT
+  fi
 fi
-"$cli" --virtual-drive "$build/demo-disc.cue" drives
+echo "== Rescue image: $image ($(stat -c %s "$image") bytes)"
+
+# A fresh blank disc each run: the sheet and its track files go first.
+cue="$build/demo-disc.cue"
+rm -f "$cue" "$build"/demo-disc-*.iso "$build"/demo-disc-*.raw
+
+echo "== Burning it onto a virtual CD-R: keelvane-cli --virtual-drive $cue burn"
+"$cli" --virtual-drive "$cue" burn
+
+echo "== Table of contents"
+"$cli" --virtual-drive "$cue" toc
+
+# The data track is a plain ISO file beside the CUE sheet, named in its FILE line.
+track_name=$(sed -n 's/^FILE "\(.*\)" .*/\1/p' "$cue" | head -n 1)
+[ -n "$track_name" ] || { echo "run.sh: the CUE sheet names no track file" >&2; exit 1; }
+track="$(dirname "$cue")/$track_name"
+
+echo "== Checking the burnt track $track"
+pvd=$(xorriso -abort_on FAILURE -report_about FAILURE -indev "$track" -pvd_info 2>&1) || {
+  echo "$pvd"; echo "run.sh: xorriso cannot read the burnt track as ISO 9660" >&2; exit 1; }
+echo "$pvd" | grep -E '^(Volume Id|Volume Set Id|Creation Time) *:' || true
+files=$(xorriso -abort_on FAILURE -report_about FAILURE -indev "$track" -find / -type f 2>/dev/null)
+echo "files on the disc: $(echo "$files" | tr '\n' ' ')"
+cmp "$image" "$track"
+echo "the burnt track equals the image, byte for byte"
+
+cat <<MSG
+
+The disc is $cue
+  (its data track: $track)
+Open the desktop program on it:
+  $build/src/app/keelvane --virtual-drive $cue
+or boot it in an emulator:
+  qemu-system-x86_64 -cdrom $track
+MSG

@@ -1,0 +1,223 @@
+#include "cli/CliOptions.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+
+#include "cli/ExitCodes.h"
+
+namespace cli {
+
+namespace {
+
+struct CommandEntry {
+    Command command;
+    const char* name;
+};
+
+constexpr std::array<CommandEntry, 11> kCommands = {{
+    {Command::Drives, "drives"},
+    {Command::Burn, "burn"},
+    {Command::Blank, "blank"},
+    {Command::Capabilities, "capabilities"},
+    {Command::Speeds, "speeds"},
+    {Command::WriterParams, "writer-params"},
+    {Command::Toc, "toc"},
+    {Command::DvdStructure, "dvd-structure"},
+    {Command::Buffer, "buffer"},
+    {Command::WriteMode, "write-mode"},
+    {Command::Eject, "eject"},
+}};
+
+bool ParseDrive(const std::string& text, DriveSelector& drive) {
+    if (text.empty()) return false;
+    if (std::isdigit(static_cast<unsigned char>(text[0]))) {
+        int value = 0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() || value < 0) return false;
+        drive.kind = DriveSelector::Kind::Index;
+        drive.index = value;
+        return true;
+    }
+    // A letter, optionally with its colon and backslash as the drive box shows it.
+    std::string rest = text.substr(1);
+    if (!std::isalpha(static_cast<unsigned char>(text[0])) ||
+        !(rest.empty() || rest == ":" || rest == ":\\" || rest == ":/"))
+        return false;
+    drive.kind = DriveSelector::Kind::Letter;
+    drive.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return true;
+}
+
+}  // namespace
+
+const char* CommandName(Command command) {
+    for (const auto& entry : kCommands)
+        if (entry.command == command) return entry.name;
+    return "";
+}
+
+std::optional<Command> CommandFromName(const std::string& name) {
+    for (const auto& entry : kCommands)
+        if (name == entry.name) return entry.command;
+    return std::nullopt;
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+    ParseResult result;
+    Options& o = result.options;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+
+    auto fail = [&](std::string message) {
+        result.error = std::move(message);
+        return result;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+            }
+        }
+        auto takeValue = [&](std::string& value) -> bool {
+            if (inlineValue) {
+                value = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) return false;
+            value = args[++i];
+            return true;
+        };
+        auto noValue = [&]() { return !inlineValue.has_value(); };
+
+        if (name == "-h" || name == "--help") {
+            if (!noValue()) return fail("option " + name + " takes no value");
+            o.help = true;
+        } else if (name == "-V" || name == "--version") {
+            if (!noValue()) return fail("option " + name + " takes no value");
+            o.version = true;
+        } else if (name == "--json") {
+            if (!noValue()) return fail("option --json takes no value");
+            o.json = true;
+        } else if (name == "--trace") {
+            if (!noValue()) return fail("option --trace takes no value");
+            o.trace = true;
+        } else if (name == "--virtual-drive") {
+            std::string value;
+            if (!takeValue(value)) return fail("option --virtual-drive needs PATH[,OPTIONS]");
+            if (value.empty() || value[0] == ',')
+                return fail("option --virtual-drive needs a path before its options");
+            o.virtualDrives.push_back(value);
+        } else if (name == "--drive") {
+            std::string value;
+            if (!takeValue(value)) return fail("option --drive needs a drive letter or an index");
+            if (!ParseDrive(value, o.drive))
+                return fail("option --drive: \"" + value + "\" is neither a drive letter nor an index");
+        } else if (name == "--keep-session-open" || name == "--no-eject" || name == "--no-verify") {
+            if (!noValue()) return fail("option " + name + " takes no value");
+            if (name == "--keep-session-open") o.keepSessionOpen = true;
+            if (name == "--no-eject") o.noEject = true;
+            if (name == "--no-verify") o.noVerify = true;
+        } else {
+            return fail("unknown option " + arg);
+        }
+    }
+
+    // The first positional word is the command, the rest are its arguments.
+    const std::vector<std::string>& words = positional;
+    if (words.empty()) {
+        if (o.help || o.version) return result;
+        return fail("no command given");
+    }
+    auto command = CommandFromName(words[0]);
+    if (!command) return fail("unknown command \"" + words[0] + "\"");
+    o.command = *command;
+
+    if ((o.keepSessionOpen || o.noEject || o.noVerify) && o.command != Command::Burn)
+        return fail("--keep-session-open, --no-eject and --no-verify belong to the burn command");
+
+    const std::size_t extra = words.size() - 1;
+    switch (o.command) {
+    case Command::Burn:
+        if (extra > 1) return fail("burn takes at most one image");
+        if (extra == 1) o.image = words[1];
+        break;
+    case Command::WriteMode:
+        if (extra != 1) return fail("write-mode needs one argument: data or cdda");
+        if (words[1] == "data")
+            o.writeMode = WriteMode::Data;
+        else if (words[1] == "cdda")
+            o.writeMode = WriteMode::Cdda;
+        else
+            return fail("write-mode: \"" + words[1] + "\" is neither data nor cdda");
+        break;
+    default:
+        if (extra != 0)
+            return fail(std::string(CommandName(o.command)) + " takes no arguments");
+        break;
+    }
+    return result;
+}
+
+std::string UsageText(const std::string& program) {
+    std::string p = program;
+    return "Usage: " + p + " [OPTIONS] COMMAND [ARGS]\n"
+           "Burns a bootable rescue image onto a CD and reports what a CD/DVD writer says.\n"
+           "\n"
+           "Commands:\n"
+           "  drives                 list the writers (letter, name, device path, SCSI address)\n"
+           "  burn [IMAGE]           burn IMAGE as one data track (default: Keelvane.iso, else\n"
+           "                         KeelvaneDemo.iso beside the program), read it back, eject\n"
+           "      --keep-session-open  close the track but leave the session open\n"
+           "      --no-verify          do not read the track back and compare it with the image\n"
+           "      --no-eject           leave the disc in the drive\n"
+           "  blank                  blank a rewritable disc (the whole disc)\n"
+           "  capabilities           the drive's reading and writing capabilities\n"
+           "  speeds                 the drive's current and maximum read and write speeds\n"
+           "  writer-params          the drive's current write parameters\n"
+           "  toc                    the disc's table of contents (No, Num, LBA, Flags)\n"
+           "  dvd-structure          the DVD physical format descriptor\n"
+           "  buffer                 the drive buffer's size and free space\n"
+           "  write-mode data|cdda   set the write parameters for data or for audio (CD-DA)\n"
+           "  eject                  eject the disc\n"
+           "\n"
+           "Options:\n"
+           "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is\n"
+           "                         the CUE sheet PATH (repeatable); OPTIONS: media=cd-r|cd-rw|\n"
+           "                         dvd-rom|dvd+rw|none, speed=N, capacity=BLOCKS,\n"
+           "                         fail-write-at=LBA, stuck-buffer, no-rbc, not-ready=K, busy-ms=N\n"
+           "  --drive LETTER|INDEX   the writer to use (default: the first one)\n"
+           "  --json                 one JSON object per line: events, then a final result\n"
+           "  --trace                every SCSI command, its status and sense data on stderr\n"
+           "  -h, --help             this text\n"
+           "  -V, --version          the program's version\n"
+           "\n"
+           "Exit codes:\n"
+           "  0    success\n"
+           "  1    the drive refused or failed the command\n"
+           "  2    usage error\n"
+           "  3    no writer found, no such drive, or the drive cannot be opened\n"
+           "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big)\n"
+           "  5    the drive refused the write parameters\n"
+           "  6    write error\n"
+           "  7    error while synchronising the cache or closing the track or session\n"
+           "  8    the burned track does not read back equal to the image\n"
+           "  130  interrupted (Ctrl-C): the burn stopped after the current command\n";
+}
+
+}  // namespace cli

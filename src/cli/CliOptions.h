@@ -1,0 +1,68 @@
+// The command line of keelvane-cli: global options, one command, its options and arguments.
+// Parsing is a pure function so that every usage error is tested without running a drive.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum class Command {
+    None,
+    Drives,
+    Burn,
+    Blank,
+    Capabilities,
+    Speeds,
+    WriterParams,
+    Toc,
+    DvdStructure,
+    Buffer,
+    WriteMode,
+    Eject,
+};
+
+enum class WriteMode { Data, Cdda };
+
+// --drive E, --drive E:, --drive 0: a letter or a position in the drive list.
+struct DriveSelector {
+    enum class Kind { Default, Letter, Index } kind = Kind::Default;
+    char letter = 0;   // upper case
+    int index = 0;
+};
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool json = false;
+    bool trace = false;
+    std::vector<std::string> virtualDrives;   // PATH[,OPTIONS], in the order given
+    DriveSelector drive;
+
+    Command command = Command::None;
+    // burn
+    std::string image;                        // empty: the rescue image beside the program
+    bool keepSessionOpen = false;
+    bool noEject = false;
+    bool noVerify = false;
+    // write-mode
+    WriteMode writeMode = WriteMode::Data;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error;   // empty when the command line is valid
+    bool ok() const { return error.empty(); }
+};
+
+// argv without the program name. Global options may stand before or after the command.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+const char* CommandName(Command command);
+std::optional<Command> CommandFromName(const std::string& name);
+
+// The --help text, exit codes included.
+std::string UsageText(const std::string& program);
+
+}  // namespace cli

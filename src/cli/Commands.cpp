@@ -1,0 +1,554 @@
+#include "cli/Commands.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "burner/CDBurners.h"
+#include "cli/BurnOutcome.h"
+#include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
+#include "cli/Trace.h"
+#include "platform/VirtualDevice.h"
+#include "vdrive/VirtualWriter.h"
+
+namespace cli {
+
+namespace {
+
+constexpr std::int64_t kSectorBytes = 2048;
+
+// Write parameters of the two write modes (write type, data block type, track mode,
+// session format, packet size, audio pause, test write, BUFE).
+struct WritePreset {
+    std::uint8_t dataBlockType;
+    std::uint8_t trackMode;
+};
+constexpr WritePreset kDataPreset{8, 4};
+constexpr WritePreset kCddaPreset{0, 16};
+
+std::string DriveEntry(const TCDBurnerInfo& info) {
+    return std::string(1, info.DriveLetter) + ":\\  [ " + info.DisplayName + "]";
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string current;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(current);
+            current.clear();
+            // "\r\n" and "\n\r" are one line break each.
+            if (i + 1 < text.size() && (text[i + 1] == '\r' || text[i + 1] == '\n') && text[i + 1] != c) ++i;
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) lines.push_back(current);
+    return lines;
+}
+
+std::string GroupOfDevice(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+    return "cdrom";
+}
+
+// Keeps the virtual writers attached for the run and detaches them (which flushes their
+// discs) after the writer list is gone.
+class VirtualDrives {
+public:
+    ~VirtualDrives() {
+        for (auto& writer : writers_) vdrive::DetachVirtualDrive(writer);
+    }
+    int Attach(const std::vector<std::string>& specs, Output& out) {
+        for (const auto& spec : specs) {
+            vdrive::VirtualDriveOptions parsed;
+            std::string error;
+            if (!vdrive::ParseVirtualDriveSpec(spec, parsed, error)) {
+                out.Error("--virtual-drive " + spec + ": " + error);
+                return kExitUsage;
+            }
+            auto writer = vdrive::AttachVirtualDrive(spec, error);
+            if (!writer) {
+                out.Error("cannot attach the virtual drive " + spec + ": " + error);
+                return kExitNoWriter;
+            }
+            writers_.push_back(std::move(writer));
+        }
+        return kExitOk;
+    }
+
+private:
+    std::vector<std::shared_ptr<vdrive::VirtualWriter>> writers_;
+};
+
+class Session {
+public:
+    Session(const Options& options, Output& out) : options_(options), out_(out) {}
+
+    int Run();
+
+private:
+    int Drives();
+    int Burn(TCDBurner& burner);
+    int Blank(TCDBurner& burner);
+    int Capabilities(TCDBurner& burner);
+    int Speeds(TCDBurner& burner);
+    int WriterParams(TCDBurner& burner);
+    int Toc(TCDBurner& burner);
+    int DvdStructure(TCDBurner& burner);
+    int Buffer(TCDBurner& burner);
+    int WriteMode(TCDBurner& burner);
+    int Eject(TCDBurner& burner);
+
+    // The writer the options select, or null after saying why.
+    TCDBurner* SelectWriter(int& exitCode);
+    // False (after saying why) when the selected drive could not be opened.
+    bool CheckAccess(int position, int& exitCode);
+    void ReportLines(const std::vector<std::string>& lines) {
+        for (const auto& line : lines) out_.Text(line);
+    }
+    void Finish(int exitCode, const JsonObject& fields = JsonObject()) {
+        out_.Result(CommandName(options_.command), exitCode, fields);
+    }
+
+    const Options& options_;
+    Output& out_;
+    std::unique_ptr<TCDBurnerList> list_;
+};
+
+int Session::Run() {
+    VirtualDrives virtualDrives;
+    if (int rc = virtualDrives.Attach(options_.virtualDrives, out_); rc != kExitOk) {
+        Finish(rc);
+        return rc;
+    }
+    // The list releases every tray when it goes, before the virtual drives are detached.
+    list_ = std::make_unique<TCDBurnerList>();
+    struct ListReset {
+        std::unique_ptr<TCDBurnerList>& list;
+        ~ListReset() { list.reset(); }
+    } listReset{list_};
+
+    if (options_.command == Command::Drives) return Drives();
+
+    int rc = kExitOk;
+    TCDBurner* burner = SelectWriter(rc);
+    if (!burner) {
+        Finish(rc);
+        return rc;
+    }
+    switch (options_.command) {
+    case Command::Burn: return Burn(*burner);
+    case Command::Blank: return Blank(*burner);
+    case Command::Capabilities: return Capabilities(*burner);
+    case Command::Speeds: return Speeds(*burner);
+    case Command::WriterParams: return WriterParams(*burner);
+    case Command::Toc: return Toc(*burner);
+    case Command::DvdStructure: return DvdStructure(*burner);
+    case Command::Buffer: return Buffer(*burner);
+    case Command::WriteMode: return WriteMode(*burner);
+    case Command::Eject: return Eject(*burner);
+    case Command::Drives:
+    case Command::None: break;
+    }
+    return kExitUsage;
+}
+
+TCDBurner* Session::SelectWriter(int& exitCode) {
+    exitCode = kExitNoWriter;
+    if (list_->Count() == 0) {
+        out_.Hint("No CD burners found on this computer.");
+        return nullptr;
+    }
+    int position = -1;
+    const DriveSelector& d = options_.drive;
+    switch (d.kind) {
+    case DriveSelector::Kind::Default: position = 0; break;
+    case DriveSelector::Kind::Index:
+        if (d.index < list_->Count()) position = d.index;
+        else out_.Error("there is no writer at index " + std::to_string(d.index) + " (see: keelvane-cli drives)");
+        break;
+    case DriveSelector::Kind::Letter:
+        for (int i = 0; i < list_->Count(); ++i)
+            if (list_->Burners(i)->Info.DriveLetter == d.letter) position = i;
+        if (position < 0)
+            out_.Error(std::string("there is no writer at drive ") + d.letter + ": (see: keelvane-cli drives)");
+        break;
+    }
+    if (position < 0 || !CheckAccess(position, exitCode)) return nullptr;
+    exitCode = kExitOk;
+    return list_->Burners(position);
+}
+
+bool Session::CheckAccess(int position, int& exitCode) {
+    const TDriveScanEntry& row = list_->ScanTable().Rows[position];
+    if (row.Handle != nullptr) return true;
+    const std::string path = win::DevicePathOfLetter(row.DriveLetter);
+    exitCode = kExitNoWriter;
+    if (row.OpenErrno == EACCES || row.OpenErrno == EPERM) {
+        out_.Error("cannot open " + path + " (drive " + row.DriveLetter + ":): " + std::strerror(row.OpenErrno));
+        out_.Hint(PermissionAdvice(path, GroupOfDevice(path)));
+    } else if (row.OpenErrno != 0) {
+        out_.Error("cannot open " + path + " (drive " + row.DriveLetter + ":): " + std::strerror(row.OpenErrno));
+    } else {
+        out_.Error("the drive " + path + " (" + row.DriveLetter + ":) did not answer INQUIRY");
+    }
+    return false;
+}
+
+int Session::Drives() {
+    const int count = list_->Count();
+    std::string array = "[";
+    for (int i = 0; i < count; ++i) {
+        const TDriveScanEntry& row = list_->ScanTable().Rows[i];
+        TCDBurnerInfo info;
+        list_->Burners(i)->GetInfo(info);
+        const std::string path = win::DevicePathOfLetter(info.DriveLetter);
+        char address[64];
+        std::snprintf(address, sizeof address, "%u:%u:%u", info.HaId, info.Target, info.Lun);
+        out_.Text(DriveEntry(info));
+        out_.Text("    index " + std::to_string(i) + ", device " + path + ", SCSI address " + address +
+                  " (port:target:lun)");
+        const bool denied = row.Handle == nullptr && (row.OpenErrno == EACCES || row.OpenErrno == EPERM);
+        if (row.Handle == nullptr) {
+            std::string why = row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer to INQUIRY";
+            out_.Text("    cannot be opened: " + why);
+            if (denied) out_.Hint(PermissionAdvice(path, GroupOfDevice(path)));
+        }
+        JsonObject drive;
+        drive.Add("index", i)
+            .Add("letter", std::string(1, info.DriveLetter))
+            .Add("entry", DriveEntry(info))
+            .Add("display_name", info.DisplayName)
+            .Add("vendor", info.VendorId)
+            .Add("product", info.ProductId)
+            .Add("revision", info.Revision)
+            .Add("device", path)
+            .Add("port", static_cast<int>(info.HaId))
+            .Add("target", static_cast<int>(info.Target))
+            .Add("lun", static_cast<int>(info.Lun))
+            .Add("accessible", row.Handle != nullptr);
+        if (row.Handle == nullptr) drive.Add("open_error", row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer");
+        array += (i ? "," : "") + drive.Str();
+    }
+    array += "]";
+    if (count == 0) {
+        out_.Hint("No CD burners found on this computer.");
+        Finish(kExitNoWriter, JsonObject().AddRaw("drives", array));
+        return kExitNoWriter;
+    }
+    Finish(kExitOk, JsonObject().AddRaw("drives", array));
+    return kExitOk;
+}
+
+int Session::Capabilities(TCDBurner& burner) {
+    const auto lines = burner.GetCapabilitiesReport();
+    ReportLines(lines);
+    Finish(kExitOk);
+    return kExitOk;
+}
+
+int Session::Speeds(TCDBurner& burner) {
+    const auto lines = burner.GetSpeedsReport();
+    ReportLines(lines);
+    Finish(kExitOk);
+    return kExitOk;
+}
+
+int Session::WriterParams(TCDBurner& burner) {
+    std::string text;
+    const bool ok = burner.GetWriterParameters(text);
+    ReportLines(SplitLines(text));
+    // The main window shows the result's name in its status bar after this report.
+    const std::string result = ScsiErrorToText(burner.LastError);
+    out_.Text(result);
+    const int rc = ok ? kExitOk : kExitCommandFailed;
+    if (!ok) out_.Error("writer-params: " + result);
+    Finish(rc, JsonObject().Add("result", result));
+    return rc;
+}
+
+int Session::Toc(TCDBurner& burner) {
+    TScsiTOC toc;
+    const TScsiError error = burner.ReadTOC(toc);
+    char row[128];
+    std::snprintf(row, sizeof row, "%-4s %-5s %-10s %s", "No", "Num", "LBA", "Flags");
+    out_.Text(row);
+    std::string entries = "[";
+    const int count = std::min<int>(toc.EntryCount, static_cast<int>(std::size(toc.Entries)));
+    for (int i = 0; i < count; ++i) {
+        const TScsiTOCEntry& e = toc.Entries[i];
+        const std::string flags = SetToText(e.Flags);
+        std::snprintf(row, sizeof row, "%-4d %-5u %-10u ", i, static_cast<unsigned>(e.TrackNumber),
+                      static_cast<unsigned>(e.StartLBA));
+        out_.Text(row + flags);
+        entries += (i ? "," : "") + JsonObject()
+                                        .Add("no", i)
+                                        .Add("num", static_cast<int>(e.TrackNumber))
+                                        .Add("lba", static_cast<std::int64_t>(e.StartLBA))
+                                        .Add("flags", flags)
+                                        .Str();
+    }
+    entries += "]";
+    const std::string result = ScsiErrorToText(error);
+    const int rc = error == Err_None ? kExitOk : kExitCommandFailed;
+    if (rc != kExitOk) out_.Error("toc: " + result);
+    Finish(rc, JsonObject().AddRaw("entries", entries).Add("result", result));
+    return rc;
+}
+
+int Session::DvdStructure(TCDBurner& burner) {
+    TScsiDVDLayerDescriptorInfo d;
+    const TScsiError error = burner.GetDVDStructure(d);
+    out_.Text("Book Type     : " + d.BookType);
+    out_.Text("Track Density : " + d.TrackDensity);
+    out_.Text("Disc Size     : " + d.DiscSize);
+    out_.Text("Maximum Rate  : " + d.MaximumRate);
+    out_.Text("Linear Density: " + d.LinearDensity);
+    out_.Text("Layer Type    : " + d.LayerType);
+    const std::string result = ScsiErrorToText(error);
+    const int rc = error == Err_None ? kExitOk : kExitCommandFailed;
+    if (rc != kExitOk) out_.Error("dvd-structure: " + result);
+    Finish(rc, JsonObject()
+                   .Add("result", result)
+                   .Add("book_type", d.BookType)
+                   .Add("track_density", d.TrackDensity)
+                   .Add("disc_size", d.DiscSize)
+                   .Add("maximum_rate", d.MaximumRate)
+                   .Add("linear_density", d.LinearDensity)
+                   .Add("layer_type", d.LayerType));
+    return rc;
+}
+
+int Session::Buffer(TCDBurner& burner) {
+    const std::int32_t percent = burner.GetBufferFillPercent();
+    if (burner.BufferLength <= 0) {
+        out_.Error("buffer: the drive reported no buffer");
+        Finish(kExitCommandFailed);
+        return kExitCommandFailed;
+    }
+    // The progress window's labels and gauge name.
+    out_.Text("Burner Buffer Size : " + std::to_string(burner.BufferLength / 1024) + " kb");
+    out_.Text("Burner Free Buffer : " + std::to_string(burner.BufferFree / 1024) + " kb");
+    out_.Text("CD Buffer : " + std::to_string(percent) + " %");
+    Finish(kExitOk, JsonObject()
+                        .Add("length", static_cast<std::int64_t>(burner.BufferLength))
+                        .Add("free", static_cast<std::int64_t>(burner.BufferFree))
+                        .Add("percent", percent));
+    return kExitOk;
+}
+
+int Session::WriteMode(TCDBurner& burner) {
+    const WritePreset preset = options_.writeMode == cli::WriteMode::Data ? kDataPreset : kCddaPreset;
+    const bool ok = burner.SetWriteParameters(1, preset.dataBlockType, preset.trackMode, 0, 0, 150, false, true);
+    const std::string result = ScsiErrorToText(burner.LastError);
+    out_.Text(result);
+    const int rc = ok ? kExitOk : kExitWriteParameters;
+    Finish(rc, JsonObject().Add("mode", options_.writeMode == cli::WriteMode::Data ? "data" : "cdda").Add("result", result));
+    return rc;
+}
+
+int Session::Eject(TCDBurner& burner) {
+    const bool ok = burner.Eject(true);
+    const std::string result = ScsiErrorToText(burner.LastError);
+    if (!ok) out_.Error("eject: " + result);
+    const int rc = ok ? kExitOk : kExitCommandFailed;
+    Finish(rc, JsonObject().Add("result", result));
+    return rc;
+}
+
+int Session::Blank(TCDBurner& burner) {
+    burner.OnStatus = [this](const std::string& text) { out_.Status("blank", text); };
+    burner.OnProgress = [this](std::int32_t, std::int32_t percent) {
+        ProgressSample sample;
+        sample.percent = percent;
+        out_.Progress("blank", sample, Output::Now());
+    };
+    SetCancelTarget(&burner.CancelRequested);
+    const bool ok = burner.Blank(0, 0);
+    SetCancelTarget(nullptr);
+    burner.OnStatus = nullptr;
+    burner.OnProgress = nullptr;
+    out_.EndProgress();
+
+    const std::string result = ScsiErrorToText(burner.LastError);
+    int rc = kExitOk;
+    if (ok) {
+        out_.Text("Blanking Finished!");
+    } else if (Interrupted()) {
+        out_.Error("interrupted; the drive finishes a blank it has started by itself");
+        rc = kExitInterrupted;
+    } else {
+        out_.Text(result);
+        out_.Error("blank: " + result);
+        rc = kExitCommandFailed;
+    }
+    Finish(rc, JsonObject().Add("result", result));
+    return rc;
+}
+
+int Session::Burn(TCDBurner& burner) {
+    const std::string image = options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
+
+    // A missing image is refused before the drive is touched.
+    struct stat st;
+    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(image.c_str(), R_OK) != 0) {
+        const int err = errno;
+        const std::string why = ::stat(image.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? "not a regular file"
+                                                                                        : std::strerror(err);
+        out_.Text("Error creating CD.");
+        out_.Error("cannot read the image " + image + ": " + why);
+        Finish(kExitImage, JsonObject().Add("image", image));
+        return kExitImage;
+    }
+    const std::int64_t sectors = st.st_size / kSectorBytes;
+
+    std::string phase = "setup";
+    std::vector<std::string> statusLines;
+    ProgressSample sample;
+    sample.total = sectors;
+    std::int64_t sectorsHandedOver = 0;
+
+    burner.OnStatus = [&](const std::string& text) {
+        if (text == "HardWare : Set Write Mode OK") phase = "write";
+        if (text.rfind("Finished Writing", 0) == 0) phase = "close";
+        statusLines.push_back(text);
+        if (phase == "close") out_.EndProgress();
+        out_.Status(phase, text);
+    };
+    burner.OnProgress = [&](std::int32_t index, std::int32_t percent) {
+        sample.sector = index;
+        sample.percent = percent;
+        if (phase == "write") sectorsHandedOver = std::int64_t(index) + 1;
+        out_.Progress(phase, sample, Output::Now());
+    };
+    burner.OnBufferProgress = [&](std::int32_t percent) { sample.driveBuffer = percent; };
+    burner.OnFileBufferProgress = [&](std::int32_t percent) { sample.fileBuffer = percent; };
+
+    SetCancelTarget(&burner.CancelRequested);
+    struct Unsubscribe {
+        TCDBurner& b;
+        ~Unsubscribe() {
+            SetCancelTarget(nullptr);
+            b.OnStatus = nullptr;
+            b.OnProgress = nullptr;
+            b.OnBufferProgress = nullptr;
+            b.OnFileBufferProgress = nullptr;
+        }
+    } unsubscribe{burner};
+
+    int rc = kExitOk;
+    bool burned = false;
+    try {
+        burned = burner.BurnDataImage(image, options_.keepSessionOpen ? 0 : 1);
+    } catch (const std::exception& e) {
+        out_.EndProgress();
+        out_.Text("Error creating CD.");
+        out_.Error(e.what());
+        rc = kExitImage;
+    }
+    out_.EndProgress();
+    if (rc == kExitOk && !burned) rc = ClassifyBurnFailure(statusLines, Interrupted());
+
+    bool verified = false;
+    std::int64_t firstDifferent = -1;
+    if (rc == kExitOk && !options_.noVerify) {
+        phase = "verify";
+        sample = ProgressSample();
+        sample.total = sectors;
+        out_.Status(phase, "Verify : Reading the track back");
+        try {
+            verified = burner.VerifyImage(image, firstDifferent);
+        } catch (const std::exception& e) {
+            out_.Error(e.what());
+        }
+        out_.EndProgress();
+        if (verified) {
+            out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
+        } else if (Interrupted()) {
+            rc = kExitInterrupted;
+        } else {
+            rc = kExitVerify;
+            if (burner.LastError != Err_None)
+                out_.Status(phase, "Verify : Read Error at sector " + std::to_string(firstDifferent) + " : " +
+                                       ScsiErrorToText(burner.LastError));
+            else
+                out_.Status(phase, "Verify : Sector " + std::to_string(firstDifferent) + " differs from the image");
+        }
+    }
+    const TScsiError lastError = burner.LastError;
+
+    if (rc == kExitOk) {
+        for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
+            out_.Text(line);
+    } else if (rc == kExitInterrupted) {
+        out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
+                   " sectors; the tray is unlocked");
+    } else if (rc != kExitImage || burned) {
+        out_.Error("the burn failed: " + (statusLines.empty() ? ScsiErrorToText(lastError) : statusLines.back()));
+    }
+
+    // Never leave the tray locked, whatever happened (the writer releases it again when freed).
+    burner.UnlockMedium();
+    bool ejected = false;
+    if (!options_.noEject) {
+        phase = "eject";
+        ejected = burner.Eject(true);
+        if (!ejected) out_.Status(phase, "Eject : " + ScsiErrorToText(burner.LastError));
+    }
+
+    JsonObject fields;
+    fields.Add("image", image)
+        .Add("sectors", static_cast<std::int64_t>(sectors))
+        .Add("sectors_written", static_cast<std::int64_t>(sectorsHandedOver))
+        .Add("last_error", ScsiErrorToText(lastError))
+        .Add("verified", verified)
+        .Add("ejected", ejected);
+    if (firstDifferent >= 0) fields.Add("first_different_sector", static_cast<std::int64_t>(firstDifferent));
+    else fields.AddNull("first_different_sector");
+    Finish(rc, fields);
+    return rc;
+}
+
+}  // namespace
+
+std::string ProgramFolder() {
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return "./";
+    std::string path(buffer, static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+std::string RescueImagePath(const std::string& folder) {
+    struct stat st;
+    const std::string preferred = folder + "Keelvane.iso";
+    if (::stat(preferred.c_str(), &st) == 0) return preferred;
+    return folder + "KeelvaneDemo.iso";
+}
+
+std::string PermissionAdvice(const std::string& devicePath, const std::string& groupName) {
+    return "You have no permission to use " + devicePath + ". Add yourself to the \"" + groupName +
+           "\" group that owns it and log in again:\n    sudo usermod -aG " + groupName + " \"$USER\"";
+}
+
+int Run(const Options& options, Output& output) {
+    EnableScsiTrace(options.trace);
+    Session session(options, output);
+    const int rc = session.Run();
+    EnableScsiTrace(false);
+    return rc;
+}
+
+}  // namespace cli

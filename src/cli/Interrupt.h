@@ -1,0 +1,22 @@
+// Ctrl-C during a job: the first SIGINT (or SIGTERM) asks the running writer to stop after the
+// command in progress; the job then flushes the drive's cache and releases the tray itself.
+// A second one ends the program at once (the kernel unlocks the door of a real drive when
+// the device is closed).
+#pragma once
+
+#include <atomic>
+
+namespace cli {
+
+// What the handler stops: the writer's cancel flag (a lock-free atomic, so setting it is
+// safe in a signal handler).
+void SetCancelTarget(std::atomic<bool>* flag);
+
+// Installs the handlers for SIGINT and SIGTERM, and ignores SIGPIPE so that a closed pipe
+// cannot kill a burn half way with the tray locked.
+void InstallInterruptHandlers();
+
+bool Interrupted();
+int InterruptSignal();
+
+}  // namespace cli

@@ -1,0 +1,139 @@
+#include "cli/Output.h"
+
+#include <chrono>
+
+namespace cli {
+
+Output::Output(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {}
+
+double Output::Now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void Output::Emit(const std::string& jsonLine) {
+    std::fputs(jsonLine.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);   // scripts read events as they come
+}
+
+void Output::ClearProgressLine() {
+    if (!progressShown_) return;
+    std::fputs("\r\x1b[K", out_);
+    progressShown_ = false;
+}
+
+void Output::Status(std::string_view phase, const std::string& text) {
+    if (json()) {
+        Emit(JsonObject().Add("type", "status").Add("phase", phase).Add("text", text).Str());
+        return;
+    }
+    ClearProgressLine();
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+}
+
+void Output::Progress(std::string_view phase, const ProgressSample& sample, double now) {
+    if (phase != lastProgressPhase_) {
+        lastProgressPhase_ = std::string(phase);
+        lastJsonPercent_ = -1;
+        lastPlainDecile_ = -1;
+        meter_ = ProgressMeter();
+    }
+    if (sample.sector >= 0) meter_.Record(now, sample.sector);
+    const bool last = sample.sector >= 0 ? sample.sector + 1 >= sample.total : sample.percent >= 100;
+
+    switch (mode_) {
+    case Mode::Json: {
+        if (sample.percent == lastJsonPercent_ && !last) return;
+        lastJsonPercent_ = sample.percent;
+        JsonObject event;
+        event.Add("type", "progress").Add("phase", phase).Add("percent", sample.percent);
+        if (sample.sector >= 0)
+            event.Add("sector", static_cast<std::int64_t>(sample.sector)).Add("total", static_cast<std::int64_t>(sample.total));
+        else
+            event.AddNull("sector").AddNull("total");
+        if (sample.driveBuffer >= 0) event.Add("drive_buffer", sample.driveBuffer); else event.AddNull("drive_buffer");
+        if (sample.fileBuffer >= 0) event.Add("file_buffer", sample.fileBuffer); else event.AddNull("file_buffer");
+        const double speed = meter_.BlocksPerSecond();
+        if (speed > 0) event.Add("speed_x", speed / 75.0); else event.AddNull("speed_x");
+        Emit(event.Str());
+        return;
+    }
+    case Mode::Plain: {
+        const int decile = sample.percent / 10;
+        if (decile == lastPlainDecile_) return;
+        lastPlainDecile_ = decile;
+        std::string line = std::string(phase) + " " + FormatProgressLine(sample, meter_.BlocksPerSecond());
+        std::fprintf(out_, "%s\n", line.c_str());
+        std::fflush(out_);
+        return;
+    }
+    case Mode::Terminal: {
+        if (!meter_.TakeRedraw(now) && !last) return;
+        std::string line = std::string(phase) + " " + FormatProgressLine(sample, meter_.BlocksPerSecond());
+        std::fprintf(out_, "\r%s\x1b[K", line.c_str());
+        std::fflush(out_);
+        progressShown_ = true;
+        return;
+    }
+    }
+}
+
+void Output::EndProgress() {
+    if (mode_ == Mode::Terminal && progressShown_) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        progressShown_ = false;
+    }
+    lastProgressPhase_.clear();
+}
+
+void Output::Text(const std::string& line) {
+    if (json()) {
+        lines_.push_back(line);
+        return;
+    }
+    ClearProgressLine();
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+}
+
+void Output::Error(const std::string& message) {
+    if (json()) {
+        errors_.push_back(message);
+        return;
+    }
+    ClearProgressLine();
+    std::fflush(out_);
+    std::fprintf(err_, "keelvane-cli: %s\n", message.c_str());
+    std::fflush(err_);
+}
+
+void Output::Hint(const std::string& message) {
+    if (json()) {
+        errors_.push_back(message);
+        return;
+    }
+    std::fprintf(err_, "%s\n", message.c_str());
+    std::fflush(err_);
+}
+
+void Output::Result(std::string_view command, int exitCode, const JsonObject& fields) {
+    if (!json()) {
+        EndProgress();
+        return;
+    }
+    JsonObject result;
+    result.Add("type", "result").Add("command", command).Add("exit_code", exitCode).Add("ok", exitCode == 0);
+    std::string error;
+    for (const auto& e : errors_) error += (error.empty() ? "" : "\n") + e;
+    if (error.empty()) result.AddNull("error"); else result.Add("error", error);
+    result.Add("lines", lines_);
+    std::string body = result.Str();
+    std::string extra = fields.Str();
+    if (extra.size() > 2) body = body.substr(0, body.size() - 1) + "," + extra.substr(1);
+    Emit(body);
+}
+
+}  // namespace cli

@@ -1,0 +1,67 @@
+// Where keelvane-cli's output goes. Three forms: a terminal (a live progress line redrawn in
+// place), plain lines for logs and pipes, and --json (one object per line: events, then one
+// final result object). Commands talk to this class only, never to stdout directly.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/Json.h"
+#include "cli/ProgressLine.h"
+
+namespace cli {
+
+class Output {
+public:
+    enum class Mode { Terminal, Plain, Json };
+
+    explicit Output(Mode mode, std::FILE* out = stdout, std::FILE* err = stderr);
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    Mode mode() const { return mode_; }
+    bool json() const { return mode_ == Mode::Json; }
+
+    // A status line of a job (the writer's OnStatus texts and the program's own steps).
+    void Status(std::string_view phase, const std::string& text);
+    // One progress report; `now` in seconds on any monotonic clock. On a terminal the line is
+    // redrawn at most ten times a second; plain output gets one line per ten percent; --json
+    // gets one event whenever the percent changes.
+    void Progress(std::string_view phase, const ProgressSample& sample, double now);
+    // Ends a progress line on the terminal (the next output starts on a fresh line).
+    void EndProgress();
+
+    // A line of a report: printed as it is, or collected for the result's "lines".
+    void Text(const std::string& line);
+    // A problem: "keelvane-cli: message" on standard error, or the result's "error".
+    void Error(const std::string& message);
+    // Extra advice after an error (how to get access to a drive, say).
+    void Hint(const std::string& message);
+
+    // The final result object under --json (nothing otherwise). `fields` holds the command's
+    // own values; type, command, exit_code, ok, lines and error are added here.
+    void Result(std::string_view command, int exitCode, const JsonObject& fields = JsonObject());
+
+    // Seconds on the monotonic clock, for Progress.
+    static double Now();
+
+private:
+    void ClearProgressLine();
+    void Emit(const std::string& jsonLine);
+
+    Mode mode_;
+    std::FILE* out_;
+    std::FILE* err_;
+    bool progressShown_ = false;       // a terminal progress line is on screen
+    std::string lastProgressPhase_;
+    int lastJsonPercent_ = -1;
+    int lastPlainDecile_ = -1;
+    ProgressMeter meter_;
+    std::vector<std::string> lines_;
+    std::vector<std::string> errors_;
+};
+
+}  // namespace cli

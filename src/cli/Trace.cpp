@@ -1,0 +1,100 @@
+#include "cli/Trace.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+const char* StatusName(std::uint8_t status) {
+    switch (status) {
+    case 0x00: return "GOOD";
+    case 0x02: return "CHECK CONDITION";
+    case 0x04: return "CONDITION MET";
+    case 0x08: return "BUSY";
+    case 0x18: return "RESERVATION CONFLICT";
+    case 0x28: return "TASK SET FULL";
+    case 0x30: return "ACA ACTIVE";
+    case 0x40: return "TASK ABORTED";
+    default: return "STATUS";
+    }
+}
+
+const char* SenseKeyName(unsigned key) {
+    static const char* const kNames[16] = {
+        "NO SENSE",        "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+        "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED"};
+    return kNames[key & 0x0F];
+}
+
+}  // namespace
+
+std::string FormatTraceLine(char letter, const win::ScsiRequest& r, bool ok) {
+    char buffer[96];
+    std::string line;
+    line += letter;
+    line += ':';
+    const unsigned cdbLength = r.cdbLength <= sizeof r.cdb ? r.cdbLength : sizeof r.cdb;
+    for (unsigned i = 0; i < cdbLength; ++i) {
+        std::snprintf(buffer, sizeof buffer, " %02x", r.cdb[i]);
+        line += buffer;
+    }
+    switch (r.direction) {
+    case win::ScsiRequest::Direction::In: line += "  in "; break;
+    case win::ScsiRequest::Direction::Out: line += "  out "; break;
+    case win::ScsiRequest::Direction::None: line += "  none "; break;
+    }
+    line += std::to_string(r.dataLength);
+    if (r.residual != 0 && r.residual <= r.dataLength)
+        line += " (moved " + std::to_string(r.dataLength - r.residual) + ")";
+
+    if (!ok) {
+        line += "  transport failure";
+        return line;
+    }
+    std::snprintf(buffer, sizeof buffer, "  %s", StatusName(r.status));
+    line += buffer;
+    if (r.status == 0x02 || r.senseLength > 0) {
+        const std::uint8_t* s = r.sense;
+        const unsigned length = r.senseLength <= sizeof r.sense ? r.senseLength : sizeof r.sense;
+        const unsigned responseCode = length > 0 ? (s[0] & 0x7Fu) : 0;
+        unsigned key = 0, asc = 0, ascq = 0;
+        bool known = false;
+        if ((responseCode == 0x70 || responseCode == 0x71) && length >= 3) {
+            key = s[2] & 0x0Fu;
+            asc = length > 12 ? s[12] : 0;
+            ascq = length > 13 ? s[13] : 0;
+            known = true;
+        } else if ((responseCode == 0x72 || responseCode == 0x73) && length >= 4) {
+            key = s[1] & 0x0Fu;
+            asc = s[2];
+            ascq = s[3];
+            known = true;
+        }
+        if (known) {
+            std::snprintf(buffer, sizeof buffer, "  sense %x/%02x/%02x %s", key, asc, ascq, SenseKeyName(key));
+            line += buffer;
+        } else {
+            line += "  no sense data";
+        }
+    }
+    return line;
+}
+
+void EnableScsiTrace(bool on) {
+    if (!on) {
+        win::SetScsiTraceSink(nullptr);
+        return;
+    }
+    win::SetScsiTraceSink([](char letter, const win::ScsiRequest& request, bool ok) {
+        std::string line = "trace " + FormatTraceLine(letter, request, ok) + "\n";
+        // One write per line, so trace lines never interleave with a progress redraw.
+        [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    });
+}
+
+}  // namespace cli

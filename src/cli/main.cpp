@@ -1,0 +1,47 @@
+// keelvane-cli: the command line over the burning engine.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/CliOptions.h"
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
+#include "cli/Output.h"
+
+#ifndef KV_VERSION
+#define KV_VERSION "0"
+#endif
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const cli::ParseResult parsed = cli::ParseCommandLine(args);
+    const cli::Options& options = parsed.options;
+
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "keelvane-cli: %s\nTry 'keelvane-cli --help'.\n", parsed.error.c_str());
+        if (options.json) {
+            cli::Output out(cli::Output::Mode::Json);
+            out.Error(parsed.error);
+            out.Result("", cli::kExitUsage);
+        }
+        return cli::kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(cli::UsageText("keelvane-cli").c_str(), stdout);
+        return cli::kExitOk;
+    }
+    if (options.version) {
+        std::printf("keelvane-cli %s\n", KV_VERSION);
+        return cli::kExitOk;
+    }
+
+    cli::InstallInterruptHandlers();
+    const cli::Output::Mode mode = options.json             ? cli::Output::Mode::Json
+                                   : ::isatty(STDOUT_FILENO) ? cli::Output::Mode::Terminal
+                                                             : cli::Output::Mode::Plain;
+    cli::Output out(mode);
+    return cli::Run(options, out);
+}
