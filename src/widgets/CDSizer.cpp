@@ -1,0 +1,148 @@
+#include "widgets/CDSizer.h"
+
+#include <cmath>
+#include <cstring>
+
+#include <QPainter>
+
+namespace {
+
+// Nearest integer, halves to even (the default floating-point rounding mode).
+int RoundEven(double v)
+{
+    const double r = std::nearbyint(v);
+    if (!(r >= -2147483648.0 && r <= 2147483647.0))
+        return r > 0 ? 2147483647 : -2147483647 - 1;
+    return static_cast<int>(r);
+}
+
+}  // namespace
+
+TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, int memShaded,
+                           int progressGap)
+{
+    TCDSizeLayout l;
+    l.Horizontal = width >= height;
+    l.Background = {0, 0, width, height};
+    l.OverBurn = memShaded > maxCDSize;
+    const int half = height / 2;
+    l.LabelTop = half + 2;
+    // The scale divides by MaxMemory; without a positive one there is nothing to measure.
+    if (maxMemory <= 0) {
+        l.Scaled = false;
+        return l;
+    }
+    const double mem = maxMemory;
+    l.TickCount = RoundEven(mem / 10.0);
+    l.Spacing = width / (mem / 10.0);
+    l.CapacityStrip = {0, 0, RoundEven(maxCDSize / mem * width) + 1, half};
+    if (l.Horizontal)
+        l.DataStrip = {2, progressGap, RoundEven(memShaded / mem * width) + 1, half - progressGap};
+    else
+        l.DataStrip = {progressGap, progressGap, width,
+                       RoundEven(memShaded / mem * height) - progressGap};
+    l.Ticks.reserve(static_cast<std::size_t>(std::max(l.TickCount, 0)));
+    for (int i = 1; i <= l.TickCount; ++i) {
+        TCDSizeTick t;
+        t.X = RoundEven(i * l.Spacing);
+        t.Megabytes = i * 10;
+        if (i % 10 == 0) {
+            t.Bottom = height;
+            t.Labelled = true;
+        } else if (i % 5 == 0) {
+            t.Bottom = half + 3;
+        } else {
+            t.Bottom = half;
+        }
+        l.Ticks.push_back(t);
+    }
+    return l;
+}
+
+QString CDSizeLabel(int megabytes)
+{
+    return QString::number(megabytes) + QStringLiteral(" mb");
+}
+
+TCDSize::TCDSize(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    resize(DefaultWidth, DefaultHeight);
+}
+
+void TCDSize::Invalidate()
+{
+    ++RepaintRequests_;
+    repaint();
+}
+
+void TCDSize::setBarColour(TColor v)
+{
+    BarColour_ = v;
+    Invalidate();
+}
+
+void TCDSize::setMemBarColour(TColor v)
+{
+    MemBarColour_ = v;
+    Invalidate();
+}
+
+void TCDSize::setMemShaded(int v)
+{
+    // Clamped against MaxMemory as it is now; a later MaxMemory does not reclamp.
+    MemShaded_ = v;
+    if (v < 0)
+        MemShaded_ = 0;
+    else if (v > MaxMemory_)
+        MemShaded_ = MaxMemory_;
+    Invalidate();
+}
+
+bool TCDSize::IsPropertyStored(const char* name) const
+{
+    const auto is = [name](const char* n) { return std::strcmp(name, n) == 0; };
+    if (is("BarColour")) return BarColour_ != DefaultBarColour;
+    if (is("MemBarColour")) return MemBarColour_ != DefaultMemBarColour;
+    if (is("ProgressGap")) return ProgressGap_ != DefaultProgressGap;
+    if (is("MaxCDSize")) return MaxCDSize_ != DefaultMaxCDSize;
+    if (is("MaxMemory")) return MaxMemory_ != DefaultMaxMemory;
+    if (is("OverBurnColour")) return OverBurnColour_ != DefaultOverBurnColour;
+    if (is("MemShaded")) return MemShaded_ != DefaultMemShaded;
+    if (is("TickColour")) return TickColour_ != DefaultTickColour;
+    return true;
+}
+
+QImage TCDSize::ComposeFrame()
+{
+    const QPalette& pal = palette();
+    const auto rgb = [&pal](TColor c) { return ColorToRGB(c, pal); };
+    const TCDSizeLayout l =
+        LayoutCDSize(width(), height(), MaxCDSize_, MaxMemory_, MemShaded_, ProgressGap_);
+
+    QImage img = MakeFrameImage(width(), height(), clBlack);
+    const TColor outline = rgb(CanvasPen_);
+    RectangleGdi(img, l.Background, outline, clWhite);
+    if (l.Scaled) {
+        RectangleGdi(img, l.CapacityStrip, outline, rgb(BarColour_));
+        RectangleGdi(img, l.DataStrip, outline, rgb(l.OverBurn ? OverBurnColour_ : MemBarColour_));
+        const TColor tick = rgb(TickColour_);
+        for (const TCDSizeTick& t : l.Ticks) {
+            LineGdi(img, t.X, 0, t.X, t.Bottom, tick);
+            if (t.Labelled)
+                TextOutGdi(img, t.X - 20, l.LabelTop, CDSizeLabel(t.Megabytes), font(), tick,
+                           {0, 0, width(), height()});
+        }
+    }
+    CanvasPen_ = TickColour_;
+    if (l.OverBurn && OnOverBurn)
+        OnOverBurn(nullptr);
+    return img;
+}
+
+void TCDSize::paintEvent(QPaintEvent*)
+{
+    const QImage frame = ComposeFrame();
+    QPainter p(this);
+    p.drawImage(0, 0, frame);
+}
