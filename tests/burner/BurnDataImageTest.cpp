@@ -1,0 +1,372 @@
+// The data image burn end to end: the writer object, the MMC layer, the device-access layer
+// and the platform layer over the virtual writer, with real ISO images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+#include "TempDir.h"
+#include "burner/CDBurner.h"
+#include "burner/CDBurners.h"
+#include "vdrive/VirtualWriter.h"
+
+namespace {
+
+std::vector<std::uint8_t> ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a job reported through the writer's events.
+struct Reports {
+    std::vector<std::string> status;
+    std::vector<std::pair<int, int>> progress;
+    std::int64_t bytesRead = -1;
+    int bufferProgressCalls = 0;
+    int bufferStatusCalls = 0;
+    int fileBufferCalls = 0;
+    bool outOfRange = false;
+
+    void Subscribe(TCDBurner& b)
+    {
+        b.OnStatus = [this](const std::string& s) { status.push_back(s); };
+        b.OnProgress = [this](int i, int p) {
+            progress.emplace_back(i, p);
+            outOfRange |= p < 0 || p > 100;
+        };
+        b.OnBytesRead = [this](std::int64_t total) { bytesRead = total; };
+        b.OnBufferProgress = [this](int p) {
+            ++bufferProgressCalls;
+            outOfRange |= p < 0 || p > 100;
+        };
+        b.OnBufferStatus = [this](int, int) { ++bufferStatusCalls; };
+        b.OnFileBufferProgress = [this](int p) {
+            ++fileBufferCalls;
+            outOfRange |= p < 0 || p > 100;
+        };
+    }
+};
+
+// Every command that reached a drive, with its status and sense key/ASC.
+struct Trace {
+    struct Entry {
+        std::vector<std::uint8_t> cdb;
+        std::uint8_t status, key, asc;
+    };
+    std::mutex mutex;
+    std::vector<Entry> entries;
+
+    int Count(std::uint8_t opcode)
+    {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count_if(entries.begin(), entries.end(),
+                                              [&](const Entry& e) { return e.cdb[0] == opcode; }));
+    }
+};
+
+const std::vector<std::string> kClosedSessionLines = {
+    "HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Finished Writing : Closing Track",
+    "Finished Writing : Closing Session", "Finished Writing : Job Done!"};
+
+class VirtualBurn : public ::testing::Test {
+protected:
+    void Attach(const std::string& options = "")
+    {
+        win::SetKernelDevicePathsForTesting({});
+        std::string error;
+        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + options, error);
+        ASSERT_TRUE(writer) << error;
+        win::SetScsiTraceSink([this](char, const win::ScsiRequest& r, bool) {
+            std::lock_guard lock(trace.mutex);
+            trace.entries.push_back({std::vector<std::uint8_t>(r.cdb, r.cdb + r.cdbLength), r.status,
+                                     static_cast<std::uint8_t>(r.sense[2] & 0x0F), r.sense[12]});
+        });
+        list = std::make_unique<TCDBurnerList>();
+        for (int i = 0; i < list->Count(); ++i)
+            if (list->Burners(i)->Info.DriveLetter == writer->DriveLetter())
+                burner = list->Burners(i);
+        ASSERT_NE(burner, nullptr);
+        burner->ReadyPollInterval = std::chrono::milliseconds(5);
+        reports.Subscribe(*burner);
+    }
+    void TearDown() override
+    {
+        list.reset();
+        win::SetScsiTraceSink(nullptr);
+        if (writer)
+            vdrive::DetachVirtualDrive(writer);
+        win::ResetKernelDevicePathsForTesting();
+    }
+
+    // A real ISO 9660 image of a few files, made for the test.
+    std::string MakeIso()
+    {
+        const auto src = dir.path() / "iso-root";
+        std::filesystem::create_directories(src / "boot");
+        WritePatternFile((src / "boot" / "kernel.img").string(), 700 * 1024 + 17);
+        std::ofstream(src / "README.TXT") << "KeelVane rescue disc\n";
+        const std::string iso = dir / "rescue.iso";
+        const std::string cmd = "xorriso -as mkisofs -quiet -V KEELVANE -o '" + iso + "' '" + src.string() +
+                                "' >'" + (dir / "xorriso.log") + "' 2>&1";
+        if (std::system(cmd.c_str()) != 0)
+            ADD_FAILURE() << "xorriso failed: " << cmd;
+        return iso;
+    }
+    std::string MakeImage(std::uint64_t bytes)
+    {
+        const std::string path = dir / ("image-" + std::to_string(bytes) + ".bin");
+        WritePatternFile(path, bytes);
+        return path;
+    }
+
+    TempDir dir;
+    std::shared_ptr<vdrive::VirtualWriter> writer;
+    std::unique_ptr<TCDBurnerList> list;
+    TCDBurner* burner = nullptr;
+    Reports reports;
+    Trace trace;
+};
+
+TEST_F(VirtualBurn, IsoBurnsAsOneClosedDataTrack)
+{
+    const std::string iso = MakeIso();
+    const auto image = ReadAll(iso);
+    ASSERT_EQ(image.size() % 2048, 0u);
+    const auto blocks = static_cast<std::uint32_t>(image.size() / 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+
+    ASSERT_TRUE(burner->BurnDataImage(iso, 1));
+    EXPECT_EQ(reports.status, kClosedSessionLines);
+    EXPECT_EQ(burner->LastError, Err_None);
+
+    // One WRITE(10) of one block per block, at addresses 0 .. n-1.
+    ASSERT_EQ(trace.Count(0x2A), static_cast<int>(blocks));
+    std::uint32_t expectedLba = 0;
+    for (const auto& e : trace.entries) {
+        if (e.cdb[0] == 0x2A) {
+            const std::uint32_t lba = (std::uint32_t(e.cdb[2]) << 24) | (e.cdb[3] << 16) | (e.cdb[4] << 8) | e.cdb[5];
+            EXPECT_EQ(lba, expectedLba++);
+            EXPECT_EQ(e.cdb[8], 1);
+        }
+    }
+
+    // Events: every block, percents within 0..100 and ending at 100, all bytes counted.
+    ASSERT_EQ(reports.progress.size(), blocks);
+    EXPECT_EQ(reports.progress.back(), std::make_pair(int(blocks - 1), 100));
+    EXPECT_TRUE(std::is_sorted(reports.progress.begin(), reports.progress.end()));
+    EXPECT_FALSE(reports.outOfRange);
+    EXPECT_EQ(reports.bytesRead, std::int64_t(image.size()));
+    EXPECT_EQ(reports.bufferStatusCalls, int(blocks));
+    EXPECT_GE(reports.bufferProgressCalls, int(blocks) + 1);
+    EXPECT_GE(reports.fileBufferCalls, int(blocks) + 1);
+
+    // The disc: one closed data track in a closed session, byte for byte the image.
+    const vdrive::DiscState disc = writer->State();
+    ASSERT_EQ(disc.tracks.size(), 1u);
+    EXPECT_TRUE(disc.tracks[0].closed);
+    EXPECT_FALSE(disc.tracks[0].audio);
+    EXPECT_EQ(disc.tracks[0].blocks, blocks);
+    EXPECT_EQ(disc.closedSessions, 1);
+    EXPECT_EQ(disc.status, vdrive::DiscStatus::Complete);
+    EXPECT_TRUE(writer->Flush());
+    EXPECT_EQ(ReadAll(disc.tracks[0].file), image);
+
+    TScsiTOC toc;
+    ASSERT_EQ(burner->ReadTOC(toc), Err_None);
+    EXPECT_EQ(toc.FirstTrack, 1);
+    EXPECT_EQ(toc.LastTrack, 1);
+    ASSERT_EQ(toc.EntryCount, 2);
+    EXPECT_EQ(toc.Entries[0].TrackNumber, 1);
+    EXPECT_EQ(toc.Entries[0].StartLBA, 0u);
+    EXPECT_EQ(SetToText(toc.Entries[0].Flags), "[ssqfADRposition, ssqfDataTrack]");
+    EXPECT_EQ(toc.Entries[1].TrackNumber, 0xAA);
+    EXPECT_EQ(toc.Entries[1].StartLBA, blocks);
+
+    std::int64_t firstDifferent = 0;
+    EXPECT_TRUE(burner->VerifyImage(iso, firstDifferent));
+    EXPECT_EQ(firstDifferent, -1);
+}
+
+TEST_F(VirtualBurn, ProgressRunsFrom0To100ForSmallImages)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-rw"));
+    for (std::uint32_t blocks : {101u, 1u, 50u}) {
+        SCOPED_TRACE(blocks);
+        ASSERT_TRUE(burner->Blank(1, 0)) << ScsiErrorToText(burner->LastError);
+        reports.progress.clear();
+        ASSERT_TRUE(burner->BurnDataImage(MakeImage(2048ull * blocks), 1));
+        ASSERT_EQ(reports.progress.size(), blocks);
+        for (std::uint32_t i = 0; i < blocks; ++i) {
+            EXPECT_EQ(reports.progress[i].first, int(i));
+            const int expected = blocks == 1 ? 100 : blocks == 101 ? int(i) : int(i * 100 / (blocks - 1));
+            EXPECT_EQ(reports.progress[i].second, expected) << i;
+        }
+    }
+}
+
+TEST_F(VirtualBurn, ImagesThatCannotBeBurntWriteNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("capacity=100"));
+    const struct {
+        std::uint64_t bytes;
+        std::string line;
+    } cases[] = {
+        {2048ull * 100 + 1, "Error : Error in Image Size"},
+        {0, "Error : Error in Image Size"},
+        {2048ull * 101, "Error : Image larger than disc (101 blocks needed, 100 free)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        reports.status.clear();
+        EXPECT_FALSE(burner->BurnDataImage(MakeImage(c.bytes), 1));
+        EXPECT_EQ(reports.status, (std::vector<std::string>{"HardWare : Set Write Mode OK", c.line}));
+    }
+    EXPECT_EQ(trace.Count(0x2A), 0);
+    EXPECT_EQ(trace.Count(0x5B), 0);
+    EXPECT_TRUE(writer->State().tracks.empty());
+
+    // A missing image raises (the front end says it could not create the CD).
+    EXPECT_THROW(burner->BurnDataImage(dir / "no-such.iso", 1), std::system_error);
+    EXPECT_EQ(trace.Count(0x2A), 0);
+
+    // An image that fits exactly is burnt.
+    reports.status.clear();
+    EXPECT_TRUE(burner->BurnDataImage(MakeImage(2048ull * 100), 1));
+    EXPECT_EQ(reports.status, kClosedSessionLines);
+}
+
+TEST_F(VirtualBurn, CloseSessionZeroLeavesTheSessionOpen)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    ASSERT_TRUE(burner->BurnDataImage(MakeImage(2048 * 300), 0));
+    EXPECT_EQ(reports.status, (std::vector<std::string>{"HardWare : Set Write Mode OK", "Finished Writing : Sync Cache",
+                                                        "Finished Writing : Closing Track",
+                                                        "Finished Writing : Job Done!"}));
+    for (const auto& e : trace.entries) {
+        if (e.cdb[0] == 0x5B) {
+            EXPECT_EQ(e.cdb[2], 0x01) << "only CLOSE TRACK";
+        }
+    }
+    const vdrive::DiscState disc = writer->State();
+    ASSERT_EQ(disc.tracks.size(), 1u);
+    EXPECT_TRUE(disc.tracks[0].closed);
+    EXPECT_EQ(disc.closedSessions, 0);
+    EXPECT_NE(disc.status, vdrive::DiscStatus::Complete);
+}
+
+TEST_F(VirtualBurn, WriteErrorStopsTheJobAtItsSector)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("fail-write-at=60"));
+    EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 101), 1));
+    EXPECT_EQ(reports.status, (std::vector<std::string>{"HardWare : Set Write Mode OK",
+                                                        "Error : Write Error at sector 60 : Err_SenseMediumError"}));
+    EXPECT_EQ(burner->LastError, Err_SenseMediumError);
+    ASSERT_FALSE(reports.progress.empty());
+    EXPECT_EQ(reports.progress.back().first, 60) << "the failed block is still reported";
+    EXPECT_EQ(trace.Count(0x2A), 61);
+    EXPECT_EQ(trace.Count(0x35), 0);
+    EXPECT_EQ(trace.Count(0x5B), 0);
+    const vdrive::DiscState disc = writer->State();
+    ASSERT_EQ(disc.tracks.size(), 1u);
+    EXPECT_FALSE(disc.tracks[0].closed);
+    EXPECT_EQ(disc.tracks[0].blocks, 60u);
+}
+
+TEST_F(VirtualBurn, StuckBufferEndsTheJobInBoundedTime)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("stuck-buffer"));
+    burner->BufferStallLimit = std::chrono::milliseconds(150);
+    EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 4000), 1));
+    ASSERT_GE(reports.status.size(), 2u);
+    EXPECT_EQ(reports.status.back().rfind("Error : Buffer Wait Timeout at sector ", 0), 0u) << reports.status.back();
+    EXPECT_EQ(trace.Count(0x5B), 0);
+    EXPECT_LT(trace.Count(0x2A), 4000);
+}
+
+TEST_F(VirtualBurn, DriveWithoutBufferQueryIsNotWaitedFor)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("no-rbc"));
+    ASSERT_TRUE(burner->BurnDataImage(MakeImage(2048 * 200), 1));
+    EXPECT_EQ(reports.status, kClosedSessionLines);
+    EXPECT_EQ(burner->GetBufferFillPercent(), 0);
+}
+
+TEST_F(VirtualBurn, BusyDriveIsWaitedForAfterClosing)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("busy-ms=300"));
+    ASSERT_TRUE(burner->BurnDataImage(MakeImage(2048 * 100), 1)) << reports.status.back();
+    EXPECT_EQ(reports.status, kClosedSessionLines);
+    // After each CLOSE (IMMED) TEST UNIT READY is polled, first answered busy (02/04), until
+    // ready; only then the next SYNCHRONIZE CACHE.
+    std::lock_guard lock(trace.mutex);
+    int closes = 0;
+    for (std::size_t i = 0; i < trace.entries.size(); ++i) {
+        if (trace.entries[i].cdb[0] != 0x5B)
+            continue;
+        ++closes;
+        ASSERT_LT(i + 1, trace.entries.size());
+        EXPECT_EQ(trace.entries[i + 1].cdb[0], 0x00);
+        EXPECT_EQ(trace.entries[i + 1].key, 2);
+        EXPECT_EQ(trace.entries[i + 1].asc, 4);
+        std::size_t j = i + 1;
+        while (j < trace.entries.size() && trace.entries[j].cdb[0] == 0x00 && trace.entries[j].status != 0)
+            ++j;
+        ASSERT_LT(j + 1, trace.entries.size());
+        EXPECT_EQ(trace.entries[j].cdb[0], 0x00) << "ends with a ready TEST UNIT READY";
+        EXPECT_EQ(trace.entries[j + 1].cdb[0], 0x35);
+    }
+    EXPECT_EQ(closes, 2);
+}
+
+TEST_F(VirtualBurn, WriteParametersRefused)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("media=dvd-rom"));
+    EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 10), 1));
+    ASSERT_FALSE(reports.status.empty());
+    // A DVD-ROM cannot be written; whichever step notices first, nothing is written.
+    EXPECT_EQ(trace.Count(0x5B), 0);
+    EXPECT_TRUE(writer->State().tracks.empty());
+}
+
+TEST_F(VirtualBurn, ImageShrinkingDuringTheBurnIsAnError)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    const std::string path = MakeImage(2048ull * 1500);
+    burner->OnProgress = [&](int i, int) {
+        if (i == 10)
+            std::filesystem::resize_file(path, 2048ull * 1000);
+    };
+    EXPECT_FALSE(burner->BurnDataImage(path, 1));
+    EXPECT_EQ(reports.status.back(), "Error : Read Error at sector 1000 : the image ended early");
+    EXPECT_EQ(trace.Count(0x2A), 1000);
+    EXPECT_EQ(trace.Count(0x5B), 0);
+}
+
+TEST_F(VirtualBurn, CancelStopsAfterTheCurrentBlock)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    burner->OnProgress = [&](int i, int) {
+        if (i == 10)
+            burner->Cancel();
+    };
+    EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 101), 1));
+    EXPECT_EQ(reports.status.back(), "Cancelled : Writing stopped at sector 11 of 101, the track is left open");
+    EXPECT_EQ(trace.Count(0x2A), 11);
+    EXPECT_EQ(trace.Count(0x5B), 0);
+    std::lock_guard lock(trace.mutex);
+    ASSERT_GE(trace.entries.size(), 2u);
+    EXPECT_EQ(trace.entries[trace.entries.size() - 2].cdb[0], 0x35);
+    EXPECT_EQ(trace.entries.back().cdb[0], 0x1E);
+    EXPECT_EQ(trace.entries.back().cdb[4], 0);
+    EXPECT_FALSE(burner->CancelRequested.load());
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// The writer's operations against a scripted device whose answers each case sets.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "ScriptedDrive.h"
+#include "burner/CDBurner.h"
+#include "burner/CDBurners.h"
+
+namespace {
+
+class ScriptedWriter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        win::SetKernelDevicePathsForTesting({});
+        drive = std::make_shared<ScriptedDrive>();
+        drive->SetIdentity("KEELVANESCRIPTED DRIVE  1.00");
+        letter = win::AttachVirtualDevice(drive);
+        ASSERT_NE(letter, 0);
+        list = std::make_unique<TCDBurnerList>();
+        ASSERT_EQ(list->Count(), 1);
+        burner = list->Burners(0);
+        ASSERT_NE(burner, nullptr);
+        ASSERT_EQ(burner->Info.DriveLetter, letter);
+    }
+    void TearDown() override
+    {
+        list.reset();
+        win::DetachAllVirtualDevices();
+        win::ResetKernelDevicePathsForTesting();
+    }
+
+    std::shared_ptr<ScriptedDrive> drive;
+    char letter = 0;
+    std::unique_ptr<TCDBurnerList> list;
+    TCDBurner* burner = nullptr;
+};
+
+TEST(CDBurnerArithmetic, ProgressPercentStaysWithin0To100)
+{
+    const struct {
+        std::int64_t index, last;
+        std::int32_t percent;
+    } cases[] = {
+        {0, 0, 100},                                        // a single block is all of the job
+        {0, 1, 0},         {1, 1, 100},                     // two blocks
+        {0, 99, 0},        {50, 99, 50},    {99, 99, 100},  // 100 blocks: divisor would be 0
+        {0, 100, 0},       {1, 100, 1},     {100, 100, 100},   // 101 blocks: divisor 1
+        {150, 199, 100},   {199, 199, 100},                 // divisor 1 overshoots: clamped
+        {15350, 153599, 10}, {153599, 153599, 100},         // a 300 MiB image
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TCDBurner::ProgressPercent(c.index, c.last), c.percent) << c.index << " of " << c.last;
+}
+
+TEST_F(ScriptedWriter, BufferFillPercentAndFreeBytes)
+{
+    EXPECT_EQ(burner->BufferLength, 0);
+    EXPECT_EQ(burner->BufferFree, 0);
+    const struct {
+        bool supported;
+        std::uint32_t length, free;
+        std::int32_t percent, freeReported;
+    } cases[] = {
+        {true, 4194304, 4194304, 0, 4194304},
+        {true, 4194304, 0, 100, 0},
+        {true, 2097152, 1048576, 50, 1048576},
+        {true, 99, 0, 0, 0},            // a buffer under 100 bytes has no percent steps
+        {true, 0, 0, 0, 0},
+        {true, 1000, 5000, 0, 5000},    // more free than the buffer holds: not negative
+        {false, 4194304, 0, 0, 0},      // failed query: a zero reply
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.length << "/" << c.free << (c.supported ? "" : " unsupported"));
+        drive->rbcSupported = c.supported;
+        drive->bufferLength = c.length;
+        drive->bufferFree = c.free;
+        EXPECT_EQ(burner->GetBufferFillPercent(), c.percent);
+        EXPECT_EQ(burner->BufferLength, c.supported ? std::int32_t(c.length) : 0);
+        EXPECT_EQ(burner->BufferFree, c.supported ? std::int32_t(c.free) : 0);
+        EXPECT_EQ(burner->GetBufferFree(), c.freeReported);
+    }
+}
+
+TEST_F(ScriptedWriter, CapabilitiesReport)
+{
+    EXPECT_EQ(burner->GetCapabilitiesReport(),
+              (std::vector<std::string>{"-- Device Reading Methods --", "-- Device Writing Methods --",
+                                        "-- Device Extended Methods --"}));
+
+    // Every bit set: the unreported capabilities (audio, CD-DA, lock ...) add no line.
+    std::fill(drive->capabilities.begin() + 2, drive->capabilities.begin() + 8, 0xFF);
+    EXPECT_EQ(burner->GetCapabilitiesReport(),
+              (std::vector<std::string>{
+                  "-- Device Reading Methods --",
+                  "    Read CD-R media",
+                  "    Read CD-RW media",
+                  "    Read CD-R written using fixed packets",
+                  "    Read DVD-ROM media",
+                  "    Read DVD-R / DVD-RW media",
+                  "    Read DVD-RAM media",
+                  "-- Device Writing Methods --",
+                  "    Write CD-R media",
+                  "    Write CD-RW media",
+                  "    Write DVD-R / DVD-RW media",
+                  "    Write DVD-RAM media",
+                  "    Write in test mode",
+                  "    Can Use Burn Proof",
+                  "-- Device Extended Methods --",
+                  "        Capable to read Mode 2 Form 1 (CD-XA format)",
+                  "        Capable to read Mode 2 Form 2 (CD-XA format)",
+                  "        Capable to read PhotoCD format (multiple sessions)",
+                  "       Capable to read CD disc bar code",
+              }));
+
+    // A CD-R writer reading CD-R and CD-RW, with BUFE and multisession.
+    std::fill(drive->capabilities.begin(), drive->capabilities.end(), 0);
+    drive->capabilities[2] = 0x03;
+    drive->capabilities[3] = 0x01;
+    drive->capabilities[4] = 0xC1;   // BUFE, multisession, audio play
+    EXPECT_EQ(burner->GetCapabilitiesReport(),
+              (std::vector<std::string>{"-- Device Reading Methods --", "    Read CD-R media", "    Read CD-RW media",
+                                        "-- Device Writing Methods --", "    Write CD-R media",
+                                        "    Can Use Burn Proof", "-- Device Extended Methods --",
+                                        "        Capable to read PhotoCD format (multiple sessions)"}));
+}
+
+TEST_F(ScriptedWriter, SpeedsReport)
+{
+    auto speed = [&](int offset, int x) {
+        const int kBps = x * 17646 / 100;
+        drive->capabilities[offset] = static_cast<std::uint8_t>(kBps >> 8);
+        drive->capabilities[offset + 1] = static_cast<std::uint8_t>(kBps);
+    };
+    speed(8, 48);
+    speed(14, 40);
+    speed(18, 24);
+    speed(20, 16);
+    const std::vector<std::string> expected = {
+        "-- Device Reading Speeds --",  "       Current Read Speed = 40",  "       Maximum Read Speed = 48",
+        "-- Device Writing Speeds --", "       Current Write Speed = 16", "       Maximum Write Speed = 24",
+    };
+    EXPECT_EQ(burner->GetSpeedsReport(), expected);
+}
+
+TEST_F(ScriptedWriter, WaitUntilReadyTreatsOnlyAsc04AsBusy)
+{
+    burner->ReadyPollInterval = std::chrono::milliseconds(1);
+    std::vector<int> progress;
+    burner->OnProgress = [&](int index, int percent) {
+        EXPECT_EQ(index, 0);
+        progress.push_back(percent);
+    };
+
+    drive->testUnitReady = {{2, 4, 8}, {2, 4, 7}, {2, 4, 1}};
+    drive->progress = 32768;
+    drive->cdbs.clear();
+    EXPECT_EQ(burner->WaitUntilReady(std::chrono::seconds(30), true), Err_None);
+    EXPECT_EQ(drive->Count(0x00), 4);
+    EXPECT_EQ(progress, (std::vector<int>{50, 100}));
+
+    // No disc is no reason to wait.
+    drive->testUnitReady = {{2, 0x3A, 0}, {2, 4, 1}};
+    drive->cdbs.clear();
+    EXPECT_EQ(burner->WaitUntilReady(std::chrono::seconds(30)), Err_SenseNotReady);
+    EXPECT_EQ(burner->LastError, Err_SenseNotReady);
+    EXPECT_EQ(drive->Count(0x00), 1);
+
+    // A drive busy for good: bounded.
+    drive->testUnitReady.assign(100000, {2, 4, 8});
+    EXPECT_EQ(burner->WaitUntilReady(std::chrono::milliseconds(30)), Err_CommandTimeout);
+}
+
+TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
+{
+    burner->ReadyPollInterval = std::chrono::milliseconds(1);
+    drive->testUnitReady = {{2, 4, 7}, {2, 4, 7}};
+    drive->progress = 16384;
+    std::vector<int> progress;
+    burner->OnProgress = [&](int, int percent) { progress.push_back(percent); };
+    drive->cdbs.clear();
+    EXPECT_TRUE(burner->Blank(0, 0));
+    ASSERT_GE(drive->cdbs.size(), 1u);
+    EXPECT_EQ(drive->cdbs[0], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(drive->Count(0x00), 3) << "polled until ready";
+    EXPECT_EQ(progress, (std::vector<int>{25, 100}));
+
+    // A drive that refuses the blank: the failure is stored and nothing is waited for.
+    drive->blankSupported = false;
+    drive->cdbs.clear();
+    progress.clear();
+    EXPECT_FALSE(burner->Blank(1, 0));
+    EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
+    ASSERT_EQ(drive->cdbs.size(), 1u);
+    EXPECT_EQ(drive->cdbs[0][1], 0x11);
+    EXPECT_TRUE(progress.empty());
+}
+
+TEST_F(ScriptedWriter, DestructionReleasesTheTray)
+{
+    drive->cdbs.clear();
+    list.reset();
+    ASSERT_EQ(drive->Count(0x1E), 1);
+    EXPECT_EQ(drive->cdbs.back()[0], 0x1E);
+    EXPECT_EQ(drive->cdbs.back()[4], 0) << "prevent must be 0";
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The writer list: drive letters, INQUIRY texts cut by position, addresses, failed opens.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+
+#include "ScriptedDrive.h"
+#include "TempDir.h"
+#include "burner/CDBurners.h"
+
+namespace {
+
+class BurnerList : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        win::DetachAllVirtualDevices();
+        win::ResetKernelDevicePathsForTesting();
+    }
+    std::shared_ptr<ScriptedDrive> Attach(const std::string& identity)
+    {
+        auto d = std::make_shared<ScriptedDrive>();
+        d->SetIdentity(identity);
+        EXPECT_NE(win::AttachVirtualDevice(d), 0);
+        return d;
+    }
+};
+
+TEST_F(BurnerList, NoOpticalDriveGivesAnEmptyList)
+{
+    win::SetKernelDevicePathsForTesting({});
+    TCDBurnerList list;
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(list.Burners(0), nullptr);
+    EXPECT_EQ(list.Burners(-1), nullptr);
+}
+
+TEST_F(BurnerList, InquiryTextsAreCutByPosition)
+{
+    win::SetKernelDevicePathsForTesting({});
+    const struct {
+        std::string identity;
+        std::string vendor, product, revision, vendorSpecific, displayName;
+    } cases[] = {
+        // Blank-padded fields keep their blanks: 8 + 1 + 16 = 25 characters.
+        {"KEELVAN PADDED WRITER   1.0 ", "KEELVAN ", "PADDED WRITER   ", "1.0 ", "", "KEELVAN  PADDED WRITER   "},
+        {"VENDOR01PRODUCT-NAME-16CH2.01VENDOR-SPECIFIC-20CHEXTRA", "VENDOR01", "PRODUCT-NAME-16C", "H2.0",
+         "1VENDOR-SPECIFIC-20C", "VENDOR01 PRODUCT-NAME-16C"},
+        // A zero byte ends the text: the later fields are empty.
+        {std::string("ABC\0\0\0\0\0PRODUCT", 15), "ABC", "", "", "", "ABC "},
+        {"SHORT", "SHORT", "", "", "", "SHORT "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.vendor);
+        auto drive = Attach(c.identity);
+        {
+            TCDBurnerList list;
+            ASSERT_EQ(list.Count(), 1);
+            TCDBurnerInfo info;
+            list.Burners(0)->GetInfo(info);
+            EXPECT_EQ(info.VendorId, c.vendor);
+            EXPECT_EQ(info.ProductId, c.product);
+            EXPECT_EQ(info.Revision, c.revision);
+            EXPECT_EQ(info.VendorSpecific, c.vendorSpecific);
+            EXPECT_EQ(info.DisplayName, c.displayName);
+            EXPECT_EQ(list.ScanTable().Rows[0].FullName, c.vendor + c.product + c.revision);
+            EXPECT_NE(info.DeviceHandle, nullptr);
+        }
+        win::DetachAllVirtualDevices();
+    }
+}
+
+TEST_F(BurnerList, OrderAddressesAndDrivesThatCannotBeAsked)
+{
+    TempDir dir;
+    // D: cannot be opened at all; E: opens (a plain file) but does not answer the INQUIRY.
+    const std::string notADevice = dir / "not-a-device";
+    std::ofstream(notADevice) << "x";
+    win::SetKernelDevicePathsForTesting({(dir / "missing-sr0"), notADevice});
+    auto first = Attach("FIRST   WRITER ONE      1.00");
+    auto second = Attach("SECOND  WRITER TWO      2.00");
+
+    TCDBurnerList list;
+    ASSERT_EQ(list.Count(), 4);
+    EXPECT_EQ(list.Burners(4), nullptr);
+    EXPECT_EQ(list.Burners(-1), nullptr);
+
+    const char letters[] = {'D', 'E', 'F', 'G'};
+    const char* names[] = {" ", " ", "FIRST    WRITER ONE      ", "SECOND   WRITER TWO      "};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        TCDBurner* b = list.Burners(i);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->Info.DriveIndex, i);
+        EXPECT_EQ(b->Info.DriveLetter, letters[i]);
+        EXPECT_EQ(b->Info.DisplayName, names[i]);
+        EXPECT_EQ(b->LastError, Err_None);
+    }
+
+    const TDriveScanTable& table = list.ScanTable();
+    EXPECT_EQ(table.Count, 4);
+    EXPECT_EQ(table.Rows[0].OpenErrno, ENOENT) << "kept for the front end";
+    EXPECT_EQ(table.Rows[0].Handle, nullptr);
+    EXPECT_EQ(table.Rows[1].OpenErrno, 0);
+    EXPECT_EQ(table.Rows[1].Handle, nullptr) << "no INQUIRY answer: the handle is not recorded";
+    EXPECT_EQ(list.Burners(0)->Info.PackedAddress, MakePackedAddress(0, 0, 0, 'D'));
+
+    // The virtual writers report addresses of their own, packed with their letters.
+    for (int i : {2, 3}) {
+        const TCDBurnerInfo& info = list.Burners(i)->Info;
+        const auto address = win::VirtualDeviceAddress(i == 2 ? *first : *second);
+        EXPECT_EQ(info.HaId, address.port);
+        EXPECT_EQ(info.Target, address.target);
+        EXPECT_EQ(info.Lun, address.lun);
+        EXPECT_EQ(info.PackedAddress, MakePackedAddress(address.port, address.target, address.lun, letters[i]));
+    }
+    EXPECT_NE(list.Burners(2)->Info.Target, list.Burners(3)->Info.Target);
+}
+
+TEST(BurnerListAddress, PackedAddressLayout)
+{
+    EXPECT_EQ(MakePackedAddress(1, 0, 0, 'E'), 0x01000500u);
+    EXPECT_EQ(MakePackedAddress(2, 3, 1, 'Z'), 0x02033A00u);
+    EXPECT_EQ(MakePackedAddress(0, 0, 9, 'A'), 0x00002100u) << "LUN keeps three bits";
+}
+
+TEST_F(BurnerList, WriterKeepsItsInfoWhenTheSourceRecordIsGone)
+{
+    auto info = std::make_unique<TCDBurnerInfo>();
+    info->DriveIndex = 3;
+    info->DriveLetter = 'H';
+    info->VendorId = std::string(40, 'v');
+    info->ProductId = "P";
+    info->DisplayName = info->VendorId + " P";
+    const TCDBurnerInfo copy = *info;
+    TCDBurner burner(*info);
+    info.reset();
+    TCDBurnerInfo out;
+    burner.GetInfo(out);
+    EXPECT_EQ(out, copy);
+    EXPECT_EQ(burner.LastError, Err_None);
+}
+
+}  // namespace
