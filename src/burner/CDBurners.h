@@ -48,6 +48,12 @@ public:
     // Null for a position outside 0..Count-1.
     TCDBurner* Burners(int Position) const;
     const TDriveScanTable& ScanTable() const { return FDriveTable; }
+    // errno of the failed open of the writer at Position (EACCES, ENOENT ...), 0 when it
+    // opened or the position is outside the list.
+    int OpenErrno(int Position) const
+    {
+        return Position >= 0 && Position < FDriveTable.Count ? FDriveTable.Rows[Position].OpenErrno : 0;
+    }
 
 private:
     int ListCDDrives();

@@ -101,6 +101,8 @@ TEST_F(BurnerList, OrderAddressesAndDrivesThatCannotBeAsked)
     const TDriveScanTable& table = list.ScanTable();
     EXPECT_EQ(table.Count, 4);
     EXPECT_EQ(table.Rows[0].OpenErrno, ENOENT) << "kept for the front end";
+    EXPECT_EQ(list.OpenErrno(0), ENOENT);
+    EXPECT_EQ(list.OpenErrno(4), 0);
     EXPECT_EQ(table.Rows[0].Handle, nullptr);
     EXPECT_EQ(table.Rows[1].OpenErrno, 0);
     EXPECT_EQ(table.Rows[1].Handle, nullptr) << "no INQUIRY answer: the handle is not recorded";
