@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Runs one peer cycle: keelvane-cli inside a QEMU guest reaches a drive nobody on this project
+# wrote through the real kernel path (SG_IO on /dev/sr0, SCSI_IOCTL_GET_IDLUN).
+#
+#   peer.sh tgt  CLI     tgt's blank DVD+R writer over loopback iSCSI (scsi-generic)
+#   peer.sh scsi CLI     QEMU's read-only scsi-cd on virtio-scsi holding a CD-sized ISO
+#   peer.sh ahci CLI     QEMU's read-only ide-cd on AHCI holding the same ISO
+#
+# Exit 0: the cycle showed what it must; 1: it did not; 77: QEMU/tgt/kernel not available
+# (the test is reported as skipped, never as passed). Everything listens on 127.0.0.1 only,
+# the guest has no network, and every process started here is stopped by its PID.
+set -uo pipefail
+
+cycle=${1:?cycle}
+cli=${2:?path of keelvane-cli}
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${KV_PEER_CACHE:-/var/cache/keelvane-peer}
+work=$(mktemp -d /tmp/kv-peer.XXXXXX)
+tgtd_pid=""
+iscsi_port=${KV_PEER_ISCSI_PORT:-3260}
+tgt_ctl=${KV_PEER_TGT_CONTROL:-77}
+iqn=iqn.2026-12.org.keelvane:peer
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; [ -f "$work/guest.log" ] && sed 's/^/  guest| /' "$work/guest.log"; exit 1; }
+
+cleanup() {
+  if [ -n "$tgtd_pid" ] && kill -0 "$tgtd_pid" 2>/dev/null; then
+    tgtadm -C "$tgt_ctl" --lld iscsi --op delete --mode target --tid 1 --force >/dev/null 2>&1
+    kill "$tgtd_pid" 2>/dev/null
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$tgtd_pid" 2>/dev/null || break; sleep 0.2; done
+    kill -9 "$tgtd_pid" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+for tool in qemu-system-x86_64 busybox cpio xorriso apt-get dpkg-deb; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+[ -x "$cli" ] || skip "keelvane-cli not built at $cli"
+if [ "$cycle" = tgt ]; then
+  command -v tgtd >/dev/null && command -v tgtadm >/dev/null || skip "tgt is not installed"
+fi
+
+# The guest kernel: the version Debian's linux-image-amd64 points at, unpacked once.
+mkdir -p "$cache" || skip "cannot create $cache"
+kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/{print $2; exit}')
+[ -n "$kpkg" ] || skip "cannot tell which kernel package linux-image-amd64 depends on"
+kver=${kpkg#linux-image-}
+kdir=$cache/kernel-$kver
+if [ ! -f "$kdir/boot/vmlinuz-$kver" ]; then
+  (cd "$cache" && apt-get download "$kpkg" >/dev/null 2>&1) || skip "cannot download $kpkg"
+  rm -rf "$kdir.tmp" && dpkg-deb -x "$cache/${kpkg}"_*.deb "$kdir.tmp" && rm -f "$cache/${kpkg}"_*.deb \
+    && /usr/sbin/depmod -b "$kdir.tmp" "$kver" && mv "$kdir.tmp" "$kdir" || skip "cannot unpack $kpkg"
+fi
+
+# A test image of a few MB made by xorriso now: the file the burn must put on the disc.
+mkdir -p "$work/isosrc"
+echo "KeelVane peer test $(date -u +%FT%TZ)" > "$work/isosrc/README.TXT"
+head -c 3000000 /dev/urandom > "$work/isosrc/payload.bin"
+xorriso -as mkisofs -quiet -V KV_PEER -o "$work/img.iso" "$work/isosrc" 2>/dev/null || fail "xorriso could not make the image"
+
+# The initramfs: busybox, keelvane-cli with the libraries it loads, the modules, the image.
+root=$work/root
+mkdir -p "$root"/{bin,sbin,proc,sys,dev,mods,tmp}
+cp "$(command -v busybox)" "$root/bin/"
+for a in $("$root/bin/busybox" --list); do [ -e "$root/bin/$a" ] || ln -s busybox "$root/bin/$a"; done
+cp "$cli" "$root/bin/keelvane-cli"
+for lib in $(ldd "$cli" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
+  [ -e "$root$lib" ] || { mkdir -p "$root$(dirname "$lib")"; cp -L "$lib" "$root$lib"; }
+done
+cp "$work/img.iso" "$root/img.iso"
+cp "$here/guest-init.sh" "$root/init" && chmod +x "$root/init"
+moddir=$kdir/lib/modules/$kver
+resolve() {
+  local line; line=$(grep -E "^[^:]*/$1\.ko(\.xz)?:" "$moddir/modules.dep") || return 0
+  for d in ${line#*:}; do resolve "$(basename "$d" | sed -E 's/\.ko(\.xz)?$//')"; done
+  echo "${line%%:*}"
+}
+: > "$root/mods/order"
+for p in $(for m in sr_mod sg virtio_scsi virtio_pci ahci; do resolve $m; done | awk '!s[$0]++'); do
+  name=$(basename "$p" | sed -E 's/\.ko(\.xz)?$//')
+  case "$p" in
+    *.xz) xz -dc "$moddir/$p" > "$root/mods/$name.ko" ;;
+    *) cp "$moddir/$p" "$root/mods/$name.ko" ;;
+  esac
+  echo "$name" >> "$root/mods/order"
+done
+(cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz" || fail "cannot pack the initramfs"
+
+# The drive.
+case "$cycle" in
+  tgt)
+    backing=$work/blank-dvdr.img
+    : > "$backing"
+    tgtd -f -C "$tgt_ctl" --iscsi portal=127.0.0.1:$iscsi_port > "$work/tgtd.log" 2>&1 &
+    tgtd_pid=$!
+    for _ in $(seq 50); do tgtadm -C "$tgt_ctl" --lld iscsi --mode target --op show >/dev/null 2>&1 && break; sleep 0.1; done
+    kill -0 "$tgtd_pid" 2>/dev/null || skip "tgtd did not start: $(cat "$work/tgtd.log")"
+    tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode target --tid 1 -T "$iqn" \
+      && tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode logicalunit --tid 1 --lun 1 --device-type cd -b "$backing" \
+      && tgtadm -C "$tgt_ctl" --lld iscsi --op bind --mode target --tid 1 -I 127.0.0.1 \
+      || skip "tgtadm could not set up the writer"
+    dev=(-device virtio-scsi-pci,id=scsi0
+         -drive "if=none,id=cd0,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/1"
+         -device scsi-generic,drive=cd0,bus=scsi0.0)
+    guest_cycle=tgt ;;
+  scsi)
+    truncate -s 300M "$work/cd.iso" 2>/dev/null; dd if="$work/img.iso" of="$work/cd.iso" conv=notrunc status=none
+    dev=(-device virtio-scsi-pci,id=scsi0
+         -drive "if=none,id=cd0,media=cdrom,format=raw,readonly=on,file=$work/cd.iso"
+         -device scsi-cd,drive=cd0,bus=scsi0.0)
+    guest_cycle=readonly ;;
+  ahci)
+    truncate -s 300M "$work/cd.iso" 2>/dev/null; dd if="$work/img.iso" of="$work/cd.iso" conv=notrunc status=none
+    dev=(-device ahci,id=ahci0
+         -drive "if=none,id=cd0,media=cdrom,format=raw,readonly=on,file=$work/cd.iso"
+         -device ide-cd,drive=cd0,bus=ahci0.0)
+    guest_cycle=readonly ;;
+  *) echo "unknown cycle $cycle"; exit 2 ;;
+esac
+
+timeout "${KV_PEER_TIMEOUT:-400}" qemu-system-x86_64 -accel tcg -cpu max -m 1024 -smp 1 -machine pc \
+  -display none -monitor none -serial stdio -no-reboot -nic none -nodefaults \
+  -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
+  -append "console=ttyS0 quiet panic=-1 kv.cycle=$guest_cycle" \
+  "${dev[@]}" > "$work/guest.log" 2>&1
+qrc=$?
+tr -d '\r' < "$work/guest.log" > "$work/guest.txt"
+grep -q "=== guest done" "$work/guest.txt" || fail "the guest did not finish (qemu exit $qrc)"
+grep -q "sr0=yes" "$work/guest.txt" || fail "the guest saw no /dev/sr0"
+
+# section NAME: the output of one command; rc NAME: its exit code.
+section() { awk -v n="$1" '$0=="=== BEGIN " n {on=1; next} $0 ~ "^=== END " n " rc=" {on=0} on' "$work/guest.txt"; }
+rc() { sed -n "s/^=== END $1 rc=\([0-9]*\)$/\1/p" "$work/guest.txt"; }
+expect() { section "$1" | grep -qF -- "$2" || fail "$1: expected \"$2\""; }
+expect_rc() { local r; r=$(rc "$1"); [ "$r" = "$2" ] || fail "$1: exit code $r, expected $2"; }
+expect_rc_not() { local r; r=$(rc "$1"); [ -n "$r" ] && [ "$r" != "$2" ] || fail "$1: exit code $r, expected a failure"; }
+
+for name in $(sed -n 's/^=== BEGIN //p' "$work/guest.txt"); do
+  echo "--- $name (exit $(rc "$name"))"
+  section "$name" | sed 's/^/    /'
+done
+
+case "$cycle" in
+  tgt)
+    expect_rc drives 0; expect drives "D:\\  [ IET"; expect drives "VIRTUAL-CDROM"; expect drives "/dev/sr0"
+    expect_rc capabilities 0; expect capabilities "-- Device Writing Methods --"
+    expect_rc speeds 0; expect speeds "-- Device Reading Speeds --"
+    expect_rc writer-params 0; expect writer-params "Write Type :  "
+    expect_rc burn 0
+    expect_rc toc 0
+    size=$(stat -c %s "$work/img.iso")
+    [ "$(stat -c %s "$backing")" -ge "$size" ] && cmp -n "$size" "$backing" "$work/img.iso" >/dev/null \
+      || fail "the tgt backing file does not hold the image"
+    echo "backing file equals the image ($size bytes)"
+    ;;
+  scsi|ahci)
+    expect_rc drives 0; expect drives "D:\\  [ QEMU"
+    expect_rc toc 0
+    expect_rc_not burn 0; expect burn "HardWare : Set Write Mode Error"
+    expect dvd-structure "Err_SenseIllegalRequest"
+    expect_rc eject 0
+    ;;
+esac
+echo "PASSED: $cycle"
