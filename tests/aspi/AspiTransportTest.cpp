@@ -1,0 +1,387 @@
+// The device-access object on the Windows 95 family: which ASPI library it loads, and
+// commands through that library, including requests the library completes later.
+//
+// Each suite runs in its own process with its own library directory on the search path
+// (see CMakeLists.txt): AspiBoth, AspiAsapiOnly, AspiNone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "TestAspiControl.h"
+#include "platform/VersionResource.h"
+#include "scsi/VersionInfo.h"
+#include "scsi/wnaspi32.h"
+#include "scsi/zqSCSI.h"
+#include "support/ScriptedDevice.h"
+
+using kvtest::ScriptedDevice;
+using kvtest::ScriptedReply;
+
+namespace {
+
+constexpr std::uint32_t kWaitMs = 30000;   // safety bound only; never reached when all is well
+
+// The control entries of one test library, resolved from the module LoadLibraryA gives.
+struct TestLibrary {
+    win::HMODULE module = nullptr;
+    KvTestAspiSetDeviceFn SetDevice = nullptr;
+    KvTestAspiDeferEveryFn DeferEvery = nullptr;
+    KvTestAspiHoldNextFn HoldNext = nullptr;
+    KvTestAspiWaitHeldFn WaitHeld = nullptr;
+    KvTestAspiReleaseFn Release = nullptr;
+    KvTestAspiDrainFn Drain = nullptr;
+    KvTestAspiStatsFn Stats = nullptr;
+    KvTestAspiResetFn Reset = nullptr;
+    KvTestAspiNameFn Name = nullptr;
+
+    explicit TestLibrary(const char* file) : module(win::LoadLibraryA(file)) {
+        if (module == nullptr) return;
+        auto get = [&](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(win::GetProcAddress(module, name));
+        };
+        get(SetDevice, "KvTestAspiSetDevice");
+        get(DeferEvery, "KvTestAspiDeferEvery");
+        get(HoldNext, "KvTestAspiHoldNext");
+        get(WaitHeld, "KvTestAspiWaitHeld");
+        get(Release, "KvTestAspiRelease");
+        get(Drain, "KvTestAspiDrain");
+        get(Stats, "KvTestAspiStatsOf");
+        get(Reset, "KvTestAspiReset");
+        get(Name, "KvTestAspiName");
+    }
+    bool Usable() const { return module != nullptr && Reset != nullptr && Name != nullptr; }
+    win::FARPROC Entry(const char* name) const { return win::GetProcAddress(module, name); }
+};
+
+TCDBurnerInfo Writer(std::uint8_t ha = 0, std::uint8_t target = 0, std::uint8_t lun = 0) {
+    TCDBurnerInfo info;
+    info.HaId = ha;
+    info.Target = target;
+    info.Lun = lun;
+    info.DriveLetter = 'D';
+    return info;
+}
+
+// Commands with their scripted replies and the result the frame must give.
+struct ResultCase {
+    const char* name;
+    ScriptedReply reply;
+    TScsiError expected;
+};
+
+std::vector<ResultCase> ResultCases() {
+    return {
+        {"good", ScriptedReply::Good({1, 2, 3, 4}), Err_None},
+        {"illegal request", ScriptedReply::CheckCondition(0x05, 0x24, 0x00), Err_SenseIllegalRequest},
+        {"not ready", ScriptedReply::CheckCondition(0x02, 0x04, 0x01), Err_SenseNotReady},
+        {"unit attention", ScriptedReply::CheckCondition(0x06, 0x28, 0x00), Err_SenseUnitAttention},
+        {"medium error", ScriptedReply::CheckCondition(0x03, 0x0C, 0x00), Err_SenseMediumError},
+        {"busy", ScriptedReply::Status(0x08), Err_Unknown},
+        {"transport failure", ScriptedReply::TransportFailure(), Err_Unknown},
+    };
+}
+
+// Sets the Windows 95 family and places a scripted drive at (0, 0, 0) and (0, 0, 1) in the
+// library this process is expected to use.
+class AspiFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        win::SetVersionForTesting(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+        drive = std::make_shared<ScriptedDevice>("aspi:0");
+        lun1 = std::make_shared<ScriptedDevice>("aspi:1");
+    }
+    void TearDown() override {
+        for (TestLibrary* lib : placed) {
+            EXPECT_TRUE(lib->Drain(kWaitMs)) << "a request was left pending";
+            lib->Reset();
+        }
+        win::ResetVersionForTesting();
+    }
+    void Place(TestLibrary& lib) {
+        ASSERT_TRUE(lib.Usable());
+        lib.Reset();
+        lib.SetDevice(0, 0, 0, drive.get());
+        lib.SetDevice(0, 0, 1, lun1.get());
+        placed.push_back(&lib);
+    }
+    TScsiError Inquiry(std::vector<std::uint8_t>& data, const TCDBurnerInfo& info = Writer()) {
+        const std::uint8_t cdb[6] = {0x12, 0, 0, 0, 96, 0};
+        data.assign(96, 0);
+        return ExecScsiCommand(info, cdb, 6, data.data(), 96, SRB_DIR_IN, defaults);
+    }
+
+    std::shared_ptr<ScriptedDevice> drive;
+    std::shared_ptr<ScriptedDevice> lun1;
+    std::vector<TestLibrary*> placed;
+    TScsiDefaults defaults;
+};
+
+// Every result case, once answered at once and once completed later from the library's thread.
+void CheckResultMapping(TestLibrary& lib, ScriptedDevice& drive, TScsiDefaults& defaults) {
+    for (const bool later : {false, true}) {
+        lib.DeferEvery(later ? 1 : 0);
+        for (const auto& c : ResultCases()) {
+            SCOPED_TRACE(std::string(c.name) + (later ? " (completed later)" : " (at once)"));
+            const auto before = lib.Stats();
+            drive.QueueReply(c.reply);
+            const std::uint8_t cdb[10] = {0x51, 0, 0, 0, 0, 0, 0, 0, 32, 0};   // READ DISC INFORMATION
+            std::uint8_t buffer[32] = {};
+            const TScsiError result = ExecScsiCommand(Writer(), cdb, 10, buffer, sizeof buffer, SRB_DIR_IN, defaults);
+            EXPECT_EQ(ScsiErrorToText(result), ScsiErrorToText(c.expected));
+            const auto after = lib.Stats();
+            EXPECT_EQ(after.executeRequests, before.executeRequests + 1);
+            EXPECT_EQ(after.pendingReturns, before.pendingReturns + (later ? 1u : 0u));
+            if (c.reply.status == 0x02) {
+                EXPECT_EQ(defaults.SenseArea[2], c.reply.sense[2]);    // sense key
+                EXPECT_EQ(defaults.SenseArea[12], c.reply.sense[12]);  // ASC
+                EXPECT_EQ(defaults.SenseArea[13], c.reply.sense[13]);  // ASCQ
+            }
+            if (c.expected == Err_None) {
+                EXPECT_EQ(buffer[3], 4);
+            }
+        }
+    }
+    lib.DeferEvery(0);
+}
+
+}  // namespace
+
+// Both libraries present -------------------------------------------------------------------
+
+class AspiBoth : public AspiFixture {
+protected:
+    TestLibrary wnaspi{"wnaspi32.dll"};
+    TestLibrary asapi{"asapi.dll"};
+};
+
+TEST_F(AspiBoth, TheFirstLibraryIsUsedWithItsAspiEntries) {
+    Place(wnaspi);
+    Place(asapi);
+    ASSERT_STREQ(wnaspi.Name(), "wnaspi32.dll");
+    ASSERT_STREQ(asapi.Name(), "asapi.dll");
+    {
+        TzqSCSI scsi;
+        EXPECT_TRUE(scsi.Ready);
+        EXPECT_EQ(scsi.AccessMethod, 0);
+        EXPECT_EQ(AspiTransportHandle, wnaspi.module);
+        EXPECT_EQ(reinterpret_cast<win::FARPROC>(AspiSendCommand), wnaspi.Entry("SendASPI32Command"));
+        EXPECT_EQ(reinterpret_cast<win::FARPROC>(AspiSupportInfo), wnaspi.Entry("GetASPI32SupportInfo"));
+        EXPECT_EQ(AspiSupportInfo(), 0x0101u);   // completed, one adapter
+        // The version is read, not shown; an ELF library carries no version resource.
+        ASSERT_NE(scsi.LibraryVersion, nullptr);
+        EXPECT_EQ(scsi.LibraryVersion->FileVersion, "");
+    }
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(Inquiry(data), Err_None);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&data[8]), 8), "KEELVANE");
+    EXPECT_EQ(wnaspi.Stats().executeRequests, 1u);
+    EXPECT_EQ(asapi.Stats().executeRequests, 0u);
+}
+
+TEST_F(AspiBoth, TheStartUpLoadHoldsTheLibraryForTheProcess) {
+    // "WNASPI32.dll" was loaded before main; it is the same module as "wnaspi32.dll".
+    ASSERT_TRUE(wnaspi32::WNASPI32Loaded);
+    EXPECT_EQ(wnaspi32::WNASPI32Handle, wnaspi.module);
+    EXPECT_EQ(reinterpret_cast<win::FARPROC>(wnaspi32::SendASPI32Command), wnaspi.Entry("SendASPI32Command"));
+    EXPECT_EQ(reinterpret_cast<win::FARPROC>(wnaspi32::GetASPI32SupportInfo),
+              wnaspi.Entry("GetASPI32SupportInfo"));
+    // Releasing the start-up reference leaves the library usable through other loads.
+    wnaspi32::FreeWNASPI32();
+    EXPECT_FALSE(wnaspi32::WNASPI32Loaded);
+    EXPECT_EQ(wnaspi32::SendASPI32Command, nullptr);
+    Place(wnaspi);
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(Inquiry(data), Err_None);
+    wnaspi32::LoadWNASPI32();
+    EXPECT_TRUE(wnaspi32::WNASPI32Loaded);
+    EXPECT_EQ(wnaspi32::WNASPI32Handle, wnaspi.module);
+}
+
+TEST_F(AspiBoth, ResultsMapAlikeWhetherCompletedAtOnceOrLater) {
+    Place(wnaspi);
+    CheckResultMapping(wnaspi, *drive, defaults);
+}
+
+TEST_F(AspiBoth, APendingRequestIsWaitedForUntilTheLibrarySignalsIt) {
+    Place(wnaspi);
+    std::vector<std::uint8_t> reply(64);
+    for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(i * 3 + 1);
+    drive->OnOpcode(0x3C, ScriptedReply::Good(reply));   // READ BUFFER
+
+    wnaspi.HoldNext();
+    std::vector<std::uint8_t> buffer(64, 0);
+    auto result = std::async(std::launch::async, [&] {
+        const std::uint8_t cdb[10] = {0x3C, 0x02, 0, 0, 0, 0, 0, 0, 64, 0};
+        return ExecScsiCommand(Writer(), cdb, 10, buffer.data(), 64, SRB_DIR_IN, defaults);
+    });
+    ASSERT_TRUE(wnaspi.WaitHeld(kWaitMs));
+    // A caller that did not wait would return now, with the request still pending; give it
+    // the chance before the library completes the request.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wnaspi.Release();
+    ASSERT_EQ(result.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    EXPECT_EQ(result.get(), Err_None);
+    EXPECT_EQ(buffer, reply);
+    EXPECT_EQ(wnaspi.Stats().pendingReturns, 1u);
+}
+
+TEST_F(AspiBoth, APendingCheckConditionGivesItsSenseKey) {
+    Place(wnaspi);
+    drive->OnOpcode(0xAD, ScriptedReply::CheckCondition(0x05, 0x30, 0x02));   // READ DVD STRUCTURE on a CD
+    wnaspi.HoldNext();
+    auto result = std::async(std::launch::async, [&] {
+        const std::uint8_t cdb[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x04, 0, 0};
+        std::uint8_t buffer[2052] = {};
+        return ExecScsiCommand(Writer(), cdb, 12, buffer, sizeof buffer, SRB_DIR_IN, defaults);
+    });
+    ASSERT_TRUE(wnaspi.WaitHeld(kWaitMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wnaspi.Release();
+    ASSERT_EQ(result.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    EXPECT_EQ(result.get(), Err_SenseIllegalRequest);
+    EXPECT_EQ(defaults.SenseArea[12], 0x30);
+    EXPECT_EQ(defaults.SenseArea[13], 0x02);
+}
+
+TEST_F(AspiBoth, TheRequestBlockCarriesAddressLunFlagsAndEvent) {
+    Place(wnaspi);
+    struct Case {
+        const char* name;
+        std::uint8_t lun;
+        std::uint8_t byte1;
+        std::uint32_t direction;
+        std::uint8_t expectedByte1;
+        std::uint8_t expectedFlags;
+    };
+    const Case cases[] = {
+        {"LUN 1 merged into byte 1", 1, 0x1F, SRB_DIR_IN, 0x3F, 0x48},
+        {"LUN 0 clears the top bits", 0, 0xE5, SRB_DIR_OUT, 0x05, 0x50},
+        {"no data", 0, 0x00, SRB_DIR_NONE, 0x00, 0x40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDevice& target = c.lun == 1 ? *lun1 : *drive;
+        target.ClearCommands();
+        std::uint8_t cdb[10] = {0x2A, c.byte1, 0, 0, 0, 9, 0, 0, 1, 0};
+        std::vector<std::uint8_t> data(2048, 0x5A);
+        const TScsiError result =
+            ExecScsiCommand(Writer(0, 0, c.lun), cdb, 10, c.direction == SRB_DIR_NONE ? nullptr : data.data(),
+                            c.direction == SRB_DIR_NONE ? 0 : 2048, c.direction, defaults);
+        EXPECT_EQ(result, Err_None);
+        const auto stats = wnaspi.Stats();
+        EXPECT_EQ(stats.lastCdb[1], c.expectedByte1);
+        EXPECT_EQ(stats.lastFlags, c.expectedFlags);
+        EXPECT_EQ(stats.lastCdbLen, 10);
+        EXPECT_EQ(stats.lastSenseLen, 14);
+        EXPECT_TRUE(stats.lastHadEvent);
+        ASSERT_EQ(target.CommandCount(), 1u);
+        const auto sent = target.Commands().front();
+        EXPECT_EQ(sent.cdb.size(), 10u);
+        if (c.direction == SRB_DIR_OUT) {
+            EXPECT_EQ(sent.dataOut, data);
+        }
+    }
+    // An address without a device: the library answers "no device".
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(Inquiry(data, Writer(0, 5, 0)), Err_Unknown);
+    // Operation code FFh completes without reaching the library.
+    const auto before = wnaspi.Stats().executeRequests;
+    const std::uint8_t noop[6] = {0xFF, 0, 0, 0, 0, 0};
+    EXPECT_EQ(ExecScsiCommand(Writer(), noop, 6, nullptr, 0, SRB_DIR_NONE, defaults), Err_None);
+    EXPECT_EQ(wnaspi.Stats().executeRequests, before);
+}
+
+TEST_F(AspiBoth, ManyCommandsWithSomeCompletedLaterAllArriveIntact) {
+    Place(wnaspi);
+    wnaspi.DeferEvery(3);
+    drive->SetHandler([](const win::ScsiRequest& r) {
+        // READ(10) answers 8 bytes made from its LBA.
+        std::vector<std::uint8_t> d(8);
+        for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<std::uint8_t>(r.cdb[5] + i);
+        return ScriptedReply::Good(d);
+    });
+    for (std::uint8_t lba = 0; lba < 60; ++lba) {
+        const std::uint8_t cdb[10] = {0x28, 0, 0, 0, 0, lba, 0, 0, 1, 0};
+        std::uint8_t buffer[8] = {};
+        ASSERT_EQ(ExecScsiCommand(Writer(), cdb, 10, buffer, 8, SRB_DIR_IN, defaults), Err_None) << int(lba);
+        EXPECT_EQ(buffer[0], lba);
+        EXPECT_EQ(buffer[7], lba + 7);
+    }
+    EXPECT_EQ(wnaspi.Stats().pendingReturns, 20u);
+}
+
+// Only "asapi.dll" present ----------------------------------------------------------------
+
+class AspiAsapiOnly : public AspiFixture {
+protected:
+    TestLibrary asapi{"asapi.dll"};
+};
+
+TEST_F(AspiAsapiOnly, TheAsapiLibraryIsUsedWithItsAsapiEntries) {
+    EXPECT_EQ(win::LoadLibraryA("wnaspi32.dll"), nullptr);
+    EXPECT_FALSE(wnaspi32::WNASPI32Loaded);
+    Place(asapi);
+    ASSERT_STREQ(asapi.Name(), "asapi.dll");
+    // The library offers only the ASAPI names.
+    EXPECT_EQ(asapi.Entry("SendASPI32Command"), nullptr);
+    {
+        TzqSCSI scsi;
+        EXPECT_TRUE(scsi.Ready);
+        EXPECT_EQ(scsi.AccessMethod, 1);
+        EXPECT_EQ(AspiTransportHandle, asapi.module);
+        EXPECT_EQ(reinterpret_cast<win::FARPROC>(AspiSendCommand), asapi.Entry("SendASAPI32Command"));
+        EXPECT_EQ(reinterpret_cast<win::FARPROC>(AspiSupportInfo), asapi.Entry("GetASAPI32SupportInfo"));
+        ASSERT_NE(scsi.LibraryVersion, nullptr);
+        EXPECT_EQ(scsi.LibraryVersion->FileVersion, "");
+    }
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(Inquiry(data), Err_None);
+    EXPECT_EQ(asapi.Stats().executeRequests, 1u);
+}
+
+TEST_F(AspiAsapiOnly, ResultsMapAlikeWhetherCompletedAtOnceOrLater) {
+    Place(asapi);
+    CheckResultMapping(asapi, *drive, defaults);
+}
+
+// Neither library present ------------------------------------------------------------------
+
+class AspiNone : public AspiFixture {};
+
+TEST_F(AspiNone, NoTransportAndEveryCommandYieldsErrUnknown) {
+    EXPECT_FALSE(wnaspi32::WNASPI32Loaded);
+    EXPECT_EQ(wnaspi32::SendASPI32Command, nullptr);
+    {
+        TzqSCSI scsi;
+        EXPECT_FALSE(scsi.Ready);
+        EXPECT_EQ(scsi.LibraryVersion, nullptr);
+        EXPECT_EQ(AspiTransportHandle, nullptr);
+        EXPECT_EQ(AspiSendCommand, nullptr);
+    }
+    struct Case {
+        std::uint8_t cdb[10];
+        std::uint32_t direction;
+    };
+    const Case cases[] = {
+        {{0x00}, SRB_DIR_NONE},                            // TEST UNIT READY
+        {{0x12, 0, 0, 0, 96}, SRB_DIR_IN},                 // INQUIRY
+        {{0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, SRB_DIR_OUT},  // WRITE(10)
+        {{0xFF}, SRB_DIR_NONE},                            // the no-op needs a transport too
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.cdb[0]));
+        std::memset(defaults.SenseArea, 0xEE, sizeof defaults.SenseArea);
+        std::vector<std::uint8_t> buffer(2048, 0);
+        EXPECT_EQ(ExecScsiCommand(Writer(), c.cdb, 10, c.direction == SRB_DIR_NONE ? nullptr : buffer.data(),
+                                  c.direction == SRB_DIR_NONE ? 0 : 2048, c.direction, defaults),
+                  Err_Unknown);
+        for (std::uint8_t b : defaults.SenseArea) ASSERT_EQ(b, 0);
+    }
+}
