@@ -183,8 +183,9 @@ TCDTrackItem& TCDTrackList::Add()
     TCollectionItem& item = TCollection::Add();
     if (auto* track = dynamic_cast<TCDTrackItem*>(&item))
         return *track;
+    const std::string className = item.ClassName();
     Delete(Count() - 1);
-    throw EConvertError("Cannot add a " + item.ClassName() + " to a TCDTrackList");
+    throw EConvertError("Cannot add a " + className + " to a TCDTrackList");
 }
 
 TCDTrackItem& TCDTrackList::Items(int Index) const
