@@ -1,0 +1,665 @@
+#include "vdrive/VirtualDisc.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace vdrive {
+
+namespace {
+
+constexpr std::size_t kWriteBehindBytes = 1024 * 1024;
+constexpr std::size_t kMaxCueBytes = 1024 * 1024;
+constexpr const char* kHeader = "KEELVANE-VIRTUAL-DISC";
+
+std::string ErrnoText(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool ParseU32(const std::string& text, std::uint32_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (v > 0xFFFFFFFFu) return false;
+    value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Splits a CUE line into words; "quoted text" is one word. False for an unterminated quote.
+bool Tokenize(const std::string& line, std::vector<std::string>& words) {
+    words.clear();
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string word;
+        if (line[i] == '"') {
+            std::size_t close = line.find('"', i + 1);
+            if (close == std::string::npos) return false;
+            word = line.substr(i + 1, close - i - 1);
+            i = close + 1;
+        } else {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') word += line[i++];
+        }
+        words.push_back(word);
+    }
+    return true;
+}
+
+bool MediaFromName(const std::string& name, MediaType& media) {
+    static const struct { const char* name; MediaType media; } kNames[] = {
+        {"cd-r", MediaType::CDR}, {"cd-rw", MediaType::CDRW}, {"dvd-rom", MediaType::DVDROM},
+        {"dvd+rw", MediaType::DVDPlusRW},
+    };
+    for (const auto& n : kNames) {
+        if (name == n.name) {
+            media = n.media;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t bytes, off_t offset) {
+    while (bytes > 0) {
+        ssize_t n = ::pwrite(fd, data, bytes, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        bytes -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool FileSize(const std::string& path, std::uint64_t& size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+void SyncDirectory(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+const char* MediaName(MediaType media) {
+    switch (media) {
+    case MediaType::CDR: return "cd-r";
+    case MediaType::CDRW: return "cd-rw";
+    case MediaType::DVDROM: return "dvd-rom";
+    case MediaType::DVDPlusRW: return "dvd+rw";
+    case MediaType::None: break;
+    }
+    return "none";
+}
+
+static void SplitPath(const std::string& cuePath, std::string& dir, std::string& stem) {
+    std::size_t slash = cuePath.rfind('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : cuePath.substr(0, slash));
+    std::string name = slash == std::string::npos ? cuePath : cuePath.substr(slash + 1);
+    std::size_t dot = name.rfind('.');
+    stem = (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
+}
+
+VirtualDisc::~VirtualDisc() {
+    std::string ignored;
+    Flush(false, ignored);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::unique_ptr<VirtualDisc> VirtualDisc::Create(const std::string& cuePath, MediaType media,
+                                                 std::uint32_t capacity, std::string& error) {
+    std::unique_ptr<VirtualDisc> disc(new VirtualDisc());
+    disc->cuePath_ = cuePath;
+    SplitPath(cuePath, disc->dir_, disc->stem_);
+    disc->media_ = media;
+    disc->capacity_ = capacity;
+    if (!disc->Save(error)) return nullptr;
+    return disc;
+}
+
+std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::string& error) {
+    std::unique_ptr<VirtualDisc> disc(new VirtualDisc());
+    disc->cuePath_ = cuePath;
+    SplitPath(cuePath, disc->dir_, disc->stem_);
+    const std::string where = "CUE sheet " + cuePath;
+
+    std::uint64_t cueSize = 0;
+    if (!FileSize(cuePath, cueSize)) {
+        error = ErrnoText("cannot read", cuePath);
+        return nullptr;
+    }
+    if (cueSize > kMaxCueBytes) {
+        error = where + ": too large for a CUE sheet";
+        return nullptr;
+    }
+    std::ifstream in(cuePath, std::ios::binary);
+    if (!in) {
+        error = ErrnoText("cannot open", cuePath);
+        return nullptr;
+    }
+
+    bool ours = false, haveMedia = false, haveCapacity = false, haveFinalized = false, haveSessions = false;
+    std::uint32_t closedSessions = 0;
+    std::vector<DiscTrack> tracks;
+    struct Pending { bool haveStart = false, haveBlocks = false, haveSession = false, haveState = false, haveIndex = false; };
+    std::vector<Pending> pending;
+    std::string currentFile;
+    bool fileUsed = true;
+    std::set<std::string> files;
+
+    std::string line;
+    int lineNo = 0;
+    std::vector<std::string> w;
+    auto fail = [&](const std::string& message) {
+        error = where + " line " + std::to_string(lineNo) + ": " + message;
+        return nullptr;
+    };
+    while (std::getline(in, line)) {
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (lineNo == 1 && line.size() >= 3 && static_cast<unsigned char>(line[0]) == 0xEF &&
+            static_cast<unsigned char>(line[1]) == 0xBB && static_cast<unsigned char>(line[2]) == 0xBF)
+            line.erase(0, 3);
+        if (line.find('\0') != std::string::npos) return fail("binary data");
+        if (!Tokenize(line, w)) return fail("unterminated quote");
+        if (w.empty()) continue;
+        const std::string cmd = Upper(w[0]);
+        std::uint32_t n = 0;
+        if (cmd == "REM") {
+            if (w.size() < 2) continue;
+            const std::string key = Upper(w[1]);
+            const bool inTrack = !tracks.empty() && fileUsed;
+            if (key == kHeader) {
+                if (lineNo != 1 && ours) return fail("header repeated");
+                if (w.size() != 3 || w[2] != "1") return fail("unsupported format version");
+                ours = true;
+            } else if (!ours) {
+                continue;   // a comment of another program
+            } else if (key == "MEDIA") {
+                if (w.size() != 3 || !MediaFromName(w[2], disc->media_)) return fail("bad MEDIA");
+                haveMedia = true;
+            } else if (key == "CAPACITY") {
+                if (w.size() != 3 || !ParseU32(w[2], disc->capacity_) || disc->capacity_ == 0 ||
+                    disc->capacity_ > 0x7FFFFFFFu)
+                    return fail("bad CAPACITY");
+                haveCapacity = true;
+            } else if (key == "CLOSED-SESSIONS") {
+                if (w.size() != 3 || !ParseU32(w[2], closedSessions) || closedSessions > 99)
+                    return fail("bad CLOSED-SESSIONS");
+                haveSessions = true;
+            } else if (key == "FINALIZED") {
+                if (w.size() != 3 || (w[2] != "YES" && w[2] != "NO")) return fail("bad FINALIZED");
+                disc->finalized_ = w[2] == "YES";
+                haveFinalized = true;
+            } else if (key == "SESSION" || key == "START" || key == "BLOCKS" || key == "STATE") {
+                if (!inTrack) return fail(key + " outside a track");
+                DiscTrack& t = tracks.back();
+                Pending& p = pending.back();
+                if (w.size() != 3) return fail("bad " + key);
+                if (key == "STATE") {
+                    if (w[2] != "OPEN" && w[2] != "CLOSED") return fail("bad STATE");
+                    t.closed = w[2] == "CLOSED";
+                    p.haveState = true;
+                } else {
+                    if (!ParseU32(w[2], n)) return fail("bad " + key);
+                    if (key == "SESSION") {
+                        if (n == 0 || n > 99) return fail("bad SESSION");
+                        t.session = static_cast<int>(n);
+                        p.haveSession = true;
+                    } else if (key == "START") {
+                        t.start = n;
+                        p.haveStart = true;
+                    } else {
+                        t.blocks = n;
+                        p.haveBlocks = true;
+                    }
+                }
+            }
+            // Other REM lines are comments.
+        } else if (cmd == "FILE") {
+            if (!fileUsed) return fail("FILE without a TRACK");
+            if (w.size() != 3 || Upper(w[2]) != "BINARY") return fail("only BINARY track files are supported");
+            if (w[1].empty()) return fail("empty file name");
+            currentFile = w[1];
+            fileUsed = false;
+            if (!files.insert(currentFile).second) return fail("track file " + currentFile + " named twice");
+        } else if (cmd == "TRACK") {
+            if (fileUsed) return fail(currentFile.empty() ? "TRACK before FILE" : "one TRACK per FILE is supported");
+            if (w.size() != 3 || !ParseU32(w[1], n) || n != tracks.size() + 1 || n > 99)
+                return fail("track numbers must run 1, 2, 3 ...");
+            DiscTrack t;
+            t.number = static_cast<int>(n);
+            const std::string mode = Upper(w[2]);
+            if (mode == "MODE1/2048") {
+                t.audio = false;
+                t.control = 0x04;
+            } else if (mode == "AUDIO") {
+                t.audio = true;
+                t.control = 0x00;
+            } else {
+                return fail("unsupported track mode " + w[2]);
+            }
+            t.fileName = currentFile;
+            t.filePath = (!currentFile.empty() && currentFile[0] == '/') ? currentFile : disc->dir_ + "/" + currentFile;
+            tracks.push_back(t);
+            pending.emplace_back();
+            fileUsed = true;
+        } else if (cmd == "FLAGS") {
+            if (tracks.empty() || pending.back().haveIndex) return fail("FLAGS outside a track");
+            for (std::size_t i = 1; i < w.size(); ++i) {
+                const std::string f = Upper(w[i]);
+                if (f == "PRE") tracks.back().control |= 0x01;
+                else if (f == "DCP") tracks.back().control |= 0x02;
+                else if (f == "4CH") tracks.back().control |= 0x08;
+                else if (f != "SCMS") return fail("unknown flag " + w[i]);
+            }
+        } else if (cmd == "INDEX") {
+            if (tracks.empty()) return fail("INDEX outside a track");
+            if (w.size() != 3 || w[1] != "01" || w[2] != "00:00:00")
+                return fail("only INDEX 01 00:00:00 is supported (one track per file, no pregap)");
+            if (pending.back().haveIndex) return fail("INDEX repeated");
+            pending.back().haveIndex = true;
+        } else if (cmd == "CATALOG" || cmd == "TITLE" || cmd == "PERFORMER" || cmd == "SONGWRITER" ||
+                   cmd == "ISRC" || cmd == "CDTEXTFILE") {
+            continue;
+        } else {
+            return fail("unsupported command " + w[0]);
+        }
+    }
+    lineNo = 0;
+    auto failAll = [&](const std::string& message) {
+        error = where + ": " + message;
+        return nullptr;
+    };
+    if (!fileUsed) return failAll("FILE without a TRACK");
+    for (const Pending& p : pending)
+        if (!p.haveIndex) return failAll("a track without INDEX 01");
+
+    if (ours) {
+        if (!haveMedia || !haveCapacity || !haveSessions || !haveFinalized)
+            return failAll("MEDIA, CAPACITY, CLOSED-SESSIONS and FINALIZED are required");
+        for (std::size_t i = 0; i < tracks.size(); ++i) {
+            const Pending& p = pending[i];
+            if (!p.haveStart || !p.haveSession || !p.haveState)
+                return failAll("track " + std::to_string(i + 1) + " lacks START, SESSION or STATE");
+            if (tracks[i].closed != p.haveBlocks)
+                return failAll("track " + std::to_string(i + 1) + ": BLOCKS belongs to closed tracks only");
+        }
+    } else {
+        // A sheet of another program: a finished single-session disc with its tracks back to back.
+        disc->media_ = MediaType::CDR;
+        disc->finalized_ = !tracks.empty();
+        closedSessions = tracks.empty() ? 0 : 1;
+    }
+    disc->closedSessions_ = static_cast<int>(closedSessions);
+
+    // Track files and sizes.
+    for (DiscTrack& t : tracks) {
+        std::uint64_t size = 0;
+        if (!FileSize(t.filePath, size)) {
+            error = where + ": track " + std::to_string(t.number) + ": " + ErrnoText("cannot read", t.filePath);
+            return nullptr;
+        }
+        if (!ours) {
+            if (size % t.BlockSize() != 0 || size / t.BlockSize() > 0x7FFFFFFFu)
+                return failAll("track file " + t.filePath + " is not a whole number of " +
+                               std::to_string(t.BlockSize()) + "-byte blocks");
+            t.blocks = static_cast<std::uint32_t>(size / t.BlockSize());
+            t.session = 1;
+            t.closed = true;
+            t.start = &t == &tracks.front() ? 0 : (&t - 1)->End();
+        } else if (t.closed) {
+            if (size != static_cast<std::uint64_t>(t.blocks) * t.BlockSize())
+                return failAll("track file " + t.filePath + " has " + std::to_string(size) +
+                               " bytes; the sheet says " + std::to_string(t.blocks) + " blocks of " +
+                               std::to_string(t.BlockSize()) + " bytes");
+        } else {
+            // An open track after an interrupted burn: whatever whole blocks reached the file.
+            std::uint64_t blocks = size / t.BlockSize();
+            if (blocks > 0x7FFFFFFFu) return failAll("track file " + t.filePath + " is too large");
+            t.blocks = static_cast<std::uint32_t>(blocks);
+        }
+    }
+    if (!ours) {
+        disc->capacity_ = tracks.empty() ? kDefaultCdCapacity : std::max(kDefaultCdCapacity, tracks.back().End());
+    }
+
+    // The layout must be one a drive could have written.
+    int lastSession = 0;
+    std::uint64_t previousEnd = 0;
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        const DiscTrack& t = tracks[i];
+        const std::string name = "track " + std::to_string(t.number);
+        if (t.session < lastSession || t.session > lastSession + 1 || (i == 0 && t.session != 1))
+            return failAll(name + ": sessions out of order");
+        if (t.start < previousEnd) return failAll(name + " overlaps the track before it");
+        if (static_cast<std::uint64_t>(t.start) + t.blocks > disc->capacity_)
+            return failAll(name + " ends past the capacity of the disc");
+        if (!t.closed && i + 1 != tracks.size()) return failAll(name + " is open but not the last track");
+        if (t.session <= static_cast<int>(closedSessions) && !t.closed)
+            return failAll(name + " is open in a closed session");
+        lastSession = t.session;
+        previousEnd = t.End();
+    }
+    if (static_cast<int>(closedSessions) > lastSession || static_cast<int>(closedSessions) < lastSession - 1)
+        return failAll("CLOSED-SESSIONS does not match the tracks");
+    if (disc->finalized_ && (closedSessions == 0 || static_cast<int>(closedSessions) != lastSession))
+        return failAll("a finalized disc needs its last session closed");
+    disc->tracks_ = std::move(tracks);
+    return disc;
+}
+
+bool VirtualDisc::Save(std::string& error) const {
+    std::ostringstream out;
+    out << "REM " << kHeader << " 1\n";
+    out << "REM MEDIA " << MediaName(media_) << "\n";
+    out << "REM CAPACITY " << capacity_ << "\n";
+    out << "REM CLOSED-SESSIONS " << closedSessions_ << "\n";
+    out << "REM FINALIZED " << (finalized_ ? "YES" : "NO") << "\n";
+    for (const DiscTrack& t : tracks_) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%02d", t.number);
+        out << "FILE \"" << t.fileName << "\" BINARY\n";
+        out << "  TRACK " << number << (t.audio ? " AUDIO" : " MODE1/2048") << "\n";
+        std::string flags;
+        if (t.control & 0x01) flags += " PRE";
+        if (t.control & 0x02) flags += " DCP";
+        if (t.control & 0x08) flags += " 4CH";
+        if (!flags.empty()) out << "    FLAGS" << flags << "\n";
+        out << "    REM SESSION " << t.session << "\n";
+        out << "    REM START " << t.start << "\n";
+        out << "    REM STATE " << (t.closed ? "CLOSED" : "OPEN") << "\n";
+        if (t.closed) out << "    REM BLOCKS " << t.blocks << "\n";
+        out << "    INDEX 01 00:00:00\n";
+    }
+    const std::string text = out.str();
+
+    // Replace the sheet atomically: a crash leaves either the old or the new one.
+    const std::string temp = cuePath_ + ".tmp." + std::to_string(::getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = ErrnoText("cannot create", temp);
+        return false;
+    }
+    bool ok = WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0) && ::fsync(fd) == 0;
+    if (!ok) error = ErrnoText("cannot write", temp);
+    ::close(fd);
+    if (ok && ::rename(temp.c_str(), cuePath_.c_str()) != 0) {
+        error = ErrnoText("cannot replace", cuePath_);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    SyncDirectory(dir_);
+    return true;
+}
+
+DiscStatus VirtualDisc::Status() const {
+    if (finalized_) return DiscStatus::Complete;
+    return tracks_.empty() ? DiscStatus::Empty : DiscStatus::Incomplete;
+}
+
+const DiscTrack* VirtualDisc::OpenTrack() const {
+    if (!tracks_.empty() && !tracks_.back().closed) return &tracks_.back();
+    return nullptr;
+}
+
+std::optional<std::uint32_t> VirtualDisc::NextWritableAddress() const {
+    if (finalized_ || !Writable()) return std::nullopt;
+    std::uint64_t nwa = 0;
+    if (!tracks_.empty()) {
+        const DiscTrack& last = tracks_.back();
+        nwa = last.End();
+        if (last.closed && last.session <= closedSessions_)
+            nwa += closedSessions_ == 1 ? kFirstSessionGap : kLaterSessionGap;
+    }
+    if (nwa > capacity_) return std::nullopt;
+    return static_cast<std::uint32_t>(nwa);
+}
+
+std::string VirtualDisc::TrackFileName(int number, bool audio) const {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%02d.%s", number, audio ? "raw" : "iso");
+    return stem_ + suffix;
+}
+
+bool VirtualDisc::OpenTrackFile(DiscTrack& track, bool create, std::string& error) {
+    if (fd_ >= 0) return true;
+    int flags = O_WRONLY | O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0);
+    fd_ = ::open(track.filePath.c_str(), flags, 0644);
+    if (fd_ < 0) {
+        error = ErrnoText("cannot open", track.filePath);
+        return false;
+    }
+    // Drop a partial block an interrupted burn may have left at the end.
+    fileBytes_ = static_cast<std::uint64_t>(track.blocks) * track.BlockSize();
+    if (!create && ::ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0) {
+        error = ErrnoText("cannot trim", track.filePath);
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    pendingBytes_ = 0;
+    return true;
+}
+
+bool VirtualDisc::BeginTrack(bool audio, std::uint8_t control, std::string& error) {
+    std::optional<std::uint32_t> nwa = NextWritableAddress();
+    if (!nwa || OpenTrack()) {
+        error = "no track can be started";
+        return false;
+    }
+    DiscTrack t;
+    t.number = NextTrackNumber();
+    t.session = CurrentSession();
+    t.start = *nwa;
+    t.audio = audio;
+    t.control = control;
+    t.fileName = TrackFileName(t.number, audio);
+    t.filePath = dir_ + "/" + t.fileName;
+    // The file first, then the sheet that names it: a crash in between leaves a stray empty
+    // file, never a sheet pointing at nothing.
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!OpenTrackFile(t, true, error)) return false;
+    tracks_.push_back(t);
+    if (!Save(error)) {
+        tracks_.pop_back();
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(t.filePath.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool VirtualDisc::WritePending(std::string& error) {
+    if (pendingBytes_ == 0) return true;
+    DiscTrack& t = tracks_.back();
+    if (!WriteAll(fd_, pending_.data(), pendingBytes_, static_cast<off_t>(fileBytes_))) {
+        error = ErrnoText("cannot write", t.filePath);
+        return false;
+    }
+    fileBytes_ += pendingBytes_;
+    pendingBytes_ = 0;
+    return true;
+}
+
+bool VirtualDisc::Append(const std::uint8_t* data, std::size_t bytes, std::uint32_t blocks, std::string& error) {
+    if (tracks_.empty() || tracks_.back().closed) {
+        error = "no open track";
+        return false;
+    }
+    DiscTrack& t = tracks_.back();
+    if (!OpenTrackFile(t, false, error)) return false;
+    if (pending_.empty()) pending_.resize(kWriteBehindBytes);
+    if (pendingBytes_ + bytes > pending_.size()) {
+        if (!WritePending(error)) return false;
+    }
+    if (bytes >= pending_.size()) {
+        if (!WriteAll(fd_, data, bytes, static_cast<off_t>(fileBytes_))) {
+            error = ErrnoText("cannot write", t.filePath);
+            return false;
+        }
+        fileBytes_ += bytes;
+    } else {
+        std::memcpy(pending_.data() + pendingBytes_, data, bytes);
+        pendingBytes_ += bytes;
+    }
+    t.blocks += blocks;
+    return true;
+}
+
+bool VirtualDisc::Flush(bool durable, std::string& error) {
+    if (fd_ < 0) return true;
+    if (!WritePending(error)) return false;
+    if (durable && ::fdatasync(fd_) != 0) {
+        error = ErrnoText("cannot sync", tracks_.back().filePath);
+        return false;
+    }
+    return true;
+}
+
+bool VirtualDisc::CloseTrack(std::string& error) {
+    if (!OpenTrack()) {
+        error = "no open track";
+        return false;
+    }
+    if (!Flush(true, error)) return false;
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    tracks_.back().closed = true;
+    if (!Save(error)) {
+        tracks_.back().closed = false;
+        return false;
+    }
+    return true;
+}
+
+bool VirtualDisc::CloseSession(bool appendable, std::string& error) {
+    if (OpenTrack() && !CloseTrack(error)) return false;
+    const int before = closedSessions_;
+    closedSessions_ = CurrentSession();
+    finalized_ = !appendable;
+    if (!Save(error)) {
+        closedSessions_ = before;
+        finalized_ = false;
+        return false;
+    }
+    return true;
+}
+
+bool VirtualDisc::Blank(std::string& error) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    pendingBytes_ = 0;
+    std::vector<DiscTrack> old = std::move(tracks_);
+    const int oldSessions = closedSessions_;
+    const bool oldFinalized = finalized_;
+    tracks_.clear();
+    closedSessions_ = 0;
+    finalized_ = false;
+    if (!Save(error)) {
+        tracks_ = std::move(old);
+        closedSessions_ = oldSessions;
+        finalized_ = oldFinalized;
+        return false;
+    }
+    for (const DiscTrack& t : old) ::unlink(t.filePath.c_str());
+    return true;
+}
+
+bool VirtualDisc::Remove(std::string& error) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    pendingBytes_ = 0;
+    if (::unlink(cuePath_.c_str()) != 0 && errno != ENOENT) {
+        error = ErrnoText("cannot remove", cuePath_);
+        return false;
+    }
+    for (const DiscTrack& t : tracks_) ::unlink(t.filePath.c_str());
+    tracks_.clear();
+    return true;
+}
+
+VirtualDisc::ReadResult VirtualDisc::Read(std::uint32_t lba, std::uint32_t count, std::uint8_t* out) {
+    while (count > 0) {
+        const DiscTrack* track = nullptr;
+        for (const DiscTrack& t : tracks_) {
+            if (lba >= t.start && lba < t.End()) {
+                track = &t;
+                break;
+            }
+        }
+        if (!track) return ReadResult::OutOfRange;
+        if (track->audio) return ReadResult::AudioTrack;
+        if (&tracks_.back() == track && fd_ >= 0) {
+            std::string ignored;
+            if (!WritePending(ignored)) return ReadResult::IoError;
+        }
+        const std::uint32_t n = std::min(count, track->End() - lba);
+        int fd = ::open(track->filePath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return ReadResult::IoError;
+        std::size_t want = static_cast<std::size_t>(n) * 2048u;
+        off_t offset = static_cast<off_t>(lba - track->start) * 2048;
+        std::uint8_t* p = out;
+        while (want > 0) {
+            ssize_t got = ::pread(fd, p, want, offset);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ::close(fd);
+                return ReadResult::IoError;
+            }
+            p += got;
+            want -= static_cast<std::size_t>(got);
+            offset += got;
+        }
+        ::close(fd);
+        out += static_cast<std::size_t>(n) * 2048u;
+        lba += n;
+        count -= n;
+    }
+    return ReadResult::Ok;
+}
+
+}  // namespace vdrive

@@ -1,0 +1,1000 @@
+// The command side of the virtual writer: one handler per opcode, a medium check before the
+// handlers that need a disc, and every failure through CheckCondition. Writer state (next
+// writable address, track and session state) lives in VirtualDisc; this file adds the mode
+// pages, the buffer and busy-time model and the injected faults.
+#include "vdrive/VirtualWriter.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "vdrive/VirtualDisc.h"
+
+namespace vdrive {
+
+using std::chrono::nanoseconds;
+using win::ScsiRequest;
+
+namespace {
+
+struct Sense {
+    std::uint8_t key, asc, ascq;
+};
+
+// Sense data a real MMC drive returns for these conditions (SPC/MMC additional sense codes).
+constexpr Sense kNoSense{0x00, 0x00, 0x00};
+constexpr Sense kNoMedium{0x02, 0x3A, 0x00};
+constexpr Sense kTrayOpen{0x02, 0x3A, 0x02};
+constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
+constexpr Sense kFormatInProgress{0x02, 0x04, 0x07};
+constexpr Sense kLongWriteInProgress{0x02, 0x04, 0x08};
+constexpr Sense kWriteError{0x03, 0x0C, 0x00};
+constexpr Sense kReadError{0x03, 0x11, 0x00};
+constexpr Sense kInternalFailure{0x04, 0x44, 0x00};
+constexpr Sense kParameterListLength{0x05, 0x1A, 0x00};
+constexpr Sense kInvalidOpcode{0x05, 0x20, 0x00};
+constexpr Sense kLbaOutOfRange{0x05, 0x21, 0x00};
+constexpr Sense kInvalidWriteAddress{0x05, 0x21, 0x02};
+constexpr Sense kInvalidField{0x05, 0x24, 0x00};
+constexpr Sense kInvalidParameter{0x05, 0x26, 0x00};
+constexpr Sense kSequenceError{0x05, 0x2C, 0x00};
+constexpr Sense kIncompatibleMedium{0x05, 0x30, 0x00};
+constexpr Sense kCannotReadFormat{0x05, 0x30, 0x02};
+constexpr Sense kCannotWriteFormat{0x05, 0x30, 0x05};
+constexpr Sense kSavingNotSupported{0x05, 0x39, 0x00};
+constexpr Sense kRemovalPrevented{0x05, 0x53, 0x02};
+constexpr Sense kIllegalModeForTrack{0x05, 0x64, 0x00};
+
+std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+std::uint32_t Be32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+void Put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+// CD address as M:S:F with the 2-second offset of LBA 0 (MMC, READ TOC with MSF).
+void PutMsf(std::uint8_t* p, std::uint32_t lba) {
+    const std::uint32_t a = lba + 150;
+    p[0] = 0;
+    p[1] = static_cast<std::uint8_t>(a / (60 * 75));
+    p[2] = static_cast<std::uint8_t>(a / 75 % 60);
+    p[3] = static_cast<std::uint8_t>(a % 75);
+}
+
+class SystemClockImpl final : public VirtualClock {
+public:
+    nanoseconds Now() override {
+        return std::chrono::duration_cast<nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
+    }
+    void SleepFor(nanoseconds duration) override {
+        if (duration > nanoseconds::zero()) std::this_thread::sleep_for(duration);
+    }
+};
+
+constexpr std::size_t kPage05Length = 52;   // page length 32h
+constexpr unsigned kMaxCdSpeed = 52;
+constexpr std::uint32_t kCloseTrackBlocks = 150;            // run-out and link blocks
+constexpr std::uint32_t kFirstLeadInOutBlocks = 4500 + 6750;
+constexpr std::uint32_t kLaterLeadInOutBlocks = 4500 + 2250;
+constexpr std::uint32_t kMinimalBlankBlocks = 6750;         // lead-in, PMA and pregap area
+
+enum : std::uint8_t {
+    kNeedsMedium = 1,      // the medium check runs before the handler
+    kWhileBusy = 2,        // answered while an IMMED operation runs
+    kAlwaysReady = 4,      // not affected by the not-ready fault
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------------
+// Clocks
+
+std::shared_ptr<VirtualClock> SystemClock() {
+    static std::shared_ptr<VirtualClock> clock = std::make_shared<SystemClockImpl>();
+    return clock;
+}
+
+nanoseconds ManualClock::Now() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_;
+}
+void ManualClock::SleepFor(nanoseconds duration) {
+    if (duration <= nanoseconds::zero()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ += duration;
+    slept_ += duration;
+}
+void ManualClock::Advance(nanoseconds duration) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ += duration;
+}
+nanoseconds ManualClock::Slept() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slept_;
+}
+
+// ------------------------------------------------------------------------------------------
+// The writer
+
+struct VirtualWriter::Impl {
+    using Handler = void (Impl::*)(ScsiRequest&);
+    struct Command {
+        Handler handler = nullptr;
+        std::uint8_t cdbLength = 0;
+        std::uint8_t flags = 0;
+        // With bad-reply: where the reply's own length field sits (offset, width 0/1/2/4).
+        std::uint8_t lengthOffset = 0;
+        std::uint8_t lengthWidth = 0;
+    };
+
+    Impl(const VirtualDriveOptions& o, std::shared_ptr<VirtualClock> c) : options(o), clock(std::move(c)) {
+        notReadyLeft = o.notReady;
+        BuildTable();
+        ResetPage05();
+    }
+
+    VirtualDriveOptions options;
+    std::shared_ptr<VirtualClock> clock;
+    mutable std::mutex mutex;
+    std::array<Command, 256> table{};
+
+    std::unique_ptr<VirtualDisc> disc;   // null: no disc in the drive
+    bool trayOpen = false;
+    bool prevent = false;
+    char letter = 0;
+    unsigned notReadyLeft = 0;
+
+    // An IMMED operation in progress.
+    nanoseconds busyStart{0};
+    nanoseconds busyUntil{0};
+    Sense busySense = kLongWriteInProgress;
+
+    // The drive buffer at a finite speed: the moment it will have drained completely.
+    nanoseconds drainEnd{0};
+
+    std::array<std::uint8_t, kPage05Length> page05{};
+
+    // --------------------------------------------------------------------------------------
+    void BuildTable() {
+        auto set = [&](std::uint8_t opcode, Handler h, std::uint8_t len, std::uint8_t flags,
+                       std::uint8_t lengthOffset = 0, std::uint8_t lengthWidth = 0) {
+            table[opcode] = Command{h, len, flags, lengthOffset, lengthWidth};
+        };
+        set(0x00, &Impl::TestUnitReady, 6, kNeedsMedium);
+        set(0x03, &Impl::RequestSense, 6, kWhileBusy | kAlwaysReady);
+        set(0x12, &Impl::Inquiry, 6, kWhileBusy | kAlwaysReady, 4, 1);
+        set(0x1B, &Impl::StartStopUnit, 6, 0);
+        set(0x1E, &Impl::PreventAllow, 6, 0);
+        set(0x28, &Impl::Read10, 10, kNeedsMedium);
+        set(0x2A, &Impl::Write10, 10, kNeedsMedium);
+        set(0x35, &Impl::SynchronizeCache, 10, kNeedsMedium);
+        set(0x43, &Impl::ReadToc, 10, kNeedsMedium, 0, 2);
+        set(0x46, &Impl::GetConfiguration, 10, kWhileBusy, 0, 4);
+        set(0x51, &Impl::ReadDiscInformation, 10, kNeedsMedium, 0, 2);
+        set(0x52, &Impl::ReadTrackInformation, 10, kNeedsMedium, 0, 2);
+        set(0x55, &Impl::ModeSelect10, 10, 0);
+        set(0x5A, &Impl::ModeSense10, 10, 0, 0, 2);
+        set(0x5B, &Impl::CloseTrackSession, 10, kNeedsMedium);
+        if (!options.noReadBufferCapacity) set(0x5C, &Impl::ReadBufferCapacity, 10, kWhileBusy, 0, 2);
+        set(0xA1, &Impl::Blank, 12, kNeedsMedium);
+        set(0xAD, &Impl::ReadDvdStructure, 12, kNeedsMedium, 0, 2);
+    }
+
+    // --------------------------------------------------------------------------------------
+    // Results
+
+    static void FillSense(std::uint8_t* s, Sense sense, int progress) {
+        std::memset(s, 0, 18);
+        s[0] = 0x70;   // current error, fixed format
+        s[2] = sense.key;
+        s[7] = 10;     // additional sense length
+        s[12] = sense.asc;
+        s[13] = sense.ascq;
+        if (progress >= 0) {   // sense-key specific: progress indication (SPC)
+            s[15] = 0x80;
+            Put16(s + 16, static_cast<std::uint32_t>(progress));
+        }
+    }
+
+    static void CheckCondition(ScsiRequest& r, Sense sense, int progress = -1) {
+        r.status = 2;
+        FillSense(r.sense, sense, progress);
+        r.senseLength = 18;
+        r.residual = r.dataLength;
+    }
+
+    // Hands a data-in reply to the caller, no more than the allocation length and the buffer.
+    void SendData(ScsiRequest& r, std::vector<std::uint8_t> reply, std::uint32_t allocation) {
+        const Command& c = table[r.cdb[0]];
+        if (options.badReply && c.lengthWidth != 0 && reply.size() >= c.lengthOffset + c.lengthWidth) {
+            // Claim far more than is sent, as a broken drive does.
+            std::uint8_t* p = reply.data() + c.lengthOffset;
+            if (c.lengthWidth == 1) p[0] = 0xFF;
+            else if (c.lengthWidth == 2) Put16(p, 0xFFF0);
+            else Put32(p, 0x00FFFFF0);
+        }
+        const std::uint32_t n = std::min<std::uint32_t>({allocation, r.dataLength, static_cast<std::uint32_t>(reply.size())});
+        if (n > 0) std::memcpy(r.data, reply.data(), n);
+        r.residual = r.dataLength - n;
+    }
+
+    // --------------------------------------------------------------------------------------
+    // Time
+
+    nanoseconds Now() { return clock->Now(); }
+    bool Busy(nanoseconds now) const { return now < busyUntil; }
+    int BusyProgress(nanoseconds now) const {
+        const auto total = (busyUntil - busyStart).count();
+        if (total <= 0) return 0;
+        const auto done = std::clamp<long long>((now - busyStart).count(), 0, total);
+        return static_cast<int>(static_cast<long double>(done) * 65535 / total);
+    }
+    nanoseconds BlocksTime(std::uint64_t blocks) const {
+        if (options.speed == 0) return nanoseconds::zero();
+        return nanoseconds(static_cast<long long>(blocks * 1000000000ull / (75ull * options.speed)));
+    }
+    std::uint32_t WriteBlockSize() const { return (page05[4] & 0x0F) == 0 ? 2352u : 2048u; }
+    std::uint32_t BufferedBytes(nanoseconds now) const {
+        if (options.speed == 0 || drainEnd <= now) return 0;
+        const auto perBlock = BlocksTime(1).count();
+        const auto left = (drainEnd - now).count();
+        const std::uint64_t blocks = static_cast<std::uint64_t>((left + perBlock - 1) / perBlock);
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(blocks * WriteBlockSize(), kBufferBytes));
+    }
+    nanoseconds DrainTime(nanoseconds now) const { return drainEnd > now ? drainEnd - now : nanoseconds::zero(); }
+
+    // An operation of the given length: with IMMED the drive goes on alone and answers NOT
+    // READY meanwhile; without it the command returns when the work is done.
+    void Occupy(nanoseconds duration, bool immediate, Sense sense) {
+        if (options.speed == 0) duration = immediate ? std::chrono::milliseconds(options.busyMs) : nanoseconds::zero();
+        if (duration <= nanoseconds::zero()) return;
+        const nanoseconds now = Now();
+        if (immediate) {
+            busyStart = now;
+            busyUntil = now + duration;
+            busySense = sense;
+        } else {
+            clock->SleepFor(duration);
+        }
+        drainEnd = std::min(drainEnd, now);
+    }
+
+    // --------------------------------------------------------------------------------------
+    // Mode pages
+
+    void ResetPage05() { page05 = DefaultPage05(); }
+
+    static std::array<std::uint8_t, kPage05Length> DefaultPage05() {
+        std::array<std::uint8_t, kPage05Length> p{};
+        p[0] = 0x05;
+        p[1] = kPage05Length - 2;
+        p[2] = 0x01;   // track at once
+        p[3] = 0x04;   // data track, no next session
+        p[4] = 0x08;   // Mode 1, 2048 bytes
+        Put16(&p[14], 150);   // audio pause length: 2 seconds
+        return p;
+    }
+
+    static std::array<std::uint8_t, kPage05Length> ChangeablePage05() {
+        std::array<std::uint8_t, kPage05Length> m{};
+        m[0] = 0x05;
+        m[1] = kPage05Length - 2;
+        m[2] = 0x4F;   // BUFE and write type; no test write
+        m[3] = 0xFF;   // multisession, FP, copy, track mode
+        m[4] = 0x0F;   // data block type
+        m[7] = 0x3F;   // host application code
+        m[8] = 0xFF;   // session format
+        for (std::size_t i = 10; i < kPage05Length; ++i) m[i] = 0xFF;   // packet size .. subheader
+        return m;
+    }
+
+    unsigned ReportedSpeed() const { return options.speed == 0 ? kMaxCdSpeed : options.speed; }
+
+    std::vector<std::uint8_t> Page2A(bool changeable) const {
+        static const unsigned kSpeeds[] = {52, 48, 40, 32, 24, 16, 12, 8, 4};
+        std::vector<unsigned> speeds;
+        const unsigned top = ReportedSpeed();
+        speeds.push_back(top);
+        for (unsigned s : kSpeeds)
+            if (s < top) speeds.push_back(s);
+        std::vector<std::uint8_t> p(32 + 4 * speeds.size(), 0);
+        p[0] = 0x2A;
+        p[1] = static_cast<std::uint8_t>(p.size() - 2);
+        if (changeable) return p;
+        p[2] = 0x1F;   // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
+        p[3] = 0x03;   // writes CD-R, CD-RW
+        p[4] = 0xF0;   // BUF, multi-session, mode 2 form 2 and form 1
+        p[5] = 0x00;
+        p[6] = static_cast<std::uint8_t>(0x20 | 0x08 | 0x01 | (prevent ? 0x02 : 0x00));   // tray, eject, lock
+        p[7] = 0x00;
+        const unsigned read = std::max(kMaxCdSpeed, top);
+        Put16(&p[8], 176 * read);    // maximum read speed
+        Put16(&p[10], 256);          // volume levels
+        Put16(&p[12], kBufferBytes / 1024);
+        Put16(&p[14], 176 * read);   // current read speed
+        Put16(&p[18], 176 * top);    // maximum write speed
+        Put16(&p[20], 176 * top);    // current write speed
+        Put16(&p[28], 176 * top);    // current write speed selected
+        Put16(&p[30], static_cast<std::uint32_t>(speeds.size()));
+        for (std::size_t i = 0; i < speeds.size(); ++i) Put16(&p[32 + 4 * i + 2], 176 * speeds[i]);
+        return p;
+    }
+
+    // --------------------------------------------------------------------------------------
+    // Execution
+
+    bool Execute(ScsiRequest& r) {
+        if (r.cdbLength == 0 || r.cdbLength > sizeof r.cdb) return false;
+        if (r.dataLength > 0 && r.data == nullptr) return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        r.status = 0;
+        std::memset(r.sense, 0, sizeof r.sense);
+        r.senseLength = 0;
+        r.residual = r.dataLength;
+
+        const Command& c = table[r.cdb[0]];
+        if (!c.handler) return CheckCondition(r, kInvalidOpcode), true;
+        if (r.cdbLength < c.cdbLength) return CheckCondition(r, kInvalidField), true;
+        if (!(c.flags & kAlwaysReady) && notReadyLeft > 0) {
+            --notReadyLeft;
+            return CheckCondition(r, kBecomingReady), true;
+        }
+        const nanoseconds now = Now();
+        if (!(c.flags & kWhileBusy) && Busy(now)) return CheckCondition(r, busySense, BusyProgress(now)), true;
+        if ((c.flags & kNeedsMedium) && (trayOpen || !disc)) return CheckCondition(r, trayOpen ? kTrayOpen : kNoMedium), true;
+        (this->*c.handler)(r);
+        return true;
+    }
+
+    void TestUnitReady(ScsiRequest&) {}
+
+    void RequestSense(ScsiRequest& r) {
+        if (r.cdb[1] & 0x01) return CheckCondition(r, kInvalidField);   // descriptor format
+        std::vector<std::uint8_t> s(18);
+        const nanoseconds now = Now();
+        if (Busy(now)) FillSense(s.data(), busySense, BusyProgress(now));
+        else if (notReadyLeft > 0) FillSense(s.data(), kBecomingReady, -1);
+        else if (trayOpen || !disc) FillSense(s.data(), trayOpen ? kTrayOpen : kNoMedium, -1);
+        else FillSense(s.data(), kNoSense, -1);
+        SendData(r, std::move(s), r.cdb[4]);
+    }
+
+    void Inquiry(ScsiRequest& r) {
+        const std::uint32_t allocation = Be16(&r.cdb[3]);
+        if (r.cdb[1] & 0x02) return CheckCondition(r, kInvalidField);   // CmdDt
+        if (r.cdb[1] & 0x01) {
+            std::vector<std::uint8_t> v;
+            if (r.cdb[2] == 0x00) {
+                v = {0x05, 0x00, 0x00, 0x02, 0x00, 0x80};
+            } else if (r.cdb[2] == 0x80) {
+                char serial[17];
+                std::snprintf(serial, sizeof serial, "%016zX", std::hash<std::string>{}(options.path));
+                v = {0x05, 0x80, 0x00, 16};
+                v.insert(v.end(), serial, serial + 16);
+            } else {
+                return CheckCondition(r, kInvalidField);
+            }
+            return SendData(r, std::move(v), allocation);
+        }
+        if (r.cdb[2] != 0) return CheckCondition(r, kInvalidField);
+        std::vector<std::uint8_t> d(96, 0);
+        d[0] = 0x05;   // CD/DVD device
+        d[1] = 0x80;   // removable medium
+        d[2] = 0x05;   // SPC-3
+        d[3] = 0x02;   // response data format
+        d[4] = static_cast<std::uint8_t>(d.size() - 5);
+        std::memcpy(&d[8], "KEELVANE", 8);
+        std::memcpy(&d[16], "VIRTUAL WRITER  ", 16);
+        std::memcpy(&d[32], "1.00", 4);
+        std::memcpy(&d[36], "FILE-BACKED MMC     ", 20);
+        SendData(r, std::move(d), allocation);
+    }
+
+    void StartStopUnit(ScsiRequest& r) {
+        const std::uint8_t b4 = r.cdb[4];
+        if (b4 & 0xF0) return;   // power conditions: nothing to do
+        const bool loadEject = b4 & 0x02, start = b4 & 0x01;
+        if (loadEject && !start) {
+            if (prevent) return CheckCondition(r, kRemovalPrevented);
+            if (!OpenTrayLocked()) return CheckCondition(r, kInternalFailure);
+        } else if (loadEject && start) {
+            trayOpen = false;
+        } else if (start && (trayOpen || !disc)) {
+            CheckCondition(r, trayOpen ? kTrayOpen : kNoMedium);
+        }
+    }
+
+    void PreventAllow(ScsiRequest& r) { prevent = r.cdb[4] & 0x01; }
+
+    bool OpenTrayLocked() {
+        if (disc) {
+            std::string error;
+            if (!disc->Flush(true, error)) return false;
+        }
+        trayOpen = true;
+        busyUntil = nanoseconds::zero();
+        drainEnd = nanoseconds::zero();
+        return true;
+    }
+
+    void Read10(ScsiRequest& r) {
+        const std::uint32_t lba = Be32(&r.cdb[2]);
+        const std::uint32_t count = Be16(&r.cdb[7]);
+        if (count == 0) return;
+        const std::uint64_t bytes = static_cast<std::uint64_t>(count) * 2048u;
+        if (r.dataLength < bytes) return CheckCondition(r, kInvalidField);
+        switch (disc->Read(lba, count, r.data)) {
+        case VirtualDisc::ReadResult::Ok: r.residual = r.dataLength - static_cast<std::uint32_t>(bytes); return;
+        case VirtualDisc::ReadResult::OutOfRange: return CheckCondition(r, kLbaOutOfRange);
+        case VirtualDisc::ReadResult::AudioTrack: return CheckCondition(r, kIllegalModeForTrack);
+        case VirtualDisc::ReadResult::IoError: return CheckCondition(r, kReadError);
+        }
+    }
+
+    void Write10(ScsiRequest& r) {
+        const std::uint32_t lba = Be32(&r.cdb[2]);
+        const std::uint32_t count = Be16(&r.cdb[7]);
+        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
+        const std::uint32_t blockSize = WriteBlockSize();
+        const std::uint64_t bytes = static_cast<std::uint64_t>(count) * blockSize;
+        if (bytes != r.dataLength || (count > 0 && r.direction != ScsiRequest::Direction::Out))
+            return CheckCondition(r, kInvalidField);
+        if (count == 0) return;
+        const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
+        if (!nwa || lba != *nwa) return CheckCondition(r, kInvalidWriteAddress);
+        if (static_cast<std::uint64_t>(lba) + count > disc->Capacity()) return CheckCondition(r, kLbaOutOfRange);
+
+        // The track's mode is fixed by its first block; data block type and track mode must agree.
+        const bool audio = (page05[4] & 0x0F) == 0;
+        const bool dataTrackMode = page05[3] & 0x04;
+        const DiscTrack* open = disc->OpenTrack();
+        if (open ? open->audio != audio : audio == dataTrackMode) return CheckCondition(r, kIllegalModeForTrack);
+        if (audio && disc->IsDvd()) return CheckCondition(r, kIllegalModeForTrack);
+        if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
+            return CheckCondition(r, kWriteError);
+
+        if (options.speed != 0 && !options.stuckBuffer) {
+            // Wait, as the drive does, until the buffer has room for this transfer.
+            const nanoseconds now = Now();
+            const std::uint64_t room = kBufferBytes >= bytes ? (kBufferBytes - bytes) / blockSize : 0;
+            const nanoseconds keep = BlocksTime(room);
+            if (drainEnd - now > keep) clock->SleepFor(drainEnd - now - keep);
+            drainEnd = std::max(drainEnd, Now()) + BlocksTime(count);
+        }
+
+        std::string error;
+        if (!open && !disc->BeginTrack(audio, static_cast<std::uint8_t>(page05[3] & 0x0F), error))
+            return CheckCondition(r, kWriteError);
+        if (!disc->Append(r.data, r.dataLength, count, error)) return CheckCondition(r, kWriteError);
+        if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return CheckCondition(r, kWriteError);   // FUA
+        r.residual = 0;
+    }
+
+    void SynchronizeCache(ScsiRequest& r) {
+        const bool immediate = r.cdb[1] & 0x02;
+        std::string error;
+        if (!disc->Flush(true, error)) return CheckCondition(r, kWriteError);
+        Occupy(DrainTime(Now()), immediate, kLongWriteInProgress);
+    }
+
+    void CloseTrackSession(ScsiRequest& r) {
+        const bool immediate = r.cdb[1] & 0x01;
+        const std::uint8_t function = r.cdb[2] & 0x07;
+        if (function != 1 && function != 2) return CheckCondition(r, kInvalidField);
+        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
+        std::string error;
+        nanoseconds duration = DrainTime(Now());
+        if (function == 1) {
+            const DiscTrack* open = disc->OpenTrack();
+            if (!open || open->number != Be16(&r.cdb[4])) return CheckCondition(r, kInvalidField);
+            if (!disc->CloseTrack(error)) return CheckCondition(r, kWriteError);
+            duration += BlocksTime(kCloseTrackBlocks);
+        } else {
+            if (disc->Finalized()) return CheckCondition(r, kSequenceError);
+            const bool empty = disc->Tracks().empty() || disc->Tracks().back().session != disc->CurrentSession();
+            if (empty) return CheckCondition(r, kSequenceError);
+            const bool appendable = (page05[3] >> 6) == 3;
+            const bool first = disc->ClosedSessions() == 0;
+            if (!disc->CloseSession(appendable, error)) return CheckCondition(r, kWriteError);
+            duration += BlocksTime(first ? kFirstLeadInOutBlocks : kLaterLeadInOutBlocks);
+        }
+        Occupy(duration, immediate, kLongWriteInProgress);
+    }
+
+    void Blank(ScsiRequest& r) {
+        const bool immediate = r.cdb[1] & 0x10;
+        const std::uint8_t type = r.cdb[1] & 0x07;
+        if (!disc->Rewritable()) return CheckCondition(r, kIncompatibleMedium);
+        if (type > 1) return CheckCondition(r, kInvalidField);
+        std::string error;
+        if (!disc->Blank(error)) return CheckCondition(r, kWriteError);
+        drainEnd = nanoseconds::zero();
+        Occupy(BlocksTime(type == 0 ? disc->Capacity() : kMinimalBlankBlocks), immediate, kFormatInProgress);
+    }
+
+    void ReadBufferCapacity(ScsiRequest& r) {
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        const std::uint32_t used = options.stuckBuffer ? kBufferBytes : BufferedBytes(Now());
+        std::vector<std::uint8_t> d(12, 0);
+        Put16(&d[0], 10);
+        if (r.cdb[1] & 0x01) {   // block form: available space in blocks
+            d[5] = 0x01;
+            Put32(&d[8], (kBufferBytes - used) / WriteBlockSize());
+        } else {
+            Put32(&d[4], kBufferBytes);
+            Put32(&d[8], kBufferBytes - used);
+        }
+        SendData(r, std::move(d), allocation);
+    }
+
+    // The tracks READ TOC reports: the closed ones.
+    std::vector<const DiscTrack*> TocTracks() const {
+        std::vector<const DiscTrack*> t;
+        for (const DiscTrack& track : disc->Tracks())
+            if (track.closed) t.push_back(&track);
+        return t;
+    }
+
+    void ReadToc(ScsiRequest& r) {
+        const bool msf = r.cdb[1] & 0x02;
+        std::uint8_t format = r.cdb[2] & 0x0F;
+        if (format == 0) format = r.cdb[9] >> 6;   // the older place of the format field
+        const std::uint8_t from = r.cdb[6];
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        const std::vector<const DiscTrack*> tracks = TocTracks();
+        if (tracks.empty()) return CheckCondition(r, kInvalidField);   // nothing recorded yet
+        auto address = [&](std::uint8_t* p, std::uint32_t lba) {
+            if (msf) PutMsf(p, lba);
+            else Put32(p, lba);
+        };
+        std::vector<std::uint8_t> d(4, 0);
+        if (format == 0) {
+            const int last = tracks.back()->number;
+            if (from != 0xAA && from > last) return CheckCondition(r, kInvalidField);
+            d[2] = 1;
+            d[3] = static_cast<std::uint8_t>(last);
+            auto descriptor = [&](std::uint8_t control, std::uint8_t number, std::uint32_t lba) {
+                std::uint8_t e[8] = {0, static_cast<std::uint8_t>(0x10 | control), number, 0};
+                address(e + 4, lba);
+                d.insert(d.end(), e, e + 8);
+            };
+            for (const DiscTrack* t : tracks)
+                if (from != 0xAA && t->number >= from) descriptor(t->control, static_cast<std::uint8_t>(t->number), t->start);
+            descriptor(tracks.back()->control, 0xAA, tracks.back()->End());
+        } else if (format == 1) {
+            const int session = tracks.back()->session;
+            const DiscTrack* first = *std::find_if(tracks.begin(), tracks.end(),
+                                                   [&](const DiscTrack* t) { return t->session == session; });
+            d[2] = 1;
+            d[3] = static_cast<std::uint8_t>(session);
+            std::uint8_t e[8] = {0, static_cast<std::uint8_t>(0x10 | first->control), static_cast<std::uint8_t>(first->number), 0};
+            address(e + 4, first->start);
+            d.insert(d.end(), e, e + 8);
+        } else {
+            return CheckCondition(r, kInvalidField);
+        }
+        Put16(&d[0], static_cast<std::uint32_t>(d.size() - 2));
+        SendData(r, std::move(d), allocation);
+    }
+
+    void ReadDiscInformation(ScsiRequest& r) {
+        if (r.cdb[1] & 0x07) return CheckCondition(r, kInvalidField);   // only standard disc information
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        std::vector<std::uint8_t> d(34, 0);
+        Put16(&d[0], 32);
+        const DiscStatus status = disc->Status();
+        std::uint8_t sessionState = 3, discStatus = 2;
+        int sessions = disc->ClosedSessions();
+        int firstInLast = 1, lastInLast = 1;
+        const auto& tracks = disc->Tracks();
+        if (status == DiscStatus::Complete) {
+            const int session = tracks.back().session;
+            firstInLast = std::find_if(tracks.begin(), tracks.end(), [&](const DiscTrack& t) { return t.session == session; })->number;
+            lastInLast = tracks.back().number;
+        } else {
+            discStatus = status == DiscStatus::Empty ? 0 : 1;
+            sessions = disc->CurrentSession();
+            const bool started = !tracks.empty() && tracks.back().session == sessions;
+            sessionState = started ? 1 : 0;
+            firstInLast = started ? std::find_if(tracks.begin(), tracks.end(), [&](const DiscTrack& t) { return t.session == sessions; })->number
+                                  : disc->NextTrackNumber();
+            // The incomplete track, or the invisible one after the last closed track.
+            lastInLast = (disc->OpenTrack() || !disc->NextWritableAddress()) ? static_cast<int>(tracks.size())
+                                                                             : disc->NextTrackNumber();
+            if (lastInLast == 0) lastInLast = 1;
+        }
+        d[2] = static_cast<std::uint8_t>((disc->Rewritable() ? 0x10 : 0) | sessionState << 2 | discStatus);
+        d[3] = 1;
+        d[4] = static_cast<std::uint8_t>(sessions);
+        d[5] = static_cast<std::uint8_t>(firstInLast);
+        d[6] = static_cast<std::uint8_t>(lastInLast);
+        d[7] = 0x20;   // unrestricted use
+        d[8] = 0x00;   // CD-DA or CD-ROM disc
+        if (status == DiscStatus::Complete || disc->IsDvd()) {
+            std::memset(&d[16], 0xFF, 8);
+        } else {
+            const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
+            PutMsf(&d[16], nwa.value_or(disc->Capacity()));   // next session's lead-in, roughly
+            PutMsf(&d[20], disc->Capacity());                 // last possible lead-out start
+        }
+        SendData(r, std::move(d), allocation);
+    }
+
+    void ReadTrackInformation(ScsiRequest& r) {
+        const std::uint8_t addressType = r.cdb[1] & 0x03;
+        const std::uint32_t value = Be32(&r.cdb[2]);
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        const auto& tracks = disc->Tracks();
+        const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
+        const bool invisible = nwa && !disc->OpenTrack();   // a blank track after the last one
+        const DiscTrack* track = nullptr;
+        bool blankTrack = false;
+        switch (addressType) {
+        case 0:   // LBA
+            for (const DiscTrack& t : tracks)
+                if (value >= t.start && value < t.End()) track = &t;
+            if (!track && disc->OpenTrack() && value >= disc->OpenTrack()->start && value < disc->Capacity()) track = disc->OpenTrack();
+            if (!track && invisible && value >= *nwa && value < disc->Capacity()) blankTrack = true;
+            break;
+        case 1:   // track number
+            if (value == 0xFF) {
+                if (disc->OpenTrack()) track = disc->OpenTrack();
+                else if (invisible) blankTrack = true;
+            } else if (value >= 1 && value <= tracks.size()) {
+                track = &tracks[value - 1];
+            } else if (invisible && value == tracks.size() + 1) {
+                blankTrack = true;
+            }
+            break;
+        case 2:   // session number: its first track
+            for (const DiscTrack& t : tracks)
+                if (!track && t.session == static_cast<int>(value)) track = &t;
+            if (!track && invisible && value == static_cast<std::uint32_t>(disc->CurrentSession())) blankTrack = true;
+            break;
+        default:
+            break;
+        }
+        if (!track && !blankTrack) return CheckCondition(r, kInvalidField);
+
+        std::vector<std::uint8_t> d(36, 0);
+        Put16(&d[0], 34);
+        const std::uint32_t capacity = disc->Capacity();
+        if (blankTrack) {
+            const int number = disc->NextTrackNumber();
+            d[2] = static_cast<std::uint8_t>(number);
+            d[3] = static_cast<std::uint8_t>(disc->CurrentSession());
+            d[5] = static_cast<std::uint8_t>(page05[3] & 0x0F);
+            d[6] = 0x40 | 0x0F;   // blank, data mode unknown
+            d[7] = 0x01;          // NWA valid
+            Put32(&d[8], *nwa);
+            Put32(&d[12], *nwa);
+            Put32(&d[16], capacity - *nwa);
+            Put32(&d[24], capacity - *nwa);
+        } else {
+            d[2] = static_cast<std::uint8_t>(track->number);
+            d[3] = static_cast<std::uint8_t>(track->session);
+            d[5] = track->control;
+            d[6] = track->audio ? 0x0F : 0x01;   // data mode 1
+            Put32(&d[8], track->start);
+            if (!track->closed) {
+                const std::uint32_t next = track->End();
+                d[7] = 0x01;
+                Put32(&d[12], next);
+                Put32(&d[16], capacity - next);
+                Put32(&d[24], capacity - track->start);
+            } else {
+                Put32(&d[24], track->blocks);
+            }
+            if (track->blocks > 0) {
+                d[7] |= 0x02;   // LRA valid
+                Put32(&d[28], track->End() - 1);
+            }
+        }
+        SendData(r, std::move(d), allocation);
+    }
+
+    std::uint16_t CurrentProfile() const {
+        if (trayOpen || !disc) return 0x0000;
+        switch (disc->Media()) {
+        case MediaType::CDR: return 0x0009;
+        case MediaType::CDRW: return 0x000A;
+        case MediaType::DVDROM: return 0x0010;
+        case MediaType::DVDPlusRW: return 0x001A;
+        case MediaType::None: break;
+        }
+        return 0x0000;
+    }
+
+    void GetConfiguration(ScsiRequest& r) {
+        const std::uint8_t rt = r.cdb[1] & 0x03;
+        const std::uint16_t start = Be16(&r.cdb[2]);
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        if (rt == 3) return CheckCondition(r, kInvalidField);
+        const std::uint16_t profile = CurrentProfile();
+        const bool cd = profile == 0x0009 || profile == 0x000A;
+        const bool dvd = profile == 0x0010 || profile == 0x001A;
+        struct Feature {
+            std::uint16_t code;
+            bool current;
+            std::uint8_t version;
+            std::vector<std::uint8_t> data;
+        };
+        std::vector<std::uint8_t> profiles;
+        for (std::uint16_t p : {0x001A, 0x0010, 0x000A, 0x0009, 0x0008}) {
+            profiles.push_back(static_cast<std::uint8_t>(p >> 8));
+            profiles.push_back(static_cast<std::uint8_t>(p));
+            profiles.push_back(p == profile ? 0x01 : 0x00);
+            profiles.push_back(0);
+        }
+        const std::vector<Feature> features = {
+            {0x0000, true, 0, profiles},                                   // profile list
+            {0x0001, true, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}},   // core: SCSI
+            {0x0003, true, 0, {static_cast<std::uint8_t>(0x20 | 0x08 | 0x01 | (prevent ? 0x04 : 0)), 0, 0, 0}},   // removable: tray
+            {0x0010, cd || dvd, 0, {0x00, 0x00, 0x08, 0x00, 0x00, 0x01, 0x00, 0x00}},   // random readable, 2048
+            {0x001E, cd, 1, {0x00, 0x00, 0x00, 0x00}},                     // CD read
+            {0x001F, dvd, 0, {}},                                          // DVD read
+            {0x002D, cd, 2, {0x40, 0x00, 0x00, 0x00}},                     // CD track at once, BUF
+        };
+        std::vector<std::uint8_t> d(8, 0);
+        Put16(&d[6], profile);
+        for (const Feature& f : features) {
+            if (f.code < start || (rt == 1 && !f.current) || (rt == 2 && f.code != start)) continue;
+            d.push_back(static_cast<std::uint8_t>(f.code >> 8));
+            d.push_back(static_cast<std::uint8_t>(f.code));
+            d.push_back(static_cast<std::uint8_t>(f.version << 2 | (f.code <= 0x0003 ? 0x02 : 0) | (f.current ? 1 : 0)));
+            d.push_back(static_cast<std::uint8_t>(f.data.size()));
+            d.insert(d.end(), f.data.begin(), f.data.end());
+        }
+        Put32(&d[0], static_cast<std::uint32_t>(d.size() - 4));
+        SendData(r, std::move(d), allocation);
+    }
+
+    void ReadDvdStructure(ScsiRequest& r) {
+        if (!disc->IsDvd()) return CheckCondition(r, kCannotReadFormat);
+        const std::uint8_t layer = r.cdb[6];
+        const std::uint8_t format = r.cdb[7];
+        const std::uint32_t allocation = Be16(&r.cdb[8]);
+        std::vector<std::uint8_t> d;
+        if (format == 0x00) {
+            if (layer != 0) return CheckCondition(r, kInvalidField);
+            d.assign(4 + 2048, 0);
+            const bool rewritable = disc->Media() == MediaType::DVDPlusRW;
+            d[4] = rewritable ? 0x92 : 0x01;   // book type and part version
+            d[5] = 0x02;                       // 120 mm, 10.08 Mbps
+            d[6] = rewritable ? 0x04 : 0x01;   // one layer; re-writable or read-only
+            d[7] = 0x00;                       // 0.267 um/bit, 0.74 um/track
+            const std::uint32_t first = 0x030000;
+            Put32(&d[8], first);
+            Put32(&d[12], first + disc->Capacity() - 1);
+        } else if (format == 0xFF) {   // the structure list: just format 0
+            d = {0, 0, 0, 0, 0x00, 0x40, 0x08, 0x02};
+        } else {
+            return CheckCondition(r, kInvalidField);
+        }
+        Put16(&d[0], static_cast<std::uint32_t>(d.size() - 2));
+        SendData(r, std::move(d), allocation);
+    }
+
+    void ModeSense10(ScsiRequest& r) {
+        const std::uint8_t pc = r.cdb[2] >> 6;
+        const std::uint8_t page = r.cdb[2] & 0x3F;
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        if (r.cdb[3] != 0) return CheckCondition(r, kInvalidField);   // no subpages
+        if (pc == 3) return CheckCondition(r, kSavingNotSupported);
+        if (page != 0x05 && page != 0x2A && page != 0x3F) return CheckCondition(r, kInvalidField);
+        std::vector<std::uint8_t> d(8, 0);
+        if (page == 0x05 || page == 0x3F) {
+            const auto p = pc == 0 ? page05 : pc == 1 ? ChangeablePage05() : DefaultPage05();
+            d.insert(d.end(), p.begin(), p.end());
+        }
+        if (page == 0x2A || page == 0x3F) {
+            const auto p = Page2A(pc == 1);
+            d.insert(d.end(), p.begin(), p.end());
+        }
+        Put16(&d[0], static_cast<std::uint32_t>(d.size() - 2));
+        SendData(r, std::move(d), allocation);
+    }
+
+    void ModeSelect10(ScsiRequest& r) {
+        const std::uint32_t listLength = Be16(&r.cdb[7]);
+        if (listLength == 0) return;
+        if (r.cdb[1] & 0x01) return CheckCondition(r, kInvalidField);     // SP: nothing is saved
+        if (!(r.cdb[1] & 0x10)) return CheckCondition(r, kInvalidField);  // pages must be in MMC format
+        if (r.dataLength < listLength || r.direction != ScsiRequest::Direction::Out)
+            return CheckCondition(r, kParameterListLength);
+        const std::uint8_t* p = r.data;
+        if (listLength < 8) return CheckCondition(r, kParameterListLength);
+        const std::uint32_t bdl = Be16(&p[6]);
+        if (bdl != 0 && bdl != 8) return CheckCondition(r, kInvalidParameter);
+        if (8 + bdl > listLength) return CheckCondition(r, kParameterListLength);
+
+        auto newPage05 = page05;
+        const auto mask05 = ChangeablePage05();
+        std::uint32_t pos = 8 + bdl;
+        while (pos < listLength) {
+            if (pos + 2 > listLength) return CheckCondition(r, kParameterListLength);
+            const std::uint8_t code = p[pos] & 0x3F;
+            const std::uint32_t length = p[pos + 1];
+            if (p[pos] & 0x40) return CheckCondition(r, kInvalidParameter);   // no subpage format
+            if (pos + 2 + length > listLength) return CheckCondition(r, kParameterListLength);
+            const std::uint8_t* page = p + pos;
+            if (code == 0x05) {
+                if (length != kPage05Length - 2) return CheckCondition(r, kInvalidParameter);
+                for (std::size_t i = 2; i < kPage05Length; ++i)
+                    if ((page[i] ^ newPage05[i]) & ~mask05[i]) return CheckCondition(r, kInvalidParameter);
+                std::copy(page + 2, page + kPage05Length, newPage05.begin() + 2);
+            } else if (code == 0x2A) {
+                const auto current = Page2A(false);
+                if (length + 2 != current.size() || !std::equal(page + 2, page + 2 + length, current.begin() + 2))
+                    return CheckCondition(r, kInvalidParameter);
+            } else {
+                return CheckCondition(r, kInvalidParameter);
+            }
+            pos += 2 + length;
+        }
+        // Values this drive can write with: track at once or session at once, Mode 1 or raw
+        // audio blocks, CD-DA/CD-ROM, CD-I or XA sessions, a valid multisession field.
+        const std::uint8_t writeType = newPage05[2] & 0x0F;
+        const std::uint8_t blockType = newPage05[4] & 0x0F;
+        const std::uint8_t trackMode = newPage05[3] & 0x0F;
+        const std::uint8_t session = newPage05[8];
+        if ((writeType != 1 && writeType != 2) || (blockType != 0 && blockType != 8) ||
+            (session != 0x00 && session != 0x10 && session != 0x20) || (newPage05[3] >> 6) == 2 ||
+            ((trackMode & 0x04) && (trackMode & 0x08)))
+            return CheckCondition(r, kInvalidParameter);
+        page05 = newPage05;
+    }
+
+    DiscState State() const {
+        DiscState s;
+        if (!disc) return s;
+        s.media = disc->Media();
+        s.capacity = disc->Capacity();
+        s.closedSessions = disc->ClosedSessions();
+        s.finalized = disc->Finalized();
+        s.status = disc->Status();
+        s.nextWritableAddress = disc->NextWritableAddress();
+        for (const DiscTrack& t : disc->Tracks())
+            s.tracks.push_back(TrackState{t.number, t.session, t.start, t.blocks, t.closed, t.audio, t.control, t.filePath});
+        return s;
+    }
+};
+
+// ------------------------------------------------------------------------------------------
+
+VirtualWriter::VirtualWriter(const VirtualDriveOptions& options, std::shared_ptr<VirtualClock> clock)
+    : options_(options), impl_(std::make_unique<Impl>(options, std::move(clock))) {}
+
+VirtualWriter::~VirtualWriter() = default;
+
+std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& options, std::string& error,
+                                                   std::shared_ptr<VirtualClock> clock) {
+    if (options.path.empty()) {
+        error = "virtual drive: no CUE sheet path";
+        return nullptr;
+    }
+    std::shared_ptr<VirtualWriter> writer(new VirtualWriter(options, clock ? std::move(clock) : SystemClock()));
+    struct stat st {};
+    if (::stat(options.path.c_str(), &st) == 0) {
+        writer->impl_->disc = VirtualDisc::Load(options.path, error);
+        if (!writer->impl_->disc) return nullptr;
+    } else if (errno != ENOENT) {
+        error = "virtual drive: cannot read " + options.path + ": " + std::strerror(errno);
+        return nullptr;
+    } else {
+        const MediaType media = options.media.value_or(MediaType::CDR);
+        if (media != MediaType::None) {
+            const bool dvd = media == MediaType::DVDROM || media == MediaType::DVDPlusRW;
+            const std::uint32_t capacity = options.capacity.value_or(dvd ? kDefaultDvdCapacity : kDefaultCdCapacity);
+            writer->impl_->disc = VirtualDisc::Create(options.path, media, capacity, error);
+            if (!writer->impl_->disc) {
+                error = "virtual drive: " + error;
+                return nullptr;
+            }
+        }
+    }
+    return writer;
+}
+
+bool VirtualWriter::Execute(win::ScsiRequest& request) { return impl_->Execute(request); }
+
+std::string VirtualWriter::DevicePath() const { return options_.path; }
+
+bool VirtualWriter::EjectTray() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->prevent) return false;
+    return impl_->OpenTrayLocked();
+}
+
+void VirtualWriter::CloseTray() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->trayOpen = false;
+}
+
+bool VirtualWriter::RemoveDisc(std::string& error) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->trayOpen) {
+        error = "the tray is closed";
+        return false;
+    }
+    if (impl_->disc && !impl_->disc->Flush(true, error)) return false;
+    impl_->disc.reset();
+    return true;
+}
+
+bool VirtualWriter::InsertBlankDisc(MediaType media, std::uint32_t capacity, std::string& error) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->trayOpen) {
+        error = "the tray is closed";
+        return false;
+    }
+    if (media == MediaType::None || capacity == 0 || capacity > 0x7FFFFFFFu) {
+        error = "no such blank disc";
+        return false;
+    }
+    if (!impl_->disc) {
+        std::string ignored;
+        impl_->disc = VirtualDisc::Load(options_.path, ignored);
+    }
+    if (impl_->disc && !impl_->disc->Remove(error)) return false;
+    impl_->disc = VirtualDisc::Create(options_.path, media, capacity, error);
+    impl_->ResetPage05();
+    return impl_->disc != nullptr;
+}
+
+DiscState VirtualWriter::State() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->State();
+}
+
+bool VirtualWriter::Flush() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    std::string error;
+    return !impl_->disc || impl_->disc->Flush(true, error);
+}
+
+char VirtualWriter::DriveLetter() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->letter;
+}
+
+void VirtualWriter::SetDriveLetter(char letter) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->letter = letter;
+}
+
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& spec, std::string& error,
+                                                  std::shared_ptr<VirtualClock> clock) {
+    VirtualDriveOptions options;
+    if (!ParseVirtualDriveSpec(spec, options, error)) return nullptr;
+    std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, std::move(clock));
+    if (!writer) return nullptr;
+    const char letter = win::AttachVirtualDevice(writer);
+    if (letter == 0) {
+        error = "virtual drive '" + spec + "': no drive letter left";
+        return nullptr;
+    }
+    writer->SetDriveLetter(letter);
+    return writer;
+}
+
+void DetachVirtualDrive(const std::shared_ptr<VirtualWriter>& writer) {
+    if (!writer) return;
+    win::DetachVirtualDevice(writer);
+    writer->Flush();
+    writer->SetDriveLetter(0);
+}
+
+}  // namespace vdrive

@@ -1,0 +1,140 @@
+// The file-backed virtual MMC CD/DVD writer. It answers raw CDBs in-process like a real drive
+// (sense data, writer state, buffer and busy times) and keeps its disc beside a CUE sheet, so
+// every layer above the platform runs unchanged on a machine without an optical drive.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/VirtualDevice.h"
+
+namespace vdrive {
+
+enum class MediaType : std::uint8_t { None, CDR, CDRW, DVDROM, DVDPlusRW };
+
+// "cd-r", "cd-rw", "dvd-rom", "dvd+rw", "none": the names of the attach syntax.
+const char* MediaName(MediaType media);
+
+constexpr std::uint32_t kDefaultCdCapacity = 359849;    // 80-minute CD-R
+constexpr std::uint32_t kDefaultDvdCapacity = 2295104;  // single-layer 4.7 GB
+constexpr std::uint32_t kBufferBytes = 2u * 1024u * 1024u;
+
+// PATH[,media=..][,speed=N][,capacity=BLOCKS][,fail-write-at=LBA][,stuck-buffer][,no-rbc]
+// [,not-ready=K][,busy-ms=N][,bad-reply]
+struct VirtualDriveOptions {
+    std::string path;                        // the disc's CUE sheet
+    std::optional<MediaType> media;          // for a new disc; none = an empty drive
+    unsigned speed = 0;                      // x (75 x N blocks/s); 0 unlimited
+    std::optional<std::uint32_t> capacity;   // blocks of a new disc
+    std::optional<std::uint32_t> failWriteAt;
+    bool stuckBuffer = false;
+    bool noReadBufferCapacity = false;
+    unsigned notReady = 0;
+    unsigned busyMs = 0;
+    bool badReply = false;
+};
+
+// Parses the attach syntax; false and a message naming the offending part on bad input.
+bool ParseVirtualDriveSpec(const std::string& spec, VirtualDriveOptions& options, std::string& error);
+
+// The writer's sense of time. Tests replace it with a ManualClock so that a 16x burn or a
+// full blank takes no wall time.
+class VirtualClock {
+public:
+    virtual ~VirtualClock() = default;
+    virtual std::chrono::nanoseconds Now() = 0;
+    virtual void SleepFor(std::chrono::nanoseconds duration) = 0;
+};
+
+// steady_clock and real sleeps.
+std::shared_ptr<VirtualClock> SystemClock();
+
+// Time moves only when someone sleeps on it or advances it.
+class ManualClock final : public VirtualClock {
+public:
+    std::chrono::nanoseconds Now() override;
+    void SleepFor(std::chrono::nanoseconds duration) override;
+    void Advance(std::chrono::nanoseconds duration);
+    std::chrono::nanoseconds Slept() const;   // total of all SleepFor calls
+
+private:
+    mutable std::mutex mutex_;
+    std::chrono::nanoseconds now_{0};
+    std::chrono::nanoseconds slept_{0};
+};
+
+// What tests read back about the disc.
+struct TrackState {
+    int number = 0;
+    int session = 0;
+    std::uint32_t start = 0;
+    std::uint32_t blocks = 0;
+    bool closed = false;
+    bool audio = false;
+    std::uint8_t control = 0;   // TOC CONTROL nibble
+    std::string file;           // absolute path of the track file
+};
+
+enum class DiscStatus : std::uint8_t { Empty, Incomplete, Complete };
+
+struct DiscState {
+    MediaType media = MediaType::None;   // None: no disc in the drive
+    std::uint32_t capacity = 0;
+    int closedSessions = 0;
+    bool finalized = false;
+    DiscStatus status = DiscStatus::Empty;
+    std::vector<TrackState> tracks;
+    std::optional<std::uint32_t> nextWritableAddress;
+};
+
+class VirtualDisc;
+
+class VirtualWriter final : public win::VirtualScsiDevice {
+public:
+    // Opens the CUE sheet at options.path (or creates a blank disc there); null and a message on
+    // failure. The writer is not attached to the platform layer.
+    static std::shared_ptr<VirtualWriter> Open(const VirtualDriveOptions& options, std::string& error,
+                                               std::shared_ptr<VirtualClock> clock = nullptr);
+    ~VirtualWriter() override;
+
+    bool Execute(win::ScsiRequest& request) override;
+    std::string DevicePath() const override;
+
+    // The tray as a user handles it. EjectTray fails while removal is prevented.
+    bool EjectTray();
+    void CloseTray();
+    // With the tray open: take the disc out / put a new blank disc in (replacing the one kept at
+    // the path, whose track files are removed). False and a message on failure.
+    bool RemoveDisc(std::string& error);
+    bool InsertBlankDisc(MediaType media, std::uint32_t capacity, std::string& error);
+
+    DiscState State() const;
+    // Writes buffered track data to the track file (what SYNCHRONIZE CACHE and detach do).
+    bool Flush();
+
+    const VirtualDriveOptions& Options() const { return options_; }
+    // The letter the platform layer gave it; 0 when not attached.
+    char DriveLetter() const;
+    void SetDriveLetter(char letter);
+
+private:
+    VirtualWriter(const VirtualDriveOptions& options, std::shared_ptr<VirtualClock> clock);
+
+    struct Impl;
+    VirtualDriveOptions options_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Parses the attach syntax, opens or creates the disc and attaches the writer to the platform
+// layer (it gets the next drive letter). Null and a message on failure.
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& spec, std::string& error,
+                                                  std::shared_ptr<VirtualClock> clock = nullptr);
+// Detaches and flushes.
+void DetachVirtualDrive(const std::shared_ptr<VirtualWriter>& writer);
+
+}  // namespace vdrive

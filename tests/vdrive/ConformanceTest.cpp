@@ -1,0 +1,357 @@
+// Raw CDBs against the virtual writer, one table per command family, asserting reply bytes
+// and sense data. Every test runs twice: calling the device directly and through
+// CreateFileA/DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT) like the engine does.
+#include "VdriveFixture.h"
+
+using namespace vdtest;
+using Dir = win::ScsiRequest::Direction;
+
+namespace {
+
+struct Case {
+    const char* name;
+    Bytes cdb;
+    Dir direction;
+    std::size_t length;     // data-in buffer or data-out bytes (zero-filled)
+    const char* sense;      // "GOOD" or key/ASC/ASCQ
+    Bytes prefix;           // expected first reply bytes (data in)
+    std::uint32_t moved = 0xFFFFFFFF;   // expected bytes moved, if given
+};
+
+class Conformance : public PlatformClean, public testing::WithParamInterface<Route> {
+protected:
+    std::unique_ptr<Drive> Make(const std::string& options = "") {
+        return std::make_unique<Drive>(GetParam(), dir_ / "disc.cue" + options);
+    }
+    static void RunTable(Drive& d, const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            Reply r = d.Send(c.cdb, c.direction, Bytes(c.length, 0));
+            ASSERT_TRUE(r.ok);
+            EXPECT_EQ(r.Sense(), c.sense);
+            if (r.status != 0) {
+                EXPECT_EQ(r.status, 2);
+                ASSERT_GE(r.sense.size(), 18u);
+                EXPECT_EQ(r.sense[0], 0x70);
+                EXPECT_EQ(r.sense[7], 10);
+            }
+            ASSERT_LE(c.prefix.size(), r.data.size());
+            EXPECT_EQ(Bytes(r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(c.prefix.size())), c.prefix);
+            if (c.moved != 0xFFFFFFFF) {
+                EXPECT_EQ(r.moved, c.moved);
+            }
+        }
+    }
+    // A disc with one closed data track of `blocks` blocks, session closed.
+    static void BurnDataTrack(Drive& d, std::uint32_t blocks, bool closeSession = true) {
+        ASSERT_TRUE(d.SetWriteParameters(false).Good());
+        ASSERT_EQ(d.Write(0, Pattern(0, blocks), static_cast<std::uint16_t>(blocks)).Sense(), "GOOD");
+        ASSERT_EQ(d.SyncCache().Sense(), "GOOD");
+        ASSERT_EQ(d.CloseTrack(1).Sense(), "GOOD");
+        if (closeSession) {
+            ASSERT_EQ(d.CloseSession().Sense(), "GOOD");
+        }
+    }
+};
+
+TEST_P(Conformance, InquiryAndUnknownCommands) {
+    auto d = Make();
+    const Bytes head = {0x05, 0x80, 0x05, 0x02, 91, 0, 0, 0, 'K', 'E', 'E', 'L', 'V', 'A', 'N', 'E',
+                        'V', 'I', 'R', 'T', 'U', 'A', 'L', ' ', 'W', 'R', 'I', 'T', 'E', 'R', ' ', ' '};
+    RunTable(*d, {
+        {"standard, 36 bytes", {0x12, 0, 0, 0, 36, 0}, Dir::In, 36, "GOOD", head, 36},
+        {"standard, the scan's 100 bytes", {0x12, 0, 0, 0, 100, 0}, Dir::In, 100, "GOOD", head, 96},
+        {"allocation shorter than the data", {0x12, 0, 0, 0, 5, 0}, Dir::In, 36, "GOOD", {0x05, 0x80, 0x05, 0x02, 91, 0}, 5},
+        {"VPD page list", {0x12, 1, 0x00, 0, 32, 0}, Dir::In, 32, "GOOD", {0x05, 0x00, 0x00, 0x02, 0x00, 0x80}},
+        {"VPD serial number", {0x12, 1, 0x80, 0, 32, 0}, Dir::In, 32, "GOOD", {0x05, 0x80, 0x00, 16}, 20},
+        {"unsupported VPD page", {0x12, 1, 0x83, 0, 32, 0}, Dir::In, 32, "05/24/00", {}, 0},
+        {"page code without EVPD", {0x12, 0, 0x80, 0, 32, 0}, Dir::In, 32, "05/24/00", {}},
+        {"CmdDt", {0x12, 2, 0, 0, 32, 0}, Dir::In, 32, "05/24/00", {}},
+        {"READ CAPACITY is not implemented", {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::In, 8, "05/20/00", {}, 0},
+        {"READ CD is not implemented", {0xBE, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, Dir::In, 2352, "05/20/00", {}},
+        {"vendor opcode", {0xFF, 0, 0, 0, 0, 0}, Dir::None, 0, "05/20/00", {}},
+        {"WRITE(10) in a 6-byte CDB", {0x2A, 0, 0, 0, 0, 0}, Dir::Out, 0, "05/24/00", {}},
+        {"BLANK in a 10-byte CDB", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+    });
+    Bytes full = d->In({0x12, 0, 0, 0, 96, 0}, 96).data;
+    EXPECT_EQ(std::string(full.begin() + 32, full.begin() + 36), "1.00");
+}
+
+TEST_P(Conformance, TrayMediumAndSense) {
+    auto d = Make();
+    RunTable(*d, {
+        {"ready", {0x00, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"no sense pending", {0x03, 0, 0, 0, 18, 0}, Dir::In, 18, "GOOD", {0x70, 0, 0x00, 0, 0, 0, 0, 10}, 18},
+        {"descriptor sense is not offered", {0x03, 1, 0, 0, 18, 0}, Dir::In, 18, "05/24/00", {}},
+        {"lock", {0x1E, 0, 0, 0, 1, 0}, Dir::None, 0, "GOOD", {}},
+        {"eject refused while locked", {0x1B, 1, 0, 0, 0x02, 0}, Dir::None, 0, "05/53/02", {}},
+        {"unlock", {0x1E, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"eject", {0x1B, 1, 0, 0, 0x02, 0}, Dir::None, 0, "GOOD", {}},
+        {"tray open", {0x00, 0, 0, 0, 0, 0}, Dir::None, 0, "02/3A/02", {}},
+        {"sense says tray open", {0x03, 0, 0, 0, 18, 0}, Dir::In, 18, "GOOD", {0x70, 0, 0x02}},
+        {"READ TOC with the tray open", {0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "02/3A/02", {}},
+        {"INQUIRY with the tray open", {0x12, 0, 0, 0, 36, 0}, Dir::In, 36, "GOOD", {0x05}},
+        {"MODE SENSE with the tray open", {0x5A, 0x08, 0x2A, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD", {}},
+        {"load", {0x1B, 0, 0, 0, 0x03, 0}, Dir::None, 0, "GOOD", {}},
+        {"ready again", {0x00, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"spin up", {0x1B, 0, 0, 0, 0x01, 0}, Dir::None, 0, "GOOD", {}},
+    });
+    // The sense of the open tray carries its own codes.
+    d->None({0x1B, 0, 0, 0, 0x02, 0});
+    Reply s = d->RequestSense();
+    EXPECT_EQ(s.data[12], 0x3A);
+    EXPECT_EQ(s.data[13], 0x02);
+
+    auto empty = std::make_unique<Drive>(GetParam(), dir_ / "empty.cue,media=none");
+    RunTable(*empty, {
+        {"no disc", {0x00, 0, 0, 0, 0, 0}, Dir::None, 0, "02/3A/00", {}},
+        {"no disc to read", {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "02/3A/00", {}},
+        {"no profile", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x00}},
+    });
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "empty.cue"));
+}
+
+TEST_P(Conformance, ModePages) {
+    auto d = Make(",speed=16");
+    // Page 2Ah: 16x = 2816 kB/s for writing, 52x = 9152 for reading.
+    Reply caps = d->ModeSense(0x2A);
+    ASSERT_EQ(caps.Sense(), "GOOD");
+    const std::size_t p = 8;
+    EXPECT_EQ(caps.data[p], 0x2A);
+    EXPECT_EQ(caps.Be16(0), caps.data[p + 1] + 2u + 6u);   // mode data length
+    EXPECT_EQ(caps.Be16(6), 0u);                           // no block descriptors
+    EXPECT_EQ(caps.data[p + 2] & 0x03, 0x03);              // reads CD-R and CD-RW
+    EXPECT_EQ(caps.data[p + 3] & 0x03, 0x03);              // writes CD-R and CD-RW
+    EXPECT_EQ(caps.data[p + 4] & 0x80, 0x80);              // buffer underrun free recording
+    EXPECT_EQ(caps.data[p + 6] & 0x08, 0x08);              // eject
+    EXPECT_EQ(caps.Be16(p + 8), 9152u);
+    EXPECT_EQ(caps.Be16(p + 14), 9152u);
+    EXPECT_EQ(caps.Be16(p + 18), 2816u);
+    EXPECT_EQ(caps.Be16(p + 20), 2816u);
+
+    Bytes page05Default = {0x05, 0x32, 0x01, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x96};
+    page05Default.resize(52);
+    Bytes header = {0, 58, 0, 0, 0, 0, 0, 0};
+    Bytes current = header;
+    current.insert(current.end(), page05Default.begin(), page05Default.end());
+    RunTable(*d, {
+        {"page 05h current", {0x5A, 0x08, 0x05, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD", current, 60},
+        {"page 05h changeable", {0x5A, 0x08, 0x45, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD",
+         {0, 58, 0, 0, 0, 0, 0, 0, 0x05, 0x32, 0x4F, 0xFF, 0x0F, 0, 0, 0x3F, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"page 05h default", {0x5A, 0x08, 0x85, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD", current},
+        {"saved values", {0x5A, 0x08, 0xC5, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "05/39/00", {}},
+        {"unknown page", {0x5A, 0x08, 0x0E, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "05/24/00", {}},
+        {"subpage", {0x5A, 0x08, 0x05, 1, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "05/24/00", {}},
+        {"header only", {0x5A, 0x08, 0x05, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 58, 0, 0, 0, 0, 0, 0}, 8},
+        {"all pages", {0x5A, 0x08, 0x3F, 0, 0, 0, 0, 0x01, 0x00, 0}, Dir::In, 256, "GOOD", {}},
+    });
+
+    Reply mask2A = d->ModeSense(0x6A);
+    ASSERT_EQ(mask2A.Sense(), "GOOD");
+    EXPECT_EQ(mask2A.data[p], 0x2A);
+    EXPECT_TRUE(std::all_of(mask2A.data.begin() + p + 2, mask2A.data.begin() + p + 2 + mask2A.data[p + 1],
+                            [](std::uint8_t b) { return b == 0; }));
+
+    // MODE SELECT against the changeable mask.
+    auto select = [&](auto edit, std::size_t listLength = 60) {
+        Bytes list = current;
+        list[0] = 0;
+        list[1] = 0;
+        edit(list);
+        list.resize(listLength);
+        return d->ModeSelect(list).Sense();
+    };
+    EXPECT_EQ(select([](Bytes& l) { l[10] = 0x41; l[12] = 0x00; l[11] = 0x01; }), "GOOD");   // audio, BUFE
+    Reply now = d->ModeSense(0x05, 60);
+    EXPECT_EQ(now.data[10], 0x41);
+    EXPECT_EQ(now.data[11], 0x01);
+    EXPECT_EQ(now.data[12], 0x00);
+    EXPECT_EQ(select([](Bytes& l) { l[10] = 0x51; }), "05/26/00");          // test write is not changeable
+    EXPECT_EQ(select([](Bytes& l) { l[13] = 0x10; }), "05/26/00");          // link size is not changeable
+    EXPECT_EQ(select([](Bytes& l) { l[9] = 0x30; }), "05/26/00");           // wrong page length
+    EXPECT_EQ(select([](Bytes& l) { l[10] = 0x43; }), "05/26/00");          // raw write type not offered
+    EXPECT_EQ(select([](Bytes& l) { l[12] = 0x0A; }), "05/26/00");          // Mode 2 block type
+    EXPECT_EQ(select([](Bytes& l) { l[11] = 0x84; }), "05/26/00");          // reserved multisession value
+    EXPECT_EQ(select([](Bytes& l) { l[8] = 0x0E; }), "05/26/00");           // a page this drive lacks
+    EXPECT_EQ(select([](Bytes& l) { l[7] = 4; }), "05/26/00");              // odd block descriptor length
+    EXPECT_EQ(select([](Bytes&) {}, 40), "05/1A/00");                       // page cut short
+    EXPECT_EQ(select([](Bytes&) {}, 6), "05/1A/00");                        // header cut short
+    // The failed selects changed nothing.
+    EXPECT_EQ(d->ModeSense(0x05, 60).data, now.data);
+    // PF clear, SP set, data shorter than the CDB says.
+    EXPECT_EQ(d->Out({0x55, 0x00, 0, 0, 0, 0, 0, 0, 60, 0}, current).Sense(), "05/24/00");
+    EXPECT_EQ(d->Out({0x55, 0x11, 0, 0, 0, 0, 0, 0, 60, 0}, current).Sense(), "05/24/00");
+    EXPECT_EQ(d->Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 60, 0}, Bytes(current.begin(), current.begin() + 30)).Sense(), "05/1A/00");
+    EXPECT_EQ(d->Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}, {}).Sense(), "GOOD");   // empty list
+    // The write parameters exactly as the data burn sends them.
+    EXPECT_EQ(d->SetWriteParameters(false).Sense(), "GOOD");
+    EXPECT_EQ(d->ModeSense(0x05, 60).data[10], 0x41);
+}
+
+TEST_P(Conformance, WriteCloseAndToc) {
+    auto d = Make(",capacity=1000");
+    ASSERT_EQ(d->SetWriteParameters(false).Sense(), "GOOD");
+    RunTable(*d, {
+        {"TOC of a blank disc", {0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "05/24/00", {}},
+        {"write past the next writable address", {0x2A, 0, 0, 0, 0, 5, 0, 0, 1, 0}, Dir::Out, 2048, "05/21/02", {}},
+        {"transfer length and data disagree", {0x2A, 0, 0, 0, 0, 0, 0, 0, 2, 0}, Dir::Out, 2048, "05/24/00", {}},
+        {"raw block size while Mode 1 is set", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2352, "05/24/00", {}},
+        {"zero blocks", {0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::Out, 0, "GOOD", {}},
+        {"close a track never started", {0x5B, 1, 1, 0, 0, 1, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+        {"close an empty session", {0x5B, 1, 2, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/2C/00", {}},
+        {"first block", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "GOOD", {}},
+        {"same address again", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "05/21/02", {}},
+        {"beyond the capacity", {0x2A, 0, 0, 0, 0, 1, 0, 0x03, 0xE8, 0}, Dir::Out, 1000 * 2048, "05/21/00", {}},
+        {"close function 3", {0x5B, 1, 3, 0, 0, 1, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+        {"close the wrong track", {0x5B, 1, 1, 0, 0, 2, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+    });
+    ASSERT_EQ(d->Write(1, Pattern(1, 99), 99).Sense(), "GOOD");
+    ASSERT_EQ(d->SyncCache().Sense(), "GOOD");
+    ASSERT_EQ(d->CloseTrack(1).Sense(), "GOOD");
+
+    // One data track of 100 blocks: track 1 at 0 with 14h, lead-out at 100.
+    Reply toc = d->ReadToc();
+    ASSERT_EQ(toc.Sense(), "GOOD");
+    EXPECT_EQ(Bytes(toc.data.begin(), toc.data.begin() + 20),
+              (Bytes{0x00, 0x12, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0, 0, 0x14, 0xAA, 0, 0, 0, 0, 100}));
+    EXPECT_EQ(toc.moved, 20u);
+    Reply msf = d->ReadToc(true);
+    EXPECT_EQ(Bytes(msf.data.begin() + 4, msf.data.begin() + 20),
+              (Bytes{0, 0x14, 1, 0, 0, 0, 2, 0, 0, 0x14, 0xAA, 0, 0, 0, 3, 25}));   // 00:02:00, 00:03:25
+    RunTable(*d, {
+        {"lead-out only", {0x43, 0, 0, 0, 0, 0, 0xAA, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 10, 1, 1, 0, 0x14, 0xAA, 0, 0, 0, 0, 100}},
+        {"no such track", {0x43, 0, 0, 0, 0, 0, 2, 0, 12, 0}, Dir::In, 12, "05/24/00", {}},
+        {"session information", {0x43, 0, 1, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0}},
+        {"full TOC is not offered", {0x43, 0, 2, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "05/24/00", {}},
+        {"TOC header only", {0x43, 0, 0, 0, 0, 0, 0, 0, 4, 0}, Dir::In, 4, "GOOD", {0, 0x12, 1, 1}, 4},
+    });
+
+    ASSERT_EQ(d->CloseSession().Sense(), "GOOD");
+    const Bytes block1 = Pattern(1, 1);
+    RunTable(*d, {
+        {"write on a closed disc", {0x2A, 0, 0, 0, 0, 100, 0, 0, 1, 0}, Dir::Out, 2048, "05/21/02", {}},
+        {"close a session twice", {0x5B, 1, 2, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/2C/00", {}},
+        {"read block 1", {0x28, 0, 0, 0, 0, 1, 0, 0, 1, 0}, Dir::In, 2048, "GOOD", Bytes(block1.begin(), block1.begin() + 16)},
+        {"read past the track", {0x28, 0, 0, 0, 0, 99, 0, 0, 2, 0}, Dir::In, 4096, "05/21/00", {}},
+        {"read into a short buffer", {0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, Dir::In, 2048, "05/24/00", {}},
+    });
+}
+
+TEST_P(Conformance, AudioTracksAndModes) {
+    auto d = Make();
+    ASSERT_EQ(d->SetWriteParameters(true).Sense(), "GOOD");
+    ASSERT_EQ(d->Write(0, Pattern(0, 10, 2352), 10).Sense(), "GOOD");
+    EXPECT_EQ(d->Write(10, Pattern(0, 1), 1).Sense(), "05/24/00");   // 2048 bytes for a 2352-byte block
+    ASSERT_EQ(d->CloseTrack(1).Sense(), "GOOD");
+    ASSERT_EQ(d->Write(10, Pattern(10, 20, 2352), 20).Sense(), "GOOD");   // straight after track 1
+    ASSERT_EQ(d->CloseTrack(2).Sense(), "GOOD");
+    // Data block type 8 with an audio track mode is a mode the track cannot have.
+    Bytes list(60, 0);
+    list[8] = 0x05; list[9] = 0x32; list[10] = 0x41; list[11] = 0x00; list[12] = 0x08; list[23] = 0x96;
+    ASSERT_EQ(d->ModeSelect(list).Sense(), "GOOD");
+    EXPECT_EQ(d->Write(30, Pattern(0, 1), 1).Sense(), "05/64/00");
+    ASSERT_EQ(d->SetWriteParameters(true).Sense(), "GOOD");
+    ASSERT_EQ(d->CloseSession().Sense(), "GOOD");
+
+    Reply toc = d->ReadToc();
+    EXPECT_EQ(Bytes(toc.data.begin(), toc.data.begin() + 28),
+              (Bytes{0, 26, 1, 2, 0, 0x11, 1, 0, 0, 0, 0, 0, 0, 0x11, 2, 0, 0, 0, 0, 10, 0, 0x11, 0xAA, 0, 0, 0, 0, 30}));
+    EXPECT_EQ(d->In({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 2048).Sense(), "05/64/00");   // READ(10) of audio
+    EXPECT_EQ(vdtest::ReadFile(d->Writer().State().tracks[1].file), Pattern(10, 20, 2352));
+}
+
+TEST_P(Conformance, DiscAndTrackInformation) {
+    auto d = Make(",media=cd-rw,capacity=20000");
+    // Blank: empty disc, empty session, invisible track 1 from 0 with all 20000 blocks free.
+    Reply di = d->DiscInfo();
+    ASSERT_EQ(di.Sense(), "GOOD");
+    EXPECT_EQ(Bytes(di.data.begin(), di.data.begin() + 8), (Bytes{0, 32, 0x10, 1, 1, 1, 1, 0x20}));
+    EXPECT_EQ(Bytes(di.data.begin() + 20, di.data.begin() + 24), (Bytes{0, 4, 28, 50}));   // 20000+150 = 04:28:50
+    Reply ti = d->TrackInfo(1, 0xFF);
+    ASSERT_EQ(ti.Sense(), "GOOD");
+    EXPECT_EQ(ti.data[2], 1);
+    EXPECT_EQ(ti.data[6] & 0x40, 0x40);   // blank
+    EXPECT_EQ(ti.data[7] & 0x01, 0x01);   // NWA valid
+    EXPECT_EQ(ti.Be32(12), 0u);
+    EXPECT_EQ(ti.Be32(16), 20000u);
+
+    ASSERT_EQ(d->SetWriteParameters(false, 3).Sense(), "GOOD");   // next session allowed
+    ASSERT_EQ(d->Write(0, Pattern(0, 40), 40).Sense(), "GOOD");
+    // Incomplete disc with an open track 1: NWA 40.
+    di = d->DiscInfo();
+    EXPECT_EQ(di.data[2], 0x10 | 1 << 2 | 1);
+    ti = d->TrackInfo(1, 0xFF);
+    EXPECT_EQ(ti.data[2], 1);
+    EXPECT_EQ(ti.data[6] & 0x40, 0);
+    EXPECT_EQ(ti.Be32(8), 0u);
+    EXPECT_EQ(ti.Be32(12), 40u);
+    EXPECT_EQ(ti.Be32(16), 19960u);
+    EXPECT_EQ(ti.Be32(28), 39u);
+    ASSERT_EQ(d->CloseTrack(1).Sense(), "GOOD");
+    ASSERT_EQ(d->CloseSession().Sense(), "GOOD");
+
+    // Appendable: session 1 closed, session 2 empty, its invisible track 2 after the session gap.
+    di = d->DiscInfo();
+    EXPECT_EQ(Bytes(di.data.begin() + 2, di.data.begin() + 7), (Bytes{0x10 | 0 << 2 | 1, 1, 2, 2, 2}));
+    RunTable(*d, {
+        {"track 1 by number", {0x52, 1, 0, 0, 0, 1, 0, 0, 36, 0}, Dir::In, 36, "GOOD",
+         {0, 34, 1, 1, 0, 0x04, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40}},
+        {"track 1 by address", {0x52, 0, 0, 0, 0, 39, 0, 0, 36, 0}, Dir::In, 36, "GOOD", {0, 34, 1, 1}},
+        {"session 1", {0x52, 2, 0, 0, 0, 1, 0, 0, 36, 0}, Dir::In, 36, "GOOD", {0, 34, 1, 1}},
+        {"invisible track", {0x52, 1, 0, 0, 0, 0xFF, 0, 0, 36, 0}, Dir::In, 36, "GOOD",
+         {0, 34, 2, 2, 0, 0x04, 0x4F, 0x01, 0, 0, 0x2C, 0xB0, 0, 0, 0x2C, 0xB0, 0, 0, 0x21, 0x70}},   // 40 + 11400; 20000 - 11440 free
+        {"track 3 does not exist", {0x52, 1, 0, 0, 0, 3, 0, 0, 36, 0}, Dir::In, 36, "05/24/00", {}},
+        {"lead-in is not a track", {0x52, 1, 0, 0, 0, 0, 0, 0, 36, 0}, Dir::In, 36, "05/24/00", {}},
+        {"other data types", {0x51, 1, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "05/24/00", {}},
+    });
+}
+
+TEST_P(Conformance, BufferBlankAndDvd) {
+    auto d = Make(",media=cd-r");
+    RunTable(*d, {
+        {"buffer, bytes", {0x5C, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 10, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0}, 12},
+        {"buffer, blocks", {0x5C, 1, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 4, 0}},
+        {"blank a CD-R", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
+        {"DVD structure of a CD", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "05/30/02", {}},
+        {"profile CD-R", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x09}},
+        {"one feature: CD track at once", {0x46, 2, 0, 0x2D, 0, 0, 0, 0, 16, 0}, Dir::In, 16, "GOOD",
+         {0, 0, 0, 12, 0, 0, 0x00, 0x09, 0x00, 0x2D, 0x09, 4, 0x40}},
+    });
+
+    auto rw = std::make_unique<Drive>(GetParam(), dir_ / "rw.cue,media=cd-rw");
+    ASSERT_EQ(rw->SetWriteParameters(false).Sense(), "GOOD");
+    ASSERT_EQ(rw->Write(0, Pattern(0, 4), 4).Sense(), "GOOD");
+    ASSERT_EQ(rw->CloseTrack(1).Sense(), "GOOD");
+    ASSERT_EQ(rw->CloseSession().Sense(), "GOOD");
+    const std::string trackFile = rw->Writer().State().tracks.at(0).file;
+    RunTable(*rw, {
+        {"profile CD-RW", {0x46, 1, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x4C, 0, 0, 0x00, 0x0A}},
+        {"blank type 5 is not offered", {0xA1, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+        {"minimal blank", {0xA1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"blank disc has no TOC", {0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "05/24/00", {}},
+        {"written again from 0", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "GOOD", {}},
+        {"full blank", {0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+    });
+    EXPECT_FALSE(std::filesystem::exists(trackFile));
+    EXPECT_EQ(rw->Writer().State().status, vdrive::DiscStatus::Empty);
+
+    auto dvd = std::make_unique<Drive>(GetParam(), dir_ / "dvd.cue,media=dvd-rom,capacity=2295104");
+    RunTable(*dvd, {
+        {"DVD-ROM layer descriptor", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "GOOD",
+         {0x08, 0x02, 0, 0, 0x01, 0x02, 0x01, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x26, 0x05, 0x3F}, 21},
+        {"layer 1 of a single-layer disc", {0xAD, 0, 0, 0, 0, 0, 1, 0, 0, 21, 0, 0}, Dir::In, 21, "05/24/00", {}},
+        {"copyright format", {0xAD, 0, 0, 0, 0, 0, 0, 1, 0, 8, 0, 0}, Dir::In, 8, "05/24/00", {}},
+        {"profile DVD-ROM", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x10}},
+        {"write a DVD-ROM", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "05/30/05", {}},
+        {"blank a DVD-ROM", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
+    });
+    auto plus = std::make_unique<Drive>(GetParam(), dir_ / "plus.cue,media=dvd+rw");
+    RunTable(*plus, {
+        {"DVD+RW layer descriptor", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "GOOD", {0x08, 0x02, 0, 0, 0x92, 0x02, 0x04}},
+        {"profile DVD+RW", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x1A}},
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, Conformance, testing::Values(Route::Direct, Route::PassThrough), RouteName);
+
+}  // namespace
