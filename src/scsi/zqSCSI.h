@@ -6,11 +6,52 @@
 #include <memory>
 
 #include "scsi/SCSITypes.h"
+#include "scsi/scsidefs.h"
+
+class TVersionInfo;
 
 // Direction codes of ExecScsiCommand (and flag bits of the request block).
 constexpr std::uint32_t SRB_DIR_IN = 0x08;
 constexpr std::uint32_t SRB_DIR_OUT = 0x10;
 constexpr std::uint32_t SRB_DIR_NONE = 0x00;
+
+// The device-access object: lives for one command. Construction chooses the transport (the
+// pass-through emulation on the NT family, an ASPI library on the Windows 95 family) and sets
+// the module state below; destruction clears the emulation's drive table.
+class TzqSCSI {
+public:
+    TzqSCSI();
+    ~TzqSCSI();
+    TzqSCSI(const TzqSCSI&) = delete;
+    TzqSCSI& operator=(const TzqSCSI&) = delete;
+
+    // Sends one execute request and waits for it; returns the request's final status
+    // (SS_COMP completed, SS_ERR completed with error, SS_NO_DEVICE, ...), and hands back the
+    // target status and the first 14 sense bytes.
+    std::uint8_t ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun,
+                             const std::uint8_t (&Cdb)[16], std::uint32_t CdbLen, std::uint8_t Flags,
+                             void* Buffer, std::uint32_t BufLen, std::uint8_t& TargetStatus,
+                             std::uint8_t (&SenseBytes)[SENSE_LEN]);
+
+    bool Ready = false;
+    std::uint8_t AccessMethod = 0;   // 0 "wnaspi32.dll", 1 "asapi.dll", 2 pass-through emulation
+    std::shared_ptr<TVersionInfo> LibraryVersion;   // of the loaded ASPI library, if any
+};
+
+constexpr std::uint8_t kAccessWnaspi32 = 0;
+constexpr std::uint8_t kAccessAsapi = 1;
+constexpr std::uint8_t kAccessSpti = 2;
+
+// Module state, set afresh by every construction: the transport handle (the loaded library,
+// the value 1 for the emulation, nullptr for none) and the two entry points.
+extern void* AspiTransportHandle;
+extern TAspiSupportInfo AspiSupportInfo;
+extern TAspiSendCommand AspiSendCommand;
+
+// The Windows 95 family branch of construction: loads "wnaspi32.dll", else "asapi.dll", takes
+// the library's two entry points into the module state and sets AccessMethod and
+// LibraryVersion of `scsi`. Returns the module handle, or nullptr when neither loads.
+win::HMODULE LoadAspiTransport(TzqSCSI& scsi);
 
 // A writer's command settings, passed by reference with every command.
 struct TScsiDefaults {

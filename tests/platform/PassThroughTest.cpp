@@ -81,7 +81,7 @@ TEST_F(PassThrough, WriterScanInquiryReachesAVirtualDevice) {
 }
 
 TEST_F(PassThrough, CheckConditionDeliversSenseAtTheOffset) {
-    device->QueueReply(ScriptedReply::CheckCondition(0x05, 0x24, 0x00));
+    device->QueueReplyFor(0x12, ScriptedReply::CheckCondition(0x05, 0x24, 0x00));
     std::uint8_t data[100] = {};
     auto block = Inquiry(data);
     block.SenseBuf[20] = 0xEE;   // beyond the 18 delivered bytes: must stay
@@ -94,7 +94,7 @@ TEST_F(PassThrough, CheckConditionDeliversSenseAtTheOffset) {
     EXPECT_EQ(block.SenseBuf[20], 0xEE);
 
     // Sense is cut to what the caller asked for.
-    device->QueueReply(ScriptedReply::CheckCondition(0x02, 0x3A));
+    device->QueueReplyFor(0x12, ScriptedReply::CheckCondition(0x02, 0x3A));
     block = Inquiry(data);
     block.sptd.SenseInfoLength = 4;
     ASSERT_TRUE(Send(handle, block));
@@ -127,7 +127,7 @@ TEST_F(PassThrough, DataOutAndNoDataDirections) {
 
 TEST_F(PassThrough, TransportFailuresReturnFalse) {
     std::uint8_t data[100];
-    device->QueueReply(ScriptedReply::TransportFailure());
+    device->QueueReplyFor(0x12, ScriptedReply::TransportFailure());
     auto block = Inquiry(data);
     EXPECT_FALSE(Send(handle, block));
     EXPECT_EQ(win::GetLastError(), win::ERROR_GEN_FAILURE);
@@ -185,7 +185,7 @@ TEST_F(PassThrough, MalformedBlocksAreRefusedBeforeTheDevice) {
 }
 
 TEST_F(PassThrough, SeparateOutBufferReceivesTheResults) {
-    device->QueueReply(ScriptedReply::CheckCondition(0x03, 0x0C));
+    device->QueueReplyFor(0x12, ScriptedReply::CheckCondition(0x03, 0x0C));
     std::uint8_t data[100];
     auto in = Inquiry(data);
     SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER out{};
@@ -212,9 +212,9 @@ TEST_F(PassThrough, TraceSinkSeesEveryCommandWithItsOutcome) {
         seen.push_back({letter, r.cdb[0], r.status, static_cast<std::uint8_t>(r.sense[2] & 0x0f), ok});
     });
     std::uint8_t data[100];
-    device->QueueReply(ScriptedReply::Good());
-    device->QueueReply(ScriptedReply::CheckCondition(0x06, 0x28));
-    device->QueueReply(ScriptedReply::TransportFailure());
+    device->QueueReplyFor(0x12, ScriptedReply::Good());
+    device->QueueReplyFor(0x12, ScriptedReply::CheckCondition(0x06, 0x28));
+    device->QueueReplyFor(0x12, ScriptedReply::TransportFailure());
     for (int i = 0; i < 3; ++i) {
         auto block = Inquiry(data);
         Send(handle, block);

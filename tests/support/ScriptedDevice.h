@@ -1,6 +1,11 @@
 // A scripted in-process SCSI device for tests: it records every command it receives and
 // answers from canned replies (one-shot replies first, then per-opcode replies, then a
 // handler, else GOOD without data). Thread-safe, so a command may arrive from another thread.
+//
+// One-shot replies queued with QueueReply skip INQUIRY: the device-access object sends an
+// INQUIRY to every drive before each command (its drive scan), and those must not eat the
+// reply meant for the command under test. QueueReplyFor(opcode, ...) targets one opcode,
+// INQUIRY included.
 #pragma once
 
 #include <algorithm>
@@ -97,10 +102,14 @@ public:
         std::lock_guard lock(mutex_);
         byOpcode_[opcode] = std::move(reply);
     }
-    // One-shot replies, used in order before anything else.
+    // One-shot replies, used in order before anything else (see above for INQUIRY).
     void QueueReply(ScriptedReply reply) {
         std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(reply));
+        queue_.push_back(Queued{std::nullopt, std::move(reply)});
+    }
+    void QueueReplyFor(std::uint8_t opcode, ScriptedReply reply) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(Queued{opcode, std::move(reply)});
     }
     // Answers every command no queued or per-opcode reply covers.
     void SetHandler(Handler handler) {
@@ -139,9 +148,13 @@ public:
                 rec.dataOut.assign(request.data, request.data + request.dataLength);
             commands_.push_back(std::move(rec));
 
-            if (!queue_.empty()) {
-                reply = std::move(queue_.front());
-                queue_.pop_front();
+            const std::uint8_t opcode = request.cdb[0];
+            const auto queued = std::find_if(queue_.begin(), queue_.end(), [&](const Queued& q) {
+                return q.opcode ? *q.opcode == opcode : opcode != kInquiry;
+            });
+            if (queued != queue_.end()) {
+                reply = std::move(queued->reply);
+                queue_.erase(queued);
             } else if (auto it = byOpcode_.find(request.cdb[0]); it != byOpcode_.end()) {
                 reply = it->second;
             } else {
@@ -171,10 +184,15 @@ public:
     }
 
 private:
+    static constexpr std::uint8_t kInquiry = 0x12;
+    struct Queued {
+        std::optional<std::uint8_t> opcode;
+        ScriptedReply reply;
+    };
     mutable std::mutex mutex_;
     std::string path_;
     std::map<std::uint8_t, ScriptedReply> byOpcode_;
-    std::deque<ScriptedReply> queue_;
+    std::deque<Queued> queue_;
     Handler handler_;
     bool reportsAddress_ = true;
     std::vector<RecordedCommand> commands_;

@@ -1,0 +1,41 @@
+// ASPI emulation over the SCSI pass-through interface of the drive-letter devices: a table of
+// the CD drives under the letters, each with an adapter/target/LUN address, and the two ASPI
+// entry points over it. The device-access object builds the table before each command and
+// clears it after (process-wide, used from one command at a time).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/WinApi.h"
+
+struct TSptiDrive {
+    std::uint8_t HaId = 0;
+    std::uint8_t Target = 0;
+    std::uint8_t Lun = 0;
+    std::uint8_t DriveLetterIndex = 0;   // 0 for A
+    bool Used = false;
+    win::HANDLE DeviceHandle = nullptr;
+    std::uint8_t InquiryData[40] = {};
+};
+
+constexpr int kSptiDriveCount = 27;
+constexpr std::uint8_t kSptiFailedAddressLun = 250;   // marks a made-up address until the scan ends
+
+struct TSptiDriveTable {
+    std::uint8_t AdapterCount = 0;
+    TSptiDrive Drives[kSptiDriveCount];   // indexed by drive-letter index
+};
+
+extern TSptiDriveTable SptiDriveTable;
+
+// Opens the drive for reading and writing, else for reading only; the invalid-handle value
+// when neither works.
+win::HANDLE SptiOpenDrive(int DriveLetterIndex);
+// Fills SptiDriveTable from the CD drive letters; returns the number of drives entered.
+int SptiScan();
+void SptiCloseAll();
+// Drive-letter index of the first used entry with that address, or 0.
+int SptiFindDrive(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun);
+std::uint32_t SptiSupportInfo();
+// The ASPI send-command entry: fills in the request block and returns its status.
+std::uint32_t SptiSendCommand(void* Srb);

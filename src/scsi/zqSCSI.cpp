@@ -1,0 +1,148 @@
+#include "scsi/zqSCSI.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "scsi/SptiUnit.h"
+
+TScsiDefaults ScsiDefaultSettings;
+
+void* AspiTransportHandle = nullptr;
+TAspiSupportInfo AspiSupportInfo = nullptr;
+TAspiSendCommand AspiSendCommand = nullptr;
+
+namespace {
+
+// The handle value that stands for the pass-through emulation.
+void* const kSptiTransportHandle = reinterpret_cast<void*>(1);
+
+win::DWORD PlatformId() {
+    win::OSVERSIONINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    return win::GetVersionExA(&info) ? info.dwPlatformId : 0;
+}
+
+// The module state and the emulation's drive table are process-wide; one command at a time
+// may use them. Recursive so that a command issued from inside a transport on the same thread
+// does not deadlock.
+std::recursive_mutex& TransportMutex() {
+    static std::recursive_mutex m;
+    return m;
+}
+
+}  // namespace
+
+TzqSCSI::TzqSCSI() {
+    AspiTransportHandle = nullptr;
+    AspiSupportInfo = nullptr;
+    AspiSendCommand = nullptr;
+    LibraryVersion.reset();
+
+    switch (PlatformId()) {
+    case win::VER_PLATFORM_WIN32_NT:
+        SptiScan();
+        AspiTransportHandle = kSptiTransportHandle;
+        AccessMethod = kAccessSpti;
+        AspiSupportInfo = SptiSupportInfo;
+        AspiSendCommand = SptiSendCommand;
+        break;
+    case win::VER_PLATFORM_WIN32_WINDOWS:
+        AspiTransportHandle = LoadAspiTransport(*this);
+        break;
+    default:
+        break;   // no transport on other platforms
+    }
+    Ready = AspiTransportHandle != nullptr && AspiSendCommand != nullptr;
+}
+
+TzqSCSI::~TzqSCSI() {
+    if (AccessMethod == kAccessSpti) SptiCloseAll();
+}
+
+std::uint8_t TzqSCSI::ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun,
+                                  const std::uint8_t (&Cdb)[16], std::uint32_t CdbLen, std::uint8_t Flags,
+                                  void* Buffer, std::uint32_t BufLen, std::uint8_t& TargetStatus,
+                                  std::uint8_t (&SenseBytes)[SENSE_LEN]) {
+    std::uint8_t cdb[16];
+    std::memcpy(cdb, Cdb, sizeof cdb);
+
+    SRB_ExecSCSICmd srb;
+    std::memset(&srb, 0, sizeof srb);
+
+    win::HANDLE event = win::CreateEventA(nullptr, win::TRUE, win::FALSE, nullptr);
+    if (event == nullptr) {
+        // Without an event a pending request could never be waited for.
+        TargetStatus = 0;
+        std::memset(SenseBytes, 0, sizeof SenseBytes);
+        return SS_ERR;
+    }
+
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_HaId = HaId;
+    srb.SRB_Flags = static_cast<std::uint8_t>(Flags | SRB_EVENT_NOTIFY);
+    srb.SRB_Target = Target;
+    srb.SRB_Lun = Lun;
+    srb.SRB_BufLen = BufLen;
+    srb.SRB_BufPointer = static_cast<std::uint8_t*>(Buffer);
+    srb.SRB_SenseLen = SENSE_LEN;
+    srb.SRB_CDBLen = static_cast<std::uint8_t>(std::min<std::uint32_t>(CdbLen, sizeof srb.CDBByte));
+    srb.SRB_PostProc = event;
+    std::memcpy(srb.CDBByte, cdb, sizeof srb.CDBByte);
+    // The LUN also travels in bits 7..5 of CDB byte 1, as SCSI-2 targets expect.
+    srb.CDBByte[1] = static_cast<std::uint8_t>(((Lun & 7) << 5) | (srb.CDBByte[1] & 0x1F));
+
+    if (srb.CDBByte[0] == 0xFF) {
+        srb.SRB_Status = SS_COMP;   // a no-op that never reaches a drive
+    } else {
+        AspiSendCommand(&srb);
+    }
+    // A pending request is completed by the library on a thread of its own, which writes the
+    // final status and then signals the event.
+    if (std::atomic_ref<std::uint8_t>(srb.SRB_Status).load() == SS_PENDING)
+        win::WaitForSingleObject(event, win::INFINITE);
+    win::CloseHandle(event);
+
+    TargetStatus = srb.SRB_TargStat;
+    std::memcpy(SenseBytes, srb.SenseArea, SENSE_LEN);
+    return srb.SRB_Status;
+}
+
+TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
+                           std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
+    if (Cdb == nullptr && CdbLen > 0) return Err_InvalidArgument;
+
+    std::uint8_t status = 0;
+    std::uint8_t targetStatus = 0;
+    std::uint8_t sense[SENSE_LEN] = {};
+    bool sent = false;
+    {
+        std::lock_guard lock(TransportMutex());
+        TzqSCSI scsi;
+        if (scsi.Ready) {
+            std::uint8_t block[16] = {};
+            const std::uint32_t length = std::min<std::uint32_t>(CdbLen, sizeof block);
+            if (length > 0) std::memcpy(block, Cdb, length);
+            status = scsi.ExecCommand(Info.HaId, Info.Target, Info.Lun, block, length,
+                                      static_cast<std::uint8_t>(Direction & 0xFF), Buffer, BufLen,
+                                      targetStatus, sense);
+            sent = true;
+        }
+    }
+    // Callers read ASC/ASCQ of a failed command from here.
+    if (sent) std::memcpy(Defaults.SenseArea, sense, sizeof sense);
+
+    if (!sent) return Err_Unknown;
+    if (status == SS_COMP) return Err_None;
+    if (status == SS_ERR && targetStatus == STATUS_CHKCOND)
+        return static_cast<TScsiError>(Err_SenseNoSense + (sense[2] & 0x0F));
+    return Err_Unknown;
+}
+
+TScsiError ExecScsiCommand(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
+                           std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
+    ZeroFill(Defaults.SenseArea, sizeof Defaults.SenseArea);
+    return SendToTransport(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
+}

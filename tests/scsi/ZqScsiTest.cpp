@@ -1,0 +1,233 @@
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "ScsiFixture.h"
+#include "scsi/zqSCSI.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kvtest::ScriptedReply;
+
+TCDBurnerInfo InfoFor(std::uint8_t ha, std::uint8_t target, std::uint8_t lun = 0) {
+    TCDBurnerInfo info;
+    info.HaId = ha;
+    info.Target = target;
+    info.Lun = lun;
+    return info;
+}
+
+using DeviceAccess = ScsiTest;
+
+TEST_F(DeviceAccess, CheckConditionBecomesTheSenseKeyValue) {
+    auto device = Attach("DRIVE");
+    TScsiDefaults defaults;
+    for (std::uint8_t key = 0; key < 16; ++key) {
+        device->QueueReply(ScriptedReply::CheckCondition(key, 0x30 + key, 0x01));
+        const std::uint8_t cdb[6] = {0x00};
+        const TScsiError result = ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, SRB_DIR_NONE, defaults);
+        EXPECT_EQ(result, static_cast<TScsiError>(34 + key)) << int(key);
+        // The sense bytes stay readable after the command (ASC at 12, ASCQ at 13).
+        EXPECT_EQ(defaults.SenseArea[2], key);
+        EXPECT_EQ(defaults.SenseArea[12], 0x30 + key);
+        EXPECT_EQ(defaults.SenseArea[13], 0x01);
+        EXPECT_EQ(defaults.SenseArea[14], 0) << "14 sense bytes only";
+    }
+    device->QueueReply(ScriptedReply::CheckCondition(5, 0x24));
+    const std::uint8_t readDvdStructure[12] = {0xAD};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), readDvdStructure, 12, nullptr, 0, 0, defaults),
+              Err_SenseIllegalRequest);
+    EXPECT_EQ(ScsiErrorToText(Err_SenseIllegalRequest), "Err_SenseIllegalRequest");
+}
+
+TEST_F(DeviceAccess, OtherFailuresAreUnknown) {
+    auto device = Attach("DRIVE");
+    TScsiDefaults defaults;
+    const std::uint8_t cdb[6] = {0x00};
+    struct Case {
+        const char* what;
+        ScriptedReply reply;
+    } cases[] = {
+        {"BUSY", ScriptedReply::Status(0x08)},
+        {"RESERVATION CONFLICT", ScriptedReply::Status(0x18)},
+        {"failed pass-through call", ScriptedReply::TransportFailure()},
+    };
+    for (const auto& c : cases) {
+        device->QueueReply(c.reply);
+        EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown) << c.what;
+    }
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_None);
+    // An address the emulation does not know never reaches a drive.
+    const auto before = device->CommandCount();
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 9), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
+    EXPECT_EQ(ExecScsiCommand(InfoFor(0, 0), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
+    EXPECT_EQ(device->CommandCount(), before + 2) << "only the scans' INQUIRYs";
+}
+
+TEST_F(DeviceAccess, DataReachesTheCallerAndTheTimeoutRecordIsNotApplied) {
+    auto device = Attach("DRIVE");
+    device->OnOpcode(0x5A, ScriptedReply::Good({1, 2, 3, 4}));
+    TScsiDefaults defaults;
+    defaults.Timeout = 1;   // milliseconds; the pass-through time-out stays at 120 seconds
+    std::uint8_t buffer[8] = {};
+    const std::uint8_t cdb[10] = {0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 8, 0};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 10, buffer, sizeof buffer, SRB_DIR_IN, defaults), Err_None);
+    EXPECT_EQ(buffer[3], 4);
+    const auto last = device->Commands().back();
+    EXPECT_EQ(last.timeoutSeconds, 120u);
+    EXPECT_EQ(last.cdb, std::vector<std::uint8_t>(cdb, cdb + 10));
+    EXPECT_EQ(last.direction, win::ScsiRequest::Direction::In);
+
+    std::uint8_t payload[4] = {9, 8, 7, 6};
+    const std::uint8_t write[10] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), write, 10, payload, 4, SRB_DIR_OUT, defaults), Err_None);
+    EXPECT_EQ(device->Commands().back().dataOut, std::vector<std::uint8_t>(payload, payload + 4));
+}
+
+TEST_F(DeviceAccess, FFCommandCompletesWithoutReachingADrive) {
+    auto device = Attach("DRIVE");
+    TScsiDefaults defaults;
+    const std::uint8_t cdb[6] = {0xFF};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_None);
+    EXPECT_EQ(ExecScsiCommand(InfoFor(7, 7, 7), cdb, 6, nullptr, 0, 0, defaults), Err_None)
+        << "not even the address is checked";
+    for (const auto& c : device->Commands()) EXPECT_EQ(c.cdb[0], 0x12) << "only scan INQUIRYs";
+}
+
+TEST_F(DeviceAccess, SenseAreaIsZeroedEvenWithoutATransport) {
+    win::SetVersionForTesting(win::VER_PLATFORM_WIN32s, 1, 0);
+    TScsiDefaults defaults;
+    std::memset(defaults.SenseArea, 0x5A, sizeof defaults.SenseArea);
+    const std::uint8_t cdb[6] = {0x00};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
+    for (std::uint8_t b : defaults.SenseArea) ASSERT_EQ(b, 0);
+    TzqSCSI scsi;
+    EXPECT_FALSE(scsi.Ready);
+}
+
+TEST_F(DeviceAccess, Windows95WithoutAnAspiLibraryIsNotReady) {
+    win::SetVersionForTesting(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    auto device = Attach("DRIVE");
+    {
+        TzqSCSI scsi;
+        EXPECT_FALSE(scsi.Ready);
+        EXPECT_EQ(AspiTransportHandle, nullptr);
+    }
+    TScsiDefaults defaults;
+    const std::uint8_t cdb[6] = {0x00};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
+    EXPECT_EQ(device->CommandCount(), 0u);
+}
+
+TEST_F(DeviceAccess, NtConstructionScansAndDestructionClears) {
+    Attach("DRIVE");
+    {
+        TzqSCSI scsi;
+        EXPECT_TRUE(scsi.Ready);
+        EXPECT_EQ(scsi.AccessMethod, kAccessSpti);
+        EXPECT_EQ(AspiSendCommand, &SptiSendCommand);
+        EXPECT_EQ(AspiSupportInfo(), 0x01u << 8 | 201u);
+        EXPECT_TRUE(SptiDriveTable.Drives[3].Used);
+    }
+    EXPECT_FALSE(SptiDriveTable.Drives[3].Used);
+}
+
+TEST(DefaultSettings, ProcessWideRecordHasTheDocumentedDefaults) {
+    EXPECT_EQ(ScsiDefaultSettings.Timeout, 1000);
+    EXPECT_EQ(ScsiDefaultSettings.LongTimeout, 10000);
+    EXPECT_EQ(ScsiDefaultSettings.UnitTimeout, 10000);
+    EXPECT_EQ(ScsiDefaultSettings.PageControl, 0);
+}
+
+// ExecCommand against a stand-in send-command entry that records the request block.
+class ExecCommandTest : public ScsiTest {
+protected:
+    static inline SRB_ExecSCSICmd seen;
+    static inline int calls = 0;
+    static inline std::uint8_t replyStatus = SS_COMP;
+    static std::uint32_t Record(void* srb) {
+        ++calls;
+        std::memcpy(&seen, srb, sizeof seen);
+        static_cast<SRB_ExecSCSICmd*>(srb)->SRB_Status = replyStatus;
+        return replyStatus;
+    }
+    void SetUp() override {
+        ScsiTest::SetUp();
+        calls = 0;
+        replyStatus = SS_COMP;
+        std::memset(&seen, 0, sizeof seen);
+    }
+};
+
+TEST_F(ExecCommandTest, RequestBlockFieldsAndLunMerge) {
+    TzqSCSI scsi;
+    AspiSendCommand = &Record;
+    struct Case {
+        std::uint8_t lun, byte1, merged;
+    } cases[] = {{1, 0x1F, 0x3F}, {0, 0xE5, 0x05}, {7, 0x00, 0xE0}, {9, 0x01, 0x21}};
+    for (const auto& c : cases) {
+        const std::uint8_t cdb[16] = {0x28, c.byte1, 0, 0, 0, 0x10, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xEE};
+        std::uint8_t buffer[2048];
+        std::uint8_t targetStatus = 0xAA;
+        std::uint8_t sense[SENSE_LEN];
+        EXPECT_EQ(scsi.ExecCommand(3, 4, c.lun, cdb, 10, 0x08, buffer, sizeof buffer, targetStatus, sense), SS_COMP);
+        EXPECT_EQ(seen.CDBByte[1], c.merged) << int(c.lun) << " " << int(c.byte1);
+        EXPECT_EQ(seen.CDBByte[15], 0xEE) << "all 16 bytes are copied";
+        EXPECT_EQ(seen.SRB_Cmd, SC_EXEC_SCSI_CMD);
+        EXPECT_EQ(seen.SRB_HaId, 3);
+        EXPECT_EQ(seen.SRB_Target, 4);
+        EXPECT_EQ(seen.SRB_Lun, c.lun);
+        EXPECT_EQ(seen.SRB_Flags, 0x48);
+        EXPECT_EQ(seen.SRB_BufLen, 2048u);
+        // Packed pointer fields are copied out before comparing (no references into them).
+        const std::uint8_t* bufferPointer = seen.SRB_BufPointer;
+        const void* event = seen.SRB_PostProc;
+        EXPECT_EQ(bufferPointer, buffer);
+        EXPECT_EQ(seen.SRB_SenseLen, 14);
+        EXPECT_EQ(seen.SRB_CDBLen, 10);
+        EXPECT_NE(event, nullptr);
+        EXPECT_EQ(targetStatus, 0);
+    }
+    EXPECT_EQ(calls, 4);
+
+    const std::uint8_t noop[16] = {0xFF};
+    std::uint8_t targetStatus;
+    std::uint8_t sense[SENSE_LEN];
+    EXPECT_EQ(scsi.ExecCommand(0, 0, 0, noop, 6, 0, nullptr, 0, targetStatus, sense), SS_COMP);
+    EXPECT_EQ(calls, 4) << "FFh never reaches the transport";
+}
+
+TEST_F(ExecCommandTest, PendingRequestIsWaitedForUntilCompletedElsewhere) {
+    TzqSCSI scsi;
+    static std::thread completer;
+    AspiSendCommand = [](void* p) -> std::uint32_t {
+        auto* srb = static_cast<SRB_ExecSCSICmd*>(p);
+        srb->SRB_Status = SS_PENDING;
+        completer = std::thread([srb] {
+            srb->SRB_TargStat = STATUS_CHKCOND;
+            srb->SenseArea[2] = 0x03;
+            std::atomic_ref<std::uint8_t>(srb->SRB_Status).store(SS_ERR);
+            win::SetEvent(srb->SRB_PostProc);
+        });
+        return SS_PENDING;
+    };
+    auto result = std::async(std::launch::async, [&] {
+        const std::uint8_t cdb[16] = {0x2A};
+        std::uint8_t targetStatus = 0;
+        std::uint8_t sense[SENSE_LEN] = {};
+        const std::uint8_t status = scsi.ExecCommand(0, 0, 0, cdb, 10, 0x10, nullptr, 0, targetStatus, sense);
+        return std::make_tuple(status, targetStatus, sense[2]);
+    });
+    ASSERT_EQ(result.wait_for(60s), std::future_status::ready);
+    completer.join();
+    const auto [status, targetStatus, senseKey] = result.get();
+    EXPECT_EQ(status, SS_ERR);
+    EXPECT_EQ(targetStatus, STATUS_CHKCOND);
+    EXPECT_EQ(senseKey, 0x03);
+}
+
+}  // namespace
