@@ -292,29 +292,13 @@ TProgressCyl::TProgressCyl(QWidget* parent) : QWidget(parent)
     f.setBold(true);
     setFont(f);
 
-    // Everything goes through the setters, with ApplyingPreset still set so that ProEffect
-    // stays demoSystem.
-    setForeColor(clWhite);
-    setForeLineColor(clHighlight);
-    setBackColor(clBtnFace);
-    BackBorderColor_ = ~clBlack;
-    setBackBorderColor(clBlack);
-    setBevelColor(clBtnFace);
-    FontShadowColor_ = ~clBtnFace;
-    setFontShadowColor(clBtnFace);
-    CylinderEffect_ = ceFlat;
-    setCylinderEffect(ceMaximum);
-    FontEffect_ = feNone;
-    setFontEffect(feShadowBottomRight);
-    setMax(100);
-    setMin(0);
-    setStep(1);
-    setStopAtMax(true);
-    ShowText_ = false;
-    setShowText(true);
+    // The initial values are the members' own; while their derived state is set up,
+    // ApplyingPreset stays set, so ProEffect stays demoSystem.
+    ShadeLevel_ = ShadeLevelOf(CylinderEffect_);
+    RangeFactor_ = RangeFactorOf(Min_, Max_);
+    UpdateTextResources();
     Offscreen_ = MakeFrameImage(width(), height(), clBlack);
-    GeometryUpdate();
-    setPosition(0);
+    GeometryUpdate();   // insets, shade steps and the bar end of Position 0
 
     Constructed_ = true;
     ApplyingPreset_ = false;
@@ -745,6 +729,14 @@ void TProgressCyl::resizeEvent(QResizeEvent*)
         TextBitmap_ = MakeFrameImage(width(), height(), clBlack);
     GeometryUpdate();
     Invalidate();
+}
+
+void TProgressCyl::changeEvent(QEvent* event)
+{
+    // System colours are resolved at every paint; a palette change only needs the repaint.
+    if (event->type() == QEvent::PaletteChange)
+        Invalidate();
+    QWidget::changeEvent(event);
 }
 
 void TProgressCyl::enterEvent(QEnterEvent*)

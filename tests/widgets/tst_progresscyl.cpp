@@ -540,6 +540,36 @@ private slots:
                 QVERIFY(wt::Px(g, x, y) != clRed);
     }
 
+    void colourResolution()
+    {
+        const QPalette pal = wt::KnownPalette();
+        QCOMPARE(ColorToRGB(RGB(1, 2, 3), pal), RGB(1, 2, 3));
+        QCOMPARE(ColorToRGB(0x05112233u, pal), 0x00112233u);   // only the top bit is special
+        QCOMPARE(ColorToRGB(clBtnFace, pal), wt::Face);
+        QCOMPARE(ColorToRGB(clWindow, pal), wt::Window);
+        QCOMPARE(ColorToRGB(clHighlight, pal), wt::Highlight);
+        QCOMPARE(ColorToRGB(clBtnShadow, pal), wt::BtnShadow);
+        QCOMPARE(ColorToRGB(clBtnHighlight, pal), wt::BtnHighlight);
+        QCOMPARE(ColorToRGB(cl3DLight, pal), wt::Light3D);
+        QCOMPARE(ColorToRGB(cl3DDkShadow, pal), wt::DkShadow);
+        QCOMPARE(ColorToRGB(clSystemColor | 99, pal), clBlack);
+        QCOMPARE(RGB(255, 0, 0), 0x0000FFu);   // red in the lowest byte
+    }
+
+    void systemColoursFollowThePalette()
+    {
+        TProgressCyl b;
+        MainWindowBar(b);
+        QCOMPARE(wt::Px(b.ComposeFrame(), 1, 10), wt::Face);
+        const int n = b.RepaintRequests();
+        QPalette p = wt::KnownPalette();
+        p.setColor(QPalette::Button, wt::Q(RGB(10, 20, 30)));
+        b.setPalette(p);
+        QVERIFY(b.RepaintRequests() > n);
+        QCOMPARE(b.ProEffect(), demoSystem);
+        QCOMPARE(wt::Px(b.ComposeFrame(), 1, 10), RGB(10, 20, 30));
+    }
+
     void styleAssignmentCopies()
     {
         TProgressCyl b;
