@@ -222,7 +222,10 @@ TScsiError ScsiSetModePage(const TCDBurnerInfo& Info, std::uint8_t PageCode, con
         std::memset(buffer + layout.HeaderSize + moved, 0, kSetBufferSize - layout.HeaderSize - moved);
     }
 
-    Length = std::min({Length, available, kSetBufferSize - layout.HeaderSize});
+    // The caller's page replaces the whole page, page code and length byte included (Available
+    // + 2 bytes). Taking only Available bytes would send the drive's last two bytes back as they
+    // came, and this MODE SENSE asks for the changeable mask: its bits would end up in the page.
+    Length = std::min({Length, available + 2, kSetBufferSize - layout.HeaderSize});
     std::memcpy(buffer + layout.HeaderSize, Source, Length);
     return ScsiModeSelect(Info, buffer, static_cast<std::uint16_t>(listLength), Defaults);
 }

@@ -167,7 +167,7 @@ TEST(ModeOptionBits, Bit1SendsModeSenseWithoutDbdAndBit0TheSixByteForms) {
     ASSERT_EQ(fakeframe::Calls().size(), 2u);
     EXPECT_EQ(fakeframe::Calls()[0].cdb, (std::vector<std::uint8_t>{0x1A, 0x28, 0x05, 0x00, 60, 0}));
     EXPECT_EQ(fakeframe::Calls()[1].cdb, (std::vector<std::uint8_t>{0x15, 0x30, 0x00, 0x00, 4 + 6, 0}));
-    EXPECT_EQ(length, 4u);   // page length byte 4: bytes 0-3 taken
+    EXPECT_EQ(length, 6u);   // page length byte 4: the whole 6-byte page is replaced
 
     length = 10;
     ASSERT_EQ(ScsiGetModePage(InfoWithLun(0, 0x01), 0x05, page, length, d), Err_None);
