@@ -209,7 +209,7 @@ std::string UsageText(const std::string& program) {
            "\n"
            "Exit codes:\n"
            "  0    success\n"
-           "  1    the drive refused or failed the command\n"
+           "  1    the drive refused or failed the command (burn: no disc, drive not ready)\n"
            "  2    usage error\n"
            "  3    no writer found, no such drive, or the drive cannot be opened\n"
            "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big)\n"

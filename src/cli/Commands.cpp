@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -23,6 +24,7 @@ namespace cli {
 namespace {
 
 constexpr std::int64_t kSectorBytes = 2048;
+constexpr std::chrono::seconds kReadyWait{60};
 
 // Write parameters of the two write modes (write type, data block type, track mode,
 // session format, packet size, audio pause, test write, BUFE).
@@ -273,7 +275,7 @@ int Session::WriterParams(TCDBurner& burner) {
     const std::string result = ScsiErrorToText(burner.LastError);
     out_.Text(result);
     const int rc = ok ? kExitOk : kExitCommandFailed;
-    if (!ok) out_.Error("writer-params: " + result);
+    if (!ok && out_.json()) out_.Error("writer-params: " + result);
     Finish(rc, JsonObject().Add("result", result));
     return rc;
 }
@@ -354,6 +356,7 @@ int Session::WriteMode(TCDBurner& burner) {
     const std::string result = ScsiErrorToText(burner.LastError);
     out_.Text(result);
     const int rc = ok ? kExitOk : kExitWriteParameters;
+    if (!ok && out_.json()) out_.Error("write-mode: " + result);
     Finish(rc, JsonObject().Add("mode", options_.writeMode == cli::WriteMode::Data ? "data" : "cdda").Add("result", result));
     return rc;
 }
@@ -390,7 +393,7 @@ int Session::Blank(TCDBurner& burner) {
         rc = kExitInterrupted;
     } else {
         out_.Text(result);
-        out_.Error("blank: " + result);
+        if (out_.json()) out_.Error("blank: " + result);
         rc = kExitCommandFailed;
     }
     Finish(rc, JsonObject().Add("result", result));
@@ -446,6 +449,15 @@ int Session::Burn(TCDBurner& burner) {
             b.OnFileBufferProgress = nullptr;
         }
     } unsubscribe{burner};
+
+    // A drive without a disc, or one still spinning up, is told apart from a failed write.
+    if (const TScsiError ready = burner.WaitUntilReady(kReadyWait); ready != Err_None) {
+        const std::string result = ScsiErrorToText(ready);
+        out_.Status(phase, "Error : Drive Not Ready : " + result);
+        out_.Error("the drive is not ready (no disc?): " + result);
+        Finish(kExitCommandFailed, JsonObject().Add("image", image).Add("last_error", result));
+        return kExitCommandFailed;
+    }
 
     int rc = kExitOk;
     bool burned = false;

@@ -62,7 +62,7 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
     }
     case Mode::Plain: {
         const int decile = sample.percent / 10;
-        if (decile == lastPlainDecile_) return;
+        if (decile == lastPlainDecile_ && !last) return;
         lastPlainDecile_ = decile;
         std::string line = std::string(phase) + " " + FormatProgressLine(sample, meter_.BlocksPerSecond());
         std::fprintf(out_, "%s\n", line.c_str());

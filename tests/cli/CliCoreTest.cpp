@@ -1,0 +1,249 @@
+// The parts of keelvane-cli that need no drive: command line, JSON escaping, progress line,
+// trace lines and the exit code of a failed burn.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "cli/BurnOutcome.h"
+#include "cli/CliOptions.h"
+#include "cli/ExitCodes.h"
+#include "cli/Json.h"
+#include "cli/ProgressLine.h"
+#include "cli/Trace.h"
+
+namespace cli {
+namespace {
+
+struct GoodLine {
+    std::vector<std::string> args;
+    Command command;
+    std::string image;
+    bool keepOpen, noEject, noVerify, json, trace;
+    std::vector<std::string> drives;
+    DriveSelector::Kind driveKind;
+    char letter;
+    int index;
+};
+
+TEST(CliOptions, AcceptsEveryCommandWithItsOptionsAnywhere) {
+    using K = DriveSelector::Kind;
+    const std::vector<GoodLine> cases = {
+        {{"drives"}, Command::Drives, "", false, false, false, false, false, {}, K::Default, 0, 0},
+        {{"--json", "burn"}, Command::Burn, "", false, false, false, true, false, {}, K::Default, 0, 0},
+        {{"burn", "a.iso", "--no-eject", "--no-verify", "--keep-session-open"}, Command::Burn, "a.iso",
+         true, true, true, false, false, {}, K::Default, 0, 0},
+        {{"--virtual-drive", "/t/a.cue,speed=4", "--virtual-drive=/t/b.cue", "--drive", "e:", "toc"},
+         Command::Toc, "", false, false, false, false, false, {"/t/a.cue,speed=4", "/t/b.cue"}, K::Letter, 'E', 0},
+        {{"eject", "--drive=1", "--trace"}, Command::Eject, "", false, false, false, false, true, {}, K::Index, 0, 1},
+        {{"--drive", "F:\\", "blank"}, Command::Blank, "", false, false, false, false, false, {}, K::Letter, 'F', 0},
+        {{"burn", "--", "-odd-name.iso"}, Command::Burn, "-odd-name.iso", false, false, false, false, false, {},
+         K::Default, 0, 0},
+        {{"dvd-structure"}, Command::DvdStructure, "", false, false, false, false, false, {}, K::Default, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const ParseResult r = ParseCommandLine(c.args);
+        ASSERT_TRUE(r.ok()) << r.error;
+        EXPECT_EQ(r.options.command, c.command);
+        EXPECT_EQ(r.options.image, c.image);
+        EXPECT_EQ(r.options.keepSessionOpen, c.keepOpen);
+        EXPECT_EQ(r.options.noEject, c.noEject);
+        EXPECT_EQ(r.options.noVerify, c.noVerify);
+        EXPECT_EQ(r.options.json, c.json);
+        EXPECT_EQ(r.options.trace, c.trace);
+        EXPECT_EQ(r.options.virtualDrives, c.drives);
+        EXPECT_EQ(r.options.drive.kind, c.driveKind);
+        if (c.driveKind == K::Letter) {
+            EXPECT_EQ(r.options.drive.letter, c.letter);
+        }
+        if (c.driveKind == K::Index) {
+            EXPECT_EQ(r.options.drive.index, c.index);
+        }
+    }
+}
+
+TEST(CliOptions, WriteModeTakesDataOrCdda) {
+    EXPECT_EQ(ParseCommandLine({"write-mode", "data"}).options.writeMode, WriteMode::Data);
+    EXPECT_EQ(ParseCommandLine({"write-mode", "cdda"}).options.writeMode, WriteMode::Cdda);
+}
+
+TEST(CliOptions, RefusesMalformedCommandLines) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"--json"},
+        {"frobnicate"},
+        {"burn", "a.iso", "b.iso"},
+        {"toc", "extra"},
+        {"write-mode"},
+        {"write-mode", "audio"},
+        {"write-mode", "data", "cdda"},
+        {"toc", "--no-eject"},
+        {"blank", "--no-verify"},
+        {"--drive"},
+        {"--drive", "12x", "toc"},
+        {"--drive", "-1", "toc"},
+        {"--drive", "EF", "toc"},
+        {"--virtual-drive"},
+        {"--virtual-drive", ",media=cd-rw", "toc"},
+        {"--bogus", "toc"},
+        {"--json=yes", "toc"},
+        {"--no-eject=1", "burn"},
+    };
+    for (const auto& args : bad) {
+        std::string joined;
+        for (const auto& a : args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        const ParseResult r = ParseCommandLine(args);
+        EXPECT_FALSE(r.ok());
+    }
+}
+
+TEST(CliOptions, HelpAndVersionNeedNoCommand) {
+    EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
+    EXPECT_TRUE(ParseCommandLine({"-V"}).options.version);
+    const std::string usage = UsageText("keelvane-cli");
+    for (const char* code : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  130 "})
+        EXPECT_NE(usage.find(code), std::string::npos) << code;
+    for (const char* command : {"drives", "burn [IMAGE]", "blank", "capabilities", "speeds", "writer-params", "toc",
+                                "dvd-structure", "buffer", "write-mode data|cdda", "eject"})
+        EXPECT_NE(usage.find(command), std::string::npos) << command;
+}
+
+TEST(Json, QuotesEveryByteIntoValidJson) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "\"\""},
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"D:\\  [ X]", "\"D:\\\\  [ X]\""},
+        {"\r\n\t\b\f", "\"\\r\\n\\t\\b\\f\""},
+        {std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\\u007f\""},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbf", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbf\""},
+        // Not UTF-8: a lone Latin-1 byte, a truncated sequence, an overlong slash, a surrogate.
+        {"\xe9t\xe9", "\"\\u00e9t\\u00e9\""},
+        {"x\xe2\x82", "\"x\\u00e2\\u0082\""},
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},
+        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(JsonQuote(in), out);
+}
+
+TEST(Json, ObjectsKeepOrderAndTypes) {
+    JsonObject o;
+    o.Add("s", "x").Add("i", -3).Add("b", true).AddNull("n").Add("d", 2.5).Add("l", std::vector<std::string>{"a", "\""});
+    o.AddRaw("r", "[1,2]");
+    EXPECT_EQ(o.Str(), R"({"s":"x","i":-3,"b":true,"n":null,"d":2.500,"l":["a","\""],"r":[1,2]})");
+    EXPECT_EQ(JsonObject().Str(), "{}");
+    EXPECT_EQ(JsonObject().Add("nan", std::numeric_limits<double>::quiet_NaN()).Str(), R"({"nan":null})");
+}
+
+TEST(ProgressLine, ShowsPercentSectorBuffersSpeedAndTimeLeft) {
+    ProgressSample s;
+    s.percent = 45;
+    s.sector = 1499;
+    s.total = 3000;
+    s.driveBuffer = 80;
+    s.fileBuffer = 7;
+    // 16x is 1200 blocks/s; 1500 blocks remain after sector 1499: 1.25 s.
+    EXPECT_EQ(FormatProgressLine(s, 1200), " 45%  sector 1499 of 3000  buffer  80%  read-ahead   7%   16.0x  0:01 left");
+    EXPECT_EQ(FormatProgressLine(s, 0), " 45%  sector 1499 of 3000  buffer  80%  read-ahead   7%    --.-x  --:-- left");
+    ProgressSample blank;
+    blank.percent = 100;
+    EXPECT_EQ(FormatProgressLine(blank, 0), "100%");
+}
+
+TEST(ProgressLine, Durations) {
+    EXPECT_EQ(FormatDuration(0), "0:00");
+    EXPECT_EQ(FormatDuration(3.4), "0:03");
+    EXPECT_EQ(FormatDuration(247), "4:07");
+    EXPECT_EQ(FormatDuration(3909), "1:05:09");
+    EXPECT_EQ(FormatDuration(-1), "--:--");
+}
+
+TEST(ProgressMeter, MeasuresOverItsWindowAndThrottlesRedraws) {
+    ProgressMeter m(0.1, 3.0);
+    EXPECT_EQ(m.BlocksPerSecond(), 0);
+    m.Record(10.0, 0);
+    m.Record(10.1, 30);
+    EXPECT_EQ(m.BlocksPerSecond(), 0) << "a tenth of a second is no measurement";
+    for (int i = 2; i <= 50; ++i) m.Record(10.0 + 0.1 * i, 300 * i / 10);   // 300 blocks/s (4x)
+    EXPECT_NEAR(m.BlocksPerSecond(), 300, 1);
+    // The window forgets the early slow part.
+    for (int i = 1; i <= 40; ++i) m.Record(15.0 + 0.1 * i, 1500 + 1200 * i / 10);
+    EXPECT_NEAR(m.BlocksPerSecond(), 1200, 1);
+
+    EXPECT_TRUE(m.TakeRedraw(100.0));
+    EXPECT_FALSE(m.TakeRedraw(100.05));
+    EXPECT_TRUE(m.TakeRedraw(100.11));
+}
+
+TEST(Trace, FormatsCdbDirectionStatusAndSense) {
+    win::ScsiRequest r;
+    const std::uint8_t write10[10] = {0x2a, 0, 0, 0, 0, 0x10, 0, 0, 1, 0};
+    std::copy(std::begin(write10), std::end(write10), r.cdb);
+    r.cdbLength = 10;
+    r.direction = win::ScsiRequest::Direction::Out;
+    r.dataLength = 2048;
+    EXPECT_EQ(FormatTraceLine('E', r, true), "E: 2a 00 00 00 00 10 00 00 01 00  out 2048  GOOD");
+
+    r.status = 2;
+    r.sense[0] = 0x70;
+    r.sense[2] = 0x03;
+    r.sense[12] = 0x0c;
+    r.sense[13] = 0x00;
+    r.senseLength = 18;
+    EXPECT_EQ(FormatTraceLine('E', r, true),
+              "E: 2a 00 00 00 00 10 00 00 01 00  out 2048  CHECK CONDITION  sense 3/0c/00 MEDIUM ERROR");
+
+    win::ScsiRequest d;   // descriptor format sense
+    d.cdb[0] = 0x00;
+    d.cdbLength = 6;
+    d.status = 2;
+    d.sense[0] = 0x72;
+    d.sense[1] = 0x02;
+    d.sense[2] = 0x3a;
+    d.sense[3] = 0x01;
+    d.senseLength = 8;
+    EXPECT_EQ(FormatTraceLine('D', d, true), "D: 00 00 00 00 00 00  none 0  CHECK CONDITION  sense 2/3a/01 NOT READY");
+
+    win::ScsiRequest in;
+    in.cdb[0] = 0x12;
+    in.cdb[4] = 100;
+    in.cdbLength = 6;
+    in.direction = win::ScsiRequest::Direction::In;
+    in.dataLength = 100;
+    in.residual = 64;
+    EXPECT_EQ(FormatTraceLine('D', in, false), "D: 12 00 00 00 64 00  in 100 (moved 36)  transport failure");
+
+    in.status = 2;   // CHECK CONDITION without sense bytes, and a bogus CDB length
+    in.cdbLength = 200;
+    const std::string line = FormatTraceLine('D', in, true);
+    EXPECT_NE(line.find("CHECK CONDITION  no sense data"), std::string::npos) << line;
+}
+
+TEST(BurnOutcome, TheStepThatEndedTheJobChoosesTheExitCode) {
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{"HardWare : Set Write Mode Error"}, kExitWriteParameters},
+        {{"HardWare : Set Write Mode OK", "Error : Error in Image Size"}, kExitImage},
+        {{"HardWare : Set Write Mode OK", "Error : Image larger than disc (10 blocks needed, 5 free)"}, kExitImage},
+        {{"HardWare : Set Write Mode OK", "Error : Read Error at sector 3 : Input/output error"}, kExitImage},
+        {{"HardWare : Set Write Mode OK", "Error : Write Error at sector 5 : Err_SenseMediumError"}, kExitWrite},
+        {{"HardWare : Set Write Mode OK", "Error : Buffer Wait Timeout at sector 0 : x"}, kExitWrite},
+        {{"HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Error : Sync Cache Error : Err_X"},
+         kExitClosing},
+        {{"Finished Writing : Closing Track", "Error : Close Track Error : Err_X"}, kExitClosing},
+        {{"Finished Writing : Closing Session", "Error : Close Session Error : Err_X"}, kExitClosing},
+        {{"HardWare : Set Write Mode OK", "Cancelled : Writing stopped at sector 7 of 9"}, kExitInterrupted},
+        {{}, kExitWrite},
+    };
+    for (const auto& [lines, code] : cases) {
+        SCOPED_TRACE(lines.empty() ? "" : lines.back());
+        EXPECT_EQ(ClassifyBurnFailure(lines, false), code);
+    }
+    EXPECT_EQ(ClassifyBurnFailure({"Error : Write Error at sector 1 : Err_X"}, true), kExitInterrupted);
+}
+
+}  // namespace
+}  // namespace cli
