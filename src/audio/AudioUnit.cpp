@@ -65,6 +65,14 @@ std::uint32_t TCDTrack::DataOffset()
     return IsValid() ? FDataOffset : 0;
 }
 
+std::uint32_t TCDTrack::AvailableDataSize()
+{
+    if (!IsValid())
+        return 0;
+    const std::int64_t present = std::max<std::int64_t>(0, Size() - FDataOffset);
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(present, FDataSize));
+}
+
 const TWaveFormatEx* TCDTrack::WaveFormat()
 {
     return IsValid() ? FWaveFormat.get() : nullptr;

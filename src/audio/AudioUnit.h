@@ -34,6 +34,10 @@ public:
     // The stored values when IsValid, else 0.
     std::uint32_t DataSize();
     std::uint32_t DataOffset();
+    // The part of the declared data the track actually holds: DataSize clipped to the bytes
+    // from DataOffset to the end (0 when not valid). A header may declare more than the file
+    // has (FFFFFFFFh from a streaming writer, or a cut-off file); this is what can be read.
+    std::uint32_t AvailableDataSize();
     // The format record of the last successful parse, or null.
     const TWaveFormatEx* WaveFormat();
     // WaveFormatText / WaveBitRate / WaveDuration of the record when valid, else "" / 0 / 0.

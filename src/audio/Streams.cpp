@@ -6,6 +6,10 @@
 #include <fstream>
 #include <limits>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // Capacity grows in steps like this, so a run of small writes does not reallocate each time.
@@ -181,18 +185,33 @@ void TMemoryStream::LoadFromMemory(const void* Source, std::size_t Count)
 
 void TMemoryStream::LoadFromFile(const std::string& FileName)
 {
-    std::ifstream file(FileName, std::ios::binary);
-    if (!file)
-        throw EStreamError("Cannot open file \"" + FileName + "\": " + std::strerror(errno));
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    if (size < 0)
-        throw EStreamError("Cannot read file \"" + FileName + "\"");
-    file.seekg(0, std::ios::beg);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (size != 0 && !file.read(reinterpret_cast<char*>(bytes.data()), size))
-        throw EStreamError("Cannot read file \"" + FileName + "\"");
-    LoadFromMemory(bytes.data(), bytes.size());
+    const auto fail = [&FileName](const char* What, int Error) {
+        return EStreamError(std::string(What) + " \"" + FileName + "\": " + std::strerror(Error));
+    };
+    const int fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw fail("Cannot open file", errno);
+    struct Closer {
+        int Fd;
+        ~Closer() { ::close(Fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        throw fail("Cannot read file", errno);
+    if (!S_ISREG(st.st_mode))
+        throw fail("Cannot read file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    // Read straight into the block: a track can hold a whole CD's worth of audio.
+    SetSize(st.st_size);
+    FPosition = 0;
+    std::int64_t done = 0;
+    while (done < st.st_size) {
+        const ssize_t n = ::read(fd, FData.data() + done, static_cast<std::size_t>(st.st_size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw fail("Cannot read file", n < 0 ? errno : EIO);
+        done += n;
+    }
 }
 
 void TMemoryStream::SaveToStream(TStream& Stream) const

@@ -140,11 +140,22 @@ TEST(CDTrack, DeclaredDataSizeIsReportedUnclipped)
     TCDTrack track;
     Load(track, Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 44100, 16)), Chunk("data", Samples(10), 1764000)})));
     EXPECT_EQ(track.DataSize(), 1764000u);
+    EXPECT_EQ(track.AvailableDataSize(), 10u);
     EXPECT_EQ(track.Duration(), 10000);
 
     Load(track, Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 44100, 16)), Chunk("data", Samples(10), 0xFFFFFFFFu)})));
     EXPECT_EQ(track.DataSize(), 0xFFFFFFFFu);
+    EXPECT_EQ(track.AvailableDataSize(), 10u);
     EXPECT_EQ(track.Duration(), 0);
+
+    // Declared shorter than present (chunks after "data"): the declared size stands.
+    Load(track, Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 44100, 16)), Chunk("data", Samples(10)),
+                             Chunk("LIST", Samples(100))})));
+    EXPECT_EQ(track.DataSize(), 10u);
+    EXPECT_EQ(track.AvailableDataSize(), 10u);
+
+    Load(track, Samples(100));
+    EXPECT_EQ(track.AvailableDataSize(), 0u);
 }
 
 TEST(CDTrack, SetBlockSizeCountsWholeBlocks)
@@ -213,6 +224,7 @@ TEST(CDTrack, LoadsAndSavesFiles)
     EXPECT_EQ(ReadFile(dir / "out.wav"), wave);
 
     EXPECT_THROW(track.LoadFromFile((dir / "missing.wav").string()), EStreamError);
+    EXPECT_THROW(track.LoadFromFile(dir.Path().string()), EStreamError);
     EXPECT_TRUE(track.IsValid()) << "a failed load leaves the content as it was";
 }
 
