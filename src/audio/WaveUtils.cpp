@@ -138,7 +138,7 @@ bool ParseWave(TStream& Source, std::unique_ptr<TWaveFormatEx>& WaveFormat, std:
     return true;
 }
 
-// Rounding division of the multimedia helpers: halves away from zero. Den > 0.
+// Division rounded as MulDiv rounds: halves away from zero. Den > 0.
 std::int64_t RoundDiv(std::int64_t Num, std::int64_t Den)
 {
     return Num >= 0 ? (Num + Den / 2) / Den : -((-Num + Den / 2) / Den);
