@@ -211,7 +211,7 @@ private:
 inline Bytes Pattern(std::uint32_t firstBlock, std::uint32_t blocks, std::uint32_t blockSize = 2048) {
     Bytes b(static_cast<std::size_t>(blocks) * blockSize);
     for (std::size_t i = 0; i < b.size(); ++i)
-        b[i] = static_cast<std::uint8_t>((firstBlock + i / blockSize) * 7 + i % 251);
+        b[i] = static_cast<std::uint8_t>((firstBlock + i / blockSize) * 7 + i % blockSize % 251);
     return b;
 }
 

@@ -1,0 +1,253 @@
+// The attach syntax, the time model on a manual clock (no test sleeps) and the injected faults.
+#include "VdriveFixture.h"
+
+using namespace vdtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(AttachSyntax, AcceptsEveryOption) {
+    vdrive::VirtualDriveOptions o;
+    std::string error;
+    ASSERT_TRUE(vdrive::ParseVirtualDriveSpec(
+        "/tmp/d.cue,media=dvd+rw,speed=16,capacity=5000,fail-write-at=7,stuck-buffer,no-rbc,not-ready=3,busy-ms=250,bad-reply",
+        o, error)) << error;
+    EXPECT_EQ(o.path, "/tmp/d.cue");
+    EXPECT_EQ(o.media, vdrive::MediaType::DVDPlusRW);
+    EXPECT_EQ(o.speed, 16u);
+    EXPECT_EQ(o.capacity, 5000u);
+    EXPECT_EQ(o.failWriteAt, 7u);
+    EXPECT_TRUE(o.stuckBuffer && o.noReadBufferCapacity && o.badReply);
+    EXPECT_EQ(o.notReady, 3u);
+    EXPECT_EQ(o.busyMs, 250u);
+
+    ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("disc.cue", o, error));
+    EXPECT_EQ(o.path, "disc.cue");
+    EXPECT_FALSE(o.media.has_value());
+    EXPECT_EQ(o.speed, 0u);
+    EXPECT_FALSE(o.stuckBuffer);
+}
+
+TEST(AttachSyntax, RejectsBadInputWithAMessage) {
+    const struct {
+        const char* spec;
+        const char* message;
+    } cases[] = {
+        {"", "no CUE sheet path"},
+        {",media=cd-r", "no CUE sheet path"},
+        {"d.cue,media=bluray", "bad value 'bluray' for media"},
+        {"d.cue,media", "needs a value"},
+        {"d.cue,speed=fast", "bad value 'fast' for speed"},
+        {"d.cue,speed=-1", "bad value '-1' for speed"},
+        {"d.cue,speed=256", "bad value '256' for speed"},
+        {"d.cue,speed=", "bad value '' for speed"},
+        {"d.cue,capacity=0", "bad value '0' for capacity"},
+        {"d.cue,capacity=99999999999", "for capacity"},
+        {"d.cue,fail-write-at=4294967296", "for fail-write-at"},
+        {"d.cue,not-ready=1x", "for not-ready"},
+        {"d.cue,busy-ms=3600001", "for busy-ms"},
+        {"d.cue,stuck-buffer=1", "takes no value"},
+        {"d.cue,turbo", "unknown option 'turbo'"},
+        {"d.cue,,speed=1", "empty option"},
+        {"d.cue,speed=1,speed=2", "given twice"},
+        {"d.cue,speed=1,", "empty option"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec);
+        vdrive::VirtualDriveOptions o;
+        o.path = "unchanged";
+        std::string error;
+        EXPECT_FALSE(vdrive::ParseVirtualDriveSpec(c.spec, o, error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_EQ(o.path, "unchanged");
+        EXPECT_EQ(vdrive::AttachVirtualDrive(c.spec, error), nullptr);
+    }
+}
+
+class Timing : public PlatformClean {
+protected:
+    std::shared_ptr<vdrive::ManualClock> clock_ = std::make_shared<vdrive::ManualClock>();
+    std::unique_ptr<Drive> Make(const std::string& options) {
+        return std::make_unique<Drive>(Route::Direct, dir_ / "disc.cue" + options, clock_);
+    }
+    static std::uint32_t Free(Drive& d) { return d.ReadBufferCapacity().Be32(8); }
+};
+
+// 16x: 1200 blocks a second, 833333 ns a block.
+constexpr auto kBlock16x = std::chrono::nanoseconds(1000000000 / 1200);
+
+TEST_F(Timing, FullBufferMakesWriteWait) {
+    auto d = Make(",speed=16");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    for (std::uint32_t i = 0; i < 1024; ++i) ASSERT_TRUE(d->Write(i, Pattern(i, 1), 1).Good());
+    EXPECT_EQ(clock_->Slept(), 0ns);   // 2 MiB fit the buffer
+    EXPECT_EQ(Free(*d), 0u);
+    ASSERT_TRUE(d->Write(1024, Pattern(1024, 1), 1).Good());
+    EXPECT_NEAR(static_cast<double>(clock_->Slept().count()), static_cast<double>(kBlock16x.count()), 1000.0);
+
+    clock_->Advance(100 * kBlock16x);   // 100 blocks drain
+    EXPECT_NEAR(Free(*d), 100 * 2048, 2048);
+    // SYNCHRONIZE CACHE returns when the buffer has drained.
+    const auto before = clock_->Slept();
+    ASSERT_TRUE(d->SyncCache().Good());
+    EXPECT_NEAR(static_cast<double>((clock_->Slept() - before).count()), static_cast<double>((925 * kBlock16x).count()), 1e6);
+    EXPECT_EQ(Free(*d), vdrive::kBufferBytes);
+}
+
+TEST_F(Timing, ImmedCommandsLeaveTheDriveBusy) {
+    auto d = Make(",speed=16,media=cd-rw");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    ASSERT_TRUE(d->Write(0, Pattern(0, 600), 600).Good());
+    ASSERT_EQ(d->CloseTrack(1, true).Sense(), "GOOD");
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/04/08");
+    Reply s = d->RequestSense();
+    ASSERT_EQ(s.Sense(), "GOOD");
+    EXPECT_EQ(s.data[2], 0x02);
+    EXPECT_EQ(s.data[12], 0x04);
+    EXPECT_EQ(s.data[13], 0x08);
+    EXPECT_EQ(s.data[15], 0x80);                               // progress indication valid
+    EXPECT_EQ(d->In({0x12, 0, 0, 0, 36, 0}, 36).Sense(), "GOOD");   // INQUIRY still answers
+    EXPECT_EQ(d->ReadToc().Sense(), "02/04/08");
+    EXPECT_EQ(d->Write(600, Pattern(0, 1), 1).Sense(), "02/04/08");
+    clock_->Advance(1s);   // buffer (600 blocks) and run-out (150)
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+
+    // A full blank of an 80-minute disc at 16x takes about five minutes; progress climbs.
+    ASSERT_EQ(d->CloseSession().Sense(), "GOOD");
+    clock_->Advance(20s);
+    ASSERT_EQ(d->Blank(0x10).Sense(), "GOOD");
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/04/07");
+    auto progress = [&] {
+        Reply r = d->RequestSense();
+        EXPECT_EQ(r.data[13], 0x07);
+        EXPECT_EQ(r.data[15], 0x80);
+        return r.Be16(16);
+    };
+    const std::uint32_t p0 = progress();
+    clock_->Advance(150s);
+    const std::uint32_t p1 = progress();
+    EXPECT_LT(p0, 1000u);
+    EXPECT_GT(p1, 30000u);
+    EXPECT_LT(p1, 36000u);
+    clock_->Advance(151s);
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+    EXPECT_EQ(d->RequestSense().data[2], 0x00);
+    EXPECT_EQ(clock_->Slept(), 0ns);   // nothing above waited
+
+    // Without IMMED the command itself takes the time.
+    ASSERT_TRUE(d->Blank(0x01).Good());
+    EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept()).count(), 6750.0 / 1200.0, 0.01);
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+}
+
+TEST_F(Timing, UnlimitedSpeedCompletesAtOnceUnlessBusyIsAsked) {
+    auto d = Make("");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    for (std::uint32_t i = 0; i < 3000; ++i) ASSERT_TRUE(d->Write(i, Pattern(i, 1), 1).Good());
+    EXPECT_EQ(Free(*d), vdrive::kBufferBytes);
+    ASSERT_TRUE(d->CloseTrack(1, true).Good());
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+    EXPECT_EQ(clock_->Slept(), 0ns);
+
+    auto busy = std::make_unique<Drive>(Route::Direct, dir_ / "busy.cue,busy-ms=500", clock_);
+    ASSERT_TRUE(busy->SetWriteParameters(false).Good());
+    ASSERT_TRUE(busy->Write(0, Pattern(0, 2), 2).Good());
+    ASSERT_TRUE(busy->CloseTrack(1, false).Good());   // without IMMED: done when it returns
+    EXPECT_EQ(busy->TestUnitReady().Sense(), "GOOD");
+    ASSERT_TRUE(busy->CloseSession(true).Good());
+    EXPECT_EQ(busy->TestUnitReady().Sense(), "02/04/08");
+    clock_->Advance(499ms);
+    EXPECT_EQ(busy->TestUnitReady().Sense(), "02/04/08");
+    clock_->Advance(1ms);
+    EXPECT_EQ(busy->TestUnitReady().Sense(), "GOOD");
+    ASSERT_TRUE(busy->SyncCache(true).Good());
+    EXPECT_EQ(busy->TestUnitReady().Sense(), "02/04/08");
+}
+
+TEST_F(Timing, StuckBufferReportsFullButNeverBlocks) {
+    auto d = Make(",speed=4,stuck-buffer");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    EXPECT_EQ(Free(*d), 0u);
+    EXPECT_EQ(d->ReadBufferCapacity().Be32(4), vdrive::kBufferBytes);
+    for (std::uint32_t i = 0; i < 2000; ++i) ASSERT_TRUE(d->Write(i, Pattern(i, 1), 1).Good());
+    EXPECT_EQ(Free(*d), 0u);
+    EXPECT_EQ(clock_->Slept(), 0ns);
+}
+
+class Faults : public PlatformClean, public testing::WithParamInterface<Route> {
+protected:
+    std::unique_ptr<Drive> Make(const std::string& options) {
+        return std::make_unique<Drive>(GetParam(), dir_ / "disc.cue" + options);
+    }
+};
+
+TEST_P(Faults, WriteErrorAtAnAddress) {
+    auto d = Make(",fail-write-at=5");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    ASSERT_TRUE(d->Write(0, Pattern(0, 3), 3).Good());
+    EXPECT_EQ(d->Write(3, Pattern(3, 4), 4).Sense(), "03/0C/00");   // covers 5
+    EXPECT_EQ(d->TrackInfo(1, 0xFF).Be32(12), 3u);                  // nothing of it was written
+    ASSERT_TRUE(d->Write(3, Pattern(3, 2), 2).Good());
+    EXPECT_EQ(d->Write(5, Pattern(5, 1), 1).Sense(), "03/0C/00");
+    EXPECT_EQ(d->Write(5, Pattern(5, 1), 1).Sense(), "03/0C/00");   // a defect stays
+}
+
+TEST_P(Faults, NotReadyForTheNextCommands) {
+    auto d = Make(",not-ready=3");
+    EXPECT_EQ(d->In({0x12, 0, 0, 0, 36, 0}, 36).Sense(), "GOOD");   // INQUIRY is never refused
+    Reply s = d->RequestSense();
+    EXPECT_EQ(s.data[12], 0x04);
+    EXPECT_EQ(s.data[13], 0x01);
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/04/01");
+    EXPECT_EQ(d->ModeSense(0x2A).Sense(), "02/04/01");
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/04/01");
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+}
+
+TEST_P(Faults, NoReadBufferCapacity) {
+    auto d = Make(",no-rbc");
+    EXPECT_EQ(d->ReadBufferCapacity().Sense(), "05/20/00");
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+}
+
+TEST_P(Faults, RepliesClaimMoreThanTheySend) {
+    auto d = Make(",bad-reply");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    ASSERT_TRUE(d->Write(0, Pattern(0, 2), 2).Good());
+    ASSERT_TRUE(d->CloseTrack(1).Good());
+    Reply mode = d->ModeSense(0x05, 60);
+    ASSERT_EQ(mode.Sense(), "GOOD");
+    EXPECT_EQ(mode.moved, 60u);
+    EXPECT_GT(mode.Be16(0), 1000u);
+    Reply toc = d->ReadToc();
+    EXPECT_EQ(toc.moved, 20u);
+    EXPECT_GT(toc.Be16(0), 1000u);
+    EXPECT_EQ(toc.data[5], 0x14);   // the real descriptors are still there
+    Reply inq = d->In({0x12, 0, 0, 0, 36, 0}, 36);
+    EXPECT_EQ(inq.data[4], 0xFF);
+    EXPECT_GT(d->DiscInfo().Be16(0), 1000u);
+    EXPECT_GT(d->ReadBufferCapacity().Be16(0), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, Faults, testing::Values(Route::Direct, Route::PassThrough), RouteName);
+
+TEST_F(Timing, TrayControlForTests) {
+    auto d = Make("");
+    std::string error;
+    EXPECT_FALSE(d->Writer().RemoveDisc(error));   // tray closed
+    ASSERT_TRUE(d->None({0x1E, 0, 0, 0, 1, 0}).Good());
+    EXPECT_FALSE(d->Writer().EjectTray());          // locked
+    ASSERT_TRUE(d->None({0x1E, 0, 0, 0, 0, 0}).Good());
+    ASSERT_TRUE(d->Writer().EjectTray());
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/3A/02");
+    ASSERT_TRUE(d->Writer().RemoveDisc(error)) << error;
+    d->Writer().CloseTray();
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/3A/00");
+    ASSERT_TRUE(d->Writer().EjectTray());
+    ASSERT_TRUE(d->Writer().InsertBlankDisc(vdrive::MediaType::DVDROM, 1000, error)) << error;
+    d->Writer().CloseTray();
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+    EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0010u);
+}
+
+}  // namespace

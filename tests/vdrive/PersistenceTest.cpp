@@ -1,0 +1,246 @@
+// The disc beside the CUE sheet: a burnt ISO is a plain file xorriso reads, another writer
+// object or process sees the same disc, a killed burn leaves an open track, and a damaged
+// sheet is refused with a message instead of turning into some other disc.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+
+#include "VdriveFixture.h"
+
+using namespace vdtest;
+
+namespace {
+
+std::string Shell(const std::string& command, int& status) {
+    std::string out;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) {
+        status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf{};
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
+    status = ::pclose(pipe);
+    return out;
+}
+
+// Waits for a forked child, bounded so that a stuck child cannot hang the test.
+int WaitChild(pid_t pid) {
+    for (int i = 0; i < 600; ++i) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+        ::usleep(50 * 1000);
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+class Persistence : public PlatformClean {};
+
+TEST_F(Persistence, BurntIsoIsTheImageAndSurvivesTheWriter) {
+    // A real ISO 9660 image, made at test time.
+    std::filesystem::create_directories(dir_ / "tree/docs");
+    WriteFile(dir_ / "tree/README.TXT", "rescue disc\n");
+    WriteFile(dir_ / "tree/docs/NOTES.TXT", std::string(300000, 'n'));
+    int status = 0;
+    const std::string make = Shell("xorriso -as mkisofs -quiet -o '" + (dir_ / "img.iso") + "' '" + (dir_ / "tree") + "'", status);
+    ASSERT_EQ(status, 0) << make;
+    const Bytes image = ReadFile(dir_ / "img.iso");
+    ASSERT_EQ(image.size() % 2048, 0u);
+    const auto blocks = static_cast<std::uint32_t>(image.size() / 2048);
+
+    Bytes toc, discInfo;
+    {
+        Drive d(Route::PassThrough, dir_ / "disc.cue");
+        ASSERT_EQ(d.SetWriteParameters(false).Sense(), "GOOD");
+        for (std::uint32_t i = 0; i < blocks; ++i) {   // one block per WRITE, as the burn does
+            Bytes block(image.begin() + i * 2048, image.begin() + (i + 1) * 2048);
+            ASSERT_EQ(d.Write(i, block, 1).Sense(), "GOOD") << "block " << i;
+        }
+        ASSERT_EQ(d.SyncCache().Sense(), "GOOD");
+        ASSERT_EQ(d.CloseTrack(1).Sense(), "GOOD");
+        ASSERT_EQ(d.SyncCache().Sense(), "GOOD");
+        ASSERT_EQ(d.CloseSession().Sense(), "GOOD");
+        ASSERT_EQ(d.SyncCache().Sense(), "GOOD");
+        toc = d.ReadToc().data;
+        discInfo = d.DiscInfo().data;
+        EXPECT_EQ(discInfo[2] & 0x03, 2);   // complete
+    }
+    const std::string track = dir_ / "disc-01.iso";
+    EXPECT_EQ(ReadFile(track), image);
+    const std::string listing = Shell("xorriso -indev '" + track + "' -ls / ", status);
+    EXPECT_EQ(status, 0) << listing;
+    EXPECT_NE(listing.find("README.TXT"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("docs"), std::string::npos) << listing;
+
+    // A new writer object on the same sheet: the same closed disc.
+    {
+        Drive again(Route::Direct, dir_ / "disc.cue");
+        EXPECT_EQ(again.ReadToc().data, toc);
+        EXPECT_EQ(again.DiscInfo().data, discInfo);
+        EXPECT_EQ(again.Write(blocks, Pattern(0, 1), 1).Sense(), "05/21/02");
+        Reply r = again.In({0x28, 0, 0, 0, 0, 16, 0, 0, 1, 0}, 2048);   // the volume descriptor
+        ASSERT_EQ(r.Sense(), "GOOD");
+        EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), image.begin() + 16 * 2048));
+    }
+    // And another process.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string error;
+        vdrive::VirtualDriveOptions options;
+        options.path = dir_ / "disc.cue";
+        auto w = vdrive::VirtualWriter::Open(options, error);
+        if (!w) ::_exit(2);
+        Bytes buf(804);
+        win::ScsiRequest r;
+        const std::uint8_t cdb[10] = {0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24, 0};
+        std::memcpy(r.cdb, cdb, 10);
+        r.cdbLength = 10;
+        r.direction = win::ScsiRequest::Direction::In;
+        r.data = buf.data();
+        r.dataLength = 804;
+        ::_exit(w->Execute(r) && r.status == 0 && buf == toc ? 0 : 1);
+    }
+    const int child = WaitChild(pid);
+    EXPECT_TRUE(WIFEXITED(child) && WEXITSTATUS(child) == 0) << child;
+}
+
+TEST_F(Persistence, KilledBurnLeavesAnOpenTrack) {
+    const std::string cue = dir_ / "disc.cue";
+    const std::uint32_t written = 1500;   // two write-behind buffers reach the file, the rest is lost
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        try {
+            Drive d(Route::Direct, cue);
+            if (!d.SetWriteParameters(false).Good()) ::_exit(2);
+            for (std::uint32_t i = 0; i < written; ++i)
+                if (!d.Write(i, Pattern(i, 1), 1).Good()) ::_exit(3);
+            ::raise(SIGKILL);
+        } catch (...) {
+        }
+        ::_exit(4);
+    }
+    const int child = WaitChild(pid);
+    ASSERT_TRUE(WIFSIGNALED(child) && WTERMSIG(child) == SIGKILL) << child;
+
+    Drive d(Route::Direct, cue);
+    vdrive::DiscState s = d.Writer().State();
+    ASSERT_EQ(s.tracks.size(), 1u);
+    EXPECT_FALSE(s.tracks[0].closed);
+    const std::uint32_t kept = s.tracks[0].blocks;
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, written);
+    EXPECT_EQ(s.status, vdrive::DiscStatus::Incomplete);
+    EXPECT_EQ(ReadFile(s.tracks[0].file), Pattern(0, kept));
+    Reply di = d.DiscInfo();
+    EXPECT_EQ(di.data[2] & 0x0F, 1 << 2 | 1);   // incomplete session, incomplete disc
+    Reply ti = d.TrackInfo(1, 0xFF);
+    EXPECT_EQ(ti.data[2], 1);
+    EXPECT_EQ(ti.Be32(12), kept);
+
+    // A torn last block (killed inside a write) is dropped, and the burn can go on.
+    {
+        std::ofstream tail(s.tracks[0].file, std::ios::binary | std::ios::app);
+        tail << std::string(100, 'x');
+    }
+    Drive resumed(Route::Direct, cue);
+    EXPECT_EQ(resumed.Writer().State().tracks[0].blocks, kept);
+    ASSERT_EQ(resumed.SetWriteParameters(false).Sense(), "GOOD");
+    ASSERT_EQ(resumed.Write(kept, Pattern(kept, 10), 10).Sense(), "GOOD");
+    ASSERT_EQ(resumed.CloseTrack(1).Sense(), "GOOD");
+    ASSERT_EQ(resumed.CloseSession().Sense(), "GOOD");
+    EXPECT_EQ(ReadFile(s.tracks[0].file), Pattern(0, kept + 10));
+    // No temporary sheet is left behind.
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
+}
+
+TEST_F(Persistence, DamagedSheetsAreRefused) {
+    const std::string header =
+        "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n";
+    const std::string track1 =
+        "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n    REM SESSION 1\n    REM START 0\n"
+        "    REM STATE CLOSED\n    REM BLOCKS 4\n    INDEX 01 00:00:00\n";
+    struct Sheet {
+        const char* name;
+        std::string text;
+        std::size_t trackBytes;   // size of t1.iso; SIZE_MAX: no file
+        const char* error;        // part of the message
+    };
+    const std::size_t kNone = static_cast<std::size_t>(-1);
+    const std::vector<Sheet> sheets = {
+        {"binary garbage", std::string("\x7F" "ELF\0\0\x01", 7), 0, "binary data"},
+        {"missing track file", header + track1, kNone, "t1.iso"},
+        {"track file shorter than the sheet says", header + track1, 3 * 2048, "has 6144 bytes"},
+        {"track file with a torn block while closed", header + track1, 4 * 2048 + 5, "has 8197 bytes"},
+        {"unknown command", header + "FROB 1\n" + track1, 8192, "unsupported command FROB"},
+        {"track numbers skip", header + "FILE \"t1.iso\" BINARY\n  TRACK 02 MODE1/2048\n", 8192, "track numbers"},
+        {"a track without state", header + "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n", 8192, "lacks START"},
+        {"finalized with an open track",
+         header + "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n  REM SESSION 1\n  REM START 0\n  REM STATE OPEN\n  INDEX 01 00:00:00\n",
+         8192, "open in a closed session"},
+        {"unterminated quote", header + "FILE \"t1.iso BINARY\n", 8192, "unterminated quote"},
+        {"a pregap index", header + "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 00 00:00:00\n", 8192, "INDEX 01"},
+        {"track past the capacity", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 3\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n" + track1,
+         8192, "past the capacity"},
+        {"unknown media", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA bluray\n", 0, "bad MEDIA"},
+        {"state lines missing", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\n", 0, "required"},
+        {"future version", "REM KEELVANE-VIRTUAL-DISC 7\n", 0, "version"},
+        {"two tracks in one file", header + track1 + "  TRACK 02 AUDIO\n", 8192, "one TRACK per FILE"},
+        {"wave file", "FILE \"song.wav\" WAVE\n  TRACK 01 AUDIO\n", 0, "BINARY"},
+        {"foreign sheet, odd-sized image", "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n", 2049, "whole number"},
+        {"sessions counted wrong", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 3\nREM FINALIZED NO\n" + track1,
+         8192, "CLOSED-SESSIONS"},
+    };
+    for (const Sheet& sheet : sheets) {
+        SCOPED_TRACE(sheet.name);
+        std::filesystem::remove(dir_ / "t1.iso");
+        if (sheet.trackBytes != kNone) WriteFile(dir_ / "t1.iso", std::string(sheet.trackBytes, 'd'));
+        WriteFile(dir_ / "bad.cue", sheet.text);
+        const Bytes before = ReadFile(dir_ / "bad.cue");
+        std::string error;
+        auto w = vdrive::AttachVirtualDrive(dir_ / "bad.cue", error);
+        EXPECT_EQ(w, nullptr);
+        EXPECT_NE(error.find(sheet.error), std::string::npos) << error;
+        EXPECT_NE(error.find("bad.cue"), std::string::npos) << error;
+        EXPECT_EQ(ReadFile(dir_ / "bad.cue"), before);   // never rewritten
+    }
+    std::string error;
+    EXPECT_EQ(vdrive::AttachVirtualDrive(dir_.Path().string(), error), nullptr);   // a folder
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "no-such-dir/disc.cue", error), nullptr);
+    EXPECT_NE(error.find("no-such-dir"), std::string::npos) << error;
+}
+
+TEST_F(Persistence, ForeignSheetIsAFinishedDisc) {
+    WriteFile(dir_ / "data.iso", std::string(3 * 2048, 'i'));
+    WriteFile(dir_ / "song.bin", std::string(2 * 2352, 'a'));
+    WriteFile(dir_ / "other.cue",
+              "TITLE \"x\"\r\nFILE \"data.iso\" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n"
+              "FILE \"song.bin\" BINARY\r\n  TRACK 02 AUDIO\r\n    FLAGS PRE\r\n    INDEX 01 00:00:00\r\n");
+    Drive d(Route::Direct, dir_ / "other.cue");
+    Reply toc = d.ReadToc();
+    ASSERT_EQ(toc.Sense(), "GOOD");
+    EXPECT_EQ(Bytes(toc.data.begin(), toc.data.begin() + 28),
+              (Bytes{0, 26, 1, 2, 0, 0x14, 1, 0, 0, 0, 0, 0, 0, 0x11, 2, 0, 0, 0, 0, 3, 0, 0x11, 0xAA, 0, 0, 0, 0, 5}));
+    EXPECT_EQ(d.DiscInfo().data[2] & 0x03, 2);
+}
+
+TEST_F(Persistence, NewDiscKeepsItsMediaAndEmptyDriveMakesNoFile) {
+    {
+        Drive d(Route::Direct, dir_ / "rw.cue,media=cd-rw,capacity=1234");
+    }
+    Drive again(Route::Direct, dir_ / "rw.cue,media=cd-r,capacity=99");   // the sheet keeps its own
+    EXPECT_EQ(again.Writer().State().media, vdrive::MediaType::CDRW);
+    EXPECT_EQ(again.Writer().State().capacity, 1234u);
+}
+
+}  // namespace
