@@ -82,9 +82,12 @@ protected:
     {
         win::SetKernelDevicePathsForTesting({});
         std::string error;
-        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + options, error);
+        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + (options.empty() ? "" : "," + options), error);
         ASSERT_TRUE(writer) << error;
         win::SetScsiTraceSink([this](char, const win::ScsiRequest& r, bool) {
+            // The INQUIRY of the device-access layer's drive scan is not the burner's.
+            if (r.cdb[0] == 0x12)
+                return;
             std::lock_guard lock(trace.mutex);
             trace.entries.push_back({std::vector<std::uint8_t>(r.cdb, r.cdb + r.cdbLength), r.status,
                                      static_cast<std::uint8_t>(r.sense[2] & 0x0F), r.sense[12]});

@@ -182,8 +182,8 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     burner->OnProgress = [&](int, int percent) { progress.push_back(percent); };
     drive->cdbs.clear();
     EXPECT_TRUE(burner->Blank(0, 0));
-    ASSERT_GE(drive->cdbs.size(), 1u);
-    EXPECT_EQ(drive->cdbs[0], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_GE(drive->Commands().size(), 1u);
+    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(drive->Count(0x00), 3) << "polled until ready";
     EXPECT_EQ(progress, (std::vector<int>{25, 100}));
 
@@ -193,8 +193,8 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     progress.clear();
     EXPECT_FALSE(burner->Blank(1, 0));
     EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
-    ASSERT_EQ(drive->cdbs.size(), 1u);
-    EXPECT_EQ(drive->cdbs[0][1], 0x11);
+    ASSERT_EQ(drive->Commands().size(), 1u);
+    EXPECT_EQ(drive->Commands()[0][1], 0x11);
     EXPECT_TRUE(progress.empty());
 }
 
@@ -202,9 +202,9 @@ TEST_F(ScriptedWriter, DestructionReleasesTheTray)
 {
     drive->cdbs.clear();
     list.reset();
-    ASSERT_EQ(drive->Count(0x1E), 1);
-    EXPECT_EQ(drive->cdbs.back()[0], 0x1E);
-    EXPECT_EQ(drive->cdbs.back()[4], 0) << "prevent must be 0";
+    ASSERT_EQ(drive->Commands().size(), 1u);
+    EXPECT_EQ(drive->Commands()[0][0], 0x1E);
+    EXPECT_EQ(drive->Commands()[0][4], 0) << "prevent must be 0";
 }
 
 }  // namespace

@@ -41,6 +41,16 @@ public:
                     std::min<std::size_t>(vendorProductRevision.size(), 92));
     }
 
+    // What the writer sent, without the INQUIRY of the device-access layer's drive scan.
+    std::vector<std::vector<std::uint8_t>> Commands() const
+    {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& c : cdbs)
+            if (c[0] != 0x12)
+                out.push_back(c);
+        return out;
+    }
+
     int Count(std::uint8_t opcode) const
     {
         int n = 0;
