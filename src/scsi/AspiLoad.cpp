@@ -1,6 +1,10 @@
 // The Windows 95 family transport: an ASPI library loaded at run time.
 #include "scsi/zqSCSI.h"
 
+#include <memory>
+
+#include "scsi/VersionInfo.h"
+
 namespace {
 
 struct AspiLibrary {
@@ -26,6 +30,8 @@ win::HMODULE LoadAspiTransport(TzqSCSI& scsi) {
         AspiSupportInfo = reinterpret_cast<TAspiSupportInfo>(win::GetProcAddress(module, library.supportInfoEntry));
         AspiSendCommand = reinterpret_cast<TAspiSendCommand>(win::GetProcAddress(module, library.sendCommandEntry));
         scsi.AccessMethod = library.accessMethod;
+        // Read, not shown: one message box per command would stop every burn.
+        scsi.LibraryVersion = std::make_shared<TVersionInfo>(library.file);
         return module;
     }
     return nullptr;
