@@ -1,5 +1,6 @@
 #include "widgets/CDSizer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -7,13 +8,22 @@
 
 namespace {
 
+// Coordinates far outside any control; clamping to them keeps the edge arithmetic below free
+// of overflow whatever the properties hold.
+constexpr long long FarAway = 1LL << 30;
+
+int Clamped(long long v)
+{
+    return static_cast<int>(std::clamp(v, -FarAway, FarAway));
+}
+
 // Nearest integer, halves to even (the default floating-point rounding mode).
-int RoundEven(double v)
+long long RoundEven(double v)
 {
     const double r = std::nearbyint(v);
-    if (!(r >= -2147483648.0 && r <= 2147483647.0))
-        return r > 0 ? 2147483647 : -2147483647 - 1;
-    return static_cast<int>(r);
+    if (!(r >= -1e15 && r <= 1e15))
+        return r > 0 ? FarAway : -FarAway;
+    return static_cast<long long>(r);
 }
 
 }  // namespace
@@ -33,30 +43,34 @@ TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, 
         return l;
     }
     const double mem = maxMemory;
-    l.TickCount = RoundEven(mem / 10.0);
+    l.TickCount = static_cast<int>(RoundEven(mem / 10.0));
     l.Spacing = width / (mem / 10.0);
-    l.CapacityStrip = {0, 0, RoundEven(maxCDSize / mem * width) + 1, half};
+    l.CapacityStrip = {0, 0, Clamped(RoundEven(maxCDSize / mem * width) + 1), half};
+    const long long gap = progressGap;
     if (l.Horizontal)
-        l.DataStrip = {2, progressGap, RoundEven(memShaded / mem * width) + 1, half - progressGap};
+        l.DataStrip = {2, Clamped(gap), Clamped(RoundEven(memShaded / mem * width) + 1),
+                       Clamped(half - gap)};
     else
-        l.DataStrip = {progressGap, progressGap, width,
-                       RoundEven(memShaded / mem * height) - progressGap};
-    l.Ticks.reserve(static_cast<std::size_t>(std::max(l.TickCount, 0)));
-    for (int i = 1; i <= l.TickCount; ++i) {
-        TCDSizeTick t;
-        t.X = RoundEven(i * l.Spacing);
-        t.Megabytes = i * 10;
-        if (i % 10 == 0) {
-            t.Bottom = height;
-            t.Labelled = true;
-        } else if (i % 5 == 0) {
-            t.Bottom = half + 3;
-        } else {
-            t.Bottom = half;
-        }
-        l.Ticks.push_back(t);
-    }
+        l.DataStrip = {Clamped(gap), Clamped(gap), width,
+                       Clamped(RoundEven(memShaded / mem * height) - gap)};
     return l;
+}
+
+TCDSizeTick CDSizeTickOf(int i, double spacing, int height)
+{
+    const int half = height / 2;
+    TCDSizeTick t;
+    t.X = Clamped(RoundEven(i * spacing));
+    t.Megabytes = i * 10;
+    if (i % 10 == 0) {
+        t.Bottom = height;
+        t.Labelled = true;
+    } else if (i % 5 == 0) {
+        t.Bottom = half + 3;
+    } else {
+        t.Bottom = half;
+    }
+    return t;
 }
 
 QString CDSizeLabel(int megabytes)
@@ -127,7 +141,13 @@ QImage TCDSize::ComposeFrame()
         RectangleGdi(img, l.CapacityStrip, outline, rgb(BarColour_));
         RectangleGdi(img, l.DataStrip, outline, rgb(l.OverBurn ? OverBurnColour_ : MemBarColour_));
         const TColor tick = rgb(TickColour_);
-        for (const TCDSizeTick& t : l.Ticks) {
+        TCDSizeTick last;
+        for (int i = 1; i <= l.TickCount; ++i) {
+            const TCDSizeTick t = CDSizeTickOf(i, l.Spacing, height());
+            // With many ticks to a pixel most repeat the line before them exactly.
+            if (i > 1 && !t.Labelled && t.X == last.X && t.Bottom <= last.Bottom)
+                continue;
+            last = t;
             LineGdi(img, t.X, 0, t.X, t.Bottom, tick);
             if (t.Labelled)
                 TextOutGdi(img, t.X - 20, l.LabelTop, CDSizeLabel(t.Megabytes), font(), tick,

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <functional>
-#include <vector>
 
 #include <QImage>
 #include <QWidget>
@@ -30,13 +29,14 @@ struct TCDSizeLayout {
     TRect CapacityStrip;
     TRect DataStrip;
     bool OverBurn = false;       // MemShaded > MaxCDSize
-    std::vector<TCDSizeTick> Ticks;
     int LabelTop = 0;
     bool Scaled = true;          // false when MaxMemory leaves no scale to draw
 };
 
 TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, int memShaded,
                            int progressGap);
+// Tick i (1 .. TickCount) of the ruler.
+TCDSizeTick CDSizeTickOf(int i, double spacing, int height);
 
 // Text of a long tick's label.
 QString CDSizeLabel(int megabytes);

@@ -101,9 +101,11 @@ TCylInsets InsetsOf(int bevelWidth, int borderWidth)
 
 bool GeometryFits(int width, int height, int bevelWidth, int borderWidth)
 {
-    const TCylInsets in = InsetsOf(bevelWidth, borderWidth);
-    return width > 0 && height > 0 && width - 2 * in.Outer > 0 && height - 2 * in.Outer > 0 &&
-           width - 2 * in.Inner > 0 && height - 2 * in.Inner > 0;
+    // Wide arithmetic: the widths a setter is asked to try may be anything.
+    const long long outer = static_cast<long long>(bevelWidth) + borderWidth;
+    const long long inner = static_cast<long long>(borderWidth) + 2LL * bevelWidth;
+    return width > 0 && height > 0 && width - 2 * outer > 0 && height - 2 * outer > 0 &&
+           width - 2 * inner > 0 && height - 2 * inner > 0;
 }
 
 float RangeFactorOf(long long min, long long max)

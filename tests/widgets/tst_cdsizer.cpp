@@ -53,22 +53,24 @@ private slots:
         const TCDSizeLayout l = LayoutCDSize(390, 29, 650, 700, 0, 0);
         QVERIFY(l.Horizontal);
         QCOMPARE(l.TickCount, 70);
-        QCOMPARE(int(l.Ticks.size()), 70);
         QVERIFY(std::abs(l.Spacing - 5.571) < 0.001);
         QCOMPARE(l.CapacityStrip, (TRect{0, 0, 363, 14}));
         QCOMPARE(l.LabelTop, 16);
         std::vector<int> labels;
-        for (const TCDSizeTick& t : l.Ticks) {
-            QCOMPARE(t.X, int(std::nearbyint(t.Megabytes / 10 * (390.0 / 70))));
+        for (int i = 1; i <= l.TickCount; ++i) {
+            const TCDSizeTick t = CDSizeTickOf(i, l.Spacing, 29);
+            QCOMPARE(t.X, int(std::nearbyint(i * (390.0 / 70))));
+            QCOMPARE(t.Megabytes, i * 10);
             if (t.Labelled)
                 labels.push_back(t.Megabytes);
         }
         QCOMPARE(labels, (std::vector<int>{100, 200, 300, 400, 500, 600, 700}));
         // 10 MB, 50 MB and 100 MB marks.
-        QCOMPARE(l.Ticks[0].Bottom, 14);
-        QCOMPARE(l.Ticks[4].Bottom, 17);
-        QCOMPARE(l.Ticks[9].Bottom, 29);
-        QCOMPARE(l.Ticks[69].X, 390);
+        QCOMPARE(CDSizeTickOf(1, l.Spacing, 29).Bottom, 14);
+        QCOMPARE(CDSizeTickOf(5, l.Spacing, 29).Bottom, 17);
+        QCOMPARE(CDSizeTickOf(10, l.Spacing, 29).Bottom, 29);
+        QCOMPARE(CDSizeTickOf(70, l.Spacing, 29).X, 390);
+        QCOMPARE(CDSizeTickOf(57, l.Spacing, 29).X, 318);   // 317.57
         QCOMPARE(CDSizeLabel(100), QStringLiteral("100 mb"));
     }
 
@@ -95,9 +97,10 @@ private slots:
         const TCDSizeLayout l = LayoutCDSize(width, 20, 650, maxMemory, 0, 2);
         QCOMPARE(l.TickCount, ticks);
         QVERIFY(std::abs(l.Spacing - spacing) < 1e-9);
-        QCOMPARE(int(std::count_if(l.Ticks.begin(), l.Ticks.end(),
-                                   [](const TCDSizeTick& t) { return t.Labelled; })),
-                 labels);
+        int labelled = 0;
+        for (int i = 1; i <= l.TickCount; ++i)
+            labelled += CDSizeTickOf(i, l.Spacing, 20).Labelled;
+        QCOMPARE(labelled, labels);
     }
 
     void dataStrip_data()
@@ -189,8 +192,8 @@ private slots:
         s.setMemShaded(350);
         const TCDSizeLayout l = LayoutCDSize(390, 29, 650, 700, 350, 0);
         std::set<int> tickX;
-        for (const TCDSizeTick& t : l.Ticks)
-            tickX.insert(t.X);
+        for (int i = 1; i <= l.TickCount; ++i)
+            tickX.insert(CDSizeTickOf(i, l.Spacing, 29).X);
         QVERIFY(!tickX.count(153) && !tickX.count(300) && !tickX.count(380) && !tickX.count(361) && !tickX.count(363));
 
         const QImage f = s.ComposeFrame();
@@ -229,6 +232,26 @@ private slots:
         const QImage full = s.ComposeFrame();
         QCOMPARE(wt::Px(full, 380, 7), clRed);          // over the disc: OverBurnColour
         QCOMPARE(wt::Px(full, 389, 7), clRed);          // the strip ends at the right edge
+    }
+
+    void extremeValuesStayBounded()
+    {
+        // A shrunken scale under a large amount, huge capacities and gaps: clipped, no overflow.
+        TCDSize s;
+        s.setMaxMemory(2147483647);
+        s.setMemShaded(2000000000);
+        s.setMaxMemory(1);
+        s.setMaxCDSize(2147483647);
+        s.setProgressGap(-2147483647 - 1);
+        QCOMPARE(wt::Px(s.ComposeFrame(), 45, 18), clSilver);   // the data strip covers all
+        const TCDSizeLayout l = LayoutCDSize(90, 20, 2147483647, 1, 2000000000, -2147483647 - 1);
+        QVERIFY(l.CapacityStrip.Right > 90 && l.DataStrip.Right > 90 && l.DataStrip.Bottom > 20);
+        // A scale of many ticks to the pixel paints a solid ruler.
+        s.setMaxMemory(2000000);
+        s.setProgressGap(2);
+        const QImage f = s.ComposeFrame();
+        for (int x = 1; x < 90; ++x)
+            QCOMPARE(wt::Px(f, x, 19), clBlack);
     }
 
     void nonPositiveMaxMemoryPaintsBackground()

@@ -314,6 +314,10 @@ private slots:
         QCOMPARE(b.BevelWidth(), 1);
         b.setBorderWidth(-1);
         QCOMPARE(b.BorderWidth(), 2);
+        b.setBorderWidth(2147483647);
+        b.setBevelWidth(2147483647);
+        QCOMPARE(b.BorderWidth(), 2);
+        QCOMPARE(b.BevelWidth(), 1);
 
         QVERIFY(GeometryFits(10, 10, 1, 2));
         QVERIFY(!GeometryFits(8, 8, 1, 2));
