@@ -329,12 +329,24 @@ TEST_F(VirtualBurn, BusyDriveIsWaitedForAfterClosing)
     EXPECT_EQ(closes, 2);
 }
 
-TEST_F(VirtualBurn, WriteParametersRefused)
+TEST_F(VirtualBurn, DriveThatCannotWriteEndsTheJobAtOnce)
 {
+    ASSERT_NO_FATAL_FAILURE(Attach("not-ready=100000"));
+    EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 10), 1));
+    EXPECT_EQ(reports.status, std::vector<std::string>{"HardWare : Set Write Mode Error"});
+    EXPECT_EQ(trace.Count(0x2A), 0);
+}
+
+TEST_F(VirtualBurn, DiscThatCannotBeWrittenFailsAtTheFirstBlock)
+{
+    // A DVD-ROM takes the write parameters and has no free blocks to tell; its first WRITE
+    // fails, and nothing more is sent.
     ASSERT_NO_FATAL_FAILURE(Attach("media=dvd-rom"));
     EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 10), 1));
-    ASSERT_FALSE(reports.status.empty());
-    // A DVD-ROM cannot be written; whichever step notices first, nothing is written.
+    EXPECT_EQ(reports.status, (std::vector<std::string>{"HardWare : Set Write Mode OK",
+                                                        "Error : Write Error at sector 0 : Err_SenseIllegalRequest"}));
+    EXPECT_EQ(trace.Count(0x2A), 1);
+    EXPECT_EQ(trace.Count(0x35), 0);
     EXPECT_EQ(trace.Count(0x5B), 0);
     EXPECT_TRUE(writer->State().tracks.empty());
 }
