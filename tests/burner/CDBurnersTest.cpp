@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -118,6 +119,34 @@ TEST_F(BurnerList, OrderAddressesAndDrivesThatCannotBeAsked)
         EXPECT_EQ(info.PackedAddress, MakePackedAddress(address.port, address.target, address.lun, letters[i]));
     }
     EXPECT_NE(list.Burners(2)->Info.Target, list.Burners(3)->Info.Target);
+}
+
+TEST_F(BurnerList, OpenModeFollowsTheSystemVersion)
+{
+    // A sysfs attribute without a write method refuses read-write opens even to root, as a
+    // device node without write permission does; read-only opens succeed.
+    const std::string readOnly = "/sys/kernel/mm/transparent_hugepage/hpage_pmd_size";
+    if (!std::filesystem::exists(readOnly))
+        GTEST_SKIP() << readOnly << " not present";
+    win::SetKernelDevicePathsForTesting({readOnly});
+    const struct {
+        win::DWORD platform, major, minor;
+        int openErrno;
+    } cases[] = {
+        {win::VER_PLATFORM_WIN32_NT, 5, 0, EACCES},     // Windows 2000 and later: read and write
+        {win::VER_PLATFORM_WIN32_NT, 6, 1, EACCES},
+        {win::VER_PLATFORM_WIN32_NT, 4, 0, 0},          // older: read only
+        {win::VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.platform << " " << c.major << "." << c.minor);
+        win::SetVersionForTesting(c.platform, c.major, c.minor);
+        TCDBurnerList list;
+        ASSERT_EQ(list.Count(), 1);
+        EXPECT_EQ(list.OpenErrno(0), c.openErrno);
+        EXPECT_EQ(list.Burners(0)->Info.DisplayName, " ");
+    }
+    win::ResetVersionForTesting();
 }
 
 TEST(BurnerListAddress, PackedAddressLayout)
