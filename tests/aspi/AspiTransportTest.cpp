@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,11 +17,15 @@
 #include <vector>
 
 #include "TestAspiControl.h"
+#include "VersionBlob.h"
+#include "burner/CDBurner.h"
+#include "burner/CDBurners.h"
 #include "platform/VersionResource.h"
 #include "scsi/VersionInfo.h"
 #include "scsi/wnaspi32.h"
 #include "scsi/zqSCSI.h"
 #include "support/ScriptedDevice.h"
+#include "vdrive/VirtualWriter.h"
 
 using kvtest::ScriptedDevice;
 using kvtest::ScriptedReply;
@@ -315,6 +321,52 @@ TEST_F(AspiBoth, ManyCommandsWithSomeCompletedLaterAllArriveIntact) {
         EXPECT_EQ(buffer[7], lba + 7);
     }
     EXPECT_EQ(wnaspi.Stats().pendingReturns, 20u);
+}
+
+TEST_F(AspiBoth, ADataImageBurnsThroughTheLibraryOntoTheVirtualWriter) {
+    // The writer list finds the drive through the pass-through interface; every command of
+    // the burn then travels through the ASPI library, a quarter of them completed later.
+    Place(wnaspi);
+    kvtest::TempDir dir;
+    win::SetKernelDevicePathsForTesting({});
+    std::string error;
+    auto writer = vdrive::AttachVirtualDrive(dir.Path() + "/disc.cue", error);
+    ASSERT_TRUE(writer) << error;
+    const win::ScsiDeviceAddress address = win::VirtualDeviceAddress(*writer);
+    wnaspi.SetDevice(address.port, address.target, address.lun, writer.get());
+    wnaspi.DeferEvery(4);
+
+    kvtest::Bytes image(300 * 2048);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>((i * 131) ^ (i >> 11));
+    const std::string imageFile = dir.Write("image.bin", image);
+    {
+        TCDBurnerList list;
+        TCDBurner* burner = nullptr;
+        for (int i = 0; i < list.Count(); ++i)
+            if (list.Burners(i)->Info.DriveLetter == writer->DriveLetter()) burner = list.Burners(i);
+        ASSERT_NE(burner, nullptr);
+        burner->ReadyPollInterval = std::chrono::milliseconds(1);
+        EXPECT_TRUE(burner->BurnDataImage(imageFile, 1));
+        EXPECT_EQ(ScsiErrorToText(burner->LastError), "Err_None");
+        std::int64_t firstDifferent = 0;
+        EXPECT_TRUE(burner->VerifyImage(imageFile, firstDifferent));
+        EXPECT_EQ(firstDifferent, -1);
+    }
+    const auto stats = wnaspi.Stats();
+    EXPECT_GT(stats.executeRequests, 600u);   // a WRITE(10) and a READ(10) per block at least
+    EXPECT_EQ(stats.pendingReturns, stats.executeRequests / 4);
+
+    ASSERT_TRUE(wnaspi.Drain(kWaitMs));
+    wnaspi.SetDevice(address.port, address.target, address.lun, nullptr);
+    const vdrive::DiscState disc = writer->State();
+    ASSERT_EQ(disc.tracks.size(), 1u);
+    EXPECT_TRUE(disc.tracks[0].closed);
+    EXPECT_EQ(disc.status, vdrive::DiscStatus::Complete);
+    EXPECT_TRUE(writer->Flush());
+    std::ifstream track(disc.tracks[0].file, std::ios::binary);
+    EXPECT_EQ(kvtest::Bytes(std::istreambuf_iterator<char>(track), std::istreambuf_iterator<char>()), image);
+    vdrive::DetachVirtualDrive(writer);
+    win::ResetKernelDevicePathsForTesting();
 }
 
 // Only "asapi.dll" present ----------------------------------------------------------------
