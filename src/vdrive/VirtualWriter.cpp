@@ -266,9 +266,8 @@ struct VirtualWriter::Impl {
             busyUntil = now + duration;
             busySense = sense;
         } else {
-            clock->SleepFor(duration);
+            clock->SleepFor(duration);   // the buffer has drained meanwhile
         }
-        drainEnd = std::min(drainEnd, now);
     }
 
     // --------------------------------------------------------------------------------------

@@ -251,3 +251,51 @@ TEST_F(Timing, TrayControlForTests) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random CDBs, lengths and parameter lists: every answer is GOOD or CHECK CONDITION with fixed
+// sense data, nothing crashes (the tests run under ASan and UBSan), and the disc stays loadable.
+TEST_F(Timing, RandomCommandsNeverBreakTheDrive) {
+    auto d = Make(",media=cd-rw,capacity=4000,busy-ms=1");
+    std::uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const std::uint8_t opcodes[] = {0x00, 0x03, 0x12, 0x1B, 0x1E, 0x28, 0x2A, 0x35, 0x43, 0x46, 0x51,
+                                    0x52, 0x55, 0x5A, 0x5B, 0x5C, 0xA1, 0xAD, 0x25, 0xBE};
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    for (int i = 0; i < 20000; ++i) {
+        Bytes cdb(1 + next() % 16);
+        for (auto& b : cdb) b = static_cast<std::uint8_t>(next());
+        cdb[0] = opcodes[next() % sizeof opcodes];
+        if (cdb[0] == 0x1B) cdb.resize(6, 0);   // keep the tray mostly closed
+        if (cdb.size() >= 6 && cdb[0] == 0x1B && (next() % 4) != 0) cdb[4] = 0x03;
+        if (cdb[0] == 0x2A && cdb.size() >= 10) {   // mostly sane writes, so the disc fills
+            const auto s = d->Writer().State();
+            const std::uint32_t nwa = s.nextWritableAddress.value_or(0);
+            cdb = {0x2A, 0, 0, 0, static_cast<std::uint8_t>(nwa >> 8), static_cast<std::uint8_t>(nwa), 0, 0,
+                   static_cast<std::uint8_t>(next() % 3), 0};
+        }
+        const std::size_t length = next() % 3 == 0 ? 0 : next() % 5000;
+        Bytes data(length);
+        for (auto& b : data) b = static_cast<std::uint8_t>(next());
+        const auto direction = static_cast<win::ScsiRequest::Direction>(next() % 3);
+        clock_->Advance(std::chrono::milliseconds(next() % 3));
+        Reply r = d->Send(cdb, direction, data);
+        ASSERT_TRUE(r.ok);
+        ASSERT_TRUE(r.status == 0 || r.status == 2);
+        if (r.status == 2) {
+            ASSERT_EQ(r.sense.size(), 18u);
+            ASSERT_EQ(r.sense[0], 0x70);
+        }
+        ASSERT_LE(r.moved, length);
+    }
+    d->Writer().CloseTray();
+    ASSERT_TRUE(d->Writer().Flush());
+    Drive again(Route::Direct, dir_ / "disc.cue");
+    EXPECT_EQ(again.Writer().State().media, vdrive::MediaType::CDRW);
+}
+
+}  // namespace
