@@ -57,11 +57,14 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-std::string GroupOfDevice(const std::string& path) {
+// The group that may read and write the device, or empty when no ordinary group may (a
+// device of group root, or without group read-write permission).
+std::string UsableGroupOfDevice(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
-        if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-    return "cdrom";
+    if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+    return {};
 }
 
 // Keeps the virtual writers attached for the run and detaches them (which flushes their
@@ -199,7 +202,7 @@ bool Session::CheckAccess(int position, int& exitCode) {
     exitCode = kExitNoWriter;
     if (row.OpenErrno == EACCES || row.OpenErrno == EPERM) {
         out_.Error("cannot open " + path + " (drive " + row.DriveLetter + ":): " + std::strerror(row.OpenErrno));
-        out_.Hint(PermissionAdvice(path, GroupOfDevice(path)));
+        out_.Hint(PermissionAdvice(path, UsableGroupOfDevice(path)));
     } else if (row.OpenErrno != 0) {
         out_.Error("cannot open " + path + " (drive " + row.DriveLetter + ":): " + std::strerror(row.OpenErrno));
     } else {
@@ -225,7 +228,7 @@ int Session::Drives() {
         if (row.Handle == nullptr) {
             std::string why = row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer to INQUIRY";
             out_.Text("    cannot be opened: " + why);
-            if (denied) out_.Hint(PermissionAdvice(path, GroupOfDevice(path)));
+            if (denied) out_.Hint(PermissionAdvice(path, UsableGroupOfDevice(path)));
         }
         JsonObject drive;
         drive.Add("index", i)
@@ -241,7 +244,8 @@ int Session::Drives() {
             .Add("lun", static_cast<int>(info.Lun))
             .Add("accessible", row.Handle != nullptr);
         if (row.Handle == nullptr) drive.Add("open_error", row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer");
-        array += (i ? "," : "") + drive.Str();
+        if (i) array += ',';
+        array += drive.Str();
     }
     array += "]";
     if (count == 0) {
@@ -294,7 +298,8 @@ int Session::Toc(TCDBurner& burner) {
         std::snprintf(row, sizeof row, "%-4d %-5u %-10u ", i, static_cast<unsigned>(e.TrackNumber),
                       static_cast<unsigned>(e.StartLBA));
         out_.Text(row + flags);
-        entries += (i ? "," : "") + JsonObject()
+        if (i) entries += ',';
+        entries += JsonObject()
                                         .Add("no", i)
                                         .Add("num", static_cast<int>(e.TrackNumber))
                                         .Add("lba", static_cast<std::int64_t>(e.StartLBA))
@@ -503,15 +508,20 @@ int Session::Burn(TCDBurner& burner) {
     if (rc == kExitOk) {
         for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
             out_.Text(line);
-    } else if (rc == kExitInterrupted) {
-        out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
-                   " sectors; the tray is unlocked");
-    } else if (rc != kExitImage || burned) {
-        out_.Error("the burn failed: " + (statusLines.empty() ? ScsiErrorToText(lastError) : statusLines.back()));
     }
 
     // Never leave the tray locked, whatever happened (the writer releases it again when freed).
-    burner.UnlockMedium();
+    const bool unlocked = burner.UnlockMedium();
+    if (rc == kExitInterrupted) {
+        out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
+                   " sectors; " +
+                   (unlocked ? std::string("the tray is unlocked")
+                             : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError)));
+    } else if (rc != kExitOk && (rc != kExitImage || burned)) {
+        out_.Error("the burn failed: " + (statusLines.empty() ? ScsiErrorToText(lastError) : statusLines.back()));
+    } else if (!unlocked) {
+        out_.Error("the tray could not be unlocked: " + ScsiErrorToText(burner.LastError));
+    }
     bool ejected = false;
     if (!options_.noEject) {
         phase = "eject";
@@ -525,6 +535,7 @@ int Session::Burn(TCDBurner& burner) {
         .Add("sectors_written", static_cast<std::int64_t>(sectorsHandedOver))
         .Add("last_error", ScsiErrorToText(lastError))
         .Add("verified", verified)
+        .Add("tray_unlocked", unlocked)
         .Add("ejected", ejected);
     if (firstDifferent >= 0) fields.Add("first_different_sector", static_cast<std::int64_t>(firstDifferent));
     else fields.AddNull("first_different_sector");
@@ -551,6 +562,10 @@ std::string RescueImagePath(const std::string& folder) {
 }
 
 std::string PermissionAdvice(const std::string& devicePath, const std::string& groupName) {
+    if (groupName.empty())
+        return "You have no permission to use " + devicePath +
+               ", and no group is given read-write access to it. Optical drives usually belong to the "
+               "\"cdrom\" group: ask your administrator for access, or run keelvane-cli with sudo.";
     return "You have no permission to use " + devicePath + ". Add yourself to the \"" + groupName +
            "\" group that owns it and log in again:\n    sudo usermod -aG " + groupName + " \"$USER\"";
 }

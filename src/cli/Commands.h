@@ -18,7 +18,8 @@ std::string RescueImagePath(const std::string& folder);
 // The folder of the running program, with its trailing separator.
 std::string ProgramFolder();
 
-// The advice printed for a drive the user may not open (EACCES/EPERM on its device).
+// The advice printed for a drive the user may not open (EACCES/EPERM on its device);
+// `groupName` is the group with read-write access to it, empty when there is none.
 std::string PermissionAdvice(const std::string& devicePath, const std::string& groupName);
 
 }  // namespace cli

@@ -127,7 +127,10 @@ void Output::Result(std::string_view command, int exitCode, const JsonObject& fi
     JsonObject result;
     result.Add("type", "result").Add("command", command).Add("exit_code", exitCode).Add("ok", exitCode == 0);
     std::string error;
-    for (const auto& e : errors_) error += (error.empty() ? "" : "\n") + e;
+    for (const auto& e : errors_) {
+        if (!error.empty()) error += '\n';
+        error += e;
+    }
     if (error.empty()) result.AddNull("error"); else result.Add("error", error);
     result.Add("lines", lines_);
     std::string body = result.Str();

@@ -487,6 +487,9 @@ TEST_F(CliBlackBox, CtrlCStopsTheBurnAndLeavesTheTrayFree) {
     EXPECT_EQ(result["exit_code"].number, kInterrupted);
     EXPECT_LT(result["sectors_written"].number, static_cast<double>(sectors)) << "stopped before the end";
     EXPECT_FALSE(result["verified"].boolean);
+    EXPECT_TRUE(result["tray_unlocked"].boolean);
+    const std::string cue = ReadFile(dir_ / "slow.cue");
+    EXPECT_TRUE(Contains(cue, "REM STATE OPEN")) << "the partly written track stays open\n" << cue;
 
     // The tray is not left locked: the next program can eject the disc.
     const RunResult eject = On("slow.cue", {"eject"});
