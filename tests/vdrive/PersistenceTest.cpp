@@ -163,6 +163,16 @@ TEST_F(Persistence, KilledBurnLeavesAnOpenTrack) {
         EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
 }
 
+TEST_F(Persistence, WritesAreBatchedUntilSynchronizeCache) {
+    Drive d(Route::Direct, dir_ / "disc.cue");
+    ASSERT_TRUE(d.SetWriteParameters(false).Good());
+    for (std::uint32_t i = 0; i < 600; ++i) ASSERT_TRUE(d.Write(i, Pattern(i, 1), 1).Good());
+    const std::string file = d.Writer().State().tracks.at(0).file;
+    EXPECT_EQ(std::filesystem::file_size(file), 1024u * 1024u);   // one 1 MiB batch so far
+    ASSERT_TRUE(d.SyncCache().Good());
+    EXPECT_EQ(ReadFile(file), Pattern(0, 600));
+}
+
 TEST_F(Persistence, DamagedSheetsAreRefused) {
     const std::string header =
         "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n";
