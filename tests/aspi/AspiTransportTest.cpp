@@ -238,24 +238,6 @@ TEST_F(AspiBoth, APendingRequestIsWaitedForUntilTheLibrarySignalsIt) {
     EXPECT_EQ(wnaspi.Stats().pendingReturns, 1u);
 }
 
-TEST_F(AspiBoth, APendingCheckConditionGivesItsSenseKey) {
-    Place(wnaspi);
-    drive->OnOpcode(0xAD, ScriptedReply::CheckCondition(0x05, 0x30, 0x02));   // READ DVD STRUCTURE on a CD
-    wnaspi.HoldNext();
-    auto result = std::async(std::launch::async, [&] {
-        const std::uint8_t cdb[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x04, 0, 0};
-        std::uint8_t buffer[2052] = {};
-        return ExecScsiCommand(Writer(), cdb, 12, buffer, sizeof buffer, SRB_DIR_IN, defaults);
-    });
-    ASSERT_TRUE(wnaspi.WaitHeld(kWaitMs));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    wnaspi.Release();
-    ASSERT_EQ(result.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-    EXPECT_EQ(result.get(), Err_SenseIllegalRequest);
-    EXPECT_EQ(defaults.SenseArea[12], 0x30);
-    EXPECT_EQ(defaults.SenseArea[13], 0x02);
-}
-
 TEST_F(AspiBoth, TheRequestBlockCarriesAddressLunFlagsAndEvent) {
     Place(wnaspi);
     struct Case {
@@ -302,25 +284,6 @@ TEST_F(AspiBoth, TheRequestBlockCarriesAddressLunFlagsAndEvent) {
     const std::uint8_t noop[6] = {0xFF, 0, 0, 0, 0, 0};
     EXPECT_EQ(ExecScsiCommand(Writer(), noop, 6, nullptr, 0, SRB_DIR_NONE, defaults), Err_None);
     EXPECT_EQ(wnaspi.Stats().executeRequests, before);
-}
-
-TEST_F(AspiBoth, ManyCommandsWithSomeCompletedLaterAllArriveIntact) {
-    Place(wnaspi);
-    wnaspi.DeferEvery(3);
-    drive->SetHandler([](const win::ScsiRequest& r) {
-        // READ(10) answers 8 bytes made from its LBA.
-        std::vector<std::uint8_t> d(8);
-        for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<std::uint8_t>(r.cdb[5] + i);
-        return ScriptedReply::Good(d);
-    });
-    for (std::uint8_t lba = 0; lba < 60; ++lba) {
-        const std::uint8_t cdb[10] = {0x28, 0, 0, 0, 0, lba, 0, 0, 1, 0};
-        std::uint8_t buffer[8] = {};
-        ASSERT_EQ(ExecScsiCommand(Writer(), cdb, 10, buffer, 8, SRB_DIR_IN, defaults), Err_None) << int(lba);
-        EXPECT_EQ(buffer[0], lba);
-        EXPECT_EQ(buffer[7], lba + 7);
-    }
-    EXPECT_EQ(wnaspi.Stats().pendingReturns, 20u);
 }
 
 TEST_F(AspiBoth, ADataImageBurnsThroughTheLibraryOntoTheVirtualWriter) {

@@ -240,21 +240,6 @@ TEST(VersionInfo, ReadsTheFirstTranslationsStringTableOnly) {
     }
 }
 
-TEST(VersionInfo, ReadsEveryStandardKey) {
-    TempDir dir;
-    const std::string file = dir.Write("x.dll", BuildPe(VersionInfoRoot({
-        StringFileInfo({StringTable(u"040904B0", {
-            Text(u"CompanyName", u"a"), Text(u"FileDescription", u"b"), Text(u"FileVersion", u"c"),
-            Text(u"InternalName", u"d"), Text(u"LegalCopyright", u"e"), Text(u"LegalTrademarks", u"f"),
-            Text(u"OriginalFilename", u"g"), Text(u"ProductName", u"h"), Text(u"ProductVersion", u"i"),
-            Text(u"Comments", u"j")})}),
-        VarFileInfo({{0x0409, 0x04B0}})}).Serialize()));
-    const TVersionInfo v(file);
-    EXPECT_EQ(v.CompanyName + v.FileDescription + v.FileVersion + v.InternalName + v.LegalCopyright +
-                  v.LegalTrademarks + v.OriginalFilename + v.ProductName + v.ProductVersion + v.Comments,
-              "abcdefghij");
-}
-
 TEST(VersionInfo, AFileWithoutVersionResourceLeavesEveryFieldEmpty) {
     TempDir dir;
     for (const std::string& file : {std::string("/proc/self/exe"), dir.Path() + "/none.dll",
