@@ -1,0 +1,66 @@
+#include "app/AppServices.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QScreen>
+
+const char* const kApplicationTitle = "KeelVane Data Rescue CD Burner";
+
+namespace {
+
+TQtMessageBoxes DefaultBoxes;
+IMessageBoxes* CurrentBoxes = nullptr;
+
+}  // namespace
+
+void TQtMessageBoxes::Show(QWidget* parent, const QString& text, Kind kind)
+{
+    const QMessageBox::Icon icon = kind == Kind::Information ? QMessageBox::Information
+                                   : kind == Kind::Error     ? QMessageBox::Warning
+                                                             : QMessageBox::NoIcon;
+    QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), DisplayLineBreaks(text), QMessageBox::Ok,
+                    parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+IMessageBoxes& MessageBoxes()
+{
+    return CurrentBoxes ? *CurrentBoxes : DefaultBoxes;
+}
+
+void SetMessageBoxes(IMessageBoxes* boxes)
+{
+    CurrentBoxes = boxes;
+}
+
+void ShowMessage(const QString& text, QWidget* parent)
+{
+    MessageBoxes().Show(parent, text, IMessageBoxes::Kind::Plain);
+}
+
+QString DisplayLineBreaks(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'\r' || c == u'\n') {
+            out += u'\n';
+            if (i + 1 < text.size() && (text[i + 1] == u'\r' || text[i + 1] == u'\n') && text[i + 1] != c)
+                ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void CentreOnScreen(QWidget* window)
+{
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));
+}

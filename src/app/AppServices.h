@@ -1,0 +1,39 @@
+// What both windows share beyond each other: the application title and the message boxes.
+// Message boxes go through one replaceable object, so that tests observe every message and
+// answer it without a blocking modal box.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The application title, also the caption of every message box.
+extern const char* const kApplicationTitle;
+
+class IMessageBoxes {
+public:
+    enum class Kind { Plain, Information, Error };
+    virtual ~IMessageBoxes() = default;
+    // Shows text with one OK button and returns when the user has answered it. The text is
+    // passed exactly as the command built it, line breaks included.
+    virtual void Show(QWidget* parent, const QString& text, Kind kind) = 0;
+};
+
+// The QMessageBox implementation, used unless something else is installed.
+class TQtMessageBoxes : public IMessageBoxes {
+public:
+    void Show(QWidget* parent, const QString& text, Kind kind) override;
+};
+
+// The current implementation; SetMessageBoxes(nullptr) restores the default. Not owned.
+IMessageBoxes& MessageBoxes();
+void SetMessageBoxes(IMessageBoxes* boxes);
+
+// A message box with one OK button and no icon.
+void ShowMessage(const QString& text, QWidget* parent = nullptr);
+
+// "\r\n" and "\n\r" as one line break each, for display.
+QString DisplayLineBreaks(const QString& text);
+
+// Places a top-level window in the centre of its screen.
+void CentreOnScreen(QWidget* window);

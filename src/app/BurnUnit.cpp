@@ -1,0 +1,137 @@
+#include "app/BurnUnit.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QStatusBar>
+
+#include "app/AppServices.h"
+#include "app/Unit1.h"
+#include "burner/CDBurner.h"
+#include "scsi/SCSITypes.h"
+#include "ui_BurnUnit.h"
+#include "widgets/Gauges.h"
+#include "widgets/ProgressCyl.h"
+
+TBurnForm* BurnForm = nullptr;
+
+TBurnForm::TBurnForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), ui(new Ui::TBurnForm)
+{
+    ui->setupUi(this);
+    Label5 = ui->Label5;
+    ListBox1 = ui->ListBox1;
+    Label1 = ui->Label1;
+    Gauge1 = ui->Gauge1;
+    Label6 = ui->Label6;
+    Gauge3 = ui->Gauge3;
+    Label2 = ui->Label2;
+    Gauge2 = ui->Gauge2;
+    Label3 = ui->Label3;
+    Label4 = ui->Label4;
+    StatusBar1 = ui->StatusBar1;
+
+    // One plain text; a label keeps it where a transient message would not.
+    StatusLabel_ = new QLabel(StatusBar1);
+    StatusLabel_->setObjectName(QStringLiteral("StatusBar1Text"));
+    StatusBar1->addWidget(StatusLabel_, 1);
+
+    setFixedSize(size());
+    // Closing it only hides it, and it never keeps the program running.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    CentreOnScreen(this);
+    BurnForm = this;
+}
+
+TBurnForm::~TBurnForm()
+{
+    if (BurnForm == this)
+        BurnForm = nullptr;
+}
+
+QString TBurnForm::StatusText() const
+{
+    return StatusLabel_->text();
+}
+
+void TBurnForm::copystats(std::int32_t Number, std::int32_t Percent)
+{
+    QCoreApplication::processEvents();
+    Gauge2->setProgress(Percent);
+    if (Form1)
+        Form1->ProgressBar->setPosition(Percent);
+    StatusLabel_->setText(QStringLiteral("Sector : ") + QString::number(Number));
+    repaint();
+    emit Progressed(Number, Percent);
+}
+
+void TBurnForm::CDStatus(const std::string& Text)
+{
+    JobLines_.push_back(Text);
+    ListBox1->insertItem(0, QString::fromStdString(Text));
+}
+
+void TBurnForm::BufferProgress(std::int32_t Percent)
+{
+    Gauge1->setProgress(Percent);
+}
+
+void TBurnForm::FileBufferProgress(std::int32_t Percent)
+{
+    Gauge3->setProgress(Percent);
+}
+
+void TBurnForm::BufferStatus(std::int32_t Length, std::int32_t Free)
+{
+    Label3->setText(QStringLiteral("Burner Buffer Size : ") + QString::number(Length / 1024) + QStringLiteral(" kb"));
+    Label4->setText(QStringLiteral("Burner Free Buffer : ") + QString::number(Free / 1024) + QStringLiteral(" kb"));
+}
+
+QString TBurnForm::FailureReason() const
+{
+    if (!JobLines_.empty())
+        return QString::fromStdString(JobLines_.back());
+    return QString::fromStdString(ScsiErrorToText(Burner ? Burner->LastError : Err_Unknown));
+}
+
+bool TBurnForm::BurnImage(const QString& ImagePath)
+{
+    if (!Burner)
+        return false;
+    JobLines_.clear();
+    Burner->OnProgress = [this](std::int32_t n, std::int32_t p) { copystats(n, p); };
+    Burner->OnStatus = [this](const std::string& t) { CDStatus(t); };
+    Burner->OnBufferProgress = [this](std::int32_t p) { BufferProgress(p); };
+    Burner->OnFileBufferProgress = [this](std::int32_t p) { FileBufferProgress(p); };
+    Burner->OnBufferStatus = [this](std::int32_t l, std::int32_t f) { BufferStatus(l, f); };
+
+    const bool burned = Burner->BurnDataImage(ImagePath.toStdString(), 1);
+    if (burned) {
+        ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
+                    this);
+    } else {
+        // A burn that stopped is never reported as a finished disc; the window is hidden
+        // during an image burn, so the step it stopped at is said here.
+        MessageBoxes().Show(this, QStringLiteral("Error creating CD.\r\n") + FailureReason(),
+                            IMessageBoxes::Kind::Error);
+    }
+    return burned;
+}
+
+bool TBurnForm::BlankDisc()
+{
+    if (!Burner)
+        return false;
+    JobLines_.clear();
+    Burner->OnProgress = [this](std::int32_t n, std::int32_t p) { copystats(n, p); };
+    Burner->OnStatus = [this](const std::string& t) { CDStatus(t); };
+    Burner->OnBufferProgress = [this](std::int32_t p) { BufferProgress(p); };
+    Burner->OnBufferStatus = [this](std::int32_t l, std::int32_t f) { BufferStatus(l, f); };
+
+    const bool blanked = Burner->Blank(0, 0);
+    if (blanked)
+        ShowMessage(QStringLiteral("Blanking Finished!"), this);
+    else
+        MessageBoxes().Show(this, QString::fromStdString(ScsiErrorToText(Burner->LastError)),
+                            IMessageBoxes::Kind::Error);
+    return blanked;
+}

@@ -1,0 +1,55 @@
+#include "app/CommandLine.h"
+
+TCommandLine ParseCommandLine(const QStringList& arguments)
+{
+    TCommandLine result;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        // "--name value" and "--name=value" alike.
+        auto value = [&](const QString& name, QString& out) {
+            if (arg == name) {
+                if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
+                    result.Error = name + QStringLiteral(" needs a value");
+                    return true;
+                }
+                out = arguments[++i];
+                return true;
+            }
+            if (arg.startsWith(name + u'=')) {
+                out = arg.mid(name.size() + 1);
+                if (out.isEmpty())
+                    result.Error = name + QStringLiteral(" needs a value");
+                return true;
+            }
+            return false;
+        };
+        QString text;
+        if (value(QStringLiteral("--virtual-drive"), text)) {
+            if (!text.isEmpty())
+                result.VirtualDrives.push_back(text.toStdString());
+        } else if (value(QStringLiteral("--screenshot"), text)) {
+            result.ScreenshotDir = text;
+        } else if (arg == QStringLiteral("--help") || arg == QStringLiteral("-h")) {
+            result.Help = true;
+        } else {
+            result.Error = QStringLiteral("unknown argument: ") + arg;
+        }
+        if (!result.Error.isEmpty())
+            break;
+    }
+    return result;
+}
+
+QString UsageText()
+{
+    return QStringLiteral(
+        "Usage: keelvane [--virtual-drive PATH[,OPTIONS]]... [--screenshot DIR]\n"
+        "Burns the rescue image beside the program (Keelvane.iso, else KeelvaneDemo.iso) onto a CD.\n"
+        "\n"
+        "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is kept at\n"
+        "                                  PATH (a CUE sheet); options: media=cd-r|cd-rw|dvd-rom|dvd+rw|none,\n"
+        "                                  speed=N, capacity=BLOCKS, fail-write-at=LBA, stuck-buffer,\n"
+        "                                  no-rbc, not-ready=K, busy-ms=N; repeatable\n"
+        "  --screenshot DIR                save pictures of the windows in DIR and quit\n"
+        "  --help                          show this text\n");
+}

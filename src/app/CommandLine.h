@@ -1,0 +1,22 @@
+// The program's own arguments (Qt's are taken out by QApplication first).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <QString>
+#include <QStringList>
+
+struct TCommandLine {
+    // --virtual-drive PATH[,OPTIONS], repeatable: virtual writers attached before the scan.
+    std::vector<std::string> VirtualDrives;
+    // --screenshot DIR: save pictures of both windows there and quit.
+    QString ScreenshotDir;
+    bool Help = false;
+    // Empty when the arguments were understood.
+    QString Error;
+};
+
+// Arguments without the program name.
+TCommandLine ParseCommandLine(const QStringList& arguments);
+QString UsageText();
