@@ -81,6 +81,9 @@ echo "== Checking the burnt track $track"
 pvd=$(xorriso -abort_on FAILURE -report_about FAILURE -indev "$track" -pvd_info 2>&1) || {
   echo "$pvd"; echo "run.sh: xorriso cannot read the burnt track as ISO 9660" >&2; exit 1; }
 echo "$pvd" | grep -E '^(Volume Id|Volume Set Id|Creation Time) *:' || true
+boot=$(xorriso -abort_on FAILURE -report_about FAILURE -indev "$track" -report_el_torito plain 2>/dev/null)
+echo "$boot" | grep -q '^El Torito boot img' || { echo "run.sh: the burnt track has no El Torito boot image" >&2; exit 1; }
+echo "$boot" | grep -E '^El Torito (boot img|img path)'
 files=$(xorriso -abort_on FAILURE -report_about FAILURE -indev "$track" -find / -type f 2>/dev/null)
 echo "files on the disc: $(echo "$files" | tr '\n' ' ')"
 cmp "$image" "$track"

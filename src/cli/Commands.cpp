@@ -436,7 +436,9 @@ int Session::Burn(TCDBurner& burner) {
     };
     burner.OnProgress = [&](std::int32_t index, std::int32_t percent) {
         sample.sector = index;
-        sample.percent = percent;
+        // The share of the sectors done: the writer's own percent (the one the progress window
+        // shows) reaches 100 well before the last sector of a small image.
+        sample.percent = sectors > 0 ? static_cast<int>((std::int64_t(index) + 1) * 100 / sectors) : percent;
         if (phase == "write") sectorsHandedOver = std::int64_t(index) + 1;
         out_.Progress(phase, sample, Output::Now());
     };
