@@ -62,6 +62,15 @@ TXT
 fi
 echo "== Rescue image: $image ($(stat -c %s "$image") bytes)"
 
+# The desktop program looks beside itself too.
+app="$build/src/app/keelvane"
+if [ -x "$app" ]; then
+  appdir=$(dirname "$app")
+  if [ ! -f "$appdir/Keelvane.iso" ] && [ ! -f "$appdir/KeelvaneDemo.iso" ]; then
+    ln "$image" "$appdir/$(basename "$image")" 2>/dev/null || cp "$image" "$appdir/$(basename "$image")"
+  fi
+fi
+
 # A fresh blank disc each run: the sheet and its track files go first.
 cue="$build/demo-disc.cue"
 rm -f "$cue" "$build"/demo-disc-*.iso "$build"/demo-disc-*.raw
