@@ -78,16 +78,22 @@ const std::vector<std::string> kClosedSessionLines = {
 
 class VirtualBurn : public ::testing::Test {
 protected:
-    void Attach(const std::string& options = "")
+    // With a manual clock the drive's time moves 50 ms per TEST UNIT READY, so busy times
+    // are seen the same way however slowly the test runs.
+    void Attach(const std::string& options = "", bool manualClock = false)
     {
         win::SetKernelDevicePathsForTesting({});
         std::string error;
-        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + (options.empty() ? "" : "," + options), error);
+        if (manualClock)
+            clock = std::make_shared<vdrive::ManualClock>();
+        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + (options.empty() ? "" : "," + options), error, clock);
         ASSERT_TRUE(writer) << error;
         win::SetScsiTraceSink([this](char, const win::ScsiRequest& r, bool) {
             // The INQUIRY of the device-access layer's drive scan is not the burner's.
             if (r.cdb[0] == 0x12)
                 return;
+            if (clock && r.cdb[0] == 0x00)
+                clock->Advance(std::chrono::milliseconds(50));
             std::lock_guard lock(trace.mutex);
             trace.entries.push_back({std::vector<std::uint8_t>(r.cdb, r.cdb + r.cdbLength), r.status,
                                      static_cast<std::uint8_t>(r.sense[2] & 0x0F), r.sense[12]});
@@ -131,6 +137,7 @@ protected:
     }
 
     TempDir dir;
+    std::shared_ptr<vdrive::ManualClock> clock;
     std::shared_ptr<vdrive::VirtualWriter> writer;
     std::unique_ptr<TCDBurnerList> list;
     TCDBurner* burner = nullptr;
@@ -304,7 +311,7 @@ TEST_F(VirtualBurn, DriveWithoutBufferQueryIsNotWaitedFor)
 
 TEST_F(VirtualBurn, BusyDriveIsWaitedForAfterClosing)
 {
-    ASSERT_NO_FATAL_FAILURE(Attach("busy-ms=300"));
+    ASSERT_NO_FATAL_FAILURE(Attach("busy-ms=300", true));
     ASSERT_TRUE(burner->BurnDataImage(MakeImage(2048 * 100), 1)) << reports.status.back();
     EXPECT_EQ(reports.status, kClosedSessionLines);
     // After each CLOSE (IMMED) TEST UNIT READY is polled, first answered busy (02/04), until
@@ -327,6 +334,30 @@ TEST_F(VirtualBurn, BusyDriveIsWaitedForAfterClosing)
         EXPECT_EQ(trace.entries[j + 1].cdb[0], 0x35);
     }
     EXPECT_EQ(closes, 2);
+}
+
+TEST_F(VirtualBurn, BlankWaitsForTheDriveAndReportsItsProgress)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-rw,busy-ms=400", true));
+    ASSERT_TRUE(burner->BurnDataImage(MakeImage(2048 * 50), 1));
+    ASSERT_EQ(writer->State().tracks.size(), 1u);
+
+    reports.progress.clear();
+    ASSERT_TRUE(burner->Blank(0, 0)) << ScsiErrorToText(burner->LastError);
+    const vdrive::DiscState disc = writer->State();
+    EXPECT_TRUE(disc.tracks.empty());
+    EXPECT_EQ(disc.status, vdrive::DiscStatus::Empty);
+    // Progress from the sense data while the drive was busy (400 ms, polled every 50 ms of
+    // the drive's time), then 100 when it is ready.
+    std::vector<int> percents;
+    for (const auto& p : reports.progress)
+        percents.push_back(p.second);
+    EXPECT_EQ(percents, (std::vector<int>{12, 24, 37, 49, 62, 74, 87, 100}));   // of 65536
+
+    // A CD has no DVD structure: the drive's answer is returned and stored.
+    TScsiDVDLayerDescriptorInfo layer;
+    EXPECT_EQ(burner->GetDVDStructure(layer), Err_SenseIllegalRequest);
+    EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
 }
 
 TEST_F(VirtualBurn, DriveThatCannotWriteEndsTheJobAtOnce)

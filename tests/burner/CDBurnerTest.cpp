@@ -161,6 +161,12 @@ TEST_F(ScriptedWriter, WaitUntilReadyTreatsOnlyAsc04AsBusy)
     EXPECT_EQ(drive->Count(0x00), 4);
     EXPECT_EQ(progress, (std::vector<int>{50, 100}));
 
+    // A unit attention is reported once and cleared; it is no reason to give up.
+    drive->testUnitReady = {{6, 0x28, 0}, {2, 4, 1}};
+    drive->cdbs.clear();
+    EXPECT_EQ(burner->WaitUntilReady(std::chrono::seconds(30)), Err_None);
+    EXPECT_EQ(drive->Count(0x00), 3);
+
     // No disc is no reason to wait.
     drive->testUnitReady = {{2, 0x3A, 0}, {2, 4, 1}};
     drive->cdbs.clear();
