@@ -1,6 +1,7 @@
 #include "vdrive/VirtualDisc.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -376,10 +377,45 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
     if (disc->finalized_ && (closedSessions == 0 || static_cast<int>(closedSessions) != lastSession))
         return failAll("a finalized disc needs its last session closed");
     disc->tracks_ = std::move(tracks);
+    disc->RememberSheet();
     return disc;
 }
 
-bool VirtualDisc::Save(std::string& error) const {
+namespace {
+bool Identify(const std::string& path, bool& exists, std::uint64_t& device, std::uint64_t& inode,
+              std::uint64_t& size, std::int64_t& sec, std::int64_t& nsec) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        exists = false;
+        return errno == ENOENT;
+    }
+    exists = true;
+    device = st.st_dev;
+    inode = st.st_ino;
+    size = static_cast<std::uint64_t>(st.st_size);
+    sec = st.st_mtim.tv_sec;
+    nsec = st.st_mtim.tv_nsec;
+    return true;
+}
+}  // namespace
+
+void VirtualDisc::RememberSheet() {
+    SheetIdentity id;
+    if (Identify(cuePath_, id.exists, id.device, id.inode, id.size, id.modifiedSec, id.modifiedNsec)) sheet_ = id;
+}
+
+bool VirtualDisc::SheetUnchanged(std::string& error) {
+    SheetIdentity id;
+    if (Identify(cuePath_, id.exists, id.device, id.inode, id.size, id.modifiedSec, id.modifiedNsec) && id == sheet_)
+        return true;
+    error = "the CUE sheet " + cuePath_ + " was changed by another program";
+    failure_ = Failure::ChangedElsewhere;
+    return false;
+}
+
+bool VirtualDisc::Save(std::string& error) {
+    failure_ = Failure::Io;
+    if (!SheetUnchanged(error)) return false;
     std::ostringstream out;
     out << "REM " << kHeader << " 1\n";
     out << "REM MEDIA " << MediaName(media_) << "\n";
@@ -423,6 +459,8 @@ bool VirtualDisc::Save(std::string& error) const {
         return false;
     }
     SyncDirectory(dir_);
+    RememberSheet();
+    failure_ = Failure::None;
     return true;
 }
 
@@ -457,21 +495,32 @@ std::string VirtualDisc::TrackFileName(int number, bool audio) const {
 
 bool VirtualDisc::OpenTrackFile(DiscTrack& track, bool create, std::string& error) {
     if (fd_ >= 0) return true;
-    int flags = O_WRONLY | O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0);
-    fd_ = ::open(track.filePath.c_str(), flags, 0644);
+    failure_ = Failure::Io;
+    // Touch no track file unless the sheet is still the one this disc was read from.
+    if (!SheetUnchanged(error)) return false;
+    fd_ = ::open(track.filePath.c_str(), O_WRONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
     if (fd_ < 0) {
         error = ErrnoText("cannot open", track.filePath);
         return false;
     }
-    // Drop a partial block an interrupted burn may have left at the end.
-    fileBytes_ = static_cast<std::uint64_t>(track.blocks) * track.BlockSize();
-    if (!create && ::ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0) {
+    // One writer per track file, also across processes; a killed writer's lock goes with it.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) failure_ = Failure::InUse;
+        error = ErrnoText("cannot lock", track.filePath);
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    // A new track starts empty; an open one loses a partial block an interrupted burn left.
+    fileBytes_ = create ? 0 : static_cast<std::uint64_t>(track.blocks) * track.BlockSize();
+    if (::ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0) {
         error = ErrnoText("cannot trim", track.filePath);
         ::close(fd_);
         fd_ = -1;
         return false;
     }
     pendingBytes_ = 0;
+    failure_ = Failure::None;
     return true;
 }
 
@@ -501,7 +550,6 @@ bool VirtualDisc::BeginTrack(bool audio, std::uint8_t control, std::string& erro
         tracks_.pop_back();
         ::close(fd_);
         fd_ = -1;
-        ::unlink(t.filePath.c_str());
         return false;
     }
     return true;
@@ -520,6 +568,7 @@ bool VirtualDisc::WritePending(std::string& error) {
 }
 
 bool VirtualDisc::Append(const std::uint8_t* data, std::size_t bytes, std::uint32_t blocks, std::string& error) {
+    failure_ = Failure::Io;
     if (tracks_.empty() || tracks_.back().closed) {
         error = "no open track";
         return false;
@@ -545,6 +594,7 @@ bool VirtualDisc::Append(const std::uint8_t* data, std::size_t bytes, std::uint3
 }
 
 bool VirtualDisc::Flush(bool durable, std::string& error) {
+    failure_ = Failure::Io;
     if (fd_ < 0) return true;
     if (!WritePending(error)) return false;
     if (durable && ::fdatasync(fd_) != 0) {
@@ -555,6 +605,7 @@ bool VirtualDisc::Flush(bool durable, std::string& error) {
 }
 
 bool VirtualDisc::CloseTrack(std::string& error) {
+    failure_ = Failure::Io;
     if (!OpenTrack()) {
         error = "no open track";
         return false;
@@ -573,6 +624,7 @@ bool VirtualDisc::CloseTrack(std::string& error) {
 }
 
 bool VirtualDisc::CloseSession(bool appendable, std::string& error) {
+    failure_ = Failure::Io;
     if (OpenTrack() && !CloseTrack(error)) return false;
     const int before = closedSessions_;
     closedSessions_ = CurrentSession();
@@ -586,6 +638,7 @@ bool VirtualDisc::CloseSession(bool appendable, std::string& error) {
 }
 
 bool VirtualDisc::Blank(std::string& error) {
+    failure_ = Failure::Io;
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

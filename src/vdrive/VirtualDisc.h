@@ -79,12 +79,19 @@ public:
     // Removes the sheet and the track files (a disc taken out for good).
     bool Remove(std::string& error);
 
+    // Why the last state change failed. Two programs may attach the same sheet: the one that
+    // finds the sheet changed under it, or the track file locked by the other, must not write.
+    enum class Failure : std::uint8_t { None, Io, ChangedElsewhere, InUse };
+    Failure LastFailure() const { return failure_; }
+
     enum class ReadResult : std::uint8_t { Ok, OutOfRange, AudioTrack, IoError };
     ReadResult Read(std::uint32_t lba, std::uint32_t count, std::uint8_t* out);
 
 private:
     VirtualDisc() = default;
-    bool Save(std::string& error) const;
+    bool Save(std::string& error);
+    bool SheetUnchanged(std::string& error);
+    void RememberSheet();
     std::string TrackFileName(int number, bool audio) const;
     bool OpenTrackFile(DiscTrack& track, bool create, std::string& error);
     bool WritePending(std::string& error);
@@ -102,6 +109,16 @@ private:
     std::vector<std::uint8_t> pending_;    // write-behind buffer of the open track
     std::size_t pendingBytes_ = 0;
     std::uint64_t fileBytes_ = 0;          // bytes of the open track already in its file
+
+    // The sheet as this object last read or wrote it.
+    struct SheetIdentity {
+        bool exists = false;
+        std::uint64_t device = 0, inode = 0, size = 0;
+        std::int64_t modifiedSec = 0, modifiedNsec = 0;
+        bool operator==(const SheetIdentity&) const = default;
+    };
+    SheetIdentity sheet_;
+    Failure failure_ = Failure::None;
 };
 
 }  // namespace vdrive

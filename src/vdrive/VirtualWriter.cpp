@@ -30,6 +30,7 @@ constexpr Sense kNoSense{0x00, 0x00, 0x00};
 constexpr Sense kNoMedium{0x02, 0x3A, 0x00};
 constexpr Sense kTrayOpen{0x02, 0x3A, 0x02};
 constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
+constexpr Sense kMediumMayHaveChanged{0x06, 0x28, 0x00};
 constexpr Sense kFormatInProgress{0x02, 0x04, 0x07};
 constexpr Sense kLongWriteInProgress{0x02, 0x04, 0x08};
 constexpr Sense kWriteError{0x03, 0x0C, 0x00};
@@ -228,6 +229,24 @@ struct VirtualWriter::Impl {
         const std::uint32_t n = std::min<std::uint32_t>({allocation, r.dataLength, static_cast<std::uint32_t>(reply.size())});
         if (n > 0) std::memcpy(r.data, reply.data(), n);
         r.residual = r.dataLength - n;
+    }
+
+    // A state change the disc refused. When another program changed the sheet, the drive
+    // reads the disc again and says so the way a drive reports a changed medium.
+    void DiscFailure(ScsiRequest& r) {
+        switch (disc->LastFailure()) {
+        case VirtualDisc::Failure::ChangedElsewhere: {
+            std::string error;
+            disc.reset();
+            disc = VirtualDisc::Load(options.path, error);
+            drainEnd = nanoseconds::zero();
+            return CheckCondition(r, kMediumMayHaveChanged);
+        }
+        case VirtualDisc::Failure::InUse:
+            return CheckCondition(r, kLongWriteInProgress);
+        default:
+            return CheckCondition(r, kWriteError);
+        }
     }
 
     // --------------------------------------------------------------------------------------
@@ -475,16 +494,16 @@ struct VirtualWriter::Impl {
 
         std::string error;
         if (!open && !disc->BeginTrack(audio, static_cast<std::uint8_t>(page05[3] & 0x0F), error))
-            return CheckCondition(r, kWriteError);
-        if (!disc->Append(r.data, r.dataLength, count, error)) return CheckCondition(r, kWriteError);
-        if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return CheckCondition(r, kWriteError);   // FUA
+            return DiscFailure(r);
+        if (!disc->Append(r.data, r.dataLength, count, error)) return DiscFailure(r);
+        if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return DiscFailure(r);   // FUA
         r.residual = 0;
     }
 
     void SynchronizeCache(ScsiRequest& r) {
         const bool immediate = r.cdb[1] & 0x02;
         std::string error;
-        if (!disc->Flush(true, error)) return CheckCondition(r, kWriteError);
+        if (!disc->Flush(true, error)) return DiscFailure(r);
         Occupy(DrainTime(Now()), immediate, kLongWriteInProgress);
     }
 
@@ -498,7 +517,7 @@ struct VirtualWriter::Impl {
         if (function == 1) {
             const DiscTrack* open = disc->OpenTrack();
             if (!open || open->number != Be16(&r.cdb[4])) return CheckCondition(r, kInvalidField);
-            if (!disc->CloseTrack(error)) return CheckCondition(r, kWriteError);
+            if (!disc->CloseTrack(error)) return DiscFailure(r);
             duration += BlocksTime(kCloseTrackBlocks);
         } else {
             if (disc->Finalized()) return CheckCondition(r, kSequenceError);
@@ -506,7 +525,7 @@ struct VirtualWriter::Impl {
             if (empty) return CheckCondition(r, kSequenceError);
             const bool appendable = (page05[3] >> 6) == 3;
             const bool first = disc->ClosedSessions() == 0;
-            if (!disc->CloseSession(appendable, error)) return CheckCondition(r, kWriteError);
+            if (!disc->CloseSession(appendable, error)) return DiscFailure(r);
             duration += BlocksTime(first ? kFirstLeadInOutBlocks : kLaterLeadInOutBlocks);
         }
         Occupy(duration, immediate, kLongWriteInProgress);
@@ -518,7 +537,7 @@ struct VirtualWriter::Impl {
         if (!disc->Rewritable()) return CheckCondition(r, kIncompatibleMedium);
         if (type > 1) return CheckCondition(r, kInvalidField);
         std::string error;
-        if (!disc->Blank(error)) return CheckCondition(r, kWriteError);
+        if (!disc->Blank(error)) return DiscFailure(r);
         drainEnd = nanoseconds::zero();
         Occupy(BlocksTime(type == 0 ? disc->Capacity() : kMinimalBlankBlocks), immediate, kFormatInProgress);
     }

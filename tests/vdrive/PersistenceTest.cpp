@@ -173,6 +173,27 @@ TEST_F(Persistence, WritesAreBatchedUntilSynchronizeCache) {
     EXPECT_EQ(ReadFile(file), Pattern(0, 600));
 }
 
+TEST_F(Persistence, TwoWritersOnOneSheetNeverClobberEachOther) {
+    Drive a(Route::Direct, dir_ / "disc.cue");
+    Drive b(Route::Direct, dir_ / "disc.cue");   // another program on the same disc
+    ASSERT_TRUE(a.SetWriteParameters(false).Good());
+    ASSERT_TRUE(b.SetWriteParameters(false).Good());
+    ASSERT_TRUE(a.Write(0, Pattern(0, 10), 10).Good());
+    // b still thinks the disc is blank: the sheet changed under it, so it reads it again.
+    EXPECT_EQ(b.Write(0, Pattern(100, 1), 1).Sense(), "06/28/00");
+    EXPECT_EQ(b.TrackInfo(1, 0xFF).data[2], 1);
+    EXPECT_FALSE(b.Writer().State().tracks.at(0).closed);
+    // a holds the open track: b may not append to it.
+    EXPECT_EQ(b.Write(0, Pattern(100, 1), 1).Sense(), "02/04/08");
+    ASSERT_TRUE(a.Write(10, Pattern(10, 5), 5).Good());
+    ASSERT_TRUE(a.CloseTrack(1).Good());
+    ASSERT_TRUE(a.CloseSession().Good());
+    EXPECT_EQ(b.CloseTrack(1).Sense(), "06/28/00");
+    EXPECT_EQ(b.DiscInfo().data[2] & 0x03, 2);   // now b sees the finished disc
+    EXPECT_EQ(b.Write(15, Pattern(100, 1), 1).Sense(), "05/21/02");
+    EXPECT_EQ(ReadFile(dir_ / "disc-01.iso"), Pattern(0, 15));
+}
+
 TEST_F(Persistence, DamagedSheetsAreRefused) {
     const std::string header =
         "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n";
