@@ -9,11 +9,15 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "platform/VirtualDevice.h"
+#include "vdrive/VirtualWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -68,6 +72,142 @@ ChildResult RunWithoutAccess(const std::string& device, Command command) {
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+
+// A virtual writer behind a drive that fails one command or misreads one sector: the faults
+// the virtual writer's own options do not offer.
+class FaultyDrive final : public win::VirtualScsiDevice {
+public:
+    explicit FaultyDrive(std::shared_ptr<vdrive::VirtualWriter> inner) : inner_(std::move(inner)) {}
+
+    std::optional<std::uint8_t> failOpcode;        // answered with MEDIUM ERROR 03/0C/00
+    std::optional<std::uint32_t> corruptSector;    // READ(10) returns it with one byte flipped
+
+    bool Execute(win::ScsiRequest& r) override {
+        if (failOpcode && r.cdb[0] == *failOpcode) {
+            r.status = 2;
+            std::fill(std::begin(r.sense), std::end(r.sense), 0);
+            r.sense[0] = 0x70;
+            r.sense[2] = 0x03;
+            r.sense[7] = 10;
+            r.sense[12] = 0x0c;
+            r.senseLength = 18;
+            r.residual = r.dataLength;
+            return true;
+        }
+        const bool ok = inner_->Execute(r);
+        if (corruptSector && r.cdb[0] == 0x28 && r.status == 0) {
+            const std::uint32_t lba = (std::uint32_t(r.cdb[2]) << 24) | (std::uint32_t(r.cdb[3]) << 16) |
+                                      (std::uint32_t(r.cdb[4]) << 8) | r.cdb[5];
+            const std::uint32_t count = (std::uint32_t(r.cdb[7]) << 8) | r.cdb[8];
+            if (*corruptSector >= lba && *corruptSector < lba + count && r.data)
+                r.data[(*corruptSector - lba) * 2048 + 100] ^= 0xFF;
+        }
+        return ok;
+    }
+    std::string DevicePath() const override { return inner_->DevicePath(); }
+
+private:
+    std::shared_ptr<vdrive::VirtualWriter> inner_;
+};
+
+struct SessionResult {
+    int exitCode = -1;
+    std::string out;
+};
+
+std::string ReadAll(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+class FaultyBurn : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kv-cli-fault.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        image_ = (dir_ / "image.iso").string();
+        std::string data(64 * 2048, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 2048);
+        std::ofstream(image_, std::ios::binary) << data;
+        vdrive::VirtualDriveOptions options;
+        options.path = (dir_ / "disc.cue").string();
+        std::string error;
+        auto writer = vdrive::VirtualWriter::Open(options, error);
+        ASSERT_TRUE(writer) << error;
+        drive_ = std::make_shared<FaultyDrive>(writer);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    SessionResult Burn() {
+        win::ResetKernelDevicePathsForTesting();
+        win::SetKernelDevicePathsForTesting({});
+        win::AttachVirtualDevice(drive_);
+        SessionResult result;
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        {
+            Output output(Output::Mode::Plain, out, err);
+            Options options;
+            options.command = Command::Burn;
+            options.image = image_;
+            options.noEject = true;
+            result.exitCode = cli::Run(options, output);
+        }
+        win::DetachVirtualDevice(drive_);
+        win::ResetKernelDevicePathsForTesting();
+        result.out = ReadAll(out) + ReadAll(err);
+        return result;
+    }
+
+    fs::path dir_;
+    std::string image_;
+    std::shared_ptr<FaultyDrive> drive_;
+};
+
+TEST_F(FaultyBurn, EachFailedStepHasItsExitCode) {
+    struct Case {
+        std::uint8_t opcode;
+        int exitCode;
+        const char* line;
+    };
+    for (const Case& c : {Case{0x55, kExitWriteParameters, "HardWare : Set Write Mode Error"},
+                          Case{0x35, kExitClosing, "Error : Sync Cache Error : Err_SenseMediumError"},
+                          Case{0x5B, kExitClosing, "Error : Close Track Error : Err_SenseMediumError"}}) {
+        SCOPED_TRACE(c.line);
+        TearDown();
+        SetUp();
+        drive_->failOpcode = c.opcode;
+        const SessionResult r = Burn();
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(FaultyBurn, VerifyNamesTheFirstSectorThatDiffers) {
+    drive_->corruptSector = 37;
+    SessionResult r = Burn();
+    EXPECT_EQ(r.exitCode, kExitVerify) << r.out;
+    EXPECT_NE(r.out.find("Verify : Sector 37 differs from the image"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+
+    // A sector the drive cannot read back is named with the drive's error.
+    TearDown();
+    SetUp();
+    drive_->failOpcode = 0x28;
+    r = Burn();
+    EXPECT_EQ(r.exitCode, kExitVerify) << r.out;
+    EXPECT_NE(r.out.find("Verify : Read Error at sector 0 : Err_SenseMediumError"), std::string::npos) << r.out;
 }
 
 TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
