@@ -2,9 +2,11 @@
 #include "platform/DriveRegistry.h"
 
 #include <dirent.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <mutex>
 
 namespace win {
@@ -19,6 +21,8 @@ struct Attached {
 struct Registry {
     std::mutex mutex;
     std::optional<std::vector<std::string>> kernelPathsOverride;
+    std::optional<std::vector<std::string>> kernelPaths;   // the last listing of /dev
+    std::chrono::nanoseconds kernelPathsAt{0};
     std::vector<Attached> attached;   // in attach order
     ScsiTraceSink traceSink;
 };
@@ -48,8 +52,26 @@ std::vector<std::string> ScanKernelOpticalDevices() {
     return paths;
 }
 
+// Listing /dev costs tens of microseconds, and the device-access frame asks for the drive list
+// about 25 times per command (it probes every letter), which made the listing the largest cost
+// of a burn. A listing younger than this is reused: a drive plugged in shows up this much later.
+constexpr std::chrono::milliseconds kKernelListingLifetime{500};
+
+// The coarse monotonic clock: a few nanoseconds a reading, and ample for that lifetime.
+std::chrono::nanoseconds CoarseNow() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
 std::vector<std::string> KernelPathsLocked(Registry& r) {
-    return r.kernelPathsOverride ? *r.kernelPathsOverride : ScanKernelOpticalDevices();
+    if (r.kernelPathsOverride) return *r.kernelPathsOverride;
+    const auto now = CoarseNow();
+    if (!r.kernelPaths || now - r.kernelPathsAt >= kKernelListingLifetime) {
+        r.kernelPaths = ScanKernelOpticalDevices();
+        r.kernelPathsAt = now;
+    }
+    return *r.kernelPaths;
 }
 
 constexpr char kFirstOpticalLetter = 'D';
@@ -183,6 +205,7 @@ void ResetKernelDevicePathsForTesting() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     r.kernelPathsOverride.reset();
+    r.kernelPaths.reset();   // the next call lists /dev afresh
 }
 
 }  // namespace win
