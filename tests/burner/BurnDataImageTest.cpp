@@ -205,6 +205,34 @@ TEST_F(VirtualBurn, IsoBurnsAsOneClosedDataTrack)
     EXPECT_EQ(firstDifferent, -1);
 }
 
+TEST_F(VirtualBurn, VerifyFindsTheFirstDifferentSector)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    const std::string image = MakeImage(2048 * 200);
+    ASSERT_TRUE(burner->BurnDataImage(image, 1));
+    std::int64_t sector = 0;
+    ASSERT_TRUE(burner->VerifyImage(image, sector));
+    EXPECT_EQ(sector, -1);
+
+    // One byte changed in block 77 (inside the second READ(10) of 32 blocks).
+    const std::string changed = dir / "changed.bin";
+    std::filesystem::copy_file(image, changed);
+    {
+        std::fstream f(changed, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(2048 * 77 + 1000);
+        f.put('\x5A' == PatternByte(2048 * 77 + 1000) ? '\x00' : '\x5A');
+    }
+    EXPECT_FALSE(burner->VerifyImage(changed, sector));
+    EXPECT_EQ(sector, 77);
+    EXPECT_EQ(burner->LastError, Err_None) << "a difference, not a read error";
+
+    // An image longer than the track: the disc cannot give the sectors past its end.
+    const std::string longer = MakeImage(2048 * 230);
+    EXPECT_FALSE(burner->VerifyImage(longer, sector));
+    EXPECT_EQ(sector, 192) << "the READ(10) of 192..223 crosses the end of the track";
+    EXPECT_NE(burner->LastError, Err_None);
+}
+
 TEST_F(VirtualBurn, ProgressRunsFrom0To100ForSmallImages)
 {
     ASSERT_NO_FATAL_FAILURE(Attach("media=cd-rw"));

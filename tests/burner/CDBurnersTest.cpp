@@ -149,6 +149,27 @@ TEST_F(BurnerList, OpenModeFollowsTheSystemVersion)
     win::ResetVersionForTesting();
 }
 
+TEST_F(BurnerList, DestructionReleasesEveryTrayInListOrder)
+{
+    win::SetKernelDevicePathsForTesting({});
+    std::vector<std::string> journal;
+    std::vector<std::shared_ptr<ScriptedDrive>> drives;
+    for (const char* n : {"a", "b", "c"}) {
+        drives.push_back(Attach("KEELVANEDRIVE"));
+        drives.back()->name = n;
+        drives.back()->journal = &journal;
+    }
+    {
+        TCDBurnerList list;
+        ASSERT_EQ(list.Count(), 3);
+        journal.clear();
+    }
+    // 30 = 1Eh, PREVENT ALLOW MEDIUM REMOVAL.
+    EXPECT_EQ(journal, (std::vector<std::string>{"a:30", "b:30", "c:30"}));
+    for (const auto& d : drives)
+        EXPECT_EQ(d->Commands().back()[4], 0);
+}
+
 TEST(BurnerListAddress, PackedAddressLayout)
 {
     EXPECT_EQ(MakePackedAddress(1, 0, 0, 'E'), 0x01000500u);

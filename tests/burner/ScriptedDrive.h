@@ -32,6 +32,9 @@ public:
     std::uint16_t progress = 0;
 
     std::vector<std::vector<std::uint8_t>> cdbs;
+    // When set, every command but INQUIRY appends "<name>:<opcode>" here (order across drives).
+    std::vector<std::string>* journal = nullptr;
+    std::string name;
 
     void SetIdentity(const std::string& vendorProductRevision)
     {
@@ -63,6 +66,8 @@ public:
     {
         std::lock_guard lock(mutex_);
         cdbs.emplace_back(r.cdb, r.cdb + r.cdbLength);
+        if (journal && r.cdb[0] != 0x12)
+            journal->push_back(name + ":" + std::to_string(r.cdb[0]));
         r.status = 0;
         r.senseLength = 0;
         r.residual = 0;
