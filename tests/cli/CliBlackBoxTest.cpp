@@ -468,6 +468,32 @@ TEST_F(CliBlackBox, JsonLinesForScripts) {
     EXPECT_EQ(objects[0]["exit_code"].number, kUsage);
 }
 
+TEST_F(CliBlackBox, BlankReportsTheDrivesProgressInJson) {
+    // An empty CD-RW takes a blank too; busy-ms keeps the drive busy long enough to be polled.
+    const RunResult r = On("rwj.cue,media=cd-rw,busy-ms=400", {"--json", "blank"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    ExpectPythonAcceptsEveryLine(dir_, r.out);
+    const auto objects = ParseJsonLines(r.out);
+    ASSERT_FALSE(objects.empty());
+    int events = 0;
+    double last = -1;
+    for (std::size_t i = 0; i + 1 < objects.size(); ++i) {
+        if (objects[i]["type"].string != "progress") continue;
+        ++events;
+        EXPECT_EQ(objects[i]["phase"].string, "blank");
+        EXPECT_TRUE(objects[i]["sector"].IsNull());
+        EXPECT_GT(objects[i]["percent"].number, last);
+        last = objects[i]["percent"].number;
+    }
+    EXPECT_GE(events, 1);
+    EXPECT_LE(last, 100);
+    const JsonValue& result = objects.back();
+    EXPECT_EQ(result["command"].string, "blank");
+    EXPECT_EQ(result["result"].string, "Err_None");
+    ASSERT_EQ(result["lines"].array.size(), 1u);
+    EXPECT_EQ(result["lines"].array[0].string, "Blanking Finished!");
+}
+
 TEST_F(CliBlackBox, CtrlCStopsTheBurnAndLeavesTheTrayFree) {
     REQUIRE_XORRISO();
     // 4x is 300 sectors a second: some seconds for this image, long enough to interrupt.
