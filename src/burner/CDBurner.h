@@ -14,8 +14,6 @@
 #include "scsi/SCSITypes.h"
 #include "scsi/zqSCSI.h"
 
-class TCDBufferedStream;
-
 class TCDBurner {
 public:
     explicit TCDBurner(const TCDBurnerInfo& AInfo);

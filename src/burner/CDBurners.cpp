@@ -1,5 +1,6 @@
 #include "burner/CDBurners.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
