@@ -1,6 +1,25 @@
 // The file-backed virtual MMC CD/DVD writer. It answers raw CDBs in-process like a real drive
 // (sense data, writer state, buffer and busy times) and keeps its disc beside a CUE sheet, so
 // every layer above the platform runs unchanged on a machine without an optical drive.
+//
+// The disc on the file system (PATH is the sheet, e.g. disc.cue):
+//   REM KEELVANE-VIRTUAL-DISC 1          format version
+//   REM MEDIA cd-rw                      cd-r, cd-rw, dvd-rom, dvd+rw
+//   REM CAPACITY 359849                  blocks
+//   REM CLOSED-SESSIONS 1
+//   REM FINALIZED YES                    no further session may be added
+//   FILE "disc-01.iso" BINARY            one file per track, beside the sheet
+//     TRACK 01 MODE1/2048                data: a plain ISO image; AUDIO: raw 2352-byte blocks
+//       FLAGS PRE                        audio CONTROL bits (PRE, DCP, 4CH)
+//       REM SESSION 1
+//       REM START 0                      first block address
+//       REM STATE CLOSED                 OPEN: written up to the file's last whole block
+//       REM BLOCKS 1234                  closed tracks only; must match the file size
+//       INDEX 01 00:00:00
+// The sheet is replaced atomically at every state change (track started or closed, session
+// closed, blank); track data is buffered and written in 1 MiB pieces and at SYNCHRONIZE CACHE.
+// A sheet without the header line (another program's, one track per file) is read as a
+// finished single-session CD.
 #pragma once
 
 #include <chrono>
