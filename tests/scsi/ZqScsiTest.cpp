@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -134,6 +135,37 @@ TEST_F(DeviceAccess, NtConstructionScansAndDestructionClears) {
         EXPECT_TRUE(SptiDriveTable.Drives[3].Used);
     }
     EXPECT_FALSE(SptiDriveTable.Drives[3].Used);
+}
+
+TEST_F(DeviceAccess, MissingCommandBlockIsAnInvalidArgument) {
+    auto device = Attach("DRIVE");
+    TScsiDefaults defaults;
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), nullptr, 6, nullptr, 0, 0, defaults), Err_InvalidArgument);
+    EXPECT_EQ(device->CommandCount(), 0u);
+}
+
+TEST_F(DeviceAccess, CommandsFromTwoThreadsDoNotTearTheDriveTable) {
+    // Each command rebuilds and clears the process-wide drive table; unserialised, one
+    // thread's clear would strand the other's command with "no device".
+    auto first = Attach("FIRST");
+    auto second = Attach("SECOND");
+    std::latch start(2);
+    auto run = [&start](std::uint8_t target) {
+        TScsiDefaults defaults;
+        int failures = 0;
+        start.arrive_and_wait();
+        for (int i = 0; i < 300; ++i) {
+            const std::uint8_t cdb[6] = {0x00};
+            if (ExecScsiCommand(InfoFor(200, target), cdb, 6, nullptr, 0, 0, defaults) != Err_None) ++failures;
+        }
+        return failures;
+    };
+    auto a = std::async(std::launch::async, run, 0);
+    auto b = std::async(std::launch::async, run, 1);
+    ASSERT_EQ(a.wait_for(120s), std::future_status::ready);
+    ASSERT_EQ(b.wait_for(120s), std::future_status::ready);
+    EXPECT_EQ(a.get(), 0);
+    EXPECT_EQ(b.get(), 0);
 }
 
 TEST(DefaultSettings, ProcessWideRecordHasTheDocumentedDefaults) {
