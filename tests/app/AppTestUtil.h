@@ -1,0 +1,156 @@
+// Shared pieces of the window tests: a message-box recorder, virtual writers in a temporary
+// folder, rescue images made with xorriso, the two windows, and a trace of the SCSI commands.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/AppServices.h"
+#include "app/BurnUnit.h"
+#include "app/Unit1.h"
+#include "platform/VirtualDevice.h"
+#include "vdrive/VirtualWriter.h"
+
+// Records every message box and answers it at once.
+class TMessageRecorder : public IMessageBoxes {
+public:
+    void Show(QWidget*, const QString& text, Kind kind) override
+    {
+        Texts << text;
+        Kinds.push_back(kind);
+        if (OnShow)
+            OnShow(text);
+    }
+    QStringList Texts;
+    std::vector<Kind> Kinds;
+    std::function<void(const QString&)> OnShow;
+};
+
+// One SCSI command as the platform layer passed it.
+struct TTracedCommand {
+    char Letter = 0;
+    QByteArray Cdb;
+    bool Ok = false;
+    std::uint8_t Status = 0;
+};
+
+// Virtual writers, images and windows of one test; everything is undone on destruction.
+class TAppFixture {
+public:
+    TAppFixture()
+    {
+        win::SetKernelDevicePathsForTesting({});
+        SetMessageBoxes(&Messages);
+        win::SetScsiTraceSink([this](char letter, const win::ScsiRequest& r, bool ok) {
+            Trace.push_back({letter, QByteArray(reinterpret_cast<const char*>(r.cdb), r.cdbLength), ok, r.status});
+        });
+    }
+    ~TAppFixture()
+    {
+        CloseWindows();
+        win::SetScsiTraceSink(nullptr);
+        for (auto& w : Writers)
+            vdrive::DetachVirtualDrive(w);
+        SetMessageBoxes(nullptr);
+        win::ResetKernelDevicePathsForTesting();
+    }
+    TAppFixture(const TAppFixture&) = delete;
+    TAppFixture& operator=(const TAppFixture&) = delete;
+
+    // Attaches a writer whose disc lives in the temporary folder; options as after the path.
+    std::shared_ptr<vdrive::VirtualWriter> Attach(const QString& options = QString())
+    {
+        const QString path = Dir.filePath(QStringLiteral("disc%1.cue").arg(Writers.size()));
+        std::string spec = path.toStdString();
+        if (!options.isEmpty())
+            spec += "," + options.toStdString();
+        std::string error;
+        auto writer = vdrive::AttachVirtualDrive(spec, error);
+        if (!writer)
+            qFatal("cannot attach %s: %s", spec.c_str(), error.c_str());
+        Writers.push_back(writer);
+        return writer;
+    }
+
+    // The folder the windows take for the program's own; images go there.
+    QString ProgramFolder() const { return Dir.filePath(QStringLiteral("program")) + u'/'; }
+
+    // An ISO 9660 image of about `payload` random bytes (made with xorriso), saved as `name`
+    // in `folder` (default: the program folder). Empty on failure.
+    QString MakeIso(const QString& name, qint64 payload, const QString& folder = QString())
+    {
+        const QString target = (folder.isEmpty() ? ProgramFolder() : folder);
+        QDir().mkpath(target);
+        const QString tree = Dir.filePath(QStringLiteral("tree-%1").arg(++TreeCount_));
+        QDir().mkpath(tree);
+        QFile data(tree + QStringLiteral("/payload.bin"));
+        if (!data.open(QIODevice::WriteOnly))
+            return {};
+        QByteArray bytes(payload, Qt::Uninitialized);
+        QRandomGenerator rng(static_cast<quint32>(TreeCount_ * 7919));
+        for (qint64 i = 0; i < payload; ++i)
+            bytes[i] = static_cast<char>(rng.generate() & 0xFF);
+        data.write(bytes);
+        data.close();
+        const QString out = QDir(target).filePath(name);
+        QProcess p;
+        p.start(QStringLiteral("xorriso"), {QStringLiteral("-as"), QStringLiteral("mkisofs"), QStringLiteral("-quiet"),
+                                            QStringLiteral("-V"), QStringLiteral("KV%1").arg(TreeCount_),
+                                            QStringLiteral("-o"), out, tree});
+        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            return {};
+        return out;
+    }
+
+    static bool HaveXorriso() { return !QStandardPaths::findExecutable(QStringLiteral("xorriso")).isEmpty(); }
+
+    // The windows, in the order of program start.
+    void OpenWindows()
+    {
+        QDir().mkpath(ProgramFolder());
+        Main = std::make_unique<TForm1>(ProgramFolder());
+        Burn = std::make_unique<TBurnForm>();
+    }
+    void CloseWindows()
+    {
+        Burn.reset();
+        Main.reset();
+    }
+
+    // Commands sent since the last call (or since the start).
+    std::vector<TTracedCommand> TakeTrace()
+    {
+        std::vector<TTracedCommand> t;
+        t.swap(Trace);
+        return t;
+    }
+
+    QTemporaryDir Dir;
+    TMessageRecorder Messages;
+    std::vector<std::shared_ptr<vdrive::VirtualWriter>> Writers;
+    std::unique_ptr<TForm1> Main;
+    std::unique_ptr<TBurnForm> Burn;
+    std::vector<TTracedCommand> Trace;
+
+private:
+    int TreeCount_ = 0;
+};
+
+inline QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}

@@ -1,0 +1,210 @@
+// The progress window's handlers and layout, the program's arguments and the message text
+// shown on screen.
+#include <QLabel>
+#include <QListWidget>
+#include <QStatusBar>
+#include <QTest>
+
+#include "AppTestUtil.h"
+#include "app/CommandLine.h"
+#include "widgets/Gauges.h"
+#include "widgets/ProgressCyl.h"
+
+class TestBurnForm : public QObject {
+    Q_OBJECT
+private slots:
+    void layout();
+    void copystatsMovesGaugeBarAndSector();
+    void bufferStatusTruncatesToKilobytes_data();
+    void bufferStatusTruncatesToKilobytes();
+    void logKeepsNewestLineOnTop();
+    void gaugeHandlers();
+    void closingOnlyHides();
+    void commandLine_data();
+    void commandLine();
+    void displayLineBreaks_data();
+    void displayLineBreaks();
+};
+
+void TestBurnForm::layout()
+{
+    TAppFixture f;
+    f.OpenWindows();
+    TBurnForm& w = *f.Burn;
+    QCOMPARE(BurnForm, &w);
+    QCOMPARE(w.windowTitle(), QStringLiteral("CD Burner Info"));
+    QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(!w.isVisible());
+    // Outer 384 x 451 with a 4-pixel frame and a 23-pixel caption.
+    QCOMPARE(w.size(), QSize(376, 424));
+
+    struct Row {
+        QWidget* widget;
+        const char* name;
+        QRect geometry;
+    };
+    const Row rows[] = {
+        {w.ListBox1, "ListBox1", {11, 25, 357, 123}}, {w.Gauge1, "Gauge1", {15, 182, 348, 17}},
+        {w.Gauge3, "Gauge3", {15, 222, 349, 17}},     {w.Gauge2, "Gauge2", {15, 274, 349, 21}},
+        {w.Label5, "Label5", {12, 8, 120, 13}},       {w.Label1, "Label1", {15, 165, 120, 13}},
+        {w.Label6, "Label6", {16, 205, 120, 13}},     {w.Label2, "Label2", {13, 257, 120, 13}},
+        {w.Label3, "Label3", {14, 305, 300, 13}},     {w.Label4, "Label4", {14, 328, 300, 13}},
+    };
+    for (const Row& r : rows) {
+        QCOMPARE(r.widget->objectName(), QString::fromUtf8(r.name));
+        QCOMPARE(r.widget->geometry(), r.geometry);
+    }
+    QCOMPARE(w.Label5->text(), QStringLiteral("Log File"));
+    QCOMPARE(w.Label1->text(), QStringLiteral("CD Buffer"));
+    QCOMPARE(w.Label6->text(), QStringLiteral("CD File Buffer"));
+    QCOMPARE(w.Label2->text(), QStringLiteral("Percent Done"));
+    QCOMPARE(w.Label3->text(), QStringLiteral("Burner Buffer Size : 2048 kb"));
+    QCOMPARE(w.Label4->text(), QStringLiteral("Burner Free Buffer : 2048 kb"));
+    QCOMPARE(w.StatusBar1->geometry(), QRect(0, 405, 376, 19));
+    QCOMPARE(w.Gauge2->ForeColor(), clNavy);
+    QCOMPARE(w.Gauge3->ForeColor(), clNavy);
+    QCOMPARE(w.Gauge1->ForeColor(), clBlack);
+    for (TGauge* g : {w.Gauge1, w.Gauge2, w.Gauge3}) {
+        QCOMPARE(g->Progress(), 0);
+        QCOMPARE(g->Kind(), gkHorizontalBar);
+        QVERIFY(g->ShowText());
+    }
+}
+
+void TestBurnForm::copystatsMovesGaugeBarAndSector()
+{
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    int signalled = 0;
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int n, int p) {
+        QCOMPARE(n, 1234);
+        QCOMPARE(p, 56);
+        ++signalled;
+    });
+    f.Burn->copystats(1234, 56);
+    QCOMPARE(f.Burn->StatusText(), QStringLiteral("Sector : 1234"));
+    QCOMPARE(f.Burn->Gauge2->Progress(), 56);
+    QCOMPARE(f.Main->ProgressBar->Position(), 56);
+    QCOMPARE(signalled, 1);
+    // The other gauges are not its business.
+    QCOMPARE(f.Burn->Gauge1->Progress(), 0);
+    QCOMPARE(f.Burn->Gauge3->Progress(), 0);
+}
+
+void TestBurnForm::bufferStatusTruncatesToKilobytes_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("free");
+    QTest::addColumn<QString>("sizeText");
+    QTest::addColumn<QString>("freeText");
+    QTest::newRow("2 MiB, 1536 free") << 2097152 << 1536 << "Burner Buffer Size : 2048 kb"
+                                      << "Burner Free Buffer : 1 kb";
+    QTest::newRow("empty reply") << 0 << 0 << "Burner Buffer Size : 0 kb" << "Burner Free Buffer : 0 kb";
+    QTest::newRow("just under 1 kb") << 1023 << 1023 << "Burner Buffer Size : 0 kb" << "Burner Free Buffer : 0 kb";
+    QTest::newRow("4 MiB full") << 4194304 << 0 << "Burner Buffer Size : 4096 kb" << "Burner Free Buffer : 0 kb";
+}
+
+void TestBurnForm::bufferStatusTruncatesToKilobytes()
+{
+    QFETCH(int, length);
+    QFETCH(int, free);
+    QFETCH(QString, sizeText);
+    QFETCH(QString, freeText);
+    TBurnForm w;
+    w.BufferStatus(length, free);
+    QCOMPARE(w.Label3->text(), sizeText);
+    QCOMPARE(w.Label4->text(), freeText);
+}
+
+void TestBurnForm::logKeepsNewestLineOnTop()
+{
+    TBurnForm w;
+    w.CDStatus("HardWare : Set Write Mode OK");
+    w.CDStatus("Finished Writing : Sync Cache");
+    w.CDStatus("Finished Writing : Job Done!");
+    QCOMPARE(w.ListBox1->count(), 3);
+    QCOMPARE(w.ListBox1->item(0)->text(), QStringLiteral("Finished Writing : Job Done!"));
+    QCOMPARE(w.ListBox1->item(2)->text(), QStringLiteral("HardWare : Set Write Mode OK"));
+}
+
+void TestBurnForm::gaugeHandlers()
+{
+    TBurnForm w;
+    w.BufferProgress(37);
+    w.FileBufferProgress(81);
+    QCOMPARE(w.Gauge1->Progress(), 37);
+    QCOMPARE(w.Gauge3->Progress(), 81);
+    QCOMPARE(w.Gauge2->Progress(), 0);
+}
+
+void TestBurnForm::closingOnlyHides()
+{
+    QPointer<TBurnForm> w = new TBurnForm;
+    w->show();
+    QVERIFY(w->close());
+    QVERIFY(w);
+    QVERIFY(!w->isVisible());
+    QVERIFY(!w->testAttribute(Qt::WA_QuitOnClose));
+    w->show();
+    QVERIFY(w->isVisible());
+    delete w;
+}
+
+void TestBurnForm::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("drives");
+    QTest::addColumn<QString>("screenshot");
+    QTest::addColumn<bool>("help");
+    QTest::addColumn<bool>("error");
+    QTest::newRow("none") << QStringList{} << QStringList{} << QString() << false << false;
+    QTest::newRow("two drives, both spellings")
+        << QStringList{"--virtual-drive", "/tmp/a.cue,media=cd-rw", "--virtual-drive=/tmp/b.cue"}
+        << QStringList{"/tmp/a.cue,media=cd-rw", "/tmp/b.cue"} << QString() << false << false;
+    QTest::newRow("screenshot") << QStringList{"--screenshot", "/tmp/shots"} << QStringList{} << "/tmp/shots" << false
+                                << false;
+    QTest::newRow("help") << QStringList{"--help"} << QStringList{} << QString() << true << false;
+    QTest::newRow("missing value") << QStringList{"--virtual-drive"} << QStringList{} << QString() << false << true;
+    QTest::newRow("empty value") << QStringList{"--virtual-drive="} << QStringList{} << QString() << false << true;
+    QTest::newRow("unknown") << QStringList{"--burn"} << QStringList{} << QString() << false << true;
+}
+
+void TestBurnForm::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, drives);
+    QFETCH(QString, screenshot);
+    QFETCH(bool, help);
+    QFETCH(bool, error);
+    const TCommandLine c = ParseCommandLine(args);
+    QCOMPARE(!c.Error.isEmpty(), error);
+    if (error)
+        return;
+    QStringList got;
+    for (const auto& d : c.VirtualDrives)
+        got << QString::fromStdString(d);
+    QCOMPARE(got, drives);
+    QCOMPARE(c.ScreenshotDir, screenshot);
+    QCOMPARE(c.Help, help);
+}
+
+void TestBurnForm::displayLineBreaks_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("crlf") << "CD Creation Complete!\r\nBe sure" << "CD Creation Complete!\nBe sure";
+    QTest::newRow("lfcr") << "Book Type     : x\n\rTrack Density : y\n\r" << "Book Type     : x\nTrack Density : y\n";
+    QTest::newRow("two breaks") << "a\r\n\r\nb" << "a\n\nb";
+    QTest::newRow("plain") << "Blanking Finished!" << "Blanking Finished!";
+}
+
+void TestBurnForm::displayLineBreaks()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(DisplayLineBreaks(text), shown);
+}
+
+QTEST_MAIN(TestBurnForm)
+#include "tst_burnform.moc"

@@ -1,0 +1,742 @@
+// The main window driven as a user would, against virtual writers: the drive box, the rescue
+// image test, the image burn end to end, the information commands, blanking, and the commands
+// that must stay out of reach while a job runs.
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+
+#include "AppTestUtil.h"
+#include "burner/CDBurner.h"
+#include "burner/CDBurners.h"
+#include "widgets/CDSizer.h"
+#include "widgets/Gauges.h"
+#include "widgets/ProgressCyl.h"
+
+namespace {
+
+const QString kComplete = QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive.");
+const QString kNoBurners = QStringLiteral("No CD burners found on this computer.");
+constexpr qint64 kPayload = 600 * 1024;   // a little over 300 blocks per image
+
+bool IsOpcode(const TTracedCommand& c, std::uint8_t op)
+{
+    return !c.Cdb.isEmpty() && static_cast<std::uint8_t>(c.Cdb[0]) == op;
+}
+
+int CountOpcode(const std::vector<TTracedCommand>& trace, std::uint8_t op)
+{
+    int n = 0;
+    for (const auto& c : trace)
+        n += IsOpcode(c, op);
+    return n;
+}
+
+// START STOP UNIT with LoEj set and Start clear, answered GOOD.
+bool EndsWithEject(const std::vector<TTracedCommand>& trace)
+{
+    if (trace.empty())
+        return false;
+    const TTracedCommand& c = trace.back();
+    return IsOpcode(c, 0x1B) && (static_cast<std::uint8_t>(c.Cdb[4]) & 0x03) == 0x02 && c.Ok && c.Status == 0;
+}
+
+QStringList MenuCaptions(QMenu* menu)
+{
+    QStringList out;
+    for (QAction* a : menu->actions())
+        out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return out;
+}
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void layoutAndMenus();
+    void driveBoxEntriesAndSelection();
+    void noWriter();
+    void burnButtonFollowsTheImages_data();
+    void burnButtonFollowsTheImages();
+    void burnCreatesTheDisc_data();
+    void burnCreatesTheDisc();
+    void missingImage();
+    void refusedWriteParameters();
+    void writeErrorMidBurn();
+    void informationTexts();
+    void dvdStructure();
+    void viewToc();
+    void writeModeAndBufferCommands();
+    void blankRewritable();
+    void blankRefusedOnCdr();
+    void commandsDisabledDuringBurn();
+    void commandsDisabledDuringBlank();
+    void itemsWithoutHandlerDoNothing();
+    void overBurnIsWiredButNeverPainted();
+    void burnWaveShowsProgressWindow();
+    void closingReleasesTrays();
+};
+
+void TestMainWindow::initTestCase()
+{
+    if (!TAppFixture::HaveXorriso())
+        QSKIP("xorriso is needed to make the rescue images");
+}
+
+void TestMainWindow::layoutAndMenus()
+{
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QCOMPARE(Form1, &w);
+    QCOMPARE(w.windowTitle(), QStringLiteral("KeelVane Data Rescue CD Burner"));
+    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    // Client area 483 x 202 under the menu bar: the panel and the 19-pixel status bar.
+    QCOMPARE(w.ClientArea->size(), QSize(483, 183));
+    QCOMPARE(w.StatusBar->height(), 19);
+    QCOMPARE(w.width(), 483);
+    QCOMPARE(w.height(), w.MainMenu1->sizeHint().height() + 202);
+
+    struct Row {
+        QWidget* widget;
+        const char* name;
+        QRect geometry;
+        QWidget* parent;
+    };
+    const Row rows[] = {
+        {w.Panel2, "Panel2", {0, 0, 483, 183}, w.ClientArea},
+        {w.Label1, "Label1", {8, 10, 160, 13}, w.Panel2},
+        {w.DriveCombo, "DriveCombo", {54, 26, 374, 21}, w.Panel2},
+        {w.BurnBtn, "BurnBtn", {176, 57, 131, 25}, w.Panel2},
+        {w.Image1, "Image1", {1, 81, 481, 101}, w.Panel2},
+        {w.ProgressBar, "ProgressBar", {216, 153, 260, 25}, w.Panel2},
+        {w.CDSize1, "CDSize1", {8, 115, 390, 29}, w.ClientArea},
+        {w.PageControl1, "PageControl1", {4, 72, 612, 353}, w.ClientArea},
+        {w.ReadTocListView, "ReadTocListView", {14, 7, 581, 313}, w.TabSheet6},
+    };
+    for (const Row& r : rows) {
+        QCOMPARE(r.widget->objectName(), QString::fromUtf8(r.name));
+        QCOMPARE(r.widget->geometry(), r.geometry);
+        QCOMPARE(r.widget->parentWidget(), r.parent);
+    }
+    QCOMPARE(w.Label1->text(), QStringLiteral("Choose your CD Burner Unit:"));
+    QCOMPARE(w.BurnBtn->text(), QStringLiteral("Create KeelVane CD"));
+    QVERIFY(!w.DriveCombo->isEditable());
+    QVERIFY(!w.Image1->pixmap().isNull());
+    QVERIFY(!w.ProgressBar->isVisibleTo(&w));
+    QCOMPARE(w.ProgressBar->ProEffect(), TProgressCyl::demoSystem);
+    QCOMPARE(w.ProgressBar->BackColor(), clWhite);
+    QCOMPARE(w.ProgressBar->ForeColor(), clBtnFace);
+    QVERIFY(!w.PageControl1->isVisibleTo(&w));
+    QCOMPARE(w.PageControl1->tabText(0), QStringLiteral("Table Of Contents"));
+    QCOMPARE(w.PageControl1->tabText(1), QStringLiteral("Audio Track List"));
+    QCOMPARE(w.TrackListBox->parentWidget(), w.TabSheet1);
+    QCOMPARE(w.CDSize1->MaxMemory(), 700);
+    QCOMPARE(w.CDSize1->MaxCDSize(), 650);
+    QCOMPARE(w.CDSize1->BarColour(), clMoneyGreen);
+    QCOMPARE(w.CDSize1->TickColour(), clNavy);
+    QCOMPARE(w.CDSize1->ProgressGap(), 0);
+    QCOMPARE(w.CDSize1->toolTip(), QStringLiteral("Current CD Size"));
+
+    const QStringList headers = {"No", "Num", "LBA", "Flags"};
+    const int widths[] = {30, 40, 75, 350};
+    for (int c = 0; c < 4; ++c) {
+        QCOMPARE(w.ReadTocListView->horizontalHeaderItem(c)->text(), headers[c]);
+        QCOMPARE(w.ReadTocListView->columnWidth(c), widths[c]);
+    }
+
+    QStringList menus;
+    for (QAction* a : w.MainMenu1->actions())
+        menus << a->text();
+    QCOMPARE(menus, (QStringList{"&File", "&Options", "&Functions", "&ISO Functions"}));
+    QCOMPARE(MenuCaptions(w.File1), QStringList{"Add Track To TrackList"});
+    QCOMPARE(MenuCaptions(w.Options1),
+             (QStringList{"Show CD Capabilities", "Show Read Write Speeds", "Show Writer Parameters", "-",
+                          "Get CD / DVD Structure", "View TOC", "-", "Get Buffer Bits", "-", "Set WriteMode to CDDA",
+                          "Set WriteMode to Data Write"}));
+    QCOMPARE(MenuCaptions(w.Functions1),
+             (QStringList{"Save CD To ISO Image", "-", "Burn ISO Image To CD", "Burn Wave File To CD", "-", "Format CD",
+                          "Blank CD"}));
+    QCOMPARE(MenuCaptions(w.ISOFunctions1), QStringList{"&Create ISO9660 File"});
+}
+
+void TestMainWindow::driveBoxEntriesAndSelection()
+{
+    TAppFixture f;
+    f.Attach();
+    f.Attach(QStringLiteral("media=cd-rw"));
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QVERIFY(f.Messages.Texts.isEmpty());
+    QCOMPARE(w.DriveCombo->count(), 2);
+    // Letter, ":\  [ ", vendor and product as the drive reports them (blanks kept), "]".
+    QCOMPARE(w.DriveCombo->itemText(0), QStringLiteral("D:\\  [ KEELVANE VIRTUAL WRITER  ]"));
+    QCOMPARE(w.DriveCombo->itemText(1), QStringLiteral("E:\\  [ KEELVANE VIRTUAL WRITER  ]"));
+    QCOMPARE(w.DriveCombo->currentIndex(), 0);
+
+    // Every command reads the index at the moment it runs.
+    f.TakeTrace();
+    w.DriveCombo->setCurrentIndex(1);
+    w.GetBufferBits1->trigger();
+    auto trace = f.TakeTrace();
+    QVERIFY(!trace.empty());
+    // Each command rescans the drives (INQUIRY to all); the command itself goes to E.
+    for (const auto& c : trace)
+        if (!IsOpcode(c, 0x12))
+            QCOMPARE(c.Letter, 'E');
+    w.DriveCombo->setCurrentIndex(0);
+    w.GetBufferBits1->trigger();
+    trace = f.TakeTrace();
+    QVERIFY(!trace.empty());
+    for (const auto& c : trace)
+        if (!IsOpcode(c, 0x12))
+            QCOMPARE(c.Letter, 'D');
+}
+
+void TestMainWindow::noWriter()
+{
+    TAppFixture f;
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QCOMPARE(f.Messages.Texts, QStringList{kNoBurners});
+    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Information);
+    QCOMPARE(w.DriveCombo->count(), 0);
+    QCOMPARE(w.DriveCombo->currentIndex(), -1);
+    // The image is there, but there is nothing to burn it with.
+    QVERIFY(!w.BurnBtn->isEnabled());
+
+    // Each drive command only says so, and nothing reaches a drive.
+    f.TakeTrace();
+    const auto actions = w.DriveActions();
+    for (QAction* a : actions) {
+        f.Messages.Texts.clear();
+        a->trigger();
+        QCOMPARE(f.Messages.Texts, QStringList{kNoBurners});
+    }
+    QVERIFY(f.TakeTrace().empty());
+    QVERIFY(!f.Burn->isVisible());
+    QVERIFY(w.ImagePath.isEmpty());
+}
+
+void TestMainWindow::burnButtonFollowsTheImages_data()
+{
+    QTest::addColumn<bool>("demo");
+    QTest::addColumn<bool>("rescue");
+    QTest::addColumn<bool>("elsewhere");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("neither") << false << false << false << false;
+    QTest::newRow("demo only") << true << false << false << true;
+    QTest::newRow("rescue only") << false << true << false << true;
+    QTest::newRow("both") << true << true << false << true;
+    QTest::newRow("only in the working directory") << false << false << true << false;
+}
+
+void TestMainWindow::burnButtonFollowsTheImages()
+{
+    QFETCH(bool, demo);
+    QFETCH(bool, rescue);
+    QFETCH(bool, elsewhere);
+    QFETCH(bool, enabled);
+    TAppFixture f;
+    f.Attach();
+    if (demo)
+        QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 4096).isEmpty());
+    if (rescue)
+        QVERIFY(!f.MakeIso(QStringLiteral("Keelvane.iso"), 4096).isEmpty());
+    const QString cwd = QDir::currentPath();
+    if (elsewhere) {
+        const QString other = f.Dir.filePath(QStringLiteral("cwd"));
+        QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 4096, other).isEmpty());
+        QVERIFY(!f.MakeIso(QStringLiteral("Keelvane.iso"), 4096, other).isEmpty());
+        QDir::setCurrent(other);
+    }
+    f.OpenWindows();
+    QDir::setCurrent(cwd);
+    QCOMPARE(f.Main->BurnBtn->isEnabled(), enabled);
+    // The menu item is there whatever the images.
+    QVERIFY(f.Main->BurnISOToCD1->isEnabled());
+}
+
+void TestMainWindow::burnCreatesTheDisc_data()
+{
+    QTest::addColumn<bool>("withRescue");
+    QTest::addColumn<bool>("fromMenu");
+    QTest::newRow("demo image, button") << false << false;
+    QTest::newRow("both images, menu item") << true << true;
+}
+
+void TestMainWindow::burnCreatesTheDisc()
+{
+    QFETCH(bool, withRescue);
+    QFETCH(bool, fromMenu);
+    TAppFixture f;
+    auto writer = f.Attach();
+    const QString demo = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 2 * 1024 * 1024 + 12345);
+    QVERIFY(!demo.isEmpty());
+    QString rescue;
+    if (withRescue) {
+        rescue = f.MakeIso(QStringLiteral("Keelvane.iso"), kPayload);
+        QVERIFY(!rescue.isEmpty());
+    }
+    const QString expected = withRescue ? rescue : demo;
+    const QByteArray image = ReadAll(expected);
+    QVERIFY(image.size() > 0 && image.size() % 2048 == 0);
+    if (withRescue)
+        QVERIFY(ReadAll(demo) != ReadAll(rescue));
+
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QVERIFY(w.BurnBtn->isEnabled());
+    bool barShown = true;
+    int blocks = 0;
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int, int) {
+        barShown = barShown && w.ProgressBar->isVisibleTo(&w);
+        ++blocks;
+    });
+    f.TakeTrace();
+    if (fromMenu)
+        w.BurnISOToCD1->trigger();
+    else
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+
+    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    QCOMPARE(w.ImagePath, expected);
+    QCOMPARE(w.CDSize1->MemShaded(), static_cast<int>(image.size() / 1048576));
+    QCOMPARE(blocks, static_cast<int>(image.size() / 2048));
+    QVERIFY(barShown);
+    QVERIFY(!w.ProgressBar->isVisibleTo(&w));
+    QVERIFY(w.BurnBtn->isEnabled());
+    // The progress window stays hidden for this command; its log has the job.
+    QVERIFY(!f.Burn->isVisible());
+    QCOMPARE(f.Burn->ListBox1->item(0)->text(), QStringLiteral("Finished Writing : Job Done!"));
+
+    const vdrive::DiscState disc = writer->State();
+    QCOMPARE(disc.status, vdrive::DiscStatus::Complete);
+    QCOMPARE(disc.tracks.size(), std::size_t(1));
+    QCOMPARE(disc.tracks[0].blocks, static_cast<std::uint32_t>(image.size() / 2048));
+    QVERIFY(ReadAll(QString::fromStdString(disc.tracks[0].file)) == image);
+    QVERIFY(EndsWithEject(f.TakeTrace()));
+}
+
+void TestMainWindow::missingImage()
+{
+    TAppFixture f;
+    auto writer = f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QVERIFY(!w.BurnBtn->isEnabled());
+    f.TakeTrace();
+    w.BurnISOToCD1->trigger();
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Error creating CD.")});
+    QCOMPARE(w.ImagePath, f.ProgramFolder() + QStringLiteral("KeelvaneDemo.iso"));
+    QCOMPARE(w.CDSize1->MemShaded(), 0);
+    const auto trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0x2A), 0);
+    QVERIFY(EndsWithEject(trace));
+    QVERIFY(writer->State().tracks.empty());
+    QVERIFY(!w.ProgressBar->isVisibleTo(&w));
+    // Enabled again after the command, as after every burn command.
+    QVERIFY(w.BurnBtn->isEnabled());
+}
+
+void TestMainWindow::refusedWriteParameters()
+{
+    TAppFixture f;
+    // The first command after the scan (the mode sense of the write parameters) finds the
+    // drive not ready.
+    auto writer = f.Attach(QStringLiteral("not-ready=1"));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    f.TakeTrace();
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Error creating CD.\r\nHardWare : Set Write Mode Error")});
+    QCOMPARE(f.Burn->ListBox1->item(0)->text(), QStringLiteral("HardWare : Set Write Mode Error"));
+    const auto trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0x2A), 0);
+    QVERIFY(EndsWithEject(trace));
+    QVERIFY(writer->State().tracks.empty());
+    QVERIFY(f.Main->BurnBtn->isEnabled());
+}
+
+void TestMainWindow::writeErrorMidBurn()
+{
+    TAppFixture f;
+    auto writer = f.Attach(QStringLiteral("fail-write-at=100"));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    f.TakeTrace();
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    const QString message = f.Messages.Texts.front();
+    QVERIFY2(!message.contains(QStringLiteral("Complete")), qPrintable(message));
+    QVERIFY2(message.startsWith(QStringLiteral("Error creating CD.\r\nError : Write Error at sector 100")),
+             qPrintable(message));
+    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
+    QCOMPARE(f.Burn->ListBox1->item(0)->text(), message.mid(QStringLiteral("Error creating CD.\r\n").size()));
+    const auto trace = f.TakeTrace();
+    // Nothing is written past the failed block.
+    QCOMPARE(CountOpcode(trace, 0x2A), 101);
+    QCOMPARE(CountOpcode(trace, 0x5B), 0);
+    QVERIFY(EndsWithEject(trace));
+    QVERIFY(writer->State().status != vdrive::DiscStatus::Complete);
+    QVERIFY(f.Main->BurnBtn->isEnabled());
+    QVERIFY(!f.Main->ProgressBar->isVisibleTo(f.Main.get()));
+}
+
+void TestMainWindow::informationTexts()
+{
+    {
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+
+    w.CDCapabilities1->trigger();
+    w.ShowReadWriteSpeeds1->trigger();
+    w.ShowWriterParameters1->trigger();
+    QCOMPARE(f.Messages.Texts.size(), 3);
+    QCOMPARE(f.Messages.Texts[0], QStringLiteral("-- Device Reading Methods --\r\n"
+                                                 "    Read CD-R media\r\n"
+                                                 "    Read CD-RW media\r\n"
+                                                 "    Read CD-R written using fixed packets\r\n"
+                                                 "    Read DVD-ROM media\r\n"
+                                                 "    Read DVD-R / DVD-RW media\r\n"
+                                                 "-- Device Writing Methods --\r\n"
+                                                 "    Write CD-R media\r\n"
+                                                 "    Write CD-RW media\r\n"
+                                                 "    Can Use Burn Proof\r\n"
+                                                 "-- Device Extended Methods --\r\n"
+                                                 "        Capable to read Mode 2 Form 1 (CD-XA format)\r\n"
+                                                 "        Capable to read Mode 2 Form 2 (CD-XA format)\r\n"
+                                                 "        Capable to read PhotoCD format (multiple sessions)\r\n"));
+    QCOMPARE(f.Messages.Texts[1], QStringLiteral("-- Device Reading Speeds --\r\n"
+                                                 "       Current Read Speed = 52\r\n"
+                                                 "       Maximum Read Speed = 52\r\n"
+                                                 "-- Device Writing Speeds --\r\n"
+                                                 "       Current Write Speed = 52\r\n"
+                                                 "       Maximum Write Speed = 52\r\n"));
+    QCOMPARE(f.Messages.Texts[2], QStringLiteral("Test Write :  Test Write is OFF\n\r"
+                                                 "Buffer Underrun :  BurnProof is OFF\n\r"
+                                                 "Write Type :  Track At Once (TAO)\n\r"
+                                                 "Multisession :  Next Session Not Allowed / OFF\n\r"
+                                                 "Packet Type :  Variable Size Packets\n\r"
+                                                 "Packet Size :  0\n\r"
+                                                 "Session Type :  CD-DA or CDROM Disk\n\r"
+                                                 "Audio Pause Length :  150\n\r"
+                                                 "Data Block :  8\n\r"));
+    QCOMPARE(w.StatusText(), QStringLiteral("Err_None"));
+    }
+
+    // A drive that does not answer: the report still comes, the status bar names the result.
+    TAppFixture g;
+    g.Attach(QStringLiteral("not-ready=1"));
+    g.OpenWindows();
+    g.Main->ShowWriterParameters1->trigger();
+    QCOMPARE(g.Messages.Texts, QStringList{QStringLiteral("Get CD/DVD Writer Parameters : Failed")});
+    QCOMPARE(g.Main->StatusText(), QStringLiteral("Err_SenseNotReady"));
+}
+
+void TestMainWindow::dvdStructure()
+{
+    TAppFixture f;
+    f.Attach(QStringLiteral("media=dvd-rom"));
+    f.Attach(QStringLiteral("media=cd-r"));
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    w.GetCDDVDStructure1->trigger();
+    w.DriveCombo->setCurrentIndex(1);
+    w.GetCDDVDStructure1->trigger();
+    QCOMPARE(f.Messages.Texts.size(), 2);
+    const QStringList dvd = f.Messages.Texts[0].split(QStringLiteral("\n\r"));
+    const char* labels[] = {"Book Type     : ", "Track Density : ", "Disc Size     : ",
+                            "Maximum Rate  : ", "Linear Density: ", "Layer Type    : "};
+    QCOMPARE(dvd.size(), 7);
+    QVERIFY(dvd[6].isEmpty());
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY2(dvd[i].startsWith(QString::fromUtf8(labels[i])), qPrintable(dvd[i]));
+        QVERIFY2(dvd[i].size() > qsizetype(std::strlen(labels[i])), qPrintable(dvd[i]));
+    }
+    QCOMPARE(dvd[0], QStringLiteral("Book Type     : DVD-ROM"));
+    // A CD has no DVD structure: the labels with the texts the failed read left empty.
+    QCOMPARE(f.Messages.Texts[1], QStringLiteral("Book Type     : \n\rTrack Density : \n\rDisc Size     : \n\r"
+                                                 "Maximum Rate  : \n\rLinear Density: \n\rLayer Type    : \n\r"));
+    // Not a status bar command.
+    QVERIFY(w.StatusText().isEmpty());
+}
+
+void TestMainWindow::viewToc()
+{
+    TAppFixture f;
+    auto writer = f.Attach();
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    const qint64 blocks = QFileInfo(f.ProgramFolder() + QStringLiteral("KeelvaneDemo.iso")).size() / 2048;
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+
+    // A blank disc has no TOC: whatever the list held is cleared.
+    w.ReadTocListView->setRowCount(3);
+    w.ViewTOC1->trigger();
+    QCOMPARE(w.ReadTocListView->rowCount(), 0);
+
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    writer->CloseTray();
+    w.ViewTOC1->trigger();
+    QCOMPARE(w.ReadTocListView->rowCount(), 2);
+    const QStringList rows[] = {
+        {"0", "1", "0", "[ssqfADRposition, ssqfDataTrack]"},
+        {"1", "170", QString::number(blocks), "[ssqfADRposition, ssqfDataTrack]"},
+    };
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(w.ReadTocListView->item(r, c)->text(), rows[r][c]);
+    // The page stays hidden.
+    QVERIFY(!w.PageControl1->isVisibleTo(&w));
+    QCOMPARE(f.Messages.Texts.size(), 1);
+}
+
+void TestMainWindow::writeModeAndBufferCommands()
+{
+    {
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+
+    w.SetWriteModetoCDDA1->trigger();
+    QCOMPARE(w.StatusText(), QStringLiteral("Err_None"));
+    w.ShowWriterParameters1->trigger();
+    QVERIFY(f.Messages.Texts.back().contains(QStringLiteral("Data Block :  0\n\r")));
+    QVERIFY(f.Messages.Texts.back().contains(QStringLiteral("BurnProof is ON")));
+    w.SetWriteModetoDataWrite1->trigger();
+    QCOMPARE(w.StatusText(), QStringLiteral("Err_None"));
+    w.ShowWriterParameters1->trigger();
+    QVERIFY(f.Messages.Texts.back().contains(QStringLiteral("Data Block :  8\n\r")));
+    QCOMPARE(f.Messages.Texts.size(), 2);
+
+    // "Get Buffer Bits" asks the drive and shows nothing.
+    const QString status = w.StatusText();
+    f.TakeTrace();
+    w.GetBufferBits1->trigger();
+    const auto trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0x5C), 1);
+    QCOMPARE(w.StatusText(), status);
+    QCOMPARE(f.Messages.Texts.size(), 2);
+    QCOMPARE(w.BurnerList->Burners(0)->BufferLength, static_cast<std::int32_t>(vdrive::kBufferBytes));
+    }
+
+    // A refused mode select shows in the status bar only.
+    TAppFixture g;
+    g.Attach(QStringLiteral("not-ready=1"));
+    g.OpenWindows();
+    g.Main->SetWriteModetoDataWrite1->trigger();
+    QCOMPARE(g.Main->StatusText(), QStringLiteral("Err_SenseNotReady"));
+    g.Main->SetWriteModetoCDDA1->trigger();
+    QCOMPARE(g.Main->StatusText(), QStringLiteral("Err_None"));
+    QVERIFY(g.Messages.Texts.isEmpty());
+}
+
+void TestMainWindow::blankRewritable()
+{
+    TAppFixture f;
+    // The blank keeps the drive busy long enough for progress to be reported.
+    auto writer = f.Attach(QStringLiteral("media=cd-rw,busy-ms=1500"));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    QCOMPARE(writer->State().tracks.size(), std::size_t(1));
+    writer->CloseTray();
+    f.Messages.Texts.clear();
+    f.TakeTrace();
+    f.Burn->FileBufferProgress(42);
+    const int fileBuffer = f.Burn->Gauge3->Progress();
+
+    bool shownBeforeProgress = true;
+    int reports = 0;
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int, int) {
+        shownBeforeProgress = shownBeforeProgress && f.Burn->isVisible();
+        ++reports;
+    });
+    w.BlankCD1->trigger();
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Blanking Finished!")});
+    QVERIFY(f.Burn->isVisible());
+    QVERIFY(shownBeforeProgress);
+    QVERIFY(reports > 0);
+    QVERIFY(f.Burn->Gauge2->Progress() > 0);
+    QCOMPARE(f.Burn->StatusText(), QStringLiteral("Sector : 0"));
+    QCOMPARE(f.Burn->Gauge3->Progress(), fileBuffer);
+    const vdrive::DiscState disc = writer->State();
+    QCOMPARE(disc.status, vdrive::DiscStatus::Empty);
+    QVERIFY(disc.tracks.empty());
+    // The tray stays in.
+    QCOMPARE(CountOpcode(f.TakeTrace(), 0x1B), 0);
+}
+
+void TestMainWindow::blankRefusedOnCdr()
+{
+    TAppFixture f;
+    auto writer = f.Attach(QStringLiteral("media=cd-r"));
+    f.OpenWindows();
+    f.Main->BlankCD1->trigger();
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Err_SenseIllegalRequest")});
+    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
+    QVERIFY(f.Burn->isVisible());
+}
+
+void TestMainWindow::commandsDisabledDuringBurn()
+{
+    TAppFixture f;
+    auto writer = f.Attach();
+    auto other = f.Attach();
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    int checked = 0;
+    QStringList enabledDuringJob;
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int n, int) {
+        if (n != 50)
+            return;
+        ++checked;
+        for (QAction* a : w.DriveActions())
+            if (a->isEnabled())
+                enabledDuringJob << a->text();
+        if (w.BurnBtn->isEnabled())
+            enabledDuringJob << w.BurnBtn->text();
+        if (w.DriveCombo->isEnabled())
+            enabledDuringJob << QStringLiteral("DriveCombo");
+        QVERIFY(w.JobRunning());
+        // Nothing started from here reaches a drive, and the window stays open.
+        f.TakeTrace();
+        for (QAction* a : w.DriveActions())
+            a->trigger();
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+        w.BurnISOToCD1Click();
+        w.BlankCD1Click();
+        w.CDCapabilities1Click();
+        QVERIFY(f.TakeTrace().empty());
+        QVERIFY(!w.close());
+    });
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QCOMPARE(checked, 1);
+    QCOMPARE(enabledDuringJob, QStringList{});
+    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    QVERIFY(other->State().tracks.empty());
+    QVERIFY(!w.JobRunning());
+    for (QAction* a : w.DriveActions())
+        QVERIFY2(a->isEnabled(), qPrintable(a->text()));
+    QVERIFY(w.BurnBtn->isEnabled());
+    QVERIFY(w.DriveCombo->isEnabled());
+}
+
+void TestMainWindow::commandsDisabledDuringBlank()
+{
+    TAppFixture f;
+    f.Attach(QStringLiteral("media=cd-rw,busy-ms=600"));
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QVERIFY(!w.BurnBtn->isEnabled());   // no image: stays so after the blank
+    int checked = 0;
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int, int) {
+        if (checked++)
+            return;
+        for (QAction* a : w.DriveActions())
+            QVERIFY2(!a->isEnabled(), qPrintable(a->text()));
+        QVERIFY(!w.DriveCombo->isEnabled());
+        f.TakeTrace();
+        w.ViewTOC1->trigger();
+        w.BurnISOToCD1Click();
+        QVERIFY(f.TakeTrace().empty());
+    });
+    w.BlankCD1->trigger();
+    QVERIFY(checked > 0);
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Blanking Finished!")});
+    for (QAction* a : w.DriveActions())
+        QVERIFY(a->isEnabled());
+    QVERIFY(!w.BurnBtn->isEnabled());
+}
+
+void TestMainWindow::itemsWithoutHandlerDoNothing()
+{
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    f.TakeTrace();
+    for (QAction* a : {w.AddTrackToTrackList1, w.SaveCDToISOImage1, w.FormatCD1, w.CreateISO9660File1}) {
+        QVERIFY(a->isEnabled());
+        QVERIFY(a->isVisible());
+        a->trigger();
+    }
+    QVERIFY(f.TakeTrace().empty());
+    QVERIFY(f.Messages.Texts.isEmpty());
+    QVERIFY(!f.Burn->isVisible());
+    QVERIFY(w.StatusText().isEmpty());
+}
+
+void TestMainWindow::overBurnIsWiredButNeverPainted()
+{
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    w.CDSize1->setMemShaded(700);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.repaint();
+    QCoreApplication::processEvents();
+    // Panel2 covers the bar, so it is never painted and never raises the event.
+    QVERIFY(f.Messages.Texts.isEmpty());
+    // Painted by itself, it would.
+    w.CDSize1->ComposeFrame();
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Size of data is too big!")});
+}
+
+void TestMainWindow::burnWaveShowsProgressWindow()
+{
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    f.Main->CDSize1->setMemShaded(5);
+    f.TakeTrace();
+    f.Main->BurnWaveFileToCD1->trigger();
+    QVERIFY(f.Burn->isVisible());
+    QCOMPARE(f.Burn->Burner, f.Main->BurnerList->Burners(0));
+    QCOMPARE(f.Main->CDSize1->MemShaded(), 0);
+    QVERIFY(f.Messages.Texts.isEmpty());
+    QVERIFY(f.TakeTrace().empty());
+}
+
+void TestMainWindow::closingReleasesTrays()
+{
+    TAppFixture f;
+    f.Attach();
+    f.Attach();
+    f.OpenWindows();
+    f.TakeTrace();
+    f.CloseWindows();
+    const auto trace = f.TakeTrace();
+    QString released;
+    for (const auto& c : trace)
+        if (IsOpcode(c, 0x1E) && (static_cast<std::uint8_t>(c.Cdb[4]) & 0x03) == 0)
+            released += QChar(c.Letter);
+    QCOMPARE(released, QStringLiteral("DE"));
+    QCOMPARE(Form1, nullptr);
+    QCOMPARE(BurnForm, nullptr);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
