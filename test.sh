@@ -4,6 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
+# The peer cycles (a QEMU guest against tgt's writer and QEMU's CD drives) skip without these.
+scripts/install-deps.sh --optional qemu-system-x86 qemu-block-extra qemu-utils tgt busybox-static cpio kmod
 
 build=${KV_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE=ON -DKV_BUILD_TESTS=ON

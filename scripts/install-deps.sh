@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds and tests with, only those missing.
+#   install-deps.sh [PKG...]              the build packages plus PKG...; failure is fatal
+#   install-deps.sh --optional PKG...     PKG... only, best effort (for tests that skip without them)
 set -euo pipefail
 
-packages=(
-  cmake g++ make pkg-config
-  libgtest-dev libgmock-dev
-  qt6-base-dev qt6-base-dev-tools
-  xorriso isolinux syslinux-common
-  sox
-  xvfb xauth
-)
-[ "$#" -gt 0 ] && packages+=("$@")
+optional=0
+packages=()
+if [ "${1:-}" = "--optional" ]; then
+  optional=1
+  shift
+else
+  packages=(
+    cmake g++ make pkg-config
+    libgtest-dev libgmock-dev
+    qt6-base-dev qt6-base-dev-tools
+    xorriso isolinux syslinux-common
+    sox
+    xvfb xauth
+  )
+fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,11 +27,17 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+[ "${#missing[@]}" -eq 0 ] && exit 0
 
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+install() {
+  "${sudo_cmd[@]}" apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+if [ "$optional" -eq 1 ]; then
+  install || echo "Could not install ${missing[*]}; the tests that need them will be skipped."
+else
+  install
 fi
