@@ -72,6 +72,7 @@ private slots:
     void missingImage();
     void refusedWriteParameters();
     void writeErrorMidBurn();
+    void burnWithoutDisc();
     void informationTexts();
     void dvdStructure();
     void viewToc();
@@ -395,6 +396,20 @@ void TestMainWindow::writeErrorMidBurn()
     QVERIFY(!f.Main->ProgressBar->isVisibleTo(f.Main.get()));
 }
 
+void TestMainWindow::burnWithoutDisc()
+{
+    TAppFixture f;
+    auto writer = f.Attach(QStringLiteral("media=none"));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    const QString message = f.Messages.Texts.front();
+    QVERIFY2(message.startsWith(QStringLiteral("Error creating CD.\r\n")), qPrintable(message));
+    QVERIFY2(message.endsWith(QStringLiteral("Err_SenseNotReady")), qPrintable(message));
+    QVERIFY(f.Main->BurnBtn->isEnabled());
+}
+
 void TestMainWindow::informationTexts()
 {
     {
@@ -579,6 +594,8 @@ void TestMainWindow::blankRewritable()
     QVERIFY(f.Burn->Gauge2->Progress() > 0);
     QCOMPARE(f.Burn->StatusText(), QStringLiteral("Sector : 0"));
     QCOMPARE(f.Burn->Gauge3->Progress(), fileBuffer);
+    // The log is never cleared: the burn's lines are still there.
+    QVERIFY(!f.Burn->ListBox1->findItems(QStringLiteral("Finished Writing : Job Done!"), Qt::MatchExactly).isEmpty());
     const vdrive::DiscState disc = writer->State();
     QCOMPARE(disc.status, vdrive::DiscStatus::Empty);
     QVERIFY(disc.tracks.empty());
