@@ -29,8 +29,14 @@ constexpr std::uint8_t kWriteTypeTAO = 1;
 constexpr std::uint8_t kDataBlockMode1 = 8;
 constexpr std::uint8_t kTrackModeData = 4;
 constexpr std::uint16_t kAudioPause = 150;
+// Audio write parameters: raw 2352-byte blocks, track mode byte 1 (two channels, the CONTROL
+// nibble a CD-DA track gets in the TOC).
+constexpr std::uint8_t kDataBlockRaw = 0;
+constexpr std::uint8_t kTrackModeAudio = 1;
 // The next block is held back until the drive has this much room.
 constexpr std::uint32_t kDataRoomNeeded = 1024;
+constexpr std::uint32_t kAudioRoomNeeded = 2048;
+constexpr std::int32_t kMaxCdTracks = 99;
 // READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
 constexpr std::uint8_t kAddressTrack = 1;
 constexpr std::uint32_t kInvisibleTrack = 0xFF;
@@ -509,5 +515,132 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
     if (OnFileBufferProgress)
         OnFileBufferProgress(stream.FillPercent());
     Status("Finished Writing : Job Done!");
+    return true;
+}
+
+// Blocks of one audio track: its sample bytes in whole blocks, a partial last block counted as
+// a whole one. Only the bytes the track holds count: a header may declare more (FFFFFFFFh from
+// a streaming writer, a cut-off file), and those would be stale buffer bytes on the disc.
+static std::int64_t AudioBlocksOf(TCDTrack& Track, std::int32_t BlockSize)
+{
+    const std::uint32_t bytes = Track.AvailableDataSize();
+    return bytes / static_cast<std::uint32_t>(BlockSize) + (bytes % static_cast<std::uint32_t>(BlockSize) != 0);
+}
+
+bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
+{
+    // A count beyond the list is the list's index error, raised before the disc is touched
+    // rather than halfway through the job.
+    if (TrackCount > 0)
+        Tracks.Items(TrackCount - 1);
+
+    const std::int32_t blockSize = BlockSizeOfDataType(kDataBlockRaw);
+    // Checked before any command is sent, so that bad input cannot ruin the disc halfway.
+    // A CD holds at most 99 tracks. A track without sample data would leave nothing to close:
+    // CLOSE TRACK of a track never started fails on a drive, and every later track would be
+    // closed under the wrong number.
+    if (TrackCount > kMaxCdTracks) {
+        Status("Error : Too Many Tracks : " + std::to_string(TrackCount) + " (a CD holds " +
+               std::to_string(kMaxCdTracks) + ")");
+        return false;
+    }
+    std::int64_t allBlocks = 0;
+    for (std::int32_t t = 0; t < TrackCount; ++t) {
+        TCDTrack& track = *Tracks.Items(t).CDTrack();
+        const std::int64_t blocks = AudioBlocksOf(track, blockSize);
+        if (blocks == 0) {
+            Status("Error : No Audio Data in Track " + std::to_string(t + 1) + " :" + track.TrackTitle);
+            return false;
+        }
+        allBlocks += blocks;
+    }
+
+    std::int64_t total = 0;
+    std::int64_t next = 0;
+    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, false, true)) {
+        Status("HardWare : Set Audio Write Mode Error");
+        return false;
+    }
+    Status("HardWare : Set Audio Write Mode OK");
+
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
+    for (std::int32_t t = 0; t < TrackCount; ++t) {
+        TCDTrack& track = *Tracks.Items(t).CDTrack();
+        Status("Burning :" + track.TrackTitle);
+        track.SetBlockSize(blockSize);
+        const std::uint32_t available = track.AvailableDataSize();
+        const std::int64_t start = next;
+        const std::int64_t end = start + AudioBlocksOf(track, blockSize);
+        track.Seek(track.DataOffset(), TSeekOrigin::soBeginning);
+
+        std::uint32_t left = available;
+        for (std::int64_t a = start; a < end; ++a) {
+            if (CancelRequested.load(std::memory_order_relaxed))
+                return StopOnCancel(a, allBlocks);
+
+            // Only the data chunk's bytes: a partial last block ends in silence, not in the
+            // previous block's samples or the bytes of a chunk after the data.
+            const std::size_t want = std::min<std::uint32_t>(left, static_cast<std::uint32_t>(blockSize));
+            const std::size_t got = track.Read(block.data(), want);
+            std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::uint8_t(0));
+            left -= static_cast<std::uint32_t>(got);
+            total += static_cast<std::int64_t>(got);
+
+            const bool written = WriteAudioBlocks(static_cast<std::uint32_t>(a), 1,
+                                                  static_cast<std::uint32_t>(blockSize), block.data());
+            BufferState buffer;
+            bool queried = false;
+            if (OnBufferProgress) {
+                buffer = QueryBuffer();
+                queried = true;
+                OnBufferProgress(FillPercentOf(buffer.Length, buffer.Free));
+            }
+            if (OnProgress)
+                OnProgress(static_cast<std::int32_t>(a), ProgressPercent(a, end - 1));
+
+            WaitResult wait = WaitResult::Room;
+            if (written) {
+                // The query just made for the gauge is as fresh as a second one would be.
+                if (!queried)
+                    buffer = QueryBuffer();
+                wait = WaitForBufferRoom(kAudioRoomNeeded, buffer, -1);
+            }
+            // Reported for every block handed to the drive, also a failed one.
+            if (OnBytesRead)
+                OnBytesRead(total);
+            if (OnBufferStatus)
+                OnBufferStatus(BufferLength, BufferFree);
+
+            if (!written) {
+                StepError("Write Error", a, LastError);
+                return false;
+            }
+            if (wait == WaitResult::Stalled) {
+                LastError = Err_CommandTimeout;
+                Status("Error : Buffer Wait Timeout at sector " + std::to_string(a) +
+                       " : the drive's buffer did not drain");
+                return false;
+            }
+        }
+
+        Status("Finished Writing : Sync Cache");
+        if (!SyncStep())
+            return false;
+        Status("Finished Writing : Closing Track :" + std::to_string(t + 1));
+        if (!CloseTrackAndWait(static_cast<std::uint8_t>(t + 1)))
+            return false;
+        next = end;
+    }
+
+    if (!CloseSessionAndWait())
+        return false;
+    Status("Finished Writing : Closing Session");
+    // A second CLOSE SESSION, as drives of old needed; on a session already closed a drive
+    // may well refuse it (the virtual writer does, with a sequence error). Its failure is
+    // harmless: the first close has finished the session, so the job's result stands.
+    const TScsiError closed = LastError;
+    if (CloseSession())
+        WaitUntilReady(ReadyWaitLimit);
+    LastError = closed;
     return true;
 }

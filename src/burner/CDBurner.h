@@ -1,6 +1,6 @@
 // One CD/DVD writer as the rest of the system sees it: its identification, the result of its
 // last command, its own command settings, the events a job reports through, one operation per
-// drive command, and the data image burn.
+// drive command, the data image burn, and the list of audio tracks with their burn.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/AudioUnit.h"
 #include "mmc/SCSIUnit.h"
 #include "scsi/SCSITypes.h"
 #include "scsi/zqSCSI.h"
@@ -91,6 +92,18 @@ public:
     // "Finished Writing : Job Done!". A missing or unreadable image file raises.
     bool BurnDataImage(const std::string& FileName, std::uint8_t CloseSession);
 
+    // The audio tracks this writer burns, in index order; empty for a new writer. Freed with
+    // the writer, after the tray release.
+    TCDTrackList Tracks{nullptr};
+
+    // Writes tracks 0 .. TrackCount-1 of Tracks as audio tracks, track at once, one after the
+    // other from address 0 (raw 2352-byte blocks, a partial last block padded with silence),
+    // closing each, then closes the session. False when the write parameters cannot be set, a
+    // track holds no audio data (nothing is written then), or a write, sync or close fails
+    // (the status line says which, and where). A TrackCount beyond the list raises
+    // EListError before any command is sent.
+    bool BurnAudioTracks(std::int32_t TrackCount);
+
     // Asks a running job to stop after the command in progress (safe from a signal handler).
     // The job clears it when it stops.
     std::atomic<bool> CancelRequested{false};
@@ -137,6 +150,4 @@ protected:
     bool CloseSessionAndWait();
     // SYNCHRONIZE CACHE with the error line on failure.
     bool SyncStep();
-
-    // The audio burn (Tracks, BurnAudioTracks) joins here.
 };
