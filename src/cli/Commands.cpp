@@ -382,7 +382,11 @@ int Session::Blank(TCDBurner& burner) {
         sample.percent = percent;
         out_.Progress("blank", sample, Output::Now());
     };
-    SetCancelTarget(&burner.CancelRequested);
+    // A drive cannot be stopped once it blanks: Ctrl-C only says so.
+    static constexpr char kBlankMessage[] =
+        "\nInterrupted: the drive finishes the blank it has started; waiting for it "
+        "(press Ctrl-C again to quit at once)\n";
+    SetCancelTarget(&burner.CancelRequested, kBlankMessage);
     const bool ok = burner.Blank(0, 0);
     SetCancelTarget(nullptr);
     burner.OnStatus = nullptr;
@@ -468,9 +472,11 @@ int Session::Burn(TCDBurner& burner) {
 
     int rc = kExitOk;
     bool burned = false;
+    bool burnRaised = false;
     try {
         burned = burner.BurnDataImage(image, options_.keepSessionOpen ? 0 : 1);
     } catch (const std::exception& e) {
+        burnRaised = true;
         out_.EndProgress();
         out_.Text("Error creating CD.");
         out_.Error(e.what());
@@ -486,13 +492,17 @@ int Session::Burn(TCDBurner& burner) {
         sample = ProgressSample();
         sample.total = sectors;
         out_.Status(phase, "Verify : Reading the track back");
+        bool readable = true;
         try {
             verified = burner.VerifyImage(image, firstDifferent);
         } catch (const std::exception& e) {
-            out_.Error(e.what());
+            readable = false;
+            out_.Error(std::string("cannot read the image again: ") + e.what());
         }
         out_.EndProgress();
-        if (verified) {
+        if (!readable) {
+            rc = kExitImage;
+        } else if (verified) {
             out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
         } else if (Interrupted()) {
             rc = kExitInterrupted;
@@ -514,12 +524,14 @@ int Session::Burn(TCDBurner& burner) {
 
     // Never leave the tray locked, whatever happened (the writer releases it again when freed).
     const bool unlocked = burner.UnlockMedium();
-    if (rc == kExitInterrupted) {
+    const std::string tray = unlocked ? std::string("the tray is unlocked")
+                                      : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError);
+    if (rc == kExitInterrupted && phase == "verify") {
+        out_.Error("interrupted while reading the track back: the disc is complete but not verified; " + tray);
+    } else if (rc == kExitInterrupted) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
-                   " sectors; " +
-                   (unlocked ? std::string("the tray is unlocked")
-                             : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError)));
-    } else if (rc != kExitOk && (rc != kExitImage || burned)) {
+                   " sectors; " + tray);
+    } else if (!burned && !burnRaised && rc != kExitOk) {
         out_.Error("the burn failed: " + (statusLines.empty() ? ScsiErrorToText(lastError) : statusLines.back()));
     } else if (!unlocked) {
         out_.Error("the tray could not be unlocked: " + ScsiErrorToText(burner.LastError));

@@ -10,6 +10,9 @@ namespace cli {
 namespace {
 
 std::atomic<std::atomic<bool>*> gCancelTarget{nullptr};
+std::atomic<const char*> gMessage{nullptr};
+constexpr char kDefaultMessage[] =
+    "\nInterrupted: stopping after the current command (press Ctrl-C again to quit at once)\n";
 volatile sig_atomic_t gSignal = 0;
 
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -24,20 +27,23 @@ void OnSignal(int signo) {
     }
     gSignal = signo;
     if (auto* flag = gCancelTarget.load()) flag->store(true);
-    static const char kMessage[] =
-        "\nInterrupted: stopping after the current command (press Ctrl-C again to quit at once)\n";
-    [[maybe_unused]] auto written = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    const char* message = gMessage.load();
+    if (!message) message = kDefaultMessage;
+    [[maybe_unused]] auto written = write(STDERR_FILENO, message, std::strlen(message));
 }
 
 }  // namespace
 
-void SetCancelTarget(std::atomic<bool>* flag) {
+void SetCancelTarget(std::atomic<bool>* flag, const char* message) {
+    gMessage.store(message);
     gCancelTarget.store(flag);
     // A signal that came before the job started still stops it.
     if (flag && gSignal != 0) flag->store(true);
 }
 
-void InstallInterruptHandlers() {
+void InstallInterruptHandlers(bool job) {
+    signal(SIGPIPE, SIG_IGN);
+    if (!job) return;
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = OnSignal;
@@ -45,7 +51,6 @@ void InstallInterruptHandlers() {
     action.sa_flags = SA_RESTART;   // a read of the image must not fail with EINTR
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 }
 
 bool Interrupted() { return gSignal != 0; }

@@ -9,12 +9,12 @@
 namespace cli {
 
 // What the handler stops: the writer's cancel flag (a lock-free atomic, so setting it is
-// safe in a signal handler).
-void SetCancelTarget(std::atomic<bool>* flag);
+// safe in a signal handler), and the line it prints (a string that outlives the job).
+void SetCancelTarget(std::atomic<bool>* flag, const char* message = nullptr);
 
-// Installs the handlers for SIGINT and SIGTERM, and ignores SIGPIPE so that a closed pipe
-// cannot kill a burn half way with the tray locked.
-void InstallInterruptHandlers();
+// Ignores SIGPIPE, so that a closed pipe cannot kill a burn half way with the tray locked,
+// and, for a job, installs the handlers for SIGINT and SIGTERM.
+void InstallInterruptHandlers(bool job);
 
 bool Interrupted();
 int InterruptSignal();

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
         return cli::kExitOk;
     }
 
-    cli::InstallInterruptHandlers();
+    // Only the jobs stop in an orderly way; any other command may simply be ended.
+    cli::InstallInterruptHandlers(options.command == cli::Command::Burn || options.command == cli::Command::Blank);
     const cli::Output::Mode mode = options.json             ? cli::Output::Mode::Json
                                    : ::isatty(STDOUT_FILENO) ? cli::Output::Mode::Terminal
                                                              : cli::Output::Mode::Plain;
