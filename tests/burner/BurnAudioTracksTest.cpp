@@ -333,6 +333,9 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
         {"a wave without samples", "", {emptyData}, 1, {"Error : No Audio Data in Track 1 :t1"}, {}, {}, false},
         {"drive refuses the write mode", "not-ready=100000", {wave10}, 1,
          {"HardWare : Set Audio Write Mode Error"}, {}, {}, true},
+        {"buffer that never drains", "stuck-buffer", {wave10}, 1,
+         {"Burning :t1", "Error : Buffer Wait Timeout at sector 0 : the drive's buffer did not drain"}, Range(0, 1), {},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -342,6 +345,7 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
         commands.clear();
         status.clear();
         ASSERT_NO_FATAL_FAILURE(Attach(c.options));
+        burner->BufferStallLimit = std::chrono::milliseconds(50);
         for (std::size_t i = 0; i < c.tracks.size(); ++i)
             AddTrack(c.tracks[i], "t" + std::to_string(i + 1));
 
@@ -358,11 +362,54 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
     }
 }
 
+TEST_F(AudioBurn, ProgressFollowsTheDiscAddressesWithin0To100)
+{
+    // Two tracks of 1000 blocks: percent = address div ((end - 1) div 100), so the first track
+    // climbs by divisor 9 and the second starts at 1000 div 19 = 52; 111 and 105 at the ends
+    // are held at 100. The drive stays busy after every close and is waited for.
+    ASSERT_NO_FATAL_FAILURE(Attach("busy-ms=20"));
+    AddTrack(wavetest::CdWave(wavetest::Samples(1000 * kRaw, 1)), "a");
+    AddTrack(wavetest::CdWave(wavetest::Samples(1000 * kRaw, 2)), "b");
+    ASSERT_TRUE(burner->BurnAudioTracks(2)) << status.back();
+    ASSERT_EQ(progress.size(), 2000u);
+    const std::pair<int, int> expected[] = {{0, 0}, {500, 55}, {899, 99}, {900, 100}, {999, 100},
+                                            {1000, 52}, {1899, 99}, {1900, 100}, {1999, 100}};
+    for (const auto& [address, percent] : expected)
+        EXPECT_EQ(progress[address], std::make_pair(address, percent));
+    EXPECT_TRUE(std::all_of(progress.begin(), progress.end(),
+                            [](const auto& p) { return p.second >= 0 && p.second <= 100; }));
+
+    // After each CLOSE TRACK and the first CLOSE SESSION: TEST UNIT READY until the drive is
+    // ready, before anything else.
+    std::lock_guard lock(mutex);
+    int closes = 0;
+    for (std::size_t i = 0; i + 1 < commands.size(); ++i) {
+        if (commands[i].cdb[0] != 0x5B || commands[i].status != 0)
+            continue;
+        ++closes;
+        EXPECT_EQ(commands[i + 1].cdb[0], 0x00) << "command " << i;
+    }
+    EXPECT_GE(closes, 3);
+}
+
 TEST_F(AudioBurn, CountBeyondTheListSendsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(Attach());
     AddTrack(wavetest::CdWave(wavetest::Samples(kRaw)), "only");
     EXPECT_THROW(burner->BurnAudioTracks(2), EListError);
+    EXPECT_TRUE(commands.empty());
+
+    // A CD has room for 99 track numbers; a 100th is refused before the drive is asked.
+    for (int t = 1; t < 100; ++t)
+        AddTrack(wavetest::CdWave(wavetest::Samples(kRaw)), "more");
+    ASSERT_TRUE(burner->BurnAudioTracks(99)) << status.back();
+    const std::vector<int> closed = ClosedTrackNumbers();
+    ASSERT_EQ(closed.size(), 99u);
+    EXPECT_EQ(closed.back(), 99);
+    commands.clear();
+    status.clear();
+    EXPECT_FALSE(burner->BurnAudioTracks(100));
+    EXPECT_EQ(status, std::vector<std::string>{"Error : Too Many Tracks : 100 (a CD holds 99)"});
     EXPECT_TRUE(commands.empty());
 }
 
