@@ -93,17 +93,39 @@ QString TBurnForm::FailureReason() const
     return QString::fromStdString(ScsiErrorToText(Burner ? Burner->LastError : Err_Unknown));
 }
 
+class TBurnForm::JobSubscription {
+public:
+    JobSubscription(TBurnForm& form, bool fileBuffer) : burner_(*form.Burner)
+    {
+        form.JobLines_.clear();
+        TBurnForm* w = &form;
+        burner_.OnProgress = [w](std::int32_t n, std::int32_t p) { w->copystats(n, p); };
+        burner_.OnStatus = [w](const std::string& t) { w->CDStatus(t); };
+        burner_.OnBufferProgress = [w](std::int32_t p) { w->BufferProgress(p); };
+        if (fileBuffer)
+            burner_.OnFileBufferProgress = [w](std::int32_t p) { w->FileBufferProgress(p); };
+        burner_.OnBufferStatus = [w](std::int32_t l, std::int32_t f) { w->BufferStatus(l, f); };
+    }
+    ~JobSubscription()
+    {
+        burner_.OnProgress = nullptr;
+        burner_.OnStatus = nullptr;
+        burner_.OnBufferProgress = nullptr;
+        burner_.OnFileBufferProgress = nullptr;
+        burner_.OnBufferStatus = nullptr;
+    }
+    JobSubscription(const JobSubscription&) = delete;
+    JobSubscription& operator=(const JobSubscription&) = delete;
+
+private:
+    TCDBurner& burner_;
+};
+
 bool TBurnForm::BurnImage(const QString& ImagePath)
 {
     if (!Burner)
         return false;
-    JobLines_.clear();
-    Burner->OnProgress = [this](std::int32_t n, std::int32_t p) { copystats(n, p); };
-    Burner->OnStatus = [this](const std::string& t) { CDStatus(t); };
-    Burner->OnBufferProgress = [this](std::int32_t p) { BufferProgress(p); };
-    Burner->OnFileBufferProgress = [this](std::int32_t p) { FileBufferProgress(p); };
-    Burner->OnBufferStatus = [this](std::int32_t l, std::int32_t f) { BufferStatus(l, f); };
-
+    JobSubscription subscription(*this, true);
     const bool burned = Burner->BurnDataImage(ImagePath.toStdString(), 1);
     if (burned) {
         ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
@@ -121,12 +143,7 @@ bool TBurnForm::BlankDisc()
 {
     if (!Burner)
         return false;
-    JobLines_.clear();
-    Burner->OnProgress = [this](std::int32_t n, std::int32_t p) { copystats(n, p); };
-    Burner->OnStatus = [this](const std::string& t) { CDStatus(t); };
-    Burner->OnBufferProgress = [this](std::int32_t p) { BufferProgress(p); };
-    Burner->OnBufferStatus = [this](std::int32_t l, std::int32_t f) { BufferStatus(l, f); };
-
+    JobSubscription subscription(*this, false);
     const bool blanked = Burner->Blank(0, 0);
     if (blanked)
         ShowMessage(QStringLiteral("Blanking Finished!"), this);

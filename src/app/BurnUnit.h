@@ -62,6 +62,11 @@ signals:
     void Progressed(int Number, int Percent);
 
 private:
+    // Subscribes the handlers to Burner's events for one job (the read-ahead gauge only when
+    // the job reads an image) and empties the slots again when it ends, so that a writer never
+    // calls into a window that is gone.
+    class JobSubscription;
+
     // The text a failed job ends with: the step it stopped at.
     QString FailureReason() const;
 

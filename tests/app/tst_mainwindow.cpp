@@ -329,6 +329,10 @@ void TestMainWindow::burnCreatesTheDisc()
     QCOMPARE(disc.tracks[0].blocks, static_cast<std::uint32_t>(image.size() / 2048));
     QVERIFY(ReadAll(QString::fromStdString(disc.tracks[0].file)) == image);
     QVERIFY(EndsWithEject(f.TakeTrace()));
+    // The writer holds no handler of the window once the job is over.
+    const TCDBurner& burner = *w.BurnerList->Burners(0);
+    QVERIFY(!burner.OnProgress && !burner.OnStatus && !burner.OnBufferProgress && !burner.OnFileBufferProgress &&
+            !burner.OnBufferStatus && !burner.OnBytesRead);
 }
 
 void TestMainWindow::missingImage()
@@ -348,6 +352,7 @@ void TestMainWindow::missingImage()
     QVERIFY(EndsWithEject(trace));
     QVERIFY(writer->State().tracks.empty());
     QVERIFY(!w.ProgressBar->isVisibleTo(&w));
+    QVERIFY(!w.BurnerList->Burners(0)->OnProgress && !w.BurnerList->Burners(0)->OnStatus);
     // Enabled again after the command, as after every burn command.
     QVERIFY(w.BurnBtn->isEnabled());
 }
