@@ -86,6 +86,14 @@ void TBurnForm::BufferStatus(std::int32_t Length, std::int32_t Free)
     Label4->setText(QStringLiteral("Burner Free Buffer : ") + QString::number(Free / 1024) + QStringLiteral(" kb"));
 }
 
+QWidget* TBurnForm::MessageParent()
+{
+    // Hidden during an image burn: the message then belongs to the main window.
+    if (!isVisible() && Form1)
+        return Form1;
+    return this;
+}
+
 QString TBurnForm::FailureReason() const
 {
     if (!JobLines_.empty())
@@ -129,11 +137,11 @@ bool TBurnForm::BurnImage(const QString& ImagePath)
     const bool burned = Burner->BurnDataImage(ImagePath.toStdString(), 1);
     if (burned) {
         ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
-                    this);
+                    MessageParent());
     } else {
         // A burn that stopped is never reported as a finished disc; the window is hidden
         // during an image burn, so the step it stopped at is said here.
-        MessageBoxes().Show(this, QStringLiteral("Error creating CD.\r\n") + FailureReason(),
+        MessageBoxes().Show(MessageParent(), QStringLiteral("Error creating CD.\r\n") + FailureReason(),
                             IMessageBoxes::Kind::Error);
     }
     return burned;

@@ -67,6 +67,7 @@ private:
     // calls into a window that is gone.
     class JobSubscription;
 
+    QWidget* MessageParent();
     // The text a failed job ends with: the step it stopped at.
     QString FailureReason() const;
 
