@@ -470,6 +470,13 @@ int Session::Burn(TCDBurner& burner) {
         return kExitCommandFailed;
     }
 
+    if (Interrupted()) {
+        out_.Error("interrupted before anything was written");
+        burner.UnlockMedium();
+        Finish(kExitInterrupted, JsonObject().Add("image", image));
+        return kExitInterrupted;
+    }
+
     int rc = kExitOk;
     bool burned = false;
     bool burnRaised = false;
@@ -533,7 +540,10 @@ int Session::Burn(TCDBurner& burner) {
                    " sectors; " + tray);
     } else if (!burned && !burnRaised && rc != kExitOk) {
         out_.Error("the burn failed: " + (statusLines.empty() ? ScsiErrorToText(lastError) : statusLines.back()));
-    } else if (!unlocked) {
+    } else if (rc == kExitVerify) {
+        out_.Error("the burnt track does not read back equal to the image");
+    }
+    if (!unlocked && rc != kExitInterrupted) {
         out_.Error("the tray could not be unlocked: " + ScsiErrorToText(burner.LastError));
     }
     bool ejected = false;
@@ -546,7 +556,7 @@ int Session::Burn(TCDBurner& burner) {
     JsonObject fields;
     fields.Add("image", image)
         .Add("sectors", static_cast<std::int64_t>(sectors))
-        .Add("sectors_written", static_cast<std::int64_t>(sectorsHandedOver))
+        .Add("sectors_sent", static_cast<std::int64_t>(sectorsHandedOver))
         .Add("last_error", ScsiErrorToText(lastError))
         .Add("verified", verified)
         .Add("tray_unlocked", unlocked)

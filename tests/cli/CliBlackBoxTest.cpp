@@ -404,7 +404,7 @@ TEST_F(CliBlackBox, JsonLinesForScripts) {
     EXPECT_TRUE(result["error"].IsNull());
     EXPECT_TRUE(result["verified"].boolean);
     EXPECT_EQ(result["sectors"].number, sectors);
-    EXPECT_EQ(result["sectors_written"].number, sectors);
+    EXPECT_EQ(result["sectors_sent"].number, sectors);
     int statuses = 0, writeEvents = 0;
     double lastPercent = -1, lastSector = -1;
     for (std::size_t i = 0; i + 1 < objects.size(); ++i) {
@@ -511,7 +511,7 @@ TEST_F(CliBlackBox, CtrlCStopsTheBurnAndLeavesTheTrayFree) {
     const JsonValue& result = objects.back();
     EXPECT_EQ(result["type"].string, "result");
     EXPECT_EQ(result["exit_code"].number, kInterrupted);
-    EXPECT_LT(result["sectors_written"].number, static_cast<double>(sectors)) << "stopped before the end";
+    EXPECT_LT(result["sectors_sent"].number, static_cast<double>(sectors)) << "stopped before the end";
     EXPECT_FALSE(result["verified"].boolean);
     EXPECT_TRUE(result["tray_unlocked"].boolean);
     const std::string cue = ReadFile(dir_ / "slow.cue");

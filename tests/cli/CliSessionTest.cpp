@@ -199,6 +199,7 @@ TEST_F(FaultyBurn, VerifyNamesTheFirstSectorThatDiffers) {
     SessionResult r = Burn();
     EXPECT_EQ(r.exitCode, kExitVerify) << r.out;
     EXPECT_NE(r.out.find("Verify : Sector 37 differs from the image"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("does not read back equal to the image"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
 
     // A sector the drive cannot read back is named with the drive's error.
