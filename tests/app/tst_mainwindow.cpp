@@ -109,28 +109,13 @@ void TestMainWindow::layoutAndMenus()
     QCOMPARE(w.width(), 483);
     QCOMPARE(w.height(), w.MainMenu1->sizeHint().height() + 202);
 
-    struct Row {
-        QWidget* widget;
-        const char* name;
-        QRect geometry;
-        QWidget* parent;
-    };
-    const Row rows[] = {
-        {w.Panel2, "Panel2", {0, 0, 483, 183}, w.ClientArea},
-        {w.Label1, "Label1", {8, 10, 160, 13}, w.Panel2},
-        {w.DriveCombo, "DriveCombo", {54, 26, 374, 21}, w.Panel2},
-        {w.BurnBtn, "BurnBtn", {176, 57, 131, 25}, w.Panel2},
-        {w.Image1, "Image1", {1, 81, 481, 101}, w.Panel2},
-        {w.ProgressBar, "ProgressBar", {216, 153, 260, 25}, w.Panel2},
-        {w.CDSize1, "CDSize1", {8, 115, 390, 29}, w.ClientArea},
-        {w.PageControl1, "PageControl1", {4, 72, 612, 353}, w.ClientArea},
-        {w.ReadTocListView, "ReadTocListView", {14, 7, 581, 313}, w.TabSheet6},
-    };
-    for (const Row& r : rows) {
-        QCOMPARE(r.widget->objectName(), QString::fromUtf8(r.name));
-        QCOMPARE(r.widget->geometry(), r.geometry);
-        QCOMPARE(r.widget->parentWidget(), r.parent);
-    }
+    // CDSize1 lies on the client area under Panel2, which covers it.
+    QCOMPARE(w.CDSize1->parentWidget(), w.ClientArea);
+    QCOMPARE(w.Panel2->geometry(), w.ClientArea->rect());
+    QVERIFY(w.ClientArea->children().indexOf(w.Panel2) > w.ClientArea->children().indexOf(w.CDSize1));
+    QVERIFY(w.Panel2->geometry().contains(w.CDSize1->geometry()));
+    QCOMPARE(w.ProgressBar->parentWidget(), w.Panel2);
+    QCOMPARE(w.PageControl1->parentWidget(), w.ClientArea);
     QCOMPARE(w.Label1->text(), QStringLiteral("Choose your CD Burner Unit:"));
     QCOMPARE(w.BurnBtn->text(), QStringLiteral("Create KeelVane CD"));
     QVERIFY(!w.DriveCombo->isEditable());
