@@ -43,6 +43,15 @@ constexpr std::uint32_t kInvisibleTrack = 0xFF;
 // BLANK byte 1: IMMED.
 constexpr std::uint8_t kBlankImmed = 0x10;
 
+// Blocks of one audio track: its sample bytes in whole blocks, a partial last block counted as
+// a whole one. Only the bytes the track holds count: a header may declare more (FFFFFFFFh from
+// a streaming writer, a cut-off file), and those would be stale buffer bytes on the disc.
+std::int64_t AudioBlocksOf(TCDTrack& Track, std::int32_t BlockSize)
+{
+    const std::uint32_t bytes = Track.AvailableDataSize();
+    return bytes / static_cast<std::uint32_t>(BlockSize) + (bytes % static_cast<std::uint32_t>(BlockSize) != 0);
+}
+
 }  // namespace
 
 TCDBurner::TCDBurner(const TCDBurnerInfo& AInfo) : Info(AInfo), CommandSettings(ScsiDefaultSettings) {}
@@ -518,15 +527,6 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
     return true;
 }
 
-// Blocks of one audio track: its sample bytes in whole blocks, a partial last block counted as
-// a whole one. Only the bytes the track holds count: a header may declare more (FFFFFFFFh from
-// a streaming writer, a cut-off file), and those would be stale buffer bytes on the disc.
-static std::int64_t AudioBlocksOf(TCDTrack& Track, std::int32_t BlockSize)
-{
-    const std::uint32_t bytes = Track.AvailableDataSize();
-    return bytes / static_cast<std::uint32_t>(BlockSize) + (bytes % static_cast<std::uint32_t>(BlockSize) != 0);
-}
-
 bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
 {
     // A count beyond the list is the list's index error, raised before the disc is touched
@@ -635,9 +635,9 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     if (!CloseSessionAndWait())
         return false;
     Status("Finished Writing : Closing Session");
-    // A second CLOSE SESSION, as drives of old needed; on a session already closed a drive
-    // may well refuse it (the virtual writer does, with a sequence error). Its failure is
-    // harmless: the first close has finished the session, so the job's result stands.
+    // The job sends CLOSE SESSION a second time. On a session already closed a drive may well
+    // refuse it (the virtual writer does, with a sequence error); that is harmless, as the
+    // first close has finished the session, so neither the result nor LastError takes it up.
     const TScsiError closed = LastError;
     if (CloseSession())
         WaitUntilReady(ReadyWaitLimit);
