@@ -108,6 +108,7 @@ private:
     int Blank(TCDBurner& burner);
     int Capabilities(TCDBurner& burner);
     int Speeds(TCDBurner& burner);
+    int PageReport(TCDBurner& burner, const std::vector<std::string>& lines);
     int WriterParams(TCDBurner& burner);
     int Toc(TCDBurner& burner);
     int DvdStructure(TCDBurner& burner);
@@ -257,19 +258,22 @@ int Session::Drives() {
     return kExitOk;
 }
 
-int Session::Capabilities(TCDBurner& burner) {
-    const auto lines = burner.GetCapabilitiesReport();
+// The two reports keep no result of their own (a failed one shows its headings or zeros), so
+// the capabilities page is asked for once more to tell a script whether the drive answered.
+int Session::PageReport(TCDBurner& burner, const std::vector<std::string>& lines) {
     ReportLines(lines);
-    Finish(kExitOk);
-    return kExitOk;
+    std::uint8_t page[26] = {};
+    const TScsiError error = ScsiGetCapabilitiesPage(burner.Info, page, burner.CommandSettings);
+    const std::string result = ScsiErrorToText(error);
+    const int rc = error == Err_None ? kExitOk : kExitCommandFailed;
+    if (rc != kExitOk) out_.Error(std::string(CommandName(options_.command)) + ": " + result);
+    Finish(rc, JsonObject().Add("result", result));
+    return rc;
 }
 
-int Session::Speeds(TCDBurner& burner) {
-    const auto lines = burner.GetSpeedsReport();
-    ReportLines(lines);
-    Finish(kExitOk);
-    return kExitOk;
-}
+int Session::Capabilities(TCDBurner& burner) { return PageReport(burner, burner.GetCapabilitiesReport()); }
+
+int Session::Speeds(TCDBurner& burner) { return PageReport(burner, burner.GetSpeedsReport()); }
 
 int Session::WriterParams(TCDBurner& burner) {
     std::string text;

@@ -311,6 +311,13 @@ TEST_F(CliBlackBox, EmptyDrive) {
         EXPECT_FALSE(Contains(r.out, "CD Creation Complete!"));
     }
     EXPECT_FALSE(fs::exists(dir_ / "empty-01.iso")) << "nothing written without a disc";
+
+    // A drive that does not answer its capabilities page: the report still shows (zeros), but
+    // the exit code says that it failed.
+    const RunResult speeds = On("busy.cue,not-ready=50", {"speeds"});
+    EXPECT_EQ(speeds.exitCode, kFailed) << Describe(speeds);
+    EXPECT_TRUE(Contains(speeds.out, "       Maximum Write Speed = 0\n")) << speeds.out;
+    EXPECT_TRUE(Contains(speeds.err, "Err_SenseNotReady")) << speeds.err;
 }
 
 TEST_F(CliBlackBox, WriteErrorStopsTheBurn) {
