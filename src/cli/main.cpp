@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,12 @@ int main(int argc, char** argv) {
 
     // Only the jobs stop in an orderly way; any other command may simply be ended.
     cli::InstallInterruptHandlers(options.command == cli::Command::Burn || options.command == cli::Command::Blank);
-    const cli::Output::Mode mode = options.json             ? cli::Output::Mode::Json
-                                   : ::isatty(STDOUT_FILENO) ? cli::Output::Mode::Terminal
-                                                             : cli::Output::Mode::Plain;
+    // The live line needs a terminal that understands "erase to end of line".
+    const char* term = std::getenv("TERM");
+    const bool liveLine = ::isatty(STDOUT_FILENO) && !(term && std::string(term) == "dumb");
+    const cli::Output::Mode mode = options.json ? cli::Output::Mode::Json
+                                   : liveLine   ? cli::Output::Mode::Terminal
+                                                : cli::Output::Mode::Plain;
     cli::Output out(mode);
     return cli::Run(options, out);
 }
