@@ -72,6 +72,8 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
     case Mode::Terminal: {
         if (!meter_.TakeRedraw(now) && !last) return;
         std::string line = std::string(phase) + " " + FormatProgressLine(sample, meter_.BlocksPerSecond());
+        if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
+            line.resize(static_cast<std::size_t>(columns_ - 1));
         std::fprintf(out_, "\r%s\x1b[K", line.c_str());
         std::fflush(out_);
         progressShown_ = true;

@@ -23,6 +23,9 @@ public:
     Output& operator=(const Output&) = delete;
 
     Mode mode() const { return mode_; }
+    // Width of the terminal: the live line is cut to fit, since a wrapped line cannot be
+    // redrawn in place. 0: unknown.
+    void SetColumns(int columns) { columns_ = columns; }
     bool json() const { return mode_ == Mode::Json; }
 
     // A status line of a job (the writer's OnStatus texts and the program's own steps).
@@ -53,6 +56,7 @@ private:
     void Emit(const std::string& jsonLine);
 
     Mode mode_;
+    int columns_ = 0;
     std::FILE* out_;
     std::FILE* err_;
     bool progressShown_ = false;       // a terminal progress line is on screen

@@ -1,4 +1,5 @@
 // keelvane-cli: the command line over the burning engine.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,5 +49,8 @@ int main(int argc, char** argv) {
                                    : liveLine   ? cli::Output::Mode::Terminal
                                                 : cli::Output::Mode::Plain;
     cli::Output out(mode);
+    winsize size{};
+    if (mode == cli::Output::Mode::Terminal && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
+        out.SetColumns(size.ws_col);
     return cli::Run(options, out);
 }
