@@ -96,6 +96,7 @@ case "$cycle" in
     : > "$backing"
     tgtd -f -C "$tgt_ctl" --iscsi portal=127.0.0.1:$iscsi_port > "$work/tgtd.log" 2>&1 &
     tgtd_pid=$!
+    disown "$tgtd_pid"
     for _ in $(seq 50); do tgtadm -C "$tgt_ctl" --lld iscsi --mode target --op show >/dev/null 2>&1 && break; sleep 0.1; done
     kill -0 "$tgtd_pid" 2>/dev/null || skip "tgtd did not start: $(cat "$work/tgtd.log")"
     tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode target --tid 1 -T "$iqn" \
@@ -150,7 +151,7 @@ case "$cycle" in
     expect_rc speeds 0; expect speeds "-- Device Reading Speeds --"
     expect_rc writer-params 0; expect writer-params "Write Type :  "
     expect_rc burn 0
-    expect_rc toc 0
+    expect_rc toc 0; expect toc "[ssqfADRposition, ssqfDataTrack]"; expect toc "170"
     size=$(stat -c %s "$work/img.iso")
     [ "$(stat -c %s "$backing")" -ge "$size" ] && cmp -n "$size" "$backing" "$work/img.iso" >/dev/null \
       || fail "the tgt backing file does not hold the image"
@@ -162,6 +163,7 @@ case "$cycle" in
     expect_rc_not burn 0; expect burn "HardWare : Set Write Mode Error"
     expect dvd-structure "Err_SenseIllegalRequest"
     expect_rc eject 0
+    expect_rc_not toc-after-eject 0; expect toc-after-eject "Err_SenseNotReady"
     ;;
 esac
 echo "PASSED: $cycle"
