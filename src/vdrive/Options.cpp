@@ -22,11 +22,11 @@ bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& valu
 
 }  // namespace
 
-bool ParseVirtualDriveSpec(const std::string& spec, VirtualDriveOptions& options, std::string& error) {
+bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& options, std::string& error) {
     VirtualDriveOptions result;
-    const std::string prefix = "virtual drive '" + spec + "': ";
-    std::size_t comma = spec.find(',');
-    result.path = spec.substr(0, comma);
+    const std::string prefix = "virtual drive '" + driveSpec + "': ";
+    std::size_t comma = driveSpec.find(',');
+    result.path = driveSpec.substr(0, comma);
     if (result.path.empty()) {
         error = prefix + "no CUE sheet path before the options";
         return false;
@@ -34,8 +34,8 @@ bool ParseVirtualDriveSpec(const std::string& spec, VirtualDriveOptions& options
     std::set<std::string> seen;
     while (comma != std::string::npos) {
         const std::size_t begin = comma + 1;
-        comma = spec.find(',', begin);
-        const std::string item = spec.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        comma = driveSpec.find(',', begin);
+        const std::string item = driveSpec.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
         if (item.empty()) {
             error = prefix + "empty option";
             return false;

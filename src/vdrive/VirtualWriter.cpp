@@ -993,15 +993,15 @@ void VirtualWriter::SetDriveLetter(char letter) {
     impl_->letter = letter;
 }
 
-std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& spec, std::string& error,
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
                                                   std::shared_ptr<VirtualClock> clock) {
     VirtualDriveOptions options;
-    if (!ParseVirtualDriveSpec(spec, options, error)) return nullptr;
+    if (!ParseVirtualDriveSpec(driveSpec, options, error)) return nullptr;
     std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, std::move(clock));
     if (!writer) return nullptr;
     const char letter = win::AttachVirtualDevice(writer);
     if (letter == 0) {
-        error = "virtual drive '" + spec + "': no drive letter left";
+        error = "virtual drive '" + driveSpec + "': no drive letter left";
         return nullptr;
     }
     writer->SetDriveLetter(letter);

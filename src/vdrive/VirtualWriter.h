@@ -59,7 +59,7 @@ struct VirtualDriveOptions {
 };
 
 // Parses the attach syntax; false and a message naming the offending part on bad input.
-bool ParseVirtualDriveSpec(const std::string& spec, VirtualDriveOptions& options, std::string& error);
+bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& options, std::string& error);
 
 // The writer's sense of time. Tests replace it with a ManualClock so that a 16x burn or a
 // full blank takes no wall time.
@@ -151,7 +151,7 @@ private:
 
 // Parses the attach syntax, opens or creates the disc and attaches the writer to the platform
 // layer (it gets the next drive letter). Null and a message on failure.
-std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& spec, std::string& error,
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
                                                   std::shared_ptr<VirtualClock> clock = nullptr);
 // Detaches and flushes.
 void DetachVirtualDrive(const std::shared_ptr<VirtualWriter>& writer);
