@@ -8,6 +8,7 @@
 #include "app/AppServices.h"
 #include "app/Unit1.h"
 #include "burner/CDBurner.h"
+#include "burner/FrontEndSupport.h"
 #include "scsi/SCSITypes.h"
 #include "ui_BurnUnit.h"
 #include "widgets/Gauges.h"
@@ -96,9 +97,7 @@ QWidget* TBurnForm::MessageParent()
 
 QString TBurnForm::FailureReason() const
 {
-    if (!JobLines_.empty())
-        return QString::fromStdString(JobLines_.back());
-    return QString::fromStdString(ScsiErrorToText(Burner ? Burner->LastError : Err_Unknown));
+    return QString::fromStdString(BurnFailureText(JobLines_, Burner ? Burner->LastError : Err_Unknown));
 }
 
 class TBurnForm::JobSubscription {
@@ -134,7 +133,8 @@ bool TBurnForm::BurnImage(const QString& ImagePath)
     if (!Burner)
         return false;
     JobSubscription subscription(*this, true);
-    const bool burned = Burner->BurnDataImage(ImagePath.toStdString(), 1);
+    // A drive without a disc, or one still spinning up, is told apart from a failed write.
+    const bool burned = WaitForDriveBeforeBurn(*Burner) == Err_None && Burner->BurnDataImage(ImagePath.toStdString(), 1);
     if (burned) {
         ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
                     MessageParent());

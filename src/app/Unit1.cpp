@@ -6,8 +6,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
@@ -25,6 +23,7 @@
 #include "app/BurnUnit.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
+#include "burner/FrontEndSupport.h"
 #include "scsi/SCSITypes.h"
 #include "ui_Unit1.h"
 #include "widgets/CDSizer.h"
@@ -35,13 +34,6 @@ TForm1* Form1 = nullptr;
 namespace {
 
 const char* const kNoBurners = "No CD burners found on this computer.";
-const char* const kDemoImage = "KeelvaneDemo.iso";
-const char* const kRescueImage = "Keelvane.iso";
-
-bool FileExists(const QString& path)
-{
-    return QFileInfo(path).isFile();
-}
 
 // The lines of a report as one message, each followed by a carriage return and line feed.
 QString JoinReport(const std::vector<std::string>& lines)
@@ -85,7 +77,7 @@ TForm1::TForm1(const QString& ProgramFolder, QWidget* parent)
       ProgramFolder_(ProgramFolder)
 {
     if (ProgramFolder_.isEmpty())
-        ProgramFolder_ = QCoreApplication::applicationDirPath();
+        ProgramFolder_ = QString::fromStdString(::ProgramFolder());
     if (!ProgramFolder_.endsWith(u'/'))
         ProgramFolder_ += u'/';
 
@@ -179,17 +171,14 @@ void TForm1::FormCreate()
     for (int i = 0; i < BurnerList->Count(); ++i) {
         TCDBurnerInfo info;
         BurnerList->Burners(i)->GetInfo(info);
-        DriveCombo->addItem(QString(QChar(info.DriveLetter)) + QStringLiteral(":\\  [ ") +
-                            QString::fromStdString(info.DisplayName) + QStringLiteral("]"));
+        DriveCombo->addItem(QString::fromStdString(DriveBoxEntry(info)));
     }
     if (DriveCombo->count() == 0) {
         MessageBoxes().Show(this, QString::fromUtf8(kNoBurners), IMessageBoxes::Kind::Information);
         return;
     }
     DriveCombo->setCurrentIndex(0);
-    // The demo image is tested first here; the burn command prefers the rescue image.
-    BurnBtn->setEnabled(FileExists(ProgramFolder_ + QString::fromUtf8(kDemoImage)) ||
-                        FileExists(ProgramFolder_ + QString::fromUtf8(kRescueImage)));
+    BurnBtn->setEnabled(RescueImagePresent(ProgramFolder_.toStdString()));
 }
 
 void TForm1::FormDestroy()
@@ -257,9 +246,7 @@ void TForm1::BurnISOToCD1Click()
     if (!burner || !BurnForm)
         return;
 
-    ImagePath = ProgramFolder_ + QString::fromUtf8(kRescueImage);
-    if (!FileExists(ImagePath))
-        ImagePath = ProgramFolder_ + QString::fromUtf8(kDemoImage);
+    ImagePath = QString::fromStdString(RescueImagePath(ProgramFolder_.toStdString()));
     // Whole megabytes, rounded toward zero (a missing file's -1 gives 0).
     CDSize1->setMemShaded(static_cast<int>(FileSizeOf(ImagePath.toStdString()) / 1048576));
 
@@ -350,7 +337,7 @@ void TForm1::SetWriteModetoCDDA1Click()
     TCDBurner* burner = SelectedBurner();
     if (!burner)
         return;
-    burner->SetWriteParameters(1, 0, 16, 0, 0, 150, false, true);
+    SetWriteMode(*burner, kCDDAWriteParameters);
     ShowLastResult();
 }
 
@@ -359,7 +346,7 @@ void TForm1::SetWriteModetoDataWrite1Click()
     TCDBurner* burner = SelectedBurner();
     if (!burner)
         return;
-    burner->SetWriteParameters(1, 8, 4, 0, 0, 150, false, true);
+    SetWriteMode(*burner, kDataWriteParameters);
     ShowLastResult();
 }
 

@@ -1,6 +1,5 @@
 #include "cli/Commands.h"
 
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,7 @@
 #include <vector>
 
 #include "burner/CDBurners.h"
-#include "cli/BurnOutcome.h"
+#include "burner/FrontEndSupport.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Trace.h"
@@ -24,20 +23,7 @@ namespace cli {
 namespace {
 
 constexpr std::int64_t kSectorBytes = 2048;
-constexpr std::chrono::seconds kReadyWait{60};
-
-// Write parameters of the two write modes (write type, data block type, track mode,
-// session format, packet size, audio pause, test write, BUFE).
-struct WritePreset {
-    std::uint8_t dataBlockType;
-    std::uint8_t trackMode;
-};
-constexpr WritePreset kDataPreset{8, 4};
-constexpr WritePreset kCddaPreset{0, 16};
-
-std::string DriveEntry(const TCDBurnerInfo& info) {
-    return std::string(1, info.DriveLetter) + ":\\  [ " + info.DisplayName + "]";
-}
+constexpr char kProgramName[] = "keelvane-cli";
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -55,16 +41,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     }
     if (!current.empty()) lines.push_back(current);
     return lines;
-}
-
-// The group that may read and write the device, or empty when no ordinary group may (a
-// device of group root, or without group read-write permission).
-std::string UsableGroupOfDevice(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
-        return {};
-    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-    return {};
 }
 
 // Keeps the virtual writers attached for the run and detaches them (which flushes their
@@ -197,18 +173,11 @@ TCDBurner* Session::SelectWriter(int& exitCode) {
 }
 
 bool Session::CheckAccess(int position, int& exitCode) {
-    const TDriveScanEntry& row = list_->ScanTable().Rows[position];
-    if (row.Handle != nullptr) return true;
-    const std::string path = win::DevicePathOfLetter(row.DriveLetter);
+    const TDriveAccessProblem problem = DriveAccessProblem(*list_, position, kProgramName);
+    if (!problem.Exists()) return true;
     exitCode = kExitNoWriter;
-    if (row.OpenErrno == EACCES || row.OpenErrno == EPERM) {
-        out_.Error("cannot open " + path + " (drive " + row.DriveLetter + ":): " + std::strerror(row.OpenErrno));
-        out_.Hint(PermissionAdvice(path, UsableGroupOfDevice(path)));
-    } else if (row.OpenErrno != 0) {
-        out_.Error("cannot open " + path + " (drive " + row.DriveLetter + ":): " + std::strerror(row.OpenErrno));
-    } else {
-        out_.Error("the drive " + path + " (" + row.DriveLetter + ":) did not answer INQUIRY");
-    }
+    out_.Error(problem.Reason);
+    if (problem.PermissionDenied) out_.Hint(problem.Advice);
     return false;
 }
 
@@ -222,19 +191,19 @@ int Session::Drives() {
         const std::string path = win::DevicePathOfLetter(info.DriveLetter);
         char address[64];
         std::snprintf(address, sizeof address, "%u:%u:%u", info.HaId, info.Target, info.Lun);
-        out_.Text(DriveEntry(info));
+        out_.Text(DriveBoxEntry(info));
         out_.Text("    index " + std::to_string(i) + ", device " + path + ", SCSI address " + address +
                   " (port:target:lun)");
-        const bool denied = row.Handle == nullptr && (row.OpenErrno == EACCES || row.OpenErrno == EPERM);
         if (row.Handle == nullptr) {
             std::string why = row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer to INQUIRY";
             out_.Text("    cannot be opened: " + why);
-            if (denied) out_.Hint(PermissionAdvice(path, UsableGroupOfDevice(path)));
+            const TDriveAccessProblem problem = DriveAccessProblem(*list_, i, kProgramName);
+            if (problem.PermissionDenied) out_.Hint(problem.Advice);
         }
         JsonObject drive;
         drive.Add("index", i)
             .Add("letter", std::string(1, info.DriveLetter))
-            .Add("entry", DriveEntry(info))
+            .Add("entry", DriveBoxEntry(info))
             .Add("display_name", info.DisplayName)
             .Add("vendor", info.VendorId)
             .Add("product", info.ProductId)
@@ -360,8 +329,8 @@ int Session::Buffer(TCDBurner& burner) {
 }
 
 int Session::WriteMode(TCDBurner& burner) {
-    const WritePreset preset = options_.writeMode == cli::WriteMode::Data ? kDataPreset : kCddaPreset;
-    const bool ok = burner.SetWriteParameters(1, preset.dataBlockType, preset.trackMode, 0, 0, 150, false, true);
+    const bool ok = SetWriteMode(burner, options_.writeMode == cli::WriteMode::Data ? kDataWriteParameters
+                                                                                    : kCDDAWriteParameters);
     const std::string result = ScsiErrorToText(burner.LastError);
     out_.Text(result);
     const int rc = ok ? kExitOk : kExitWriteParameters;
@@ -466,9 +435,8 @@ int Session::Burn(TCDBurner& burner) {
     } unsubscribe{burner};
 
     // A drive without a disc, or one still spinning up, is told apart from a failed write.
-    if (const TScsiError ready = burner.WaitUntilReady(kReadyWait); ready != Err_None) {
+    if (const TScsiError ready = WaitForDriveBeforeBurn(burner); ready != Err_None) {
         const std::string result = ScsiErrorToText(ready);
-        out_.Status(phase, "Error : Drive Not Ready : " + result);
         out_.Error("the drive is not ready (no disc?): " + result);
         Finish(kExitCommandFailed, JsonObject().Add("image", image).Add("last_error", result));
         return kExitCommandFailed;
@@ -494,7 +462,7 @@ int Session::Burn(TCDBurner& burner) {
         rc = kExitImage;
     }
     out_.EndProgress();
-    if (rc == kExitOk && !burned) rc = ClassifyBurnFailure(statusLines, Interrupted());
+    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
 
     bool verified = false;
     std::int64_t firstDifferent = -1;
@@ -543,7 +511,7 @@ int Session::Burn(TCDBurner& burner) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
                    " sectors; " + tray);
     } else if (!burned && !burnRaised && rc != kExitOk) {
-        out_.Error("the burn failed: " + (statusLines.empty() ? ScsiErrorToText(lastError) : statusLines.back()));
+        out_.Error("the burn failed: " + BurnFailureText(statusLines, lastError));
     } else if (rc == kExitVerify) {
         out_.Error("the burnt track does not read back equal to the image");
     }
@@ -573,29 +541,16 @@ int Session::Burn(TCDBurner& burner) {
 
 }  // namespace
 
-std::string ProgramFolder() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return "./";
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-}
-
-std::string RescueImagePath(const std::string& folder) {
-    struct stat st;
-    const std::string preferred = folder + "Keelvane.iso";
-    if (::stat(preferred.c_str(), &st) == 0) return preferred;
-    return folder + "KeelvaneDemo.iso";
-}
-
-std::string PermissionAdvice(const std::string& devicePath, const std::string& groupName) {
-    if (groupName.empty())
-        return "You have no permission to use " + devicePath +
-               ", and no group is given read-write access to it. Optical drives usually belong to the "
-               "\"cdrom\" group: ask your administrator for access, or run keelvane-cli with sudo.";
-    return "You have no permission to use " + devicePath + ". Add yourself to the \"" + groupName +
-           "\" group that owns it and log in again:\n    sudo usermod -aG " + groupName + " \"$USER\"";
+int ExitCodeOfFailure(TBurnFailure failure) {
+    switch (failure) {
+    case TBurnFailure::Interrupted: return kExitInterrupted;
+    case TBurnFailure::NotReady: return kExitCommandFailed;
+    case TBurnFailure::WriteParameters: return kExitWriteParameters;
+    case TBurnFailure::Input: return kExitImage;
+    case TBurnFailure::Write: return kExitWrite;
+    case TBurnFailure::Closing: return kExitClosing;
+    }
+    return kExitWrite;
 }
 
 int Run(const Options& options, Output& output) {

@@ -2,7 +2,9 @@
 // folder, rescue images made with xorriso, the two windows, and a trace of the SCSI commands.
 #pragma once
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +49,34 @@ struct TTracedCommand {
     std::uint8_t Status = 0;
 };
 
+// A virtual writer that refuses every command with one operation code (ILLEGAL REQUEST,
+// INVALID FIELD IN CDB 05/24/00), as a drive refuses what it does not support.
+class TRefusingDrive final : public win::VirtualScsiDevice {
+public:
+    TRefusingDrive(std::shared_ptr<vdrive::VirtualWriter> writer, std::uint8_t opcode)
+        : Writer(std::move(writer)), Opcode(opcode)
+    {
+    }
+    bool Execute(win::ScsiRequest& r) override
+    {
+        if (r.cdb[0] != Opcode)
+            return Writer->Execute(r);
+        r.status = 2;
+        std::fill(std::begin(r.sense), std::end(r.sense), std::uint8_t(0));
+        r.sense[0] = 0x70;
+        r.sense[2] = 0x05;
+        r.sense[7] = 10;
+        r.sense[12] = 0x24;
+        r.senseLength = 18;
+        r.residual = r.dataLength;
+        return true;
+    }
+    std::string DevicePath() const override { return Writer->DevicePath(); }
+
+    const std::shared_ptr<vdrive::VirtualWriter> Writer;
+    const std::uint8_t Opcode;
+};
+
 // Virtual writers, images and windows of one test; everything is undone on destruction.
 class TAppFixture {
 public:
@@ -62,6 +92,8 @@ public:
     {
         CloseWindows();
         win::SetScsiTraceSink(nullptr);
+        for (auto& d : Refusing)
+            win::DetachVirtualDevice(d);
         for (auto& w : Writers)
             vdrive::DetachVirtualDrive(w);
         SetMessageBoxes(nullptr);
@@ -82,6 +114,21 @@ public:
         if (!writer)
             qFatal("cannot attach %s: %s", spec.c_str(), error.c_str());
         Writers.push_back(writer);
+        return writer;
+    }
+
+    // A writer that refuses every command with `opcode`; its disc lives in the temporary folder.
+    std::shared_ptr<vdrive::VirtualWriter> AttachRefusing(std::uint8_t opcode)
+    {
+        vdrive::VirtualDriveOptions options;
+        options.path = Dir.filePath(QStringLiteral("refusing%1.cue").arg(Refusing.size())).toStdString();
+        std::string error;
+        auto writer = vdrive::VirtualWriter::Open(options, error);
+        if (!writer)
+            qFatal("cannot open %s: %s", options.path.c_str(), error.c_str());
+        auto drive = std::make_shared<TRefusingDrive>(writer, opcode);
+        win::AttachVirtualDevice(drive);
+        Refusing.push_back(drive);
         return writer;
     }
 
@@ -141,6 +188,7 @@ public:
     QTemporaryDir Dir;
     TMessageRecorder Messages;
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> Writers;
+    std::vector<std::shared_ptr<TRefusingDrive>> Refusing;
     std::unique_ptr<TForm1> Main;
     std::unique_ptr<TBurnForm> Burn;
     std::vector<TTracedCommand> Trace;

@@ -345,9 +345,8 @@ void TestMainWindow::missingImage()
 void TestMainWindow::refusedWriteParameters()
 {
     TAppFixture f;
-    // The first command after the scan (the mode sense of the write parameters) finds the
-    // drive not ready.
-    auto writer = f.Attach(QStringLiteral("not-ready=1"));
+    // The drive refuses MODE SELECT(10) of the write parameters page.
+    auto writer = f.AttachRefusing(0x55);
     QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
     f.OpenWindows();
     f.TakeTrace();

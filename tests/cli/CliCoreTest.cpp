@@ -1,14 +1,12 @@
 // The parts of keelvane-cli that need no drive: command line, JSON escaping, progress line,
-// trace lines and the exit code of a failed burn.
+// trace lines.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "cli/BurnOutcome.h"
 #include "cli/CliOptions.h"
-#include "cli/ExitCodes.h"
 #include "cli/Json.h"
 #include "cli/ProgressLine.h"
 #include "cli/Trace.h"
@@ -221,28 +219,6 @@ TEST(Trace, FormatsCdbDirectionStatusAndSense) {
     in.cdbLength = 200;
     const std::string line = FormatTraceLine('D', in, true);
     EXPECT_NE(line.find("CHECK CONDITION  no sense data"), std::string::npos) << line;
-}
-
-TEST(BurnOutcome, TheStepThatEndedTheJobChoosesTheExitCode) {
-    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
-        {{"HardWare : Set Write Mode Error"}, kExitWriteParameters},
-        {{"HardWare : Set Write Mode OK", "Error : Error in Image Size"}, kExitImage},
-        {{"HardWare : Set Write Mode OK", "Error : Image larger than disc (10 blocks needed, 5 free)"}, kExitImage},
-        {{"HardWare : Set Write Mode OK", "Error : Read Error at sector 3 : Input/output error"}, kExitImage},
-        {{"HardWare : Set Write Mode OK", "Error : Write Error at sector 5 : Err_SenseMediumError"}, kExitWrite},
-        {{"HardWare : Set Write Mode OK", "Error : Buffer Wait Timeout at sector 0 : x"}, kExitWrite},
-        {{"HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Error : Sync Cache Error : Err_X"},
-         kExitClosing},
-        {{"Finished Writing : Closing Track", "Error : Close Track Error : Err_X"}, kExitClosing},
-        {{"Finished Writing : Closing Session", "Error : Close Session Error : Err_X"}, kExitClosing},
-        {{"HardWare : Set Write Mode OK", "Cancelled : Writing stopped at sector 7 of 9"}, kExitInterrupted},
-        {{}, kExitWrite},
-    };
-    for (const auto& [lines, code] : cases) {
-        SCOPED_TRACE(lines.empty() ? "" : lines.back());
-        EXPECT_EQ(ClassifyBurnFailure(lines, false), code);
-    }
-    EXPECT_EQ(ClassifyBurnFailure({"Error : Write Error at sector 1 : Err_X"}, true), kExitInterrupted);
 }
 
 }  // namespace

@@ -241,23 +241,13 @@ TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
     fs::remove_all(dir);
 }
 
-TEST(CliSession, PermissionAdviceNamesTheGroupToJoin) {
-    const std::string advice = PermissionAdvice("/dev/sr0", "cdrom");
-    EXPECT_NE(advice.find("/dev/sr0"), std::string::npos);
-    EXPECT_NE(advice.find("sudo usermod -aG cdrom \"$USER\""), std::string::npos) << advice;
-}
-
-TEST(CliSession, RescueImageRule) {
-    char pattern[] = "/tmp/kv-cli-img.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = std::string(pattern) + "/";
-    EXPECT_EQ(RescueImagePath(folder), folder + "KeelvaneDemo.iso") << "the demo name even when missing";
-    std::fclose(std::fopen((folder + "Keelvane.iso").c_str(), "w"));
-    EXPECT_EQ(RescueImagePath(folder), folder + "Keelvane.iso");
-    std::fclose(std::fopen((folder + "KeelvaneDemo.iso").c_str(), "w"));
-    EXPECT_EQ(RescueImagePath(folder), folder + "Keelvane.iso") << "the own image wins";
-    fs::remove_all(pattern);
-    EXPECT_EQ(ProgramFolder().back(), '/');
+TEST(CliSession, EachFailureHasItsExitCode) {
+    const std::vector<std::pair<TBurnFailure, int>> cases = {
+        {TBurnFailure::Interrupted, kExitInterrupted}, {TBurnFailure::NotReady, kExitCommandFailed},
+        {TBurnFailure::WriteParameters, kExitWriteParameters}, {TBurnFailure::Input, kExitImage},
+        {TBurnFailure::Write, kExitWrite}, {TBurnFailure::Closing, kExitClosing},
+    };
+    for (const auto& [failure, code] : cases) EXPECT_EQ(ExitCodeOfFailure(failure), code);
 }
 
 }  // namespace

@@ -1,0 +1,237 @@
+// The pieces both front ends share: the rescue image rule, the drive box entry, the write-mode
+// presets on a virtual writer, the wait for the disc, what a failed job's lines say, the
+// permission advice, and wave files turned into tracks.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../audio/WaveTestSupport.h"
+#include "TempDir.h"
+#include "burner/CDBurners.h"
+#include "burner/FrontEndSupport.h"
+#include "vdrive/VirtualWriter.h"
+
+namespace {
+
+void Touch(const std::string& path)
+{
+    std::fclose(std::fopen(path.c_str(), "w"));
+}
+
+TEST(FrontEndSupport, RescueImageRule)
+{
+    TempDir dir;
+    const std::string folder = dir.path().string() + "/";
+    EXPECT_EQ(RescueImagePath(folder), folder + "KeelvaneDemo.iso") << "the demo name even when missing";
+    EXPECT_FALSE(RescueImagePresent(folder));
+    // A folder of that name is no image.
+    std::filesystem::create_directory(folder + "Keelvane.iso");
+    EXPECT_EQ(RescueImagePath(folder), folder + "KeelvaneDemo.iso");
+    EXPECT_FALSE(RescueImagePresent(folder));
+    std::filesystem::remove(folder + "Keelvane.iso");
+
+    Touch(folder + "KeelvaneDemo.iso");
+    EXPECT_TRUE(RescueImagePresent(folder));
+    EXPECT_EQ(RescueImagePath(folder), folder + "KeelvaneDemo.iso");
+    Touch(folder + "Keelvane.iso");
+    EXPECT_EQ(RescueImagePath(folder), folder + "Keelvane.iso") << "the own image wins";
+    std::filesystem::remove(folder + "KeelvaneDemo.iso");
+    EXPECT_TRUE(RescueImagePresent(folder));
+    EXPECT_EQ(RescueImagePath(folder), folder + "Keelvane.iso");
+    EXPECT_EQ(ProgramFolder().back(), '/');
+}
+
+TEST(FrontEndSupport, DriveBoxEntryKeepsTheDisplayNameAsReported)
+{
+    TCDBurnerInfo info;
+    info.DriveLetter = 'E';
+    info.DisplayName = "KEELVANE VIRTUAL WRITER  ";
+    EXPECT_EQ(DriveBoxEntry(info), "E:\\  [ KEELVANE VIRTUAL WRITER  ]");
+}
+
+TEST(FrontEndSupport, TheStepThatEndedTheJobDecides)
+{
+    using F = TBurnFailure;
+    const std::vector<std::pair<std::vector<std::string>, F>> cases = {
+        {{"HardWare : Set Write Mode Error"}, F::WriteParameters},
+        {{"HardWare : Set Audio Write Mode Error"}, F::WriteParameters},
+        {{"Error : Drive Not Ready : Err_SenseNotReady"}, F::NotReady},
+        {{"HardWare : Set Write Mode OK", "Error : Error in Image Size"}, F::Input},
+        {{"HardWare : Set Write Mode OK", "Error : Image larger than disc (10 blocks needed, 5 free)"}, F::Input},
+        {{"HardWare : Set Write Mode OK", "Error : Read Error at sector 3 : Input/output error"}, F::Input},
+        {{"Error : No Audio Data in Track 2 :b"}, F::Input},
+        {{"Error : Too Many Tracks : 100 (a CD holds 99)"}, F::Input},
+        {{"HardWare : Set Write Mode OK", "Error : Write Error at sector 5 : Err_SenseMediumError"}, F::Write},
+        {{"HardWare : Set Write Mode OK", "Error : Buffer Wait Timeout at sector 0 : x"}, F::Write},
+        {{"HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Error : Sync Cache Error : Err_X"},
+         F::Closing},
+        {{"Finished Writing : Closing Track", "Error : Close Track Error : Err_X"}, F::Closing},
+        {{"Finished Writing : Closing Session", "Error : Close Session Error : Err_X"}, F::Closing},
+        {{"HardWare : Set Write Mode OK", "Cancelled : Writing stopped at sector 7 of 9"}, F::Interrupted},
+        // A later line without a cause does not hide the one before it.
+        {{"Error : Write Error at sector 5 : Err_X", "Burning :x"}, F::Write},
+        {{}, F::Write},
+    };
+    for (const auto& [lines, failure] : cases) {
+        SCOPED_TRACE(lines.empty() ? "" : lines.front());
+        EXPECT_EQ(ClassifyBurnFailure(lines, false), failure);
+    }
+    EXPECT_EQ(ClassifyBurnFailure({"Error : Write Error at sector 1 : Err_X"}, true), F::Interrupted);
+    EXPECT_EQ(BurnFailureText({"a", "Error : b"}, Err_None), "Error : b");
+    EXPECT_EQ(BurnFailureText({}, Err_SenseNotReady), "Err_SenseNotReady");
+}
+
+TEST(FrontEndSupport, PermissionAdvice)
+{
+    const std::string advice = PermissionAdvice("/dev/sr0", "cdrom");
+    EXPECT_NE(advice.find("/dev/sr0"), std::string::npos);
+    EXPECT_NE(advice.find("sudo usermod -aG cdrom \"$USER\""), std::string::npos) << advice;
+    // No usable group: never advise joining root's group; the program is offered with sudo
+    // only where that makes sense (a command line).
+    const std::string none = PermissionAdvice("/dev/sr1", "", "keelvane-cli");
+    EXPECT_NE(none.find("\"cdrom\" group"), std::string::npos) << none;
+    EXPECT_NE(none.find("run keelvane-cli with sudo."), std::string::npos) << none;
+    EXPECT_EQ(none.find("usermod"), std::string::npos) << none;
+    const std::string noProgram = PermissionAdvice("/dev/sr1", "");
+    EXPECT_EQ(noProgram.find("sudo"), std::string::npos) << noProgram;
+    EXPECT_EQ(noProgram.back(), '.');
+
+    // A device of group root, or one its group may not write, has no group to join.
+    TempDir dir;
+    const std::string device = dir / "sr0";
+    Touch(device);
+    EXPECT_EQ(DeviceAccessGroup(device), "");
+    EXPECT_EQ(DeviceAccessGroup(dir / "missing"), "");
+}
+
+TEST(FrontEndSupport, TrackTitleIsTheFileNameWithoutExtension)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/music/Side A.wav", "Side A"}, {"song.WAV", "song"}, {"a.b.wav", "a.b"},
+        {"/x.y/noext", "noext"},          {"/d/.wav", ".wav"},   {"plain", "plain"},
+    };
+    for (const auto& [file, title] : cases)
+        EXPECT_EQ(TrackTitleOfFile(file), title) << file;
+}
+
+TEST(FrontEndSupport, WaveFilesBecomeTracksAndOnlyCdAudioPassesTheCheck)
+{
+    using namespace wavetest;
+    TempDir dir;
+    const Bytes samples = Samples(5000);
+    struct Case {
+        const char* name;
+        Bytes wave;
+        bool cdAudio;
+    };
+    const std::vector<Case> cases = {
+        {"cd.wav", CdWave(samples), true},
+        {"mono.wav", Riff(Concat({Chunk("fmt ", FmtBody(1, 1, 44100, 16)), Chunk("data", samples)})), false},
+        {"rate.wav", Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 48000, 16)), Chunk("data", samples)})), false},
+        {"bits.wav", Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 44100, 24)), Chunk("data", samples)})), false},
+        {"float.wav", Riff(Concat({Chunk("fmt ", FmtBody(3, 2, 44100, 16)), Chunk("data", samples)})), false},
+        {"garbage.wav", Samples(300), false},
+    };
+    TCDTrackList tracks(nullptr);
+    for (const auto& c : cases) {
+        WriteFile(dir / c.name, c.wave);
+        TCDTrackItem& item = AddWaveFileTrack(tracks, dir / c.name);
+        EXPECT_EQ(item.CDTrack()->TrackTitle, TrackTitleOfFile(c.name));
+        EXPECT_EQ(item.CDTrack()->Size(), static_cast<std::int64_t>(c.wave.size())) << c.name;
+        EXPECT_EQ(IsCDAudioFormat(*item.CDTrack()), c.cdAudio) << c.name;
+    }
+    EXPECT_EQ(tracks.Count(), static_cast<int>(cases.size()));
+    EXPECT_EQ(tracks.Items(0).CDTrack()->AvailableDataSize(), samples.size());
+
+    // WAVE_FORMAT_EXTENSIBLE passes when its sub-format is PCM.
+    Bytes extensible = FmtBody(0xFFFE, 2, 44100, 16, 40);
+    extensible[24] = 1;
+    extensible[25] = 0;
+    WriteFile(dir / "ext.wav", Riff(Concat({Chunk("fmt ", extensible), Chunk("data", samples)})));
+    EXPECT_TRUE(IsCDAudioFormat(*AddWaveFileTrack(tracks, dir / "ext.wav").CDTrack()));
+    extensible[24] = 3;
+    WriteFile(dir / "extf.wav", Riff(Concat({Chunk("fmt ", extensible), Chunk("data", samples)})));
+    EXPECT_FALSE(IsCDAudioFormat(*AddWaveFileTrack(tracks, dir / "extf.wav").CDTrack()));
+
+    // A file that cannot be read leaves the list as it was.
+    const int before = tracks.Count();
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / "missing.wav"), EStreamError);
+    EXPECT_EQ(tracks.Count(), before);
+}
+
+// On a virtual writer: the two presets land in mode page 05h, and the wait before a burn tells
+// a drive without a disc from one that only needs a moment.
+class FrontEndDrive : public ::testing::Test {
+protected:
+    void Attach(const std::string& options)
+    {
+        win::SetKernelDevicePathsForTesting({});
+        std::string error;
+        // A disc of its own each time: an existing CUE sheet keeps its medium.
+        const std::string cue = dir / ("disc" + std::to_string(++discs) + ".cue");
+        writer = vdrive::AttachVirtualDrive(cue + (options.empty() ? "" : "," + options), error);
+        ASSERT_TRUE(writer) << error;
+        list = std::make_unique<TCDBurnerList>();
+        ASSERT_EQ(list->Count(), 1);
+        burner = list->Burners(0);
+        burner->ReadyPollInterval = std::chrono::milliseconds(5);
+        burner->OnStatus = [this](const std::string& s) { status.push_back(s); };
+    }
+    void TearDown() override
+    {
+        list.reset();
+        if (writer)
+            vdrive::DetachVirtualDrive(writer);
+        writer.reset();
+        win::ResetKernelDevicePathsForTesting();
+    }
+
+    TempDir dir;
+    int discs = 0;
+    std::shared_ptr<vdrive::VirtualWriter> writer;
+    std::unique_ptr<TCDBurnerList> list;
+    TCDBurner* burner = nullptr;
+    std::vector<std::string> status;
+};
+
+TEST_F(FrontEndDrive, WriteModePresetsReachThePage)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach(""));
+    std::string text;
+    ASSERT_TRUE(SetWriteMode(*burner, kCDDAWriteParameters));
+    ASSERT_TRUE(burner->GetWriterParameters(text));
+    EXPECT_NE(text.find("Track At Once"), std::string::npos) << text;
+    const std::string cdda = text;
+    ASSERT_TRUE(SetWriteMode(*burner, kDataWriteParameters));
+    EXPECT_EQ(burner->LastError, Err_None);
+    ASSERT_TRUE(burner->GetWriterParameters(text));
+    EXPECT_NE(text, cdda) << "the data preset changes the page again";
+}
+
+TEST_F(FrontEndDrive, WaitBeforeABurn)
+{
+    // Becoming ready (NOT READY 04h/01h) is waited for, without a status line.
+    ASSERT_NO_FATAL_FAILURE(Attach("not-ready=3"));
+    EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_None);
+    EXPECT_TRUE(status.empty());
+    TearDown();
+
+    ASSERT_NO_FATAL_FAILURE(Attach("media=none"));
+    EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_SenseNotReady);
+    EXPECT_EQ(status, std::vector<std::string>{"Error : Drive Not Ready : Err_SenseNotReady"});
+    EXPECT_EQ(ClassifyBurnFailure(status, false), TBurnFailure::NotReady);
+}
+
+TEST_F(FrontEndDrive, AnOpenedDriveHasNoAccessProblem)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach(""));
+    EXPECT_FALSE(DriveAccessProblem(*list, 0).Exists());
+    EXPECT_FALSE(DriveAccessProblem(*list, 1).Exists());
+    EXPECT_FALSE(DriveAccessProblem(*list, -1).Exists());
+}
+
+}  // namespace
