@@ -14,4 +14,10 @@ cmake --build "$build" -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+# keelvane-cli under valgrind memcheck (a plain build of its own: valgrind cannot run ASan code).
+tests/robustness/memcheck.sh
+# Every fuzz target for a bounded time; a crash fails the run and leaves its input to replay.
+KV_FUZZ_SECONDS=${KV_FUZZ_SECONDS:-30} tests/fuzz/run-fuzzers.sh
+
 ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 900 "$@"

@@ -17,6 +17,8 @@ else
     xorriso isolinux syslinux-common
     sox
     xvfb xauth
+    valgrind time
+    clang-14 libclang-rt-14-dev
   )
 fi
 packages+=("$@")
