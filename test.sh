@@ -7,6 +7,11 @@ scripts/install-deps.sh
 # The peer cycles (a QEMU guest against tgt's writer and QEMU's CD drives) skip without these.
 scripts/install-deps.sh --optional qemu-system-x86 qemu-block-extra qemu-utils tgt busybox-static cpio kmod
 
+# Every build below (the sanitizer build, memcheck's plain one, the fuzz build) goes through
+# ccache, so a run on a machine that built the project before recompiles only what changed.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+
 build=${KV_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE=ON -DKV_BUILD_TESTS=ON
 cmake --build "$build" -j"$(nproc)"

@@ -11,7 +11,7 @@ if [ "${1:-}" = "--optional" ]; then
   shift
 else
   packages=(
-    cmake g++ make pkg-config
+    cmake g++ make pkg-config ccache
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-base-dev-tools
     xorriso isolinux syslinux-common
