@@ -10,7 +10,7 @@ scripts/install-deps.sh --optional qemu-system-x86 qemu-block-extra qemu-utils t
 # Every build below (the sanitizer build, memcheck's plain one, the fuzz build) goes through
 # ccache, so a run on a machine that built the project before recompiles only what changed.
 export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G} CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 build=${KV_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE=ON -DKV_BUILD_TESTS=ON
