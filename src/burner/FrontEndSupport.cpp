@@ -69,6 +69,27 @@ TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds L
     return ready;
 }
 
+std::int64_t AudioBlocksOfTrack(TCDTrack& Track)
+{
+    constexpr std::uint32_t kRawBlock = 2352;
+    const std::uint32_t bytes = Track.AvailableDataSize();
+    return bytes / kRawBlock + (bytes % kRawBlock != 0);
+}
+
+bool AudioTracksFitDisc(TCDBurner& Burner, std::int32_t TrackCount)
+{
+    std::int64_t needed = 0;
+    for (std::int32_t t = 0; t < TrackCount && t < Burner.Tracks.Count(); ++t)
+        needed += AudioBlocksOfTrack(*Burner.Tracks.Items(t).CDTrack());
+    const std::int64_t free = Burner.GetFreeBlocks();
+    if (free < 0 || needed <= free)
+        return true;
+    if (Burner.OnStatus)
+        Burner.OnStatus("Error : Audio larger than disc (" + std::to_string(needed) + " blocks needed, " +
+                        std::to_string(free) + " free)");
+    return false;
+}
+
 TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bool Interrupted)
 {
     if (Interrupted)
@@ -78,13 +99,14 @@ TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bo
         std::string_view prefix;
         TBurnFailure failure;
     };
-    static constexpr std::array<Rule, 14> kRules = {{
+    static constexpr std::array<Rule, 15> kRules = {{
         {"Cancelled :", TBurnFailure::Interrupted},
         {"Error : Drive Not Ready", TBurnFailure::NotReady},
         {"HardWare : Set Write Mode Error", TBurnFailure::WriteParameters},
         {"HardWare : Set Audio Write Mode Error", TBurnFailure::WriteParameters},
         {"Error : Error in Image Size", TBurnFailure::Input},
         {"Error : Image larger than disc", TBurnFailure::Input},
+        {"Error : Audio larger than disc", TBurnFailure::Input},
         {"Error : Read Error", TBurnFailure::Input},
         {"Error : Too Many Tracks", TBurnFailure::Input},
         {"Error : No Audio Data in Track", TBurnFailure::Input},
@@ -172,6 +194,7 @@ TCDTrackItem& AddWaveFileTrack(TCDTrackList& Tracks, const std::string& FileName
     TCDTrackItem& item = Tracks.Add();
     item.CDTrack()->LoadFromStream(bytes);
     item.CDTrack()->TrackTitle = TrackTitleOfFile(FileName);
+    item.Name = item.CDTrack()->TrackTitle;
     return item;
 }
 

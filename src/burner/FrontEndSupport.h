@@ -66,6 +66,15 @@ inline constexpr std::chrono::seconds kBurnReadyWait{60};
 // "Error : Drive Not Ready : <result name>" through OnStatus; the result is returned.
 TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit = kBurnReadyWait);
 
+// Blocks of 2352 bytes the track takes on the disc: the sample bytes it holds, a partial last
+// block counted whole (as the audio burn writes them).
+std::int64_t AudioBlocksOfTrack(TCDTrack& Track);
+// Whether tracks 0 .. TrackCount-1 of the writer's list fit in the free blocks the drive
+// reports (a drive that cannot tell is trusted). When they do not, the writer reports
+// "Error : Audio larger than disc (N blocks needed, M free)" through OnStatus: the audio burn
+// itself would write until the disc is full and leave it ruined.
+bool AudioTracksFitDisc(TCDBurner& Burner, std::int32_t TrackCount);
+
 // After a failed job -------------------------------------------------------------------------
 
 enum class TBurnFailure {
@@ -112,7 +121,7 @@ TDriveAccessProblem DriveAccessProblem(const TCDBurnerList& List, int Position,
 
 // The file name without folder and extension: the title of a track made from it.
 std::string TrackTitleOfFile(const std::string& FileName);
-// Appends an entry to Tracks holding the whole file, titled after the file. A file that
+// Appends an entry to Tracks holding the whole file, titled (and named) after the file. A file that
 // cannot be read raises EStreamError (nothing is appended then).
 TCDTrackItem& AddWaveFileTrack(TCDTrackList& Tracks, const std::string& FileName);
 // Whether the track's samples are CD audio as a CD player plays them: PCM, 44,100 samples a

@@ -15,9 +15,10 @@ struct CommandEntry {
     const char* name;
 };
 
-constexpr std::array<CommandEntry, 11> kCommands = {{
+constexpr std::array<CommandEntry, 12> kCommands = {{
     {Command::Drives, "drives"},
     {Command::Burn, "burn"},
+    {Command::BurnAudio, "burn-audio"},
     {Command::Blank, "blank"},
     {Command::Capabilities, "capabilities"},
     {Command::Speeds, "speeds"},
@@ -133,6 +134,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             if (name == "--keep-session-open") o.keepSessionOpen = true;
             if (name == "--no-eject") o.noEject = true;
             if (name == "--no-verify") o.noVerify = true;
+        } else if (name == "--force") {
+            if (!noValue()) return fail("option --force takes no value");
+            o.force = true;
         } else {
             return fail("unknown option " + arg);
         }
@@ -148,14 +152,21 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     if (!command) return fail("unknown command \"" + words[0] + "\"");
     o.command = *command;
 
-    if ((o.keepSessionOpen || o.noEject || o.noVerify) && o.command != Command::Burn)
-        return fail("--keep-session-open, --no-eject and --no-verify belong to the burn command");
+    if ((o.keepSessionOpen || o.noVerify) && o.command != Command::Burn)
+        return fail("--keep-session-open and --no-verify belong to the burn command");
+    if (o.noEject && o.command != Command::Burn && o.command != Command::BurnAudio)
+        return fail("--no-eject belongs to the burn and burn-audio commands");
+    if (o.force && o.command != Command::BurnAudio) return fail("--force belongs to the burn-audio command");
 
     const std::size_t extra = words.size() - 1;
     switch (o.command) {
     case Command::Burn:
         if (extra > 1) return fail("burn takes at most one image");
         if (extra == 1) o.image = words[1];
+        break;
+    case Command::BurnAudio:
+        if (extra == 0) return fail("burn-audio needs at least one wave file");
+        o.waveFiles.assign(words.begin() + 1, words.end());
         break;
     case Command::WriteMode:
         if (extra != 1) return fail("write-mode needs one argument: data or cdda");
@@ -186,6 +197,11 @@ std::string UsageText(const std::string& program) {
            "      --keep-session-open  close the track but leave the session open\n"
            "      --no-verify          do not read the track back and compare it with the image\n"
            "      --no-eject           leave the disc in the drive\n"
+           "  burn-audio FILE.wav... burn the wave files as audio tracks, one track each, in\n"
+           "                         order (title: the file name), close the session, eject\n"
+           "      --force              burn waves that are not CD audio (44.1 kHz, 16-bit,\n"
+           "                           stereo PCM) as they are: they will play as noise\n"
+           "      --no-eject           leave the disc in the drive\n"
            "  blank                  blank a rewritable disc (the whole disc)\n"
            "  capabilities           the drive's reading and writing capabilities\n"
            "  speeds                 the drive's current and maximum read and write speeds\n"
@@ -212,7 +228,8 @@ std::string UsageText(const std::string& program) {
            "  1    the drive refused or failed the command (burn: no disc, drive not ready)\n"
            "  2    usage error\n"
            "  3    no writer found, no such drive, or the drive cannot be opened\n"
-           "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big)\n"
+           "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big;\n"
+           "       burn-audio: a wave file missing, unreadable, not CD audio, or too long)\n"
            "  5    the drive refused the write parameters\n"
            "  6    write error\n"
            "  7    error while synchronising the cache or closing the track or session\n"

@@ -12,6 +12,7 @@ enum class Command {
     None,
     Drives,
     Burn,
+    BurnAudio,
     Blank,
     Capabilities,
     Speeds,
@@ -46,6 +47,9 @@ struct Options {
     bool keepSessionOpen = false;
     bool noEject = false;
     bool noVerify = false;
+    // burn-audio (and --no-eject)
+    std::vector<std::string> waveFiles;      // one track each, in this order
+    bool force = false;                       // burn waves that are not CD audio as they are
     // write-mode
     WriteMode writeMode = WriteMode::Data;
 };

@@ -81,6 +81,13 @@ public:
 private:
     int Drives();
     int Burn(TCDBurner& burner);
+    int BurnAudio(TCDBurner& burner);
+    // Loads the wave files into the writer's track list; false (after saying why) when one
+    // cannot be burnt as asked.
+    bool LoadWaveTracks(TCDBurner& burner, std::string& refused);
+    // Before a burn writes: waits for the disc and honours a Ctrl-C that came meanwhile.
+    // kExitOk to go on; otherwise the result is reported with `fields`.
+    int StartJob(TCDBurner& burner, JsonObject fields);
     int Blank(TCDBurner& burner);
     int Capabilities(TCDBurner& burner);
     int Speeds(TCDBurner& burner);
@@ -131,6 +138,7 @@ int Session::Run() {
     }
     switch (options_.command) {
     case Command::Burn: return Burn(*burner);
+    case Command::BurnAudio: return BurnAudio(*burner);
     case Command::Blank: return Blank(*burner);
     case Command::Capabilities: return Capabilities(*burner);
     case Command::Speeds: return Speeds(*burner);
@@ -382,6 +390,38 @@ int Session::Blank(TCDBurner& burner) {
     return rc;
 }
 
+// Ctrl-C reaches the writer for the life of a job; its events are emptied when the job ends.
+struct JobScope {
+    explicit JobScope(TCDBurner& burner) : b(burner) { SetCancelTarget(&b.CancelRequested); }
+    ~JobScope() {
+        SetCancelTarget(nullptr);
+        b.OnStatus = nullptr;
+        b.OnProgress = nullptr;
+        b.OnBufferProgress = nullptr;
+        b.OnFileBufferProgress = nullptr;
+    }
+    JobScope(const JobScope&) = delete;
+    JobScope& operator=(const JobScope&) = delete;
+    TCDBurner& b;
+};
+
+int Session::StartJob(TCDBurner& burner, JsonObject fields) {
+    // A drive without a disc, or one still spinning up, is told apart from a failed write.
+    if (const TScsiError ready = WaitForDriveBeforeBurn(burner); ready != Err_None) {
+        const std::string result = ScsiErrorToText(ready);
+        out_.Error("the drive is not ready (no disc?): " + result);
+        Finish(kExitCommandFailed, fields.Add("last_error", result));
+        return kExitCommandFailed;
+    }
+    if (Interrupted()) {
+        out_.Error("interrupted before anything was written");
+        burner.UnlockMedium();
+        Finish(kExitInterrupted, fields);
+        return kExitInterrupted;
+    }
+    return kExitOk;
+}
+
 int Session::Burn(TCDBurner& burner) {
     const std::string image = options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
 
@@ -422,32 +462,8 @@ int Session::Burn(TCDBurner& burner) {
     burner.OnBufferProgress = [&](std::int32_t percent) { sample.driveBuffer = percent; };
     burner.OnFileBufferProgress = [&](std::int32_t percent) { sample.fileBuffer = percent; };
 
-    SetCancelTarget(&burner.CancelRequested);
-    struct Unsubscribe {
-        TCDBurner& b;
-        ~Unsubscribe() {
-            SetCancelTarget(nullptr);
-            b.OnStatus = nullptr;
-            b.OnProgress = nullptr;
-            b.OnBufferProgress = nullptr;
-            b.OnFileBufferProgress = nullptr;
-        }
-    } unsubscribe{burner};
-
-    // A drive without a disc, or one still spinning up, is told apart from a failed write.
-    if (const TScsiError ready = WaitForDriveBeforeBurn(burner); ready != Err_None) {
-        const std::string result = ScsiErrorToText(ready);
-        out_.Error("the drive is not ready (no disc?): " + result);
-        Finish(kExitCommandFailed, JsonObject().Add("image", image).Add("last_error", result));
-        return kExitCommandFailed;
-    }
-
-    if (Interrupted()) {
-        out_.Error("interrupted before anything was written");
-        burner.UnlockMedium();
-        Finish(kExitInterrupted, JsonObject().Add("image", image));
-        return kExitInterrupted;
-    }
+    JobScope job(burner);
+    if (const int rc = StartJob(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
 
     int rc = kExitOk;
     bool burned = false;
@@ -536,6 +552,131 @@ int Session::Burn(TCDBurner& burner) {
     if (firstDifferent >= 0) fields.Add("first_different_sector", static_cast<std::int64_t>(firstDifferent));
     else fields.AddNull("first_different_sector");
     Finish(rc, fields);
+    return rc;
+}
+
+bool Session::LoadWaveTracks(TCDBurner& burner, std::string& refused) {
+    for (const auto& file : options_.waveFiles) {
+        TCDTrackItem* item = nullptr;
+        try {
+            item = &AddWaveFileTrack(burner.Tracks, file);
+        } catch (const std::exception& e) {
+            refused = file;
+            out_.Error(std::string("cannot read the wave file ") + file + ": " + e.what());
+            return false;
+        }
+        TCDTrack& track = *item->CDTrack();
+        if (!track.IsValid() || track.AvailableDataSize() == 0) {
+            refused = file;
+            out_.Error(file + " is not a wave file with samples (" + item->DisplayName() + ")");
+            return false;
+        }
+        if (IsCDAudioFormat(track)) continue;
+        // The drive takes the bytes as they are: anything but CD audio plays as noise.
+        if (!options_.force) {
+            refused = file;
+            out_.Error(file + " is " + track.FormatText() +
+                       ", not CD audio (PCM 44.100 kHz, 16 Bit, Stereo): its samples would play as noise");
+            out_.Hint("Convert it first, for example: sox '" + file +
+                      "' -r 44100 -b 16 -c 2 converted.wav\nor give --force to burn its bytes as they are.");
+            return false;
+        }
+        out_.Status("setup", "Warning : " + file + " is " + track.FormatText() + ", not CD audio; burnt as it is");
+    }
+    return true;
+}
+
+int Session::BurnAudio(TCDBurner& burner) {
+    const std::int32_t count = static_cast<std::int32_t>(options_.waveFiles.size());
+    std::string refused;
+    if (!LoadWaveTracks(burner, refused)) {
+        Finish(kExitImage, JsonObject().Add("file", refused));
+        return kExitImage;
+    }
+    std::int64_t blocks = 0;
+    std::string tracks = "[";
+    for (std::int32_t t = 0; t < count; ++t) {
+        TCDTrack& track = *burner.Tracks.Items(t).CDTrack();
+        const std::int64_t trackBlocks = AudioBlocksOfTrack(track);
+        blocks += trackBlocks;
+        if (t) tracks += ',';
+        tracks += JsonObject()
+                      .Add("file", options_.waveFiles[static_cast<std::size_t>(t)])
+                      .Add("title", track.TrackTitle)
+                      .Add("format", track.FormatText())
+                      .Add("blocks", trackBlocks)
+                      .Str();
+    }
+    tracks += "]";
+
+    std::string phase = "setup";
+    std::vector<std::string> statusLines;
+    ProgressSample sample;
+    sample.total = blocks;
+    std::int64_t sectorsHandedOver = 0;
+
+    burner.OnStatus = [&](const std::string& text) {
+        if (text.rfind("Burning :", 0) == 0) phase = "write";
+        if (text.rfind("Finished Writing", 0) == 0) phase = "close";
+        statusLines.push_back(text);
+        out_.EndProgress();
+        out_.Status(phase, text);
+    };
+    burner.OnProgress = [&](std::int32_t address, std::int32_t percent) {
+        // Addresses run on over all tracks, so the share of the whole job is address / blocks.
+        sample.sector = address;
+        sample.percent = blocks > 0 ? static_cast<int>((std::int64_t(address) + 1) * 100 / blocks) : percent;
+        sectorsHandedOver = std::int64_t(address) + 1;
+        out_.Progress(phase, sample, Output::Now());
+    };
+    burner.OnBufferProgress = [&](std::int32_t percent) { sample.driveBuffer = percent; };
+
+    JobScope job(burner);
+    if (const int rc = StartJob(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
+
+    int rc = kExitOk;
+    bool burned = AudioTracksFitDisc(burner, count);
+    if (burned) {
+        try {
+            burned = burner.BurnAudioTracks(count);
+        } catch (const std::exception& e) {
+            burned = false;
+            out_.EndProgress();
+            out_.Error(e.what());
+            rc = kExitImage;
+        }
+    }
+    out_.EndProgress();
+    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
+    const TScsiError lastError = burner.LastError;
+    if (rc == kExitOk) out_.Text("Audio Tracks Finished!");
+
+    // Never leave the tray locked, whatever happened.
+    const bool unlocked = burner.UnlockMedium();
+    const std::string tray = unlocked ? std::string("the tray is unlocked")
+                                      : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError);
+    if (rc == kExitInterrupted) {
+        out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(blocks) +
+                   " blocks; " + tray);
+    } else if (rc != kExitOk) {
+        out_.Error("the audio burn failed: " + BurnFailureText(statusLines, lastError));
+        if (!unlocked) out_.Error(tray);
+    } else if (!unlocked) {
+        out_.Error(tray);
+    }
+    bool ejected = false;
+    if (!options_.noEject) {
+        phase = "eject";
+        ejected = burner.Eject(true);
+        if (!ejected) out_.Status(phase, "Eject : " + ScsiErrorToText(burner.LastError));
+    }
+    Finish(rc, JsonObject()
+                   .AddRaw("tracks", tracks)
+                   .Add("sectors", blocks)
+                   .Add("sectors_sent", sectorsHandedOver)
+                   .Add("last_error", ScsiErrorToText(lastError))
+                   .Add("tray_unlocked", unlocked)
+                   .Add("ejected", ejected));
     return rc;
 }
 

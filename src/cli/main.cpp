@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     }
 
     // Only the jobs stop in an orderly way; any other command may simply be ended.
-    cli::InstallInterruptHandlers(options.command == cli::Command::Burn || options.command == cli::Command::Blank);
+    cli::InstallInterruptHandlers(options.command == cli::Command::Burn || options.command == cli::Command::BurnAudio ||
+                                  options.command == cli::Command::Blank);
     // The live line needs a terminal that understands "erase to end of line".
     const char* term = std::getenv("TERM");
     const bool liveLine = ::isatty(STDOUT_FILENO) && !(term && std::string(term) == "dumb");

@@ -141,6 +141,7 @@ TEST(FrontEndSupport, WaveFilesBecomeTracksAndOnlyCdAudioPassesTheCheck)
         WriteFile(dir / c.name, c.wave);
         TCDTrackItem& item = AddWaveFileTrack(tracks, dir / c.name);
         EXPECT_EQ(item.CDTrack()->TrackTitle, TrackTitleOfFile(c.name));
+        EXPECT_EQ(item.Name, item.CDTrack()->TrackTitle);
         EXPECT_EQ(item.CDTrack()->Size(), static_cast<std::int64_t>(c.wave.size())) << c.name;
         EXPECT_EQ(IsCDAudioFormat(*item.CDTrack()), c.cdAudio) << c.name;
     }

@@ -127,8 +127,57 @@ protected:
         return {};
     }
 
+    // Every data file the CUE sheet names, in track order.
+    std::vector<fs::path> TrackFiles(const std::string& cue) {
+        std::vector<fs::path> files;
+        for (const auto& line : Lines(ReadFile(dir_ / cue))) {
+            if (line.rfind("FILE \"", 0) != 0) continue;
+            const auto end = line.find('"', 6);
+            if (end != std::string::npos) files.push_back(dir_ / line.substr(6, end - 6));
+        }
+        return files;
+    }
+    // A wave file made by sox: `seconds` of a sine at `rate` Hz, `channels`, 16 bits.
+    fs::path MakeWave(const std::string& name, const std::string& rate, const std::string& channels,
+                      const std::string& seconds, std::vector<std::string> extra = {}) {
+        const fs::path wave = dir_ / name;
+        std::vector<std::string> args = {"-n", "-r", rate, "-c", channels, "-b", "16"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {wave.string(), "synth", seconds, "sine", "440"});
+        const RunResult r = RunProcess("/usr/bin/sox", args);
+        if (r.exitCode != 0) ADD_FAILURE() << "sox: " << Describe(r);
+        return wave;
+    }
+
     fs::path dir_;
 };
+
+// The sample bytes of a wave file, found by walking its chunks.
+std::string DataChunkOf(const std::string& wave) {
+    auto le32 = [&](std::size_t at) {
+        return std::uint32_t(std::uint8_t(wave[at])) | std::uint32_t(std::uint8_t(wave[at + 1])) << 8 |
+               std::uint32_t(std::uint8_t(wave[at + 2])) << 16 | std::uint32_t(std::uint8_t(wave[at + 3])) << 24;
+    };
+    for (std::size_t at = 12; at + 8 <= wave.size();) {
+        const std::uint32_t size = le32(at + 4);
+        if (wave.compare(at, 4, "data") == 0) return wave.substr(at + 8, size);
+        at += 8 + std::size_t(size) + (size & 1);
+    }
+    ADD_FAILURE() << "no data chunk";
+    return {};
+}
+
+// What an audio track on the disc holds for these samples: the bytes, then silence to a whole
+// 2352-byte block.
+std::string PaddedToBlocks(std::string samples) {
+    samples.resize((samples.size() + 2351) / 2352 * 2352, '\0');
+    return samples;
+}
+
+bool HaveSox() { return access("/usr/bin/sox", X_OK) == 0; }
+
+#define REQUIRE_SOX() \
+    if (!HaveSox()) GTEST_SKIP() << "sox is not installed"
 
 bool HaveXorriso() { return access("/usr/bin/xorriso", X_OK) == 0; }
 
@@ -533,6 +582,7 @@ TEST_F(CliBlackBox, UsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
         {},         {"fly"},          {"toc", "x"},           {"burn", "a", "b"},     {"write-mode"},
         {"--drive"}, {"toc", "--no-eject"}, {"--frobnicate", "toc"}, {"write-mode", "mp3"},
+        {"burn-audio"}, {"burn", "--force"}, {"burn-audio", "a.wav", "--no-verify"},
     };
     for (const auto& args : bad) {
         const RunResult r = Cli(args);
@@ -629,6 +679,137 @@ TEST_F(CliBlackBox, RescueImageBesideTheProgram) {
             EXPECT_TRUE(Contains(r.err, (bin / "KeelvaneDemo.iso").string())) << r.err;
         }
     }
+}
+
+TEST_F(CliBlackBox, BurnAudioWritesEachWaveAsATrack) {
+    REQUIRE_SOX();
+    // CD audio of 0.3 s, and 0.2 s with a comment (a LIST chunk beside the samples).
+    const fs::path first = MakeWave("first.wav", "44100", "2", "0.3");
+    const fs::path second = MakeWave("side b.wav", "44100", "2", "0.2", {"--comment", "KeelVane test"});
+    const std::string samples[] = {DataChunkOf(ReadFile(first)), DataChunkOf(ReadFile(second))};
+    ASSERT_EQ(samples[0].size(), 52920u);
+    const std::size_t blocks[] = {PaddedToBlocks(samples[0]).size() / 2352, PaddedToBlocks(samples[1]).size() / 2352};
+
+    RunResult r = On("audio.cue", {"--json", "burn-audio", first.string(), second.string(), "--no-eject"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    ExpectPythonAcceptsEveryLine(dir_, r.out);
+    const auto objects = ParseJsonLines(r.out);
+    ASSERT_FALSE(objects.empty());
+    std::vector<std::string> statuses;
+    double lastSector = -1, lastPercent = -1;
+    for (std::size_t i = 0; i + 1 < objects.size(); ++i) {
+        const JsonValue& e = objects[i];
+        if (e["type"].string == "status") statuses.push_back(e["text"].string);
+        if (e["type"].string != "progress") continue;
+        EXPECT_EQ(e["phase"].string, "write");
+        EXPECT_GT(e["sector"].number, lastSector);
+        EXPECT_GE(e["percent"].number, lastPercent);
+        lastSector = e["sector"].number;
+        lastPercent = e["percent"].number;
+    }
+    const std::vector<std::string> expected = {
+        "HardWare : Set Audio Write Mode OK", "Burning :first",
+        "Finished Writing : Sync Cache",      "Finished Writing : Closing Track :1",
+        "Burning :side b",                    "Finished Writing : Sync Cache",
+        "Finished Writing : Closing Track :2", "Finished Writing : Closing Session",
+    };
+    EXPECT_EQ(statuses, expected);
+    EXPECT_EQ(lastSector, static_cast<double>(blocks[0] + blocks[1] - 1));
+    EXPECT_EQ(lastPercent, 100);
+    const JsonValue& result = objects.back();
+    EXPECT_EQ(result["command"].string, "burn-audio");
+    EXPECT_TRUE(result["ok"].boolean);
+    EXPECT_TRUE(result["tray_unlocked"].boolean);
+    ASSERT_EQ(result["lines"].array.size(), 1u);
+    EXPECT_EQ(result["lines"].array[0].string, "Audio Tracks Finished!");
+    ASSERT_EQ(result["tracks"].array.size(), 2u);
+    EXPECT_EQ(result["tracks"].array[1]["title"].string, "side b");
+    EXPECT_EQ(result["tracks"].array[0]["format"].string, "PCM 44.100 kHz, 16 Bit, Stereo");
+
+    // The disc's audio track files hold the data chunks byte for byte, padded to whole blocks.
+    const auto files = TrackFiles("audio.cue");
+    ASSERT_EQ(files.size(), 2u) << ReadFile(dir_ / "audio.cue");
+    for (int t = 0; t < 2; ++t) EXPECT_TRUE(ReadFile(files[t]) == PaddedToBlocks(samples[t])) << t;
+
+    r = On("audio.cue", {"toc"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    const auto toc = Lines(r.out);
+    ASSERT_EQ(toc.size(), 4u) << r.out;
+    for (int row = 1; row < 4; ++row) {
+        EXPECT_TRUE(Contains(toc[row], "ssqfAudioTrack")) << toc[row];
+        EXPECT_FALSE(Contains(toc[row], "ssqfDataTrack")) << toc[row];
+    }
+    char second_row[40];
+    std::snprintf(second_row, sizeof second_row, "%-4d %-5d %-10zu ", 1, 2, blocks[0]);
+    EXPECT_EQ(toc[2].rfind(second_row, 0), 0u) << toc[2];
+    EXPECT_TRUE(Contains(toc[3], " 170   " + std::to_string(blocks[0] + blocks[1]))) << toc[3];
+}
+
+TEST_F(CliBlackBox, BurnAudioRefusesWhatWouldNotPlay) {
+    REQUIRE_SOX();
+    const fs::path good = MakeWave("good.wav", "44100", "2", "0.1");
+    const fs::path mono = MakeWave("mono.wav", "22050", "1", "0.2");
+    const fs::path text = MakeFile("notes.wav", 3000);
+    struct Case {
+        std::string drive;
+        std::vector<std::string> files;
+        const char* stderrText;
+    };
+    const std::vector<Case> cases = {
+        {"r1.cue", {good.string(), mono.string()}, "mono.wav is PCM 22.050 kHz, 16 Bit, Mono, not CD audio"},
+        {"r2.cue", {good.string(), (dir_ / "missing.wav").string()}, "cannot read the wave file"},
+        {"r3.cue", {text.string(), "--force"}, "is not a wave file with samples (notes (Invalid Content))"},
+        {"r4.cue,capacity=5", {good.string()}, "Error : Audio larger than disc (8 blocks needed, 5 free)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.drive);
+        std::vector<std::string> args = {"burn-audio", "--no-eject"};
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        const RunResult r = On(c.drive, args);
+        EXPECT_EQ(r.exitCode, kImage) << Describe(r);
+        EXPECT_TRUE(Contains(r.err + r.out, c.stderrText)) << Describe(r);
+        EXPECT_FALSE(Contains(r.out, "Audio Tracks Finished!"));
+        const std::string cue = c.drive.substr(0, c.drive.find(','));
+        EXPECT_FALSE(Contains(ReadFile(dir_ / cue), "TRACK")) << "nothing was written";
+    }
+
+    // --force burns the bytes as they are.
+    const RunResult r = On("forced.cue", {"burn-audio", "--force", mono.string(), "--no-eject"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Warning : " + mono.string() + " is PCM 22.050 kHz, 16 Bit, Mono")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Audio Tracks Finished!")) << r.out;
+    const auto files = TrackFiles("forced.cue");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(ReadFile(files[0]) == PaddedToBlocks(DataChunkOf(ReadFile(mono))));
+}
+
+TEST_F(CliBlackBox, BurnAudioFailuresAndCtrlC) {
+    REQUIRE_SOX();
+    const fs::path wave = MakeWave("long.wav", "44100", "2", "10");
+    // A write error ends the job with its line and code; nothing says it finished.
+    RunResult r = On("bad.cue,fail-write-at=30", {"burn-audio", wave.string(), "--no-eject"});
+    EXPECT_EQ(r.exitCode, kWrite) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Error : Write Error at sector 30 : Err_SenseMediumError")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "Audio Tracks Finished!"));
+
+    r = On("none.cue,media=none", {"burn-audio", wave.string()});
+    EXPECT_EQ(r.exitCode, kFailed) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Error : Drive Not Ready : Err_SenseNotReady")) << r.out;
+
+    // 750 blocks at 4x take some seconds: long enough to interrupt.
+    RunOptions options;
+    options.interruptMarker = "\"type\":\"progress\"";
+    options.interruptAfterLines = 3;
+    r = On("slow.cue,speed=4", {"--json", "burn-audio", wave.string(), "--no-eject"}, options);
+    ASSERT_EQ(r.exitCode, kInterrupted) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Cancelled : Writing stopped at sector")) << r.out;
+    const auto objects = ParseJsonLines(r.out);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(objects.back()["exit_code"].number, kInterrupted);
+    EXPECT_LT(objects.back()["sectors_sent"].number, 750);
+    EXPECT_TRUE(objects.back()["tray_unlocked"].boolean);
+    const RunResult eject = On("slow.cue", {"eject"});
+    EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
 }
 
 TEST_F(CliBlackBox, TraceShowsEveryCommandWithItsSense) {

@@ -62,6 +62,20 @@ TEST(CliOptions, AcceptsEveryCommandWithItsOptionsAnywhere) {
     }
 }
 
+TEST(CliOptions, BurnAudioTakesItsFilesInOrder) {
+    ParseResult r = ParseCommandLine({"burn-audio", "b.wav", "--force", "a.wav", "--no-eject"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.options.command, Command::BurnAudio);
+    EXPECT_EQ(r.options.waveFiles, (std::vector<std::string>{"b.wav", "a.wav"}));
+    EXPECT_TRUE(r.options.force);
+    EXPECT_TRUE(r.options.noEject);
+    r = ParseCommandLine({"burn-audio", "x.wav"});
+    EXPECT_FALSE(r.options.force);
+    EXPECT_FALSE(ParseCommandLine({"burn-audio"}).ok());
+    EXPECT_FALSE(ParseCommandLine({"toc", "--force"}).ok());
+    EXPECT_FALSE(ParseCommandLine({"burn-audio", "a.wav", "--keep-session-open"}).ok());
+}
+
 TEST(CliOptions, WriteModeTakesDataOrCdda) {
     EXPECT_EQ(ParseCommandLine({"write-mode", "data"}).options.writeMode, WriteMode::Data);
     EXPECT_EQ(ParseCommandLine({"write-mode", "cdda"}).options.writeMode, WriteMode::Cdda);
