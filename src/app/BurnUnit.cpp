@@ -113,14 +113,7 @@ public:
             burner_.OnFileBufferProgress = [w](std::int32_t p) { w->FileBufferProgress(p); };
         burner_.OnBufferStatus = [w](std::int32_t l, std::int32_t f) { w->BufferStatus(l, f); };
     }
-    ~JobSubscription()
-    {
-        burner_.OnProgress = nullptr;
-        burner_.OnStatus = nullptr;
-        burner_.OnBufferProgress = nullptr;
-        burner_.OnFileBufferProgress = nullptr;
-        burner_.OnBufferStatus = nullptr;
-    }
+    ~JobSubscription() { UnsubscribeEvents(burner_); }
     JobSubscription(const JobSubscription&) = delete;
     JobSubscription& operator=(const JobSubscription&) = delete;
 
@@ -144,6 +137,22 @@ bool TBurnForm::BurnImage(const QString& ImagePath)
         MessageBoxes().Show(MessageParent(), QStringLiteral("Error creating CD.\r\n") + FailureReason(),
                             IMessageBoxes::Kind::Error);
     }
+    return burned;
+}
+
+bool TBurnForm::BurnAudio(std::int32_t TrackCount)
+{
+    if (!Burner)
+        return false;
+    JobSubscription subscription(*this, true);
+    const bool burned = WaitForDriveBeforeBurn(*Burner) == Err_None && AudioTracksFitDisc(*Burner, TrackCount) &&
+                        Burner->BurnAudioTracks(TrackCount);
+    // Only a job that ran to its end is reported as finished.
+    if (burned)
+        ShowMessage(QStringLiteral("Audio Tracks Finished!"), this);
+    else
+        MessageBoxes().Show(this, QStringLiteral("Error writing audio tracks.\r\n") + FailureReason(),
+                            IMessageBoxes::Kind::Error);
     return burned;
 }
 

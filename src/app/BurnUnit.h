@@ -55,6 +55,9 @@ public:
     // Jobs on Burner. BurnImage lets an error of the image file escape to the caller; it
     // returns whether the burn ran to its end.
     bool BurnImage(const QString& ImagePath);
+    // Burns tracks 0 .. TrackCount-1 of Burner's track list; returns whether the job ran to
+    // its end.
+    bool BurnAudio(std::int32_t TrackCount);
     bool BlankDisc();
 
 signals:

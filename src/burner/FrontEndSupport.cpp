@@ -61,6 +61,16 @@ bool SetWriteMode(TCDBurner& Burner, const TWriteParameters& P)
                                      P.AudioPauseLength, P.TestWrite, P.BurnProof);
 }
 
+void UnsubscribeEvents(TCDBurner& Burner)
+{
+    Burner.OnProgress = nullptr;
+    Burner.OnStatus = nullptr;
+    Burner.OnBufferProgress = nullptr;
+    Burner.OnFileBufferProgress = nullptr;
+    Burner.OnBufferStatus = nullptr;
+    Burner.OnBytesRead = nullptr;
+}
+
 TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit)
 {
     const TScsiError ready = Burner.WaitUntilReady(Limit);

@@ -56,6 +56,10 @@ inline constexpr TWriteParameters kCDDAWriteParameters{1, 0, 16, 0, 0, 150, fals
 // SetWriteParameters with the preset; the result is in the writer's LastError.
 bool SetWriteMode(TCDBurner& Burner, const TWriteParameters& Parameters);
 
+// Empties all six event slots: after a job, so that the writer keeps no handler of a front
+// end that may be gone.
+void UnsubscribeEvents(TCDBurner& Burner);
+
 // Before a job -------------------------------------------------------------------------------
 
 // How long a burn waits for a disc that is still spinning up.

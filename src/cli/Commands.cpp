@@ -395,10 +395,7 @@ struct JobScope {
     explicit JobScope(TCDBurner& burner) : b(burner) { SetCancelTarget(&b.CancelRequested); }
     ~JobScope() {
         SetCancelTarget(nullptr);
-        b.OnStatus = nullptr;
-        b.OnProgress = nullptr;
-        b.OnBufferProgress = nullptr;
-        b.OnFileBufferProgress = nullptr;
+        UnsubscribeEvents(b);
     }
     JobScope(const JobScope&) = delete;
     JobScope& operator=(const JobScope&) = delete;

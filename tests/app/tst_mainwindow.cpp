@@ -48,6 +48,60 @@ bool EndsWithEject(const std::vector<TTracedCommand>& trace)
     return IsOpcode(c, 0x1B) && (static_cast<std::uint8_t>(c.Cdb[4]) & 0x03) == 0x02 && c.Ok && c.Status == 0;
 }
 
+void PutLE(QByteArray& b, quint32 v, int width)
+{
+    for (int i = 0; i < width; ++i)
+        b.append(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A CD audio wave (PCM, 44.1 kHz, 16 bit, stereo) holding `samples`, with a LIST chunk after
+// the data so that only the data chunk may reach the disc.
+QByteArray CdWave(const QByteArray& samples)
+{
+    QByteArray fmt;
+    PutLE(fmt, 1, 2);
+    PutLE(fmt, 2, 2);
+    PutLE(fmt, 44100, 4);
+    PutLE(fmt, 44100 * 4, 4);
+    PutLE(fmt, 4, 2);
+    PutLE(fmt, 16, 2);
+    QByteArray body("WAVE");
+    body += QByteArray("fmt ");
+    PutLE(body, static_cast<quint32>(fmt.size()), 4);
+    body += fmt;
+    body += QByteArray("data");
+    PutLE(body, static_cast<quint32>(samples.size()), 4);
+    body += samples;
+    if (samples.size() % 2)
+        body += '\0';
+    body += QByteArray("LIST\x04\0\0\0INFO", 12);
+    QByteArray wave("RIFF");
+    PutLE(wave, static_cast<quint32>(body.size()), 4);
+    return wave + body;
+}
+
+QByteArray SampleBytes(qsizetype count, int seed)
+{
+    QByteArray b(count, Qt::Uninitialized);
+    for (qsizetype i = 0; i < count; ++i)
+        b[i] = static_cast<char>((i * 7 + seed * 31 + i / 2352) & 0xFF);
+    return b;
+}
+
+// Appends a track holding `wave` to the writer's list.
+void AddTrack(TCDBurner& burner, const QByteArray& wave, const std::string& title)
+{
+    TCDTrackItem& item = burner.Tracks.Add();
+    item.CDTrack()->LoadFromMemory(wave.constData(), static_cast<std::size_t>(wave.size()));
+    item.CDTrack()->TrackTitle = title;
+}
+
+QByteArray PaddedToBlocks(QByteArray samples)
+{
+    samples.append(QByteArray((2352 - samples.size() % 2352) % 2352, '\0'));
+    return samples;
+}
+
 QStringList MenuCaptions(QMenu* menu)
 {
     QStringList out;
@@ -84,6 +138,8 @@ private slots:
     void itemsWithoutHandlerDoNothing();
     void overBurnIsWiredButNeverPainted();
     void burnWaveShowsProgressWindow();
+    void burnWaveBurnsTheTrackList();
+    void burnWaveFailureIsAnError();
     void closingReleasesTrays();
 };
 
@@ -724,6 +780,81 @@ void TestMainWindow::burnWaveShowsProgressWindow()
     QCOMPARE(f.Main->CDSize1->MemShaded(), 0);
     QVERIFY(f.Messages.Texts.isEmpty());
     QVERIFY(f.TakeTrace().empty());
+}
+
+void TestMainWindow::burnWaveBurnsTheTrackList()
+{
+    TAppFixture f;
+    auto writer = f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    TCDBurner& burner = *w.BurnerList->Burners(0);
+    // 1.5 MiB and a little over 3 blocks: MemShaded counts whole MiB per track, so 1.
+    const QByteArray samples[] = {SampleBytes(3 * 524288, 1), SampleBytes(3 * 2352 + 100, 2)};
+    AddTrack(burner, CdWave(samples[0]), "first");
+    AddTrack(burner, CdWave(samples[1]), "");
+    int disabledDuringJob = 0;
+    connect(f.Burn.get(), &TBurnForm::Progressed, &w, [&] {
+        disabledDuringJob += !w.BurnWaveFileToCD1->isEnabled() && !w.BlankCD1->isEnabled() && w.JobRunning();
+    });
+    f.TakeTrace();
+    w.BurnWaveFileToCD1->trigger();
+
+    QVERIFY(f.Burn->isVisible());
+    QCOMPARE(f.Burn->Burner, &burner);
+    QCOMPARE(w.CDSize1->MemShaded(), 1);
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Audio Tracks Finished!")});
+    QCOMPARE(f.Burn->ListBox1->item(0)->text(), QStringLiteral("Finished Writing : Closing Session"));
+    QStringList log;
+    for (int i = f.Burn->ListBox1->count() - 1; i >= 0; --i)
+        log << f.Burn->ListBox1->item(i)->text();
+    QVERIFY(log.contains(QStringLiteral("Burning :first")));
+    QVERIFY(log.contains(QStringLiteral("Burning :")));
+    QVERIFY(log.contains(QStringLiteral("Finished Writing : Closing Track :2")));
+    const int blocks0 = static_cast<int>(PaddedToBlocks(samples[0]).size() / 2352);
+    const int blocks1 = static_cast<int>(PaddedToBlocks(samples[1]).size() / 2352);
+    QCOMPARE(disabledDuringJob, blocks0 + blocks1);
+    QVERIFY(!w.JobRunning());
+    QVERIFY(w.BurnWaveFileToCD1->isEnabled());
+
+    QVERIFY(writer->Flush());
+    const vdrive::DiscState disc = writer->State();
+    QCOMPARE(disc.status, vdrive::DiscStatus::Complete);
+    QCOMPARE(disc.tracks.size(), std::size_t(2));
+    QCOMPARE(static_cast<int>(disc.tracks[1].start), blocks0);
+    for (int t = 0; t < 2; ++t)
+        QVERIFY2(ReadAll(QString::fromStdString(disc.tracks[t].file)) == PaddedToBlocks(samples[t]),
+                 qPrintable(QString::number(t)));
+    // No eject after an audio burn; the writer keeps no handler of the window.
+    const auto trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0x1B), 0);
+    QVERIFY(!burner.OnProgress && !burner.OnStatus && !burner.OnBufferProgress && !burner.OnBufferStatus);
+}
+
+void TestMainWindow::burnWaveFailureIsAnError()
+{
+    {
+    TAppFixture f;
+    auto writer = f.Attach(QStringLiteral("fail-write-at=2"));
+    f.OpenWindows();
+    TCDBurner& burner = *f.Main->BurnerList->Burners(0);
+    AddTrack(burner, CdWave(SampleBytes(10 * 2352, 3)), "t");
+    f.Main->BurnWaveFileToCD1->trigger();
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QCOMPARE(f.Messages.Texts.front(),
+             QStringLiteral("Error writing audio tracks.\r\nError : Write Error at sector 2 : Err_SenseMediumError"));
+    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
+    QVERIFY(writer->State().status != vdrive::DiscStatus::Complete);
+    }
+
+    // A drive without a disc: the job stops before writing, with the reason.
+    TAppFixture g;
+    g.Attach(QStringLiteral("media=none"));
+    g.OpenWindows();
+    AddTrack(*g.Main->BurnerList->Burners(0), CdWave(SampleBytes(2352, 4)), "t");
+    g.Main->BurnWaveFileToCD1->trigger();
+    QCOMPARE(g.Messages.Texts,
+             QStringList{QStringLiteral("Error writing audio tracks.\r\nError : Drive Not Ready : Err_SenseNotReady")});
 }
 
 void TestMainWindow::closingReleasesTrays()
