@@ -13,6 +13,7 @@
 #include "app/BurnUnit.h"
 #include "app/CommandLine.h"
 #include "app/Unit1.h"
+#include "burner/FrontEndSupport.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace {
@@ -64,6 +65,7 @@ int TakeScreenshots(const QString& dir)
 
 int main(int argc, char** argv)
 {
+    const TAspiStartUpLoad aspi;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
 

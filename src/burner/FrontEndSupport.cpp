@@ -11,6 +11,7 @@
 
 #include "burner/CDBurners.h"
 #include "platform/VirtualDevice.h"
+#include "scsi/wnaspi32.h"
 
 namespace {
 
@@ -26,6 +27,16 @@ bool StartsWith(std::string_view Text, std::string_view Prefix)
 }
 
 }  // namespace
+
+TAspiStartUpLoad::TAspiStartUpLoad()
+{
+    wnaspi32::LoadWNASPI32();
+}
+
+TAspiStartUpLoad::~TAspiStartUpLoad()
+{
+    wnaspi32::FreeWNASPI32();
+}
 
 std::string ProgramFolder()
 {

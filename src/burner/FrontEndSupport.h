@@ -14,6 +14,18 @@
 
 class TCDBurnerList;
 
+// Program start and end ----------------------------------------------------------------------
+
+// The ASPI start-up load for the life of a program: the library is loaded (and its two entries
+// resolved) when this is made at program start, and released when it goes at program end.
+class TAspiStartUpLoad {
+public:
+    TAspiStartUpLoad();
+    ~TAspiStartUpLoad();
+    TAspiStartUpLoad(const TAspiStartUpLoad&) = delete;
+    TAspiStartUpLoad& operator=(const TAspiStartUpLoad&) = delete;
+};
+
 // The rescue image -----------------------------------------------------------------------------
 
 inline constexpr char kRescueImageName[] = "Keelvane.iso";

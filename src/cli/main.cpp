@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "burner/FrontEndSupport.h"
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
@@ -18,6 +19,7 @@
 #endif
 
 int main(int argc, char** argv) {
+    const TAspiStartUpLoad aspi;
     std::vector<std::string> args(argv + 1, argv + argc);
     const cli::ParseResult parsed = cli::ParseCommandLine(args);
     const cli::Options& options = parsed.options;

@@ -1,6 +1,9 @@
 // The progress window's handlers and layout, the program's arguments and the message text
 // shown on screen.
 #include <QLabel>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QListWidget>
 #include <QStatusBar>
 #include <QTest>
@@ -24,6 +27,7 @@ private slots:
     void commandLine();
     void displayLineBreaks_data();
     void displayLineBreaks();
+    void aspiLibraryLoadedForTheProgramsLife();
 };
 
 void TestBurnForm::layout()
@@ -188,6 +192,29 @@ void TestBurnForm::displayLineBreaks()
     QFETCH(QString, text);
     QFETCH(QString, shown);
     QCOMPARE(DisplayLineBreaks(text), shown);
+}
+
+void TestBurnForm::aspiLibraryLoadedForTheProgramsLife()
+{
+#ifndef KV_ASPI_PROBE_DIR
+    QSKIP("the probe library is not built");
+#else
+    QTemporaryDir dir;
+    const QString probe = dir.filePath(QStringLiteral("aspi-probe.txt"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString path = env.value(QStringLiteral("LD_LIBRARY_PATH"));
+    env.insert(QStringLiteral("LD_LIBRARY_PATH"),
+               QStringLiteral(KV_ASPI_PROBE_DIR) + (path.isEmpty() ? QString() : u':' + path));
+    env.insert(QStringLiteral("KV_ASPI_PROBE"), probe);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KV_APP_PATH), {QStringLiteral("--help")});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(ReadAll(probe), QByteArray("load\nrelease\n"));
+#endif
 }
 
 QTEST_MAIN(TestBurnForm)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -17,6 +18,9 @@
 
 #ifndef KV_CLI_PATH
 #error "KV_CLI_PATH must name the keelvane-cli under test"
+#endif
+#ifndef KV_ASPI_PROBE_DIR
+#error "KV_ASPI_PROBE_DIR must name the folder of the probe WNASPI32.dll"
 #endif
 
 namespace fs = std::filesystem;
@@ -810,6 +814,26 @@ TEST_F(CliBlackBox, BurnAudioFailuresAndCtrlC) {
     EXPECT_TRUE(objects.back()["tray_unlocked"].boolean);
     const RunResult eject = On("slow.cue", {"eject"});
     EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
+}
+
+TEST_F(CliBlackBox, TheAspiLibraryIsLoadedAtStartAndReleasedAtEnd) {
+    // The child inherits the library path and the probe's file.
+    const fs::path probe = dir_ / "aspi-probe.txt";
+    const char* oldPath = std::getenv("LD_LIBRARY_PATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("LD_LIBRARY_PATH", (std::string(KV_ASPI_PROBE_DIR) + (saved.empty() ? "" : ":" + saved)).c_str(), 1);
+    setenv("KV_ASPI_PROBE", probe.c_str(), 1);
+    const RunResult drives = On("aspi.cue", {"drives"});
+    const std::string afterDrives = ReadFile(probe);
+    const RunResult usage = Cli({"frobnicate"});
+    if (oldPath) setenv("LD_LIBRARY_PATH", saved.c_str(), 1);
+    else unsetenv("LD_LIBRARY_PATH");
+    unsetenv("KV_ASPI_PROBE");
+
+    EXPECT_EQ(drives.exitCode, kOk) << Describe(drives);
+    EXPECT_EQ(afterDrives, "load\nrelease\n") << "once per run";
+    EXPECT_EQ(usage.exitCode, kUsage) << Describe(usage);
+    EXPECT_EQ(ReadFile(probe), "load\nrelease\nload\nrelease\n") << "also on a usage error";
 }
 
 TEST_F(CliBlackBox, TraceShowsEveryCommandWithItsSense) {
