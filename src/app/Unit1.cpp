@@ -150,6 +150,7 @@ TForm1::TForm1(const QString& ProgramFolder, QWidget* parent)
     connect(SetWriteModetoCDDA1, &QAction::triggered, this, &TForm1::SetWriteModetoCDDA1Click);
     connect(SetWriteModetoDataWrite1, &QAction::triggered, this, &TForm1::SetWriteModetoDataWrite1Click);
     connect(BlankCD1, &QAction::triggered, this, &TForm1::BlankCD1Click);
+    connect(DriveCombo, &QComboBox::currentIndexChanged, this, &TForm1::ShowDriveAccessHint);
     CDSize1->OnOverBurn = [this](QObject*) { CDSize1OverBurn(); };
 
     adjustSize();
@@ -178,6 +179,7 @@ void TForm1::FormCreate()
         return;
     }
     DriveCombo->setCurrentIndex(0);
+    ShowDriveAccessHint();
     BurnBtn->setEnabled(RescueImagePresent(ProgramFolder_.toStdString()));
 }
 
@@ -199,7 +201,31 @@ void TForm1::ShowLastResult()
     if (!burner)
         return;
     StatusLabel_->setText(QString::fromStdString(ScsiErrorToText(burner->LastError)));
+    StatusLabel_->setToolTip(QString());
+    AccessHintShown_ = false;
     StatusBar->repaint();
+}
+
+void TForm1::ShowDriveAccessHint()
+{
+    if (!BurnerList)
+        return;
+    const TDriveAccessProblem problem = DriveAccessProblem(*BurnerList, DriveCombo->currentIndex());
+    if (!problem.Exists()) {
+        if (AccessHintShown_) {
+            StatusLabel_->clear();
+            StatusLabel_->setToolTip(QString());
+            AccessHintShown_ = false;
+        }
+        return;
+    }
+    QString text = QString::fromStdString(problem.Reason);
+    if (!problem.Advice.empty())
+        text += QStringLiteral(". ") + QString::fromStdString(problem.Advice);
+    // One line in the bar; the tool tip keeps the advice as written.
+    StatusLabel_->setText(text.simplified());
+    StatusLabel_->setToolTip(text);
+    AccessHintShown_ = true;
 }
 
 std::vector<QAction*> TForm1::DriveActions() const

@@ -117,11 +117,15 @@ private:
     // message processing.
     class JobScope;
     void SetDriveCommandsEnabled(bool Enabled);
+    // For a selected drive the scan could not open or ask: why, and how to get access, in the
+    // status bar (the full advice as its tool tip). Removed again when a usable drive is chosen.
+    void ShowDriveAccessHint();
 
     std::unique_ptr<Ui::TForm1> ui;
     QLabel* StatusLabel_ = nullptr;
     QString ProgramFolder_;
     bool JobRunning_ = false;
+    bool AccessHintShown_ = false;
 };
 
 // The main window, for the commands and the progress window; null when there is none.

@@ -1,6 +1,8 @@
 // The main window driven as a user would, against virtual writers: the drive box, the rescue
 // image test, the image burn end to end, the information commands, blanking, and the commands
 // that must stay out of reach while a job runs.
+#include <unistd.h>
+
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
@@ -137,6 +139,7 @@ private slots:
     void commandsDisabledDuringBlank();
     void itemsWithoutHandlerDoNothing();
     void overBurnIsWiredButNeverPainted();
+    void driveAccessHint();
     void burnWaveShowsProgressWindow();
     void burnWaveBurnsTheTrackList();
     void burnWaveFailureIsAnError();
@@ -765,6 +768,44 @@ void TestMainWindow::overBurnIsWiredButNeverPainted()
     // Painted by itself, it would.
     w.CDSize1->ComposeFrame();
     QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Size of data is too big!")});
+}
+
+void TestMainWindow::driveAccessHint()
+{
+    TAppFixture f;
+    // A kernel "drive" that opens but answers no INQUIRY (a plain file), then a good writer.
+    const QString device = f.Dir.filePath(QStringLiteral("sr0"));
+    QFile(device).open(QIODevice::WriteOnly);
+    win::SetKernelDevicePathsForTesting({device.toStdString()});
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QCOMPARE(w.DriveCombo->count(), 2);
+    QCOMPARE(w.DriveCombo->currentIndex(), 0);
+    const QString hint = QStringLiteral("the drive ") + device + QStringLiteral(" (D:) did not answer INQUIRY");
+    QCOMPARE(w.StatusText(), hint);
+    w.DriveCombo->setCurrentIndex(1);
+    QCOMPARE(w.StatusText(), QString());
+    w.DriveCombo->setCurrentIndex(0);
+    QCOMPARE(w.StatusText(), hint);
+    // A command's result replaces it, and choosing a good drive then leaves the result alone.
+    w.DriveCombo->setCurrentIndex(1);
+    w.SetWriteModetoDataWrite1->trigger();
+    QCOMPARE(w.StatusText(), QStringLiteral("Err_None"));
+    w.DriveCombo->setCurrentIndex(1);
+    QCOMPARE(w.StatusText(), QStringLiteral("Err_None"));
+    f.CloseWindows();
+
+    // Root opens any device: the permission advice is checked by unprivileged runs only.
+    if (geteuid() == 0)
+        return;
+    QFile::setPermissions(device, QFileDevice::Permissions());
+    f.OpenWindows();
+    const QString text = f.Main->StatusText();
+    QVERIFY2(text.startsWith(QStringLiteral("cannot open ") + device + QStringLiteral(" (drive D:): Permission denied. ")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("\"cdrom\" group")), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("\n")), qPrintable(text));
 }
 
 void TestMainWindow::burnWaveShowsProgressWindow()
