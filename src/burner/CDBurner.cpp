@@ -160,14 +160,32 @@ bool TCDBurner::SetWriteParameters(std::uint8_t WriteType, std::uint8_t DataBloc
 bool TCDBurner::WriteBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
                             const void* Buffer)
 {
-    LastError = ScsiWriteBlocks(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
-    return LastError == Err_None;
+    return SendWrite(Address, BlockCount, ByteCount, Buffer);
 }
 
 bool TCDBurner::WriteAudioBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
                                  const void* Buffer)
 {
-    LastError = ScsiWriteBlocks(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
+    return SendWrite(Address, BlockCount, ByteCount, Buffer);
+}
+
+// A drive whose buffer is full may answer a WRITE with NOT READY, LONG WRITE IN PROGRESS
+// (02/04/08) rather than hold the command, and expects the host to send it again; so may a
+// drive still settling (02/04/xx). The same blocks go again after a short pause, for no longer
+// than the buffer wait would stay without progress. Any other answer is final.
+bool TCDBurner::SendWrite(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
+                          const void* Buffer)
+{
+    const auto deadline = Clock::now() + BufferStallLimit;
+    for (;;) {
+        LastError = ScsiWriteBlocks(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
+        if (LastError != Err_SenseNotReady)
+            break;
+        const TScsiSense sense = ScsiDecodeSense(CommandSettings.SenseArea, 14);
+        if (sense.Asc != 0x04 || Clock::now() >= deadline || CancelRequested.load(std::memory_order_relaxed))
+            break;
+        std::this_thread::sleep_for(std::max(BufferPollInterval, std::chrono::milliseconds(1)));
+    }
     return LastError == Err_None;
 }
 

@@ -123,6 +123,9 @@ public:
     static std::int32_t FillPercentOf(std::uint32_t Length, std::uint32_t Free);
 
 protected:
+    // One WRITE(10), sent again while the drive answers NOT READY 04/xx (busy), bounded by
+    // BufferStallLimit. Stores the result.
+    bool SendWrite(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount, const void* Buffer);
     struct BufferState {
         bool Answered = false;    // the query succeeded and reported a buffer
         std::uint32_t Length = 0;

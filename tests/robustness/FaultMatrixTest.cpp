@@ -324,4 +324,21 @@ TEST(BecomingReady, TheBurnWaitsForTheDrive) {
     ExpectDisc(rig, image, {static_cast<int>(kBlocks), true, 1});
 }
 
+// ---- A drive whose buffer is full answers a WRITE with LONG WRITE IN PROGRESS ----------------------
+
+TEST(LongWriteInProgress, TheBlockIsSentAgain) {
+    constexpr robust::Sense kLongWrite{0x02, 0x04, 0x08};
+    Rig rig;
+    const std::string image = rig.Image(kBlocks);
+    rig.Drive().Add(Fault{0x2A, 3, kLongWrite, false, nullptr});
+    rig.Drive().Add(Fault{0x2A, 4, kLongWrite, false, nullptr});
+    const robust::CliRun run = robust::RunCli(BurnArgs(image));
+    SCOPED_TRACE(run.out + run.err);
+    EXPECT_EQ(run.rc, cli::kExitOk);
+    EXPECT_TRUE(run.Says("CD Creation Complete!"));
+    // Block 2 went three times: refused twice while the drive was busy, then taken.
+    EXPECT_EQ(rig.Drive().Count(0x2A), static_cast<int>(kBlocks) + 2);
+    ExpectDisc(rig, image, {static_cast<int>(kBlocks), true, 1});
+}
+
 }  // namespace
