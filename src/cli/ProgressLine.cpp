@@ -51,7 +51,12 @@ std::string FormatProgressLine(const ProgressSample& s, double blocksPerSecond) 
 }
 
 void ProgressMeter::Record(double now, std::int64_t sector) {
-    samples_.emplace_back(now, sector);
+    // Only the ends of the window make the speed: samples closer together than a 64th of it
+    // replace the newest, so a fast burn keeps a few dozen samples, not one per block.
+    if (samples_.size() >= 2 && now - samples_[samples_.size() - 2].first < window_ / 64)
+        samples_.back() = {now, sector};
+    else
+        samples_.emplace_back(now, sector);
     while (samples_.size() > 2 && samples_.front().first < now - window_) samples_.pop_front();
 }
 

@@ -186,6 +186,11 @@ TEST(ProgressMeter, MeasuresOverItsWindowAndThrottlesRedraws) {
     for (int i = 1; i <= 40; ++i) m.Record(15.0 + 0.1 * i, 1500 + 1200 * i / 10);
     EXPECT_NEAR(m.BlocksPerSecond(), 1200, 1);
 
+    // A fast burn reports every block: the samples are coalesced and the speed stays exact.
+    ProgressMeter fast(0.1, 3.0);
+    for (int i = 0; i <= 400000; ++i) fast.Record(i / 100000.0, i);
+    EXPECT_NEAR(fast.BlocksPerSecond(), 100000, 10);
+
     EXPECT_TRUE(m.TakeRedraw(100.0));
     EXPECT_FALSE(m.TakeRedraw(100.05));
     EXPECT_TRUE(m.TakeRedraw(100.11));
