@@ -80,11 +80,11 @@ int main(int argc, char** argv)
     }
 
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> virtualDrives;
-    for (const auto& spec : options.VirtualDrives) {
+    for (const auto& driveSpec : options.VirtualDrives) {
         std::string error;
-        auto writer = vdrive::AttachVirtualDrive(spec, error);
+        auto writer = vdrive::AttachVirtualDrive(driveSpec, error);
         if (!writer) {
-            std::fprintf(stderr, "keelvane: cannot attach the virtual drive %s: %s\n", spec.c_str(), error.c_str());
+            std::fprintf(stderr, "keelvane: cannot attach the virtual drive %s: %s\n", driveSpec.c_str(), error.c_str());
             for (auto& attached : virtualDrives)
                 vdrive::DetachVirtualDrive(attached);
             return 2;

@@ -50,17 +50,17 @@ public:
     ~VirtualDrives() {
         for (auto& writer : writers_) vdrive::DetachVirtualDrive(writer);
     }
-    int Attach(const std::vector<std::string>& specs, Output& out) {
-        for (const auto& spec : specs) {
+    int Attach(const std::vector<std::string>& driveSpecs, Output& out) {
+        for (const auto& driveSpec : driveSpecs) {
             vdrive::VirtualDriveOptions parsed;
             std::string error;
-            if (!vdrive::ParseVirtualDriveSpec(spec, parsed, error)) {
-                out.Error("--virtual-drive " + spec + ": " + error);
+            if (!vdrive::ParseVirtualDriveSpec(driveSpec, parsed, error)) {
+                out.Error("--virtual-drive " + driveSpec + ": " + error);
                 return kExitUsage;
             }
-            auto writer = vdrive::AttachVirtualDrive(spec, error);
+            auto writer = vdrive::AttachVirtualDrive(driveSpec, error);
             if (!writer) {
-                out.Error("cannot attach the virtual drive " + spec + ": " + error);
+                out.Error("cannot attach the virtual drive " + driveSpec + ": " + error);
                 return kExitNoWriter;
             }
             writers_.push_back(std::move(writer));

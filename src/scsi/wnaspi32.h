@@ -14,7 +14,8 @@ extern TAspiSupportInfo GetASPI32SupportInfo;
 extern bool WNASPI32Loaded;
 
 // Program start: load the library and resolve both entries; the flag says whether it loaded.
-// Runs once by itself before main; a second call is harmless.
+// Runs by itself before main in a program that links this unit (the front ends do, through
+// TAspiStartUpLoad); a second call is harmless.
 void LoadWNASPI32();
 // Program end: release the library if it was loaded and clear the handle and both entries.
 // Runs by itself after main.

@@ -106,13 +106,13 @@ public:
     std::shared_ptr<vdrive::VirtualWriter> Attach(const QString& options = QString())
     {
         const QString path = Dir.filePath(QStringLiteral("disc%1.cue").arg(Writers.size()));
-        std::string spec = path.toStdString();
+        std::string driveSpec = path.toStdString();
         if (!options.isEmpty())
-            spec += "," + options.toStdString();
+            driveSpec += "," + options.toStdString();
         std::string error;
-        auto writer = vdrive::AttachVirtualDrive(spec, error);
+        auto writer = vdrive::AttachVirtualDrive(driveSpec, error);
         if (!writer)
-            qFatal("cannot attach %s: %s", spec.c_str(), error.c_str());
+            qFatal("cannot attach %s: %s", driveSpec.c_str(), error.c_str());
         Writers.push_back(writer);
         return writer;
     }

@@ -108,13 +108,13 @@ inline CliRun RunCli(const std::vector<std::string>& args) {
 
 class Rig {
 public:
-    // spec: the attach options after the path ("media=cd-rw,capacity=100"), may be empty.
+    // options: the attach options after the path ("media=cd-rw,capacity=100"), may be empty.
     explicit Rig(const std::string& options = "") {
         win::SetKernelDevicePathsForTesting({});
         vdrive::VirtualDriveOptions parsed;
         std::string error;
-        const std::string spec = folder_ / "disc.cue" + (options.empty() ? "" : "," + options);
-        if (!vdrive::ParseVirtualDriveSpec(spec, parsed, error)) throw std::runtime_error(error);
+        const std::string driveSpec = folder_ / "disc.cue" + (options.empty() ? "" : "," + options);
+        if (!vdrive::ParseVirtualDriveSpec(driveSpec, parsed, error)) throw std::runtime_error(error);
         writer_ = vdrive::VirtualWriter::Open(parsed, error);
         if (!writer_) throw std::runtime_error(error);
         drive_ = std::make_shared<FaultyDrive>(writer_);

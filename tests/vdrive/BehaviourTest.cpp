@@ -30,7 +30,7 @@ TEST(AttachSyntax, AcceptsEveryOption) {
 
 TEST(AttachSyntax, RejectsBadInputWithAMessage) {
     const struct {
-        const char* spec;
+        const char* driveSpec;
         const char* message;
     } cases[] = {
         {"", "no CUE sheet path"},
@@ -53,14 +53,14 @@ TEST(AttachSyntax, RejectsBadInputWithAMessage) {
         {"d.cue,speed=1,", "empty option"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.driveSpec);
         vdrive::VirtualDriveOptions o;
         o.path = "unchanged";
         std::string error;
-        EXPECT_FALSE(vdrive::ParseVirtualDriveSpec(c.spec, o, error));
+        EXPECT_FALSE(vdrive::ParseVirtualDriveSpec(c.driveSpec, o, error));
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
         EXPECT_EQ(o.path, "unchanged");
-        EXPECT_EQ(vdrive::AttachVirtualDrive(c.spec, error), nullptr);
+        EXPECT_EQ(vdrive::AttachVirtualDrive(c.driveSpec, error), nullptr);
     }
 }
 

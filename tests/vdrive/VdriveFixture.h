@@ -74,10 +74,10 @@ inline std::string RouteName(const testing::TestParamInfo<Route>& info) {
 
 class Drive {
 public:
-    Drive(Route route, const std::string& spec, std::shared_ptr<vdrive::VirtualClock> clock = nullptr) : route_(route) {
+    Drive(Route route, const std::string& driveSpec, std::shared_ptr<vdrive::VirtualClock> clock = nullptr) : route_(route) {
         std::string error;
         if (route == Route::PassThrough) {
-            writer_ = vdrive::AttachVirtualDrive(spec, error, clock);
+            writer_ = vdrive::AttachVirtualDrive(driveSpec, error, clock);
             if (!writer_) throw std::runtime_error(error);
             const std::string device = std::string("\\\\.\\") + writer_->DriveLetter() + ":";
             handle_ = win::CreateFileA(device.c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
@@ -86,7 +86,7 @@ public:
             if (handle_ == win::INVALID_HANDLE_VALUE) throw std::runtime_error("CreateFileA failed on " + device);
         } else {
             vdrive::VirtualDriveOptions options;
-            if (!vdrive::ParseVirtualDriveSpec(spec, options, error)) throw std::runtime_error(error);
+            if (!vdrive::ParseVirtualDriveSpec(driveSpec, options, error)) throw std::runtime_error(error);
             writer_ = vdrive::VirtualWriter::Open(options, error, clock);
             if (!writer_) throw std::runtime_error(error);
         }
