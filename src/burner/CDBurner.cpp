@@ -419,6 +419,27 @@ bool TCDBurner::StopOnCancel(std::int64_t NextSector, std::int64_t Blocks)
     return false;
 }
 
+// The drive-buffer gauge, when subscribed: one READ BUFFER CAPACITY, whose answer the buffer
+// wait can use as well (Queried says whether it was sent).
+TCDBurner::BufferState TCDBurner::ReportBufferGauge(bool& Queried)
+{
+    BufferState buffer;
+    Queried = false;
+    if (OnBufferProgress) {
+        buffer = QueryBuffer();
+        Queried = true;
+        OnBufferProgress(FillPercentOf(buffer.Length, buffer.Free));
+    }
+    return buffer;
+}
+
+bool TCDBurner::StopOnStall(std::int64_t Sector)
+{
+    LastError = Err_CommandTimeout;
+    Status("Error : Buffer Wait Timeout at sector " + std::to_string(Sector) + " : the drive's buffer did not drain");
+    return false;
+}
+
 TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferState State,
                                                    std::int32_t FileBufferPercent)
 {
@@ -494,13 +515,8 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
             OnProgress(i, ProgressPercent(i, n - 1));
         if (OnBytesRead)
             OnBytesRead(total);
-        BufferState buffer;
         bool queried = false;
-        if (OnBufferProgress) {
-            buffer = QueryBuffer();
-            queried = true;
-            OnBufferProgress(FillPercentOf(buffer.Length, buffer.Free));
-        }
+        BufferState buffer = ReportBufferGauge(queried);
         if (OnBufferStatus)
             OnBufferStatus(BufferLength, BufferFree);
         const std::int32_t filePercent = stream.FillPercent();
@@ -515,12 +531,8 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
         // The query just made for the gauge is as fresh as a second one would be.
         if (!queried)
             buffer = QueryBuffer();
-        if (WaitForBufferRoom(kDataRoomNeeded, buffer, filePercent) == WaitResult::Stalled) {
-            LastError = Err_CommandTimeout;
-            Status("Error : Buffer Wait Timeout at sector " + std::to_string(i) +
-                   " : the drive's buffer did not drain");
-            return false;
-        }
+        if (WaitForBufferRoom(kDataRoomNeeded, buffer, filePercent) == WaitResult::Stalled)
+            return StopOnStall(i);
     }
     if (CancelRequested.load(std::memory_order_relaxed))
         return StopOnCancel(n, n);
@@ -606,13 +618,8 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
 
             const bool written = WriteAudioBlocks(static_cast<std::uint32_t>(a), 1,
                                                   static_cast<std::uint32_t>(blockSize), block.data());
-            BufferState buffer;
             bool queried = false;
-            if (OnBufferProgress) {
-                buffer = QueryBuffer();
-                queried = true;
-                OnBufferProgress(FillPercentOf(buffer.Length, buffer.Free));
-            }
+            BufferState buffer = ReportBufferGauge(queried);
             if (OnProgress)
                 OnProgress(static_cast<std::int32_t>(a), ProgressPercent(a, end - 1));
 
@@ -633,12 +640,8 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
                 StepError("Write Error", a, LastError);
                 return false;
             }
-            if (wait == WaitResult::Stalled) {
-                LastError = Err_CommandTimeout;
-                Status("Error : Buffer Wait Timeout at sector " + std::to_string(a) +
-                       " : the drive's buffer did not drain");
-                return false;
-            }
+            if (wait == WaitResult::Stalled)
+                return StopOnStall(a);
         }
 
         Status("Finished Writing : Sync Cache");

@@ -147,6 +147,10 @@ protected:
     void StepError(const std::string& Step, std::int64_t Sector, TScsiError Error);
     // The end of a job stopped on request: cache flushed, tray released, where it stopped said.
     bool StopOnCancel(std::int64_t NextSector, std::int64_t Blocks);
+    // The drive-buffer gauge for one block (a query only when OnBufferProgress is assigned).
+    BufferState ReportBufferGauge(bool& Queried);
+    // Ends a job whose drive buffer did not drain within BufferStallLimit.
+    bool StopOnStall(std::int64_t Sector);
     // CLOSE TRACK / CLOSE SESSION (sent with IMMED) and the wait for the drive to finish;
     // a failure of either is the step's error line. False after the error line.
     bool CloseTrackAndWait(std::uint8_t TrackNumber);
