@@ -15,6 +15,54 @@
 #include "scsi/SCSITypes.h"
 #include "scsi/zqSCSI.h"
 
+// Where a job ended. The front ends switch on this value (exit codes, message boxes), never on
+// the wording of a status line.
+enum class TJobStep : std::uint8_t {
+    None,             // the job ran to its end
+    Interrupted,      // stopped on request
+    NotReady,         // no disc, or the drive never became ready
+    Medium,           // the disc cannot take the job (read-only, not blank, cannot simulate)
+    WriteParameters,  // the drive refused the write parameters (mode page 05h)
+    Input,            // the image or the audio cannot be burnt as it is (size, read error, too large)
+    Write,            // a WRITE(10) failed
+    BufferStall,      // the drive's buffer never drained
+    SyncCache,        // SYNCHRONIZE CACHE failed
+    CloseTrack,       // CLOSE TRACK failed, or the drive never finished it
+    CloseSession,     // CLOSE SESSION failed, or the drive never finished it
+    Blank,            // BLANK failed, or the drive never finished it
+    Format,           // FORMAT UNIT failed, or the drive never finished it
+    Verify,           // the disc does not read back equal to the image
+};
+
+// The typed result of the last job: the failing step (None on success), the sector where the
+// step applies (-1 elsewhere) and the drive's result of the failing command.
+struct TJobOutcome {
+    TJobStep Step = TJobStep::None;
+    std::int64_t Sector = -1;
+    TScsiError Error = Err_None;
+    bool Succeeded() const { return Step == TJobStep::None; }
+};
+
+// What a job is waiting for while it waits on the drive.
+enum class TWaitPhase : std::uint8_t {
+    DriveReady,     // the disc spinning up before a job
+    Buffer,         // the drive's buffer to drain
+    SyncCache,      // SYNCHRONIZE CACHE
+    CloseTrack,     // CLOSE TRACK (IMMED) to finish
+    CloseSession,   // CLOSE SESSION (IMMED) to finish
+    Blank,          // BLANK (IMMED) to finish
+    Format,         // FORMAT UNIT (IMMED) to finish
+};
+
+// One call of OnWait: the phase, the status text of the step the job is in, the time waited
+// so far and the drive's progress of the operation (0..100, -1 when it reports none).
+struct TWaitInfo {
+    TWaitPhase Phase = TWaitPhase::DriveReady;
+    std::string Step;
+    std::chrono::milliseconds Elapsed{0};
+    std::int32_t Percent = -1;
+};
+
 class TCDBurner {
 public:
     explicit TCDBurner(const TCDBurnerInfo& AInfo);
@@ -39,6 +87,12 @@ public:
     std::function<void(std::int32_t Percent)> OnFileBufferProgress;
     std::function<void(std::int32_t Length, std::int32_t Free)> OnBufferStatus;
     std::function<void(std::int64_t Total)> OnBytesRead;
+    // Called at least every WaitCallbackInterval while a job waits on the drive, so that a
+    // front end stays responsive and can cancel; tested before every call like the others.
+    std::function<void(const TWaitInfo& Wait)> OnWait;
+
+    // The outcome of the last job (burn, blank, audio burn, verify).
+    TJobOutcome LastOutcome;
 
     // Drive buffer figures of the last buffer query; 0 until then.
     std::int32_t BufferLength = 0;
@@ -115,6 +169,7 @@ public:
     std::chrono::milliseconds ReadyPollInterval{50};
     std::chrono::milliseconds ReadyWaitLimit{std::chrono::minutes(20)};     // close track/session
     std::chrono::milliseconds BlankWaitLimit{std::chrono::minutes(150)};    // full blank at 1x
+    std::chrono::milliseconds WaitCallbackInterval{250};                    // OnWait at least this often
 
     // 0..100 for block Index of a job whose last block is LastIndex (equal percent steps,
     // 100 at the last block, also for jobs of 100 blocks or fewer).

@@ -14,7 +14,10 @@ enum ExitCode : int {
     kExitWrite = 6,            // a WRITE(10) failed
     kExitClosing = 7,          // SYNCHRONIZE CACHE, CLOSE TRACK or CLOSE SESSION failed
     kExitVerify = 8,           // the disc does not read back equal to the image
-    kExitInterrupted = 130,    // stopped by SIGINT/SIGTERM (128 + SIGINT, as shells report it)
+    kExitDiscUnusable = 9,     // the disc in the drive cannot take the job (read-only, not blank)
+    kExitInUse = 10,           // the drive or the virtual disc is in use by another program
+    kExitInterrupted = 130,    // stopped by SIGINT (128 + SIGINT, as shells report it)
+    kExitTerminated = 143,     // stopped by SIGTERM (128 + SIGTERM)
 };
 
 }  // namespace cli
