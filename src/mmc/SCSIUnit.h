@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "scsi/SCSITypes.h"
 #include "scsi/zqSCSI.h"
@@ -139,6 +140,7 @@ struct TScsiDiscInformation {
     std::uint16_t LastTrackInLastSession = 0;
     std::uint32_t LastSessionLeadInStart = 0;
     std::uint32_t LastPossibleLeadOutStart = 0;
+    std::uint8_t BackgroundFormat = 0;    // 0 none, 1 started and stopped, 2 running, 3 complete
 };
 TScsiError ScsiReadDiscInformation(const TCDBurnerInfo& Info, TScsiDiscInformation& Disc,
                                    TScsiDefaults& Defaults);
@@ -159,3 +161,86 @@ struct TScsiTrackInformation {
 TScsiError ScsiReadTrackInformation(const TCDBurnerInfo& Info, std::uint8_t AddressType,
                                     std::uint32_t LBAOrTrack, TScsiTrackInformation& Track,
                                     TScsiDefaults& Defaults);
+
+// Media: what a drive of today says about the disc it holds, and the commands that prepare
+// and close DVD and BD media ---------------------------------------------------------------
+
+// MMC profile numbers (GET CONFIGURATION, feature 0000h).
+enum TScsiProfile : std::uint16_t {
+    prNone = 0x0000,
+    prCDROM = 0x0008,
+    prCDR = 0x0009,
+    prCDRW = 0x000A,
+    prDVDROM = 0x0010,
+    prDVDRSequential = 0x0011,
+    prDVDRAM = 0x0012,
+    prDVDRWRestricted = 0x0013,
+    prDVDRWSequential = 0x0014,
+    prDVDRDualLayerSequential = 0x0015,
+    prDVDRDualLayerJump = 0x0016,
+    prDVDPlusRW = 0x001A,
+    prDVDPlusR = 0x001B,
+    prDVDPlusRWDualLayer = 0x002A,
+    prDVDPlusRDualLayer = 0x002B,
+    prBDROM = 0x0040,
+    prBDRSequential = 0x0041,
+    prBDRRandom = 0x0042,
+    prBDRE = 0x0043,
+};
+
+struct TScsiProfileDescriptor {
+    std::uint16_t Profile = 0;
+    bool Current = false;
+};
+
+struct TScsiFeatureDescriptor {
+    std::uint16_t Code = 0;
+    bool Current = false;
+};
+
+// The reply of GET CONFIGURATION, decoded only as far as the bytes received go.
+struct TScsiConfiguration {
+    std::uint16_t CurrentProfile = 0;
+    std::vector<TScsiProfileDescriptor> Profiles;   // of the profile list feature, in reply order
+    std::vector<TScsiFeatureDescriptor> Features;   // every feature header in the reply
+    bool HasFeature(std::uint16_t Code, bool CurrentOnly = true) const;
+};
+
+// GET CONFIGURATION, RT 00b (all features) from feature 0.
+TScsiError ScsiGetConfiguration(const TCDBurnerInfo& Info, TScsiConfiguration& Config, TScsiDefaults& Defaults);
+// Decodes a GET CONFIGURATION reply of which Received bytes arrived (for tests and fuzzing).
+void ScsiDecodeConfiguration(const std::uint8_t* Reply, std::uint32_t Received, TScsiConfiguration& Config);
+
+// READ FORMAT CAPACITIES: the current/maximum capacity descriptor and the formattable ones.
+struct TScsiFormatDescriptor {
+    std::uint32_t Blocks = 0;
+    std::uint8_t FormatType = 0;     // bits 7-2 of byte 4
+    std::uint32_t Parameter = 0;     // type-dependent parameter (bytes 5-7)
+};
+struct TScsiFormatCapacities {
+    std::uint32_t CurrentBlocks = 0;
+    std::uint8_t DescriptorType = 0;   // 1 unformatted, 2 formatted, 3 no medium
+    std::uint32_t BlockLength = 0;
+    std::vector<TScsiFormatDescriptor> Formattable;
+};
+TScsiError ScsiReadFormatCapacities(const TCDBurnerInfo& Info, TScsiFormatCapacities& Capacities,
+                                    TScsiDefaults& Defaults);
+
+// FORMAT UNIT with one format descriptor (FmtData, format code 001b).
+TScsiError ScsiFormatUnit(const TCDBurnerInfo& Info, std::uint32_t Blocks, std::uint8_t FormatType,
+                          std::uint8_t FormatSubType, std::uint32_t Parameter, bool Immediate,
+                          TScsiDefaults& Defaults);
+
+// RESERVE TRACK of Blocks blocks (size form, ARSV 0).
+TScsiError ScsiReserveTrack(const TCDBurnerInfo& Info, std::uint32_t Blocks, TScsiDefaults& Defaults);
+
+// CLOSE TRACK/SESSION with any close function (MMC 6.3): ScsiCloseTrack and ScsiCloseSession
+// are the two forms the CD burns send.
+enum class TScsiCloseFunction : std::uint8_t {
+    Track = 0x01,
+    Session = 0x02,
+    FinalizeMinimalRadius = 0x05,   // DVD+R: close session and finalize, compatible lead-out
+    Finalize = 0x06,                // DVD+R DL and BD-R: finalize the disc
+};
+TScsiError ScsiCloseTrackSession(const TCDBurnerInfo& Info, bool Immediate, TScsiCloseFunction Function,
+                                 std::uint16_t TrackNumber, TScsiDefaults& Defaults);

@@ -172,6 +172,7 @@ TScsiError ScsiReadDiscInformation(const TCDBurnerInfo& Info, TScsiDiscInformati
     Disc.LastTrackInLastSession = static_cast<std::uint16_t>((r.U8(11) << 8) | r.U8(6));
     Disc.LastSessionLeadInStart = r.U32(16);
     Disc.LastPossibleLeadOutStart = r.U32(20);
+    Disc.BackgroundFormat = r.U8(7) & 0x03;
     return result;
 }
 

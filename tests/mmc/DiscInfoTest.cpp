@@ -243,4 +243,118 @@ TEST_F(DiscInfoTest, InvisibleTrackInformation) {
     EXPECT_FALSE(t.NextWritableValid);
 }
 
+
+// A GET CONFIGURATION reply: header with the current profile, the profile list feature and
+// the given further feature codes (each with 4 bytes of data, current bit set).
+Bytes ConfigurationReply(std::uint16_t current, const std::vector<std::pair<std::uint16_t, bool>>& profiles,
+                         const std::vector<std::uint16_t>& features) {
+    Bytes r(8, 0);
+    r[6] = static_cast<std::uint8_t>(current >> 8);
+    r[7] = static_cast<std::uint8_t>(current);
+    r.insert(r.end(), {0x00, 0x00, 0x03, static_cast<std::uint8_t>(4 * profiles.size())});
+    for (const auto& [p, cur] : profiles)
+        r.insert(r.end(), {static_cast<std::uint8_t>(p >> 8), static_cast<std::uint8_t>(p), std::uint8_t(cur), 0});
+    for (std::uint16_t f : features)
+        r.insert(r.end(), {static_cast<std::uint8_t>(f >> 8), static_cast<std::uint8_t>(f), 0x01, 4, 0, 0, 0, 0});
+    const std::uint32_t len = static_cast<std::uint32_t>(r.size() - 4);
+    r[0] = static_cast<std::uint8_t>(len >> 24);
+    r[1] = static_cast<std::uint8_t>(len >> 16);
+    r[2] = static_cast<std::uint8_t>(len >> 8);
+    r[3] = static_cast<std::uint8_t>(len);
+    return r;
+}
+
+TEST_F(DiscInfoTest, ConfigurationProfilesAndFeatures) {
+    const Bytes r = ConfigurationReply(0x001B, {{0x0009, false}, {0x0011, false}, {0x001B, true}, {0x0041, false}},
+                                       {0x0001, 0x002B});
+    device->OnOpcode(0x46, kvtest::ScriptedReply::Good(r));
+    TScsiConfiguration c;
+    ASSERT_EQ(ScsiGetConfiguration(info, c, defaults), Err_None);
+    EXPECT_EQ(c.CurrentProfile, prDVDPlusR);
+    ASSERT_EQ(c.Profiles.size(), 4u);
+    EXPECT_EQ(c.Profiles[0].Profile, prCDR);
+    EXPECT_FALSE(c.Profiles[0].Current);
+    EXPECT_EQ(c.Profiles[2].Profile, prDVDPlusR);
+    EXPECT_TRUE(c.Profiles[2].Current);
+    EXPECT_EQ(c.Profiles[3].Profile, prBDRSequential);
+    EXPECT_TRUE(c.HasFeature(0x002B));
+    EXPECT_TRUE(c.HasFeature(0x0000));
+    EXPECT_FALSE(c.HasFeature(0x002D));
+
+    // A drive that refuses the command leaves nothing decoded (a CD writer of old).
+    device->OnOpcode(0x46, kvtest::ScriptedReply::CheckCondition(0x05, 0x20));
+    EXPECT_EQ(ScsiGetConfiguration(info, c, defaults), Err_SenseIllegalRequest);
+    EXPECT_EQ(c.CurrentProfile, 0);
+    EXPECT_TRUE(c.Profiles.empty());
+    EXPECT_TRUE(c.Features.empty());
+}
+
+TEST(ConfigurationDecoder, LengthsAreBoundedByTheBytesReceived) {
+    const Bytes full = ConfigurationReply(0x0011, {{0x0011, true}, {0x0014, false}}, {0x0021});
+    struct Case {
+        const char* name;
+        std::uint32_t received;      // bytes handed to the decoder
+        std::uint32_t claimedLength; // data length field; 0: the true one
+        std::uint8_t profileListLength;
+        std::size_t profiles;
+        std::size_t features;
+    };
+    const Case cases[] = {
+        {"whole", static_cast<std::uint32_t>(full.size()), 0, 8, 2, 2},
+        {"header only", 8, 0, 8, 0, 0},
+        {"cut inside the second profile", 18, 0, 8, 1, 1},
+        {"data length claims 4 GiB", static_cast<std::uint32_t>(full.size()), 0xFFFFFFFF, 8, 2, 2},
+        {"data length claims less", static_cast<std::uint32_t>(full.size()), 4 + 4 + 4, 8, 1, 1},
+        {"profile list claims 252 bytes", static_cast<std::uint32_t>(full.size()), 0, 252, 4, 1},
+        {"too short for a header", 7, 0, 8, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Bytes r = full;
+        if (c.claimedLength) {
+            r[0] = static_cast<std::uint8_t>(c.claimedLength >> 24);
+            r[1] = static_cast<std::uint8_t>(c.claimedLength >> 16);
+            r[2] = static_cast<std::uint8_t>(c.claimedLength >> 8);
+            r[3] = static_cast<std::uint8_t>(c.claimedLength);
+        }
+        r[11] = c.profileListLength;
+        TScsiConfiguration config;
+        ScsiDecodeConfiguration(r.data(), c.received, config);
+        EXPECT_EQ(config.Profiles.size(), c.profiles) << c.name;
+        EXPECT_EQ(config.Features.size(), c.features) << c.name;
+        EXPECT_EQ(config.CurrentProfile, c.received >= 8 ? 0x0011 : 0) << c.name;
+    }
+}
+
+TEST_F(DiscInfoTest, FormatCapacitiesOfAnUnformattedDisc) {
+    // Unformatted DVD+RW: current descriptor type 1, then a 26h format of 2295104 blocks.
+    Bytes r = {0, 0, 0, 16,
+               0x00, 0x23, 0x05, 0x40, 0x01, 0x00, 0x08, 0x00,
+               0x00, 0x23, 0x05, 0x40, 0x26 << 2, 0x00, 0x00, 0x00};
+    device->OnOpcode(0x23, kvtest::ScriptedReply::Good(r));
+    TScsiFormatCapacities c;
+    ASSERT_EQ(ScsiReadFormatCapacities(info, c, defaults), Err_None);
+    EXPECT_EQ(c.CurrentBlocks, 2295104u);
+    EXPECT_EQ(c.DescriptorType, 1);
+    EXPECT_EQ(c.BlockLength, 2048u);
+    ASSERT_EQ(c.Formattable.size(), 1u);
+    EXPECT_EQ(c.Formattable[0].FormatType, 0x26);
+    EXPECT_EQ(c.Formattable[0].Blocks, 2295104u);
+
+    // A list length claiming more descriptors than arrived yields only the whole ones sent.
+    r[3] = 0xF8;
+    device->OnOpcode(0x23, kvtest::ScriptedReply::Good(r));
+    ASSERT_EQ(ScsiReadFormatCapacities(info, c, defaults), Err_None);
+    EXPECT_EQ(c.CurrentBlocks, 2295104u);
+    EXPECT_LE(c.Formattable.size(), 30u);
+    EXPECT_EQ(c.Formattable[0].FormatType, 0x26);
+}
+
+TEST_F(DiscInfoTest, FormatUnitParameterList) {
+    ASSERT_EQ(ScsiFormatUnit(info, 12219392, 0x30, 1, 0x000800, true, defaults), Err_None);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    const Bytes want = {0x00, 0x02, 0x00, 0x08, 0x00, 0xBA, 0x74, 0x00, (0x30 << 2) | 1, 0x00, 0x08, 0x00};
+    EXPECT_EQ(sent[0].dataOut, want);
+}
+
 }  // namespace

@@ -129,6 +129,38 @@ inline std::vector<GoldenCdb> GoldenCdbTable() {
         {"SynchronizeCache",
          [](auto& i, auto& d) { return ScsiSynchronizeCache(i, d); },
          V{0x35, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
+        {"GetConfiguration",
+         [](auto& i, auto& d) {
+             TScsiConfiguration config;
+             return ScsiGetConfiguration(i, config, d);
+         },
+         V{0x46, 0, 0, 0, 0, 0, 0, 0x10, 0x00, 0}, SRB_DIR_IN, 4096, false},
+        {"ReadFormatCapacities",
+         [](auto& i, auto& d) {
+             TScsiFormatCapacities caps;
+             return ScsiReadFormatCapacities(i, caps, d);
+         },
+         V{0x23, 0, 0, 0, 0, 0, 0, 0x00, 0xFC, 0}, SRB_DIR_IN, 252, true},
+        {"FormatUnitImmed",
+         [](auto& i, auto& d) { return ScsiFormatUnit(i, 2295104, 0x26, 0, 0, true, d); },
+         V{0x04, 0x11, 0, 0, 0, 0}, SRB_DIR_OUT, 12, true},
+        {"ReserveTrack",
+         [](auto& i, auto& d) { return ScsiReserveTrack(i, 0x00123456, d); },
+         V{0x53, 0, 0, 0, 0, 0x00, 0x12, 0x34, 0x56, 0}, SRB_DIR_IN, 0, false},
+        {"CloseTrackFunction",
+         [](auto& i, auto& d) { return ScsiCloseTrackSession(i, true, TScsiCloseFunction::Track, 1, d); },
+         V{0x5B, 0x01, 0x01, 0, 0, 0x01, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
+        {"CloseSessionFunction",
+         [](auto& i, auto& d) { return ScsiCloseTrackSession(i, true, TScsiCloseFunction::Session, 0, d); },
+         V{0x5B, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
+        {"FinalizeDvdPlusR",
+         [](auto& i, auto& d) {
+             return ScsiCloseTrackSession(i, true, TScsiCloseFunction::FinalizeMinimalRadius, 0, d);
+         },
+         V{0x5B, 0x01, 0x05, 0, 0, 0, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
+        {"FinalizeNoImmed",
+         [](auto& i, auto& d) { return ScsiCloseTrackSession(i, false, TScsiCloseFunction::Finalize, 0x0102, d); },
+         V{0x5B, 0x00, 0x06, 0, 0x01, 0x02, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
     };
     return t;
 }
