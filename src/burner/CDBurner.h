@@ -178,6 +178,8 @@ public:
     static std::int32_t FillPercentOf(std::uint32_t Length, std::uint32_t Free);
 
 protected:
+    // The burn of DVD and BD media (DiscStrategy.cpp) runs the same steps as the CD burn.
+    friend class TDiscWriter;
     // One WRITE(10), sent again while the drive answers NOT READY 04/xx (busy), bounded by
     // BufferStallLimit. Stores the result.
     bool SendWrite(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount, const void* Buffer);

@@ -15,7 +15,7 @@ struct CommandEntry {
     const char* name;
 };
 
-constexpr std::array<CommandEntry, 12> kCommands = {{
+constexpr std::array<CommandEntry, 13> kCommands = {{
     {Command::Drives, "drives"},
     {Command::Burn, "burn"},
     {Command::BurnAudio, "burn-audio"},
@@ -28,6 +28,7 @@ constexpr std::array<CommandEntry, 12> kCommands = {{
     {Command::Buffer, "buffer"},
     {Command::WriteMode, "write-mode"},
     {Command::Eject, "eject"},
+    {Command::DiscInfo, "disc-info"},
 }};
 
 bool ParseDrive(const std::string& text, DriveSelector& drive) {
@@ -134,6 +135,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             if (name == "--keep-session-open") o.keepSessionOpen = true;
             if (name == "--no-eject") o.noEject = true;
             if (name == "--no-verify") o.noVerify = true;
+        } else if (name == "--blank-as-needed") {
+            if (!noValue()) return fail("option --blank-as-needed takes no value");
+            o.blankAsNeeded = true;
         } else if (name == "--force") {
             if (!noValue()) return fail("option --force takes no value");
             o.force = true;
@@ -157,6 +161,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     if (o.noEject && o.command != Command::Burn && o.command != Command::BurnAudio)
         return fail("--no-eject belongs to the burn and burn-audio commands");
     if (o.force && o.command != Command::BurnAudio) return fail("--force belongs to the burn-audio command");
+    if (o.blankAsNeeded && o.command != Command::Burn && o.command != Command::BurnAudio)
+        return fail("--blank-as-needed belongs to the burn and burn-audio commands");
 
     const std::size_t extra = words.size() - 1;
     switch (o.command) {
@@ -197,6 +203,7 @@ std::string UsageText(const std::string& program) {
            "      --keep-session-open  close the track but leave the session open\n"
            "      --no-verify          do not read the track back and compare it with the image\n"
            "      --no-eject           leave the disc in the drive\n"
+           "      --blank-as-needed    blank a used CD-RW or DVD-RW first instead of refusing it\n"
            "  burn-audio FILE.wav... burn the wave files as audio tracks, one track each, in\n"
            "                         order (title: the file name), close the session, eject\n"
            "      --force              burn waves that are not CD audio (44.1 kHz, 16-bit,\n"
@@ -211,6 +218,8 @@ std::string UsageText(const std::string& program) {
            "  buffer                 the drive buffer's size and free space\n"
            "  write-mode data|cdda   set the write parameters for data or for audio (CD-DA)\n"
            "  eject                  eject the disc\n"
+           "  disc-info              the disc in the drive: profile, status, sessions, tracks,\n"
+           "                         next writable address, free blocks, capacity\n"
            "\n"
            "Options:\n"
            "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is\n"
@@ -234,6 +243,8 @@ std::string UsageText(const std::string& program) {
            "  6    write error\n"
            "  7    error while synchronising the cache or closing the track or session\n"
            "  8    the burned track does not read back equal to the image\n"
+           "  9    the disc cannot be written (read-only, not blank, or a medium this program\n"
+           "       does not write); nothing was written\n"
            "  130  interrupted (Ctrl-C): the burn stopped after the current command\n";
 }
 

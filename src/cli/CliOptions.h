@@ -22,6 +22,7 @@ enum class Command {
     Buffer,
     WriteMode,
     Eject,
+    DiscInfo,
 };
 
 enum class WriteMode { Data, Cdda };
@@ -47,6 +48,7 @@ struct Options {
     bool keepSessionOpen = false;
     bool noEject = false;
     bool noVerify = false;
+    bool blankAsNeeded = false;               // blank a used rewritable disc first (burn, burn-audio)
     // burn-audio (and --no-eject)
     std::vector<std::string> waveFiles;      // one track each, in this order
     bool force = false;                       // burn waves that are not CD audio as they are

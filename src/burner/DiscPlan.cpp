@@ -1,0 +1,261 @@
+#include "burner/DiscPlan.h"
+
+#include <algorithm>
+
+namespace {
+
+// Write types of mode page 05h.
+constexpr std::uint8_t kWriteTypeIncremental = 0x00;
+// Format descriptor types: DVD+RW full format, full format with spare areas for BD-RE (and
+// the full format of a DVD-RW in restricted overwrite).
+constexpr std::uint8_t kFormatDvdPlusRW = 0x26;
+constexpr std::uint8_t kFormatFull = 0x00;
+constexpr std::uint8_t kFormatBDWithSpare = 0x30;
+
+constexpr std::uint32_t kCdCapacity = 359849;
+constexpr std::uint32_t kDvdCapacity = 2295104;
+constexpr std::uint32_t kDvdDLCapacity = 4173824;
+constexpr std::uint32_t kBdCapacity = 12219392;
+
+// READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
+constexpr std::uint8_t kAddressTrack = 1;
+constexpr std::uint32_t kInvisibleTrack = 0xFF;
+
+constexpr auto kNoFinalize = TScsiCloseFunction::Session;
+
+// One row per medium. CD media take the CD burn as it always ran; DVD-R media are written
+// incrementally (page 05h, write type 0, data block type 8) from the next writable address and
+// closed track then session, so that any DVD drive reads them; DVD+R media need no write
+// parameters at all and are closed track, session, then finalized with the DVD+R close
+// function; overwritable media are formatted when they are not, written from 0, flushed and
+// never closed; BD-R is written from the next writable address, closed and finalized.
+const std::vector<TMediumStrategy> kStrategies = {
+    // profile                 name          writ   CD     over   blank  p05h   type                 fmt    fmtType             bgfmt  trk    sess   final  finalize function                        blocks capacity
+    {prCDROM,                  "CD-ROM",     false, false, false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kCdCapacity},
+    {prCDR,                    "CD-R",       true,  true,  false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kCdCapacity},
+    {prCDRW,                   "CD-RW",      true,  true,  false, true,  false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kCdCapacity},
+    {prDVDROM,                 "DVD-ROM",    false, false, false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kDvdCapacity},
+    {prDVDRSequential,         "DVD-R",      true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                   false, true,  true,  false, kNoFinalize,                               16, kDvdCapacity},
+    {prDVDRWSequential,        "DVD-RW",     true,  false, false, true,  true,  kWriteTypeIncremental, false, 0,                   false, true,  true,  false, kNoFinalize,                               16, kDvdCapacity},
+    {prDVDRDualLayerSequential, "DVD-R DL",  true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                   false, true,  true,  false, kNoFinalize,                               16, kDvdDLCapacity},
+    {prDVDRWRestricted,        "DVD-RW",     true,  false, true,  false, false, 0, true,  kFormatFull,         false, false, false, false, kNoFinalize,                               16, kDvdCapacity},
+    {prDVDPlusRW,              "DVD+RW",     true,  false, true,  false, false, 0, true,  kFormatDvdPlusRW,    true,  false, false, false, kNoFinalize,                               16, kDvdCapacity},
+    {prDVDPlusR,               "DVD+R",      true,  false, false, false, false, 0, false, 0,                   false, true,  true,  true,  TScsiCloseFunction::FinalizeMinimalRadius, 16, kDvdCapacity},
+    {prDVDPlusRDualLayer,      "DVD+R DL",   true,  false, false, false, false, 0, false, 0,                   false, true,  true,  true,  TScsiCloseFunction::Finalize,              16, kDvdDLCapacity},
+    {prBDROM,                  "BD-ROM",     false, false, false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kBdCapacity},
+    {prBDRSequential,          "BD-R",       true,  false, false, false, false, 0, false, 0,                   false, true,  true,  true,  TScsiCloseFunction::Finalize,              32, kBdCapacity},
+    {prBDRE,                   "BD-RE",      true,  false, true,  false, false, 0, true,  kFormatBDWithSpare,  true,  false, false, false, kNoFinalize,                               32, kBdCapacity},
+};
+
+std::string DriveOf(const TCDBurner& Burner) { return std::string(1, Burner.Info.DriveLetter) + ":"; }
+
+void Refuse(TDiscPlan& Plan, TPlanVerdict Verdict, std::string Message) {
+    Plan.Verdict = Verdict;
+    Plan.Refusal = std::move(Message);
+}
+
+// Sessions that hold data: an appendable disc counts its empty next session too.
+std::uint16_t WrittenSessions(const TScsiDiscInformation& Disc) {
+    if (Disc.DiscStatus == 0) return 0;
+    if (Disc.LastSessionState == 0 && Disc.Sessions > 0) return static_cast<std::uint16_t>(Disc.Sessions - 1);
+    return Disc.Sessions;
+}
+
+}  // namespace
+
+const std::vector<TMediumStrategy>& MediumStrategies() { return kStrategies; }
+
+const TMediumStrategy* MediumStrategyOf(std::uint16_t Profile) {
+    for (const auto& row : kStrategies)
+        if (row.Profile == Profile) return &row;
+    return nullptr;
+}
+
+std::string ProfileName(std::uint16_t Profile) {
+    if (const TMediumStrategy* row = MediumStrategyOf(Profile)) {
+        // Both DVD-RW profiles share the name; the restricted overwrite one says so.
+        if (Profile == prDVDRWRestricted) return "DVD-RW (restricted overwrite)";
+        return row->Name;
+    }
+    switch (Profile) {
+        case prDVDRAM: return "DVD-RAM";
+        case prDVDRDualLayerJump: return "DVD-R DL (layer jump)";
+        case prDVDPlusRWDualLayer: return "DVD+RW DL";
+        case prBDRRandom: return "BD-R (random recording)";
+        default: break;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "profile %04Xh", static_cast<unsigned>(Profile));
+    return text;
+}
+
+const char* DiscStateText(TDiscState State) {
+    switch (State) {
+        case TDiscState::Unknown: return "unknown";
+        case TDiscState::Blank: return "blank";
+        case TDiscState::Appendable: return "appendable";
+        case TDiscState::Closed: return "closed";
+        case TDiscState::Unformatted: return "unformatted";
+        case TDiscState::Written: return "written";
+    }
+    return "unknown";
+}
+
+std::string TDiscPlan::MediumName() const {
+    if (ProfileKnown) return ProfileName(Profile);
+    return Strategy ? Strategy->Name : "CD";
+}
+
+std::string TDiscPlan::StatusLine() const {
+    std::string text = "Disc : " + MediumName() + ", " + DiscStateText(State);
+    if (FreeBlocks >= 0) text += ", " + std::to_string(FreeBlocks) + " blocks free";
+    return text;
+}
+
+std::vector<std::uint16_t> WritableProfiles(const TScsiConfiguration& Config) {
+    std::vector<std::uint16_t> out;
+    for (const auto& p : Config.Profiles) {
+        const TMediumStrategy* row = MediumStrategyOf(p.Profile);
+        if (row && row->Writable && std::find(out.begin(), out.end(), p.Profile) == out.end())
+            out.push_back(p.Profile);
+    }
+    return out;
+}
+
+TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
+    TDiscPlan plan;
+    plan.ImageBlocks = ImageBlocks;
+
+    TScsiConfiguration config;
+    const bool configured =
+        ScsiGetConfiguration(Burner.Info, config, Burner.CommandSettings) == Err_None && config.CurrentProfile != 0;
+    TScsiDiscInformation disc;
+    const bool discKnown = ScsiReadDiscInformation(Burner.Info, disc, Burner.CommandSettings) == Err_None;
+
+    if (configured) {
+        plan.ProfileKnown = true;
+        plan.Profile = config.CurrentProfile;
+    } else {
+        // A CD writer of old: the disc information tells CD-RW from CD-R, nothing else.
+        plan.Profile = discKnown && disc.Erasable ? prCDRW : prCDR;
+    }
+    plan.Strategy = MediumStrategyOf(plan.Profile);
+    // Incremental Streaming Writable (0021h) missing, Disc At Once (002Fh) there.
+    plan.DiscAtOnce = configured && plan.Strategy && plan.Strategy->SetsWriteParameters &&
+                      !config.HasFeature(0x0021, false) && config.HasFeature(0x002F, false);
+
+    if (discKnown) {
+        plan.Erasable = disc.Erasable;
+        plan.Sessions = WrittenSessions(disc);
+        plan.Tracks = disc.DiscStatus == 0 ? 0
+                      : static_cast<std::uint16_t>(disc.LastTrackInLastSession -
+                                                   (disc.LastSessionState == 0 ? 1 : 0));
+        switch (disc.DiscStatus) {
+            case 0: plan.State = TDiscState::Blank; break;
+            case 1: plan.State = TDiscState::Appendable; break;
+            case 2: plan.State = TDiscState::Closed; break;
+            default: plan.State = TDiscState::Unknown; break;
+        }
+    }
+
+    TScsiTrackInformation track;
+    const bool trackKnown = ScsiReadTrackInformation(Burner.Info, kAddressTrack, kInvisibleTrack, track,
+                                                     Burner.CommandSettings) == Err_None;
+    if (trackKnown && track.NextWritableValid) {
+        plan.NextWritableValid = true;
+        plan.NextWritable = track.NextWritableAddress;
+        if (track.TrackNumber > 0) plan.NextTrack = track.TrackNumber;
+        plan.FreeBlocks = track.FreeBlocks;
+        plan.Capacity = std::int64_t(track.NextWritableAddress) + track.FreeBlocks;
+    } else if (trackKnown) {
+        plan.FreeBlocks = 0;
+    }
+
+    const TMediumStrategy* row = plan.Strategy;
+    if (plan.ProfileKnown && (row == nullptr || !row->CdTrackAtOnce)) {
+        // DVD and BD media tell their size (and an overwritable one whether it is formatted).
+        TScsiFormatCapacities caps;
+        if (ScsiReadFormatCapacities(Burner.Info, caps, Burner.CommandSettings) == Err_None &&
+            caps.DescriptorType != 3 && caps.CurrentBlocks > 0) {
+            if (plan.Capacity < 0 || (row && row->Overwritable)) plan.Capacity = caps.CurrentBlocks;
+            if (row && row->Overwritable) {
+                plan.FormatBlocks = caps.CurrentBlocks;
+                for (const auto& d : caps.Formattable)
+                    if (d.FormatType == row->FormatType) {
+                        plan.FormatBlocks = d.Blocks;
+                        break;
+                    }
+                if (caps.DescriptorType == 1 && row->FormatsWhenUnformatted) {
+                    plan.State = TDiscState::Unformatted;
+                    plan.Capacity = plan.FormatBlocks;
+                } else {
+                    plan.State = plan.State == TDiscState::Blank ? TDiscState::Blank : TDiscState::Written;
+                }
+            }
+        }
+        if (row && row->Overwritable) {
+            // Written over from the start: the whole disc is room.
+            plan.FreeBlocks = plan.Capacity;
+            if (plan.State != TDiscState::Unformatted && plan.State != TDiscState::Blank)
+                plan.State = TDiscState::Written;
+        }
+    }
+    return plan;
+}
+
+namespace {
+
+TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded, bool Audio) {
+    TDiscPlan plan = ProbeDisc(Burner, ImageBlocks);
+    const std::string drive = DriveOf(Burner);
+    const std::string medium = plan.MediumName();
+    const TMediumStrategy* row = plan.Strategy;
+
+    if (row != nullptr && !row->Writable) {
+        Refuse(plan, TPlanVerdict::ReadOnly, "The disc in " + drive + " is a " + medium + " and cannot be written.");
+    } else if (row == nullptr) {
+        Refuse(plan, TPlanVerdict::Unsupported,
+               "The disc in " + drive + " is a " + medium + ", which this program cannot write.");
+    } else if (Audio && !row->CdTrackAtOnce) {
+        Refuse(plan, TPlanVerdict::Unsupported,
+               "The disc in " + drive + " is a " + medium + "; audio tracks need a blank CD-R or CD-RW.");
+    } else if (!row->Overwritable && (plan.State == TDiscState::Appendable || plan.State == TDiscState::Closed)) {
+        if (!row->Blankable) {
+            Refuse(plan, TPlanVerdict::NotBlank,
+                   "The disc in " + drive + " is not blank (" + DiscStateText(plan.State) + " " + medium + ", " +
+                       std::to_string(plan.Sessions) + (plan.Sessions == 1 ? " session" : " sessions") +
+                       "). Insert a blank disc.");
+        } else if (!BlankAsNeeded) {
+            Refuse(plan, TPlanVerdict::NeedsBlank, "The disc in " + drive + " is not blank. Blank it first.");
+        } else {
+            // Blanked first: then the whole disc is free again.
+            plan.BlankFirst = true;
+            if (plan.Capacity > 0) plan.FreeBlocks = plan.Capacity;
+            else plan.FreeBlocks = -1;
+        }
+    }
+    if (plan.CanBurn() && ImageBlocks >= 0 && plan.FreeBlocks >= 0 && ImageBlocks > plan.FreeBlocks) {
+        Refuse(plan, TPlanVerdict::TooSmall,
+               "Image larger than disc (" + std::to_string(ImageBlocks) + " blocks needed, " +
+                   std::to_string(plan.FreeBlocks) + " free on this " + medium + ")");
+    }
+
+    if (plan.CanBurn()) {
+        if (Burner.OnStatus) Burner.OnStatus(plan.StatusLine());
+        return plan;
+    }
+    Burner.UnlockMedium();
+    Burner.LastOutcome.Step = plan.Verdict == TPlanVerdict::TooSmall ? TJobStep::Input : TJobStep::Medium;
+    Burner.LastOutcome.Sector = -1;
+    Burner.LastOutcome.Error = Err_None;
+    if (Burner.OnStatus) Burner.OnStatus("Error : " + plan.Refusal);
+    return plan;
+}
+
+}  // namespace
+
+TDiscPlan PlanBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded) {
+    return Decide(Burner, ImageBlocks, BlankAsNeeded, false);
+}
+
+TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded) { return Decide(Burner, -1, BlankAsNeeded, true); }

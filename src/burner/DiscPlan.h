@@ -1,0 +1,114 @@
+// What is in the drive and how it is written. Before a burn writes anything, the preflight asks
+// the drive for its current profile (GET CONFIGURATION), the disc state (READ DISC
+// INFORMATION) and the room left (READ TRACK INFORMATION, READ FORMAT CAPACITIES) and makes
+// one plan of it: the medium, its state, the write strategy and the free blocks, or the reason
+// the disc cannot take the image. Each medium is one row of one table; the burn of a plan runs
+// the same steps for every row, the row saying which apply.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "burner/CDBurner.h"
+#include "mmc/SCSIUnit.h"
+
+// One medium a drive may hold and how the data image goes onto it.
+struct TMediumStrategy {
+    std::uint16_t Profile;
+    const char* Name;               // "DVD+R", as messages and reports say it
+    bool Writable;                  // false: a read-only disc
+    bool CdTrackAtOnce;             // the CD burn, exactly as it always ran
+    bool Overwritable;              // written in place from address 0, never closed
+    bool Blankable;                 // a used disc can be blanked (CD-RW, sequential DVD-RW)
+    bool SetsWriteParameters;       // mode page 05h with WriteType and data block type 8
+    std::uint8_t WriteType;         // 0 packet/incremental (disc at once where the drive has no
+                                    // incremental recording: see TDiscPlan::DiscAtOnce)
+    bool FormatsWhenUnformatted;    // FORMAT UNIT (IMMED) first on an unformatted disc
+    std::uint8_t FormatType;        // the format descriptor type used then
+    bool StopsBackgroundFormat;     // a background format the drive runs is ended after the write
+    bool ClosesTrack;               // CLOSE TRACK after the write
+    bool ClosesSession;             // CLOSE SESSION (function 010b) when the session is closed
+    bool Finalizes;                 // and then the finalize close function
+    TScsiCloseFunction FinalizeFunction;
+    std::uint16_t BlocksPerWrite;   // 2048-byte blocks per WRITE(10)
+    std::uint32_t NominalCapacity;  // blocks of the common single-layer disc (the size hint)
+};
+
+// The row of Profile; null for a profile the table does not know.
+const TMediumStrategy* MediumStrategyOf(std::uint16_t Profile);
+// Every row, in table order.
+const std::vector<TMediumStrategy>& MediumStrategies();
+// "DVD+R"; "profile 0012h" for one the table does not know.
+std::string ProfileName(std::uint16_t Profile);
+
+enum class TDiscState : std::uint8_t {
+    Unknown,       // the drive did not say
+    Blank,
+    Appendable,
+    Closed,
+    Unformatted,   // an overwritable disc that needs FORMAT UNIT first
+    Written,       // an overwritable disc that holds data
+};
+const char* DiscStateText(TDiscState State);
+
+enum class TPlanVerdict : std::uint8_t {
+    Burn,          // go ahead
+    ReadOnly,      // a pressed disc
+    NotBlank,      // a write-once disc already written
+    NeedsBlank,    // a used rewritable disc (blank it first)
+    TooSmall,      // the image does not fit
+    Unsupported,   // a medium this program does not write
+};
+
+struct TDiscPlan {
+    // True when GET CONFIGURATION answered with a profile; false: a CD writer of old, the
+    // medium guessed from READ DISC INFORMATION.
+    bool ProfileKnown = false;
+    std::uint16_t Profile = prNone;
+    const TMediumStrategy* Strategy = nullptr;
+    TDiscState State = TDiscState::Unknown;
+    bool Erasable = false;
+    std::uint16_t Sessions = 0;          // sessions with data
+    std::uint16_t Tracks = 0;
+    bool NextWritableValid = false;
+    std::uint32_t NextWritable = 0;
+    std::uint16_t NextTrack = 1;         // the track a write-once burn writes and closes
+    std::int64_t FreeBlocks = -1;        // -1: the drive cannot tell
+    std::int64_t Capacity = -1;          // blocks of the whole disc, -1 unknown
+    std::uint32_t FormatBlocks = 0;      // the format to lay down on an unformatted disc
+    bool BlankFirst = false;             // a used rewritable disc to blank before the burn
+    // A DVD-R in a drive without incremental recording: written disc at once into a track
+    // reserved for the image (RESERVE TRACK), as the drive offers.
+    bool DiscAtOnce = false;
+    std::int64_t ImageBlocks = 0;
+    TPlanVerdict Verdict = TPlanVerdict::Burn;
+    std::string Refusal;                 // the message when Verdict is not Burn
+
+    bool CanBurn() const { return Verdict == TPlanVerdict::Burn; }
+    std::string MediumName() const;
+    // "Disc : DVD+R, blank, 2295104 blocks free"
+    std::string StatusLine() const;
+};
+
+// Asks the drive what it holds (nothing is written). ImageBlocks < 0: no image to fit (disc
+// information only).
+TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks = -1);
+
+// The preflight of a burn: probes the disc, decides, and on a refusal leaves the tray unlocked,
+// sets LastOutcome (Medium for a disc that cannot be written, Input for an image too large)
+// and says why through OnStatus ("Error : <message>"). BlankAsNeeded lets a used rewritable
+// disc through, marked BlankFirst. Otherwise the first status line states the plan.
+TDiscPlan PlanBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded = false);
+// The same for an audio burn: only a CD-R or CD-RW takes audio tracks (their size is checked
+// by the audio burn's own test).
+TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded = false);
+
+// The data image burn of a plan: the CD burn for a CD row, otherwise the row's steps (blank or
+// format first where the plan says, write parameters where the row has them, writes from the
+// next writable address, sync, closes). The same events and status texts as the CD burn.
+bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDiscPlan& Plan,
+                      std::uint8_t CloseSession);
+
+// The profiles the drive can write, from its profile list (in the drive's order).
+std::vector<std::uint16_t> WritableProfiles(const TScsiConfiguration& Config);
