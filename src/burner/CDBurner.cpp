@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "burner/CDBufferedStream.h"
+#include "burner/DiscPlan.h"
 
 namespace {
 
@@ -127,6 +128,7 @@ std::vector<std::string> TCDBurner::GetCapabilitiesReport()
     for (const Line& l : kLines)
         if (l.capability < 0 || caps.Has(static_cast<TScsiDeviceCapability>(l.capability)))
             lines.emplace_back(l.text);
+    AppendWritableProfiles(lines);
     return lines;
 }
 

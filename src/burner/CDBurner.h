@@ -102,7 +102,10 @@ public:
     bool UnlockMedium();
     bool Eject(bool Immediate);
     std::vector<std::string> GetSpeedsReport();
+    // The lines of mode page 2Ah, then the profiles the drive can write (GET CONFIGURATION)
+    // when it lists any.
     std::vector<std::string> GetCapabilitiesReport();
+    void AppendWritableProfiles(std::vector<std::string>& Lines);
     bool GetWriterParameters(std::string& Text);
     TScsiError ReadTOC(TScsiTOC& TOC);
     TScsiError GetDVDStructure(TScsiDVDLayerDescriptorInfo& Descriptor);

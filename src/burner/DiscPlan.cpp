@@ -122,6 +122,15 @@ std::vector<std::uint16_t> WritableProfiles(const TScsiConfiguration& Config) {
     return out;
 }
 
+void TCDBurner::AppendWritableProfiles(std::vector<std::string>& Lines) {
+    TScsiConfiguration config;
+    if (ScsiGetConfiguration(Info, config, CommandSettings) != Err_None) return;
+    const std::vector<std::uint16_t> profiles = WritableProfiles(config);
+    if (profiles.empty()) return;
+    Lines.emplace_back("-- Device Writing Profiles --");
+    for (std::uint16_t p : profiles) Lines.push_back("    Write " + ProfileName(p) + " media");
+}
+
 TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
     TDiscPlan plan;
     plan.ImageBlocks = ImageBlocks;
@@ -167,7 +176,8 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
         if (track.TrackNumber > 0) plan.NextTrack = track.TrackNumber;
         plan.FreeBlocks = track.FreeBlocks;
         plan.Capacity = std::int64_t(track.NextWritableAddress) + track.FreeBlocks;
-    } else if (trackKnown) {
+    } else if (trackKnown || plan.State == TDiscState::Closed) {
+        // A closed disc has no writable track left.
         plan.FreeBlocks = 0;
     }
 

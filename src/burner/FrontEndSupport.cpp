@@ -120,7 +120,7 @@ TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bo
         std::string_view prefix;
         TBurnFailure failure;
     };
-    static constexpr std::array<Rule, 15> kRules = {{
+    static constexpr std::array<Rule, 18> kRules = {{
         {"Cancelled :", TBurnFailure::Interrupted},
         {"Error : Drive Not Ready", TBurnFailure::NotReady},
         {"HardWare : Set Write Mode Error", TBurnFailure::WriteParameters},
@@ -136,6 +136,9 @@ TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bo
         {"Error : Sync Cache Error", TBurnFailure::Closing},
         {"Error : Close Track Error", TBurnFailure::Closing},
         {"Error : Close Session Error", TBurnFailure::Closing},
+        {"Error : Blank Error", TBurnFailure::Preparing},
+        {"Error : Format Error", TBurnFailure::Preparing},
+        {"Error : Reserve Track Error", TBurnFailure::WriteParameters},
     }};
     // The last line that names a cause is the step the job ended on.
     for (auto line = StatusLines.rbegin(); line != StatusLines.rend(); ++line)

@@ -100,6 +100,7 @@ enum class TBurnFailure {
     Input,             // the image or the audio tracks cannot be burnt as they are
     Write,             // a WRITE(10) failed or the drive's buffer never drained
     Closing,           // SYNCHRONIZE CACHE, CLOSE TRACK or CLOSE SESSION failed
+    Preparing,         // the blank or format the disc needed before the write failed
 };
 
 // Which step ended a job that returned false, from its status lines (in the order sent): the

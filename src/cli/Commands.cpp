@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "burner/CDBurners.h"
+#include "burner/DiscPlan.h"
 #include "burner/FrontEndSupport.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
@@ -98,6 +99,9 @@ private:
     int Buffer(TCDBurner& burner);
     int WriteMode(TCDBurner& burner);
     int Eject(TCDBurner& burner);
+    int DiscInfo(TCDBurner& burner);
+    // A refused preflight: says why, with the plan's figures; the tray is already unlocked.
+    int RefusePlan(const TDiscPlan& plan, JsonObject fields);
 
     // The writer the options select, or null after saying why.
     TCDBurner* SelectWriter(int& exitCode);
@@ -148,6 +152,7 @@ int Session::Run() {
     case Command::Buffer: return Buffer(*burner);
     case Command::WriteMode: return WriteMode(*burner);
     case Command::Eject: return Eject(*burner);
+    case Command::DiscInfo: return DiscInfo(*burner);
     case Command::Drives:
     case Command::None: break;
     }
@@ -442,13 +447,22 @@ int Session::Burn(TCDBurner& burner) {
     std::int64_t sectorsHandedOver = 0;
 
     burner.OnStatus = [&](const std::string& text) {
-        if (text == "HardWare : Set Write Mode OK") phase = "write";
+        if (text == "HardWare : Set Write Mode OK" || text.rfind("Writing : ", 0) == 0) phase = "write";
+        if (text.rfind("Blanking : ", 0) == 0) phase = "blank";
+        if (text.rfind("Formatting : ", 0) == 0) phase = "format";
         if (text.rfind("Finished Writing", 0) == 0) phase = "close";
         statusLines.push_back(text);
-        if (phase == "close") out_.EndProgress();
+        if (phase == "close" || text == "Blanking Finished!" || text == "Formatting Finished!") out_.EndProgress();
         out_.Status(phase, text);
     };
     burner.OnProgress = [&](std::int32_t index, std::int32_t percent) {
+        if (phase == "blank" || phase == "format") {
+            // A blank or format the disc needs first reports the drive's own progress.
+            ProgressSample prep;
+            prep.percent = percent;
+            out_.Progress(phase, prep, Output::Now());
+            return;
+        }
         sample.sector = index;
         // The share of the sectors done: the writer's own percent (the one the progress window
         // shows) reaches 100 well before the last sector of a small image.
@@ -462,11 +476,16 @@ int Session::Burn(TCDBurner& burner) {
     JobScope job(burner);
     if (const int rc = StartJob(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
 
+    // What is in the drive decides how it is written, or that it is not written at all.
+    const std::int64_t imageBlocks = (st.st_size + kSectorBytes - 1) / kSectorBytes;
+    const TDiscPlan plan = PlanBurn(burner, imageBlocks, options_.blankAsNeeded);
+    if (!plan.CanBurn()) return RefusePlan(plan, JsonObject().Add("image", image));
+
     int rc = kExitOk;
     bool burned = false;
     bool burnRaised = false;
     try {
-        burned = burner.BurnDataImage(image, options_.keepSessionOpen ? 0 : 1);
+        burned = BurnPlannedImage(burner, image, plan, options_.keepSessionOpen ? 0 : 1);
     } catch (const std::exception& e) {
         burnRaised = true;
         out_.EndProgress();
@@ -552,6 +571,58 @@ int Session::Burn(TCDBurner& burner) {
     return rc;
 }
 
+int Session::RefusePlan(const TDiscPlan& plan, JsonObject fields) {
+    out_.EndProgress();
+    out_.Error(plan.Refusal);
+    if (plan.Verdict == TPlanVerdict::NeedsBlank) out_.Hint("Give --blank-as-needed to blank it and burn.");
+    const int rc = plan.Verdict == TPlanVerdict::TooSmall ? kExitImage : kExitDiscUnusable;
+    fields.Add("disc", plan.MediumName())
+        .Add("disc_state", DiscStateText(plan.State))
+        .Add("free_blocks", plan.FreeBlocks)
+        .Add("refusal", plan.Refusal)
+        .Add("tray_unlocked", true);
+    Finish(rc, fields);
+    return rc;
+}
+
+int Session::DiscInfo(TCDBurner& burner) {
+    // No disc (or one still spinning up) is said as such rather than as a blank CD.
+    if (const TScsiError ready = burner.WaitUntilReady(std::chrono::seconds(10)); ready != Err_None) {
+        const std::string result = ScsiErrorToText(ready);
+        out_.Error("disc-info: the drive is not ready (no disc?): " + result);
+        Finish(kExitCommandFailed, JsonObject().Add("result", result));
+        return kExitCommandFailed;
+    }
+    const TDiscPlan disc = ProbeDisc(burner);
+    const std::string profile =
+        disc.ProfileKnown ? disc.MediumName() : disc.MediumName() + " (the drive reports no profile)";
+    const std::string nwa = disc.NextWritableValid ? std::to_string(disc.NextWritable) : "none";
+    const std::string capacity =
+        disc.Capacity >= 0 ? std::to_string(disc.Capacity) + " blocks (" + std::to_string(disc.Capacity / 512) + " MiB)"
+                           : "unknown";
+    out_.Text("Profile       : " + profile);
+    out_.Text("Disc status   : " + std::string(DiscStateText(disc.State)));
+    out_.Text("Erasable      : " + std::string(disc.Erasable ? "yes" : "no"));
+    out_.Text("Sessions      : " + std::to_string(disc.Sessions));
+    out_.Text("Tracks        : " + std::to_string(disc.Tracks));
+    out_.Text("Next writable : " + nwa);
+    out_.Text("Free blocks   : " + (disc.FreeBlocks >= 0 ? std::to_string(disc.FreeBlocks) : std::string("unknown")));
+    out_.Text("Capacity      : " + capacity);
+    JsonObject fields;
+    fields.Add("profile", profile)
+        .Add("profile_number", static_cast<int>(disc.Profile))
+        .Add("status", DiscStateText(disc.State))
+        .Add("erasable", disc.Erasable)
+        .Add("sessions", static_cast<int>(disc.Sessions))
+        .Add("tracks", static_cast<int>(disc.Tracks));
+    if (disc.NextWritableValid) fields.Add("next_writable_address", static_cast<std::int64_t>(disc.NextWritable));
+    else fields.AddNull("next_writable_address");
+    fields.Add("free_blocks", disc.FreeBlocks).Add("capacity_blocks", disc.Capacity)
+        .Add("capacity_mib", disc.Capacity >= 0 ? disc.Capacity / 512 : -1);
+    Finish(kExitOk, fields);
+    return kExitOk;
+}
+
 bool Session::LoadWaveTracks(TCDBurner& burner, std::string& refused) {
     for (const auto& file : options_.waveFiles) {
         TCDTrackItem* item = nullptr;
@@ -614,12 +685,19 @@ int Session::BurnAudio(TCDBurner& burner) {
 
     burner.OnStatus = [&](const std::string& text) {
         if (text.rfind("Burning :", 0) == 0) phase = "write";
+        if (text.rfind("Blanking : ", 0) == 0) phase = "blank";
         if (text.rfind("Finished Writing", 0) == 0) phase = "close";
         statusLines.push_back(text);
         out_.EndProgress();
         out_.Status(phase, text);
     };
     burner.OnProgress = [&](std::int32_t address, std::int32_t percent) {
+        if (phase == "blank") {
+            ProgressSample prep;
+            prep.percent = percent;
+            out_.Progress(phase, prep, Output::Now());
+            return;
+        }
         // Addresses run on over all tracks, so the share of the whole job is address / blocks.
         sample.sector = address;
         sample.percent = blocks > 0 ? static_cast<int>((std::int64_t(address) + 1) * 100 / blocks) : percent;
@@ -631,8 +709,19 @@ int Session::BurnAudio(TCDBurner& burner) {
     JobScope job(burner);
     if (const int rc = StartJob(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
 
+    const TDiscPlan plan = PlanAudioBurn(burner, options_.blankAsNeeded);
+    if (!plan.CanBurn()) return RefusePlan(plan, JsonObject().AddRaw("tracks", tracks));
+    bool blanked = true;
+    if (plan.BlankFirst) {
+        burner.OnStatus("Blanking : " + plan.MediumName());
+        blanked = burner.Blank(0, 0);
+        out_.EndProgress();
+        burner.OnStatus(blanked ? std::string("Blanking Finished!")
+                                : "Error : Blank Error : " + ScsiErrorToText(burner.LastError));
+    }
+
     int rc = kExitOk;
-    bool burned = AudioTracksFitDisc(burner, count);
+    bool burned = blanked && AudioTracksFitDisc(burner, count);
     if (burned) {
         try {
             burned = burner.BurnAudioTracks(count);
@@ -687,6 +776,7 @@ int ExitCodeOfFailure(TBurnFailure failure) {
     case TBurnFailure::Input: return kExitImage;
     case TBurnFailure::Write: return kExitWrite;
     case TBurnFailure::Closing: return kExitClosing;
+    case TBurnFailure::Preparing: return kExitCommandFailed;
     }
     return kExitWrite;
 }
