@@ -106,7 +106,7 @@ TEST_P(Conformance, TrayMediumAndSense) {
     RunTable(*empty, {
         {"no disc", {0x00, 0, 0, 0, 0, 0}, Dir::None, 0, "02/3A/00", {}},
         {"no disc to read", {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "02/3A/00", {}},
-        {"no profile", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x00}},
+        {"no profile", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x00}},
     });
     EXPECT_FALSE(std::filesystem::exists(dir_ / "empty.cue"));
 }
@@ -313,7 +313,7 @@ TEST_P(Conformance, BufferBlankAndDvd) {
         {"buffer, blocks", {0x5C, 1, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 4, 0}},
         {"blank a CD-R", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
         {"DVD structure of a CD", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "05/30/02", {}},
-        {"profile CD-R", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x09}},
+        {"profile CD-R", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x09}},
         {"one feature: CD track at once", {0x46, 2, 0, 0x2D, 0, 0, 0, 0, 16, 0}, Dir::In, 16, "GOOD",
          {0, 0, 0, 12, 0, 0, 0x00, 0x09, 0x00, 0x2D, 0x09, 4, 0x40}},
     });
@@ -325,7 +325,7 @@ TEST_P(Conformance, BufferBlankAndDvd) {
     ASSERT_EQ(rw->CloseSession().Sense(), "GOOD");
     const std::string trackFile = rw->Writer().State().tracks.at(0).file;
     RunTable(*rw, {
-        {"profile CD-RW", {0x46, 1, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x4C, 0, 0, 0x00, 0x0A}},
+        {"profile CD-RW", {0x46, 1, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x84, 0, 0, 0x00, 0x0A}},
         {"blank type 5 is not offered", {0xA1, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
         {"minimal blank", {0xA1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
         {"blank disc has no TOC", {0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "05/24/00", {}},
@@ -341,14 +341,14 @@ TEST_P(Conformance, BufferBlankAndDvd) {
          {0x08, 0x02, 0, 0, 0x01, 0x02, 0x01, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x26, 0x05, 0x3F}, 21},
         {"layer 1 of a single-layer disc", {0xAD, 0, 0, 0, 0, 0, 1, 0, 0, 21, 0, 0}, Dir::In, 21, "05/24/00", {}},
         {"copyright format", {0xAD, 0, 0, 0, 0, 0, 0, 1, 0, 8, 0, 0}, Dir::In, 8, "05/24/00", {}},
-        {"profile DVD-ROM", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x10}},
+        {"profile DVD-ROM", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x10}},
         {"write a DVD-ROM", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "05/30/05", {}},
         {"blank a DVD-ROM", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
     });
     auto plus = std::make_unique<Drive>(GetParam(), dir_ / "plus.cue,media=dvd+rw");
     RunTable(*plus, {
         {"DVD+RW layer descriptor", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "GOOD", {0x08, 0x02, 0, 0, 0x92, 0x02, 0x04}},
-        {"profile DVD+RW", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x1A}},
+        {"profile DVD+RW", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x1A}},
     });
 }
 
