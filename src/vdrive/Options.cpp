@@ -58,13 +58,13 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
         };
         std::uint64_t n = 0;
         if (name == "media") {
-            if (!hasValue) return needValue("cd-r|cd-rw|dvd-rom|dvd+rw|none");
-            if (value == "cd-r") result.media = MediaType::CDR;
-            else if (value == "cd-rw") result.media = MediaType::CDRW;
-            else if (value == "dvd-rom") result.media = MediaType::DVDROM;
-            else if (value == "dvd+rw") result.media = MediaType::DVDPlusRW;
-            else if (value == "none") result.media = MediaType::None;
-            else return badValue("cd-r, cd-rw, dvd-rom, dvd+rw or none");
+            if (!hasValue) return needValue("cd-r|cd-rw|dvd-r|dvd+r|dvd+rw|bd-r|bd-re|...|none");
+            MediaType media = MediaType::None;
+            if (value == "none") result.media = MediaType::None;
+            else if (MediaFromName(value, media)) result.media = media;
+            else
+                return badValue("cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw, dvd-rw-ro, dvd+r, dvd+r-dl, dvd+rw, "
+                                "bd-rom, bd-r, bd-re or none");
         } else if (name == "speed") {
             if (!hasValue) return needValue("N");
             if (!ParseNumber(value, 255, n)) return badValue("0 for unlimited or 1 to 255");
@@ -85,18 +85,19 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
             if (!hasValue) return needValue("N");
             if (!ParseNumber(value, 3600000, n)) return badValue("0 to 3600000 milliseconds");
             result.busyMs = static_cast<unsigned>(n);
-        } else if (name == "stuck-buffer" || name == "no-rbc" || name == "bad-reply") {
+        } else if (name == "stuck-buffer" || name == "no-rbc" || name == "bad-reply" || name == "unformatted") {
             if (hasValue) {
                 error = prefix + "option " + name + " takes no value";
                 return false;
             }
             if (name == "stuck-buffer") result.stuckBuffer = true;
             else if (name == "no-rbc") result.noReadBufferCapacity = true;
+            else if (name == "unformatted") result.unformatted = true;
             else result.badReply = true;
         } else {
             error = prefix + "unknown option '" + name +
                     "' (known: media, speed, capacity, fail-write-at, stuck-buffer, no-rbc, not-ready, "
-                    "busy-ms, bad-reply)";
+                    "busy-ms, bad-reply, unformatted)";
             return false;
         }
     }

@@ -63,20 +63,6 @@ bool Tokenize(const std::string& line, std::vector<std::string>& words) {
     return true;
 }
 
-bool MediaFromName(const std::string& name, MediaType& media) {
-    static const struct { const char* name; MediaType media; } kNames[] = {
-        {"cd-r", MediaType::CDR}, {"cd-rw", MediaType::CDRW}, {"dvd-rom", MediaType::DVDROM},
-        {"dvd+rw", MediaType::DVDPlusRW},
-    };
-    for (const auto& n : kNames) {
-        if (name == n.name) {
-            media = n.media;
-            return true;
-        }
-    }
-    return false;
-}
-
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t bytes, off_t offset) {
     while (bytes > 0) {
         ssize_t n = ::pwrite(fd, data, bytes, offset);
@@ -112,17 +98,6 @@ void SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
-const char* MediaName(MediaType media) {
-    switch (media) {
-    case MediaType::CDR: return "cd-r";
-    case MediaType::CDRW: return "cd-rw";
-    case MediaType::DVDROM: return "dvd-rom";
-    case MediaType::DVDPlusRW: return "dvd+rw";
-    case MediaType::None: break;
-    }
-    return "none";
-}
-
 static void SplitPath(const std::string& cuePath, std::string& dir, std::string& stem) {
     std::size_t slash = cuePath.rfind('/');
     dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : cuePath.substr(0, slash));
@@ -138,12 +113,13 @@ VirtualDisc::~VirtualDisc() {
 }
 
 std::unique_ptr<VirtualDisc> VirtualDisc::Create(const std::string& cuePath, MediaType media,
-                                                 std::uint32_t capacity, std::string& error) {
+                                                 std::uint32_t capacity, std::string& error, bool formatted) {
     std::unique_ptr<VirtualDisc> disc(new VirtualDisc());
     disc->cuePath_ = cuePath;
     SplitPath(cuePath, disc->dir_, disc->stem_);
     disc->media_ = media;
     disc->capacity_ = capacity;
+    disc->formatted_ = formatted || Medium(media).recording != Recording::Overwritable;
     if (!disc->Save(error)) return nullptr;
     return disc;
 }
@@ -170,6 +146,7 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
     }
 
     bool ours = false, haveMedia = false, haveCapacity = false, haveFinalized = false, haveSessions = false;
+    bool haveFormatted = false;
     std::uint32_t closedSessions = 0;
     std::vector<DiscTrack> tracks;
     struct Pending { bool haveStart = false, haveBlocks = false, haveSession = false, haveState = false, haveIndex = false; };
@@ -218,6 +195,10 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
                 if (w.size() != 3 || !ParseU32(w[2], closedSessions) || closedSessions > 99)
                     return fail("bad CLOSED-SESSIONS");
                 haveSessions = true;
+            } else if (key == "FORMATTED") {
+                if (w.size() != 3 || (w[2] != "YES" && w[2] != "NO") || haveFormatted) return fail("bad FORMATTED");
+                disc->formatted_ = w[2] == "YES";
+                haveFormatted = true;
             } else if (key == "FINALIZED") {
                 if (w.size() != 3 || (w[2] != "YES" && w[2] != "NO")) return fail("bad FINALIZED");
                 disc->finalized_ = w[2] == "YES";
@@ -376,6 +357,23 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
         return failAll("CLOSED-SESSIONS does not match the tracks");
     if (disc->finalized_ && (closedSessions == 0 || static_cast<int>(closedSessions) != lastSession))
         return failAll("a finalized disc needs its last session closed");
+    const MediaInfo& medium = disc->Info();
+    if (haveFormatted && medium.recording != Recording::Overwritable)
+        return failAll("FORMATTED belongs to overwritable media only");
+    if (medium.family != MediaFamily::CD) {
+        for (const DiscTrack& t : tracks)
+            if (t.audio) return failAll("track " + std::to_string(t.number) + ": audio on a " + medium.name);
+    }
+    if (medium.recording == Recording::Overwritable) {
+        // One data track from block 0 that grows as it is written; no sessions to close.
+        if (tracks.size() > 1 || (!tracks.empty() && tracks[0].start != 0))
+            return failAll("an overwritable disc holds one track from block 0");
+        if (!disc->formatted_ && !tracks.empty()) return failAll("an unformatted disc holds no track");
+        closedSessions = 0;
+        disc->closedSessions_ = 0;
+        disc->finalized_ = false;
+        if (!tracks.empty()) tracks[0].closed = false;
+    }
     disc->tracks_ = std::move(tracks);
     disc->RememberSheet();
     return disc;
@@ -420,6 +418,7 @@ bool VirtualDisc::Save(std::string& error) {
     out << "REM " << kHeader << " 1\n";
     out << "REM MEDIA " << MediaName(media_) << "\n";
     out << "REM CAPACITY " << capacity_ << "\n";
+    if (Overwritable()) out << "REM FORMATTED " << (formatted_ ? "YES" : "NO") << "\n";
     out << "REM CLOSED-SESSIONS " << closedSessions_ << "\n";
     out << "REM FINALIZED " << (finalized_ ? "YES" : "NO") << "\n";
     for (const DiscTrack& t : tracks_) {
@@ -465,6 +464,9 @@ bool VirtualDisc::Save(std::string& error) {
 }
 
 DiscStatus VirtualDisc::Status() const {
+    // A pressed disc is complete; an overwritable one once formatted (what drives report).
+    if (media_ != MediaType::None && Info().recording == Recording::ReadOnly) return DiscStatus::Complete;
+    if (Overwritable()) return formatted_ ? DiscStatus::Complete : DiscStatus::Empty;
     if (finalized_) return DiscStatus::Complete;
     return tracks_.empty() ? DiscStatus::Empty : DiscStatus::Incomplete;
 }
@@ -476,12 +478,16 @@ const DiscTrack* VirtualDisc::OpenTrack() const {
 
 std::optional<std::uint32_t> VirtualDisc::NextWritableAddress() const {
     if (finalized_ || !Writable()) return std::nullopt;
+    if (Overwritable()) {
+        if (!formatted_) return std::nullopt;
+        return 0u;   // written anywhere; a burn starts at block 0
+    }
     std::uint64_t nwa = 0;
     if (!tracks_.empty()) {
         const DiscTrack& last = tracks_.back();
         nwa = last.End();
         if (last.closed && last.session <= closedSessions_)
-            nwa += closedSessions_ == 1 ? kFirstSessionGap : kLaterSessionGap;
+            nwa += !IsCd() ? kDvdSessionGap : closedSessions_ == 1 ? kFirstSessionGap : kLaterSessionGap;
     }
     if (nwa > capacity_) return std::nullopt;
     return static_cast<std::uint32_t>(nwa);
@@ -657,6 +663,53 @@ bool VirtualDisc::Blank(std::string& error) {
         return false;
     }
     for (const DiscTrack& t : old) ::unlink(t.filePath.c_str());
+    return true;
+}
+
+bool VirtualDisc::Reformat(MediaType media, bool formatted, std::string& error) {
+    const MediaType oldMedia = media_;
+    const bool oldFormatted = formatted_;
+    media_ = media;
+    formatted_ = formatted || !Overwritable();
+    if (Blank(error)) return true;
+    media_ = oldMedia;
+    formatted_ = oldFormatted;
+    return false;
+}
+
+bool VirtualDisc::Finalize(std::string& error) {
+    failure_ = Failure::Io;
+    if (OpenTrack() || closedSessions_ == 0 || finalized_) {
+        error = "nothing to finalize";
+        return false;
+    }
+    finalized_ = true;
+    if (!Save(error)) {
+        finalized_ = false;
+        return false;
+    }
+    return true;
+}
+
+bool VirtualDisc::WriteAt(std::uint32_t lba, const std::uint8_t* data, std::size_t bytes, std::uint32_t blocks,
+                          std::string& error) {
+    failure_ = Failure::Io;
+    if (tracks_.empty()) {
+        if (!BeginTrack(false, 0x04, error)) return false;
+    }
+    DiscTrack& t = tracks_.back();
+    if (lba == t.End()) return Append(data, bytes, blocks, error);
+    // Anywhere else: what is buffered goes first, then the blocks in place.
+    if (!OpenTrackFile(t, false, error) || !WritePending(error)) return false;
+    if (!WriteAll(fd_, data, bytes, static_cast<off_t>(lba) * 2048)) {
+        error = ErrnoText("cannot write", t.filePath);
+        return false;
+    }
+    if (lba + blocks > t.End()) {
+        t.blocks = lba + blocks - t.start;
+        fileBytes_ = static_cast<std::uint64_t>(t.blocks) * 2048u;
+    }
+    failure_ = Failure::None;
     return true;
 }
 

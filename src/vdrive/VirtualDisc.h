@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "vdrive/Media.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace vdrive {
@@ -31,6 +32,9 @@ struct DiscTrack {
 // lead-out, lead-in and the 2-second pregap (MMC, multisession layout).
 constexpr std::uint32_t kFirstSessionGap = 6750 + 4500 + 150;
 constexpr std::uint32_t kLaterSessionGap = 2250 + 4500 + 150;
+// On DVD and BD a closed session ends with a border-out (lead-out) and the next one starts
+// after its border-in: one figure for both, in 2048-byte blocks.
+constexpr std::uint32_t kDvdSessionGap = 0x3000;
 
 class VirtualDisc {
 public:
@@ -39,7 +43,7 @@ public:
     static std::unique_ptr<VirtualDisc> Load(const std::string& cuePath, std::string& error);
     // A new blank disc; writes its CUE sheet at once so another process sees the same medium.
     static std::unique_ptr<VirtualDisc> Create(const std::string& cuePath, MediaType media,
-                                               std::uint32_t capacity, std::string& error);
+                                               std::uint32_t capacity, std::string& error, bool formatted = true);
     ~VirtualDisc();
 
     VirtualDisc(const VirtualDisc&) = delete;
@@ -52,9 +56,14 @@ public:
     bool Finalized() const { return finalized_; }
     const std::string& CuePath() const { return cuePath_; }
 
-    bool Rewritable() const { return media_ == MediaType::CDRW || media_ == MediaType::DVDPlusRW; }
-    bool IsDvd() const { return media_ == MediaType::DVDROM || media_ == MediaType::DVDPlusRW; }
-    bool Writable() const { return media_ != MediaType::DVDROM && media_ != MediaType::None; }
+    const MediaInfo& Info() const { return Medium(media_); }
+    bool Rewritable() const { return Info().erasable; }
+    bool IsCd() const { return Info().family == MediaFamily::CD; }
+    bool IsDvd() const { return media_ != MediaType::None && Info().family == MediaFamily::DVD; }
+    bool Writable() const { return media_ != MediaType::None && Info().recording != Recording::ReadOnly; }
+    bool Overwritable() const { return Info().recording == Recording::Overwritable; }
+    // Overwritable media only: FORMAT UNIT has run (other media count as formatted).
+    bool Formatted() const { return formatted_; }
 
     DiscStatus Status() const;
     // The open (incomplete) track, if a track has been started and not closed.
@@ -76,6 +85,15 @@ public:
     bool CloseSession(bool appendable, std::string& error);
     // Back to a blank disc: the sheet is rewritten first, then the track files go.
     bool Blank(std::string& error);
+    // Like Blank, and the medium may change its recording mode on the way (a formatted DVD-RW
+    // is in restricted overwrite mode, a blanked one sequential again).
+    bool Reformat(MediaType media, bool formatted, std::string& error);
+    // Finalizes a disc whose last session is already closed (DVD+R, BD-R close functions).
+    bool Finalize(std::string& error);
+    // Overwritable media: writes whole blocks at any address; the single track grows to cover
+    // them (a gap reads as zeros).
+    bool WriteAt(std::uint32_t lba, const std::uint8_t* data, std::size_t bytes, std::uint32_t blocks,
+                 std::string& error);
     // Removes the sheet and the track files (a disc taken out for good).
     bool Remove(std::string& error);
 
@@ -101,6 +119,7 @@ private:
     std::string stem_;
     MediaType media_ = MediaType::None;
     std::uint32_t capacity_ = 0;
+    bool formatted_ = true;
     int closedSessions_ = 0;
     bool finalized_ = false;
     std::vector<DiscTrack> tracks_;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <thread>
 
+#include "vdrive/Media.h"
 #include "vdrive/VirtualDisc.h"
 
 namespace vdrive {
@@ -32,6 +33,7 @@ constexpr Sense kTrayOpen{0x02, 0x3A, 0x02};
 constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
 constexpr Sense kMediumMayHaveChanged{0x06, 0x28, 0x00};
 constexpr Sense kFormatInProgress{0x02, 0x04, 0x07};
+constexpr Sense kFormatUnitInProgress{0x02, 0x04, 0x04};
 constexpr Sense kLongWriteInProgress{0x02, 0x04, 0x08};
 constexpr Sense kWriteError{0x03, 0x0C, 0x00};
 constexpr Sense kReadError{0x03, 0x11, 0x00};
@@ -46,6 +48,7 @@ constexpr Sense kSequenceError{0x05, 0x2C, 0x00};
 constexpr Sense kIncompatibleMedium{0x05, 0x30, 0x00};
 constexpr Sense kCannotReadFormat{0x05, 0x30, 0x02};
 constexpr Sense kCannotWriteFormat{0x05, 0x30, 0x05};
+constexpr Sense kMediumNotFormatted{0x05, 0x30, 0x10};
 constexpr Sense kSavingNotSupported{0x05, 0x39, 0x00};
 constexpr Sense kRemovalPrevented{0x05, 0x53, 0x02};
 constexpr Sense kIllegalModeForTrack{0x05, 0x64, 0x00};
@@ -90,6 +93,7 @@ constexpr std::uint32_t kCloseTrackBlocks = 150;            // run-out and link 
 constexpr std::uint32_t kFirstLeadInOutBlocks = 4500 + 6750;
 constexpr std::uint32_t kLaterLeadInOutBlocks = 4500 + 2250;
 constexpr std::uint32_t kMinimalBlankBlocks = 6750;         // lead-in, PMA and pregap area
+constexpr std::uint32_t kQuickFormatBlocks = 6750;          // lead-in and the first blocks
 
 enum : std::uint8_t {
     kNeedsMedium = 1,      // the medium check runs before the handler
@@ -166,6 +170,9 @@ struct VirtualWriter::Impl {
     nanoseconds drainEnd{0};
 
     std::array<std::uint8_t, kPage05Length> page05{};
+    // RESERVE TRACK: the size of the reserved track (disc at once on DVD-R needs one).
+    std::uint32_t reservedBlocks = 0;
+    bool closedByDiscAtOnce = false;
 
     // --------------------------------------------------------------------------------------
     void BuildTable() {
@@ -175,16 +182,19 @@ struct VirtualWriter::Impl {
         };
         set(0x00, &Impl::TestUnitReady, 6, kNeedsMedium);
         set(0x03, &Impl::RequestSense, 6, kWhileBusy | kAlwaysReady);
+        set(0x04, &Impl::FormatUnit, 6, kNeedsMedium);
         set(0x12, &Impl::Inquiry, 6, kWhileBusy | kAlwaysReady, 4, 1);
         set(0x1B, &Impl::StartStopUnit, 6, 0);
         set(0x1E, &Impl::PreventAllow, 6, 0);
         set(0x28, &Impl::Read10, 10, kNeedsMedium);
+        set(0x23, &Impl::ReadFormatCapacities, 10, 0, 3, 1);
         set(0x2A, &Impl::Write10, 10, kNeedsMedium);
         set(0x35, &Impl::SynchronizeCache, 10, kNeedsMedium);
         set(0x43, &Impl::ReadToc, 10, kNeedsMedium, 0, 2);
         set(0x46, &Impl::GetConfiguration, 10, kWhileBusy, 0, 4);
         set(0x51, &Impl::ReadDiscInformation, 10, kNeedsMedium, 0, 2);
         set(0x52, &Impl::ReadTrackInformation, 10, kNeedsMedium, 0, 2);
+        set(0x53, &Impl::ReserveTrack, 10, kNeedsMedium);
         set(0x55, &Impl::ModeSelect10, 10, 0);
         set(0x5A, &Impl::ModeSense10, 10, 0, 0, 2);
         set(0x5B, &Impl::CloseTrackSession, 10, kNeedsMedium);
@@ -264,7 +274,10 @@ struct VirtualWriter::Impl {
         if (options.speed == 0) return nanoseconds::zero();
         return nanoseconds(static_cast<long long>(blocks * 1000000000ull / (75ull * options.speed)));
     }
-    std::uint32_t WriteBlockSize() const { return (page05[4] & 0x0F) == 0 ? 2352u : 2048u; }
+    std::uint32_t WriteBlockSize() const {
+        if (disc && !disc->IsCd()) return 2048u;   // DVD and BD blocks are always 2048 bytes
+        return (page05[4] & 0x0F) == 0 ? 2352u : 2048u;
+    }
     std::uint32_t BufferedBytes(nanoseconds now) const {
         if (options.speed == 0 || drainEnd <= now) return 0;
         const auto perBlock = BlocksTime(1).count();
@@ -292,13 +305,21 @@ struct VirtualWriter::Impl {
     // --------------------------------------------------------------------------------------
     // Mode pages
 
-    void ResetPage05() { page05 = DefaultPage05(); }
+    void ResetPage05() {
+        page05 = DefaultPage05();
+        reservedBlocks = 0;
+        closedByDiscAtOnce = false;
+    }
 
-    static std::array<std::uint8_t, kPage05Length> DefaultPage05() {
+    const MediaInfo& Info() const { return Medium(disc ? disc->Media() : MediaType::None); }
+
+    // What the drive starts with: track at once for a CD, incremental on DVD-R/-RW (the
+    // track-at-once type is no DVD write type).
+    std::array<std::uint8_t, kPage05Length> DefaultPage05() const {
         std::array<std::uint8_t, kPage05Length> p{};
         p[0] = 0x05;
         p[1] = kPage05Length - 2;
-        p[2] = 0x01;   // track at once
+        p[2] = (Info().writeTypes & Bit(1)) || Info().writeTypes == 0 ? 0x01 : 0x00;
         p[3] = 0x04;   // data track, no next session
         p[4] = 0x08;   // Mode 1, 2048 bytes
         Put16(&p[14], 150);   // audio pause length: 2 seconds
@@ -453,6 +474,16 @@ struct VirtualWriter::Impl {
         if (count == 0) return;
         const std::uint64_t bytes = static_cast<std::uint64_t>(count) * 2048u;
         if (r.dataLength < bytes) return CheckCondition(r, kInvalidField);
+        if (disc->Overwritable() && disc->Formatted() && static_cast<std::uint64_t>(lba) + count <= disc->Capacity()) {
+            // Formatted blocks never written read as zeros.
+            const std::uint32_t written = disc->Tracks().empty() ? 0 : disc->Tracks().front().End();
+            const std::uint32_t inTrack = lba < written ? std::min(count, written - lba) : 0;
+            std::memset(r.data + static_cast<std::size_t>(inTrack) * 2048u, 0, static_cast<std::size_t>(count - inTrack) * 2048u);
+            if (inTrack > 0 && disc->Read(lba, inTrack, r.data) != VirtualDisc::ReadResult::Ok)
+                return CheckCondition(r, kReadError);
+            r.residual = r.dataLength - static_cast<std::uint32_t>(bytes);
+            return;
+        }
         switch (disc->Read(lba, count, r.data)) {
         case VirtualDisc::ReadResult::Ok: r.residual = r.dataLength - static_cast<std::uint32_t>(bytes); return;
         case VirtualDisc::ReadResult::OutOfRange: return CheckCondition(r, kLbaOutOfRange);
@@ -470,60 +501,120 @@ struct VirtualWriter::Impl {
         if (bytes != r.dataLength || (count > 0 && r.direction != ScsiRequest::Direction::Out))
             return CheckCondition(r, kInvalidField);
         if (count == 0) return;
+        if (disc->Overwritable()) return WriteOverwritable(r, lba, count, bytes);
         const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
         if (!nwa || lba != *nwa) return CheckCondition(r, kInvalidWriteAddress);
         if (static_cast<std::uint64_t>(lba) + count > disc->Capacity()) return CheckCondition(r, kLbaOutOfRange);
 
         // The track's mode is fixed by its first block; data block type and track mode must agree.
-        const bool audio = (page05[4] & 0x0F) == 0;
-        const bool dataTrackMode = page05[3] & 0x04;
+        // DVD+R and BD take no write parameters: their blocks are data.
+        const bool pageless = Info().writeTypes == 0;
+        const bool audio = !pageless && (page05[4] & 0x0F) == 0;
+        const bool dataTrackMode = pageless || (page05[3] & 0x04);
         const DiscTrack* open = disc->OpenTrack();
         if (open ? open->audio != audio : audio == dataTrackMode) return CheckCondition(r, kIllegalModeForTrack);
-        if (audio && disc->IsDvd()) return CheckCondition(r, kIllegalModeForTrack);
+        if (audio && !disc->IsCd()) return CheckCondition(r, kIllegalModeForTrack);
+        // Disc at once on DVD-R/-RW: only into the track RESERVE TRACK made.
+        if (DiscAtOnce()) {
+            if (reservedBlocks == 0) return CheckCondition(r, kSequenceError);
+            const std::uint32_t start = open ? open->start : *nwa;
+            if (static_cast<std::uint64_t>(lba) + count > static_cast<std::uint64_t>(start) + reservedBlocks)
+                return CheckCondition(r, kLbaOutOfRange);
+        }
         if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
             return CheckCondition(r, kWriteError);
 
-        if (options.speed != 0 && !options.stuckBuffer) {
-            // Wait, as the drive does, until the buffer has room for this transfer.
-            const nanoseconds now = Now();
-            const std::uint64_t room = kBufferBytes >= bytes ? (kBufferBytes - bytes) / blockSize : 0;
-            const nanoseconds keep = BlocksTime(room);
-            if (drainEnd - now > keep) clock->SleepFor(drainEnd - now - keep);
-            drainEnd = std::max(drainEnd, Now()) + BlocksTime(count);
-        }
-
+        WaitForBufferRoom(bytes, blockSize, count);
         std::string error;
-        if (!open && !disc->BeginTrack(audio, static_cast<std::uint8_t>(page05[3] & 0x0F), error))
-            return DiscFailure(r);
+        const std::uint8_t control = pageless ? 0x04 : static_cast<std::uint8_t>(page05[3] & 0x0F);
+        if (!open && !disc->BeginTrack(audio, control, error)) return DiscFailure(r);
         if (!disc->Append(r.data, r.dataLength, count, error)) return DiscFailure(r);
         if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return DiscFailure(r);   // FUA
         r.residual = 0;
+    }
+
+    bool DiscAtOnce() const {
+        return disc && Info().writeTypes == (Bit(0) | Bit(2)) && (page05[2] & 0x0F) == 2;
+    }
+
+    // DVD+RW, DVD-RW in restricted overwrite mode, BD-RE: any address below the formatted
+    // capacity, once the disc is formatted.
+    void WriteOverwritable(ScsiRequest& r, std::uint32_t lba, std::uint32_t count, std::uint64_t bytes) {
+        if (!disc->Formatted()) return CheckCondition(r, kMediumNotFormatted);
+        if (static_cast<std::uint64_t>(lba) + count > disc->Capacity()) return CheckCondition(r, kLbaOutOfRange);
+        if ((page05[4] & 0x0F) == 0 && Info().writeTypes != 0) return CheckCondition(r, kIllegalModeForTrack);
+        if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
+            return CheckCondition(r, kWriteError);
+        WaitForBufferRoom(bytes, 2048, count);
+        std::string error;
+        if (!disc->WriteAt(lba, r.data, r.dataLength, count, error)) return DiscFailure(r);
+        if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return DiscFailure(r);   // FUA
+        r.residual = 0;
+    }
+
+    // Waits, as the drive does, until the buffer has room for this transfer.
+    void WaitForBufferRoom(std::uint64_t bytes, std::uint32_t blockSize, std::uint32_t count) {
+        if (options.speed == 0 || options.stuckBuffer) return;
+        const nanoseconds now = Now();
+        const std::uint64_t room = kBufferBytes >= bytes ? (kBufferBytes - bytes) / blockSize : 0;
+        const nanoseconds keep = BlocksTime(room);
+        if (drainEnd - now > keep) clock->SleepFor(drainEnd - now - keep);
+        drainEnd = std::max(drainEnd, Now()) + BlocksTime(count);
     }
 
     void SynchronizeCache(ScsiRequest& r) {
         const bool immediate = r.cdb[1] & 0x02;
         std::string error;
         if (!disc->Flush(true, error)) return DiscFailure(r);
-        Occupy(DrainTime(Now()), immediate, kLongWriteInProgress);
+        nanoseconds duration = DrainTime(Now());
+        // Disc at once: once the reserved track is full, the drive closes the disc by itself.
+        const DiscTrack* open = disc->OpenTrack();
+        if (DiscAtOnce() && open && reservedBlocks != 0 && open->blocks >= reservedBlocks) {
+            if (!disc->CloseSession(false, error)) return DiscFailure(r);
+            reservedBlocks = 0;
+            closedByDiscAtOnce = true;
+            duration += BlocksTime(kCloseTrackBlocks + kFirstLeadInOutBlocks);
+        }
+        Occupy(duration, immediate, kLongWriteInProgress);
     }
 
     void CloseTrackSession(ScsiRequest& r) {
         const bool immediate = r.cdb[1] & 0x01;
         const std::uint8_t function = r.cdb[2] & 0x07;
-        if (function != 1 && function != 2) return CheckCondition(r, kInvalidField);
+        const MediaInfo& medium = Info();
+        if (!(medium.closeFunctions & Bit(function))) return CheckCondition(r, kInvalidField);
         if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
         std::string error;
         nanoseconds duration = DrainTime(Now());
+        if (disc->Overwritable()) {
+            // Nothing to close: 0 stops a background format (none runs after FORMAT UNIT
+            // completes here), 1 and 2 only bring the buffer to the disc.
+            if (!disc->Flush(true, error)) return DiscFailure(r);
+            return Occupy(duration, immediate, kLongWriteInProgress);
+        }
+        if (closedByDiscAtOnce && disc->Finalized() && (function == 1 || function == 2)) {
+            return Occupy(duration, immediate, kLongWriteInProgress);   // the drive closed it already
+        }
         if (function == 1) {
             const DiscTrack* open = disc->OpenTrack();
             if (!open || open->number != Be16(&r.cdb[4])) return CheckCondition(r, kInvalidField);
             if (!disc->CloseTrack(error)) return DiscFailure(r);
+            reservedBlocks = 0;
             duration += BlocksTime(kCloseTrackBlocks);
         } else {
             if (disc->Finalized()) return CheckCondition(r, kSequenceError);
+            const bool finalize = medium.finalizeFunctions & Bit(function);
             const bool empty = disc->Tracks().empty() || disc->Tracks().back().session != disc->CurrentSession();
+            if (empty && finalize && disc->ClosedSessions() > 0) {
+                // DVD+R, BD-R: the last session is closed already; finalizing only ends the disc.
+                if (!disc->Finalize(error)) return DiscFailure(r);
+                duration += BlocksTime(kLaterLeadInOutBlocks);
+                return Occupy(duration, immediate, kLongWriteInProgress);
+            }
             if (empty) return CheckCondition(r, kSequenceError);
-            const bool appendable = (page05[3] >> 6) == 3;
+            // A CD or DVD-R session stays open for another when the write parameters say so;
+            // DVD+R and BD-R close function 2 always leaves the disc appendable.
+            const bool appendable = medium.writeTypes == 0 ? !finalize : (page05[3] >> 6) == 3;
             const bool first = disc->ClosedSessions() == 0;
             if (!disc->CloseSession(appendable, error)) return DiscFailure(r);
             duration += BlocksTime(first ? kFirstLeadInOutBlocks : kLaterLeadInOutBlocks);
@@ -534,12 +625,98 @@ struct VirtualWriter::Impl {
     void Blank(ScsiRequest& r) {
         const bool immediate = r.cdb[1] & 0x10;
         const std::uint8_t type = r.cdb[1] & 0x07;
-        if (!disc->Rewritable()) return CheckCondition(r, kIncompatibleMedium);
+        if (!Info().blankable) return CheckCondition(r, kIncompatibleMedium);
         if (type > 1) return CheckCondition(r, kInvalidField);
         std::string error;
-        if (!disc->Blank(error)) return DiscFailure(r);
+        // A DVD-RW in restricted overwrite mode is sequential again once blanked.
+        const bool ok = disc->Media() == MediaType::DVDRWRestricted ? disc->Reformat(MediaType::DVDRW, true, error)
+                                                                     : disc->Blank(error);
+        if (!ok) return DiscFailure(r);
         drainEnd = nanoseconds::zero();
+        reservedBlocks = 0;
+        closedByDiscAtOnce = false;
         Occupy(BlocksTime(type == 0 ? disc->Capacity() : kMinimalBlankBlocks), immediate, kFormatInProgress);
+    }
+
+    // Format types a medium offers (MMC, READ FORMAT CAPACITIES): DVD+RW 26h; DVD-RW 00h full
+    // and 15h quick (both leave it in restricted overwrite mode); BD-RE 00h, 30h with spare
+    // areas, 31h without. Each with the blocks it gives and its type-dependent parameter.
+    struct FormatOffer {
+        std::uint8_t type;
+        std::uint32_t blocks;
+        std::uint32_t parameter;
+        bool full;   // takes as long as writing the whole disc
+    };
+    std::vector<FormatOffer> FormatOffers() const {
+        const std::uint32_t capacity = disc->Capacity();
+        switch (disc->Media()) {
+        case MediaType::DVDPlusRW: return {{0x26, capacity, 0, false}};
+        case MediaType::DVDRW:
+        case MediaType::DVDRWRestricted: return {{0x00, capacity, 16, true}, {0x15, capacity, 16, false}};
+        case MediaType::BDRE: return {{0x00, capacity, 0x3000, false}, {0x30, capacity, 0x3000, false}, {0x31, capacity, 0, false}};
+        default: return {};
+        }
+    }
+
+    void ReadFormatCapacities(ScsiRequest& r) {
+        const std::uint32_t allocation = Be16(&r.cdb[7]);
+        std::vector<std::uint8_t> d(12, 0);
+        auto descriptor = [](std::uint8_t* p, std::uint32_t blocks, std::uint8_t typeByte, std::uint32_t parameter) {
+            Put32(p, blocks);
+            p[4] = typeByte;
+            p[5] = static_cast<std::uint8_t>(parameter >> 16);
+            Put16(p + 6, parameter);
+        };
+        if (trayOpen || !disc) {
+            descriptor(&d[4], 0xFFFFFFFF, 0x03, 2048);   // no medium: maximum capacity
+        } else {
+            // Current/maximum capacity: formatted for a written or formatted disc, unformatted
+            // for a blank one (with what formatting would give).
+            const bool formatted = disc->Overwritable() ? disc->Formatted() : disc->Status() != DiscStatus::Empty;
+            descriptor(&d[4], disc->Capacity(), formatted ? 0x02 : 0x01, 2048);
+            for (const FormatOffer& f : FormatOffers()) {
+                d.resize(d.size() + 8);
+                descriptor(&d[d.size() - 8], f.blocks, static_cast<std::uint8_t>(f.type << 2), f.parameter);
+            }
+        }
+        d[3] = static_cast<std::uint8_t>(d.size() - 4);
+        SendData(r, std::move(d), allocation);
+    }
+
+    void FormatUnit(ScsiRequest& r) {
+        const bool fmtData = r.cdb[1] & 0x10;
+        if (!fmtData || (r.cdb[1] & 0x07) != 1 || (r.cdb[1] & 0x08)) return CheckCondition(r, kInvalidField);
+        const std::vector<FormatOffer> offers = FormatOffers();
+        if (offers.empty()) return CheckCondition(r, kIncompatibleMedium);
+        if (r.direction != ScsiRequest::Direction::Out || r.dataLength < 12) return CheckCondition(r, kParameterListLength);
+        const std::uint8_t* p = r.data;
+        if (Be16(&p[2]) != 8) return CheckCondition(r, kInvalidParameter);   // one format descriptor
+        const bool immediate = p[1] & 0x02;
+        const std::uint32_t blocks = Be32(&p[4]);
+        const std::uint8_t type = p[8] >> 2;
+        auto offer = std::find_if(offers.begin(), offers.end(), [&](const FormatOffer& f) { return f.type == type; });
+        // The block count must be one offered (or all ones: the most the type gives).
+        if (offer == offers.end() || (blocks != offer->blocks && blocks != 0xFFFFFFFF))
+            return CheckCondition(r, kInvalidParameter);
+        std::string error;
+        const MediaType formattedAs = disc->Media() == MediaType::DVDRW ? MediaType::DVDRWRestricted : disc->Media();
+        if (!disc->Reformat(formattedAs, true, error)) return DiscFailure(r);
+        drainEnd = nanoseconds::zero();
+        reservedBlocks = 0;
+        closedByDiscAtOnce = false;
+        ResetPage05();
+        Occupy(BlocksTime(offer->full ? disc->Capacity() : kQuickFormatBlocks), immediate, kFormatUnitInProgress);
+    }
+
+    void ReserveTrack(ScsiRequest& r) {
+        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
+        if (disc->IsCd() || disc->Overwritable()) return CheckCondition(r, kIncompatibleMedium);
+        if (r.cdb[1] & 0x01) return CheckCondition(r, kInvalidField);   // address reservation not offered
+        const std::uint32_t size = Be32(&r.cdb[5]);
+        const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
+        if (disc->OpenTrack() || !nwa || reservedBlocks != 0) return CheckCondition(r, kSequenceError);
+        if (size == 0 || static_cast<std::uint64_t>(*nwa) + size > disc->Capacity()) return CheckCondition(r, kInvalidField);
+        reservedBlocks = size;
     }
 
     void ReadBufferCapacity(ScsiRequest& r) {
@@ -561,7 +738,7 @@ struct VirtualWriter::Impl {
     std::vector<const DiscTrack*> TocTracks() const {
         std::vector<const DiscTrack*> t;
         for (const DiscTrack& track : disc->Tracks())
-            if (track.closed) t.push_back(&track);
+            if (track.closed || (disc->Overwritable() && track.blocks > 0)) t.push_back(&track);
         return t;
     }
 
@@ -617,7 +794,12 @@ struct VirtualWriter::Impl {
         int sessions = disc->ClosedSessions();
         int firstInLast = 1, lastInLast = 1;
         const auto& tracks = disc->Tracks();
-        if (status == DiscStatus::Complete) {
+        if (disc->Overwritable() || (status == DiscStatus::Complete && tracks.empty())) {
+            // One session with one track: formatted (complete) or not yet (blank). A pressed
+            // disc without tracks reads the same way.
+            sessions = 1;
+            if (status == DiscStatus::Empty) sessionState = 0, discStatus = 0;
+        } else if (status == DiscStatus::Complete) {
             const int session = tracks.back().session;
             firstInLast = std::find_if(tracks.begin(), tracks.end(), [&](const DiscTrack& t) { return t.session == session; })->number;
             lastInLast = tracks.back().number;
@@ -639,8 +821,11 @@ struct VirtualWriter::Impl {
         d[5] = static_cast<std::uint8_t>(firstInLast);
         d[6] = static_cast<std::uint8_t>(lastInLast);
         d[7] = 0x20;   // unrestricted use
+        // Background format status of DVD+RW and BD-RE: completed once formatted.
+        if ((disc->Media() == MediaType::DVDPlusRW || disc->Media() == MediaType::BDRE) && disc->Formatted())
+            d[7] |= 0x03;
         d[8] = 0x00;   // CD-DA or CD-ROM disc
-        if (status == DiscStatus::Complete || disc->IsDvd()) {
+        if (status == DiscStatus::Complete || !disc->IsCd()) {
             std::memset(&d[16], 0xFF, 8);
         } else {
             const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
@@ -654,6 +839,7 @@ struct VirtualWriter::Impl {
         const std::uint8_t addressType = r.cdb[1] & 0x03;
         const std::uint32_t value = Be32(&r.cdb[2]);
         const std::uint32_t allocation = Be16(&r.cdb[7]);
+        if (disc->Overwritable()) return OverwritableTrackInformation(r, addressType, value, allocation);
         const auto& tracks = disc->Tracks();
         const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
         const bool invisible = nwa && !disc->OpenTrack();   // a blank track after the last one
@@ -723,17 +909,46 @@ struct VirtualWriter::Impl {
         SendData(r, std::move(d), allocation);
     }
 
+    // An overwritable disc is one track over the formatted capacity, written from address 0
+    // on: the next writable address is 0 and every block is free to (over)write. Unformatted,
+    // the track is blank and has no writable address until FORMAT UNIT.
+    void OverwritableTrackInformation(ScsiRequest& r, std::uint8_t addressType, std::uint32_t value,
+                                      std::uint32_t allocation) {
+        const std::uint32_t capacity = disc->Capacity();
+        const bool found = (addressType == 0 && value < capacity) || (addressType == 1 && (value == 1 || value == 0xFF)) ||
+                           (addressType == 2 && value == 1);
+        if (!found) return CheckCondition(r, kInvalidField);
+        std::vector<std::uint8_t> d(36, 0);
+        Put16(&d[0], 34);
+        d[2] = 1;
+        d[3] = 1;
+        d[5] = 0x04;   // data, recorded uninterrupted
+        Put32(&d[24], capacity);
+        if (!disc->Formatted()) {
+            d[6] = 0x40 | 0x01;   // blank, Mode 1
+            Put32(&d[16], capacity);
+        } else {
+            d[6] = 0x01;
+            d[7] = 0x01;          // NWA valid
+            Put32(&d[12], 0);
+            Put32(&d[16], capacity);
+            const DiscTrack* t = disc->Tracks().empty() ? nullptr : &disc->Tracks().front();
+            if (t && t->blocks > 0) {
+                d[7] |= 0x02;     // LRA valid: the last block written
+                Put32(&d[28], t->End() - 1);
+            }
+        }
+        SendData(r, std::move(d), allocation);
+    }
+
     std::uint16_t CurrentProfile() const {
         if (trayOpen || !disc) return 0x0000;
-        switch (disc->Media()) {
-        case MediaType::CDR: return 0x0009;
-        case MediaType::CDRW: return 0x000A;
-        case MediaType::DVDROM: return 0x0010;
-        case MediaType::DVDPlusRW: return 0x001A;
-        case MediaType::None: break;
-        }
-        return 0x0000;
+        return disc->Info().profile;
     }
+
+    // The profiles a DVD/BD writer of today lists, in the descending order drives use.
+    static constexpr std::uint16_t kProfiles[] = {0x0043, 0x0041, 0x0040, 0x002B, 0x001B, 0x001A, 0x0015, 0x0014,
+                                                  0x0013, 0x0011, 0x0010, 0x000A, 0x0009, 0x0008};
 
     void GetConfiguration(ScsiRequest& r) {
         const std::uint8_t rt = r.cdb[1] & 0x03;
@@ -741,8 +956,16 @@ struct VirtualWriter::Impl {
         const std::uint32_t allocation = Be16(&r.cdb[7]);
         if (rt == 3) return CheckCondition(r, kInvalidField);
         const std::uint16_t profile = CurrentProfile();
-        const bool cd = profile == 0x0009 || profile == 0x000A;
-        const bool dvd = profile == 0x0010 || profile == 0x001A;
+        const MediaType media = profile == 0 ? MediaType::None : disc->Media();
+        const MediaInfo& medium = Medium(media);
+        const bool present = profile != 0;
+        const bool cd = present && medium.family == MediaFamily::CD;
+        const bool dvd = present && medium.family == MediaFamily::DVD;
+        const bool bd = present && medium.family == MediaFamily::BD;
+        const bool cdWrite = media == MediaType::CDR || media == MediaType::CDRW;
+        const bool dash = media == MediaType::DVDR || media == MediaType::DVDRW;
+        const bool overwritable = present && medium.recording == Recording::Overwritable;
+        const bool formatted = overwritable && disc->Formatted();
         struct Feature {
             std::uint16_t code;
             bool current;
@@ -750,20 +973,43 @@ struct VirtualWriter::Impl {
             std::vector<std::uint8_t> data;
         };
         std::vector<std::uint8_t> profiles;
-        for (std::uint16_t p : {0x001A, 0x0010, 0x000A, 0x0009, 0x0008}) {
+        for (std::uint16_t p : kProfiles) {
             profiles.push_back(static_cast<std::uint8_t>(p >> 8));
             profiles.push_back(static_cast<std::uint8_t>(p));
             profiles.push_back(p == profile ? 0x01 : 0x00);
             profiles.push_back(0);
         }
+        std::vector<std::uint8_t> randomWritable(12, 0);
+        Put32(&randomWritable[0], (present ? disc->Capacity() : kDefaultDvdCapacity) - 1);   // last LBA
+        Put32(&randomWritable[4], 2048);
+        Put16(&randomWritable[8], media == MediaType::BDRE ? 32 : 16);                           // blocking
+        randomWritable[10] = 0x01;                                                              // PP
+        const std::uint8_t linkSize = cd ? 7 : 16;
+        // BD class bitmaps: BD-RE version 2, BD-R version 1, BD-ROM version 1 of class 0.
+        const std::vector<std::uint8_t> bdRead = {0, 0, 0, 0, 0, 0x04, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0,
+                                                  0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0};
+        const std::vector<std::uint8_t> bdWrite = {0, 0, 0, 0, 0, 0x04, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0,
+                                                   0, 0, 0, 0};
         const std::vector<Feature> features = {
             {0x0000, true, 0, profiles},                                   // profile list
             {0x0001, true, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}},   // core: SCSI
+            {0x0002, true, 1, {0x02, 0, 0, 0}},                            // morphing: OCEvent
             {0x0003, true, 0, {static_cast<std::uint8_t>(0x20 | 0x08 | 0x01 | (prevent ? 0x04 : 0)), 0, 0, 0}},   // removable: tray
-            {0x0010, cd || dvd, 0, {0x00, 0x00, 0x08, 0x00, 0x00, 0x01, 0x00, 0x00}},   // random readable, 2048
+            {0x0010, present, 0, {0x00, 0x00, 0x08, 0x00, 0x00, static_cast<std::uint8_t>(cd ? 1 : 16), 0x00, 0x00}},   // random readable, 2048
             {0x001E, cd, 1, {0x00, 0x00, 0x00, 0x00}},                     // CD read
             {0x001F, dvd, 0, {}},                                          // DVD read
-            {0x002D, cd, 2, {0x40, 0x00, 0x00, 0x00}},                     // CD track at once, BUF
+            {0x0020, formatted, 0, randomWritable},                        // random writable
+            {0x0021, cdWrite || dash || media == MediaType::BDR, 1,        // incremental streaming writable
+             {0x01, static_cast<std::uint8_t>(cd ? 0x01 : 0x00), 0x01, 0x01, linkSize, 0, 0, 0}},   // Mode 1 (and raw on CD), BUF
+            {0x0023, overwritable || media == MediaType::DVDRW, 0, {0, 0, 0, 0}},   // formattable
+            {0x0026, media == MediaType::DVDRWRestricted, 0, {0, 0, 0, 0}},   // restricted overwrite
+            {0x002A, media == MediaType::DVDPlusRW, 1, {0x01, 0x00, 0, 0}},  // DVD+RW: write
+            {0x002B, media == MediaType::DVDPlusR || media == MediaType::DVDPlusRDL, 0, {0x01, 0, 0, 0}},   // DVD+R: write
+            {0x002D, cdWrite, 2, {0x40, 0x00, 0x00, 0x00}},                // CD track at once, BUF
+            {0x002F, dash, 1, {0x42, 0, 0, 0}},                            // DVD-R/-RW write: BUF, DVD-RW
+            {0x003B, media == MediaType::DVDPlusRDL, 0, {0x01, 0, 0, 0}},  // DVD+R DL: write
+            {0x0040, bd, 1, bdRead},                                       // BD read
+            {0x0041, media == MediaType::BDR || media == MediaType::BDRE, 1, bdWrite},   // BD write
         };
         std::vector<std::uint8_t> d(8, 0);
         Put16(&d[6], profile);
@@ -788,10 +1034,21 @@ struct VirtualWriter::Impl {
         if (format == 0x00) {
             if (layer != 0) return CheckCondition(r, kInvalidField);
             d.assign(4 + 2048, 0);
-            const bool rewritable = disc->Media() == MediaType::DVDPlusRW;
-            d[4] = rewritable ? 0x92 : 0x01;   // book type and part version
+            // Book type and part version; layers and layer type (1 embossed, 2 recordable,
+            // 4 rewritable).
+            std::uint8_t book = 0x01, layer = 0x01;
+            switch (disc->Media()) {
+            case MediaType::DVDR: book = 0x25, layer = 0x02; break;
+            case MediaType::DVDRW:
+            case MediaType::DVDRWRestricted: book = 0x32, layer = 0x04; break;
+            case MediaType::DVDPlusR: book = 0xA1, layer = 0x02; break;
+            case MediaType::DVDPlusRDL: book = 0xE1, layer = 0x20 | 0x02; break;
+            case MediaType::DVDPlusRW: book = 0x92, layer = 0x04; break;
+            default: break;
+            }
+            d[4] = book;
             d[5] = 0x02;                       // 120 mm, 10.08 Mbps
-            d[6] = rewritable ? 0x04 : 0x01;   // one layer; re-writable or read-only
+            d[6] = layer;
             d[7] = 0x00;                       // 0.267 um/bit, 0.74 um/track
             const std::uint32_t first = 0x030000;
             Put32(&d[8], first);
@@ -849,6 +1106,8 @@ struct VirtualWriter::Impl {
             if (pos + 2 + length > listLength) return CheckCondition(r, kParameterListLength);
             const std::uint8_t* page = p + pos;
             if (code == 0x05) {
+                // DVD+R and BD are written without write parameters; these drives refuse the page.
+                if (disc && !trayOpen && Info().writeTypes == 0) return CheckCondition(r, kInvalidParameter);
                 if (length != kPage05Length - 2) return CheckCondition(r, kInvalidParameter);
                 for (std::size_t i = 2; i < kPage05Length; ++i)
                     if ((page[i] ^ newPage05[i]) & ~mask05[i]) return CheckCondition(r, kInvalidParameter);
@@ -862,13 +1121,18 @@ struct VirtualWriter::Impl {
             }
             pos += 2 + length;
         }
-        // Values this drive can write with: track at once or session at once, Mode 1 or raw
-        // audio blocks, CD-DA/CD-ROM, CD-I or XA sessions, a valid multisession field.
+        // Values this drive can write with: the medium's write types (track at once or session
+        // at once on a CD; incremental or disc at once on DVD-R/-RW, where track at once is
+        // refused), Mode 1 or raw audio blocks (Mode 1 only on DVD-R/-RW), CD-DA/CD-ROM, CD-I
+        // or XA sessions, a valid multisession field.
         const std::uint8_t writeType = newPage05[2] & 0x0F;
         const std::uint8_t blockType = newPage05[4] & 0x0F;
         const std::uint8_t trackMode = newPage05[3] & 0x0F;
         const std::uint8_t session = newPage05[8];
-        if ((writeType != 1 && writeType != 2) || (blockType != 0 && blockType != 8) ||
+        const MediaInfo& medium = (disc && !trayOpen) ? Info() : Medium(MediaType::None);
+        const bool dash = medium.writeTypes == (Bit(0) | Bit(2));
+        if (writeType > 7 || !(medium.writeTypes & Bit(writeType)) || (dash && blockType != 8) ||
+            (blockType != 0 && blockType != 8) ||
             (session != 0x00 && session != 0x10 && session != 0x20) || (newPage05[3] >> 6) == 2 ||
             ((trackMode & 0x04) && (trackMode & 0x08)))
             return CheckCondition(r, kInvalidParameter);
@@ -880,6 +1144,7 @@ struct VirtualWriter::Impl {
         if (!disc) return s;
         s.media = disc->Media();
         s.capacity = disc->Capacity();
+        s.formatted = disc->Formatted();
         s.closedSessions = disc->ClosedSessions();
         s.finalized = disc->Finalized();
         s.status = disc->Status();
@@ -913,16 +1178,20 @@ std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& op
         return nullptr;
     } else {
         const MediaType media = options.media.value_or(MediaType::CDR);
+        if (options.unformatted && Medium(media).recording != Recording::Overwritable) {
+            error = "virtual drive: unformatted applies to dvd+rw, dvd-rw-ro and bd-re only";
+            return nullptr;
+        }
         if (media != MediaType::None) {
-            const bool dvd = media == MediaType::DVDROM || media == MediaType::DVDPlusRW;
-            const std::uint32_t capacity = options.capacity.value_or(dvd ? kDefaultDvdCapacity : kDefaultCdCapacity);
-            writer->impl_->disc = VirtualDisc::Create(options.path, media, capacity, error);
+            const std::uint32_t capacity = options.capacity.value_or(Medium(media).capacity);
+            writer->impl_->disc = VirtualDisc::Create(options.path, media, capacity, error, !options.unformatted);
             if (!writer->impl_->disc) {
                 error = "virtual drive: " + error;
                 return nullptr;
             }
         }
     }
+    writer->impl_->ResetPage05();   // the medium's own write parameters
     return writer;
 }
 
@@ -952,7 +1221,7 @@ bool VirtualWriter::RemoveDisc(std::string& error) {
     return true;
 }
 
-bool VirtualWriter::InsertBlankDisc(MediaType media, std::uint32_t capacity, std::string& error) {
+bool VirtualWriter::InsertBlankDisc(MediaType media, std::uint32_t capacity, std::string& error, bool formatted) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (!impl_->trayOpen) {
         error = "the tray is closed";
@@ -967,7 +1236,7 @@ bool VirtualWriter::InsertBlankDisc(MediaType media, std::uint32_t capacity, std
         impl_->disc = VirtualDisc::Load(options_.path, ignored);
     }
     if (impl_->disc && !impl_->disc->Remove(error)) return false;
-    impl_->disc = VirtualDisc::Create(options_.path, media, capacity, error);
+    impl_->disc = VirtualDisc::Create(options_.path, media, capacity, error, formatted);
     impl_->ResetPage05();
     return impl_->disc != nullptr;
 }

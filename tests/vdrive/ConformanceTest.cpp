@@ -1,6 +1,8 @@
 // Raw CDBs against the virtual writer, one table per command family, asserting reply bytes
 // and sense data. Every test runs twice: calling the device directly and through
 // CreateFileA/DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT) like the engine does.
+#include <map>
+
 #include "VdriveFixture.h"
 
 using namespace vdtest;
@@ -106,7 +108,7 @@ TEST_P(Conformance, TrayMediumAndSense) {
     RunTable(*empty, {
         {"no disc", {0x00, 0, 0, 0, 0, 0}, Dir::None, 0, "02/3A/00", {}},
         {"no disc to read", {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "02/3A/00", {}},
-        {"no profile", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x00}},
+        {"no profile", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x00}},
     });
     EXPECT_FALSE(std::filesystem::exists(dir_ / "empty.cue"));
 }
@@ -313,7 +315,7 @@ TEST_P(Conformance, BufferBlankAndDvd) {
         {"buffer, blocks", {0x5C, 1, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 4, 0}},
         {"blank a CD-R", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
         {"DVD structure of a CD", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "05/30/02", {}},
-        {"profile CD-R", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x09}},
+        {"profile CD-R", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x09}},
         {"one feature: CD track at once", {0x46, 2, 0, 0x2D, 0, 0, 0, 0, 16, 0}, Dir::In, 16, "GOOD",
          {0, 0, 0, 12, 0, 0, 0x00, 0x09, 0x00, 0x2D, 0x09, 4, 0x40}},
     });
@@ -325,7 +327,7 @@ TEST_P(Conformance, BufferBlankAndDvd) {
     ASSERT_EQ(rw->CloseSession().Sense(), "GOOD");
     const std::string trackFile = rw->Writer().State().tracks.at(0).file;
     RunTable(*rw, {
-        {"profile CD-RW", {0x46, 1, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x4C, 0, 0, 0x00, 0x0A}},
+        {"profile CD-RW", {0x46, 1, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x84, 0, 0, 0x00, 0x0A}},
         {"blank type 5 is not offered", {0xA1, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
         {"minimal blank", {0xA1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
         {"blank disc has no TOC", {0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "05/24/00", {}},
@@ -341,15 +343,131 @@ TEST_P(Conformance, BufferBlankAndDvd) {
          {0x08, 0x02, 0, 0, 0x01, 0x02, 0x01, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x26, 0x05, 0x3F}, 21},
         {"layer 1 of a single-layer disc", {0xAD, 0, 0, 0, 0, 0, 1, 0, 0, 21, 0, 0}, Dir::In, 21, "05/24/00", {}},
         {"copyright format", {0xAD, 0, 0, 0, 0, 0, 0, 1, 0, 8, 0, 0}, Dir::In, 8, "05/24/00", {}},
-        {"profile DVD-ROM", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x10}},
+        {"profile DVD-ROM", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x10}},
         {"write a DVD-ROM", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "05/30/05", {}},
         {"blank a DVD-ROM", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
     });
     auto plus = std::make_unique<Drive>(GetParam(), dir_ / "plus.cue,media=dvd+rw");
     RunTable(*plus, {
         {"DVD+RW layer descriptor", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "GOOD", {0x08, 0x02, 0, 0, 0x92, 0x02, 0x04}},
-        {"profile DVD+RW", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0, 0x50, 0, 0, 0x00, 0x1A}},
+        {"profile DVD+RW", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x1A}},
     });
+}
+
+// One row per medium: what a new disc reports, how the CD's track-at-once write parameters and
+// a WRITE with whatever page is current fare, and how the medium's close functions end it.
+struct MediumCase {
+    const char* media;
+    std::uint16_t profile;
+    std::uint32_t capacity;
+    std::uint16_t feature;          // a feature current for this medium only (GET CONFIGURATION RT=1)
+    std::uint8_t newDiscInfo;       // READ DISC INFORMATION byte 2: erasable, session state, disc status
+    const char* trackAtOnce;        // MODE SELECT of the CD burn's page 05h
+    const char* firstWrite;         // WRITE of blocks 0..15
+    std::vector<std::uint8_t> closes;   // close functions sent after writing, each answered GOOD
+    std::uint8_t endDiscInfo;       // READ DISC INFORMATION byte 2 afterwards
+    const char* writeAfter;         // WRITE of the next block afterwards
+};
+
+const std::vector<MediumCase> kMedia = {
+    {"cd-rom", 0x0008, 359849, 0x001E, 0x0E, "GOOD", "05/30/05", {}, 0x0E, "05/30/05"},
+    {"cd-r", 0x0009, 359849, 0x002D, 0x00, "GOOD", "GOOD", {1, 2}, 0x0E, "05/21/02"},
+    {"cd-rw", 0x000A, 359849, 0x002D, 0x10, "GOOD", "GOOD", {1, 2}, 0x1E, "05/21/02"},
+    {"dvd-rom", 0x0010, 2295104, 0x001F, 0x0E, "GOOD", "05/30/05", {}, 0x0E, "05/30/05"},
+    {"dvd-r", 0x0011, 2295104, 0x002F, 0x00, "05/26/00", "GOOD", {1, 2}, 0x0E, "05/21/02"},
+    {"dvd-rw", 0x0014, 2295104, 0x002F, 0x10, "05/26/00", "GOOD", {1, 2}, 0x1E, "05/21/02"},
+    {"dvd-rw-ro", 0x0013, 2295104, 0x0026, 0x1E, "GOOD", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
+    {"dvd+r", 0x001B, 2295104, 0x002B, 0x00, "05/26/00", "GOOD", {1, 6}, 0x0E, "05/21/02"},
+    {"dvd+r-dl", 0x002B, 4173824, 0x003B, 0x00, "05/26/00", "GOOD", {1, 5}, 0x0E, "05/21/02"},
+    {"dvd+rw", 0x001A, 2295104, 0x002A, 0x1E, "GOOD", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
+    {"bd-rom", 0x0040, 12219392, 0x0040, 0x0E, "GOOD", "05/30/05", {}, 0x0E, "05/30/05"},
+    {"bd-r", 0x0041, 12219392, 0x0021, 0x00, "05/26/00", "GOOD", {1, 2, 6}, 0x0E, "05/21/02"},
+    {"bd-re", 0x0043, 12219392, 0x0020, 0x1E, "05/26/00", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
+};
+
+// The features a reply lists, with their current bit.
+std::map<std::uint16_t, bool> Features(const Reply& r) {
+    std::map<std::uint16_t, bool> f;
+    const std::size_t end = std::min<std::size_t>(r.moved, 4 + r.Be32(0));
+    for (std::size_t p = 8; p + 4 <= end; p += 4 + r.data[p + 3]) f[static_cast<std::uint16_t>(r.Be16(p))] = r.data[p + 2] & 1;
+    return f;
+}
+
+TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
+    for (const MediumCase& m : kMedia) {
+        SCOPED_TRACE(m.media);
+        const std::string sheet = dir_ / (std::string(m.media) + ".cue");
+        const Bytes data = Pattern(0, 16);
+        {
+            Drive d(GetParam(), sheet + ",media=" + m.media);
+            Reply config = d.In({0x46, 0, 0, 0, 0, 0, 0, 0x04, 0, 0}, 1024);
+            ASSERT_EQ(config.Sense(), "GOOD");
+            EXPECT_EQ(config.Be16(6), m.profile);
+            // The profile list names all fourteen profiles, the medium's flagged current.
+            ASSERT_EQ(config.Be16(8), 0x0000u);
+            ASSERT_EQ(config.data[11], 14 * 4);
+            int currentProfiles = 0;
+            for (std::size_t p = 12; p < 12 + 14 * 4; p += 4)
+                if (config.data[p + 2] & 1) {
+                    ++currentProfiles;
+                    EXPECT_EQ(config.Be16(p), m.profile);
+                }
+            EXPECT_EQ(currentProfiles, 1);
+            auto all = Features(config);
+            EXPECT_TRUE(all.count(m.feature));
+            for (std::uint16_t code : {0x0000, 0x0001, 0x0002, 0x0003}) EXPECT_TRUE(all[code]) << code;
+            // RT=1: only current features, in ascending order; the medium's own among them.
+            auto current = Features(d.In({0x46, 1, 0, 0, 0, 0, 0, 0x04, 0, 0}, 1024));
+            EXPECT_TRUE(current[m.feature]);
+            for (const auto& [code, isCurrent] : current) EXPECT_TRUE(isCurrent) << code;
+            // Writing features belong to their media only.
+            const bool overwritable = m.endDiscInfo == 0x1E && m.newDiscInfo == 0x1E;
+            EXPECT_EQ(current.count(0x002D) > 0, m.profile == 0x0009 || m.profile == 0x000A);
+            EXPECT_EQ(current.count(0x002F) > 0, m.profile == 0x0011 || m.profile == 0x0014);
+            EXPECT_EQ(current.count(0x0020) > 0, overwritable);
+
+            Reply info = d.DiscInfo();
+            ASSERT_EQ(info.Sense(), "GOOD");
+            EXPECT_EQ(info.data[2], m.newDiscInfo);
+            const bool writable = std::string(m.firstWrite) == "GOOD";
+            Reply track = d.TrackInfo(1, 0xFF);
+            if (writable) {
+                ASSERT_EQ(track.Sense(), "GOOD");
+                EXPECT_EQ(track.data[7] & 1, 1);     // NWA valid
+                EXPECT_EQ(track.Be32(12), 0u);       // at 0
+                EXPECT_EQ(track.Be32(16), m.capacity);
+            } else {
+                EXPECT_EQ(track.Sense(), "05/24/00");   // a pressed disc has no track to write
+            }
+            EXPECT_EQ(d.SetWriteParameters(false).Sense(), m.trackAtOnce);
+            EXPECT_EQ(d.Write(0, data, 16).Sense(), m.firstWrite);
+            EXPECT_EQ(d.SyncCache().Sense(), "GOOD");
+            for (std::uint8_t function : m.closes) {
+                SCOPED_TRACE(function);
+                EXPECT_EQ(d.None({0x5B, 0, function, 0, 0, 1, 0, 0, 0, 0}).Sense(), "GOOD");
+            }
+            info = d.DiscInfo();
+            EXPECT_EQ(info.data[2], m.endDiscInfo);
+            EXPECT_EQ(d.Write(16, Pattern(16, 1), 1).Sense(), m.writeAfter);
+            if (writable) {
+                Reply back = d.In({0x28, 0, 0, 0, 0, 0, 0, 0, 16, 0}, 16 * 2048);
+                ASSERT_EQ(back.Sense(), "GOOD");
+                EXPECT_EQ(back.data, data);
+            }
+        }
+        // The disc persists: the sheet names the medium, a new writer reads the same disc.
+        std::ifstream in(sheet);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(std::string("REM MEDIA ") + m.media + "\n"), std::string::npos) << text;
+        Drive again(GetParam(), sheet);
+        EXPECT_EQ(again.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), m.profile);
+        EXPECT_EQ(again.DiscInfo().data[2], m.endDiscInfo);
+        EXPECT_EQ(again.Writer().State().capacity, m.capacity);
+        if (std::string(m.firstWrite) == "GOOD") {
+            EXPECT_EQ(again.In({0x28, 0, 0, 0, 0, 0, 0, 0, 16, 0}, 16 * 2048).data, data);
+            EXPECT_EQ(again.Writer().State().tracks.size(), 1u);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, Conformance, testing::Values(Route::Direct, Route::PassThrough), RouteName);
