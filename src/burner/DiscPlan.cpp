@@ -6,22 +6,19 @@ namespace {
 
 // Write types of mode page 05h.
 constexpr std::uint8_t kWriteTypeIncremental = 0x00;
-// Format descriptor types: DVD+RW full format, full format with spare areas for BD-RE (and
-// the full format of a DVD-RW in restricted overwrite).
+// Format descriptor types: DVD+RW full format; the full format (BD-RE: with the default spare
+// areas) of a DVD-RW in restricted overwrite and of a BD-RE.
 constexpr std::uint8_t kFormatDvdPlusRW = 0x26;
 constexpr std::uint8_t kFormatFull = 0x00;
-constexpr std::uint8_t kFormatBDWithSpare = 0x30;
 
-constexpr std::uint32_t kCdCapacity = 359849;
-constexpr std::uint32_t kDvdCapacity = 2295104;
-constexpr std::uint32_t kDvdDLCapacity = 4173824;
-constexpr std::uint32_t kBdCapacity = 12219392;
 
 // READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
 constexpr std::uint8_t kAddressTrack = 1;
 constexpr std::uint32_t kInvisibleTrack = 0xFF;
 
-constexpr auto kNoFinalize = TScsiCloseFunction::Session;
+constexpr auto kNoFinalize = TScsiCloseFunction::Session;   // not sent: the row does not finalize
+constexpr auto kFinalizeDvdPlusR = TScsiCloseFunction::FinalizeMinimalRadius;
+constexpr auto kFinalize = TScsiCloseFunction::Finalize;
 
 // One row per medium. CD media take the CD burn as it always ran; DVD-R media are written
 // incrementally (page 05h, write type 0, data block type 8) from the next writable address and
@@ -30,21 +27,21 @@ constexpr auto kNoFinalize = TScsiCloseFunction::Session;
 // function; overwritable media are formatted when they are not, written from 0, flushed and
 // never closed; BD-R is written from the next writable address, closed and finalized.
 const std::vector<TMediumStrategy> kStrategies = {
-    // profile                 name          writ   CD     over   blank  p05h   type                 fmt    fmtType             bgfmt  trk    sess   final  finalize function                        blocks capacity
-    {prCDROM,                  "CD-ROM",     false, false, false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kCdCapacity},
-    {prCDR,                    "CD-R",       true,  true,  false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kCdCapacity},
-    {prCDRW,                   "CD-RW",      true,  true,  false, true,  false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kCdCapacity},
-    {prDVDROM,                 "DVD-ROM",    false, false, false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kDvdCapacity},
-    {prDVDRSequential,         "DVD-R",      true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                   false, true,  true,  false, kNoFinalize,                               16, kDvdCapacity},
-    {prDVDRWSequential,        "DVD-RW",     true,  false, false, true,  true,  kWriteTypeIncremental, false, 0,                   false, true,  true,  false, kNoFinalize,                               16, kDvdCapacity},
-    {prDVDRDualLayerSequential, "DVD-R DL",  true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                   false, true,  true,  false, kNoFinalize,                               16, kDvdDLCapacity},
-    {prDVDRWRestricted,        "DVD-RW",     true,  false, true,  false, false, 0, true,  kFormatFull,         false, false, false, false, kNoFinalize,                               16, kDvdCapacity},
-    {prDVDPlusRW,              "DVD+RW",     true,  false, true,  false, false, 0, true,  kFormatDvdPlusRW,    true,  false, false, false, kNoFinalize,                               16, kDvdCapacity},
-    {prDVDPlusR,               "DVD+R",      true,  false, false, false, false, 0, false, 0,                   false, true,  true,  true,  TScsiCloseFunction::FinalizeMinimalRadius, 16, kDvdCapacity},
-    {prDVDPlusRDualLayer,      "DVD+R DL",   true,  false, false, false, false, 0, false, 0,                   false, true,  true,  true,  TScsiCloseFunction::Finalize,              16, kDvdDLCapacity},
-    {prBDROM,                  "BD-ROM",     false, false, false, false, false, 0, false, 0,                   false, false, false, false, kNoFinalize,                                1, kBdCapacity},
-    {prBDRSequential,          "BD-R",       true,  false, false, false, false, 0, false, 0,                   false, true,  true,  true,  TScsiCloseFunction::Finalize,              32, kBdCapacity},
-    {prBDRE,                   "BD-RE",      true,  false, true,  false, false, 0, true,  kFormatBDWithSpare,  true,  false, false, false, kNoFinalize,                               32, kBdCapacity},
+    // profile                    name        write  cd     over   blank  p05h   write type             fmt    fmt type          bgfmt  track  sess   final  finalize           blocks
+    {prCDROM,                   "CD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
+    {prCDR,                     "CD-R",     true,  true,  false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
+    {prCDRW,                    "CD-RW",    true,  true,  false, true,  false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
+    {prDVDROM,                  "DVD-ROM",  false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
+    {prDVDRSequential,          "DVD-R",    true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16},
+    {prDVDRWSequential,         "DVD-RW",   true,  false, false, true,  true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16},
+    {prDVDRDualLayerSequential, "DVD-R DL", true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16},
+    {prDVDRWRestricted,         "DVD-RW",   true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       16},
+    {prDVDPlusRW,               "DVD+RW",   true,  false, true,  false, false, 0,                     true,  kFormatDvdPlusRW, true,  false, false, false, kNoFinalize,       16},
+    {prDVDPlusR,                "DVD+R",    true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalizeDvdPlusR, 16},
+    {prDVDPlusRDualLayer,       "DVD+R DL", true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         16},
+    {prBDROM,                   "BD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
+    {prBDRSequential,           "BD-R",     true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         32},
+    {prBDRE,                    "BD-RE",    true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       32},
 };
 
 std::string DriveOf(const TCDBurner& Burner) { return std::string(1, Burner.Info.DriveLetter) + ":"; }
@@ -193,6 +190,7 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
                 for (const auto& d : caps.Formattable)
                     if (d.FormatType == row->FormatType) {
                         plan.FormatBlocks = d.Blocks;
+                        plan.FormatParameter = d.Parameter;
                         break;
                     }
                 if (caps.DescriptorType == 1 && row->FormatsWhenUnformatted) {

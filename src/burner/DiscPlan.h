@@ -32,7 +32,6 @@ struct TMediumStrategy {
     bool Finalizes;                 // and then the finalize close function
     TScsiCloseFunction FinalizeFunction;
     std::uint16_t BlocksPerWrite;   // 2048-byte blocks per WRITE(10)
-    std::uint32_t NominalCapacity;  // blocks of the common single-layer disc (the size hint)
 };
 
 // The row of Profile; null for a profile the table does not know.
@@ -77,6 +76,7 @@ struct TDiscPlan {
     std::int64_t FreeBlocks = -1;        // -1: the drive cannot tell
     std::int64_t Capacity = -1;          // blocks of the whole disc, -1 unknown
     std::uint32_t FormatBlocks = 0;      // the format to lay down on an unformatted disc
+    std::uint32_t FormatParameter = 0;   // with the type-dependent parameter the drive offered
     bool BlankFirst = false;             // a used rewritable disc to blank before the burn
     // A DVD-R in a drive without incremental recording: written disc at once into a track
     // reserved for the image (RESERVE TRACK), as the drive offers.

@@ -47,7 +47,7 @@ private:
 
 bool TDiscWriter::Format() {
     B.Status("Formatting : " + P.MediumName());
-    B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Row.FormatType, 0, 0, true, B.CommandSettings);
+    B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Row.FormatType, 0, P.FormatParameter, true, B.CommandSettings);
     // Its progress comes as a blank's does, from the sense data while the drive is busy.
     if (B.LastError != Err_None || B.WaitUntilReady(B.BlankWaitLimit, true) != Err_None) {
         B.StepError("Format Error", -1, B.LastError);
