@@ -15,6 +15,7 @@
 #include "TempDir.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
+#include "burner/DiscPlan.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace {
@@ -444,3 +445,264 @@ TEST_F(VirtualBurn, CancelStopsAfterTheCurrentBlock)
 }
 
 }  // namespace
+
+// Media: the preflight plan and one write strategy per medium --------------------------------
+
+namespace media {
+
+struct StrategyCase {
+    const char* options;                 // attach options
+    const char* disc;                    // the plan's first status line, before the burn
+    bool pageFive;                       // MODE SELECT of the write parameters is sent
+    std::vector<std::uint8_t> closes;    // close functions of CLOSE TRACK/SESSION, in order
+    bool formats;                        // FORMAT UNIT before the first WRITE
+    int blocksPerWrite;
+    const char* after;                   // the disc state the probe reports after the burn
+};
+
+const StrategyCase kStrategyCases[] = {
+    {"media=dvd-r", "Disc : DVD-R, blank, 2295104 blocks free", true, {1, 2}, false, 16, "closed"},
+    {"media=dvd-rw", "Disc : DVD-RW, blank, 2295104 blocks free", true, {1, 2}, false, 16, "closed"},
+    {"media=dvd+r", "Disc : DVD+R, blank, 2295104 blocks free", false, {1, 2, 5}, false, 16, "closed"},
+    {"media=dvd+r-dl", "Disc : DVD+R DL, blank, 4173824 blocks free", false, {1, 2, 6}, false, 16, "closed"},
+    {"media=bd-r", "Disc : BD-R, blank, 12219392 blocks free", false, {1, 2, 6}, false, 32, "closed"},
+    {"media=dvd+rw", "Disc : DVD+RW, written, 2295104 blocks free", false, {}, false, 16, "written"},
+    {"media=dvd+rw,unformatted", "Disc : DVD+RW, unformatted, 2295104 blocks free", false, {}, true, 16, "written"},
+    {"media=dvd-rw-ro,unformatted", "Disc : DVD-RW (restricted overwrite), unformatted, 2295104 blocks free", false,
+     {}, true, 16, "written"},
+    {"media=bd-re", "Disc : BD-RE, written, 12219392 blocks free", false, {}, false, 32, "written"},
+    {"media=bd-re,unformatted", "Disc : BD-RE, unformatted, 12219392 blocks free", false, {}, true, 32, "written"},
+};
+
+std::uint32_t LbaOf(const std::vector<std::uint8_t>& cdb)
+{
+    return (std::uint32_t(cdb[2]) << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5];
+}
+
+}  // namespace media
+
+TEST_F(VirtualBurn, EveryRecordableMediumBurnsWithItsOwnStrategy)
+{
+    const std::string image = MakeImage(2048 * 100 + 2048 * 3);   // 103 blocks: a partial last piece
+    const auto bytes = ReadAll(image);
+    for (const media::StrategyCase& c : media::kStrategyCases) {
+        SCOPED_TRACE(c.options);
+        TearDown();
+        std::filesystem::remove_all(dir.path() / "disc.cue");
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        trace.entries.clear();
+        reports = Reports();
+        ASSERT_NO_FATAL_FAILURE(Attach(c.options));
+
+        const TDiscPlan plan = PlanBurn(*burner, 103);
+        ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
+        ASSERT_TRUE(BurnPlannedImage(*burner, image, plan, 1)) << reports.status.back();
+        EXPECT_TRUE(burner->LastOutcome.Succeeded());
+        ASSERT_FALSE(reports.status.empty());
+        EXPECT_EQ(reports.status.front(), c.disc);
+        EXPECT_EQ(reports.status.back(), "Finished Writing : Job Done!");
+
+        // The strategy as the drive saw it.
+        std::vector<std::uint8_t> closes;
+        int writes = 0, formatsBeforeWrite = 0, modeSelects = 0;
+        std::uint32_t nextLba = 0;
+        for (const auto& e : trace.entries) {
+            if (e.cdb[0] == 0x5B) closes.push_back(e.cdb[2] & 0x07);
+            if (e.cdb[0] == 0x55) ++modeSelects;
+            if (e.cdb[0] == 0x04 && writes == 0) ++formatsBeforeWrite;
+            if (e.cdb[0] == 0x2A) {
+                EXPECT_EQ(media::LbaOf(e.cdb), nextLba);
+                const int count = (e.cdb[7] << 8) | e.cdb[8];
+                EXPECT_EQ(count, std::min(c.blocksPerWrite, int(103 - nextLba)));
+                nextLba += static_cast<std::uint32_t>(count);
+                ++writes;
+            }
+            EXPECT_EQ(e.status, 0) << "opcode " << int(e.cdb[0]) << " refused";
+        }
+        EXPECT_EQ(nextLba, 103u);
+        EXPECT_EQ(closes, c.closes);
+        EXPECT_EQ(modeSelects > 0, c.pageFive);
+        EXPECT_EQ(formatsBeforeWrite, c.formats ? 1 : 0);
+        if (c.pageFive) {
+            // Incremental write type, data block type 8.
+            std::uint8_t page[60] = {};
+            std::uint32_t length = sizeof page;
+            ASSERT_EQ(ScsiGetModePage(burner->Info, 0x05, page, length, burner->CommandSettings), Err_None);
+            EXPECT_EQ(page[2] & 0x0F, 0);
+            EXPECT_EQ(page[4], 8);
+        }
+        EXPECT_FALSE(reports.outOfRange);
+        ASSERT_FALSE(reports.progress.empty());
+        EXPECT_EQ(reports.progress.back(), std::make_pair(102, 100));
+        EXPECT_EQ(reports.bytesRead, std::int64_t(bytes.size()));
+
+        std::int64_t firstDifferent = 0;
+        EXPECT_TRUE(burner->VerifyImage(image, firstDifferent));
+        const vdrive::DiscState disc = writer->State();
+        ASSERT_EQ(disc.tracks.size(), 1u);
+        EXPECT_TRUE(writer->Flush());
+        auto track = ReadAll(disc.tracks[0].file);
+        track.resize(std::min(track.size(), bytes.size()));
+        EXPECT_EQ(track, bytes);
+        EXPECT_STREQ(DiscStateText(ProbeDisc(*burner).State), c.after);
+    }
+}
+
+TEST_F(VirtualBurn, DiscsThatCannotTakeTheImageAreRefusedBeforeAnyWrite)
+{
+    const std::string image = MakeImage(2048 * 10);
+    struct Case {
+        const char* options;
+        bool burnFirst;        // a burn makes the disc used first
+        bool blankAsNeeded;
+        TPlanVerdict verdict;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"media=cd-rom", false, false, TPlanVerdict::ReadOnly, "The disc in D: is a CD-ROM and cannot be written."},
+        {"media=dvd-rom", false, false, TPlanVerdict::ReadOnly, "The disc in D: is a DVD-ROM and cannot be written."},
+        {"media=bd-rom", false, false, TPlanVerdict::ReadOnly, "The disc in D: is a BD-ROM and cannot be written."},
+        {"media=cd-r", true, false, TPlanVerdict::NotBlank,
+         "The disc in D: is not blank (closed CD-R, 1 session). Insert a blank disc."},
+        {"media=dvd+r", true, true, TPlanVerdict::NotBlank,
+         "The disc in D: is not blank (closed DVD+R, 1 session). Insert a blank disc."},
+        {"media=cd-rw", true, false, TPlanVerdict::NeedsBlank, "The disc in D: is not blank. Blank it first."},
+        {"media=dvd-rw", true, false, TPlanVerdict::NeedsBlank, "The disc in D: is not blank. Blank it first."},
+        {"media=cd-r,capacity=9", false, false, TPlanVerdict::TooSmall,
+         "Image larger than disc (10 blocks needed, 9 free on this CD-R)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        TearDown();
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        ASSERT_NO_FATAL_FAILURE(Attach(c.options));
+        if (c.burnFirst) {
+            ASSERT_TRUE(BurnPlannedImage(*burner, image, PlanBurn(*burner, 10), 1));
+        }
+        trace.entries.clear();
+        reports = Reports();
+
+        const TDiscPlan plan = PlanBurn(*burner, 10, c.blankAsNeeded);
+        EXPECT_EQ(plan.Verdict, c.verdict);
+        EXPECT_EQ(plan.Refusal, c.message);
+        EXPECT_EQ(reports.status, std::vector<std::string>{std::string("Error : ") + c.message});
+        EXPECT_EQ(burner->LastOutcome.Step, c.verdict == TPlanVerdict::TooSmall ? TJobStep::Input : TJobStep::Medium);
+        EXPECT_FALSE(BurnPlannedImage(*burner, image, plan, 1));
+        // Nothing written, no write parameters, and the tray released.
+        EXPECT_EQ(trace.Count(0x2A), 0);
+        EXPECT_EQ(trace.Count(0x55), 0);
+        EXPECT_EQ(trace.Count(0x5B), 0);
+        ASSERT_GE(trace.Count(0x1E), 1);
+        EXPECT_EQ(trace.entries.back().cdb[0], 0x1E);
+        EXPECT_EQ(trace.entries.back().cdb[4], 0);
+    }
+}
+
+TEST_F(VirtualBurn, UsedRewritableDiscIsBlankedFirstWhenAsked)
+{
+    const std::string first = MakeImage(2048 * 20);
+    const std::string second = MakeImage(2048 * 7);
+    for (const char* options : {"media=cd-rw", "media=dvd-rw"}) {
+        SCOPED_TRACE(options);
+        TearDown();
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        ASSERT_NO_FATAL_FAILURE(Attach(options));
+        ASSERT_TRUE(BurnPlannedImage(*burner, first, PlanBurn(*burner, 20), 1));
+        reports = Reports();
+        trace.entries.clear();
+
+        const TDiscPlan plan = PlanBurn(*burner, 7, true);
+        ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
+        EXPECT_TRUE(plan.BlankFirst);
+        ASSERT_TRUE(BurnPlannedImage(*burner, second, plan, 1));
+        ASSERT_GE(reports.status.size(), 3u);
+        EXPECT_EQ(reports.status[1].rfind("Blanking : ", 0), 0u);
+        EXPECT_EQ(reports.status[2], "Blanking Finished!");
+        // The blank's own progress reached 100 before the first block was written.
+        const auto firstWrite = std::find_if(reports.progress.begin(), reports.progress.end(),
+                                             [](const auto& p) { return p.first > 0; });
+        EXPECT_NE(std::find(reports.progress.begin(), firstWrite, std::make_pair(0, 100)), firstWrite);
+        std::int64_t firstDifferent = 0;
+        EXPECT_TRUE(burner->VerifyImage(second, firstDifferent));
+        EXPECT_EQ(writer->State().tracks.size(), 1u);
+    }
+}
+
+// The CD burn after the preflight is the CD burn of old, command for command and line for line.
+TEST_F(VirtualBurn, CdBurnAfterThePreflightIsUnchanged)
+{
+    const std::string image = MakeImage(2048 * 5);
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-r"));
+    ASSERT_TRUE(burner->BurnDataImage(image, 1));
+    const std::vector<std::string> oldStatus = reports.status;
+    std::vector<std::vector<std::uint8_t>> oldTrace;
+    for (const auto& e : trace.entries) oldTrace.push_back(e.cdb);
+
+    TearDown();
+    for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+        if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+    trace.entries.clear();
+    reports = Reports();
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-r"));
+    const TDiscPlan plan = PlanBurn(*burner, 5);
+    const std::size_t preflight = trace.entries.size();
+    ASSERT_TRUE(BurnPlannedImage(*burner, image, plan, 1));
+
+    // The preflight asks and writes nothing: GET CONFIGURATION, READ DISC and TRACK INFORMATION.
+    std::vector<std::uint8_t> asked;
+    for (std::size_t i = 0; i < preflight; ++i) asked.push_back(trace.entries[i].cdb[0]);
+    EXPECT_EQ(asked, (std::vector<std::uint8_t>{0x46, 0x51, 0x52}));
+    std::vector<std::vector<std::uint8_t>> newTrace;
+    for (std::size_t i = preflight; i < trace.entries.size(); ++i) newTrace.push_back(trace.entries[i].cdb);
+    EXPECT_EQ(newTrace, oldTrace);
+
+    std::vector<std::string> expected = {"Disc : CD-R, blank, 359849 blocks free"};
+    expected.insert(expected.end(), kClosedSessionLines.begin(), kClosedSessionLines.end());
+    EXPECT_EQ(oldStatus, kClosedSessionLines);
+    EXPECT_EQ(reports.status, expected);
+    // Today's CD burn, as a golden sequence: write parameters, free blocks, 5 one-block writes
+    // each with a buffer query, then sync, close track (IMMED) and session (IMMED) with syncs.
+    std::vector<std::uint8_t> ops;
+    for (const auto& c : newTrace)
+        if (c[0] != 0x00 && c[0] != 0x5C) ops.push_back(c[0]);
+    EXPECT_EQ(ops, (std::vector<std::uint8_t>{0x5A, 0x5A, 0x55, 0x52, 0x2A, 0x2A, 0x2A, 0x2A, 0x2A, 0x35, 0x5B, 0x35,
+                                              0x5B, 0x35}));
+}
+
+// A rescue image of today (1.5 GB) fits a DVD+R and a BD-R and is refused on a CD with the
+// numbers. The image is sparse, the drive of unlimited speed.
+TEST_F(VirtualBurn, LargeImageBurnsOnDvdAndBdAndIsRefusedOnCd)
+{
+    const std::string image = dir / "large.iso";
+    constexpr std::uint64_t kBytes = 1536ull * 1024 * 1024;
+    { std::ofstream(image, std::ios::binary); }
+    std::filesystem::resize_file(image, kBytes);
+    constexpr std::int64_t kBlocks = kBytes / 2048;
+
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-r"));
+    TDiscPlan plan = PlanBurn(*burner, kBlocks);
+    EXPECT_EQ(plan.Verdict, TPlanVerdict::TooSmall);
+    EXPECT_EQ(plan.Refusal, "Image larger than disc (786432 blocks needed, 359849 free on this CD-R)");
+
+    for (const char* options : {"media=dvd+r", "media=bd-r"}) {
+        SCOPED_TRACE(options);
+        TearDown();
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        ASSERT_NO_FATAL_FAILURE(Attach(options));
+        burner->OnBufferProgress = nullptr;   // one buffer query per piece is enough here
+        plan = PlanBurn(*burner, kBlocks);
+        ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
+        ASSERT_TRUE(BurnPlannedImage(*burner, image, plan, 1)) << reports.status.back();
+        EXPECT_TRUE(writer->Flush());
+        const vdrive::DiscState disc = writer->State();
+        ASSERT_EQ(disc.tracks.size(), 1u);
+        EXPECT_EQ(disc.tracks[0].blocks, std::uint32_t(kBlocks));
+        EXPECT_EQ(std::filesystem::file_size(disc.tracks[0].file), kBytes);
+        EXPECT_STREQ(DiscStateText(ProbeDisc(*burner).State), "closed");
+        std::filesystem::remove(disc.tracks[0].file);
+    }
+}
