@@ -97,10 +97,10 @@ record() {   # record NAME: keeps the best wall time of NAME and the peak memory
   if [ -z "${best_rss[$name]:-}" ] || [ "$m_rss" -gt "${best_rss[$name]}" ]; then best_rss[$name]=$m_rss; fi
 }
 
-burn_once() {   # burn_once NAME DISCDIR
-  local name=$1 dir=$2
+burn_once() {   # burn_once NAME DISCDIR [MEDIA]
+  local name=$1 dir=$2 media=${3:-cd-r}
   rm -rf "$dir"; mkdir -p "$dir"
-  measure "$work/burn.log" "$cli" --virtual-drive "$dir/disc.cue,media=cd-r" burn "$image" --no-verify --no-eject
+  measure "$work/burn.log" "$cli" --virtual-drive "$dir/disc.cue,media=$media" burn "$image" --no-verify --no-eject
   [ "$m_rc" = 0 ] || { cat "$work/burn.log" >&2; fail "$name: keelvane-cli burn exited $m_rc"; }
   cmp -s "$image" "$(track_file "$dir/disc.cue")" || fail "$name: the disc does not hold the image"
   record "$name"
@@ -111,6 +111,9 @@ for ((r = 0; r < runs; r++)); do
   burn_once "burn-disk" "$work/disc"
   mkdir -p "$shm"
   burn_once "burn-tmpfs" "$shm/disc"
+  # The same image by the DVD+R and the BD-RE strategies (pieces of 16 and 32 blocks a WRITE).
+  burn_once "burn-dvdpr" "$work/disc" "dvd+r"
+  burn_once "burn-bdre" "$work/disc" "bd-re"
 
   rm -f "$work/copy.iso"; sync
   measure "$work/cp.log" cp --reflink=never "$image" "$work/copy.iso"
@@ -216,6 +219,8 @@ row() {   # row LABEL NAME BLOCKS
 }
 row "keelvane-cli burn, disc on $fstype" burn-disk "$blocks"
 row "keelvane-cli burn, disc on tmpfs" burn-tmpfs "$blocks"
+row "keelvane-cli burn, dvd+r on $fstype" burn-dvdpr "$blocks"
+row "keelvane-cli burn, bd-re on $fstype" burn-bdre "$blocks"
 row "cp (same file system)" cp "$blocks"
 row "cp + sync (as durable as the burn)" cp-sync "$blocks"
 row "xorriso -as cdrecord dev=stdio:" xorriso "$blocks"

@@ -36,7 +36,7 @@ const std::string kCli = KV_CLI_PATH;
 
 // Exit codes as --help documents them.
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kNoWriter = 3, kImage = 4, kWriteParameters = 5, kWrite = 6,
-              kInterrupted = 130;
+              kDiscUnusable = 9, kInterrupted = 130;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -414,10 +414,71 @@ TEST_F(CliBlackBox, ImageProblemsAreRefusedBeforeWriting) {
 TEST_F(CliBlackBox, WriteParametersRefusedOnADvdRom) {
     REQUIRE_XORRISO();
     const fs::path iso = MakeIso("dvd.iso", 50000);
-    const RunResult r = On("rom.cue,media=dvd-rom", {"burn", iso.string(), "--no-eject"});
-    // A pressed disc takes no data: either the parameters or the first write are refused.
-    EXPECT_TRUE(r.exitCode == kWriteParameters || r.exitCode == kWrite) << Describe(r);
+    const RunResult r = On("rom.cue,media=dvd-rom", {"burn", iso.string(), "--no-eject", "--trace"});
+    // A pressed disc takes no data: the preflight says so before any write parameters.
+    EXPECT_EQ(r.exitCode, kDiscUnusable) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "The disc in D: is a DVD-ROM and cannot be written.")) << r.err;
     EXPECT_FALSE(Contains(r.out, "CD Creation Complete!"));
+    EXPECT_FALSE(Contains(r.err, "trace D: 55 ")) << "no MODE SELECT\n" << r.err;
+    EXPECT_FALSE(Contains(r.err, "trace D: 2a ")) << "no WRITE(10)\n" << r.err;
+}
+
+// Each medium through the program as a user runs it: the plan's line, the burn, the disc
+// afterwards in disc-info (plain and JSON), and the refusals with their exit code.
+TEST_F(CliBlackBox, MediaBurnAndDiscInfo) {
+    MakeFile("img.iso", 2048 * 40);
+    struct Case {
+        const char* drive;
+        const char* discLine;
+        const char* status;     // disc-info after the burn
+        const char* traceMark;  // a command of the medium's strategy in the trace
+    };
+    const Case cases[] = {
+        // MODE SELECT of the write parameters; the DVD+R finalize close function; FORMAT UNIT.
+        {"r.cue,media=dvd-r", "Disc : DVD-R, blank, 2295104 blocks free", "closed", "trace D: 55 10 "},
+        {"p.cue,media=dvd+r", "Disc : DVD+R, blank, 2295104 blocks free", "closed", "trace D: 5b 01 05 "},
+        {"b.cue,media=bd-re,unformatted", "Disc : BD-RE, unformatted, 12219392 blocks free", "written",
+         "trace D: 04 11 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.drive);
+        RunResult r = On(c.drive, {"burn", (dir_ / "img.iso").string(), "--no-eject", "--trace"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_EQ(Lines(r.out).front(), c.discLine) << r.out;
+        EXPECT_TRUE(Contains(r.out, "Verify : 40 sectors equal the image")) << r.out;
+        EXPECT_TRUE(Contains(r.err, c.traceMark)) << r.err;
+        const std::string cue = std::string(c.drive).substr(0, std::string(c.drive).find(','));
+        EXPECT_EQ(ReadFile(TrackFile(cue)).substr(0, 2048 * 40), ReadFile(dir_ / "img.iso"));
+
+        r = On(cue, {"disc-info"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, std::string("Disc status   : ") + c.status)) << r.out;
+        r = On(cue, {"disc-info", "--json"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        const JsonValue result = JsonReader::Parse(Lines(r.out).back());
+        EXPECT_EQ(result["status"].string, c.status);
+        EXPECT_EQ(result["sessions"].number, 1);
+        EXPECT_EQ(result["tracks"].number, 1);
+        EXPECT_GT(result["capacity_blocks"].number, 40);
+    }
+
+    // A closed write-once disc, a used CD-RW (then blanked on request), a pressed disc.
+    RunResult r = On("p.cue", {"burn", (dir_ / "img.iso").string(), "--no-eject"});
+    EXPECT_EQ(r.exitCode, kDiscUnusable) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "The disc in D: is not blank (closed DVD+R, 1 session). Insert a blank disc.")) << r.err;
+    ASSERT_EQ(On("rw.cue,media=cd-rw", {"burn", (dir_ / "img.iso").string(), "--no-eject"}).exitCode, kOk);
+    r = On("rw.cue", {"burn", (dir_ / "img.iso").string(), "--no-eject", "--json"});
+    EXPECT_EQ(r.exitCode, kDiscUnusable) << Describe(r);
+    const JsonValue refused = JsonReader::Parse(Lines(r.out).back());
+    EXPECT_EQ(refused["exit_code"].number, kDiscUnusable);
+    EXPECT_EQ(refused["refusal"].string, "The disc in D: is not blank. Blank it first.");
+    EXPECT_TRUE(refused["tray_unlocked"].boolean);
+    r = On("rw.cue", {"burn", (dir_ / "img.iso").string(), "--no-eject", "--blank-as-needed"});
+    EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Blanking Finished!")) << r.out;
+    r = On("bd.cue,media=bd-rom", {"burn", (dir_ / "img.iso").string(), "--no-eject"});
+    EXPECT_EQ(r.exitCode, kDiscUnusable) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "The disc in D: is a BD-ROM and cannot be written.")) << r.err;
 }
 
 // Every line of --json output is one JSON object; the last one is the result.
@@ -711,7 +772,9 @@ TEST_F(CliBlackBox, BurnAudioWritesEachWaveAsATrack) {
         lastSector = e["sector"].number;
         lastPercent = e["percent"].number;
     }
+    // The plan's line first, then the audio burn's lines as they always were.
     const std::vector<std::string> expected = {
+        "Disc : CD-R, blank, 359849 blocks free",
         "HardWare : Set Audio Write Mode OK", "Burning :first",
         "Finished Writing : Sync Cache",      "Finished Writing : Closing Track :1",
         "Burning :side b",                    "Finished Writing : Sync Cache",
