@@ -28,13 +28,14 @@ case "$CYCLE" in
     run capabilities capabilities
     run speeds speeds
     run writer-params writer-params
-    run burn burn /img.iso --no-eject
+    run disc-info-blank disc-info
+    run burn burn /img.iso --no-eject --trace
     run toc toc
     ;;
   readonly)
     run drives drives
     run toc toc
-    run burn burn /img.iso --no-eject
+    run burn burn /img.iso --no-eject --trace
     run dvd-structure dvd-structure
     run eject eject
     run toc-after-eject toc

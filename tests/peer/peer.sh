@@ -150,7 +150,12 @@ case "$cycle" in
     expect_rc capabilities 0; expect capabilities "-- Device Writing Methods --"
     expect_rc speeds 0; expect speeds "-- Device Reading Speeds --"
     expect_rc writer-params 0; expect writer-params "Write Type :  "
-    expect_rc burn 0
+    expect_rc disc-info-blank 0; expect disc-info-blank "Profile       : DVD+R"; expect disc-info-blank "Disc status   : blank"
+    # A blank DVD+R: written by the DVD+R strategy, without write parameters, then closed and
+    # finalized with the DVD+R close function.
+    expect_rc burn 0; expect burn "Disc : DVD+R, blank"; expect burn "Finished Writing : Finalizing Disc"
+    expect burn "trace D: 5b 01 05 "; expect burn "sectors equal the image"
+    section burn | grep -q "trace D: 55 " && fail "burn: the DVD+R strategy sent MODE SELECT"
     expect_rc toc 0; expect toc "[ssqfADRposition, ssqfDataTrack]"; expect toc "170"
     size=$(stat -c %s "$work/img.iso")
     [ "$(stat -c %s "$backing")" -ge "$size" ] && cmp -n "$size" "$backing" "$work/img.iso" >/dev/null \
@@ -160,7 +165,9 @@ case "$cycle" in
   scsi|ahci)
     expect_rc drives 0; expect drives "D:\\  [ QEMU"
     expect_rc toc 0
-    expect_rc_not burn 0; expect burn "HardWare : Set Write Mode Error"
+    # A read-only drive is refused by the preflight: no write parameters, no write.
+    expect_rc burn 9; expect burn "and cannot be written."
+    section burn | grep -qE "trace D: (55|2a) " && fail "burn: MODE SELECT or WRITE reached the read-only drive"
     expect dvd-structure "Err_SenseIllegalRequest"
     expect_rc eject 0
     expect_rc_not toc-after-eject 0; expect toc-after-eject "Err_SenseNotReady"
