@@ -24,6 +24,15 @@ void TQtMessageBoxes::Show(QWidget* parent, const QString& text, Kind kind)
     box.exec();
 }
 
+bool IMessageBoxes::Ask(QWidget* parent, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(kApplicationTitle), DisplayLineBreaks(text),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 IMessageBoxes& MessageBoxes()
 {
     return CurrentBoxes ? *CurrentBoxes : DefaultBoxes;

@@ -17,6 +17,8 @@ public:
     // Shows text with one OK button and returns when the user has answered it. The text is
     // passed exactly as the command built it, line breaks included.
     virtual void Show(QWidget* parent, const QString& text, Kind kind) = 0;
+    // Asks a question with Yes and No; true on Yes. The default answers through a QMessageBox.
+    virtual bool Ask(QWidget* parent, const QString& text);
 };
 
 // The QMessageBox implementation, used unless something else is installed.

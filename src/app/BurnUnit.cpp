@@ -1,6 +1,7 @@
 #include "app/BurnUnit.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QStatusBar>
@@ -8,6 +9,7 @@
 #include "app/AppServices.h"
 #include "app/Unit1.h"
 #include "burner/CDBurner.h"
+#include "burner/DiscPlan.h"
 #include "burner/FrontEndSupport.h"
 #include "scsi/SCSITypes.h"
 #include "ui_BurnUnit.h"
@@ -121,13 +123,41 @@ private:
     TCDBurner& burner_;
 };
 
+// The preflight of a job: the plan, or after a refusal the message box that says why (a used
+// rewritable disc is offered to be blanked first). False when the job does not go ahead.
+bool TBurnForm::PlanJob(std::int64_t ImageBlocks, bool Audio, TDiscPlan& Plan)
+{
+    Plan = Audio ? PlanAudioBurn(*Burner) : PlanBurn(*Burner, ImageBlocks);
+    if (Plan.Verdict == TPlanVerdict::NeedsBlank) {
+        const QString question = QStringLiteral("The disc in %1: is not blank. Blank it and burn?")
+                                     .arg(QChar::fromLatin1(Burner->Info.DriveLetter));
+        if (!MessageBoxes().Ask(MessageParent(), question))
+            return false;
+        Plan = Audio ? PlanAudioBurn(*Burner, true) : PlanBurn(*Burner, ImageBlocks, true);
+    }
+    if (Plan.CanBurn())
+        return true;
+    MessageBoxes().Show(MessageParent(), QString::fromStdString(Plan.Refusal), IMessageBoxes::Kind::Error);
+    return false;
+}
+
 bool TBurnForm::BurnImage(const QString& ImagePath)
 {
     if (!Burner)
         return false;
     JobSubscription subscription(*this, true);
     // A drive without a disc, or one still spinning up, is told apart from a failed write.
-    const bool burned = WaitForDriveBeforeBurn(*Burner) == Err_None && Burner->BurnDataImage(ImagePath.toStdString(), 1);
+    if (WaitForDriveBeforeBurn(*Burner) != Err_None) {
+        MessageBoxes().Show(MessageParent(), QStringLiteral("Error creating CD.\r\n") + FailureReason(),
+                            IMessageBoxes::Kind::Error);
+        return false;
+    }
+    // What is in the drive decides how the image is written, or that it is not.
+    const std::int64_t imageBlocks = (QFileInfo(ImagePath).size() + 2047) / 2048;
+    TDiscPlan plan;
+    if (!PlanJob(imageBlocks, false, plan))
+        return false;
+    const bool burned = BurnPlannedImage(*Burner, ImagePath.toStdString(), plan, 1);
     if (burned) {
         ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
                     MessageParent());
@@ -145,8 +175,17 @@ bool TBurnForm::BurnAudio(std::int32_t TrackCount)
     if (!Burner)
         return false;
     JobSubscription subscription(*this, true);
-    const bool burned = WaitForDriveBeforeBurn(*Burner) == Err_None && AudioTracksFitDisc(*Burner, TrackCount) &&
-                        Burner->BurnAudioTracks(TrackCount);
+    TDiscPlan plan;
+    bool burned = WaitForDriveBeforeBurn(*Burner) == Err_None;
+    if (burned && !PlanJob(-1, true, plan))
+        return false;
+    if (burned && plan.BlankFirst) {
+        CDStatus("Blanking : " + plan.MediumName());
+        burned = Burner->Blank(0, 0);
+        CDStatus(burned ? std::string("Blanking Finished!")
+                        : "Error : Blank Error : " + ScsiErrorToText(Burner->LastError));
+    }
+    burned = burned && AudioTracksFitDisc(*Burner, TrackCount) && Burner->BurnAudioTracks(TrackCount);
     // Only a job that ran to its end is reported as finished.
     if (burned)
         ShowMessage(QStringLiteral("Audio Tracks Finished!"), this);

@@ -15,6 +15,7 @@ class QLabel;
 class QListWidget;
 class QStatusBar;
 class TCDBurner;
+struct TDiscPlan;
 class TGauge;
 
 namespace Ui {
@@ -71,6 +72,7 @@ private:
     class JobSubscription;
 
     QWidget* MessageParent();
+    bool PlanJob(std::int64_t ImageBlocks, bool Audio, TDiscPlan& Plan);
     // The text a failed job ends with: the step it stopped at.
     QString FailureReason() const;
 

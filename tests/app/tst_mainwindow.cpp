@@ -127,6 +127,7 @@ private slots:
     void burnCreatesTheDisc();
     void missingImage();
     void refusedWriteParameters();
+    void discsThatCannotTakeTheImage();
     void writeErrorMidBurn();
     void burnWithoutDisc();
     void informationTexts();
@@ -419,6 +420,53 @@ void TestMainWindow::refusedWriteParameters()
     QVERIFY(f.Main->BurnBtn->isEnabled());
 }
 
+// The preflight: a pressed disc is refused with its message; a used CD-RW is offered to be
+// blanked, and burnt only on Yes.
+void TestMainWindow::discsThatCannotTakeTheImage()
+{
+    {
+        TAppFixture f;
+        auto writer = f.Attach(QStringLiteral("media=dvd-rom"));
+        QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+        f.OpenWindows();
+        f.TakeTrace();
+        QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+        QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("The disc in D: is a DVD-ROM and cannot be written.")});
+        const auto trace = f.TakeTrace();
+        QCOMPARE(CountOpcode(trace, 0x55), 0);
+        QCOMPARE(CountOpcode(trace, 0x2A), 0);
+        QVERIFY(f.Main->BurnBtn->isEnabled());
+    }
+    TAppFixture f;
+    auto writer = f.Attach(QStringLiteral("media=cd-rw"));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(writer->State().tracks.size(), std::size_t(1));
+    writer->CloseTray();
+    f.Messages.Texts.clear();
+    f.TakeTrace();
+
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    const QString question = QStringLiteral("The disc in D: is not blank. Blank it and burn?");
+    QCOMPARE(f.Messages.Questions, QStringList{question});
+    QVERIFY(f.Messages.Texts.isEmpty());
+    auto trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0xA1), 0);
+    QCOMPARE(CountOpcode(trace, 0x2A), 0);
+
+    writer->CloseTray();
+    f.Messages.Answer = true;
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Questions.size(), 2);
+    QCOMPARE(f.Messages.Texts,
+             QStringList{QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive.")});
+    trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0xA1), 1);
+    QVERIFY(CountOpcode(trace, 0x2A) > 0);
+    QCOMPARE(writer->State().tracks.size(), std::size_t(1));
+}
+
 void TestMainWindow::writeErrorMidBurn()
 {
     TAppFixture f;
@@ -483,7 +531,20 @@ void TestMainWindow::informationTexts()
                                                  "-- Device Extended Methods --\r\n"
                                                  "        Capable to read Mode 2 Form 1 (CD-XA format)\r\n"
                                                  "        Capable to read Mode 2 Form 2 (CD-XA format)\r\n"
-                                                 "        Capable to read PhotoCD format (multiple sessions)\r\n"));
+                                                 "        Capable to read PhotoCD format (multiple sessions)\r\n"
+                                                 // Then the profiles the drive lists as writable.
+                                                 "-- Device Writing Profiles --\r\n"
+                                                 "    Write BD-RE media\r\n"
+                                                 "    Write BD-R media\r\n"
+                                                 "    Write DVD+R DL media\r\n"
+                                                 "    Write DVD+R media\r\n"
+                                                 "    Write DVD+RW media\r\n"
+                                                 "    Write DVD-R DL media\r\n"
+                                                 "    Write DVD-RW media\r\n"
+                                                 "    Write DVD-RW (restricted overwrite) media\r\n"
+                                                 "    Write DVD-R media\r\n"
+                                                 "    Write CD-RW media\r\n"
+                                                 "    Write CD-R media\r\n"));
     QCOMPARE(f.Messages.Texts[1], QStringLiteral("-- Device Reading Speeds --\r\n"
                                                  "       Current Read Speed = 52\r\n"
                                                  "       Maximum Read Speed = 52\r\n"
