@@ -570,7 +570,7 @@ TEST_F(VirtualBurn, DiscsThatCannotTakeTheImageAreRefusedBeforeAnyWrite)
         {"media=cd-rw", true, false, TPlanVerdict::NeedsBlank, "The disc in D: is not blank. Blank it first."},
         {"media=dvd-rw", true, false, TPlanVerdict::NeedsBlank, "The disc in D: is not blank. Blank it first."},
         {"media=cd-r,capacity=9", false, false, TPlanVerdict::TooSmall,
-         "Image larger than disc (10 blocks needed, 9 free on this CD-R)"},
+         "Image larger than disc (10 blocks needed, 9 free)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
@@ -685,7 +685,7 @@ TEST_F(VirtualBurn, LargeImageBurnsOnDvdAndBdAndIsRefusedOnCd)
     ASSERT_NO_FATAL_FAILURE(Attach("media=cd-r"));
     TDiscPlan plan = PlanBurn(*burner, kBlocks);
     EXPECT_EQ(plan.Verdict, TPlanVerdict::TooSmall);
-    EXPECT_EQ(plan.Refusal, "Image larger than disc (786432 blocks needed, 359849 free on this CD-R)");
+    EXPECT_EQ(plan.Refusal, "Image larger than disc (786432 blocks needed, 359849 free)");
 
     for (const char* options : {"media=dvd+r", "media=bd-r"}) {
         SCOPED_TRACE(options);

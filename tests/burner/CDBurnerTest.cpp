@@ -1,12 +1,14 @@
 // The writer's operations against a scripted device whose answers each case sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
 #include "ScriptedDrive.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
+#include "burner/DiscPlan.h"
 
 namespace {
 
@@ -214,3 +216,40 @@ TEST_F(ScriptedWriter, DestructionReleasesTheTray)
 }
 
 }  // namespace
+
+// A CD writer of old answers neither GET CONFIGURATION nor READ DISC/TRACK INFORMATION: it is
+// a CD writer as it always was, its burn the CD burn, its capabilities report unchanged.
+TEST_F(ScriptedWriter, DriveWithoutProfilesIsACdWriter)
+{
+    std::vector<std::string> status;
+    burner->OnStatus = [&](const std::string& s) { status.push_back(s); };
+    const TDiscPlan plan = PlanBurn(*burner, 100);
+    EXPECT_TRUE(plan.CanBurn()) << plan.Refusal;
+    EXPECT_FALSE(plan.ProfileKnown);
+    ASSERT_NE(plan.Strategy, nullptr);
+    EXPECT_TRUE(plan.Strategy->CdTrackAtOnce);
+    EXPECT_EQ(plan.FreeBlocks, -1);
+    EXPECT_EQ(status, std::vector<std::string>{"Disc : CD-R, unknown"});
+    for (const auto& cdb : drive->cdbs) EXPECT_NE(cdb[0], 0x2A);
+    const auto report = burner->GetCapabilitiesReport();
+    EXPECT_EQ(std::count(report.begin(), report.end(), std::string("-- Device Writing Profiles --")), 0);
+}
+
+TEST(MediumStrategies, OneRowPerProfileAndEveryWritableRowComplete)
+{
+    std::vector<std::uint16_t> seen;
+    for (const TMediumStrategy& row : MediumStrategies()) {
+        SCOPED_TRACE(row.Name);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), row.Profile), 0) << "profile listed twice";
+        seen.push_back(row.Profile);
+        EXPECT_EQ(MediumStrategyOf(row.Profile), &row);
+        if (!row.Writable) continue;
+        EXPECT_GE(row.BlocksPerWrite, 1);
+        // A medium is either closed (write-once) or overwritten in place, never both.
+        EXPECT_NE(row.Overwritable, row.ClosesTrack || row.CdTrackAtOnce);
+        EXPECT_FALSE(row.Finalizes && !row.ClosesSession);
+    }
+    EXPECT_EQ(MediumStrategyOf(prDVDRAM), nullptr);
+    EXPECT_EQ(ProfileName(prDVDRAM), "DVD-RAM");
+    EXPECT_EQ(ProfileName(0x0123), "profile 0123h");
+}

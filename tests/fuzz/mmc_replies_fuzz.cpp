@@ -1,7 +1,8 @@
 // libFuzzer target for the MMC decoders, fed through the real frame: a drive attached to the
 // platform layer answers every command from the fuzz input, so each reply passes
 // ExecScsiCommand, the device-access object and the pass-through emulation on its way to the
-// mode page, TOC, DVD structure, disc/track information and sense decoders.
+// mode page, TOC, DVD structure, disc/track information, configuration, format capacity and
+// sense decoders.
 //
 // Input: a few bytes choosing the callers' arguments, then one reply per command, in order:
 //   control byte C, then by C mod 8:
@@ -183,6 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     Check(left.Key <= 0x0F);
     std::uint8_t capacity[12];
     ScsiReadBufferCapacity(info, capacity, defaults);
+    // The media commands: a profile list and capacity descriptors never outgrow their reply.
+    TScsiConfiguration config;
+    ScsiGetConfiguration(info, config, defaults);
+    Check(config.Profiles.size() <= 4096 / 4 && config.Features.size() <= 4096 / 4);
+    TScsiFormatCapacities formats;
+    ScsiReadFormatCapacities(info, formats, defaults);
+    Check(formats.DescriptorType <= 3 && formats.Formattable.size() <= 31);
 
     Check(SameDefaults(defaults, before));
     rig.drive->input = nullptr;
