@@ -50,7 +50,8 @@ QString UsageText()
         "                                  PATH (a CUE sheet); options: media=cd-rom|cd-r|cd-rw|dvd-rom|\n"
         "                                  dvd-r|dvd-rw|dvd-rw-ro|dvd+r|dvd+r-dl|dvd+rw|bd-rom|bd-r|bd-re|\n"
         "                                  none, unformatted, speed=N, capacity=BLOCKS, fail-write-at=LBA,\n"
-        "                                  stuck-buffer, no-rbc, not-ready=K, busy-ms=N; repeatable\n"
+        "                                  stuck-buffer, no-rbc, no-config, not-ready=K, busy-ms=N;\n"
+        "                                  repeatable\n"
         "  --screenshot DIR                save pictures of the windows in DIR and quit\n"
         "  --help                          show this text\n");
 }

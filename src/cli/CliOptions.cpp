@@ -218,7 +218,7 @@ std::string UsageText(const std::string& program) {
            "                         cd-rw|dvd-rom|dvd-r|dvd-rw|dvd-rw-ro|dvd+r|dvd+r-dl|dvd+rw|\n"
            "                         bd-rom|bd-r|bd-re|none, unformatted (a new dvd+rw, dvd-rw-ro\n"
            "                         or bd-re), speed=N, capacity=BLOCKS, fail-write-at=LBA,\n"
-           "                         stuck-buffer, no-rbc, not-ready=K, busy-ms=N\n"
+           "                         stuck-buffer, no-rbc, no-config, not-ready=K, busy-ms=N\n"
            "  --drive LETTER|INDEX   the writer to use (default: the first one)\n"
            "  --json                 one JSON object per line: events, then a final result\n"
            "  --trace                every SCSI command, its status and sense data on stderr\n"

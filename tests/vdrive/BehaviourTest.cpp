@@ -46,8 +46,9 @@ TEST(AttachSyntax, AcceptsEveryOption) {
         EXPECT_EQ(o.media, m.media);
         EXPECT_STREQ(vdrive::MediaName(m.media), m.name);
     }
-    ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("d.cue,media=bd-re,unformatted", o, error)) << error;
+    ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("d.cue,media=bd-re,unformatted,no-config", o, error)) << error;
     EXPECT_TRUE(o.unformatted);
+    EXPECT_TRUE(o.noGetConfiguration);
 }
 
 TEST_F(PlatformClean, UnformattedIsForOverwritableMediaOnly) {
@@ -283,6 +284,12 @@ TEST_P(Faults, NoReadBufferCapacity) {
     auto d = Make(",no-rbc");
     EXPECT_EQ(d->ReadBufferCapacity().Sense(), "05/20/00");
     EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+}
+
+TEST_P(Faults, NoGetConfiguration) {
+    auto d = Make(",media=dvd+r,no-config");
+    EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Sense(), "05/20/00");
+    EXPECT_EQ(d->DiscInfo().Sense(), "GOOD");   // everything else answers as before
 }
 
 TEST_P(Faults, RepliesClaimMoreThanTheySend) {
