@@ -47,9 +47,11 @@ QString UsageText()
         "Burns the rescue image beside the program (Keelvane.iso, else KeelvaneDemo.iso) onto a CD.\n"
         "\n"
         "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is kept at\n"
-        "                                  PATH (a CUE sheet); options: media=cd-r|cd-rw|dvd-rom|dvd+rw|none,\n"
-        "                                  speed=N, capacity=BLOCKS, fail-write-at=LBA, stuck-buffer,\n"
-        "                                  no-rbc, not-ready=K, busy-ms=N; repeatable\n"
+        "                                  PATH (a CUE sheet); options: media=cd-rom|cd-r|cd-rw|dvd-rom|\n"
+        "                                  dvd-r|dvd-rw|dvd-rw-ro|dvd+r|dvd+r-dl|dvd+rw|bd-rom|bd-r|bd-re|\n"
+        "                                  none, unformatted, speed=N, capacity=BLOCKS, fail-write-at=LBA,\n"
+        "                                  stuck-buffer, no-rbc, no-config, not-ready=K, busy-ms=N;\n"
+        "                                  repeatable\n"
         "  --screenshot DIR                save pictures of the windows in DIR and quit\n"
         "  --help                          show this text\n");
 }

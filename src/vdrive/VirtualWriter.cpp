@@ -191,7 +191,7 @@ struct VirtualWriter::Impl {
         set(0x2A, &Impl::Write10, 10, kNeedsMedium);
         set(0x35, &Impl::SynchronizeCache, 10, kNeedsMedium);
         set(0x43, &Impl::ReadToc, 10, kNeedsMedium, 0, 2);
-        set(0x46, &Impl::GetConfiguration, 10, kWhileBusy, 0, 4);
+        if (!options.noGetConfiguration) set(0x46, &Impl::GetConfiguration, 10, kWhileBusy, 0, 4);
         set(0x51, &Impl::ReadDiscInformation, 10, kNeedsMedium, 0, 2);
         set(0x52, &Impl::ReadTrackInformation, 10, kNeedsMedium, 0, 2);
         set(0x53, &Impl::ReserveTrack, 10, kNeedsMedium);

@@ -124,6 +124,8 @@ void Exercise(vdrive::VirtualWriter& writer, const vdrive::VirtualDisc& disc) {
     }
     Send(writer, {0x5C, 0, 0, 0, 0, 0, 0, 0, 12, 0}, 12);                    // READ BUFFER CAPACITY
     Send(writer, {0xAD, 0, 0, 0, 0, 0, 0, 0x08, 0x04, 0, 0, 0}, 2052);       // READ DVD STRUCTURE
+    Send(writer, {0x46, 0, 0, 0, 0, 0, 0, 0x04, 0, 0}, 1024);                // GET CONFIGURATION
+    Send(writer, {0x23, 0, 0, 0, 0, 0, 0, 0, 0xFC, 0}, 252);                 // READ FORMAT CAPACITIES
 }
 
 }  // namespace

@@ -26,6 +26,47 @@ TEST(AttachSyntax, AcceptsEveryOption) {
     EXPECT_FALSE(o.media.has_value());
     EXPECT_EQ(o.speed, 0u);
     EXPECT_FALSE(o.stuckBuffer);
+    EXPECT_FALSE(o.unformatted);
+
+    // Every medium by its name, and the name back.
+    const struct {
+        const char* name;
+        vdrive::MediaType media;
+    } media[] = {
+        {"cd-rom", vdrive::MediaType::CDROM}, {"cd-r", vdrive::MediaType::CDR}, {"cd-rw", vdrive::MediaType::CDRW},
+        {"dvd-rom", vdrive::MediaType::DVDROM}, {"dvd-r", vdrive::MediaType::DVDR}, {"dvd-rw", vdrive::MediaType::DVDRW},
+        {"dvd-rw-ro", vdrive::MediaType::DVDRWRestricted}, {"dvd+r", vdrive::MediaType::DVDPlusR},
+        {"dvd+r-dl", vdrive::MediaType::DVDPlusRDL}, {"dvd+rw", vdrive::MediaType::DVDPlusRW},
+        {"bd-rom", vdrive::MediaType::BDROM}, {"bd-r", vdrive::MediaType::BDR}, {"bd-re", vdrive::MediaType::BDRE},
+        {"none", vdrive::MediaType::None},
+    };
+    for (const auto& m : media) {
+        SCOPED_TRACE(m.name);
+        ASSERT_TRUE(vdrive::ParseVirtualDriveSpec(std::string("d.cue,media=") + m.name, o, error)) << error;
+        EXPECT_EQ(o.media, m.media);
+        EXPECT_STREQ(vdrive::MediaName(m.media), m.name);
+    }
+    ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("d.cue,media=bd-re,unformatted,no-config", o, error)) << error;
+    EXPECT_TRUE(o.unformatted);
+    EXPECT_TRUE(o.noGetConfiguration);
+}
+
+TEST_F(PlatformClean, UnformattedIsForOverwritableMediaOnly) {
+    std::string error;
+    for (const char* media : {"cd-r", "dvd+r", "bd-r", "dvd-rom"}) {
+        SCOPED_TRACE(media);
+        EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "d.cue,unformatted,media=" + media, error), nullptr);
+        EXPECT_NE(error.find("unformatted applies to dvd+rw, dvd-rw-ro and bd-re only"), std::string::npos) << error;
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "d.cue"));
+    }
+    EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "d.cue,unformatted", error), nullptr);   // a CD-R by default
+    for (const char* media : {"dvd+rw", "dvd-rw-ro", "bd-re"}) {
+        SCOPED_TRACE(media);
+        auto writer = vdrive::AttachVirtualDrive(dir_ / (std::string(media) + ".cue,unformatted,media=") + media, error);
+        ASSERT_NE(writer, nullptr) << error;
+        EXPECT_FALSE(writer->State().formatted);
+        EXPECT_EQ(writer->State().status, vdrive::DiscStatus::Empty);
+    }
 }
 
 TEST(AttachSyntax, RejectsBadInputWithAMessage) {
@@ -140,6 +181,41 @@ TEST_F(Timing, ImmedCommandsLeaveTheDriveBusy) {
     EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
 }
 
+// A full format of a DVD-RW at 4x (300 blocks a second) takes as long as writing the disc;
+// with IMMED the drive answers FORMAT IN PROGRESS with a climbing progress meanwhile.
+TEST_F(Timing, FormatUnitTakesItsTimeWithProgress) {
+    auto d = Make(",media=dvd-rw,speed=4");
+    const Bytes formatCdb = {0x04, 0x11, 0, 0, 0, 0};
+    ASSERT_EQ(d->Out(formatCdb, {0, 0x02, 0, 8, 0x00, 0x23, 0x05, 0x40, 0x00, 0, 0, 16}).Sense(), "GOOD");
+    EXPECT_EQ(d->TestUnitReady().Sense(), "02/04/04");
+    EXPECT_EQ(d->DiscInfo().Sense(), "02/04/04");
+    EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Sense(), "GOOD");   // still answered
+    auto progress = [&] {
+        Reply r = d->RequestSense();
+        EXPECT_EQ(r.data[2], 0x02);
+        EXPECT_EQ(r.data[12], 0x04);
+        EXPECT_EQ(r.data[13], 0x04);
+        EXPECT_EQ(r.data[15], 0x80);
+        return r.Be16(16);
+    };
+    EXPECT_LT(progress(), 100u);
+    clock_->Advance(3825s);
+    const std::uint32_t half = progress();
+    EXPECT_GT(half, 32000u);
+    EXPECT_LT(half, 33500u);
+    clock_->Advance(3826s);
+    EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
+    EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0013u);   // restricted overwrite now
+    EXPECT_EQ(clock_->Slept(), 0ns);
+
+    // Without IMMED the command itself takes the time: a DVD+RW's format is quick.
+    auto plus = std::make_unique<Drive>(Route::Direct, dir_ / "plus.cue,media=dvd+rw,unformatted,speed=4", clock_);
+    ASSERT_EQ(plus->Out(formatCdb, {0, 0, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0x26 << 2, 0, 0, 0}).Sense(), "GOOD");
+    EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept()).count(), 6750.0 / 300.0, 0.01);
+    EXPECT_EQ(plus->TestUnitReady().Sense(), "GOOD");
+    EXPECT_TRUE(plus->Writer().State().formatted);
+}
+
 TEST_F(Timing, UnlimitedSpeedCompletesAtOnceUnlessBusyIsAsked) {
     auto d = Make("");
     ASSERT_TRUE(d->SetWriteParameters(false).Good());
@@ -210,6 +286,12 @@ TEST_P(Faults, NoReadBufferCapacity) {
     EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
 }
 
+TEST_P(Faults, NoGetConfiguration) {
+    auto d = Make(",media=dvd+r,no-config");
+    EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Sense(), "05/20/00");
+    EXPECT_EQ(d->DiscInfo().Sense(), "GOOD");   // everything else answers as before
+}
+
 TEST_P(Faults, RepliesClaimMoreThanTheySend) {
     auto d = Make(",bad-reply");
     ASSERT_TRUE(d->SetWriteParameters(false).Good());
@@ -257,45 +339,63 @@ namespace {
 // Random CDBs, lengths and parameter lists: every answer is GOOD or CHECK CONDITION with fixed
 // sense data, nothing crashes (the tests run under ASan and UBSan), and the disc stays loadable.
 TEST_F(Timing, RandomCommandsNeverBreakTheDrive) {
-    auto d = Make(",media=cd-rw,capacity=4000,busy-ms=1");
-    std::uint32_t seed = 12345;
-    auto next = [&] {
-        seed = seed * 1103515245u + 12345u;
-        return seed >> 8;
-    };
-    const std::uint8_t opcodes[] = {0x00, 0x03, 0x12, 0x1B, 0x1E, 0x28, 0x2A, 0x35, 0x43, 0x46, 0x51,
-                                    0x52, 0x55, 0x5A, 0x5B, 0x5C, 0xA1, 0xAD, 0x25, 0xBE};
-    ASSERT_TRUE(d->SetWriteParameters(false).Good());
-    for (int i = 0; i < 20000; ++i) {
-        Bytes cdb(1 + next() % 16);
-        for (auto& b : cdb) b = static_cast<std::uint8_t>(next());
-        cdb[0] = opcodes[next() % sizeof opcodes];
-        if (cdb[0] == 0x1B) cdb.resize(6, 0);   // keep the tray mostly closed
-        if (cdb.size() >= 6 && cdb[0] == 0x1B && (next() % 4) != 0) cdb[4] = 0x03;
-        if (cdb[0] == 0x2A && cdb.size() >= 10) {   // mostly sane writes, so the disc fills
-            const auto s = d->Writer().State();
-            const std::uint32_t nwa = s.nextWritableAddress.value_or(0);
-            cdb = {0x2A, 0, 0, 0, static_cast<std::uint8_t>(nwa >> 8), static_cast<std::uint8_t>(nwa), 0, 0,
-                   static_cast<std::uint8_t>(next() % 3), 0};
+    const struct {
+        const char* media;
+        vdrive::MediaType type;
+        int commands;
+    } runs[] = {{"cd-rw", vdrive::MediaType::CDRW, 20000}, {"dvd-r", vdrive::MediaType::DVDR, 5000},
+                {"dvd+r", vdrive::MediaType::DVDPlusR, 5000}, {"bd-re,unformatted", vdrive::MediaType::BDRE, 5000},
+                {"dvd-rw", vdrive::MediaType::DVDRW, 5000}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.media);
+        const std::string sheet = std::string("random-") + std::to_string(static_cast<int>(run.type)) + ".cue";
+        auto d = std::make_unique<Drive>(Route::Direct, dir_ / sheet + ",media=" + run.media + ",capacity=4000,busy-ms=1", clock_);
+        std::uint32_t seed = 12345;
+        auto next = [&] {
+            seed = seed * 1103515245u + 12345u;
+            return seed >> 8;
+        };
+        const std::uint8_t opcodes[] = {0x00, 0x03, 0x12, 0x1B, 0x1E, 0x28, 0x2A, 0x35, 0x43, 0x46, 0x51,
+                                        0x52, 0x55, 0x5A, 0x5B, 0x5C, 0xA1, 0xAD, 0x25, 0xBE, 0x04, 0x23, 0x53};
+        d->SetWriteParameters(false);
+        for (int i = 0; i < run.commands; ++i) {
+            Bytes cdb(1 + next() % 16);
+            for (auto& b : cdb) b = static_cast<std::uint8_t>(next());
+            cdb[0] = opcodes[next() % sizeof opcodes];
+            if (cdb[0] == 0x1B) cdb.resize(6, 0);   // keep the tray mostly closed
+            if (cdb.size() >= 6 && cdb[0] == 0x1B && (next() % 4) != 0) cdb[4] = 0x03;
+            if (cdb[0] == 0x2A && cdb.size() >= 10) {   // mostly sane writes, so the disc fills
+                const auto s = d->Writer().State();
+                const std::uint32_t nwa = s.nextWritableAddress.value_or(0);
+                cdb = {0x2A, 0, 0, 0, static_cast<std::uint8_t>(nwa >> 8), static_cast<std::uint8_t>(nwa), 0, 0,
+                       static_cast<std::uint8_t>(next() % 3), 0};
+            }
+            const std::size_t length = next() % 3 == 0 ? 0 : next() % 5000;
+            Bytes data(length);
+            for (auto& b : data) b = static_cast<std::uint8_t>(next());
+            const auto direction = static_cast<win::ScsiRequest::Direction>(next() % 3);
+            clock_->Advance(std::chrono::milliseconds(next() % 3));
+            Reply r = d->Send(cdb, direction, data);
+            ASSERT_TRUE(r.ok);
+            ASSERT_TRUE(r.status == 0 || r.status == 2);
+            if (r.status == 2) {
+                ASSERT_EQ(r.sense.size(), 18u);
+                ASSERT_EQ(r.sense[0], 0x70);
+            }
+            ASSERT_LE(r.moved, length);
         }
-        const std::size_t length = next() % 3 == 0 ? 0 : next() % 5000;
-        Bytes data(length);
-        for (auto& b : data) b = static_cast<std::uint8_t>(next());
-        const auto direction = static_cast<win::ScsiRequest::Direction>(next() % 3);
-        clock_->Advance(std::chrono::milliseconds(next() % 3));
-        Reply r = d->Send(cdb, direction, data);
-        ASSERT_TRUE(r.ok);
-        ASSERT_TRUE(r.status == 0 || r.status == 2);
-        if (r.status == 2) {
-            ASSERT_EQ(r.sense.size(), 18u);
-            ASSERT_EQ(r.sense[0], 0x70);
+        d->Writer().CloseTray();
+        ASSERT_TRUE(d->Writer().Flush());
+        d.reset();
+        Drive again(Route::Direct, dir_ / sheet);
+        const auto kept = again.Writer().State().media;
+        // Formatting and blanking move a DVD-RW between its two modes; nothing else changes the medium.
+        if (run.type == vdrive::MediaType::DVDRW) {
+            EXPECT_TRUE(kept == vdrive::MediaType::DVDRW || kept == vdrive::MediaType::DVDRWRestricted);
+        } else {
+            EXPECT_EQ(kept, run.type);
         }
-        ASSERT_LE(r.moved, length);
     }
-    d->Writer().CloseTray();
-    ASSERT_TRUE(d->Writer().Flush());
-    Drive again(Route::Direct, dir_ / "disc.cue");
-    EXPECT_EQ(again.Writer().State().media, vdrive::MediaType::CDRW);
 }
 
 }  // namespace

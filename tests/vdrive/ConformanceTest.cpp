@@ -470,6 +470,180 @@ TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
     }
 }
 
+Bytes FormatList(std::uint32_t blocks, std::uint8_t type, bool immediate = false, std::uint32_t parameter = 0) {
+    return {0, static_cast<std::uint8_t>(immediate ? 0x02 : 0), 0, 8, static_cast<std::uint8_t>(blocks >> 24),
+            static_cast<std::uint8_t>(blocks >> 16), static_cast<std::uint8_t>(blocks >> 8), static_cast<std::uint8_t>(blocks),
+            static_cast<std::uint8_t>(type << 2), static_cast<std::uint8_t>(parameter >> 16),
+            static_cast<std::uint8_t>(parameter >> 8), static_cast<std::uint8_t>(parameter)};
+}
+
+TEST_P(Conformance, FormattingOverwritableMedia) {
+    auto d = Make(",media=bd-re,unformatted,capacity=100000");
+    const Bytes formatCdb = {0x04, 0x11, 0, 0, 0, 0};
+    RunTable(*d, {
+        // Current/maximum: unformatted, 100000 blocks of 2048; then 00h, 30h and 31h.
+        {"format capacities", {0x23, 0, 0, 0, 0, 0, 0, 0, 252, 0}, Dir::In, 252, "GOOD",
+         {0, 0, 0, 32, 0, 0x01, 0x86, 0xA0, 0x01, 0, 0x08, 0, 0, 0x01, 0x86, 0xA0, 0x00, 0, 0x30, 0,
+          0, 0x01, 0x86, 0xA0, 0xC0, 0, 0x30, 0, 0, 0x01, 0x86, 0xA0, 0xC4, 0, 0, 0}, 36},
+        {"format capacities, header only", {0x23, 0, 0, 0, 0, 0, 0, 0, 4, 0}, Dir::In, 252, "GOOD", {0, 0, 0, 32}, 4},
+        {"blank, not yet formatted", {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "GOOD", {0, 32, 0x10, 1, 1, 1, 1, 0x20}},
+        {"track without a writable address", {0x52, 1, 0, 0, 0, 0xFF, 0, 0, 36, 0}, Dir::In, 36, "GOOD",
+         {0, 34, 1, 1, 0, 0x04, 0x41, 0x00}},
+        {"write before formatting", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "05/30/10", {}},
+        {"format without a parameter list", {0x04, 0x01, 0, 0, 0, 0}, Dir::Out, 12, "05/24/00", {}},
+        {"format with a short list", {0x04, 0x11, 0, 0, 0, 0}, Dir::Out, 4, "05/1A/00", {}},
+        {"BLANK is no BD-RE command", {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/30/00", {}},
+        {"nor RESERVE TRACK", {0x53, 0, 0, 0, 0, 0, 0, 0, 16, 0}, Dir::None, 0, "05/30/00", {}},
+    });
+    EXPECT_EQ(d->Out(formatCdb, FormatList(100000, 0x26)).Sense(), "05/26/00");   // the DVD+RW type
+    EXPECT_EQ(d->Out(formatCdb, FormatList(99999, 0x31)).Sense(), "05/26/00");    // blocks not offered
+    EXPECT_EQ(d->Writer().State().formatted, false);
+    ASSERT_EQ(d->Out(formatCdb, FormatList(100000, 0x31)).Sense(), "GOOD");
+    EXPECT_TRUE(d->Writer().State().formatted);
+    RunTable(*d, {
+        {"formatted: complete, background format done", {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "GOOD",
+         {0, 32, 0x1E, 1, 1, 1, 1, 0x23}},
+        {"one track over the whole disc, writable from 0", {0x52, 1, 0, 0, 0, 0xFF, 0, 0, 36, 0}, Dir::In, 36, "GOOD",
+         {0, 34, 1, 1, 0, 0x04, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x86, 0xA0, 0, 0, 0, 0, 0, 0x01, 0x86, 0xA0}},
+        {"any block of it by address", {0x52, 0, 0, 1, 0x86, 0x9F, 0, 0, 36, 0}, Dir::In, 36, "GOOD", {0, 34, 1, 1}},
+        {"past the formatted capacity", {0x52, 0, 0, 1, 0x86, 0xA0, 0, 0, 36, 0}, Dir::In, 36, "05/24/00", {}},
+        {"formatted capacity", {0x23, 0, 0, 0, 0, 0, 0, 0, 12, 0}, Dir::In, 12, "GOOD", {0, 0, 0, 32, 0, 0x01, 0x86, 0xA0, 0x02}, 12},
+        {"write anywhere", {0x2A, 0, 0, 0, 0, 100, 0, 0, 1, 0}, Dir::Out, 2048, "GOOD", {}},
+        {"write past the capacity", {0x2A, 0, 0, 1, 0x86, 0xA0, 0, 0, 1, 0}, Dir::Out, 2048, "05/21/00", {}},
+        {"unwritten blocks read as zeros", {0x28, 0, 0, 0, 0, 50, 0, 0, 1, 0}, Dir::In, 2048, "GOOD", Bytes(16, 0)},
+        {"stop the background format", {0x5B, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"no close function 6 here", {0x5B, 0, 6, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+    });
+    ASSERT_EQ(d->Write(0, Pattern(0, 4), 4).Sense(), "GOOD");   // over an earlier start
+    EXPECT_EQ(d->In({0x28, 0, 0, 0, 0, 0, 0, 0, 4, 0}, 4 * 2048).data, Pattern(0, 4));
+    EXPECT_EQ(d->In({0x28, 0, 0, 0, 0, 100, 0, 0, 1, 0}, 2048).data, Bytes(2048, 0));
+    EXPECT_EQ(d->TrackInfo(1, 1).Be32(28), 100u);   // last recorded address
+    d.reset();
+    const std::string sheet = ReadFileText(dir_ / "disc.cue");
+    EXPECT_NE(sheet.find("REM MEDIA bd-re\nREM CAPACITY 100000\nREM FORMATTED YES\n"), std::string::npos) << sheet;
+    EXPECT_EQ(ReadFile(dir_ / "disc-01.iso").size(), 101u * 2048);
+    auto again = Make();
+    EXPECT_EQ(again->In({0x28, 0, 0, 0, 0, 0, 0, 0, 4, 0}, 4 * 2048).data, Pattern(0, 4));
+    EXPECT_EQ(again->DiscInfo().data[2], 0x1E);
+
+    // DVD+RW offers its own format type; a sequential DVD-RW formatted is in restricted
+    // overwrite mode, and blanked it is sequential again.
+    auto plus = std::make_unique<Drive>(GetParam(), dir_ / "plus.cue,media=dvd+rw,unformatted");
+    EXPECT_EQ(ReadFileText(dir_ / "plus.cue").find("REM FORMATTED NO\n") != std::string::npos, true);
+    EXPECT_EQ(plus->Write(0, Pattern(0, 1), 1).Sense(), "05/30/10");
+    ASSERT_EQ(plus->Out(formatCdb, FormatList(2295104, 0x26)).Sense(), "GOOD");
+    EXPECT_EQ(plus->Write(0, Pattern(0, 1), 1).Sense(), "GOOD");
+    auto rw = std::make_unique<Drive>(GetParam(), dir_ / "rw.cue,media=dvd-rw");
+    ASSERT_EQ(rw->Out(formatCdb, FormatList(0xFFFFFFFF, 0x15, false, 16)).Sense(), "GOOD");
+    EXPECT_EQ(rw->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0013u);
+    EXPECT_EQ(rw->DiscInfo().data[2], 0x1E);
+    ASSERT_EQ(rw->Blank(0x01).Sense(), "GOOD");
+    EXPECT_EQ(rw->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0014u);
+    EXPECT_EQ(rw->DiscInfo().data[2], 0x10);
+    auto plusR = std::make_unique<Drive>(GetParam(), dir_ / "plusr.cue,media=dvd+r");
+    EXPECT_EQ(plusR->Out(formatCdb, FormatList(2295104, 0x26)).Sense(), "05/30/00");
+}
+
+TEST_P(Conformance, DvdDashWriteTypesAndDiscAtOnce) {
+    auto d = Make(",media=dvd-r,capacity=10000");
+    auto writeType = [&](std::uint8_t type, std::uint8_t blockType = 0x08) {
+        Bytes list(60, 0);
+        list[8] = 0x05; list[9] = 0x32; list[10] = static_cast<std::uint8_t>(0x40 | type); list[11] = 0x05;
+        list[12] = blockType; list[23] = 0x96;
+        return d->ModeSelect(list).Sense();
+    };
+    EXPECT_EQ(d->ModeSense(0x05, 60).data[10] & 0x0F, 0x00);   // starts incremental
+    EXPECT_EQ(writeType(1), "05/26/00");                        // track at once is no DVD write type
+    EXPECT_EQ(writeType(3), "05/26/00");                        // nor raw
+    EXPECT_EQ(writeType(0, 0x00), "05/26/00");                  // 2352-byte blocks
+    EXPECT_EQ(d->ModeSense(0x05, 60).data[10] & 0x0F, 0x00);
+    ASSERT_EQ(writeType(2), "GOOD");
+    RunTable(*d, {
+        {"disc at once needs a reserved track", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, Dir::Out, 2048, "05/2C/00", {}},
+        {"reservation of nothing", {0x53, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "05/24/00", {}},
+        {"reservation past the disc", {0x53, 0, 0, 0, 0, 0, 0, 0x27, 0x11, 0}, Dir::None, 0, "05/24/00", {}},
+        {"address reservation is not offered", {0x53, 1, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::None, 0, "05/24/00", {}},
+        {"reserve 8 blocks", {0x53, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::None, 0, "GOOD", {}},
+        {"reserve twice", {0x53, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::None, 0, "05/2C/00", {}},
+        {"write past the reservation", {0x2A, 0, 0, 0, 0, 0, 0, 0, 9, 0}, Dir::Out, 9 * 2048, "05/21/00", {}},
+        {"write the reservation", {0x2A, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::Out, 8 * 2048, "GOOD", {}},
+        {"the drive closes the disc at the cache flush", {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"complete", {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, Dir::In, 34, "GOOD", {0, 32, 0x0E, 1, 1, 1, 1}},
+        {"a close after it changes nothing", {0x5B, 0, 1, 0, 0, 1, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"nor does a session close", {0x5B, 0, 2, 0, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"no more writing", {0x2A, 0, 0, 0, 0, 8, 0, 0, 1, 0}, Dir::Out, 2048, "05/21/02", {}},
+        {"TOC: track 1 and the lead-out at 8", {0x43, 0, 0, 0, 0, 0, 0, 0, 20, 0}, Dir::In, 20, "GOOD",
+         {0, 0x12, 1, 1, 0, 0x15, 1, 0, 0, 0, 0, 0, 0, 0x15, 0xAA, 0, 0, 0, 0, 8}},
+    });
+
+    // Incremental with a next session allowed: the second session starts after the border.
+    auto inc = std::make_unique<Drive>(GetParam(), dir_ / "inc.cue,media=dvd-rw,capacity=40000");
+    Bytes list(60, 0);
+    list[8] = 0x05; list[9] = 0x32; list[10] = 0x40; list[11] = 0xC5; list[12] = 0x08; list[23] = 0x96;
+    ASSERT_EQ(inc->ModeSelect(list).Sense(), "GOOD");
+    ASSERT_EQ(inc->Write(0, Pattern(0, 10), 10).Sense(), "GOOD");
+    ASSERT_EQ(inc->CloseTrack(1).Sense(), "GOOD");
+    ASSERT_EQ(inc->CloseSession().Sense(), "GOOD");
+    EXPECT_EQ(inc->DiscInfo().data[2], 0x11);   // erasable, appendable
+    EXPECT_EQ(inc->TrackInfo(1, 0xFF).Be32(12), 10u + 0x3000u);
+    RunTable(*d, {
+        {"RESERVE TRACK on a closed disc", {0x53, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::None, 0, "05/2C/00", {}},
+    });
+    auto cd = std::make_unique<Drive>(GetParam(), dir_ / "cd.cue,media=cd-r");
+    auto rom = std::make_unique<Drive>(GetParam(), dir_ / "rom.cue,media=dvd-rom");
+    EXPECT_EQ(cd->None({0x53, 0, 0, 0, 0, 0, 0, 0, 8, 0}).Sense(), "05/30/00");
+    EXPECT_EQ(rom->None({0x53, 0, 0, 0, 0, 0, 0, 0, 8, 0}).Sense(), "05/30/05");
+}
+
+TEST_P(Conformance, PlusRAndBdRSessionsAndFinalizing) {
+    struct Row {
+        const char* media;
+        std::uint8_t finalize;        // the medium's finalizing close function
+        std::vector<std::uint8_t> refused;   // close functions it does not take (05/24/00)
+    };
+    for (const Row& row : {Row{"dvd+r", 6, {0, 3, 4, 7}}, Row{"dvd+r-dl", 5, {0, 3, 4, 7}}, Row{"bd-r", 6, {0, 3, 4, 5, 7}}}) {
+        SCOPED_TRACE(row.media);
+        auto d = std::make_unique<Drive>(GetParam(), dir_ / (std::string(row.media) + ".cue,media=" + row.media + ",capacity=50000"));
+        // Mode page 05h is reported but not taken: these media are written without it.
+        EXPECT_EQ(d->ModeSense(0x05, 60).Sense(), "GOOD");
+        EXPECT_EQ(d->SetWriteParameters(false).Sense(), "05/26/00");
+        EXPECT_EQ(d->SetWriteParameters(true).Sense(), "05/26/00");
+        ASSERT_EQ(d->Write(0, Pattern(0, 10), 10).Sense(), "GOOD");
+        for (std::uint8_t f : row.refused) EXPECT_EQ(d->None({0x5B, 0, f, 0, 0, 1, 0, 0, 0, 0}).Sense(), "05/24/00") << int(f);
+        EXPECT_EQ(d->None({0x5B, 0, 1, 0, 0, 2, 0, 0, 0, 0}).Sense(), "05/24/00");   // not the open track
+        ASSERT_EQ(d->CloseTrack(1).Sense(), "GOOD");
+        ASSERT_EQ(d->CloseSession().Sense(), "GOOD");
+        // Close session leaves the disc appendable: session 2, empty, after the border.
+        Reply di = d->DiscInfo();
+        EXPECT_EQ(Bytes(di.data.begin() + 2, di.data.begin() + 7), (Bytes{0x01, 1, 2, 2, 2}));
+        const std::uint32_t second = 10 + 0x3000;
+        EXPECT_EQ(d->TrackInfo(1, 0xFF).Be32(12), second);
+        EXPECT_EQ(d->Write(10, Pattern(0, 1), 1).Sense(), "05/21/02");
+        ASSERT_EQ(d->Write(second, Pattern(second, 5), 5).Sense(), "GOOD");
+        // Finalizing closes the open track and session and ends the disc.
+        ASSERT_EQ(d->None({0x5B, 0, row.finalize, 0, 0, 0, 0, 0, 0, 0}).Sense(), "GOOD");
+        di = d->DiscInfo();
+        EXPECT_EQ(Bytes(di.data.begin() + 2, di.data.begin() + 7), (Bytes{0x0E, 1, 2, 2, 2}));
+        EXPECT_EQ(d->None({0x5B, 0, row.finalize, 0, 0, 0, 0, 0, 0, 0}).Sense(), "05/2C/00");
+        EXPECT_EQ(d->Write(second + 5, Pattern(0, 1), 1).Sense(), "05/21/02");
+        EXPECT_EQ(d->ReadToc().Be16(0), 2u + 3 * 8);   // two tracks and the lead-out
+        const auto state = d->Writer().State();
+        EXPECT_TRUE(state.finalized);
+        EXPECT_EQ(state.closedSessions, 2);
+    }
+    // A session closed with 2 can be finalized afterwards on its own.
+    auto d = Make(",media=bd-r,capacity=50000");
+    ASSERT_EQ(d->Write(0, Pattern(0, 3), 3).Sense(), "GOOD");
+    ASSERT_EQ(d->CloseSession().Sense(), "GOOD");
+    EXPECT_EQ(d->DiscInfo().data[2], 0x01);
+    ASSERT_EQ(d->None({0x5B, 0, 6, 0, 0, 0, 0, 0, 0, 0}).Sense(), "GOOD");
+    EXPECT_EQ(d->DiscInfo().data[2], 0x0E);
+    d.reset();
+    auto again = Make();
+    EXPECT_EQ(again->DiscInfo().data[2], 0x0E);
+    EXPECT_EQ(again->In({0x28, 0, 0, 0, 0, 0, 0, 0, 3, 0}, 3 * 2048).data, Pattern(0, 3));
+}
+
 INSTANTIATE_TEST_SUITE_P(Routes, Conformance, testing::Values(Route::Direct, Route::PassThrough), RouteName);
 
 }  // namespace

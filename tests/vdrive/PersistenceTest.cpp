@@ -194,6 +194,25 @@ TEST_F(Persistence, TwoWritersOnOneSheetNeverClobberEachOther) {
     EXPECT_EQ(ReadFile(dir_ / "disc-01.iso"), Pattern(0, 15));
 }
 
+// A DVD+RW burnt before the disc knew overwritable media (a closed track in a closed, finalized
+// session) reads as a formatted disc with its data, and takes a new burn from block 0.
+TEST_F(Persistence, EarlierDvdPlusRwSheetIsAWrittenOverwritableDisc) {
+    WriteFile(dir_ / "old.cue",
+              "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA dvd+rw\nREM CAPACITY 2295104\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n"
+              "FILE \"old-01.iso\" BINARY\n  TRACK 01 MODE1/2048\n    REM SESSION 1\n    REM START 0\n"
+              "    REM STATE CLOSED\n    REM BLOCKS 4\n    INDEX 01 00:00:00\n");
+    const Bytes old = Pattern(0, 4);
+    WriteFile(dir_ / "old-01.iso", std::string(old.begin(), old.end()));
+    Drive d(Route::Direct, dir_ / "old.cue");
+    EXPECT_EQ(d.DiscInfo().data[2], 0x1E);
+    EXPECT_EQ(d.In({0x28, 0, 0, 0, 0, 0, 0, 0, 4, 0}, 4 * 2048).data, old);
+    ASSERT_EQ(d.Write(0, Pattern(9, 2), 2).Sense(), "GOOD");
+    ASSERT_EQ(d.SyncCache().Sense(), "GOOD");
+    Bytes now = Pattern(9, 2);
+    now.insert(now.end(), old.begin() + 2 * 2048, old.end());
+    EXPECT_EQ(ReadFile(dir_ / "old-01.iso"), now);
+}
+
 TEST_F(Persistence, DamagedSheetsAreRefused) {
     const std::string header =
         "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n";
@@ -230,6 +249,18 @@ TEST_F(Persistence, DamagedSheetsAreRefused) {
         {"foreign sheet, odd-sized image", "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n", 2049, "whole number"},
         {"sessions counted wrong", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 3\nREM FINALIZED NO\n" + track1,
          8192, "CLOSED-SESSIONS"},
+        {"a formatted CD-R", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM FORMATTED YES\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n" + track1,
+         8192, "FORMATTED belongs to overwritable media only"},
+        {"formatted twice", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA bd-re\nREM CAPACITY 1000\nREM FORMATTED YES\nREM FORMATTED NO\n", 0, "bad FORMATTED"},
+        {"formatted maybe", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA dvd+rw\nREM CAPACITY 1000\nREM FORMATTED PARTLY\n", 0, "bad FORMATTED"},
+        {"an audio track on a DVD+R", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA dvd+r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n"
+         "FILE \"t1.iso\" BINARY\n  TRACK 01 AUDIO\n    REM SESSION 1\n    REM START 0\n    REM STATE CLOSED\n    REM BLOCKS 1\n    INDEX 01 00:00:00\n",
+         2352, "audio on a dvd+r"},
+        {"a BD-RE track not at block 0", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA bd-re\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 0\nREM FINALIZED NO\n"
+         "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n    REM SESSION 1\n    REM START 7\n    REM STATE OPEN\n    INDEX 01 00:00:00\n",
+         8192, "one track from block 0"},
+        {"data on an unformatted DVD+RW", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA dvd+rw\nREM CAPACITY 1000\nREM FORMATTED NO\nREM CLOSED-SESSIONS 1\nREM FINALIZED YES\n" + track1,
+         8192, "an unformatted disc holds no track"},
     };
     for (const Sheet& sheet : sheets) {
         SCOPED_TRACE(sheet.name);

@@ -42,6 +42,11 @@ inline Bytes ReadFile(const std::string& path) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+inline std::string ReadFileText(const std::string& path) {
+    const Bytes b = ReadFile(path);
+    return std::string(b.begin(), b.end());
+}
+
 inline void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
