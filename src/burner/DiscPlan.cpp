@@ -245,7 +245,7 @@ TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded
     if (plan.CanBurn() && ImageBlocks >= 0 && plan.FreeBlocks >= 0 && ImageBlocks > plan.FreeBlocks) {
         Refuse(plan, TPlanVerdict::TooSmall,
                "Image larger than disc (" + std::to_string(ImageBlocks) + " blocks needed, " +
-                   std::to_string(plan.FreeBlocks) + " free on this " + medium + ")");
+                   std::to_string(plan.FreeBlocks) + " free)");
     }
 
     if (plan.CanBurn()) {

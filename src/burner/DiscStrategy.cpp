@@ -187,7 +187,7 @@ bool TDiscWriter::Run(const std::string& FileName, std::uint8_t CloseSession) {
     const std::int64_t blocks = stream.BlockCount();
     if (P.FreeBlocks >= 0 && blocks > P.FreeBlocks) {
         B.Status("Error : Image larger than disc (" + std::to_string(blocks) + " blocks needed, " +
-                 std::to_string(P.FreeBlocks) + " free on this " + P.MediumName() + ")");
+                 std::to_string(P.FreeBlocks) + " free)");
         return Fail(TJobStep::Input);
     }
 
