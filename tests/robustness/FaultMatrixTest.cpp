@@ -102,7 +102,11 @@ INSTANTIATE_TEST_SUITE_P(
         NotReadyCase{"ready check", 0x00, 1, cli::kExitCommandFailed, "Error : Drive Not Ready : " + kNotReady, {-1, false, 0}},
         NotReadyCase{"mode sense", 0x5A, 1, cli::kExitWriteParameters, "HardWare : Set Write Mode Error", {-1, false, 0}},
         NotReadyCase{"mode select", 0x55, 1, cli::kExitWriteParameters, "HardWare : Set Write Mode Error", {-1, false, 0}},
-        NotReadyCase{"free blocks", 0x52, 1, cli::kExitWrite, "Error : Write Error at sector 0 : " + kNotReady, {-1, false, 0}},
+        // The preflight asks first (GET CONFIGURATION, READ DISC and TRACK INFORMATION); a drive
+        // gone then is found at the write parameters.
+        NotReadyCase{"preflight profile", 0x46, 1, cli::kExitWriteParameters, "HardWare : Set Write Mode Error", {-1, false, 0}},
+        NotReadyCase{"preflight track", 0x52, 1, cli::kExitWriteParameters, "HardWare : Set Write Mode Error", {-1, false, 0}},
+        NotReadyCase{"free blocks", 0x52, 2, cli::kExitWrite, "Error : Write Error at sector 0 : " + kNotReady, {-1, false, 0}},
         NotReadyCase{"first write", 0x2A, 1, cli::kExitWrite, "Error : Write Error at sector 0 : " + kNotReady, {-1, false, 0}},
         NotReadyCase{"middle write", 0x2A, 4, cli::kExitWrite, "Error : Write Error at sector 3 : " + kNotReady, {3, false, 0}},
         NotReadyCase{"last write", 0x2A, 6, cli::kExitWrite, "Error : Write Error at sector 5 : " + kNotReady, {5, false, 0}},
