@@ -1,17 +1,26 @@
 #include "burner/FrontEndSupport.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "burner/CDBurners.h"
 #include "platform/VirtualDevice.h"
 #include "scsi/wnaspi32.h"
+
+// The installed data folder as seen from the installed programs' folder (set by the build from
+// the installation folders it is configured with).
+#ifndef KV_DATA_FROM_BIN
+#define KV_DATA_FROM_BIN "../share/keelvane/"
+#endif
 
 namespace {
 
@@ -49,16 +58,63 @@ std::string ProgramFolder()
     return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
 
+std::vector<TImageFolder> RescueImageFolders(const std::string& Folder)
+{
+    std::vector<TImageFolder> folders{{TImagePlace::BesideProgram, Folder}};
+    // Lexically, without resolving links: the program's own folder is already the real one.
+    std::string installed = std::filesystem::path(Folder + KV_DATA_FROM_BIN).lexically_normal().string();
+    if (!installed.empty() && installed.back() != '/')
+        installed += '/';
+    folders.push_back({TImagePlace::InstalledData, installed});
+
+    // The XDG base directory rules: a relative $XDG_DATA_HOME is to be ignored.
+    std::string dataHome;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+        dataHome = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') {
+            const struct passwd* user = ::getpwuid(::getuid());
+            home = user ? user->pw_dir : nullptr;
+        }
+        if (home && home[0] == '/')
+            dataHome = std::string(home) + "/.local/share";
+    }
+    if (!dataHome.empty()) {
+        if (dataHome.back() != '/')
+            dataHome += '/';
+        folders.push_back({TImagePlace::UserData, dataHome + "keelvane/"});
+    }
+    return folders;
+}
+
+TRescueImage FindRescueImage(const std::string& Folder)
+{
+    for (const TImageFolder& place : RescueImageFolders(Folder))
+        for (const char* name : {kRescueImageName, kDemoImageName})
+            if (IsFile(place.Folder + name))
+                return {place.Folder + name, place.Place, true};
+    return {Folder + kDemoImageName, TImagePlace::BesideProgram, false};
+}
+
+const char* ImagePlaceText(TImagePlace Place)
+{
+    switch (Place) {
+    case TImagePlace::BesideProgram: return "beside the program";
+    case TImagePlace::InstalledData: return "in the installed data folder";
+    case TImagePlace::UserData: return "in the user's data folder";
+    }
+    return "";
+}
+
 std::string RescueImagePath(const std::string& Folder)
 {
-    const std::string preferred = Folder + kRescueImageName;
-    return IsFile(preferred) ? preferred : Folder + kDemoImageName;
+    return FindRescueImage(Folder).Path;
 }
 
 bool RescueImagePresent(const std::string& Folder)
 {
-    // The demo image is tested first here; the burn command prefers the rescue image.
-    return IsFile(Folder + kDemoImageName) || IsFile(Folder + kRescueImageName);
+    return FindRescueImage(Folder).Found;
 }
 
 std::string DriveBoxEntry(const TCDBurnerInfo& Info)

@@ -15,7 +15,7 @@ struct CommandEntry {
     const char* name;
 };
 
-constexpr std::array<CommandEntry, 12> kCommands = {{
+constexpr std::array<CommandEntry, 13> kCommands = {{
     {Command::Drives, "drives"},
     {Command::Burn, "burn"},
     {Command::BurnAudio, "burn-audio"},
@@ -28,6 +28,7 @@ constexpr std::array<CommandEntry, 12> kCommands = {{
     {Command::Buffer, "buffer"},
     {Command::WriteMode, "write-mode"},
     {Command::Eject, "eject"},
+    {Command::Image, "image"},
 }};
 
 bool ParseDrive(const std::string& text, DriveSelector& drive) {
@@ -192,8 +193,8 @@ std::string UsageText(const std::string& program) {
            "\n"
            "Commands:\n"
            "  drives                 list the writers (letter, name, device path, SCSI address)\n"
-           "  burn [IMAGE]           burn IMAGE as one data track (default: Keelvane.iso, else\n"
-           "                         KeelvaneDemo.iso beside the program), read it back, eject\n"
+           "  burn [IMAGE]           burn IMAGE as one data track (default: the rescue image, see\n"
+           "                         image), read it back, eject\n"
            "      --keep-session-open  close the track but leave the session open\n"
            "      --no-verify          do not read the track back and compare it with the image\n"
            "      --no-eject           leave the disc in the drive\n"
@@ -211,6 +212,17 @@ std::string UsageText(const std::string& program) {
            "  buffer                 the drive buffer's size and free space\n"
            "  write-mode data|cdda   set the write parameters for data or for audio (CD-DA)\n"
            "  eject                  eject the disc\n"
+           "  image                  the rescue image burn takes without IMAGE, and where it\n"
+           "                         was found\n"
+           "\n"
+           "Rescue image:\n"
+           "  burn without IMAGE looks for Keelvane.iso, then KeelvaneDemo.iso, in these folders;\n"
+           "  the first found wins:\n"
+           "    1. the program's own folder\n"
+           "    2. the installed data folder, ../share/keelvane/ from the program's folder\n"
+           "       (/usr/share/keelvane/ for /usr/bin/keelvane-cli)\n"
+           "    3. $XDG_DATA_HOME/keelvane/ (default: ~/.local/share/keelvane/): put your own\n"
+           "       Keelvane.iso here, no root needed\n"
            "\n"
            "Options:\n"
            "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is\n"

@@ -22,6 +22,7 @@ enum class Command {
     Buffer,
     WriteMode,
     Eject,
+    Image,
 };
 
 enum class WriteMode { Data, Cdda };
@@ -43,7 +44,7 @@ struct Options {
 
     Command command = Command::None;
     // burn
-    std::string image;                        // empty: the rescue image beside the program
+    std::string image;                        // empty: the rescue image the image command names
     bool keepSessionOpen = false;
     bool noEject = false;
     bool noVerify = false;

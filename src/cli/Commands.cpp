@@ -25,6 +25,15 @@ namespace {
 constexpr std::int64_t kSectorBytes = 2048;
 constexpr char kProgramName[] = "keelvane-cli";
 
+// The folders the rescue image is looked for in, in order: "A, B or C".
+std::string SearchedFolders(const std::string& program) {
+    const std::vector<TImageFolder> folders = RescueImageFolders(program);
+    std::string text;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == folders.size() ? " or " : ", ") + folders[i].Folder;
+    return text;
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string current;
@@ -98,6 +107,7 @@ private:
     int Buffer(TCDBurner& burner);
     int WriteMode(TCDBurner& burner);
     int Eject(TCDBurner& burner);
+    int Image();
 
     // The writer the options select, or null after saying why.
     TCDBurner* SelectWriter(int& exitCode);
@@ -116,6 +126,8 @@ private:
 };
 
 int Session::Run() {
+    // Where the rescue image is needs no drive.
+    if (options_.command == Command::Image) return Image();
     VirtualDrives virtualDrives;
     if (int rc = virtualDrives.Attach(options_.virtualDrives, out_); rc != kExitOk) {
         Finish(rc);
@@ -149,6 +161,7 @@ int Session::Run() {
     case Command::WriteMode: return WriteMode(*burner);
     case Command::Eject: return Eject(*burner);
     case Command::Drives:
+    case Command::Image:
     case Command::None: break;
     }
     return kExitUsage;
@@ -356,6 +369,30 @@ int Session::Eject(TCDBurner& burner) {
     return rc;
 }
 
+int Session::Image() {
+    const std::string program = ProgramFolder();
+    const TRescueImage image = FindRescueImage(program);
+    std::string searched = "[";
+    for (const TImageFolder& place : RescueImageFolders(program)) {
+        if (searched.size() > 1) searched += ',';
+        searched += JsonQuote(place.Folder);
+    }
+    searched += "]";
+    JsonObject fields;
+    fields.Add("image", image.Path).Add("found", image.Found).AddRaw("searched", searched);
+    if (!image.Found) {
+        out_.Error("no rescue image: neither " + std::string(kRescueImageName) + " nor " + kDemoImageName +
+                   " lies in " + SearchedFolders(program));
+        Finish(kExitImage, fields);
+        return kExitImage;
+    }
+    out_.Text(image.Path);
+    out_.Text(std::string("found ") + ImagePlaceText(image.Place));
+    fields.Add("place", ImagePlaceText(image.Place));
+    Finish(kExitOk, fields);
+    return kExitOk;
+}
+
 int Session::Blank(TCDBurner& burner) {
     burner.OnStatus = [this](const std::string& text) { out_.Status("blank", text); };
     burner.OnProgress = [this](std::int32_t, std::int32_t percent) {
@@ -430,6 +467,9 @@ int Session::Burn(TCDBurner& burner) {
                                                                                         : std::strerror(err);
         out_.Text("Error creating CD.");
         out_.Error("cannot read the image " + image + ": " + why);
+        if (options_.image.empty() && !FindRescueImage(ProgramFolder()).Found)
+            out_.Hint("No rescue image found: put Keelvane.iso into " + SearchedFolders(ProgramFolder()) +
+                      ", or name an image: keelvane-cli burn IMAGE");
         Finish(kExitImage, JsonObject().Add("image", image));
         return kExitImage;
     }

@@ -650,25 +650,49 @@ TEST_F(CliBlackBox, NoWriterAtAll) {
 
 TEST_F(CliBlackBox, RescueImageBesideTheProgram) {
     REQUIRE_XORRISO();
-    // A copy of the program in a folder of its own, with the images beside it.
+    // A copy of the program in a bin folder of its own, laid out like an installation: its data
+    // folder in share/keelvane/, and a user's data folder elsewhere.
     const fs::path bin = dir_ / "bin";
-    fs::create_directories(bin);
+    const fs::path places[] = {bin, dir_ / "share" / "keelvane", dir_ / "user-data" / "keelvane"};
+    for (const auto& place : places) fs::create_directories(place);
     fs::copy_file(kCli, bin / "keelvane-cli");
+    const char* oldXdg = std::getenv("XDG_DATA_HOME");
+    const std::string savedXdg = oldXdg ? oldXdg : "";
+    ::setenv("XDG_DATA_HOME", (dir_ / "user-data").c_str(), 1);
+    struct RestoreXdg {
+        bool had;
+        std::string value;
+        ~RestoreXdg() { had ? ::setenv("XDG_DATA_HOME", value.c_str(), 1) : ::unsetenv("XDG_DATA_HOME"); }
+    } restoreXdg{oldXdg != nullptr, savedXdg};
+
     const fs::path demo = MakeIso("demo.iso", 60000);
     const fs::path own = MakeIso("own.iso", 90000);
+    enum Where { Beside, Installed, User };
     struct Case {
-        bool demo, own;
+        bool demo, own;   // beside the program
         int exitCode;
         fs::path burnt;
+        std::vector<std::pair<Where, std::string>> elsewhere = {};   // images in the other places
+        std::string found = "beside the program";
+        fs::path chosen = {};                                         // the image command's path
     };
+    const std::string kDemo = "KeelvaneDemo.iso", kOwn = "Keelvane.iso";
     int n = 0;
     for (const Case& c : {Case{false, false, kImage, {}}, Case{true, false, kOk, demo}, Case{true, true, kOk, own},
-                          Case{false, true, kOk, own}}) {
+                          Case{false, true, kOk, own},
+                          Case{false, false, kOk, demo, {{Installed, kDemo}}, "in the installed data folder",
+                               places[Installed] / kDemo},
+                          Case{false, false, kOk, demo, {{Installed, kDemo}, {User, kOwn}},
+                               "in the installed data folder", places[Installed] / kDemo},
+                          Case{false, false, kOk, own, {{User, kOwn}, {User, kDemo}}, "in the user's data folder",
+                               places[User] / kOwn},
+                          Case{true, false, kOk, demo, {{Installed, kOwn}}}}) {
         SCOPED_TRACE(n);
-        fs::remove(bin / "KeelvaneDemo.iso");
-        fs::remove(bin / "Keelvane.iso");
+        for (const auto& place : places)
+            for (const auto& name : {kDemo, kOwn}) fs::remove(place / name);
         if (c.demo) fs::copy_file(demo, bin / "KeelvaneDemo.iso");
         if (c.own) fs::copy_file(own, bin / "Keelvane.iso");
+        for (const auto& [where, name] : c.elsewhere) fs::copy_file(name == kOwn ? own : demo, places[where] / name);
         const std::string cue = "beside" + std::to_string(n++) + ".cue";
         RunOptions options;
         options.workingDirectory = dir_.string();
@@ -676,12 +700,32 @@ TEST_F(CliBlackBox, RescueImageBesideTheProgram) {
         const RunResult r = RunProcess((bin / "keelvane-cli").string(),
                                        {"--virtual-drive", (dir_ / cue).string(), "burn", "--no-eject"}, options);
         ASSERT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        const RunResult named = RunProcess((bin / "keelvane-cli").string(), {"image"}, options);
+        const RunResult json = RunProcess((bin / "keelvane-cli").string(), {"image", "--json"}, options);
+        ExpectPythonAcceptsEveryLine(dir_, json.out);
+        const auto result = ParseJsonLines(json.out);
+        ASSERT_FALSE(result.empty()) << Describe(json);
+        const JsonValue& last = result.back();
         if (c.exitCode == kOk) {
             EXPECT_EQ(ReadFile(TrackFile(cue)), ReadFile(c.burnt));
+            const fs::path chosen = c.chosen.empty() ? bin / (c.own ? kOwn : kDemo) : c.chosen;
+            EXPECT_EQ(named.exitCode, kOk) << Describe(named);
+            EXPECT_EQ(Lines(named.out), (std::vector<std::string>{chosen.string(), "found " + c.found}));
+            EXPECT_EQ(last["image"].string, chosen.string());
+            EXPECT_TRUE(last["found"].boolean);
+            EXPECT_EQ(last["place"].string, c.found);
         } else {
             EXPECT_TRUE(Contains(r.out, "Error creating CD.")) << r.out;
             EXPECT_TRUE(Contains(r.err, (bin / "KeelvaneDemo.iso").string())) << r.err;
+            EXPECT_TRUE(Contains(r.err, "No rescue image found")) << r.err;
+            EXPECT_EQ(named.exitCode, kImage) << Describe(named);
+            EXPECT_TRUE(named.out.empty()) << named.out;
+            for (const auto& place : places) EXPECT_TRUE(Contains(named.err, place.string() + "/")) << named.err;
+            EXPECT_EQ(last["image"].string, (bin / kDemo).string());
+            EXPECT_FALSE(last["found"].boolean);
         }
+        ASSERT_EQ(last["searched"].array.size(), 3u) << json.out;
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(last["searched"].array[i].string, places[i].string() + "/");
     }
 }
 

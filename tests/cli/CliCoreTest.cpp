@@ -39,6 +39,7 @@ TEST(CliOptions, AcceptsEveryCommandWithItsOptionsAnywhere) {
         {{"burn", "--", "-odd-name.iso"}, Command::Burn, "-odd-name.iso", false, false, false, false, false, {},
          K::Default, 0, 0},
         {{"dvd-structure"}, Command::DvdStructure, "", false, false, false, false, false, {}, K::Default, 0, 0},
+        {{"--json", "image"}, Command::Image, "", false, false, false, true, false, {}, K::Default, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front());
@@ -102,6 +103,8 @@ TEST(CliOptions, RefusesMalformedCommandLines) {
         {"--bogus", "toc"},
         {"--json=yes", "toc"},
         {"--no-eject=1", "burn"},
+        {"image", "a.iso"},
+        {"image", "--no-eject"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -119,7 +122,8 @@ TEST(CliOptions, HelpAndVersionNeedNoCommand) {
     for (const char* code : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  130 "})
         EXPECT_NE(usage.find(code), std::string::npos) << code;
     for (const char* command : {"drives", "burn [IMAGE]", "blank", "capabilities", "speeds", "writer-params", "toc",
-                                "dvd-structure", "buffer", "write-mode data|cdda", "eject"})
+                                "dvd-structure", "buffer", "write-mode data|cdda", "eject", "image",
+                                "$XDG_DATA_HOME/keelvane/", "../share/keelvane/"})
         EXPECT_NE(usage.find(command), std::string::npos) << command;
 }
 
