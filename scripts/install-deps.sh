@@ -15,6 +15,7 @@ else
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-base-dev-tools
     xorriso isolinux syslinux-common
+    dpkg-dev file appstream desktop-file-utils
     sox
     xvfb xauth
     valgrind time
