@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -281,11 +282,20 @@ void TestMainWindow::burnButtonFollowsTheImages_data()
     QTest::addColumn<bool>("rescue");
     QTest::addColumn<bool>("elsewhere");
     QTest::addColumn<bool>("enabled");
-    QTest::newRow("neither") << false << false << false << false;
-    QTest::newRow("demo only") << true << false << false << true;
-    QTest::newRow("rescue only") << false << true << false << true;
-    QTest::newRow("both") << true << true << false << true;
-    QTest::newRow("only in the working directory") << false << false << true << false;
+    // A folder (below the test's own) holding a demo image: the installed data folder beside
+    // the program's, or the user's data folder.
+    QTest::addColumn<QString>("dataFolder");
+    QTest::newRow("neither") << false << false << false << false << QString();
+    QTest::newRow("demo only") << true << false << false << true << QString();
+    QTest::newRow("rescue only") << false << true << false << true << QString();
+    QTest::newRow("both") << true << true << false << true << QString();
+    QTest::newRow("only in the working directory") << false << false << true << false << QString();
+    QTest::newRow("only in the installed data folder") << false << false << false << true
+                                                       << QStringLiteral("share/keelvane");
+    QTest::newRow("only in the user's data folder") << false << false << false << true
+                                                    << QStringLiteral("user-data/keelvane");
+    QTest::newRow("only in an unrelated data folder") << false << false << false << false
+                                                      << QStringLiteral("share/other");
 }
 
 void TestMainWindow::burnButtonFollowsTheImages()
@@ -294,8 +304,17 @@ void TestMainWindow::burnButtonFollowsTheImages()
     QFETCH(bool, rescue);
     QFETCH(bool, elsewhere);
     QFETCH(bool, enabled);
+    QFETCH(QString, dataFolder);
     TAppFixture f;
     f.Attach();
+    const QByteArray oldDataHome = qgetenv("XDG_DATA_HOME");
+    const bool hadDataHome = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", f.Dir.filePath(QStringLiteral("user-data")).toLocal8Bit());
+    const auto restoreDataHome = qScopeGuard([&] {
+        hadDataHome ? qputenv("XDG_DATA_HOME", oldDataHome) : qunsetenv("XDG_DATA_HOME");
+    });
+    if (!dataFolder.isEmpty())
+        QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 4096, f.Dir.filePath(dataFolder)).isEmpty());
     if (demo)
         QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 4096).isEmpty());
     if (rescue)
