@@ -16,6 +16,7 @@ else
     qt6-base-dev qt6-base-dev-tools
     xorriso isolinux syslinux-common
     sox
+    libssl-dev
     xvfb xauth
     valgrind time
     clang-14 libclang-rt-14-dev
