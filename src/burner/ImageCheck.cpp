@@ -383,6 +383,9 @@ TImageCheck CheckImageBeforeBurn(const std::string& ImagePath, const TImageCheck
         check.ChecksumLine = std::string("Image checksum OK (") + kind + ")";
     }
 
+    // An empty image or one of part sectors is refused by the burn itself, for its size.
+    if (check.Inspection.Size == 0 || check.Inspection.Size % kSector != 0)
+        return check;
     if (check.Inspection.Format == TImageFormat::NotIso) {
         if (!Options.Force) {
             check.Verdict = TImageVerdict::NotIso;

@@ -87,7 +87,8 @@ inline constexpr char kNotBootableWarning[] = "This image is not bootable: the d
 
 enum class TImageVerdict : std::uint8_t {
     Ok,                 // burn it (Warning may hold a line to show)
-    NotIso,             // refused: not an ISO 9660/UDF image (burnt only when forced)
+    NotIso,             // refused: not an ISO 9660/UDF image (burnt only when forced); an
+                        // image of part sectors or none is left to the burn's size check
     ChecksumMismatch,   // refused: differs from the published sum
     Unreadable,         // refused: the image could not be read
     Stopped,            // the hash was stopped on request

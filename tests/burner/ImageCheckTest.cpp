@@ -251,6 +251,8 @@ TEST(ImageCheck, VerdictBeforeABurn)
         {"not bootable", {"", true}, false, "", false, false, TImageVerdict::Ok, kNotBootableWarning, ""},
         {"not ISO", {""}, false, "", false, false, TImageVerdict::NotIso, "", ""},
         {"not ISO, forced", {""}, false, "", true, false, TImageVerdict::Ok, kForced, ""},
+        // Part sectors: the burn refuses it for its size, as it always has.
+        {"ragged", {"", false, false, false, true, true, 40}, true, "", false, false, TImageVerdict::Ok, "", ""},
         {"SHA256SUMS matches", {"", true, false, true}, false, "SHA256SUMS", false, false, TImageVerdict::Ok, "",
          "Image checksum OK (SHA-256)"},
         {"MD5SUMS matches", {"", true, false, true}, false, "MD5SUMS", false, false, TImageVerdict::Ok, "",
