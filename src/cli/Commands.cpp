@@ -456,12 +456,9 @@ int Session::CheckImage() {
     checkOptions.ExpectedSha256 = options_.sha256;
     ProgressSample sample;
     sample.total = (st.st_size + kSectorBytes - 1) / kSectorBytes;
-    bool hashing = false;
+    if (!options_.sha256.empty() || FindPublishedDigest(image).Found)
+        out_.Status("checksum", "Checksum : computing the image's checksum");
     TImageCheck check = CheckImageBeforeBurn(image, checkOptions, [&](std::int64_t done, std::int64_t total) {
-        if (!hashing) {
-            hashing = true;
-            out_.Status("checksum", "Checksum : computing the image's checksum");
-        }
         sample.sector = (done + kSectorBytes - 1) / kSectorBytes - 1;
         sample.percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
         out_.Progress("checksum", sample, Output::Now());
