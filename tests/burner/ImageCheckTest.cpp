@@ -15,7 +15,7 @@
 namespace {
 
 // What an image built for a test holds.
-struct ImageSpec {
+struct ImageLayout {
     const char* name;
     bool pvd = false;
     bool udf = false;          // the UDF recognition sequence (after the ISO set, or alone)
@@ -33,15 +33,15 @@ void PutDescriptor(std::string& image, std::size_t sector, std::uint8_t type, co
     s[6] = 1;
 }
 
-std::string BuildImage(const ImageSpec& spec)
+std::string BuildImage(const ImageLayout& layout)
 {
-    std::string image(spec.sectors * 2048, '\0');
+    std::string image(layout.sectors * 2048, '\0');
     std::size_t next = 16;
-    if (spec.pvd) {
+    if (layout.pvd) {
         PutDescriptor(image, next, 1, "CD001");
         std::memcpy(image.data() + next * 2048 + 40, "KVTEST                          ", 32);
         ++next;
-        if (spec.bootRecord) {
+        if (layout.bootRecord) {
             PutDescriptor(image, next, 0, "CD001");
             std::memcpy(image.data() + next * 2048 + 7, "EL TORITO SPECIFICATION", 23);
             image[next * 2048 + 0x47] = 24;   // the boot catalog at sector 24
@@ -56,13 +56,13 @@ std::string BuildImage(const ImageSpec& spec)
             const unsigned fix = (0x10000 - (sum & 0xFFFF)) & 0xFFFF;
             c[28] = static_cast<unsigned char>(fix);
             c[29] = static_cast<unsigned char>(fix >> 8);
-            if (!spec.catalogOk)
+            if (!layout.catalogOk)
                 c[28] ^= 1;
-            c[32] = spec.bootable ? 0x88 : 0x00;
+            c[32] = layout.bootable ? 0x88 : 0x00;
         }
         PutDescriptor(image, next++, 0xFF, "CD001");
     }
-    if (spec.udf) {
+    if (layout.udf) {
         PutDescriptor(image, next++, 0, "BEA01");
         PutDescriptor(image, next++, 0, "NSR02");
         PutDescriptor(image, next++, 0, "TEA01");
@@ -78,7 +78,7 @@ void WriteFile(const std::string& path, const std::string& bytes)
 TEST(ImageCheck, VolumeDescriptorsAndBootRecord)
 {
     struct Case {
-        ImageSpec spec;
+        ImageLayout layout;
         TImageFormat format;
         bool bootable;
         const char* bootProblem;
@@ -104,11 +104,11 @@ TEST(ImageCheck, VolumeDescriptorsAndBootRecord)
     };
     TempDir dir;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec.name);
+        SCOPED_TRACE(c.layout.name);
         const std::string path = dir / "image.iso";
-        std::string bytes = BuildImage(ImageSpec{c.spec.name, c.spec.pvd, c.spec.udf, c.spec.bootRecord,
-                                                 c.spec.catalogOk, c.spec.bootable, std::max<std::size_t>(c.spec.sectors, 32)});
-        bytes.resize(c.spec.sectors * 2048);
+        std::string bytes = BuildImage(ImageLayout{c.layout.name, c.layout.pvd, c.layout.udf, c.layout.bootRecord,
+                                                 c.layout.catalogOk, c.layout.bootable, std::max<std::size_t>(c.layout.sectors, 32)});
+        bytes.resize(c.layout.sectors * 2048);
         WriteFile(path, bytes);
         const TImageInspection got = InspectImage(path);
         ASSERT_TRUE(got.Opened);
@@ -236,7 +236,7 @@ TEST(ImageCheck, VerdictBeforeABurn)
 {
     struct Case {
         const char* what;
-        ImageSpec spec;
+        ImageLayout layout;
         bool truncate;             // cut the image after its sum was taken
         const char* sumFile;       // where the image's own sum is published ("" for none)
         bool force;
@@ -270,7 +270,7 @@ TEST(ImageCheck, VerdictBeforeABurn)
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string image = dir / "r.iso";
-        std::string bytes = BuildImage(c.spec);
+        std::string bytes = BuildImage(c.layout);
         WriteFile(image, bytes);
         std::string error;
         const bool md5 = std::string(c.sumFile) == "MD5SUMS";
