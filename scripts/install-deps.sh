@@ -17,6 +17,7 @@ else
     xorriso isolinux syslinux-common
     dpkg-dev file appstream desktop-file-utils
     sox
+    libssl-dev
     xvfb xauth
     valgrind time
     clang-14 libclang-rt-14-dev

@@ -24,6 +24,15 @@ void TQtMessageBoxes::Show(QWidget* parent, const QString& text, Kind kind)
     box.exec();
 }
 
+bool TQtMessageBoxes::Ask(QWidget* parent, const QString& text)
+{
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kApplicationTitle), DisplayLineBreaks(text),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Yes;
+}
+
 IMessageBoxes& MessageBoxes()
 {
     return CurrentBoxes ? *CurrentBoxes : DefaultBoxes;

@@ -17,12 +17,15 @@ public:
     // Shows text with one OK button and returns when the user has answered it. The text is
     // passed exactly as the command built it, line breaks included.
     virtual void Show(QWidget* parent, const QString& text, Kind kind) = 0;
+    // Asks a question with Yes and No buttons (No the default); true for Yes.
+    virtual bool Ask(QWidget* parent, const QString& text) = 0;
 };
 
 // The QMessageBox implementation, used unless something else is installed.
 class TQtMessageBoxes : public IMessageBoxes {
 public:
     void Show(QWidget* parent, const QString& text, Kind kind) override;
+    bool Ask(QWidget* parent, const QString& text) override;
 };
 
 // The current implementation; SetMessageBoxes(nullptr) restores the default. Not owned.

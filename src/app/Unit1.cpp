@@ -4,7 +4,9 @@
 #include <iterator>
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -24,6 +26,7 @@
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "burner/FrontEndSupport.h"
+#include "burner/ImageCheck.h"
 #include "scsi/SCSITypes.h"
 #include "ui_Unit1.h"
 #include "widgets/CDSizer.h"
@@ -279,6 +282,12 @@ void TForm1::BurnISOToCD1Click()
     BurnForm->Burner = burner;
     {
         JobScope job(*this);
+        // A damaged, wrong or unbootable image is found before the disc is spent; nothing
+        // has reached the drive when it is refused.
+        if (!ImageReadyToBurn(ImagePath)) {
+            job.KeepBurnButton(true);
+            return;
+        }
         ProgressBar->show();
         try {
             BurnForm->BurnImage(ImagePath);
@@ -292,6 +301,28 @@ void TForm1::BurnISOToCD1Click()
 }
 
 // Audio burn command ----------------------------------------------------------------------------
+
+bool TForm1::ImageReadyToBurn(const QString& Path)
+{
+    if (!QFileInfo(Path).isFile())
+        return true;   // the burn says "Error creating CD." as it always has
+    const QString before = StatusLabel_->text();
+    const TImageCheck check =
+        CheckImageBeforeBurn(Path.toStdString(), TImageCheckOptions(), [this](std::int64_t done, std::int64_t total) {
+            StatusLabel_->setText(QStringLiteral("Checking the image checksum : %1 %")
+                                      .arg(total > 0 ? static_cast<int>(done * 100 / total) : 100));
+            QApplication::processEvents();
+            return true;
+        });
+    StatusLabel_->setText(check.ChecksumLine.empty() ? before : QString::fromStdString(check.ChecksumLine));
+    if (check.Refused()) {
+        MessageBoxes().Show(this, QString::fromStdString(check.Message), IMessageBoxes::Kind::Error);
+        return false;
+    }
+    if (!check.Warning.empty())
+        return MessageBoxes().Ask(this, QString::fromStdString(check.Warning) + QStringLiteral("\r\n\r\nBurn it all the same?"));
+    return true;
+}
 
 void TForm1::BurnWaveFileToCD1Click()
 {

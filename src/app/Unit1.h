@@ -113,6 +113,9 @@ private:
     // The writer at the drive box's index. With none, says so and returns null: a command
     // then does nothing else.
     TCDBurner* SelectedBurner();
+    // The image checks before a burn: false after a refusal's message box, or when the user
+    // declines to burn an image that will not start a computer.
+    bool ImageReadyToBurn(const QString& Path);
     // While a job runs, nothing that reaches a drive can be started from inside its
     // message processing.
     class JobScope;

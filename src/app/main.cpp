@@ -25,6 +25,12 @@ public:
     {
         std::fprintf(stderr, "keelvane: message: %s\n", qPrintable(DisplayLineBreaks(text)));
     }
+    // Answered Yes, so that an unattended run goes on as far as it can.
+    bool Ask(QWidget*, const QString& text) override
+    {
+        std::fprintf(stderr, "keelvane: question (answered Yes): %s\n", qPrintable(DisplayLineBreaks(text)));
+        return true;
+    }
 };
 
 bool SaveGrab(QWidget* window, const QString& dir, const QString& name)

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "burner/CDBufferedStream.h"
+#include "burner/ImageCheck.h"
 
 namespace {
 
@@ -330,7 +331,10 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
 {
     FirstDifferentSector = -1;
     LastError = Err_None;
+    ReadBackSha256.clear();
     TCDBufferedStream stream(FileName, fmOpenRead);
+    // The sum of what the disc gave back, for comparison with the published one.
+    TDigest readBack(TDigestKind::Sha256);
     constexpr std::int32_t kBlock = 2048;
     constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
     stream.SetBlockSize(kBlock);
@@ -360,9 +364,11 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
                 }
             }
         }
+        readBack.Update(disc.data(), static_cast<std::size_t>(std::max(got, 0)));
         if (OnProgress)
             OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, blocks - 1));
     }
+    ReadBackSha256 = readBack.FinalHex();
     return true;
 }
 
@@ -465,7 +471,7 @@ TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferS
 bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
 {
     std::int64_t total = 0;
-    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, false, true)) {
+    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, SimulateWrite, true)) {
         Status("HardWare : Set Write Mode Error");
         return false;
     }
@@ -587,7 +593,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
 
     std::int64_t total = 0;
     std::int64_t next = 0;
-    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, false, true)) {
+    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, SimulateWrite, true)) {
         Status("HardWare : Set Audio Write Mode Error");
         return false;
     }

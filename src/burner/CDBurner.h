@@ -139,6 +139,12 @@ public:
     // otherwise FirstDifferentSector is the first sector that differs or could not be read
     // (LastError tells which). A missing image raises, as for the burn.
     bool VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector);
+    // SHA-256 (lower-case hex) of what the last VerifyImage read back; empty unless it matched.
+    std::string ReadBackSha256;
+
+    // The burns write with the Test Write bit: the drive goes through every step and records
+    // nothing. Checked by the front ends first (CanSimulate).
+    bool SimulateWrite = false;
 
     // Jobs --------------------------------------------------------------------------------------
     // Writes the image as one Mode 1 track, track at once, from address 0, then closes the

@@ -23,6 +23,7 @@ enum class Command {
     WriteMode,
     Eject,
     Image,
+    Load,
 };
 
 enum class WriteMode { Data, Cdda };
@@ -50,7 +51,13 @@ struct Options {
     bool noVerify = false;
     // burn-audio (and --no-eject)
     std::vector<std::string> waveFiles;      // one track each, in this order
-    bool force = false;                       // burn waves that are not CD audio as they are
+    bool force = false;                       // burn waves that are not CD audio, or an image that is
+                                              // not ISO 9660, as they are
+    std::string sha256;                       // burn: the image's published SHA-256 (hex)
+    bool simulate = false;                    // burn, burn-audio: Test Write, nothing recorded
+    unsigned speed = 0;                       // burn, burn-audio, blank: x of the medium; 0 = max
+    bool speedGiven = false;                  // --speed was given (max included)
+    bool fastBlank = false;                   // blank: the minimal blank
     // write-mode
     WriteMode writeMode = WriteMode::Data;
 };

@@ -8,10 +8,13 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "burner/CDBurners.h"
 #include "burner/FrontEndSupport.h"
+#include "burner/ImageCheck.h"
+#include "burner/WriteSpeed.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Trace.h"
@@ -100,7 +103,7 @@ private:
     int Blank(TCDBurner& burner);
     int Capabilities(TCDBurner& burner);
     int Speeds(TCDBurner& burner);
-    int PageReport(TCDBurner& burner, const std::vector<std::string>& lines);
+    int PageReport(TCDBurner& burner, const std::vector<std::string>& lines, JsonObject fields = JsonObject());
     int WriterParams(TCDBurner& burner);
     int Toc(TCDBurner& burner);
     int DvdStructure(TCDBurner& burner);
@@ -108,6 +111,22 @@ private:
     int WriteMode(TCDBurner& burner);
     int Eject(TCDBurner& burner);
     int Image();
+    int Load(TCDBurner& burner);
+
+    // The image the burn takes.
+    std::string ImagePath() const {
+        return options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
+    }
+    // The image checks, before any command reaches a drive: kExitOk to go on (a missing image
+    // is left to the burn, which says so as it always has).
+    int CheckImage();
+    // After the drive is ready and before the write parameters: --simulate and --speed.
+    // kExitOk to go on; otherwise the result is reported with `fields`.
+    int PrepareWrite(TCDBurner& burner, JsonObject fields);
+    // --speed on the drive; false after saying why.
+    bool ApplySpeed(TCDBurner& burner, const std::string& phase);
+    // The image check's values for the result object.
+    void AddImageCheckFields(JsonObject& fields) const;
 
     // The writer the options select, or null after saying why.
     TCDBurner* SelectWriter(int& exitCode);
@@ -123,6 +142,8 @@ private:
     const Options& options_;
     Output& out_;
     std::unique_ptr<TCDBurnerList> list_;
+    std::optional<TImageCheck> imageCheck_;
+    std::int64_t writeSpeedKBs_ = -1;   // what the drive reported after --speed
 };
 
 int Session::Run() {
@@ -132,6 +153,10 @@ int Session::Run() {
     if (int rc = virtualDrives.Attach(options_.virtualDrives, out_); rc != kExitOk) {
         Finish(rc);
         return rc;
+    }
+    // A damaged or wrong image is refused before the drives are even scanned.
+    if (options_.command == Command::Burn) {
+        if (const int rc = CheckImage(); rc != kExitOk) return rc;
     }
     // The list releases every tray when it goes, before the virtual drives are detached.
     list_ = std::make_unique<TCDBurnerList>();
@@ -160,6 +185,7 @@ int Session::Run() {
     case Command::Buffer: return Buffer(*burner);
     case Command::WriteMode: return WriteMode(*burner);
     case Command::Eject: return Eject(*burner);
+    case Command::Load: return Load(*burner);
     case Command::Drives:
     case Command::Image:
     case Command::None: break;
@@ -250,20 +276,38 @@ int Session::Drives() {
 
 // The two reports keep no result of their own (a failed one shows its headings or zeros), so
 // the capabilities page is asked for once more to tell a script whether the drive answered.
-int Session::PageReport(TCDBurner& burner, const std::vector<std::string>& lines) {
+int Session::PageReport(TCDBurner& burner, const std::vector<std::string>& lines, JsonObject fields) {
     ReportLines(lines);
     std::uint8_t page[26] = {};
     const TScsiError error = ScsiGetCapabilitiesPage(burner.Info, page, burner.CommandSettings);
     const std::string result = ScsiErrorToText(error);
     const int rc = error == Err_None ? kExitOk : kExitCommandFailed;
     if (rc != kExitOk) out_.Error(std::string(CommandName(options_.command)) + ": " + result);
-    Finish(rc, JsonObject().Add("result", result));
+    Finish(rc, fields.Add("result", result));
     return rc;
 }
 
 int Session::Capabilities(TCDBurner& burner) { return PageReport(burner, burner.GetCapabilitiesReport()); }
 
-int Session::Speeds(TCDBurner& burner) { return PageReport(burner, burner.GetSpeedsReport()); }
+int Session::Speeds(TCDBurner& burner) {
+    std::vector<std::string> lines = burner.GetSpeedsReport();
+    // The speeds offered for the disc in the drive follow the report's own lines.
+    TScsiError error = Err_None;
+    const std::vector<std::uint32_t> offered = OfferedWriteSpeeds(burner, error);
+    const TMediumFamily family = MediumFamilyOf(burner);
+    lines.push_back("-- Write Speeds For This Disc --");
+    std::vector<std::string> speeds;
+    for (std::uint32_t kbs : offered) {
+        lines.push_back("       " + SpeedText(kbs, family) + " (" + std::to_string(kbs) + " kB/s)");
+        speeds.push_back(std::to_string(kbs));
+    }
+    if (offered.empty())
+        lines.push_back("       none reported (" + ScsiErrorToText(error) + ")");
+    std::string array = "[";
+    for (std::size_t i = 0; i < speeds.size(); ++i) array += (i ? "," : "") + speeds[i];
+    array += "]";
+    return PageReport(burner, lines, JsonObject().AddRaw("write_speeds_kbs", array).Add("medium", FamilyName(family)));
+}
 
 int Session::WriterParams(TCDBurner& burner) {
     std::string text;
@@ -393,6 +437,111 @@ int Session::Image() {
     return kExitOk;
 }
 
+int Session::Load(TCDBurner& burner) {
+    const bool ok = LoadTray(burner);
+    const std::string result = ScsiErrorToText(burner.LastError);
+    if (!ok) out_.Error("load: " + result);
+    const int rc = ok ? kExitOk : kExitCommandFailed;
+    Finish(rc, JsonObject().Add("result", result));
+    return rc;
+}
+
+bool Session::ApplySpeed(TCDBurner& burner, const std::string& phase) {
+    if (!options_.speedGiven) return true;
+    const TMediumFamily family = MediumFamilyOf(burner);
+    std::uint32_t reported = 0;
+    if (!SetWriteSpeed(burner, options_.speed, family, reported)) {
+        out_.Error("the drive refused the write speed " +
+                   (options_.speed ? std::to_string(options_.speed) + "x" : std::string("max")) + ": " +
+                   ScsiErrorToText(burner.LastError));
+        return false;
+    }
+    writeSpeedKBs_ = reported;
+    out_.Status(phase, reported ? "Write Speed : " + SpeedText(reported, family) + " (" + std::to_string(reported) +
+                                      " kB/s, " + FamilyName(family) + ")"
+                                : std::string("Write Speed : set; the drive does not report it"));
+    return true;
+}
+
+int Session::PrepareWrite(TCDBurner& burner, JsonObject fields) {
+    burner.SimulateWrite = options_.simulate;
+    if (options_.simulate) {
+        std::string why;
+        if (!CanSimulate(burner, why)) {
+            out_.Error("cannot simulate: " + why + "; nothing was sent to write");
+            burner.LastOutcome = TJobOutcome{TJobStep::Medium, -1, burner.LastError};
+            burner.UnlockMedium();
+            Finish(kExitDiscUnusable, fields.Add("simulated", true));
+            return kExitDiscUnusable;
+        }
+        out_.Status("setup", "Simulation : the drive writes in test mode; nothing is recorded");
+    }
+    if (!ApplySpeed(burner, "setup")) {
+        burner.UnlockMedium();
+        Finish(kExitCommandFailed, fields.Add("last_error", ScsiErrorToText(burner.LastError)));
+        return kExitCommandFailed;
+    }
+    return kExitOk;
+}
+
+int Session::CheckImage() {
+    const std::string image = ImagePath();
+    struct stat st;
+    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kExitOk;
+    TImageCheckOptions checkOptions;
+    checkOptions.Force = options_.force;
+    checkOptions.ExpectedSha256 = options_.sha256;
+    ProgressSample sample;
+    sample.total = (st.st_size + kSectorBytes - 1) / kSectorBytes;
+    if (!options_.sha256.empty() || FindPublishedDigest(image).Found)
+        out_.Status("checksum", "Checksum : computing the image's checksum");
+    TImageCheck check = CheckImageBeforeBurn(image, checkOptions, [&](std::int64_t done, std::int64_t total) {
+        sample.sector = (done + kSectorBytes - 1) / kSectorBytes - 1;
+        sample.percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+        out_.Progress("checksum", sample, Output::Now());
+        return !Interrupted();
+    });
+    out_.EndProgress();
+    imageCheck_ = check;
+    JsonObject fields;
+    fields.Add("image", image);
+    AddImageCheckFields(fields);
+    switch (check.Verdict) {
+    case TImageVerdict::Ok:
+        if (!check.ChecksumLine.empty()) out_.Status("checksum", check.ChecksumLine);
+        if (!check.Warning.empty()) out_.Status("check", check.Warning);
+        return kExitOk;
+    case TImageVerdict::Stopped:
+        out_.Error("interrupted while checking the image; nothing was written");
+        Finish(kExitInterrupted, fields);
+        return kExitInterrupted;
+    case TImageVerdict::NotIso:
+    case TImageVerdict::ChecksumMismatch:
+    case TImageVerdict::Unreadable:
+        break;
+    }
+    out_.Text("Error creating CD.");
+    out_.Error(check.Message);
+    if (check.Verdict == TImageVerdict::NotIso) out_.Hint("Give --force to burn it as it is.");
+    Finish(kExitImage, fields);
+    return kExitImage;
+}
+
+void Session::AddImageCheckFields(JsonObject& fields) const {
+    if (!imageCheck_) return;
+    const TImageCheck& c = *imageCheck_;
+    fields.Add("image_format", ImageFormatName(c.Inspection.Format)).Add("bootable", c.Inspection.Bootable);
+    if (c.Published.Found) {
+        fields.Add("checksum", c.ActualHex.empty() ? "unchecked" : c.ActualHex == c.Published.Hex ? "ok" : "mismatch")
+            .Add("checksum_kind", DigestName(c.Published.Kind))
+            .Add("checksum_source", c.Published.Source)
+            .Add("checksum_expected", c.Published.Hex)
+            .Add("checksum_actual", c.ActualHex);
+    } else {
+        fields.Add("checksum", "none");
+    }
+}
+
 int Session::Blank(TCDBurner& burner) {
     burner.OnStatus = [this](const std::string& text) { out_.Status("blank", text); };
     burner.OnProgress = [this](std::int32_t, std::int32_t percent) {
@@ -404,8 +553,14 @@ int Session::Blank(TCDBurner& burner) {
     static constexpr char kBlankMessage[] =
         "\nInterrupted: the drive finishes the blank it has started; waiting for it "
         "(press Ctrl-C again to quit at once)\n";
+    if (!ApplySpeed(burner, "blank")) {
+        burner.OnStatus = nullptr;
+        burner.OnProgress = nullptr;
+        Finish(kExitCommandFailed, JsonObject().Add("result", ScsiErrorToText(burner.LastError)));
+        return kExitCommandFailed;
+    }
     SetCancelTarget(&burner.CancelRequested, kBlankMessage);
-    const bool ok = burner.Blank(0, 0);
+    const bool ok = burner.Blank(options_.fastBlank ? kBlankMinimal : kBlankFull, 0);
     SetCancelTarget(nullptr);
     burner.OnStatus = nullptr;
     burner.OnProgress = nullptr;
@@ -423,7 +578,7 @@ int Session::Blank(TCDBurner& burner) {
         if (out_.json()) out_.Error("blank: " + result);
         rc = kExitCommandFailed;
     }
-    Finish(rc, JsonObject().Add("result", result));
+    Finish(rc, JsonObject().Add("result", result).Add("fast", options_.fastBlank));
     return rc;
 }
 
@@ -457,7 +612,7 @@ int Session::StartJob(TCDBurner& burner, JsonObject fields) {
 }
 
 int Session::Burn(TCDBurner& burner) {
-    const std::string image = options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
+    const std::string image = ImagePath();
 
     // A missing image is refused before the drive is touched.
     struct stat st;
@@ -501,6 +656,7 @@ int Session::Burn(TCDBurner& burner) {
 
     JobScope job(burner);
     if (const int rc = StartJob(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
+    if (const int rc = PrepareWrite(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
 
     int rc = kExitOk;
     bool burned = false;
@@ -519,7 +675,8 @@ int Session::Burn(TCDBurner& burner) {
 
     bool verified = false;
     std::int64_t firstDifferent = -1;
-    if (rc == kExitOk && !options_.noVerify) {
+    // A simulation recorded nothing: there is nothing to read back.
+    if (rc == kExitOk && !options_.noVerify && !options_.simulate) {
         phase = "verify";
         sample = ProgressSample();
         sample.total = sectors;
@@ -536,6 +693,7 @@ int Session::Burn(TCDBurner& burner) {
             rc = kExitImage;
         } else if (verified) {
             out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
+            out_.Status(phase, "Verify : SHA-256 of the disc " + burner.ReadBackSha256);
         } else if (Interrupted()) {
             rc = kExitInterrupted;
         } else {
@@ -549,7 +707,9 @@ int Session::Burn(TCDBurner& burner) {
     }
     const TScsiError lastError = burner.LastError;
 
-    if (rc == kExitOk) {
+    if (rc == kExitOk && options_.simulate) {
+        out_.Text(kSimulationFinished);
+    } else if (rc == kExitOk) {
         for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
             out_.Text(line);
     }
@@ -585,7 +745,11 @@ int Session::Burn(TCDBurner& burner) {
         .Add("last_error", ScsiErrorToText(lastError))
         .Add("verified", verified)
         .Add("tray_unlocked", unlocked)
-        .Add("ejected", ejected);
+        .Add("ejected", ejected)
+        .Add("simulated", options_.simulate);
+    if (verified) fields.Add("read_back_sha256", burner.ReadBackSha256);
+    if (writeSpeedKBs_ >= 0) fields.Add("write_speed_kbs", writeSpeedKBs_);
+    AddImageCheckFields(fields);
     if (firstDifferent >= 0) fields.Add("first_different_sector", static_cast<std::int64_t>(firstDifferent));
     else fields.AddNull("first_different_sector");
     Finish(rc, fields);
@@ -670,6 +834,7 @@ int Session::BurnAudio(TCDBurner& burner) {
 
     JobScope job(burner);
     if (const int rc = StartJob(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
+    if (const int rc = PrepareWrite(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
 
     int rc = kExitOk;
     bool burned = AudioTracksFitDisc(burner, count);
@@ -686,7 +851,7 @@ int Session::BurnAudio(TCDBurner& burner) {
     out_.EndProgress();
     if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
     const TScsiError lastError = burner.LastError;
-    if (rc == kExitOk) out_.Text("Audio Tracks Finished!");
+    if (rc == kExitOk) out_.Text(options_.simulate ? kSimulationFinished : "Audio Tracks Finished!");
 
     // Never leave the tray locked, whatever happened.
     const bool unlocked = burner.UnlockMedium();
@@ -713,7 +878,8 @@ int Session::BurnAudio(TCDBurner& burner) {
                    .Add("sectors_sent", sectorsHandedOver)
                    .Add("last_error", ScsiErrorToText(lastError))
                    .Add("tray_unlocked", unlocked)
-                   .Add("ejected", ejected));
+                   .Add("ejected", ejected)
+                   .Add("simulated", options_.simulate));
     return rc;
 }
 

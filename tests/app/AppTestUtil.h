@@ -36,9 +36,17 @@ public:
         if (OnShow)
             OnShow(text);
     }
+    // Questions are kept apart from the messages and answered with Answer.
+    bool Ask(QWidget*, const QString& text) override
+    {
+        Questions << text;
+        return Answer;
+    }
     QStringList Texts;
     std::vector<Kind> Kinds;
     std::function<void(const QString&)> OnShow;
+    QStringList Questions;
+    bool Answer = true;
 };
 
 // One SCSI command as the platform layer passed it.

@@ -128,6 +128,7 @@ private slots:
     void burnCreatesTheDisc();
     void missingImage();
     void refusedWriteParameters();
+    void imageChecksBeforeTheBurn();
     void writeErrorMidBurn();
     void burnWithoutDisc();
     void informationTexts();
@@ -438,6 +439,62 @@ void TestMainWindow::refusedWriteParameters()
     QVERIFY(f.Main->BurnBtn->isEnabled());
 }
 
+// A wrong, damaged or unbootable image is found before anything reaches the drive: a message
+// box says why (or asks, for an image that will not start a computer), and the disc stays in.
+void TestMainWindow::imageChecksBeforeTheBurn()
+{
+    TAppFixture f;
+    auto writer = f.Attach();
+    QDir().mkpath(f.ProgramFolder());
+    const QString image = f.ProgramFolder() + QStringLiteral("KeelvaneDemo.iso");
+    {
+        QFile noise(image);
+        QVERIFY(noise.open(QIODevice::WriteOnly));
+        noise.write(QByteArray(2048 * 40, 'k'));
+    }
+    f.OpenWindows();
+    f.TakeTrace();
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts,
+             QStringList{QStringLiteral("This image is not an ISO 9660 image (no volume descriptor at sector 16): it is not burnt.")});
+    QCOMPARE(f.Messages.Kinds.back(), IMessageBoxes::Kind::Error);
+    QVERIFY(f.TakeTrace().empty());
+
+    // A real image, not bootable: asked, and declined.
+    QVERIFY(QFile::remove(image));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.Messages.Answer = false;
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Questions.size(), 1);
+    QVERIFY(f.Messages.Questions.front().startsWith(
+        QStringLiteral("This image is not bootable: the disc will not start a computer.")));
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY(f.TakeTrace().empty());
+
+    // A published sum it does not match: refused, naming both.
+    {
+        QFile sums(f.ProgramFolder() + QStringLiteral("SHA256SUMS"));
+        QVERIFY(sums.open(QIODevice::WriteOnly));
+        sums.write(QByteArray(64, '0') + " *KeelvaneDemo.iso\n");
+    }
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts.size(), 2);
+    QVERIFY2(f.Messages.Texts.back().startsWith(QStringLiteral("Image checksum mismatch (SHA-256): expected ") +
+                                                QString(64, u'0') + QStringLiteral(" (SHA256SUMS), actual ")),
+             qPrintable(f.Messages.Texts.back()));
+    QVERIFY(f.TakeTrace().empty());
+    QVERIFY(writer->State().tracks.empty());
+    QVERIFY(f.Main->BurnBtn->isEnabled());
+
+    // Without the list and with a Yes the image burns.
+    QVERIFY(QFile::remove(f.ProgramFolder() + QStringLiteral("SHA256SUMS")));
+    f.Messages.Answer = true;
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Questions.size(), 2);
+    QVERIFY(f.Messages.Texts.back().startsWith(QStringLiteral("CD Creation Complete!")));
+    QCOMPARE(writer->State().tracks.size(), std::size_t(1));
+}
+
 void TestMainWindow::writeErrorMidBurn()
 {
     TAppFixture f;
@@ -498,6 +555,7 @@ void TestMainWindow::informationTexts()
                                                  "-- Device Writing Methods --\r\n"
                                                  "    Write CD-R media\r\n"
                                                  "    Write CD-RW media\r\n"
+                                                 "    Write in test mode\r\n"
                                                  "    Can Use Burn Proof\r\n"
                                                  "-- Device Extended Methods --\r\n"
                                                  "        Capable to read Mode 2 Form 1 (CD-XA format)\r\n"

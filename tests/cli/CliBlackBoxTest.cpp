@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -36,7 +37,7 @@ const std::string kCli = KV_CLI_PATH;
 
 // Exit codes as --help documents them.
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kNoWriter = 3, kImage = 4, kWriteParameters = 5, kWrite = 6,
-              kInterrupted = 130;
+              kUnusable = 9, kInterrupted = 130;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -99,8 +100,9 @@ protected:
         return Cli(args, options);
     }
 
-    // A real ISO 9660 image made by xorriso, of roughly `payload` bytes of random data.
-    fs::path MakeIso(const std::string& name, std::size_t payload) {
+    // A real ISO 9660 image made by xorriso, of roughly `payload` bytes of random data; with
+    // `bootable`, an El Torito boot record and a (no-emulation) boot image.
+    fs::path MakeIso(const std::string& name, std::size_t payload, bool bootable = false) {
         const fs::path tree = dir_ / (name + ".tree");
         fs::create_directories(tree);
         std::ofstream(tree / "README.TXT") << "KeelVane test image " << name << "\n";
@@ -111,8 +113,13 @@ protected:
         const fs::path iso = dir_ / name;
         RunOptions options;
         options.timeout = std::chrono::seconds(60);
-        const RunResult r = RunProcess("/usr/bin/xorriso", {"-as", "mkisofs", "-quiet", "-V", "KVTEST", "-o",
-                                                            iso.string(), tree.string()}, options);
+        std::vector<std::string> args = {"-as", "mkisofs", "-quiet", "-V", "KVTEST", "-o", iso.string()};
+        if (bootable) {
+            std::ofstream(tree / "boot.img", std::ios::binary) << std::string(2048, '\xF4');
+            args.insert(args.end(), {"-b", "boot.img", "-no-emul-boot", "-boot-load-size", "4"});
+        }
+        args.push_back(tree.string());
+        const RunResult r = RunProcess("/usr/bin/xorriso", args, options);
         if (r.exitCode != 0) ADD_FAILURE() << "xorriso: " << Describe(r);
         return iso;
     }
@@ -120,6 +127,14 @@ protected:
         const fs::path path = dir_ / name;
         std::ofstream(path, std::ios::binary) << std::string(bytes, 'k');
         return path;
+    }
+    // `bytes` of filler with an ISO 9660 primary volume descriptor at sector 16 and nothing
+    // else: enough for the image checks, no boot record.
+    fs::path MakeIsoLike(const std::string& name, std::size_t bytes) {
+        std::string data(bytes, 'k');
+        if (bytes >= 17 * 2048) data.replace(16 * 2048, 7, "\x01" "CD001" "\x01");
+        std::ofstream(dir_ / name, std::ios::binary) << data;
+        return dir_ / name;
     }
     // The data file the CUE sheet's first FILE line names.
     fs::path TrackFile(const std::string& cue) {
@@ -209,7 +224,9 @@ TEST_F(CliBlackBox, ReportsOfAGoodDrive) {
     r = On("good.cue", {"speeds"});
     EXPECT_EQ(r.exitCode, kOk) << Describe(r);
     const auto speeds = Lines(r.out);
-    ASSERT_EQ(speeds.size(), 6u) << r.out;
+    // The six lines of the report, then the write speeds offered for the disc.
+    ASSERT_GE(speeds.size(), 8u) << r.out;
+    EXPECT_EQ(speeds[6], "-- Write Speeds For This Disc --");
     EXPECT_EQ(speeds[0], "-- Device Reading Speeds --");
     EXPECT_EQ(speeds[1].rfind("       Current Read Speed = ", 0), 0u);
     EXPECT_EQ(speeds[3], "-- Device Writing Speeds --");
@@ -386,7 +403,7 @@ TEST_F(CliBlackBox, WriteErrorStopsTheBurn) {
 TEST_F(CliBlackBox, ImageProblemsAreRefusedBeforeWriting) {
     MakeFile("ragged.iso", 2048 * 10 + 1);
     MakeFile("empty.iso", 0);
-    MakeFile("big.iso", 2048 * 300);
+    MakeIsoLike("big.iso", 2048 * 300);
     fs::create_directories(dir_ / "folder.iso");
     struct Case {
         std::string drive;
@@ -409,6 +426,171 @@ TEST_F(CliBlackBox, ImageProblemsAreRefusedBeforeWriting) {
     }
     for (const char* track : {"a-01.iso", "small-01.iso"})
         EXPECT_TRUE(!fs::exists(dir_ / track) || fs::file_size(dir_ / track) == 0) << track << " was written";
+}
+
+// The file names and contents of the folder, so that "nothing was written" can be checked.
+std::map<std::string, std::string> FolderContents(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.is_regular_file()) files[e.path().filename().string()] = ReadFile(e.path());
+    return files;
+}
+
+bool HasAnyTraceLine(const std::string& err) {
+    for (const auto& line : Lines(err))
+        if (line.rfind("trace ", 0) == 0) return true;
+    return false;
+}
+
+std::string Sha256Of(const fs::path& file) {
+    const RunResult r = RunProcess("/usr/bin/sha256sum", {file.string()});
+    return r.out.substr(0, 64);
+}
+
+TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
+    REQUIRE_XORRISO();
+    const fs::path plain = MakeIso("plain.iso", 100000);
+    const fs::path boot = MakeIso("boot.iso", 100000, true);
+    MakeFile("noise.iso", 2048 * 40);
+    const std::string bootSum = Sha256Of(boot);
+    fs::create_directories(dir_ / "dl");
+    // A download cut short, with the published list beside it.
+    const fs::path cut = dir_ / "dl" / "cut.iso";
+    fs::copy_file(boot, cut);
+    std::ofstream(dir_ / "dl" / "SHA256SUMS") << std::string(64, '0') << "  other.iso\n" << bootSum << " *cut.iso\n"
+                                             << bootSum << "  whole.iso\n";
+    fs::resize_file(cut, fs::file_size(boot) - 2048 * 7);
+    const std::string cutSum = Sha256Of(cut);
+    fs::copy_file(boot, dir_ / "dl" / "whole.iso");
+    const std::string kNotBootable = "This image is not bootable: the disc will not start a computer.";
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        std::vector<std::string> says;      // in stdout or stderr
+        std::vector<std::string> saysNot;
+        bool driveTouched;
+    };
+    const std::vector<Case> cases = {
+        {"truncated download", {"burn", cut.string()}, kImage,
+         {"Image checksum mismatch (SHA-256): expected " + bootSum + " (SHA256SUMS), actual " + cutSum,
+          "Error creating CD."}, {"CD Creation Complete!"}, false},
+        {"wrong sum given", {"burn", boot.string(), "--sha256", std::string(64, 'A')}, kImage,
+         {"expected " + std::string(64, 'a'), "actual " + bootSum}, {}, false},
+        {"not ISO 9660", {"burn", (dir_ / "noise.iso").string()}, kImage,
+         {"not an ISO 9660 image", "--force"}, {"Set Write Mode"}, false},
+        {"not ISO, forced", {"burn", (dir_ / "noise.iso").string(), "--force", "--no-verify"}, kOk,
+         {"Warning : the image is not ISO 9660; burnt as it is", "CD Creation Complete!"}, {}, true},
+        {"no boot record", {"burn", plain.string(), "--no-verify"}, kOk, {kNotBootable, "CD Creation Complete!"}, {},
+         true},
+        {"intact download", {"burn", (dir_ / "dl" / "whole.iso").string()}, kOk,
+         {"Image checksum OK (SHA-256)", "Verify : SHA-256 of the disc " + bootSum, "CD Creation Complete!"},
+         {kNotBootable}, true},
+        {"sum given", {"burn", boot.string(), "--sha256", bootSum, "--no-verify"}, kOk,
+         {"Image checksum OK (SHA-256)"}, {kNotBootable}, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string cue = "check" + std::to_string(++n) + ".cue";
+        std::vector<std::string> args = {"--trace"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("--no-eject");
+        const RunResult r = On(cue, args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        for (const auto& text : c.says) EXPECT_TRUE(Contains(r.out + r.err, text)) << text << "\n" << Describe(r);
+        for (const auto& text : c.saysNot) EXPECT_FALSE(Contains(r.out + r.err, text)) << text;
+        // A refused image never reaches the drive: not one command in the trace.
+        EXPECT_EQ(HasAnyTraceLine(r.err), c.driveTouched) << r.err;
+    }
+    EXPECT_TRUE(!fs::exists(dir_ / "check1-01.iso") || fs::file_size(dir_ / "check1-01.iso") == 0);
+
+    // The check's findings in the result object.
+    const RunResult json = On("json-check.cue", {"--json", "burn", cut.string()});
+    EXPECT_EQ(json.exitCode, kImage);
+    EXPECT_TRUE(Contains(json.out, "\"checksum\":\"mismatch\"")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"checksum_actual\":\"" + cutSum + "\"")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"image_format\":\"ISO 9660\"")) << json.out;
+}
+
+TEST_F(CliBlackBox, SimulationWritesNothing) {
+    REQUIRE_XORRISO();
+    const fs::path iso = MakeIso("sim.iso", 300000, true);
+    RunResult r = On("sim.cue,media=cd-r", {"drives"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    fs::create_directories(dir_ / "keep");
+    fs::rename(iso, dir_ / "keep" / "sim.iso");
+    const auto before = FolderContents(dir_);
+
+    r = On("sim.cue", {"--trace", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate", "--no-eject"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Simulation finished: nothing was written.")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Finished Writing : Closing Session")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "CD Creation Complete!")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "Verify :")) << r.out;
+    // MODE SELECT(10) with Test Write (bit 4 of the page's byte 2) in its parameter list, and
+    // every block sent.
+    EXPECT_TRUE(HasTraceLine(r.err, "55", "05 32 51", "  out ")) << r.err;
+    EXPECT_TRUE(HasTraceLine(r.err, "2a", "GOOD", "  out ")) << r.err;
+    EXPECT_EQ(FolderContents(dir_), before) << "the disc's files changed";
+    r = On("sim.cue", {"toc"});
+    EXPECT_NE(r.exitCode, kOk) << "a blank disc has no table of contents\n" << Describe(r);
+
+    // A simulated audio burn ends the same way.
+    if (HaveSox()) {
+        const fs::path wave = MakeWave("tone.wav", "44100", "2", "1");
+        r = On("sim.cue", {"burn-audio", wave.string(), "--simulate", "--no-eject"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, "Simulation finished: nothing was written.")) << r.out;
+        EXPECT_FALSE(Contains(r.out, "Audio Tracks Finished!")) << r.out;
+        fs::remove(wave);
+        EXPECT_EQ(FolderContents(dir_), before) << "the disc's files changed";
+    }
+
+    // A DVD+RW has no test write: refused before any WRITE.
+    r = On("plus.cue,media=dvd+rw", {"--trace", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate"});
+    EXPECT_EQ(r.exitCode, kUnusable) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "cannot simulate: DVD+R/+RW media cannot be written in test mode")) << r.err;
+    EXPECT_FALSE(HasTraceLine(r.err, "2a", "", "  out ")) << r.err;
+    EXPECT_FALSE(HasTraceLine(r.err, "55", "", "  out ")) << r.err;
+}
+
+TEST_F(CliBlackBox, WriteSpeedsQuickBlankAndTray) {
+    REQUIRE_XORRISO();
+    // The offered speeds follow the report's own six lines, which stay as they were.
+    RunResult r = On("fast.cue,media=cd-rw,speed=16", {"speeds"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    const std::vector<std::string> expected = {
+        "-- Device Reading Speeds --",     "       Current Read Speed = 52", "       Maximum Read Speed = 52",
+        "-- Device Writing Speeds --",     "       Current Write Speed = 16", "       Maximum Write Speed = 16",
+        "-- Write Speeds For This Disc --", "       16x (2816 kB/s)",          "       12x (2112 kB/s)",
+        "       8x (1408 kB/s)",           "       4x (704 kB/s)",
+    };
+    EXPECT_EQ(Lines(r.out), expected) << r.out;
+    r = On("plus.cue,media=dvd+rw", {"speeds"});
+    EXPECT_TRUE(Contains(r.out, "       16x (22160 kB/s)")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "       2x (2770 kB/s)")) << r.out;
+
+    // A burn at 8x: SET CD SPEED, and the speed the drive then reports.
+    const fs::path iso = MakeIso("fast.iso", 100000, true);
+    r = On("fast.cue", {"--trace", "burn", iso.string(), "--speed", "8", "--no-eject", "--no-verify"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Write Speed : 8x (1408 kB/s, CD)")) << r.out;
+    EXPECT_TRUE(HasTraceLine(r.err, "bb 00 ff ff 05 84", "GOOD", "  none ")) << r.err;
+
+    // The minimal blank leaves a blank disc; the tray closes again after an eject.
+    r = On("fast.cue", {"--json", "blank", "--fast"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "\"fast\":true")) << r.out;
+    r = On("fast.cue", {"--trace", "blank", "--fast"});
+    EXPECT_TRUE(Contains(r.out, "Blanking Finished!")) << Describe(r);
+    EXPECT_TRUE(HasTraceLine(r.err, "a1 11", "GOOD", "  none ")) << r.err;
+    EXPECT_NE(On("fast.cue", {"toc"}).exitCode, kOk);
+    EXPECT_EQ(On("fast.cue", {"eject"}).exitCode, kOk);
+    r = On("fast.cue", {"--trace", "load"});
+    EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(HasTraceLine(r.err, "1b 00 00 00 03 00", "GOOD", "  none ")) << r.err;
 }
 
 TEST_F(CliBlackBox, WriteParametersRefusedOnADvdRom) {
@@ -586,7 +768,7 @@ TEST_F(CliBlackBox, UsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
         {},         {"fly"},          {"toc", "x"},           {"burn", "a", "b"},     {"write-mode"},
         {"--drive"}, {"toc", "--no-eject"}, {"--frobnicate", "toc"}, {"write-mode", "mp3"},
-        {"burn-audio"}, {"burn", "--force"}, {"burn-audio", "a.wav", "--no-verify"},
+        {"burn-audio"}, {"blank", "--force"}, {"burn-audio", "a.wav", "--no-verify"},
     };
     for (const auto& args : bad) {
         const RunResult r = Cli(args);

@@ -136,6 +136,8 @@ protected:
         image_ = (dir_ / "image.iso").string();
         std::string data(64 * 2048, '\0');
         for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 2048);
+        // A primary volume descriptor at sector 16, so the image checks let it through.
+        data.replace(16 * 2048, 7, "\x01" "CD001" "\x01");
         std::ofstream(image_, std::ios::binary) << data;
         vdrive::VirtualDriveOptions options;
         options.path = (dir_ / "disc.cue").string();

@@ -189,7 +189,7 @@ TEST(Soak, BurnsAndBlanksThroughTheCli) {
     long firstPeak = -1, lastPeak = -1;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         const auto& [image, blocks] = images[cycle % images.size()];
-        const ChildRun burn = RunProgram({"--virtual-drive", drive, "burn", image, "--no-eject"}, log);
+        const ChildRun burn = RunProgram({"--virtual-drive", drive, "burn", image, "--no-eject", "--force"}, log);
         ASSERT_EQ(burn.rc, 0) << "cycle " << cycle << "\n" << burn.output;
         ASSERT_NE(burn.output.find("CD Creation Complete!"), std::string::npos) << burn.output;
 
