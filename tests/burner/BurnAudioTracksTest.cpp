@@ -251,7 +251,7 @@ TEST_F(AudioBurn, PartialLastBlockIsWrittenWholeWithASilentTail)
 TEST_F(AudioBurn, SoxWavesBurnByteForByte)
 {
     if (!wavetest::HaveSox())
-        GTEST_SKIP() << "sox is not installed";
+        GTEST_FAIL() << "sox is not installed (scripts/install-deps.sh installs it)";
     ASSERT_NO_FATAL_FAILURE(Attach());
     // 0.1 s of CD audio (17,640 bytes, 7.5 blocks), and 0.25 s with a comment (a LIST chunk
     // after the samples).
