@@ -196,6 +196,11 @@ bool TCDBurner::Blank(std::uint8_t BlankingType, std::uint32_t StartAddress)
     LastOutcome = TJobOutcome();
     StepText.clear();
     LastError = ScsiBlank(Info, static_cast<std::uint8_t>(BlankingType | kBlankImmed), StartAddress, CommandSettings);
+    if (LastError == Err_SenseIllegalRequest && ScsiDecodeSense(CommandSettings.SenseArea, 14).Asc == 0x30) {
+        // INCOMPATIBLE MEDIUM (30h/xx): a disc that cannot be blanked at all, a CD-R say.
+        SetOutcome(TJobStep::Medium, -1, LastError);
+        return false;
+    }
     if (LastError == Err_None)
         WaitReady(BlankWaitLimit, TWaitPhase::Blank, true);
     if (LastError == Err_Aborted) {
@@ -279,6 +284,8 @@ bool TCDBurner::SynchronizeCache()
 
 TScsiError TCDBurner::WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress)
 {
+    // A wait before a job: no step of the last job is reported as this one's.
+    StepText.clear();
     return WaitReady(Limit, TWaitPhase::DriveReady, ReportProgress);
 }
 

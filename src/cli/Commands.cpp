@@ -398,7 +398,8 @@ int Session::Blank(TCDBurner& burner) {
     } else {
         out_.Text(result);
         if (out_.json()) out_.Error("blank: " + result);
-        rc = ExitCodeOfFailure(burner.LastOutcome.Step, InterruptExitCode());
+        // Scripts have always seen 1 for a blank the drive refused, whatever the disc.
+        rc = kExitCommandFailed;
     }
     Finish(rc, JsonObject().Add("result", result));
     return rc;
@@ -427,9 +428,10 @@ int Session::StartJob(TCDBurner& burner, JsonObject fields) {
         return kExitCommandFailed;
     }
     if (ready != Err_None || Interrupted()) {
-        out_.Error("interrupted before anything was written");
-        burner.UnlockMedium();
-        Finish(InterruptExitCode(), fields);
+        const bool unlocked = burner.UnlockMedium();
+        out_.Error(std::string("interrupted before anything was written; ") +
+                   (unlocked ? "the tray is unlocked" : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError)));
+        Finish(InterruptExitCode(), fields.Add("tray_unlocked", unlocked));
         return InterruptExitCode();
     }
     return kExitOk;
