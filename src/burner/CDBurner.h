@@ -154,7 +154,9 @@ public:
     // Writes tracks 0 .. TrackCount-1 of Tracks as audio tracks, track at once, one after the
     // other from address 0 (raw 2352-byte blocks, a partial last block padded with silence),
     // closing each, then closes the session. False when the write parameters cannot be set, a
-    // track holds no audio data (nothing is written then), or a write, sync or close fails
+    // track holds no audio data or the tracks need more blocks than the disc has free
+    // ("Error : Audio larger than disc (N blocks needed, M free)"; nothing is written then),
+    // or a write, sync or close fails
     // (the status line says which, and where). A TrackCount beyond the list raises
     // EListError before any command is sent.
     bool BurnAudioTracks(std::int32_t TrackCount);
