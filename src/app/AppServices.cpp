@@ -1,6 +1,7 @@
 #include "app/AppServices.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -10,6 +11,8 @@ namespace {
 
 TQtMessageBoxes DefaultBoxes;
 IMessageBoxes* CurrentBoxes = nullptr;
+TQtFileDialogs DefaultDialogs;
+IFileDialogs* CurrentDialogs = nullptr;
 
 }  // namespace
 
@@ -41,6 +44,21 @@ IMessageBoxes& MessageBoxes()
 void SetMessageBoxes(IMessageBoxes* boxes)
 {
     CurrentBoxes = boxes;
+}
+
+QStringList TQtFileDialogs::OpenFiles(QWidget* parent, const QString& caption, const QString& filter)
+{
+    return QFileDialog::getOpenFileNames(parent, caption, QString(), filter);
+}
+
+IFileDialogs& FileDialogs()
+{
+    return CurrentDialogs ? *CurrentDialogs : DefaultDialogs;
+}
+
+void SetFileDialogs(IFileDialogs* dialogs)
+{
+    CurrentDialogs = dialogs;
 }
 
 void ShowMessage(const QString& text, QWidget* parent)

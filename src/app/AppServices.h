@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -31,6 +32,23 @@ public:
 // The current implementation; SetMessageBoxes(nullptr) restores the default. Not owned.
 IMessageBoxes& MessageBoxes();
 void SetMessageBoxes(IMessageBoxes* boxes);
+
+// File choosers go through one replaceable object as well, for the same reason.
+class IFileDialogs {
+public:
+    virtual ~IFileDialogs() = default;
+    // The files the user chose to open, in the order chosen; empty when cancelled.
+    virtual QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& filter) = 0;
+};
+
+class TQtFileDialogs : public IFileDialogs {
+public:
+    QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& filter) override;
+};
+
+// The current implementation; SetFileDialogs(nullptr) restores the default. Not owned.
+IFileDialogs& FileDialogs();
+void SetFileDialogs(IFileDialogs* dialogs);
 
 // A message box with one OK button and no icon.
 void ShowMessage(const QString& text, QWidget* parent = nullptr);

@@ -53,5 +53,6 @@ QString UsageText()
         "                                  speed=N, capacity=BLOCKS, fail-write-at=LBA, stuck-buffer,\n"
         "                                  no-rbc, not-ready=K, busy-ms=N; repeatable\n"
         "  --screenshot DIR                save pictures of the windows in DIR and quit\n"
-        "  --help                          show this text\n");
+        "  --help                          show this text\n"
+        "  --version                       show the program's version\n");
 }

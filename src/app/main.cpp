@@ -2,6 +2,7 @@
 // writers), then the progress window, then the message loop until the main window closes.
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include <QApplication>
@@ -72,6 +73,18 @@ int TakeScreenshots(const QString& dir)
 int main(int argc, char** argv)
 {
     const TAspiStartUpLoad aspi;
+    // Answered before the application object exists, which needs a display.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(qPrintable(UsageText()), stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("keelvane %s\n", KV_VERSION);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
 

@@ -30,11 +30,6 @@ bool IsFile(const std::string& Path)
     return ::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool StartsWith(std::string_view Text, std::string_view Prefix)
-{
-    return Text.substr(0, Prefix.size()) == Prefix;
-}
-
 }  // namespace
 
 TAspiStartUpLoad::TAspiStartUpLoad()
@@ -136,13 +131,27 @@ void UnsubscribeEvents(TCDBurner& Burner)
     Burner.OnFileBufferProgress = nullptr;
     Burner.OnBufferStatus = nullptr;
     Burner.OnBytesRead = nullptr;
+    Burner.OnWait = nullptr;
 }
 
 TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit)
 {
+    Burner.LastOutcome = TJobOutcome();
     const TScsiError ready = Burner.WaitUntilReady(Limit);
-    if (ready != Err_None && Burner.OnStatus)
-        Burner.OnStatus("Error : Drive Not Ready : " + ScsiErrorToText(ready));
+    if (ready == Err_Aborted) {
+        Burner.CancelRequested.store(false);
+        Burner.LastOutcome = TJobOutcome{TJobStep::Interrupted, -1, Err_Aborted};
+        Burner.UnlockMedium();
+        Burner.LastError = Err_Aborted;
+        if (Burner.OnStatus)
+            Burner.OnStatus("Cancelled : Stopped waiting for the drive to become ready");
+        return ready;
+    }
+    if (ready != Err_None) {
+        Burner.LastOutcome = TJobOutcome{TJobStep::NotReady, -1, ready};
+        if (Burner.OnStatus)
+            Burner.OnStatus("Error : Drive Not Ready : " + ScsiErrorToText(ready));
+    }
     return ready;
 }
 
@@ -153,52 +162,68 @@ std::int64_t AudioBlocksOfTrack(TCDTrack& Track)
     return bytes / kRawBlock + (bytes % kRawBlock != 0);
 }
 
-bool AudioTracksFitDisc(TCDBurner& Burner, std::int32_t TrackCount)
+const char* WaitPhaseName(TWaitPhase Phase)
 {
-    std::int64_t needed = 0;
-    for (std::int32_t t = 0; t < TrackCount && t < Burner.Tracks.Count(); ++t)
-        needed += AudioBlocksOfTrack(*Burner.Tracks.Items(t).CDTrack());
-    const std::int64_t free = Burner.GetFreeBlocks();
-    if (free < 0 || needed <= free)
-        return true;
-    if (Burner.OnStatus)
-        Burner.OnStatus("Error : Audio larger than disc (" + std::to_string(needed) + " blocks needed, " +
-                        std::to_string(free) + " free)");
-    return false;
+    switch (Phase) {
+    case TWaitPhase::DriveReady: return "drive-ready";
+    case TWaitPhase::Buffer: return "buffer";
+    case TWaitPhase::SyncCache: return "sync-cache";
+    case TWaitPhase::CloseTrack: return "close-track";
+    case TWaitPhase::CloseSession: return "close-session";
+    case TWaitPhase::Blank: return "blank";
+    case TWaitPhase::Format: return "format";
+    }
+    return "wait";
 }
 
-TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bool Interrupted)
+const char* WaitPhaseLabel(TWaitPhase Phase)
 {
-    if (Interrupted)
-        return TBurnFailure::Interrupted;
+    switch (Phase) {
+    case TWaitPhase::DriveReady: return "waiting for the drive";
+    case TWaitPhase::Buffer: return "waiting for the drive's buffer";
+    case TWaitPhase::SyncCache: return "flushing the drive's cache";
+    case TWaitPhase::CloseTrack: return "closing track";
+    case TWaitPhase::CloseSession: return "closing session";
+    case TWaitPhase::Blank: return "blanking";
+    case TWaitPhase::Format: return "formatting";
+    }
+    return "waiting";
+}
 
-    struct Rule {
-        std::string_view prefix;
-        TBurnFailure failure;
-    };
-    static constexpr std::array<Rule, 15> kRules = {{
-        {"Cancelled :", TBurnFailure::Interrupted},
-        {"Error : Drive Not Ready", TBurnFailure::NotReady},
-        {"HardWare : Set Write Mode Error", TBurnFailure::WriteParameters},
-        {"HardWare : Set Audio Write Mode Error", TBurnFailure::WriteParameters},
-        {"Error : Error in Image Size", TBurnFailure::Input},
-        {"Error : Image larger than disc", TBurnFailure::Input},
-        {"Error : Audio larger than disc", TBurnFailure::Input},
-        {"Error : Read Error", TBurnFailure::Input},
-        {"Error : Too Many Tracks", TBurnFailure::Input},
-        {"Error : No Audio Data in Track", TBurnFailure::Input},
-        {"Error : Write Error", TBurnFailure::Write},
-        {"Error : Buffer Wait Timeout", TBurnFailure::Write},
-        {"Error : Sync Cache Error", TBurnFailure::Closing},
-        {"Error : Close Track Error", TBurnFailure::Closing},
-        {"Error : Close Session Error", TBurnFailure::Closing},
-    }};
-    // The last line that names a cause is the step the job ended on.
-    for (auto line = StatusLines.rbegin(); line != StatusLines.rend(); ++line)
-        for (const auto& rule : kRules)
-            if (StartsWith(*line, rule.prefix))
-                return rule.failure;
-    return TBurnFailure::Write;
+std::string JobStepName(TJobStep Step)
+{
+    switch (Step) {
+    case TJobStep::None: return "Done";
+    case TJobStep::Interrupted: return "Cancelled";
+    case TJobStep::NotReady: return "Drive Not Ready";
+    case TJobStep::Medium: return "Unusable Disc";
+    case TJobStep::WriteParameters: return "Set Write Mode Error";
+    case TJobStep::Input: return "Input Error";
+    case TJobStep::Write: return "Write Error";
+    case TJobStep::BufferStall: return "Buffer Wait Timeout";
+    case TJobStep::SyncCache: return "Sync Cache Error";
+    case TJobStep::CloseTrack: return "Close Track Error";
+    case TJobStep::CloseSession: return "Close Session Error";
+    case TJobStep::Blank: return "Blank Error";
+    case TJobStep::Format: return "Format Error";
+    case TJobStep::Verify: return "Verify Error";
+    }
+    return "Error";
+}
+
+std::string JobOutcomeText(const TJobOutcome& Outcome)
+{
+    std::string text = JobStepName(Outcome.Step);
+    if (Outcome.Sector >= 0)
+        text += " at sector " + std::to_string(Outcome.Sector);
+    if (Outcome.Error != Err_None)
+        text += " : " + ScsiErrorToText(Outcome.Error);
+    return text;
+}
+
+bool NoDiscOutcome(const TJobOutcome& Outcome)
+{
+    return Outcome.Step == TJobStep::NotReady && Outcome.Error == Err_SenseNotReady;
 }
 
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError)

@@ -100,7 +100,7 @@ inline constexpr TWriteParameters kCDDAWriteParameters{1, 0, 16, 0, 0, 150, fals
 // SetWriteParameters with the preset; the result is in the writer's LastError.
 bool SetWriteMode(TCDBurner& Burner, const TWriteParameters& Parameters);
 
-// Empties all six event slots: after a job, so that the writer keeps no handler of a front
+// Empties all seven event slots: after a job, so that the writer keeps no handler of a front
 // end that may be gone.
 void UnsubscribeEvents(TCDBurner& Burner);
 
@@ -109,34 +109,34 @@ void UnsubscribeEvents(TCDBurner& Burner);
 // How long a burn waits for a disc that is still spinning up.
 inline constexpr std::chrono::seconds kBurnReadyWait{60};
 
-// Waits until the drive is ready for a burn, so that a drive without a disc, or one still
-// becoming ready, is told apart from a failed write. On failure the writer reports
-// "Error : Drive Not Ready : <result name>" through OnStatus; the result is returned.
+// Waits until the drive is ready for a job (a burn or a blank), so that a drive without a
+// disc, or one still becoming ready, is told apart from a failed write; OnWait comes
+// meanwhile, and a stop request ends the wait (Err_Aborted, the tray released). On failure the
+// writer reports "Error : Drive Not Ready : <result name>" through OnStatus and its
+// LastOutcome says NotReady (Interrupted when stopped); the result is returned.
 TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit = kBurnReadyWait);
 
 // Blocks of 2352 bytes the track takes on the disc: the sample bytes it holds, a partial last
 // block counted whole (as the audio burn writes them).
 std::int64_t AudioBlocksOfTrack(TCDTrack& Track);
-// Whether tracks 0 .. TrackCount-1 of the writer's list fit in the free blocks the drive
-// reports (a drive that cannot tell is trusted). When they do not, the writer reports
-// "Error : Audio larger than disc (N blocks needed, M free)" through OnStatus: the audio burn
-// itself would write until the disc is full and leave it ruined.
-bool AudioTracksFitDisc(TCDBurner& Burner, std::int32_t TrackCount);
+
+// While a job waits on the drive -----------------------------------------------------------------
+
+// The phase for scripts: "drive-ready", "buffer", "sync-cache", "close-track", "close-session",
+// "blank", "format".
+const char* WaitPhaseName(TWaitPhase Phase);
+// What is waited for, for people: "waiting for the drive", "closing session", ...
+const char* WaitPhaseLabel(TWaitPhase Phase);
 
 // After a failed job -------------------------------------------------------------------------
 
-enum class TBurnFailure {
-    Interrupted,       // stopped on request
-    NotReady,          // no disc, or the drive never became ready
-    WriteParameters,   // the drive refused mode page 05h
-    Input,             // the image or the audio tracks cannot be burnt as they are
-    Write,             // a WRITE(10) failed or the drive's buffer never drained
-    Closing,           // SYNCHRONIZE CACHE, CLOSE TRACK or CLOSE SESSION failed
-};
-
-// Which step ended a job that returned false, from its status lines (in the order sent): the
-// last line that names a cause decides. A job without such a line counts as a write failure.
-TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bool Interrupted);
+// The step a failed job ended at, by name: "Write Error", "Close Session Error", ...
+std::string JobStepName(TJobStep Step);
+// "<step name>[ at sector N] : <error name>" for a failed job's outcome; the error part only
+// when the drive's result is known.
+std::string JobOutcomeText(const TJobOutcome& Outcome);
+// Whether the outcome is a drive without a disc: a NOT READY answer that is no busy drive.
+bool NoDiscOutcome(const TJobOutcome& Outcome);
 // The text a failed job ends with: its last status line, or the result name of LastError when
 // it sent none.
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError);

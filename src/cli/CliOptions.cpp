@@ -288,7 +288,8 @@ std::string UsageText(const std::string& program) {
            "  7    error while synchronising the cache or closing the track or session\n"
            "  8    the burned track does not read back equal to the image\n"
            "  9    the disc or drive cannot take the job (burn --simulate: no test write)\n"
-           "  130  interrupted (Ctrl-C): the burn stopped after the current command\n";
+           "  130  interrupted (Ctrl-C): the burn stopped after the current command\n"
+           "  143  stopped by SIGTERM, as for Ctrl-C\n";
 }
 
 }  // namespace cli

@@ -37,6 +37,11 @@ std::string SearchedFolders(const std::string& program) {
     return text;
 }
 
+StatusWording gWording = nullptr;
+
+// A status line of the writer as this program sees it.
+std::string Reworded(const std::string& text) { return gWording ? gWording(text) : text; }
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string current;
@@ -100,6 +105,13 @@ private:
     // Before a burn writes: waits for the disc and honours a Ctrl-C that came meanwhile.
     // kExitOk to go on; otherwise the result is reported with `fields`.
     int StartJob(TCDBurner& burner, JsonObject fields);
+    // The writer's waits on the drive go to the live line or the JSON events.
+    void SubscribeWaits(TCDBurner& burner) {
+        burner.OnWait = [this](const TWaitInfo& wait) {
+            out_.Wait(WaitPhaseName(wait.Phase), WaitPhaseLabel(wait.Phase), Reworded(wait.Step),
+                      static_cast<double>(wait.Elapsed.count()) / 1000.0, Output::Now());
+        };
+    }
     int Blank(TCDBurner& burner);
     int Capabilities(TCDBurner& burner);
     int Speeds(TCDBurner& burner);
@@ -513,8 +525,8 @@ int Session::CheckImage() {
         return kExitOk;
     case TImageVerdict::Stopped:
         out_.Error("interrupted while checking the image; nothing was written");
-        Finish(kExitInterrupted, fields);
-        return kExitInterrupted;
+        Finish(InterruptExitCode(), fields);
+        return InterruptExitCode();
     case TImageVerdict::NotIso:
     case TImageVerdict::ChecksumMismatch:
     case TImageVerdict::Unreadable:
@@ -543,15 +555,16 @@ void Session::AddImageCheckFields(JsonObject& fields) const {
 }
 
 int Session::Blank(TCDBurner& burner) {
-    burner.OnStatus = [this](const std::string& text) { out_.Status("blank", text); };
+    burner.OnStatus = [this](const std::string& text) { out_.Status("blank", Reworded(text)); };
     burner.OnProgress = [this](std::int32_t, std::int32_t percent) {
         ProgressSample sample;
         sample.percent = percent;
         out_.Progress("blank", sample, Output::Now());
     };
-    // A drive cannot be stopped once it blanks: Ctrl-C only says so.
+    SubscribeWaits(burner);
+    // A drive cannot be stopped once it blanks: Ctrl-C stops the waiting only.
     static constexpr char kBlankMessage[] =
-        "\nInterrupted: the drive finishes the blank it has started; waiting for it "
+        "\nInterrupted: stopping; the drive finishes a blank it has started by itself "
         "(press Ctrl-C again to quit at once)\n";
     if (!ApplySpeed(burner, "blank")) {
         burner.OnStatus = nullptr;
@@ -560,22 +573,25 @@ int Session::Blank(TCDBurner& burner) {
         return kExitCommandFailed;
     }
     SetCancelTarget(&burner.CancelRequested, kBlankMessage);
-    const bool ok = burner.Blank(options_.fastBlank ? kBlankMinimal : kBlankFull, 0);
+    // A disc still spinning up is waited for, as before a burn.
+    const bool ok = WaitForDriveBeforeBurn(burner) == Err_None &&
+                    burner.Blank(options_.fastBlank ? kBlankMinimal : kBlankFull, 0);
     SetCancelTarget(nullptr);
-    burner.OnStatus = nullptr;
-    burner.OnProgress = nullptr;
+    UnsubscribeEvents(burner);
     out_.EndProgress();
 
     const std::string result = ScsiErrorToText(burner.LastError);
     int rc = kExitOk;
     if (ok) {
         out_.Text("Blanking Finished!");
-    } else if (Interrupted()) {
+    } else if (burner.LastOutcome.Step == TJobStep::Interrupted) {
+        burner.UnlockMedium();
         out_.Error("interrupted; the drive finishes a blank it has started by itself");
-        rc = kExitInterrupted;
+        rc = InterruptExitCode();
     } else {
         out_.Text(result);
         if (out_.json()) out_.Error("blank: " + result);
+        // Scripts have always seen 1 for a blank the drive refused, whatever the disc.
         rc = kExitCommandFailed;
     }
     Finish(rc, JsonObject().Add("result", result).Add("fast", options_.fastBlank));
@@ -595,18 +611,21 @@ struct JobScope {
 };
 
 int Session::StartJob(TCDBurner& burner, JsonObject fields) {
+    SubscribeWaits(burner);
     // A drive without a disc, or one still spinning up, is told apart from a failed write.
-    if (const TScsiError ready = WaitForDriveBeforeBurn(burner); ready != Err_None) {
+    const TScsiError ready = WaitForDriveBeforeBurn(burner);
+    if (ready != Err_None && burner.LastOutcome.Step != TJobStep::Interrupted) {
         const std::string result = ScsiErrorToText(ready);
         out_.Error("the drive is not ready (no disc?): " + result);
         Finish(kExitCommandFailed, fields.Add("last_error", result));
         return kExitCommandFailed;
     }
-    if (Interrupted()) {
-        out_.Error("interrupted before anything was written");
-        burner.UnlockMedium();
-        Finish(kExitInterrupted, fields);
-        return kExitInterrupted;
+    if (ready != Err_None || Interrupted()) {
+        const bool unlocked = burner.UnlockMedium();
+        out_.Error(std::string("interrupted before anything was written; ") +
+                   (unlocked ? "the tray is unlocked" : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError)));
+        Finish(InterruptExitCode(), fields.Add("tray_unlocked", unlocked));
+        return InterruptExitCode();
     }
     return kExitOk;
 }
@@ -631,7 +650,6 @@ int Session::Burn(TCDBurner& burner) {
     const std::int64_t sectors = st.st_size / kSectorBytes;
 
     std::string phase = "setup";
-    std::vector<std::string> statusLines;
     ProgressSample sample;
     sample.total = sectors;
     std::int64_t sectorsHandedOver = 0;
@@ -639,9 +657,8 @@ int Session::Burn(TCDBurner& burner) {
     burner.OnStatus = [&](const std::string& text) {
         if (text == "HardWare : Set Write Mode OK") phase = "write";
         if (text.rfind("Finished Writing", 0) == 0) phase = "close";
-        statusLines.push_back(text);
         if (phase == "close") out_.EndProgress();
-        out_.Status(phase, text);
+        out_.Status(phase, Reworded(text));
     };
     burner.OnProgress = [&](std::int32_t index, std::int32_t percent) {
         sample.sector = index;
@@ -671,7 +688,8 @@ int Session::Burn(TCDBurner& burner) {
         rc = kExitImage;
     }
     out_.EndProgress();
-    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
+    const TJobOutcome outcome = burner.LastOutcome;
+    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(outcome.Step, InterruptExitCode());
 
     bool verified = false;
     std::int64_t firstDifferent = -1;
@@ -694,8 +712,8 @@ int Session::Burn(TCDBurner& burner) {
         } else if (verified) {
             out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
             out_.Status(phase, "Verify : SHA-256 of the disc " + burner.ReadBackSha256);
-        } else if (Interrupted()) {
-            rc = kExitInterrupted;
+        } else if (burner.LastOutcome.Step == TJobStep::Interrupted) {
+            rc = InterruptExitCode();
         } else {
             rc = kExitVerify;
             if (burner.LastError != Err_None)
@@ -718,17 +736,18 @@ int Session::Burn(TCDBurner& burner) {
     const bool unlocked = burner.UnlockMedium();
     const std::string tray = unlocked ? std::string("the tray is unlocked")
                                       : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError);
-    if (rc == kExitInterrupted && phase == "verify") {
+    const bool stopped = rc == kExitInterrupted || rc == kExitTerminated;
+    if (stopped && phase == "verify") {
         out_.Error("interrupted while reading the track back: the disc is complete but not verified; " + tray);
-    } else if (rc == kExitInterrupted) {
+    } else if (stopped) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
                    " sectors; " + tray);
     } else if (!burned && !burnRaised && rc != kExitOk) {
-        out_.Error("the burn failed: " + BurnFailureText(statusLines, lastError));
+        out_.Error("the burn failed: Error : " + JobOutcomeText(outcome));
     } else if (rc == kExitVerify) {
         out_.Error("the burnt track does not read back equal to the image");
     }
-    if (!unlocked && rc != kExitInterrupted) {
+    if (!unlocked && !stopped) {
         out_.Error("the tray could not be unlocked: " + ScsiErrorToText(burner.LastError));
     }
     bool ejected = false;
@@ -811,7 +830,6 @@ int Session::BurnAudio(TCDBurner& burner) {
     tracks += "]";
 
     std::string phase = "setup";
-    std::vector<std::string> statusLines;
     ProgressSample sample;
     sample.total = blocks;
     std::int64_t sectorsHandedOver = 0;
@@ -819,9 +837,8 @@ int Session::BurnAudio(TCDBurner& burner) {
     burner.OnStatus = [&](const std::string& text) {
         if (text.rfind("Burning :", 0) == 0) phase = "write";
         if (text.rfind("Finished Writing", 0) == 0) phase = "close";
-        statusLines.push_back(text);
         out_.EndProgress();
-        out_.Status(phase, text);
+        out_.Status(phase, Reworded(text));
     };
     burner.OnProgress = [&](std::int32_t address, std::int32_t percent) {
         // Addresses run on over all tracks, so the share of the whole job is address / blocks.
@@ -837,19 +854,17 @@ int Session::BurnAudio(TCDBurner& burner) {
     if (const int rc = PrepareWrite(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
 
     int rc = kExitOk;
-    bool burned = AudioTracksFitDisc(burner, count);
-    if (burned) {
-        try {
-            burned = burner.BurnAudioTracks(count);
-        } catch (const std::exception& e) {
-            burned = false;
-            out_.EndProgress();
-            out_.Error(e.what());
-            rc = kExitImage;
-        }
+    bool burned = false;
+    try {
+        burned = burner.BurnAudioTracks(count);
+    } catch (const std::exception& e) {
+        out_.EndProgress();
+        out_.Error(e.what());
+        rc = kExitImage;
     }
     out_.EndProgress();
-    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
+    const TJobOutcome outcome = burner.LastOutcome;
+    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(outcome.Step, InterruptExitCode());
     const TScsiError lastError = burner.LastError;
     if (rc == kExitOk) out_.Text(options_.simulate ? kSimulationFinished : "Audio Tracks Finished!");
 
@@ -857,11 +872,11 @@ int Session::BurnAudio(TCDBurner& burner) {
     const bool unlocked = burner.UnlockMedium();
     const std::string tray = unlocked ? std::string("the tray is unlocked")
                                       : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError);
-    if (rc == kExitInterrupted) {
+    if (rc == kExitInterrupted || rc == kExitTerminated) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(blocks) +
                    " blocks; " + tray);
     } else if (rc != kExitOk) {
-        out_.Error("the audio burn failed: " + BurnFailureText(statusLines, lastError));
+        out_.Error("the audio burn failed: Error : " + JobOutcomeText(outcome));
         if (!unlocked) out_.Error(tray);
     } else if (!unlocked) {
         out_.Error(tray);
@@ -885,17 +900,27 @@ int Session::BurnAudio(TCDBurner& burner) {
 
 }  // namespace
 
-int ExitCodeOfFailure(TBurnFailure failure) {
-    switch (failure) {
-    case TBurnFailure::Interrupted: return kExitInterrupted;
-    case TBurnFailure::NotReady: return kExitCommandFailed;
-    case TBurnFailure::WriteParameters: return kExitWriteParameters;
-    case TBurnFailure::Input: return kExitImage;
-    case TBurnFailure::Write: return kExitWrite;
-    case TBurnFailure::Closing: return kExitClosing;
+int ExitCodeOfFailure(TJobStep step, int interruptCode) {
+    switch (step) {
+    case TJobStep::None: return kExitWrite;   // a failed job that named no step
+    case TJobStep::Interrupted: return interruptCode;
+    case TJobStep::NotReady: return kExitCommandFailed;
+    case TJobStep::Medium: return kExitDiscUnusable;
+    case TJobStep::WriteParameters: return kExitWriteParameters;
+    case TJobStep::Input: return kExitImage;
+    case TJobStep::Write:
+    case TJobStep::BufferStall: return kExitWrite;
+    case TJobStep::SyncCache:
+    case TJobStep::CloseTrack:
+    case TJobStep::CloseSession: return kExitClosing;
+    case TJobStep::Blank:
+    case TJobStep::Format: return kExitCommandFailed;
+    case TJobStep::Verify: return kExitVerify;
     }
     return kExitWrite;
 }
+
+void SetStatusWordingForTesting(StatusWording wording) { gWording = wording; }
 
 int Run(const Options& options, Output& output) {
     EnableScsiTrace(options.trace);

@@ -188,7 +188,8 @@ struct VirtualWriter::Impl {
         set(0x03, &Impl::RequestSense, 6, kWhileBusy | kAlwaysReady);
         set(0x12, &Impl::Inquiry, 6, kWhileBusy | kAlwaysReady, 4, 1);
         set(0x1B, &Impl::StartStopUnit, 6, 0);
-        set(0x1E, &Impl::PreventAllow, 6, 0);
+        // The tray lock needs no disc: a drive still becoming ready takes it (and lets it go).
+        set(0x1E, &Impl::PreventAllow, 6, kAlwaysReady);
         set(0x28, &Impl::Read10, 10, kNeedsMedium);
         set(0x2A, &Impl::WriteOrSimulate, 10, kNeedsMedium);
         set(0x35, &Impl::SynchronizeCache, 10, kNeedsMedium);

@@ -49,6 +49,18 @@ public:
     bool Answer = true;
 };
 
+// Answers every file chooser with Files, and counts the questions.
+class TFileChooser : public IFileDialogs {
+public:
+    QStringList OpenFiles(QWidget*, const QString&, const QString&) override
+    {
+        ++Asked;
+        return Files;
+    }
+    QStringList Files;
+    int Asked = 0;
+};
+
 // One SCSI command as the platform layer passed it.
 struct TTracedCommand {
     char Letter = 0;
@@ -92,6 +104,7 @@ public:
     {
         win::SetKernelDevicePathsForTesting({});
         SetMessageBoxes(&Messages);
+        SetFileDialogs(&Chooser);
         win::SetScsiTraceSink([this](char letter, const win::ScsiRequest& r, bool ok) {
             Trace.push_back({letter, QByteArray(reinterpret_cast<const char*>(r.cdb), r.cdbLength), ok, r.status});
         });
@@ -105,6 +118,7 @@ public:
         for (auto& w : Writers)
             vdrive::DetachVirtualDrive(w);
         SetMessageBoxes(nullptr);
+        SetFileDialogs(nullptr);
         win::ResetKernelDevicePathsForTesting();
     }
     TAppFixture(const TAppFixture&) = delete;
@@ -195,6 +209,7 @@ public:
 
     QTemporaryDir Dir;
     TMessageRecorder Messages;
+    TFileChooser Chooser;
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> Writers;
     std::vector<std::shared_ptr<TRefusingDrive>> Refusing;
     std::unique_ptr<TForm1> Main;

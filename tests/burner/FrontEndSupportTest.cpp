@@ -156,34 +156,22 @@ TEST(FrontEndSupport, DriveBoxEntryKeepsTheDisplayNameAsReported)
     EXPECT_EQ(DriveBoxEntry(info), "E:\\  [ KEELVANE VIRTUAL WRITER  ]");
 }
 
-TEST(FrontEndSupport, TheStepThatEndedTheJobDecides)
+TEST(FrontEndSupport, AFailedJobIsNamedByItsOutcome)
 {
-    using F = TBurnFailure;
-    const std::vector<std::pair<std::vector<std::string>, F>> cases = {
-        {{"HardWare : Set Write Mode Error"}, F::WriteParameters},
-        {{"HardWare : Set Audio Write Mode Error"}, F::WriteParameters},
-        {{"Error : Drive Not Ready : Err_SenseNotReady"}, F::NotReady},
-        {{"HardWare : Set Write Mode OK", "Error : Error in Image Size"}, F::Input},
-        {{"HardWare : Set Write Mode OK", "Error : Image larger than disc (10 blocks needed, 5 free)"}, F::Input},
-        {{"HardWare : Set Write Mode OK", "Error : Read Error at sector 3 : Input/output error"}, F::Input},
-        {{"Error : No Audio Data in Track 2 :b"}, F::Input},
-        {{"Error : Too Many Tracks : 100 (a CD holds 99)"}, F::Input},
-        {{"HardWare : Set Write Mode OK", "Error : Write Error at sector 5 : Err_SenseMediumError"}, F::Write},
-        {{"HardWare : Set Write Mode OK", "Error : Buffer Wait Timeout at sector 0 : x"}, F::Write},
-        {{"HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Error : Sync Cache Error : Err_X"},
-         F::Closing},
-        {{"Finished Writing : Closing Track", "Error : Close Track Error : Err_X"}, F::Closing},
-        {{"Finished Writing : Closing Session", "Error : Close Session Error : Err_X"}, F::Closing},
-        {{"HardWare : Set Write Mode OK", "Cancelled : Writing stopped at sector 7 of 9"}, F::Interrupted},
-        // A later line without a cause does not hide the one before it.
-        {{"Error : Write Error at sector 5 : Err_X", "Burning :x"}, F::Write},
-        {{}, F::Write},
+    // The CLI's error line and the desktop's message say the failed step in the status lines'
+    // own words, whatever those lines said.
+    const std::vector<std::pair<TJobOutcome, std::string>> cases = {
+        {{TJobStep::Write, 5, Err_SenseMediumError}, "Write Error at sector 5 : Err_SenseMediumError"},
+        {{TJobStep::SyncCache, -1, Err_SenseNotReady}, "Sync Cache Error : Err_SenseNotReady"},
+        {{TJobStep::CloseSession, -1, Err_CommandTimeout}, "Close Session Error : Err_CommandTimeout"},
+        {{TJobStep::Interrupted, 7, Err_Aborted}, "Cancelled at sector 7 : Err_Aborted"},
+        {{TJobStep::Input, -1, Err_None}, "Input Error"},
     };
-    for (const auto& [lines, failure] : cases) {
-        SCOPED_TRACE(lines.empty() ? "" : lines.front());
-        EXPECT_EQ(ClassifyBurnFailure(lines, false), failure);
-    }
-    EXPECT_EQ(ClassifyBurnFailure({"Error : Write Error at sector 1 : Err_X"}, true), F::Interrupted);
+    for (const auto& [outcome, text] : cases)
+        EXPECT_EQ(JobOutcomeText(outcome), text);
+    EXPECT_TRUE(NoDiscOutcome({TJobStep::NotReady, -1, Err_SenseNotReady}));
+    EXPECT_FALSE(NoDiscOutcome({TJobStep::NotReady, -1, Err_CommandTimeout}));
+    EXPECT_FALSE(NoDiscOutcome({TJobStep::Write, 0, Err_SenseNotReady}));
     EXPECT_EQ(BurnFailureText({"a", "Error : b"}, Err_None), "Error : b");
     EXPECT_EQ(BurnFailureText({}, Err_SenseNotReady), "Err_SenseNotReady");
 }
@@ -327,7 +315,27 @@ TEST_F(FrontEndDrive, WaitBeforeABurn)
     ASSERT_NO_FATAL_FAILURE(Attach("media=none"));
     EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_SenseNotReady);
     EXPECT_EQ(status, std::vector<std::string>{"Error : Drive Not Ready : Err_SenseNotReady"});
-    EXPECT_EQ(ClassifyBurnFailure(status, false), TBurnFailure::NotReady);
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::NotReady);
+    EXPECT_TRUE(NoDiscOutcome(burner->LastOutcome));
+    TearDown();
+
+    // A drive that never becomes ready is waited for with OnWait between the polls, and a stop
+    // request ends the wait at the next call.
+    ASSERT_NO_FATAL_FAILURE(Attach("not-ready=1000000"));
+    std::vector<TWaitInfo> waits;
+    burner->WaitCallbackInterval = std::chrono::milliseconds(0);
+    burner->OnWait = [&](const TWaitInfo& w) {
+        waits.push_back(w);
+        if (waits.size() == 3)
+            burner->Cancel();
+    };
+    EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_Aborted);
+    ASSERT_EQ(waits.size(), 3u);
+    EXPECT_EQ(waits.front().Phase, TWaitPhase::DriveReady);
+    EXPECT_LE(waits.front().Elapsed, waits.back().Elapsed);
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Interrupted);
+    EXPECT_FALSE(burner->CancelRequested.load()) << "the next job starts afresh";
+    EXPECT_EQ(status.back(), "Cancelled : Stopped waiting for the drive to become ready");
 }
 
 TEST_F(FrontEndDrive, AnOpenedDriveHasNoAccessProblem)

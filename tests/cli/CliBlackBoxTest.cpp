@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -195,13 +198,14 @@ std::string PaddedToBlocks(std::string samples) {
 
 bool HaveSox() { return access("/usr/bin/sox", X_OK) == 0; }
 
+// A required tool that is missing fails the test: a skip would pass unseen in a run.
 #define REQUIRE_SOX() \
-    if (!HaveSox()) GTEST_SKIP() << "sox is not installed"
+    if (!HaveSox()) GTEST_FAIL() << "sox is not installed (scripts/install-deps.sh installs it)"
 
 bool HaveXorriso() { return access("/usr/bin/xorriso", X_OK) == 0; }
 
 #define REQUIRE_XORRISO() \
-    if (!HaveXorriso()) GTEST_SKIP() << "xorriso is not installed"
+    if (!HaveXorriso()) GTEST_FAIL() << "xorriso is not installed (scripts/install-deps.sh installs it)"
 
 TEST_F(CliBlackBox, ReportsOfAGoodDrive) {
     RunResult r = On("good.cue", {"drives"});
@@ -762,6 +766,57 @@ TEST_F(CliBlackBox, CtrlCStopsTheBurnAndLeavesTheTrayFree) {
     // The tray is not left locked: the next program can eject the disc.
     const RunResult eject = On("slow.cue", {"eject"});
     EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
+}
+
+// Every wait is live: wait events while the session closes, and a stop request during the
+// wait for a drive that never becomes ready ends the job at once with the tray unlocked.
+TEST_F(CliBlackBox, WaitsAreLiveAndStoppable) {
+    REQUIRE_XORRISO();
+    const fs::path iso = MakeIso("wait.iso", 512 * 1024);
+    {
+        // 24x: the session's lead-in and lead-out take some seconds.
+        const RunResult r = On("fast.cue,speed=24", {"--json", "burn", iso.string(), "--no-eject", "--no-verify"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        int closing = 0;
+        double lastElapsed = 0;
+        for (const JsonValue& o : ParseJsonLines(r.out)) {
+            if (o["type"].string != "wait" || o["phase"].string != "close-session") continue;
+            ++closing;
+            EXPECT_EQ(o["step"].string, "Finished Writing : Closing Session");
+            EXPECT_EQ(o["elapsed_s"].number, lastElapsed + 1) << "one event per second of the wait";
+            lastElapsed = o["elapsed_s"].number;
+        }
+        EXPECT_GE(closing, 2) << r.out;
+    }
+    struct Case {
+        const char* command;
+        int signal;
+        int exitCode;
+    };
+    for (const Case& c : {Case{"burn", SIGINT, kInterrupted}, Case{"burn", SIGTERM, 143},
+                          Case{"blank", SIGINT, kInterrupted}}) {
+        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.signal));
+        RunOptions options;
+        options.interruptMarker = "\"type\":\"wait\"";
+        options.interruptAfterLines = 1;
+        options.interruptSignal = c.signal;
+        std::vector<std::string> args = {"--json", c.command};
+        if (std::string(c.command) == "burn") args.push_back(iso.string());
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = On("never.cue,media=cd-rw,not-ready=1000000", args, options);
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        // The ready wait alone would last a minute: the stop came at its next call.
+        EXPECT_LT(seconds, 15) << Describe(r);
+        const auto objects = ParseJsonLines(r.out);
+        ASSERT_FALSE(objects.empty());
+        const auto wait = std::find_if(objects.begin(), objects.end(), [](const JsonValue& o) { return o["type"].string == "wait"; });
+        ASSERT_NE(wait, objects.end());
+        EXPECT_EQ((*wait)["phase"].string, "drive-ready");
+        if (std::string(c.command) == "burn") EXPECT_TRUE(objects.back()["tray_unlocked"].boolean) << r.out;
+        const RunResult eject = On("never.cue", {"eject"});
+        EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
+    }
 }
 
 TEST_F(CliBlackBox, UsageErrors) {

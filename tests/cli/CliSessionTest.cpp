@@ -180,19 +180,41 @@ TEST_F(FaultyBurn, EachFailedStepHasItsExitCode) {
     struct Case {
         std::uint8_t opcode;
         int exitCode;
-        const char* line;
+        const char* line;    // the writer's status line
+        const char* error;   // the program's own error line
     };
-    for (const Case& c : {Case{0x55, kExitWriteParameters, "HardWare : Set Write Mode Error"},
-                          Case{0x35, kExitClosing, "Error : Sync Cache Error : Err_SenseMediumError"},
-                          Case{0x5B, kExitClosing, "Error : Close Track Error : Err_SenseMediumError"}}) {
+    const std::string sense = "Err_SenseMediumError";
+    for (const Case& c :
+         {Case{0x55, kExitWriteParameters, "HardWare : Set Write Mode Error",
+               "the burn failed: Error : Set Write Mode Error : Err_SenseMediumError"},
+          Case{0x2A, kExitWrite, "Error : Write Error at sector 0 : Err_SenseMediumError",
+               "the burn failed: Error : Write Error at sector 0 : Err_SenseMediumError"},
+          Case{0x35, kExitClosing, "Error : Sync Cache Error : Err_SenseMediumError",
+               "the burn failed: Error : Sync Cache Error : Err_SenseMediumError"},
+          Case{0x5B, kExitClosing, "Error : Close Track Error : Err_SenseMediumError",
+               "the burn failed: Error : Close Track Error : Err_SenseMediumError"},
+          Case{0x28, kExitVerify, "Verify : Read Error at sector 0 : Err_SenseMediumError",
+               "the burnt track does not read back equal to the image"}}) {
         SCOPED_TRACE(c.line);
-        TearDown();
-        SetUp();
-        drive_->failOpcode = c.opcode;
-        const SessionResult r = Burn();
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
-        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+        // As sent, and with every status line of the writer worded otherwise: the exit code
+        // and the error line stay, since neither is read from the wording.
+        for (const bool reworded : {false, true}) {
+            TearDown();
+            SetUp();
+            drive_->failOpcode = c.opcode;
+            if (reworded)
+                SetStatusWordingForTesting(
+                    [](const std::string& text) { return "Reworded <" + std::string(text.rbegin(), text.rend()) + ">"; });
+            const SessionResult r = Burn();
+            SetStatusWordingForTesting(nullptr);
+            EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+            EXPECT_NE(r.out.find(c.error), std::string::npos) << r.out;
+            // The status line itself, a line of its own, only as sent (the verify lines are the
+            // program's own).
+            EXPECT_EQ(("\n" + r.out).find("\n" + std::string(c.line) + "\n") != std::string::npos, !reworded || c.opcode == 0x28)
+                << r.out;
+            EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+        }
     }
 }
 
@@ -244,12 +266,17 @@ TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
 }
 
 TEST(CliSession, EachFailureHasItsExitCode) {
-    const std::vector<std::pair<TBurnFailure, int>> cases = {
-        {TBurnFailure::Interrupted, kExitInterrupted}, {TBurnFailure::NotReady, kExitCommandFailed},
-        {TBurnFailure::WriteParameters, kExitWriteParameters}, {TBurnFailure::Input, kExitImage},
-        {TBurnFailure::Write, kExitWrite}, {TBurnFailure::Closing, kExitClosing},
+    const std::vector<std::pair<TJobStep, int>> cases = {
+        {TJobStep::Interrupted, kExitInterrupted}, {TJobStep::NotReady, kExitCommandFailed},
+        {TJobStep::Medium, kExitDiscUnusable},     {TJobStep::WriteParameters, kExitWriteParameters},
+        {TJobStep::Input, kExitImage},             {TJobStep::Write, kExitWrite},
+        {TJobStep::BufferStall, kExitWrite},       {TJobStep::SyncCache, kExitClosing},
+        {TJobStep::CloseTrack, kExitClosing},      {TJobStep::CloseSession, kExitClosing},
+        {TJobStep::Blank, kExitCommandFailed},     {TJobStep::Verify, kExitVerify},
+        {TJobStep::None, kExitWrite},
     };
-    for (const auto& [failure, code] : cases) EXPECT_EQ(ExitCodeOfFailure(failure), code);
+    for (const auto& [step, code] : cases) EXPECT_EQ(ExitCodeOfFailure(step), code);
+    EXPECT_EQ(ExitCodeOfFailure(TJobStep::Interrupted, kExitTerminated), kExitTerminated);
 }
 
 }  // namespace

@@ -275,6 +275,7 @@ TEST_P(Faults, WriteErrorAtAnAddress) {
 TEST_P(Faults, NotReadyForTheNextCommands) {
     auto d = Make(",not-ready=3");
     EXPECT_EQ(d->In({0x12, 0, 0, 0, 36, 0}, 36).Sense(), "GOOD");   // INQUIRY is never refused
+    EXPECT_EQ(d->None({0x1E, 0, 0, 0, 0, 0}).Sense(), "GOOD");      // nor the tray's release
     Reply s = d->RequestSense();
     EXPECT_EQ(s.data[12], 0x04);
     EXPECT_EQ(s.data[13], 0x01);
