@@ -813,7 +813,9 @@ TEST_F(CliBlackBox, WaitsAreLiveAndStoppable) {
         const auto wait = std::find_if(objects.begin(), objects.end(), [](const JsonValue& o) { return o["type"].string == "wait"; });
         ASSERT_NE(wait, objects.end());
         EXPECT_EQ((*wait)["phase"].string, "drive-ready");
-        if (std::string(c.command) == "burn") EXPECT_TRUE(objects.back()["tray_unlocked"].boolean) << r.out;
+        if (std::string(c.command) == "burn") {
+            EXPECT_TRUE(objects.back()["tray_unlocked"].boolean) << r.out;
+        }
         const RunResult eject = On("never.cue", {"eject"});
         EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
     }
