@@ -217,7 +217,8 @@ std::string UsageText(const std::string& program) {
            "                         the CUE sheet PATH (repeatable); OPTIONS: media=cd-r|cd-rw|\n"
            "                         dvd-rom|dvd+rw|none, speed=N, capacity=BLOCKS,\n"
            "                         fail-write-at=LBA, stuck-buffer, no-rbc, not-ready=K, busy-ms=N\n"
-           "  --drive LETTER|INDEX   the writer to use (default: the first one)\n"
+           "  --drive LETTER|INDEX   the writer to use (default: the first --virtual-drive, else\n"
+           "                         the first writer)\n"
            "  --json                 one JSON object per line: events, then a final result\n"
            "  --trace                every SCSI command, its status and sense data on stderr\n"
            "  -h, --help             this text\n"
@@ -234,6 +235,7 @@ std::string UsageText(const std::string& program) {
            "  6    write error\n"
            "  7    error while synchronising the cache or closing the track or session\n"
            "  8    the burned track does not read back equal to the image\n"
+           "  10   the virtual disc is in use by another program\n"
            "  130  interrupted (Ctrl-C): the burn stopped after the current command\n";
 }
 
