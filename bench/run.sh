@@ -7,14 +7,16 @@
 #   (d) start-up: keelvane-cli drives with four virtual writers attached;
 #   (e) the image check before a burn: hashing the whole image against a 52x burn's time;
 #   (f) --speed 8 on a writer attached with speed=52, against an 8x and a 52x burn's time;
-#   (g) the minimal blank (blank --fast) against the full blank, under the time model.
+#   (g) the minimal blank (blank --fast) against the full blank, under the time model;
+#   (c) also holds the peak resident memory of keelvane-cli burn-audio of one large wave file.
 #
 # Environment: KV_BENCH_DIR (work folder, default /var/tmp/kv-bench), KV_BENCH_MB (image size,
 # default 700), KV_BENCH_SLOW_MB (image of the speed=52 burn, default 50), KV_BENCH_RUNS (runs
 # of each throughput figure, the best is shown, default 3), KV_BENCH_BUILD_DIR (default
 # build-bench), KV_JOBS (default 2), KV_BENCH_NO_BUILD=1 (use the build as it is),
 # KV_BENCH_SPEED_MB (image of the --speed 8 burn, default 8), KV_BENCH_BLANK_SPEED (x of the
-# blank figures, default 24; 0 skips them).
+# blank figures, default 24; 0 skips them), KV_BENCH_WAVE_MB (size of the wave of (c), default
+# 300).
 # Never a pass/fail gate: the targets are printed beside the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +27,7 @@ work=${KV_BENCH_DIR:-/var/tmp/kv-bench}
 mb=${KV_BENCH_MB:-700}
 slow_mb=${KV_BENCH_SLOW_MB:-50}
 runs=${KV_BENCH_RUNS:-3}
+wave_mb=${KV_BENCH_WAVE_MB:-300}
 jobs=${KV_JOBS:-2}
 
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
@@ -84,6 +87,23 @@ make_image() {   # make_image PATH MIB: random data, whole 2048-byte sectors
 }
 
 fail() { echo "bench: $*" >&2; exit 1; }
+
+le32() {   # le32 N: the four bytes of N, little-endian, as printf escapes
+  printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255))
+}
+
+make_wave() {   # make_wave PATH MIB: CD audio (PCM 44.1 kHz, 16 bit, stereo), random samples
+  local path=$1 size=$2 data
+  data=$((size * 1024 * 1024))
+  if [ ! -f "$path" ] || [ "$(stat -c %s "$path")" != $((data + 44)) ]; then
+    {
+      printf "RIFF$(le32 $((data + 36)))WAVEfmt $(le32 16)\\x01\\x00\\x02\\x00$(le32 44100)$(le32 176400)\\x04\\x00\\x10\\x00data$(le32 "$data")"
+      head -c "$data" /dev/urandom
+    } >"$path.tmp"
+    mv "$path.tmp" "$path"
+  fi
+  cat "$path" >/dev/null
+}
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 image="$work/image-${mb}M.iso"
@@ -216,6 +236,19 @@ if [ "$blank_x" != 0 ]; then
   rm -rf "$work/disc"
 fi
 
+# ---- (c) burn-audio of a large wave ----------------------------------------------------------
+# The samples are read as the burn goes: memory must not grow with the size of the wave.
+wave="$work/wave-${wave_mb}M.wav"
+make_wave "$wave" "$wave_mb"
+rm -rf "$work/disc"; mkdir -p "$work/disc"
+measure "$work/audio.log" "$cli" --virtual-drive "$work/disc/disc.cue,media=cd-r" burn-audio "$wave" --no-eject
+[ "$m_rc" = 0 ] || { cat "$work/audio.log" >&2; fail "burn-audio exited $m_rc"; }
+cmp -s -i 44:0 -n $((wave_mb * 1024 * 1024)) "$wave" "$(track_file "$work/disc/disc.cue")" ||
+  fail "burn-audio: the disc does not hold the samples of the wave"
+audio_rss=$m_rss
+audio_wall=$m_wall
+rm -rf "$work/disc"
+
 # ---- (c) desktop program -------------------------------------------------------------------
 # The desktop program burns only on a click; with --screenshot it starts, draws both windows
 # and quits, which is the one thing it does unattended.
@@ -293,6 +326,9 @@ awk -v m="${best_rss[burn-disk]}" -v s="$slow_rss" -v mb="$mb" 'BEGIN {
   printf "  keelvane-cli burn: %.1f MiB (%d MiB image), %.1f MiB (speed=52) (target < 24 MiB: %s)\n",
     m / 1024, mb, s / 1024, (m < 24 * 1024 && s < 24 * 1024 ? "met" : "MISSED") }'
 echo "  $app_line"
+awk -v m="$audio_rss" -v mb="$wave_mb" -v w="$audio_wall" 'BEGIN {
+  printf "  keelvane-cli burn-audio: %.1f MiB (one %d MiB wave, %.2f s) (target < 32 MiB: %s)\n",
+    m / 1024, mb, w, (m < 32 * 1024 ? "met" : "MISSED") }'
 echo
 echo "(d) start-up"
 awk -v t="$startup_median" -v m="$startup_rss" -v w="$writers" 'BEGIN {

@@ -30,10 +30,11 @@ constexpr std::uint8_t kWriteTypeTAO = 1;
 constexpr std::uint8_t kDataBlockMode1 = 8;
 constexpr std::uint8_t kTrackModeData = 4;
 constexpr std::uint16_t kAudioPause = 150;
-// Audio write parameters: raw 2352-byte blocks, track mode byte 1 (two channels, the CONTROL
-// nibble a CD-DA track gets in the TOC).
+// Audio write parameters: raw 2352-byte blocks, track mode byte 2, the CONTROL nibble a CD-DA
+// track gets in the TOC: two channels, digital copy permitted, no pre-emphasis (bit 0 would
+// make players that honour it de-emphasise plain PCM and dull its treble).
 constexpr std::uint8_t kDataBlockRaw = 0;
-constexpr std::uint8_t kTrackModeAudio = 1;
+constexpr std::uint8_t kTrackModeAudio = 2;
 // The next block is held back until the drive has this much room.
 constexpr std::uint32_t kDataRoomNeeded = 1024;
 constexpr std::uint32_t kAudioRoomNeeded = 2048;

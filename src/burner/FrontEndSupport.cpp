@@ -290,11 +290,15 @@ std::string TrackTitleOfFile(const std::string& FileName)
 
 TCDTrackItem& AddWaveFileTrack(TCDTrackList& Tracks, const std::string& FileName)
 {
-    // Read first, so that a file that cannot be read leaves the list as it was.
-    TMemoryStream bytes;
-    bytes.LoadFromFile(FileName);
+    // The samples stay in the file and are read as the burn goes, so that memory does not grow
+    // with the size of the waves. A file that cannot be read leaves the list as it was.
     TCDTrackItem& item = Tracks.Add();
-    item.CDTrack()->LoadFromStream(bytes);
+    try {
+        item.CDTrack()->LinkToFile(FileName);
+    } catch (...) {
+        Tracks.Delete(Tracks.Count() - 1);
+        throw;
+    }
     item.CDTrack()->TrackTitle = TrackTitleOfFile(FileName);
     item.Name = item.CDTrack()->TrackTitle;
     return item;

@@ -169,8 +169,9 @@ TDriveAccessProblem DriveAccessProblem(const TCDBurnerList& List, int Position,
 
 // The file name without folder and extension: the title of a track made from it.
 std::string TrackTitleOfFile(const std::string& FileName);
-// Appends an entry to Tracks holding the whole file, titled (and named) after the file. A file that
-// cannot be read raises EStreamError (nothing is appended then).
+// Appends an entry to Tracks linked to the file (its samples are read as the burn goes), titled
+// (and named) after the file. A file that cannot be read, or is not a regular file (a FIFO, a
+// device), raises EStreamError at once (nothing is appended then).
 TCDTrackItem& AddWaveFileTrack(TCDTrackList& Tracks, const std::string& FileName);
 // Whether the track's samples are CD audio as a CD player plays them: PCM, 44,100 samples a
 // second, 16 bits, two channels. Any other wave would play as noise when burnt unchanged.

@@ -269,7 +269,8 @@ std::string UsageText(const std::string& program) {
            "                         the CUE sheet PATH (repeatable); OPTIONS: media=cd-r|cd-rw|\n"
            "                         dvd-rom|dvd+rw|none, speed=N, capacity=BLOCKS,\n"
            "                         fail-write-at=LBA, stuck-buffer, no-rbc, not-ready=K, busy-ms=N\n"
-           "  --drive LETTER|INDEX   the writer to use (default: the first one)\n"
+           "  --drive LETTER|INDEX   the writer to use (default: the first --virtual-drive, else\n"
+           "                         the first writer)\n"
            "  --json                 one JSON object per line: events, then a final result\n"
            "  --trace                every SCSI command, its status and sense data on stderr\n"
            "  -h, --help             this text\n"
@@ -288,6 +289,7 @@ std::string UsageText(const std::string& program) {
            "  7    error while synchronising the cache or closing the track or session\n"
            "  8    the burned track does not read back equal to the image\n"
            "  9    the disc or drive cannot take the job (burn --simulate: no test write)\n"
+           "  10   the virtual disc is in use by another program\n"
            "  130  interrupted (Ctrl-C): the burn stopped after the current command\n"
            "  143  stopped by SIGTERM, as for Ctrl-C\n";
 }

@@ -75,15 +75,19 @@ public:
                 out.Error("--virtual-drive " + driveSpec + ": " + error);
                 return kExitUsage;
             }
-            auto writer = vdrive::AttachVirtualDrive(driveSpec, error);
+            vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+            auto writer = vdrive::AttachVirtualDrive(driveSpec, error, failure);
             if (!writer) {
                 out.Error("cannot attach the virtual drive " + driveSpec + ": " + error);
-                return kExitNoWriter;
+                return failure == vdrive::AttachFailure::InUse ? kExitInUse : kExitNoWriter;
             }
             writers_.push_back(std::move(writer));
         }
         return kExitOk;
     }
+
+    // The drive letter of the first virtual writer given; 0 when none.
+    char FirstLetter() const { return writers_.empty() ? 0 : writers_.front()->DriveLetter(); }
 
 private:
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> writers_;
@@ -156,6 +160,7 @@ private:
     std::unique_ptr<TCDBurnerList> list_;
     std::optional<TImageCheck> imageCheck_;
     std::int64_t writeSpeedKBs_ = -1;   // what the drive reported after --speed
+    char firstVirtualLetter_ = 0;   // the writer meant when --virtual-drive is given without --drive
 };
 
 int Session::Run() {
@@ -180,6 +185,7 @@ int Session::Run() {
     if (options_.command == Command::Drives) return Drives();
 
     int rc = kExitOk;
+    firstVirtualLetter_ = virtualDrives.FirstLetter();
     TCDBurner* burner = SelectWriter(rc);
     if (!burner) {
         Finish(rc);
@@ -214,7 +220,13 @@ TCDBurner* Session::SelectWriter(int& exitCode) {
     int position = -1;
     const DriveSelector& d = options_.drive;
     switch (d.kind) {
-    case DriveSelector::Kind::Default: position = 0; break;
+    case DriveSelector::Kind::Default:
+        // A virtual drive asked for on the command line is the one meant, not a real drive
+        // that happens to come first.
+        position = 0;
+        for (int i = 0; firstVirtualLetter_ != 0 && i < list_->Count(); ++i)
+            if (list_->Burners(i)->Info.DriveLetter == firstVirtualLetter_) position = i;
+        break;
     case DriveSelector::Kind::Index:
         if (d.index < list_->Count()) position = d.index;
         else out_.Error("there is no writer at index " + std::to_string(d.index) + " (see: keelvane-cli drives)");
@@ -693,21 +705,38 @@ int Session::Burn(TCDBurner& burner) {
 
     bool verified = false;
     std::int64_t firstDifferent = -1;
+    // The verify compares the disc with the image as the burn found it; a file changed since
+    // (rewritten, truncated, grown) would be compared in part or with other bytes.
+    const auto imageChanged = [&]() {
+        struct stat now {};
+        return ::stat(image.c_str(), &now) != 0 || now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+               now.st_mtim.tv_nsec != st.st_mtim.tv_nsec;
+    };
+    bool changed = false;
     // A simulation recorded nothing: there is nothing to read back.
     if (rc == kExitOk && !options_.noVerify && !options_.simulate) {
         phase = "verify";
         sample = ProgressSample();
         sample.total = sectors;
-        out_.Status(phase, "Verify : Reading the track back");
+        changed = imageChanged();
         bool readable = true;
-        try {
-            verified = burner.VerifyImage(image, firstDifferent);
-        } catch (const std::exception& e) {
-            readable = false;
-            out_.Error(std::string("cannot read the image again: ") + e.what());
+        if (!changed) {
+            out_.Status(phase, "Verify : Reading the track back");
+            try {
+                verified = burner.VerifyImage(image, firstDifferent);
+            } catch (const std::exception& e) {
+                readable = false;
+                out_.Error(std::string("cannot read the image again: ") + e.what());
+            }
+            out_.EndProgress();
+            changed = readable && imageChanged();
+            if (changed) verified = false;
         }
-        out_.EndProgress();
-        if (!readable) {
+        if (changed) {
+            rc = kExitVerify;
+            firstDifferent = -1;
+            out_.Status(phase, "Verify : The image changed since the burn started; the disc was not compared with it");
+        } else if (!readable) {
             rc = kExitImage;
         } else if (verified) {
             out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
@@ -744,6 +773,9 @@ int Session::Burn(TCDBurner& burner) {
                    " sectors; " + tray);
     } else if (!burned && !burnRaised && rc != kExitOk) {
         out_.Error("the burn failed: Error : " + JobOutcomeText(outcome));
+    } else if (rc == kExitVerify && changed) {
+        out_.Error("the image " + image + " changed (size or modification time) since the burn started; "
+                   "the disc holds what was read then and was not verified");
     } else if (rc == kExitVerify) {
         out_.Error("the burnt track does not read back equal to the image");
     }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <thread>
 
+#include "vdrive/DiscLock.h"
 #include "vdrive/VirtualDisc.h"
 
 namespace vdrive {
@@ -1051,12 +1052,36 @@ VirtualWriter::~VirtualWriter() = default;
 
 std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& options, std::string& error,
                                                    std::shared_ptr<VirtualClock> clock) {
+    AttachFailure failure = AttachFailure::None;
+    return Open(options, error, failure, std::move(clock));
+}
+
+std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& options, std::string& error,
+                                                   AttachFailure& failure, std::shared_ptr<VirtualClock> clock) {
+    failure = AttachFailure::Other;
     if (options.path.empty()) {
         error = "virtual drive: no CUE sheet path";
         return nullptr;
     }
+    if (options.path.find_first_of("\"\n\r") != std::string::npos) {
+        error = "virtual drive: the CUE sheet path " + options.path + " may not contain a double quote or a line break";
+        return nullptr;
+    }
     std::shared_ptr<VirtualWriter> writer(new VirtualWriter(options, clock ? std::move(clock) : SystemClock()));
     struct stat st {};
+    if (::stat(options.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "virtual drive: " + options.path + " is not a regular file";
+        return nullptr;
+    }
+    // The disc is read only under its lock, so what is read is what no other program changes.
+    DiscLock::Outcome locked = DiscLock::Outcome::Error;
+    bool firstHolder = false;
+    writer->lock_ = DiscLock::Acquire(options.path, locked, firstHolder, error);
+    if (!writer->lock_) {
+        if (locked == DiscLock::Outcome::InUse) failure = AttachFailure::InUse;
+        return nullptr;
+    }
+    if (firstHolder) RemoveOrphanedTemporarySheets(options.path);
     if (::stat(options.path.c_str(), &st) == 0) {
         writer->impl_->disc = VirtualDisc::Load(options.path, error);
         if (!writer->impl_->disc) return nullptr;
@@ -1075,6 +1100,7 @@ std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& op
             }
         }
     }
+    failure = AttachFailure::None;
     return writer;
 }
 
@@ -1147,16 +1173,25 @@ void VirtualWriter::SetDriveLetter(char letter) {
 
 std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
                                                   std::shared_ptr<VirtualClock> clock) {
+    AttachFailure failure = AttachFailure::None;
+    return AttachVirtualDrive(driveSpec, error, failure, std::move(clock));
+}
+
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
+                                                  AttachFailure& failure, std::shared_ptr<VirtualClock> clock) {
+    failure = AttachFailure::Other;
     VirtualDriveOptions options;
     if (!ParseVirtualDriveSpec(driveSpec, options, error)) return nullptr;
-    std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, std::move(clock));
+    std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, failure, std::move(clock));
     if (!writer) return nullptr;
+    failure = AttachFailure::Other;
     const char letter = win::AttachVirtualDevice(writer);
     if (letter == 0) {
         error = "virtual drive '" + driveSpec + "': no drive letter left";
         return nullptr;
     }
     writer->SetDriveLetter(letter);
+    failure = AttachFailure::None;
     return writer;
 }
 

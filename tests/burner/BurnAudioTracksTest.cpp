@@ -207,8 +207,9 @@ TEST_F(AudioBurn, TwoTracksBurnOneAfterTheOtherAndCloseTheSession)
     for (int t = 0; t < 2; ++t) {
         EXPECT_EQ(toc.Entries[t].TrackNumber, t + 1);
         EXPECT_EQ(toc.Entries[t].StartLBA, starts[t]);
-        // Track mode byte 1 is the CONTROL nibble of a two-channel track with pre-emphasis.
-        EXPECT_EQ(SetToText(toc.Entries[t].Flags), "[ssqfADRposition, ssqfPreEmphasis, ssqfAudioTrack]");
+        // Track mode byte 2: a two-channel track, copy permitted, without pre-emphasis (plain
+        // PCM from a wave file must not be de-emphasised by the player).
+        EXPECT_EQ(SetToText(toc.Entries[t].Flags), "[ssqfADRposition, ssqfCopyPermit, ssqfAudioTrack]");
     }
     EXPECT_EQ(toc.Entries[2].TrackNumber, 0xAA);
     EXPECT_EQ(toc.Entries[2].StartLBA, 30u);

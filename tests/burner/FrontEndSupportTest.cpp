@@ -1,6 +1,8 @@
 // The pieces both front ends share: the rescue image rule, the drive box entry, the write-mode
 // presets on a virtual writer, the wait for the disc, what a failed job's lines say, the
 // permission advice, and wave files turned into tracks.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -249,10 +251,18 @@ TEST(FrontEndSupport, WaveFilesBecomeTracksAndOnlyCdAudioPassesTheCheck)
     WriteFile(dir / "extf.wav", Riff(Concat({Chunk("fmt ", extensible), Chunk("data", samples)})));
     EXPECT_FALSE(IsCDAudioFormat(*AddWaveFileTrack(tracks, dir / "extf.wav").CDTrack()));
 
-    // A file that cannot be read leaves the list as it was.
+    // A file that cannot be read leaves the list as it was; so does a FIFO, refused at once
+    // (opening it to read would wait for a writer for ever), and a folder.
     const int before = tracks.Count();
     EXPECT_THROW(AddWaveFileTrack(tracks, dir / "missing.wav"), EStreamError);
+    ASSERT_EQ(::mkfifo((dir / "pipe.wav").c_str(), 0644), 0);
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / "pipe.wav"), EStreamError);
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / ""), EStreamError);
     EXPECT_EQ(tracks.Count(), before);
+
+    // The samples stay in the file: the track holds no copy of them.
+    EXPECT_TRUE(tracks.Items(0).CDTrack()->Linked());
+    EXPECT_EQ(tracks.Items(0).CDTrack()->Capacity(), 0);
 }
 
 // On a virtual writer: the two presets land in mode page 05h, and the wait before a burn tells

@@ -2,6 +2,7 @@
 // folders, its output and exit code checked for every command, on good and bad drives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MiniJson.h"
@@ -1129,6 +1131,146 @@ TEST_F(CliBlackBox, TraceShowsEveryCommandWithItsSense) {
 
     const RunResult quiet = On("trace.cue", {"toc"});
     EXPECT_FALSE(Contains(quiet.err, "trace ")) << quiet.err;
+}
+
+}  // namespace
+
+namespace {
+
+constexpr int kVerifyFailed = 8, kDiscInUse = 10;
+
+TEST_F(CliBlackBox, TheDiscTouchesNoFileButItsOwn) {
+    REQUIRE_XORRISO();
+    const std::string precious = "precious\n";
+    const fs::path victim = dir_ / "victim.txt";
+    std::ofstream(victim) << precious;
+    fs::create_directories(dir_ / "d");
+    fs::create_symlink(victim, dir_ / "d" / "out.iso");
+    const fs::path image = MakeIso("rescue-01.iso", 60000);   // named like the next track of rescue.cue
+    const std::string imageBytes = ReadFile(image);
+
+    // Sheets naming files outside their folder: refused at attach, whatever the command.
+    const std::string header =
+        "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-rw\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 0\nREM FINALIZED NO\n";
+    auto sheet = [&](const std::string& file) {
+        return header + "FILE \"" + file + "\" BINARY\n  TRACK 01 MODE1/2048\n    REM SESSION 1\n    REM START 0\n"
+                        "    REM STATE OPEN\n    INDEX 01 00:00:00\n";
+    };
+    struct Refused {
+        std::string cue, text, why;
+    };
+    const std::vector<Refused> refused = {
+        {"d/up.cue", sheet("../victim.txt"), "line 6: the track file ../victim.txt contains a path separator"},
+        {"d/abs.cue", sheet(victim.string()), "line 6: the track file " + victim.string() + " is an absolute path"},
+        {"d/link.cue", sheet("out.iso"), "line 6: the track file out.iso is a link to a file outside"},
+    };
+    for (const auto& c : refused) {
+        std::ofstream(dir_ / c.cue) << c.text;
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"burn", image.string(), "--no-eject"}, {"blank"}, {"toc"}}) {
+            SCOPED_TRACE(c.cue + " " + command[0]);
+            const RunResult r = On(c.cue, command);
+            EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
+            EXPECT_TRUE(Contains(r.err, (dir_ / c.cue).string() + " line")) << r.err;
+            EXPECT_TRUE(Contains(r.err, c.why)) << r.err;
+            EXPECT_EQ(ReadFile(victim), precious);
+            EXPECT_EQ(ReadFile(dir_ / c.cue), c.text);
+        }
+    }
+
+    // Sheets whose next track name is taken by a file that is not the disc's: the image being
+    // burnt, and a link to the victim. The track takes another name; nothing else is touched.
+    fs::create_symlink(victim, dir_ / "d" / "next-01.iso");
+    for (const std::string cue : {"rescue.cue", "d/next.cue"}) {
+        SCOPED_TRACE(cue);
+        RunResult r = On(cue + ",media=cd-rw", {"burn", image.string(), "--no-eject"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        const fs::path track = (dir_ / cue).parent_path() / TrackFile(cue).filename();
+        EXPECT_EQ(track.filename().string(), cue == "rescue.cue" ? "rescue-01-2.iso" : "next-01-2.iso");
+        EXPECT_TRUE(ReadFile(track) == imageBytes) << track;
+        r = On(cue, {"toc"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        r = On(cue, {"blank"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_FALSE(fs::exists(track));
+        EXPECT_TRUE(ReadFile(image) == imageBytes) << "the image was changed";
+        EXPECT_EQ(ReadFile(victim), precious);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir_ / "d" / "next-01.iso"));
+}
+
+// Who holds the lock of a disc: its pid, or 0 when nobody.
+pid_t DiscHolder(const fs::path& cue) {
+    const int fd = open((cue.string() + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct flock who {};
+    who.l_type = F_WRLCK;
+    who.l_whence = SEEK_SET;
+    const bool asked = fcntl(fd, F_GETLK, &who) == 0;
+    close(fd);
+    return asked && who.l_type != F_UNLCK ? who.l_pid : 0;
+}
+
+TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
+    const fs::path cue = dir_ / "shared.cue";
+    // The first program holds the disc for a while: a blank the drive takes its time over.
+    for (int others : {1, 2}) {
+        SCOPED_TRACE(others);
+        RunResult first;
+        std::thread owner([&] { first = On("shared.cue,media=cd-rw,busy-ms=1200", {"blank"}); });
+        pid_t holder = 0;
+        for (int i = 0; i < 1000 && holder == 0; ++i) {
+            holder = DiscHolder(cue);
+            if (holder == 0) usleep(10 * 1000);
+        }
+        ASSERT_NE(holder, 0) << "the first program never took the disc";
+        std::vector<RunResult> later(static_cast<std::size_t>(others));
+        std::vector<std::thread> threads;
+        for (auto& r : later) threads.emplace_back([&] { r = On("shared.cue", {"toc"}); });
+        for (auto& t : threads) t.join();
+        owner.join();
+        EXPECT_EQ(first.exitCode, kOk) << Describe(first);
+        EXPECT_TRUE(Contains(first.out, "Blanking Finished!")) << first.out;
+        for (const auto& r : later) {
+            EXPECT_EQ(r.exitCode, kDiscInUse) << Describe(r);
+            EXPECT_TRUE(Contains(r.err, "the disc " + cue.string() + " is in use by another program (pid " +
+                                             std::to_string(holder) + ")"))
+                << r.err;
+        }
+        // Once the first is done, the disc is free again.
+        const RunResult after = On("shared.cue", {"buffer"});
+        EXPECT_EQ(after.exitCode, kOk) << Describe(after);
+    }
+}
+
+TEST_F(CliBlackBox, InputsThatCannotHangOrLie) {
+    // A FIFO as a wave or an image is refused at once, not waited on.
+    const fs::path fifo = dir_ / "song.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    RunOptions quick;
+    quick.timeout = std::chrono::seconds(20);
+    RunResult r = On("a.cue", {"burn-audio", fifo.string(), "--no-eject"}, quick);
+    EXPECT_EQ(r.exitCode, kImage) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "not a regular file")) << r.err;
+    r = On("a.cue", {"burn", fifo.string(), "--no-eject"}, quick);
+    EXPECT_EQ(r.exitCode, kImage) << Describe(r);
+
+    // An image truncated while it is burnt: the verify says so and fails, instead of comparing
+    // the sectors that are left and calling the disc good.
+    // Small enough to sit whole in the read-ahead, so the burn itself has all of it.
+    const fs::path image = MakeFile("moving.iso", 900 * 2048);
+    std::thread truncater([&] {
+        for (int i = 0; i < 2000 && !Contains(ReadFile(dir_ / "slow.cue"), "STATE OPEN"); ++i) usleep(5 * 1000);
+        fs::resize_file(image, 100 * 2048);
+    });
+    r = On("slow.cue,speed=52", {"burn", image.string(), "--no-eject"});
+    truncater.join();
+    EXPECT_EQ(r.exitCode, kVerifyFailed) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Verify : The image changed since the burn started; the disc was not compared with it"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.err, "changed (size or modification time) since the burn started")) << r.err;
+    EXPECT_FALSE(Contains(r.out, "sectors equal the image")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "CD Creation Complete!")) << r.out;
 }
 
 }  // namespace

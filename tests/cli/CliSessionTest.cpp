@@ -40,7 +40,7 @@ std::string Drain(int fd) {
 
 // Runs `command` in a child process that cannot open `device` (it drops root first), with
 // `device` standing in as the machine's only optical drive.
-ChildResult RunWithoutAccess(const std::string& device, Command command) {
+ChildResult RunWithoutAccess(const std::string& device, Command command, std::vector<std::string> virtualDrives = {}) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
     const pid_t pid = fork();
@@ -57,6 +57,7 @@ ChildResult RunWithoutAccess(const std::string& device, Command command) {
             Output output(Output::Mode::Plain, out, err);
             Options options;
             options.command = command;
+            options.virtualDrives = virtualDrives;
             rc = Run(options, output);
         }
         std::fclose(out);
@@ -261,6 +262,14 @@ TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
     EXPECT_NE(drives.out.find("device " + device), std::string::npos) << drives.out;
     EXPECT_NE(drives.out.find("cannot be opened: Permission denied"), std::string::npos) << drives.out;
     EXPECT_NE(drives.err.find("\"cdrom\" group"), std::string::npos) << drives.err;
+
+    // With a virtual drive given and no --drive, the virtual drive is the one meant, not the
+    // real D: that cannot be opened.
+    fs::create_directories(dir / "discs");
+    chmod((dir / "discs").c_str(), 0777);
+    const ChildResult onVirtual = RunWithoutAccess(device, Command::Capabilities, {(dir / "discs/v.cue").string()});
+    EXPECT_EQ(onVirtual.exitCode, kExitOk) << onVirtual.out << onVirtual.err;
+    EXPECT_EQ(onVirtual.err.find("cannot open " + device), std::string::npos) << onVirtual.err;
 
     fs::remove_all(dir);
 }

@@ -63,6 +63,22 @@ TEST_F(DiscInfoTest, TocLengthClaimingTooMuchStopsAtOneHundred) {
     }
 }
 
+TEST_F(DiscInfoTest, TocEndsAtTheLeadOutWhateverTheLengthClaims) {
+    // Two tracks and the lead-out sent; the length claims the whole buffer and more.
+    for (std::uint16_t claimed : {0x001A, 0x0322, 0xFFF0}) {
+        Bytes r = {static_cast<std::uint8_t>(claimed >> 8), static_cast<std::uint8_t>(claimed), 0x01, 0x02,
+                   0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                   0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00,
+                   0x00, 0x10, 0xAA, 0x00, 0x00, 0x00, 0x02, 0x00};
+        device->OnOpcode(0x43, kvtest::ScriptedReply::Good(r));
+        TScsiTOC toc;
+        ScsiReadTOCInfo(info, toc, defaults);
+        ASSERT_EQ(toc.EntryCount, 3) << claimed;
+        EXPECT_EQ(toc.Entries[2].TrackNumber, 0xAA);
+        EXPECT_EQ(toc.Entries[2].StartLBA, 0x200u);
+    }
+}
+
 TEST_F(DiscInfoTest, FailedTocReadIsEmpty) {
     device->OnOpcode(0x43, kvtest::ScriptedReply::CheckCondition(0x02, 0x3A));
     TScsiTOC toc;

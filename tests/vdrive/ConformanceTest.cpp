@@ -257,7 +257,7 @@ TEST_P(Conformance, AudioTracksAndModes) {
 
     Reply toc = d->ReadToc();
     EXPECT_EQ(Bytes(toc.data.begin(), toc.data.begin() + 28),
-              (Bytes{0, 26, 1, 2, 0, 0x11, 1, 0, 0, 0, 0, 0, 0, 0x11, 2, 0, 0, 0, 0, 10, 0, 0x11, 0xAA, 0, 0, 0, 0, 30}));
+              (Bytes{0, 26, 1, 2, 0, 0x12, 1, 0, 0, 0, 0, 0, 0, 0x12, 2, 0, 0, 0, 0, 10, 0, 0x12, 0xAA, 0, 0, 0, 0, 30}));
     EXPECT_EQ(d->In({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 2048).Sense(), "05/64/00");   // READ(10) of audio
     EXPECT_EQ(vdtest::ReadFile(d->Writer().State().tracks[1].file), Pattern(10, 20, 2352));
 }

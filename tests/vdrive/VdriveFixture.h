@@ -194,7 +194,8 @@ public:
     }
 
     // The write parameters page as the data burn sends it (write type 1, BUFE, Mode 1 data
-    // track; or raw audio blocks with track mode 1), with Test Write when asked.
+    // track; or raw audio blocks with track mode 2: copy permitted, no pre-emphasis), with Test
+    // Write when asked.
     Reply SetWriteParameters(bool audio, std::uint8_t multisession = 0, bool testWrite = false) {
         Bytes list(8 + 52, 0);
         list[1] = 58;
@@ -202,7 +203,7 @@ public:
         p[0] = 0x05;
         p[1] = 0x32;
         p[2] = testWrite ? 0x51 : 0x41;
-        p[3] = static_cast<std::uint8_t>((audio ? 0x01 : 0x04) | multisession << 6);
+        p[3] = static_cast<std::uint8_t>((audio ? 0x02 : 0x04) | multisession << 6);
         p[4] = audio ? 0x00 : 0x08;
         p[14] = 0x00;
         p[15] = 0x96;
