@@ -1263,7 +1263,7 @@ TEST_F(CliBlackBox, InputsThatCannotHangOrLie) {
         for (int i = 0; i < 2000 && !Contains(ReadFile(dir_ / "slow.cue"), "STATE OPEN"); ++i) usleep(5 * 1000);
         fs::resize_file(image, 100 * 2048);
     });
-    r = On("slow.cue,speed=52", {"burn", image.string(), "--no-eject"});
+    r = On("slow.cue,speed=52", {"burn", image.string(), "--no-eject", "--force"});
     truncater.join();
     EXPECT_EQ(r.exitCode, kVerifyFailed) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "Verify : The image changed since the burn started; the disc was not compared with it"))
