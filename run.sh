@@ -24,40 +24,7 @@ if [ ! -f "$image" ]; then
   image="$bindir/KeelvaneDemo.iso"
   if [ ! -f "$image" ]; then
     echo "== Making the demo rescue image $image"
-    isolinux_bin=/usr/lib/ISOLINUX/isolinux.bin
-    ldlinux=/usr/lib/syslinux/modules/bios/ldlinux.c32
-    for f in "$isolinux_bin" "$ldlinux"; do
-      [ -f "$f" ] || { echo "run.sh: $f is missing (packages isolinux and syslinux-common)" >&2; exit 1; }
-    done
-    tree=$(mktemp -d)
-    trap 'rm -rf "$tree"' EXIT
-    mkdir -p "$tree/isolinux"
-    cp "$isolinux_bin" "$ldlinux" "$tree/isolinux/"
-    cat > "$tree/isolinux/isolinux.cfg" <<'CFG'
-SAY
-SAY   KeelVane demo rescue disc
-SAY   ------------------------
-SAY   This disc was burnt by KeelVane. It carries no rescue system;
-SAY   a real rescue image (Keelvane.iso) would start one here.
-SAY   Booting from the next device in 10 seconds.
-SAY
-PROMPT 1
-TIMEOUT 100
-DEFAULT next
-LABEL next
-  LOCALBOOT -1
-CFG
-    cat > "$tree/README.TXT" <<'TXT'
-KeelVane demo rescue disc.
-
-Put your own rescue image next to keelvane and keelvane-cli under the name Keelvane.iso
-and it is burnt instead of this demo.
-TXT
-    xorriso -as mkisofs -quiet -o "$image.tmp" -b isolinux/isolinux.bin -c isolinux/boot.cat \
-      -no-emul-boot -boot-load-size 4 -boot-info-table -V KEELVANE_DEMO "$tree"
-    mv "$image.tmp" "$image"
-    rm -rf "$tree"
-    trap - EXIT
+    scripts/make-demo-image.sh "$image"
   fi
 fi
 echo "== Rescue image: $image ($(stat -c %s "$image") bytes)"

@@ -4,12 +4,19 @@
 #       speed) beside cp and xorriso writing the same image on the same file system;
 #   (b) a burn at speed=52: wall time against the drive's own time, processor time of the process;
 #   (c) peak resident memory of keelvane-cli burn (and of the desktop program, see below);
-#   (d) start-up: keelvane-cli drives with four virtual writers attached.
+#   (d) start-up: keelvane-cli drives with four virtual writers attached;
+#   (e) the image check before a burn: hashing the whole image against a 52x burn's time;
+#   (f) --speed 8 on a writer attached with speed=52, against an 8x and a 52x burn's time;
+#   (g) the minimal blank (blank --fast) against the full blank, under the time model;
+#   (c) also holds the peak resident memory of keelvane-cli burn-audio of one large wave file.
 #
 # Environment: KV_BENCH_DIR (work folder, default /var/tmp/kv-bench), KV_BENCH_MB (image size,
 # default 700), KV_BENCH_SLOW_MB (image of the speed=52 burn, default 50), KV_BENCH_RUNS (runs
 # of each throughput figure, the best is shown, default 3), KV_BENCH_BUILD_DIR (default
-# build-bench), KV_JOBS (default 2), KV_BENCH_NO_BUILD=1 (use the build as it is).
+# build-bench), KV_JOBS (default 2), KV_BENCH_NO_BUILD=1 (use the build as it is),
+# KV_BENCH_SPEED_MB (image of the --speed 8 burn, default 8), KV_BENCH_BLANK_SPEED (x of the
+# blank figures, default 24; 0 skips them), KV_BENCH_WAVE_MB (size of the wave of (c), default
+# 300).
 # Never a pass/fail gate: the targets are printed beside the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +27,7 @@ work=${KV_BENCH_DIR:-/var/tmp/kv-bench}
 mb=${KV_BENCH_MB:-700}
 slow_mb=${KV_BENCH_SLOW_MB:-50}
 runs=${KV_BENCH_RUNS:-3}
+wave_mb=${KV_BENCH_WAVE_MB:-300}
 jobs=${KV_JOBS:-2}
 
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
@@ -80,6 +88,23 @@ make_image() {   # make_image PATH MIB: random data, whole 2048-byte sectors
 
 fail() { echo "bench: $*" >&2; exit 1; }
 
+le32() {   # le32 N: the four bytes of N, little-endian, as printf escapes
+  printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255))
+}
+
+make_wave() {   # make_wave PATH MIB: CD audio (PCM 44.1 kHz, 16 bit, stereo), random samples
+  local path=$1 size=$2 data
+  data=$((size * 1024 * 1024))
+  if [ ! -f "$path" ] || [ "$(stat -c %s "$path")" != $((data + 44)) ]; then
+    {
+      printf "RIFF$(le32 $((data + 36)))WAVEfmt $(le32 16)\\x01\\x00\\x02\\x00$(le32 44100)$(le32 176400)\\x04\\x00\\x10\\x00data$(le32 "$data")"
+      head -c "$data" /dev/urandom
+    } >"$path.tmp"
+    mv "$path.tmp" "$path"
+  fi
+  cat "$path" >/dev/null
+}
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 image="$work/image-${mb}M.iso"
 make_image "$image" "$mb"
@@ -100,7 +125,8 @@ record() {   # record NAME: keeps the best wall time of NAME and the peak memory
 burn_once() {   # burn_once NAME DISCDIR [MEDIA]
   local name=$1 dir=$2 media=${3:-cd-r}
   rm -rf "$dir"; mkdir -p "$dir"
-  measure "$work/burn.log" "$cli" --virtual-drive "$dir/disc.cue,media=$media" burn "$image" --no-verify --no-eject
+  # The image is random data, not ISO 9660: --force (the image check is timed in (e)).
+  measure "$work/burn.log" "$cli" --virtual-drive "$dir/disc.cue,media=$media" burn "$image" --no-verify --no-eject --force
   [ "$m_rc" = 0 ] || { cat "$work/burn.log" >&2; fail "$name: keelvane-cli burn exited $m_rc"; }
   cmp -s "$image" "$(track_file "$dir/disc.cue")" || fail "$name: the disc does not hold the image"
   record "$name"
@@ -144,7 +170,7 @@ stamp() { while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "$line";
 t0=$(now_ns)
 set +e
 /usr/bin/time -f '%U %S %M' -o "$work/time.out" \
-  "$cli" --json --virtual-drive "$work/disc/disc.cue,media=cd-r,speed=52" burn "$slow_image" --no-verify --no-eject \
+  "$cli" --json --virtual-drive "$work/disc/disc.cue,media=cd-r,speed=52" burn "$slow_image" --no-verify --no-eject --force \
   2>"$work/slow.err" | stamp >"$work/slow.log"
 rc=${PIPESTATUS[0]}
 set -e
@@ -161,6 +187,69 @@ close_to=$(when '"text":"Finished Writing : Job Done!"')
 [ -n "$write_from" ] && [ -n "$write_to" ] && [ -n "$close_to" ] || fail "speed=52: status events missing"
 slow_write=$(awk -v a="$write_from" -v b="$write_to" 'BEGIN { printf "%.3f", b - a }')
 slow_close=$(awk -v a="$write_to" -v b="$close_to" 'BEGIN { printf "%.3f", b - a }')
+rm -rf "$work/disc"
+
+# ---- (e) the image check -----------------------------------------------------------------------
+# The whole image is hashed (SHA-256, OpenSSL) before anything reaches the drive; an empty
+# drive ends the run right after the check, so the time between the two status events is the
+# check alone.
+check_sum=$(sha256sum "$image" | cut -c1-64)
+rm -rf "$work/disc"; mkdir -p "$work/disc"
+set +e
+/usr/bin/time -f '%U %S %M' -o "$work/time.out" \
+  "$cli" --json --virtual-drive "$work/disc/disc.cue,media=none" burn "$image" --force --sha256 "$check_sum" \
+  2>"$work/check.err" | stamp >"$work/check.log"
+set -e
+check_from=$(grep -F '"phase":"checksum"' "$work/check.log" | head -n 1 | cut -d' ' -f1)
+check_to=$(grep -F 'Image checksum OK (SHA-256)' "$work/check.log" | head -n 1 | cut -d' ' -f1)
+[ -n "$check_from" ] && [ -n "$check_to" ] || { cat "$work/check.log" "$work/check.err" >&2; fail "image check: events missing"; }
+check_s=$(awk -v a="$check_from" -v b="$check_to" 'BEGIN { printf "%.3f", b - a }')
+read -r u s check_rss < <(tail -n 1 "$work/time.out")
+rm -rf "$work/disc"
+
+# ---- (f) --speed 8 on a 52x writer --------------------------------------------------------------
+speed_mb=${KV_BENCH_SPEED_MB:-8}
+speed_image="$work/image-${speed_mb}M.iso"
+make_image "$speed_image" "$speed_mb"
+speed_blocks=$(( $(stat -c %s "$speed_image") / 2048 ))
+rm -rf "$work/disc"; mkdir -p "$work/disc"
+set +e
+"$cli" --json --virtual-drive "$work/disc/disc.cue,media=cd-r,speed=52" burn "$speed_image" --speed 8 --force \
+  --no-verify --no-eject 2>"$work/speed.err" | stamp >"$work/speed.log"
+rc=${PIPESTATUS[0]}
+set -e
+[ "$rc" = 0 ] || { cat "$work/speed.log" "$work/speed.err" >&2; fail "--speed 8 burn exited $rc"; }
+speed_from=$(grep -F '"text":"HardWare : Set Write Mode OK"' "$work/speed.log" | head -n 1 | cut -d' ' -f1)
+speed_to=$(grep -F '"text":"Finished Writing : Closing Track"' "$work/speed.log" | head -n 1 | cut -d' ' -f1)
+speed_said=$(grep -o 'Write Speed : [^"]*' "$work/speed.log" | head -n 1)
+speed_write=$(awk -v a="$speed_from" -v b="$speed_to" 'BEGIN { printf "%.3f", b - a }')
+rm -rf "$work/disc"
+
+# ---- (g) minimal and full blank under the time model -----------------------------------------
+blank_x=${KV_BENCH_BLANK_SPEED:-24}
+blank_fast=""; blank_full=""
+if [ "$blank_x" != 0 ]; then
+  for kind in fast full; do
+    rm -rf "$work/disc"; mkdir -p "$work/disc"
+    args=(blank); [ "$kind" = fast ] && args+=(--fast)
+    measure "$work/blank.log" "$cli" --virtual-drive "$work/disc/disc.cue,media=cd-rw,speed=$blank_x" "${args[@]}"
+    [ "$m_rc" = 0 ] || { cat "$work/blank.log" >&2; fail "blank $kind exited $m_rc"; }
+    if [ "$kind" = fast ]; then blank_fast=$m_wall; else blank_full=$m_wall; fi
+  done
+  rm -rf "$work/disc"
+fi
+
+# ---- (c) burn-audio of a large wave ----------------------------------------------------------
+# The samples are read as the burn goes: memory must not grow with the size of the wave.
+wave="$work/wave-${wave_mb}M.wav"
+make_wave "$wave" "$wave_mb"
+rm -rf "$work/disc"; mkdir -p "$work/disc"
+measure "$work/audio.log" "$cli" --virtual-drive "$work/disc/disc.cue,media=cd-r" burn-audio "$wave" --no-eject
+[ "$m_rc" = 0 ] || { cat "$work/audio.log" >&2; fail "burn-audio exited $m_rc"; }
+cmp -s -i 44:0 -n $((wave_mb * 1024 * 1024)) "$wave" "$(track_file "$work/disc/disc.cue")" ||
+  fail "burn-audio: the disc does not hold the samples of the wave"
+audio_rss=$m_rss
+audio_wall=$m_wall
 rm -rf "$work/disc"
 
 # ---- (c) desktop program -------------------------------------------------------------------
@@ -242,8 +331,27 @@ awk -v m="${best_rss[burn-disk]}" -v s="$slow_rss" -v mb="$mb" 'BEGIN {
   printf "  keelvane-cli burn: %.1f MiB (%d MiB image), %.1f MiB (speed=52) (target < 24 MiB: %s)\n",
     m / 1024, mb, s / 1024, (m < 24 * 1024 && s < 24 * 1024 ? "met" : "MISSED") }'
 echo "  $app_line"
+awk -v m="$audio_rss" -v mb="$wave_mb" -v w="$audio_wall" 'BEGIN {
+  printf "  keelvane-cli burn-audio: %.1f MiB (one %d MiB wave, %.2f s) (target < 32 MiB: %s)\n",
+    m / 1024, mb, w, (m < 32 * 1024 ? "met" : "MISSED") }'
 echo
 echo "(d) start-up"
 awk -v t="$startup_median" -v m="$startup_rss" -v w="$writers" 'BEGIN {
   printf "  keelvane-cli drives, four virtual writers (%d listed): median of 21 runs %.1f ms, peak %.1f MiB\n",
     w, t * 1000, m / 1024 }'
+echo
+echo "(e) image check before a burn ($mb MiB, SHA-256)"
+awk -v c="$check_s" -v n="$blocks" -v m="$check_rss" 'BEGIN {
+  burn = n / (75 * 52)
+  printf "  hash %.2f s (%.0f MB/s), a 52x burn of the image %.1f s: %.1f%% of it (target well under: %s); peak %.1f MiB\n",
+    c, n * 2048 / c / 1e6, burn, c * 100 / burn, (c * 100 / burn < 10 ? "met" : "MISSED"), m / 1024 }'
+echo
+echo "(f) --speed 8 on a writer attached with speed=52, $speed_blocks blocks ($speed_mb MiB)"
+awk -v w="$speed_write" -v n="$speed_blocks" -v said="$speed_said" 'BEGIN {
+  printf "  %s; writing until the buffer drained %.2f s, an 8x burn %.2f s, a 52x burn %.2f s\n", said, w, n / (75 * 8), n / (75 * 52) }'
+if [ -n "$blank_fast" ]; then
+  echo
+  echo "(g) blank of an 80-minute CD-RW at ${blank_x}x (drive time model)"
+  awk -v f="$blank_fast" -v g="$blank_full" -v x="$blank_x" 'BEGIN {
+    printf "  blank --fast %.1f s (model %.1f s), full blank %.1f s (model %.1f s)\n", f, 45000 / (75 * x), g, 359849 / (75 * x) }'
+fi

@@ -15,7 +15,9 @@ else
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-base-dev-tools
     xorriso isolinux syslinux-common
+    dpkg-dev file appstream desktop-file-utils
     sox
+    libssl-dev
     xvfb xauth
     valgrind time
     clang-14 libclang-rt-14-dev

@@ -1,6 +1,7 @@
 #include "app/AppServices.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -10,6 +11,8 @@ namespace {
 
 TQtMessageBoxes DefaultBoxes;
 IMessageBoxes* CurrentBoxes = nullptr;
+TQtFileDialogs DefaultDialogs;
+IFileDialogs* CurrentDialogs = nullptr;
 
 }  // namespace
 
@@ -24,12 +27,12 @@ void TQtMessageBoxes::Show(QWidget* parent, const QString& text, Kind kind)
     box.exec();
 }
 
-bool IMessageBoxes::Ask(QWidget* parent, const QString& text)
+bool TQtMessageBoxes::Ask(QWidget* parent, const QString& text)
 {
-    QMessageBox box(QMessageBox::Question, QString::fromUtf8(kApplicationTitle), DisplayLineBreaks(text),
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kApplicationTitle), DisplayLineBreaks(text),
                     QMessageBox::Yes | QMessageBox::No, parent);
-    box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
+    box.setTextFormat(Qt::PlainText);
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -41,6 +44,21 @@ IMessageBoxes& MessageBoxes()
 void SetMessageBoxes(IMessageBoxes* boxes)
 {
     CurrentBoxes = boxes;
+}
+
+QStringList TQtFileDialogs::OpenFiles(QWidget* parent, const QString& caption, const QString& filter)
+{
+    return QFileDialog::getOpenFileNames(parent, caption, QString(), filter);
+}
+
+IFileDialogs& FileDialogs()
+{
+    return CurrentDialogs ? *CurrentDialogs : DefaultDialogs;
+}
+
+void SetFileDialogs(IFileDialogs* dialogs)
+{
+    CurrentDialogs = dialogs;
 }
 
 void ShowMessage(const QString& text, QWidget* parent)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -17,19 +18,37 @@ public:
     // Shows text with one OK button and returns when the user has answered it. The text is
     // passed exactly as the command built it, line breaks included.
     virtual void Show(QWidget* parent, const QString& text, Kind kind) = 0;
-    // Asks a question with Yes and No; true on Yes. The default answers through a QMessageBox.
-    virtual bool Ask(QWidget* parent, const QString& text);
+    // Asks a question with Yes and No buttons (No the default); true for Yes.
+    virtual bool Ask(QWidget* parent, const QString& text) = 0;
 };
 
 // The QMessageBox implementation, used unless something else is installed.
 class TQtMessageBoxes : public IMessageBoxes {
 public:
     void Show(QWidget* parent, const QString& text, Kind kind) override;
+    bool Ask(QWidget* parent, const QString& text) override;
 };
 
 // The current implementation; SetMessageBoxes(nullptr) restores the default. Not owned.
 IMessageBoxes& MessageBoxes();
 void SetMessageBoxes(IMessageBoxes* boxes);
+
+// File choosers go through one replaceable object as well, for the same reason.
+class IFileDialogs {
+public:
+    virtual ~IFileDialogs() = default;
+    // The files the user chose to open, in the order chosen; empty when cancelled.
+    virtual QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& filter) = 0;
+};
+
+class TQtFileDialogs : public IFileDialogs {
+public:
+    QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& filter) override;
+};
+
+// The current implementation; SetFileDialogs(nullptr) restores the default. Not owned.
+IFileDialogs& FileDialogs();
+void SetFileDialogs(IFileDialogs* dialogs);
 
 // A message box with one OK button and no icon.
 void ShowMessage(const QString& text, QWidget* parent = nullptr);

@@ -1,5 +1,7 @@
 #include "app/BurnUnit.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLabel>
@@ -73,6 +75,22 @@ void TBurnForm::CDStatus(const std::string& Text)
     ListBox1->insertItem(0, QString::fromStdString(Text));
 }
 
+void TBurnForm::WaitStatus(const TWaitInfo& Wait)
+{
+    const qint64 ms = Wait.Elapsed.count();
+    // The step first; once the wait is noticeable, how long it has lasted.
+    if (ms < 1000 && !Wait.Step.empty())
+        StatusLabel_->setText(QString::fromStdString(Wait.Step));
+    else
+        StatusLabel_->setText((Wait.Phase == TWaitPhase::Buffer ? QStringLiteral("waiting for the drive's buffer, %1 s")
+                                                                : QStringLiteral("waiting for the drive, %1 s"))
+                                  .arg(ms / 1000));
+    if (Form1 && !Wait.Step.empty())
+        Form1->ShowJobStep(QString::fromStdString(Wait.Step));
+    QCoreApplication::processEvents();
+    emit Waited(static_cast<int>(Wait.Phase), ms);
+}
+
 void TBurnForm::BufferProgress(std::int32_t Percent)
 {
     Gauge1->setProgress(Percent);
@@ -99,7 +117,10 @@ QWidget* TBurnForm::MessageParent()
 
 QString TBurnForm::FailureReason() const
 {
-    return QString::fromStdString(BurnFailureText(JobLines_, Burner ? Burner->LastError : Err_Unknown));
+    const QString reason = QString::fromStdString(BurnFailureText(JobLines_, Burner ? Burner->LastError : Err_Unknown));
+    if (Burner && NoDiscOutcome(Burner->LastOutcome))
+        return QStringLiteral("No disc in the drive.\r\n") + reason;
+    return reason;
 }
 
 class TBurnForm::JobSubscription {
@@ -114,13 +135,22 @@ public:
         if (fileBuffer)
             burner_.OnFileBufferProgress = [w](std::int32_t p) { w->FileBufferProgress(p); };
         burner_.OnBufferStatus = [w](std::int32_t l, std::int32_t f) { w->BufferStatus(l, f); };
+        burner_.OnWait = [w](const TWaitInfo& wait) { w->WaitStatus(wait); };
+        // Often enough that a message posted meanwhile is handled well within a quarter second.
+        interval_ = burner_.WaitCallbackInterval;
+        burner_.WaitCallbackInterval = std::min(interval_, std::chrono::milliseconds(100));
     }
-    ~JobSubscription() { UnsubscribeEvents(burner_); }
+    ~JobSubscription()
+    {
+        burner_.WaitCallbackInterval = interval_;
+        UnsubscribeEvents(burner_);
+    }
     JobSubscription(const JobSubscription&) = delete;
     JobSubscription& operator=(const JobSubscription&) = delete;
 
 private:
     TCDBurner& burner_;
+    std::chrono::milliseconds interval_{0};
 };
 
 // The preflight of a job: the plan, or after a refusal the message box that says why (a used
@@ -185,7 +215,7 @@ bool TBurnForm::BurnAudio(std::int32_t TrackCount)
         CDStatus(burned ? std::string("Blanking Finished!")
                         : "Error : Blank Error : " + ScsiErrorToText(Burner->LastError));
     }
-    burned = burned && AudioTracksFitDisc(*Burner, TrackCount) && Burner->BurnAudioTracks(TrackCount);
+    burned = burned && Burner->BurnAudioTracks(TrackCount);
     // Only a job that ran to its end is reported as finished.
     if (burned)
         ShowMessage(QStringLiteral("Audio Tracks Finished!"), this);
@@ -200,11 +230,19 @@ bool TBurnForm::BlankDisc()
     if (!Burner)
         return false;
     JobSubscription subscription(*this, false);
-    const bool blanked = Burner->Blank(0, 0);
-    if (blanked)
+    // A disc still spinning up is waited for, as before a burn.
+    const bool blanked = WaitForDriveBeforeBurn(*Burner) == Err_None && Burner->Blank(0, 0);
+    if (blanked) {
         ShowMessage(QStringLiteral("Blanking Finished!"), this);
-    else
-        MessageBoxes().Show(this, QString::fromStdString(ScsiErrorToText(Burner->LastError)),
-                            IMessageBoxes::Kind::Error);
-    return blanked;
+        return true;
+    }
+    // A sentence the user can act on, then the drive's answer by name.
+    QString text = QString::fromStdString(ScsiErrorToText(Burner->LastOutcome.Error != Err_None ? Burner->LastOutcome.Error
+                                                                                             : Burner->LastError));
+    if (NoDiscOutcome(Burner->LastOutcome))
+        text = QStringLiteral("No disc in the drive.\r\n") + text;
+    else if (Burner->LastOutcome.Step == TJobStep::Medium)
+        text = QStringLiteral("This disc is not rewritable.\r\n") + text;
+    MessageBoxes().Show(this, text, IMessageBoxes::Kind::Error);
+    return false;
 }

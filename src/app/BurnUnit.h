@@ -17,6 +17,7 @@ class QStatusBar;
 class TCDBurner;
 struct TDiscPlan;
 class TGauge;
+struct TWaitInfo;
 
 namespace Ui {
 class TBurnForm;
@@ -52,6 +53,9 @@ public:
     void BufferProgress(std::int32_t Percent);
     void FileBufferProgress(std::int32_t Percent);
     void BufferStatus(std::int32_t Length, std::int32_t Free);
+    // While the job waits on the drive: pending window messages are handled, the status bar
+    // shows the step and then how long the wait has lasted, the main window's bar the step.
+    void WaitStatus(const TWaitInfo& Wait);
 
     // Jobs on Burner. BurnImage lets an error of the image file escape to the caller; it
     // returns whether the burn ran to its end.
@@ -64,6 +68,8 @@ public:
 signals:
     // After copystats has handled a block: the job's one point of message processing.
     void Progressed(int Number, int Percent);
+    // After WaitStatus has handled one call of the writer's wait event.
+    void Waited(int Phase, qint64 ElapsedMs);
 
 private:
     // Subscribes the handlers to Burner's events for one job (the read-ahead gauge only when
@@ -73,7 +79,8 @@ private:
 
     QWidget* MessageParent();
     bool PlanJob(std::int64_t ImageBlocks, bool Audio, TDiscPlan& Plan);
-    // The text a failed job ends with: the step it stopped at.
+    // The text a failed job ends with: the step it stopped at, after a plain sentence for a
+    // drive without a disc.
     QString FailureReason() const;
 
     std::unique_ptr<Ui::TBurnForm> ui;

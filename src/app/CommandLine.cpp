@@ -44,7 +44,9 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: keelvane [--virtual-drive PATH[,OPTIONS]]... [--screenshot DIR]\n"
-        "Burns the rescue image beside the program (Keelvane.iso, else KeelvaneDemo.iso) onto a CD.\n"
+        "Burns the rescue image (Keelvane.iso, else KeelvaneDemo.iso) onto a CD. It is looked for\n"
+        "beside the program, then in ../share/keelvane/ from the program's folder, then in\n"
+        "$XDG_DATA_HOME/keelvane/ (default ~/.local/share/keelvane/); the first found is burnt.\n"
         "\n"
         "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is kept at\n"
         "                                  PATH (a CUE sheet); options: media=cd-rom|cd-r|cd-rw|dvd-rom|\n"
@@ -53,5 +55,6 @@ QString UsageText()
         "                                  stuck-buffer, no-rbc, no-config, not-ready=K, busy-ms=N;\n"
         "                                  repeatable\n"
         "  --screenshot DIR                save pictures of the windows in DIR and quit\n"
-        "  --help                          show this text\n");
+        "  --help                          show this text\n"
+        "  --version                       show the program's version\n");
 }

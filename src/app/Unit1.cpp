@@ -1,10 +1,13 @@
 #include "app/Unit1.h"
 
 #include <algorithm>
+#include <exception>
 #include <iterator>
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -24,6 +27,7 @@
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "burner/FrontEndSupport.h"
+#include "burner/ImageCheck.h"
 #include "scsi/SCSITypes.h"
 #include "ui_Unit1.h"
 #include "widgets/CDSizer.h"
@@ -54,9 +58,14 @@ public:
     {
         form_.JobRunning_ = true;
         form_.SetDriveCommandsEnabled(false);
+        // Each job starts its bar from 0, and it says "Done" only when the job has ended.
+        textDone_ = form_.ProgressBar->TextDone();
+        form_.ProgressBar->setPosition(form_.ProgressBar->Min());
+        form_.ProgressBar->setTextDone(QString());
     }
     ~JobScope()
     {
+        form_.ProgressBar->setTextDone(textDone_);
         form_.JobRunning_ = false;
         form_.SetDriveCommandsEnabled(true);
         form_.BurnBtn->setEnabled(burnBtnEnabled_);
@@ -68,6 +77,7 @@ public:
 private:
     TForm1& form_;
     bool burnBtnEnabled_;
+    QString textDone_;
 };
 
 TForm1::TForm1(const QString& ProgramFolder, QWidget* parent)
@@ -206,6 +216,13 @@ void TForm1::ShowLastResult()
     StatusBar->repaint();
 }
 
+void TForm1::ShowJobStep(const QString& Step)
+{
+    // "Finished Writing : Closing Session" is "Closing Session" on the bar.
+    const qsizetype colon = Step.indexOf(QStringLiteral(" : "));
+    ProgressBar->setTextDone(colon < 0 ? Step : Step.mid(colon + 3));
+}
+
 void TForm1::ShowDriveAccessHint()
 {
     if (!BurnerList)
@@ -257,6 +274,9 @@ void TForm1::closeEvent(QCloseEvent* event)
 {
     if (JobRunning_) {
         event->ignore();
+        StatusLabel_->setText(QStringLiteral("The job must end before the program can close."));
+        StatusLabel_->setToolTip(QString());
+        AccessHintShown_ = false;
         return;
     }
     QMainWindow::closeEvent(event);
@@ -279,11 +299,21 @@ void TForm1::BurnISOToCD1Click()
     BurnForm->Burner = burner;
     {
         JobScope job(*this);
+        // A damaged, wrong or unbootable image is found before the disc is spent; nothing
+        // has reached the drive when it is refused.
+        if (!ImageReadyToBurn(ImagePath)) {
+            job.KeepBurnButton(true);
+            return;
+        }
         ProgressBar->show();
         try {
             BurnForm->BurnImage(ImagePath);
-        } catch (...) {
-            MessageBoxes().Show(this, QStringLiteral("Error creating CD."), IMessageBoxes::Kind::Plain);
+        } catch (const std::exception& e) {
+            // The image the command looked for, and why it could not be read.
+            const QString why = QFileInfo::exists(ImagePath) ? QString::fromLocal8Bit(e.what())
+                                                             : QStringLiteral("the file does not exist");
+            MessageBoxes().Show(this, QStringLiteral("Error creating CD.\r\nImage file ") + ImagePath + QStringLiteral(": ") + why,
+                                IMessageBoxes::Kind::Error);
         }
         ProgressBar->hide();
         job.KeepBurnButton(true);
@@ -293,12 +323,37 @@ void TForm1::BurnISOToCD1Click()
 
 // Audio burn command ----------------------------------------------------------------------------
 
+bool TForm1::ImageReadyToBurn(const QString& Path)
+{
+    if (!QFileInfo(Path).isFile())
+        return true;   // the burn says "Error creating CD." as it always has
+    const QString before = StatusLabel_->text();
+    const TImageCheck check =
+        CheckImageBeforeBurn(Path.toStdString(), TImageCheckOptions(), [this](std::int64_t done, std::int64_t total) {
+            StatusLabel_->setText(QStringLiteral("Checking the image checksum : %1 %")
+                                      .arg(total > 0 ? static_cast<int>(done * 100 / total) : 100));
+            QApplication::processEvents();
+            return true;
+        });
+    StatusLabel_->setText(check.ChecksumLine.empty() ? before : QString::fromStdString(check.ChecksumLine));
+    if (check.Refused()) {
+        MessageBoxes().Show(this, QString::fromStdString(check.Message), IMessageBoxes::Kind::Error);
+        return false;
+    }
+    if (!check.Warning.empty())
+        return MessageBoxes().Ask(this, QString::fromStdString(check.Warning) + QStringLiteral("\r\n\r\nBurn it all the same?"));
+    return true;
+}
+
 void TForm1::BurnWaveFileToCD1Click()
 {
     if (JobRunning_)
         return;
     TCDBurner* burner = SelectedBurner();
     if (!burner || !BurnForm)
+        return;
+    // Nothing else in the program fills the list: the files are asked for here.
+    if (burner->Tracks.Count() == 0 && !AddChosenWaveFiles(*burner))
         return;
     const int count = burner->Tracks.Count();
     // Whole MiB per track, summed; the bar is covered, so nothing refuses the sum.
@@ -312,6 +367,35 @@ void TForm1::BurnWaveFileToCD1Click()
         JobScope job(*this);
         BurnForm->BurnAudio(count);
     }
+}
+
+bool TForm1::AddChosenWaveFiles(TCDBurner& Burner)
+{
+    const QStringList files = FileDialogs().OpenFiles(this, QStringLiteral("Burn Wave File To CD"),
+                                                      QStringLiteral("Wave files (*.wav *.wave);;All files (*)"));
+    if (files.isEmpty())
+        return false;
+    QStringList refused;
+    for (const QString& file : files) {
+        const std::string name = file.toStdString();
+        try {
+            TCDTrack& track = *AddWaveFileTrack(Burner.Tracks, name).CDTrack();
+            if (!track.IsValid() || track.AvailableDataSize() == 0)
+                refused << file + QStringLiteral(": not a wave file with samples");
+            else if (!IsCDAudioFormat(track))
+                refused << file + QStringLiteral(": ") + QString::fromStdString(track.FormatText()) +
+                               QStringLiteral(", not CD audio (PCM 44.100 kHz, 16 Bit, Stereo); it would play as noise");
+        } catch (const std::exception& e) {
+            refused << file + QStringLiteral(": ") + QString::fromLocal8Bit(e.what());
+        }
+    }
+    if (refused.isEmpty())
+        return true;
+    // All or nothing: a disc with some of the chosen tracks missing is not what was asked for.
+    Burner.Tracks.Clear();
+    MessageBoxes().Show(this, QStringLiteral("These files cannot be burnt as audio tracks:\r\n") + refused.join(QStringLiteral("\r\n")),
+                        IMessageBoxes::Kind::Error);
+    return false;
 }
 
 // Information commands --------------------------------------------------------------------------

@@ -90,6 +90,9 @@ public:
     void FormDestroy();
     // The selected writer's LastError, by name, in the status bar.
     void ShowLastResult();
+    // The step a job waits in, on the cylinder bar in place of its completion text: the bar
+    // reads "Done" only once the job has ended.
+    void ShowJobStep(const QString& Step);
 
 public slots:
     void BurnISOToCD1Click();
@@ -113,6 +116,13 @@ private:
     // The writer at the drive box's index. With none, says so and returns null: a command
     // then does nothing else.
     TCDBurner* SelectedBurner();
+    // The image checks before a burn: false after a refusal's message box, or when the user
+    // declines to burn an image that will not start a computer.
+    bool ImageReadyToBurn(const QString& Path);
+    // For an empty track list: asks for wave files and adds them as tracks titled after the
+    // files, in the order chosen. False (nothing added) when none was chosen or one cannot be
+    // burnt as CD audio; the message then says which and why.
+    bool AddChosenWaveFiles(TCDBurner& Burner);
     // While a job runs, nothing that reaches a drive can be started from inside its
     // message processing.
     class JobScope;

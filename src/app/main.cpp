@@ -2,6 +2,7 @@
 // writers), then the progress window, then the message loop until the main window closes.
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include <QApplication>
@@ -24,6 +25,12 @@ public:
     void Show(QWidget*, const QString& text, Kind) override
     {
         std::fprintf(stderr, "keelvane: message: %s\n", qPrintable(DisplayLineBreaks(text)));
+    }
+    // Answered Yes, so that an unattended run goes on as far as it can.
+    bool Ask(QWidget*, const QString& text) override
+    {
+        std::fprintf(stderr, "keelvane: question (answered Yes): %s\n", qPrintable(DisplayLineBreaks(text)));
+        return true;
     }
 };
 
@@ -66,6 +73,18 @@ int TakeScreenshots(const QString& dir)
 int main(int argc, char** argv)
 {
     const TAspiStartUpLoad aspi;
+    // Answered before the application object exists, which needs a display.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(qPrintable(UsageText()), stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("keelvane %s\n", KV_VERSION);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
 

@@ -19,12 +19,28 @@ using TNotifyTrackEvent = std::function<void(TCDTrack& Sender)>;
 // A growable in-memory byte stream holding a whole wave file. Every write and every change of
 // capacity (size change, clear, load) marks the track modified; the next IsValid parses the
 // bytes again. OnChange fires when the track turns from clean to modified, not on every write.
+//
+// A track may instead read its bytes from a wave file (LinkToFile): then only a read-ahead
+// buffer is in memory, whatever the size of the file. Writing to a linked track, or changing
+// its size, first reads the whole file in; replacing its content drops the link.
 class TCDTrack : public TMemoryStream {
 public:
-    TCDTrack() = default;
-    ~TCDTrack() override = default;
+    TCDTrack();
+    ~TCDTrack() override;
 
     std::size_t Write(const void* Buffer, std::size_t Count) override;
+    std::size_t Read(void* Buffer, std::size_t Count) override;
+    std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
+    std::int64_t Size() override;
+    void SetSize(std::int64_t NewSize) override;
+
+    // Reads the track from FileName from now on. Only a regular file is taken: a FIFO or a
+    // device is refused at once (its open or read could block for ever). Throws EStreamError
+    // naming the file and the reason; the track is unchanged then.
+    void LinkToFile(const std::string& FileName);
+    bool Linked() const { return FLink != nullptr; }
+    // The linked file's name; empty when the track holds its bytes.
+    std::string LinkedFileName() const;
 
     // Parses the content when it changed since the last parse and reports the result; a
     // parse leaves the stream at position 0.
@@ -58,8 +74,13 @@ protected:
     void Realloc(std::int64_t NewCapacity) override;
 
 private:
-    void MarkModified();
+    struct TFileLink;
 
+    void MarkModified();
+    // Reads the linked file into memory and drops the link.
+    void Materialize();
+
+    std::unique_ptr<TFileLink> FLink;
     bool FModified = false;
     bool FValid = false;
     std::uint32_t FDataSize = 0;

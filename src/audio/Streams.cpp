@@ -188,7 +188,8 @@ void TMemoryStream::LoadFromFile(const std::string& FileName)
     const auto fail = [&FileName](const char* What, int Error) {
         return EStreamError(std::string(What) + " \"" + FileName + "\": " + std::strerror(Error));
     };
-    const int fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: opening a FIFO without a writer must not hang (it is refused below).
+    const int fd = ::open(FileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         throw fail("Cannot open file", errno);
     struct Closer {

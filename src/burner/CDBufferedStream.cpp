@@ -17,11 +17,28 @@ TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FF
         flags = O_WRONLY;
     else if (Mode == fmOpenReadWrite)
         flags = O_RDWR;
+    // Non-blocking while opening: a FIFO without a writer would block the open for ever, out of
+    // reach of Ctrl-C. Only regular files are read; the flag goes once that is known.
     do {
-        FFile = ::open(FileName.c_str(), flags | O_CLOEXEC);
+        FFile = ::open(FileName.c_str(), flags | O_CLOEXEC | (Mode == fmOpenRead ? O_NONBLOCK : 0));
     } while (FFile < 0 && errno == EINTR);
     if (FFile < 0)
         Fail("Cannot open file");
+    if (Mode == fmOpenRead) {
+        struct stat st {};
+        if (::fstat(FFile, &st) != 0)
+            Fail("Cannot open file");
+        if (!S_ISREG(st.st_mode)) {
+            ::close(FFile);
+            FFile = -1;
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            throw std::system_error(errno, std::generic_category(),
+                                    "Cannot open file \"" + FileName + "\": not a regular file");
+        }
+        const int fileFlags = ::fcntl(FFile, F_GETFL);
+        if (fileFlags >= 0)
+            ::fcntl(FFile, F_SETFL, fileFlags & ~O_NONBLOCK);
+    }
     // Uninitialised on purpose: every byte is loaded from the file before it is handed out.
     FBuffer.reset(new std::uint8_t[ReadAheadSize]);
 }

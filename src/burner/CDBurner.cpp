@@ -8,6 +8,7 @@
 
 #include "burner/CDBufferedStream.h"
 #include "burner/DiscPlan.h"
+#include "burner/ImageCheck.h"
 
 namespace {
 
@@ -30,10 +31,11 @@ constexpr std::uint8_t kWriteTypeTAO = 1;
 constexpr std::uint8_t kDataBlockMode1 = 8;
 constexpr std::uint8_t kTrackModeData = 4;
 constexpr std::uint16_t kAudioPause = 150;
-// Audio write parameters: raw 2352-byte blocks, track mode byte 1 (two channels, the CONTROL
-// nibble a CD-DA track gets in the TOC).
+// Audio write parameters: raw 2352-byte blocks, track mode byte 2, the CONTROL nibble a CD-DA
+// track gets in the TOC: two channels, digital copy permitted, no pre-emphasis (bit 0 would
+// make players that honour it de-emphasise plain PCM and dull its treble).
 constexpr std::uint8_t kDataBlockRaw = 0;
-constexpr std::uint8_t kTrackModeAudio = 1;
+constexpr std::uint8_t kTrackModeAudio = 2;
 // The next block is held back until the drive has this much room.
 constexpr std::uint32_t kDataRoomNeeded = 1024;
 constexpr std::uint32_t kAudioRoomNeeded = 2048;
@@ -179,24 +181,46 @@ bool TCDBurner::SendWrite(std::uint32_t Address, std::uint16_t BlockCount, std::
                           const void* Buffer)
 {
     const auto deadline = Clock::now() + BufferStallLimit;
+    WaitTimer wait = StartWait(TWaitPhase::Buffer, false);
     for (;;) {
         LastError = ScsiWriteBlocks(Info, Address, BlockCount, Buffer, ByteCount, CommandSettings);
         if (LastError != Err_SenseNotReady)
             break;
         const TScsiSense sense = ScsiDecodeSense(CommandSettings.SenseArea, 14);
-        if (sense.Asc != 0x04 || Clock::now() >= deadline || CancelRequested.load(std::memory_order_relaxed))
+        if (sense.Asc != 0x04 || Clock::now() >= deadline)
             break;
-        std::this_thread::sleep_for(std::max(BufferPollInterval, std::chrono::milliseconds(1)));
+        if (WaitTick(wait, std::max(BufferPollInterval, std::chrono::milliseconds(1))))
+            break;   // the job stops at its next check
     }
     return LastError == Err_None;
 }
 
 bool TCDBurner::Blank(std::uint8_t BlankingType, std::uint32_t StartAddress)
 {
+    LastOutcome = TJobOutcome();
+    StepText.clear();
     LastError = ScsiBlank(Info, static_cast<std::uint8_t>(BlankingType | kBlankImmed), StartAddress, CommandSettings);
-    if (LastError != Err_None)
+    if (LastError == Err_SenseIllegalRequest && ScsiDecodeSense(CommandSettings.SenseArea, 14).Asc == 0x30) {
+        // INCOMPATIBLE MEDIUM (30h/xx): a disc that cannot be blanked at all, a CD-R say.
+        SetOutcome(TJobStep::Medium, -1, LastError);
         return false;
-    return WaitUntilReady(BlankWaitLimit, true) == Err_None;
+    }
+    if (LastError == Err_None)
+        WaitReady(BlankWaitLimit, TWaitPhase::Blank, true);
+    if (LastError == Err_Aborted) {
+        // The drive goes on blanking by itself; the job only stops waiting for it.
+        CancelRequested.store(false);
+        SetOutcome(TJobStep::Interrupted, -1, Err_Aborted);
+        UnlockMedium();
+        LastError = Err_Aborted;
+        return false;
+    }
+    if (LastError != Err_None) {
+        const TScsiError error = LastError;
+        SetOutcome(error == Err_SenseNotReady ? TJobStep::NotReady : TJobStep::Blank, -1, error);
+        return false;
+    }
+    return true;
 }
 
 TCDBurner::BufferState TCDBurner::QueryBuffer()
@@ -264,7 +288,15 @@ bool TCDBurner::SynchronizeCache()
 
 TScsiError TCDBurner::WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress)
 {
+    // A wait before a job: no step of the last job is reported as this one's.
+    StepText.clear();
+    return WaitReady(Limit, TWaitPhase::DriveReady, ReportProgress);
+}
+
+TScsiError TCDBurner::WaitReady(std::chrono::milliseconds Limit, TWaitPhase Phase, bool ReportProgress)
+{
     const auto deadline = Clock::now() + Limit;
+    WaitTimer wait = StartWait(Phase, true);
     int unitAttentions = 0;
     std::int32_t lastPercent = -1;
     for (;;) {
@@ -297,7 +329,10 @@ TScsiError TCDBurner::WaitUntilReady(std::chrono::milliseconds Limit, bool Repor
             LastError = Err_CommandTimeout;
             return LastError;
         }
-        std::this_thread::sleep_for(ReadyPollInterval);
+        if (WaitTick(wait, ReadyPollInterval, lastPercent)) {
+            LastError = Err_Aborted;
+            return LastError;
+        }
     }
 }
 
@@ -332,7 +367,13 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
 {
     FirstDifferentSector = -1;
     LastError = Err_None;
+    ReadBackSha256.clear();
+    // A missing image raises; the outcome says so meanwhile.
+    SetOutcome(TJobStep::Input);
     TCDBufferedStream stream(FileName, fmOpenRead);
+    LastOutcome = TJobOutcome();
+    // The sum of what the disc gave back, for comparison with the published one.
+    TDigest readBack(TDigestKind::Sha256);
     constexpr std::int32_t kBlock = 2048;
     constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
     stream.SetBlockSize(kBlock);
@@ -343,6 +384,7 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
         if (CancelRequested.exchange(false)) {
             Status("Cancelled : Verify stopped at sector " + std::to_string(lba));
             FirstDifferentSector = lba;
+            SetOutcome(TJobStep::Interrupted, lba, Err_Aborted);
             return false;
         }
         const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, blocks - lba));
@@ -350,6 +392,7 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
         if (!Read10(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count), disc.data(),
                     static_cast<std::uint32_t>(count * kBlock))) {
             FirstDifferentSector = lba;
+            SetOutcome(TJobStep::Verify, lba, LastError);
             return false;
         }
         if (std::memcmp(image.data(), disc.data(), static_cast<std::size_t>(got)) != 0) {
@@ -358,17 +401,105 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
                 const std::int32_t len = std::clamp(got - from, 0, kBlock);
                 if (std::memcmp(image.data() + from, disc.data() + from, static_cast<std::size_t>(len)) != 0) {
                     FirstDifferentSector = lba + k;
+                    SetOutcome(TJobStep::Verify, lba + k);
                     return false;
                 }
             }
         }
+        readBack.Update(disc.data(), static_cast<std::size_t>(std::max(got, 0)));
         if (OnProgress)
             OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, blocks - 1));
     }
+    ReadBackSha256 = readBack.FinalHex();
     return true;
 }
 
 // Jobs ------------------------------------------------------------------------------------------
+
+void TCDBurner::StepError(TJobStep Outcome, const std::string& Step, std::int64_t Sector, TScsiError Error)
+{
+    SetOutcome(Outcome, Sector, Error);
+    StepError(Step, Sector, Error);
+}
+
+void TCDBurner::SetOutcome(TJobStep Step, std::int64_t Sector, TScsiError Error)
+{
+    LastOutcome.Step = Step;
+    LastOutcome.Sector = Sector;
+    LastOutcome.Error = Error;
+}
+
+TCDBurner::WaitTimer TCDBurner::StartWait(TWaitPhase Phase, bool AtOnce) const
+{
+    const auto now = Clock::now();
+    return WaitTimer{Phase, now, AtOnce ? now - WaitCallbackInterval - std::chrono::milliseconds(1) : now};
+}
+
+bool TCDBurner::WaitTick(WaitTimer& Timer, std::chrono::milliseconds Pause, std::int32_t Percent)
+{
+    const auto until = Clock::now() + Pause;
+    for (;;) {
+        const auto now = Clock::now();
+        if (now - Timer.LastCall >= WaitCallbackInterval) {
+            Timer.LastCall = now;
+            if (OnWait) {
+                TWaitInfo info;
+                info.Phase = Timer.Phase;
+                info.Step = StepText;
+                info.Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - Timer.Start);
+                info.Percent = Percent;
+                OnWait(info);
+            }
+        }
+        if (CancelRequested.load(std::memory_order_relaxed))
+            return true;
+        if (now >= until)
+            return false;
+        // Sleeps to the pause's end or the next call, whichever comes first.
+        const auto nextCall = Timer.LastCall + WaitCallbackInterval;
+        std::this_thread::sleep_until(nextCall > now ? std::min(until, nextCall) : until);
+    }
+}
+
+bool TCDBurner::StopWaitOnCancel()
+{
+    const std::string step = StepText;
+    CancelRequested.store(false);
+    UnlockMedium();
+    SetOutcome(TJobStep::Interrupted, -1, Err_Aborted);
+    LastError = Err_Aborted;
+    Status("Cancelled : Stopped waiting for the drive at \"" + step + "\"");
+    return false;
+}
+
+bool TCDBurner::DrainBeforeSync()
+{
+    // A drive that held nothing at the last query gets no query more: SYNCHRONIZE CACHE returns
+    // at once.
+    if (BufferLength <= 0 || BufferFree >= BufferLength)
+        return true;
+    // A drive may keep some bytes back for good; when the free space stops growing the rest is
+    // left to SYNCHRONIZE CACHE.
+    constexpr std::chrono::seconds kQuiet{1};
+    WaitTimer wait = StartWait(TWaitPhase::SyncCache, true);
+    std::uint32_t lastFree = static_cast<std::uint32_t>(BufferFree);
+    auto quietUntil = Clock::now() + kQuiet;
+    for (;;) {
+        if (WaitTick(wait, std::max(BufferPollInterval, std::chrono::milliseconds(10))))
+            return false;
+        const BufferState state = QueryBuffer();
+        if (OnBufferProgress)
+            OnBufferProgress(FillPercentOf(state.Length, state.Free));
+        if (!state.Answered || state.Free >= state.Length)
+            return true;
+        if (state.Free > lastFree) {
+            lastFree = state.Free;
+            quietUntil = Clock::now() + kQuiet;
+        } else if (Clock::now() >= quietUntil) {
+            return true;
+        }
+    }
+}
 
 void TCDBurner::StepError(const std::string& Step, std::int64_t Sector, TScsiError Error)
 {
@@ -380,16 +511,32 @@ void TCDBurner::StepError(const std::string& Step, std::int64_t Sector, TScsiErr
 
 bool TCDBurner::SyncStep()
 {
-    if (SynchronizeCache())
-        return true;
-    StepError("Sync Cache Error", -1, LastError);
-    return false;
+    if (!DrainBeforeSync())
+        return StopWaitOnCancel();
+    // The command itself holds the thread until the drive answers: OnWait comes just before
+    // and just after it.
+    WaitTimer wait = StartWait(TWaitPhase::SyncCache, true);
+    if (WaitTick(wait, std::chrono::milliseconds(0)))
+        return StopWaitOnCancel();
+    const bool synced = SynchronizeCache();
+    const TScsiError error = LastError;
+    wait.LastCall = wait.Start - WaitCallbackInterval - std::chrono::milliseconds(1);
+    const bool cancelled = WaitTick(wait, std::chrono::milliseconds(0));
+    if (!synced) {
+        StepError(TJobStep::SyncCache, "Sync Cache Error", -1, error);
+        return false;
+    }
+    if (cancelled)
+        return StopWaitOnCancel();
+    return true;
 }
 
 bool TCDBurner::CloseTrackAndWait(std::uint8_t TrackNumber)
 {
-    if (!CloseTrack(TrackNumber) || WaitUntilReady(ReadyWaitLimit) != Err_None) {
-        StepError("Close Track Error", -1, LastError);
+    if (CloseTrack(TrackNumber) && WaitReady(ReadyWaitLimit, TWaitPhase::CloseTrack) == Err_Aborted)
+        return StopWaitOnCancel();
+    if (LastError != Err_None) {
+        StepError(TJobStep::CloseTrack, "Close Track Error", -1, LastError);
         return false;
     }
     return true;
@@ -397,8 +544,10 @@ bool TCDBurner::CloseTrackAndWait(std::uint8_t TrackNumber)
 
 bool TCDBurner::CloseSessionAndWait()
 {
-    if (!CloseSession() || WaitUntilReady(ReadyWaitLimit) != Err_None) {
-        StepError("Close Session Error", -1, LastError);
+    if (CloseSession() && WaitReady(ReadyWaitLimit, TWaitPhase::CloseSession) == Err_Aborted)
+        return StopWaitOnCancel();
+    if (LastError != Err_None) {
+        StepError(TJobStep::CloseSession, "Close Session Error", -1, LastError);
         return false;
     }
     return true;
@@ -415,6 +564,7 @@ bool TCDBurner::StopOnCancel(std::int64_t NextSector, std::int64_t Blocks)
                        std::to_string(Blocks) + ", the track is left open";
     if (!synced)
         text += " (Sync Cache : " + ScsiErrorToText(syncError) + ")";
+    SetOutcome(TJobStep::Interrupted, NextSector, Err_Aborted);
     Status(text);
     if (!synced)
         LastError = syncError;
@@ -438,6 +588,7 @@ TCDBurner::BufferState TCDBurner::ReportBufferGauge(bool& Queried)
 bool TCDBurner::StopOnStall(std::int64_t Sector)
 {
     LastError = Err_CommandTimeout;
+    SetOutcome(TJobStep::BufferStall, Sector, Err_CommandTimeout);
     Status("Error : Buffer Wait Timeout at sector " + std::to_string(Sector) + " : the drive's buffer did not drain");
     return false;
 }
@@ -446,10 +597,10 @@ TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferS
                                                    std::int32_t FileBufferPercent)
 {
     auto deadline = Clock::now() + BufferStallLimit;
+    WaitTimer wait = StartWait(TWaitPhase::Buffer, false);
     while (State.Answered && State.Free < Needed) {
-        if (CancelRequested.load(std::memory_order_relaxed))
+        if (WaitTick(wait, BufferPollInterval))
             return WaitResult::Room;   // the job stops at its next check
-        std::this_thread::sleep_for(BufferPollInterval);
         const std::uint32_t before = State.Free;
         State = QueryBuffer();
         if (OnBufferProgress)
@@ -467,16 +618,22 @@ TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferS
 bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
 {
     std::int64_t total = 0;
-    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, false, true)) {
+    LastOutcome = TJobOutcome();
+    StepText.clear();
+    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, SimulateWrite, true)) {
+        SetOutcome(TJobStep::WriteParameters, -1, LastError);
         Status("HardWare : Set Write Mode Error");
         return false;
     }
     Status("HardWare : Set Write Mode OK");
 
-    TCDBufferedStream stream(FileName, fmOpenRead);   // a missing image raises to the caller
+    SetOutcome(TJobStep::Input);   // a missing image raises to the caller
+    TCDBufferedStream stream(FileName, fmOpenRead);
+    LastOutcome = TJobOutcome();
     const std::int32_t blockSize = BlockSizeOfDataType(kDataBlockMode1);
     // An empty image would only close an empty track: refused like a misfit size.
     if (!stream.SetBlockSize(blockSize) || stream.BlockCount() == 0) {
+        SetOutcome(TJobStep::Input);
         Status("Error : Error in Image Size");
         return false;
     }
@@ -486,6 +643,7 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
     // cannot tell does not stop the burn.
     const std::int64_t freeBlocks = GetFreeBlocks();
     if (freeBlocks >= 0 && n > freeBlocks) {
+        SetOutcome(TJobStep::Input);
         Status("Error : Image larger than disc (" + std::to_string(n) + " blocks needed, " +
                std::to_string(freeBlocks) + " free)");
         return false;
@@ -500,11 +658,13 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
         try {
             got = stream.Read(block.data(), blockSize);
         } catch (const std::exception& e) {
+            SetOutcome(TJobStep::Input, i);
             Status("Error : Read Error at sector " + std::to_string(i) + " : " + e.what());
             return false;
         }
         total += got;
         if (got != blockSize) {
+            SetOutcome(TJobStep::Input, i);
             Status("Error : Read Error at sector " + std::to_string(i) + " : the image ended early");
             return false;
         }
@@ -526,7 +686,7 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
             OnFileBufferProgress(filePercent);
 
         if (!written) {
-            StepError("Write Error", i, LastError);
+            StepError(TJobStep::Write, "Write Error", i, LastError);
             return false;
         }
 
@@ -563,8 +723,13 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
 {
     // A count beyond the list is the list's index error, raised before the disc is touched
     // rather than halfway through the job.
-    if (TrackCount > 0)
+    LastOutcome = TJobOutcome();
+    StepText.clear();
+    if (TrackCount > 0) {
+        SetOutcome(TJobStep::Input);
         Tracks.Items(TrackCount - 1);
+        LastOutcome = TJobOutcome();
+    }
 
     const std::int32_t blockSize = BlockSizeOfDataType(kDataBlockRaw);
     // Checked before any command is sent, so that bad input cannot ruin the disc halfway.
@@ -572,6 +737,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     // CLOSE TRACK of a track never started fails on a drive, and every later track would be
     // closed under the wrong number.
     if (TrackCount > kMaxCdTracks) {
+        SetOutcome(TJobStep::Input);
         Status("Error : Too Many Tracks : " + std::to_string(TrackCount) + " (a CD holds " +
                std::to_string(kMaxCdTracks) + ")");
         return false;
@@ -581,15 +747,26 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
         TCDTrack& track = *Tracks.Items(t).CDTrack();
         const std::int64_t blocks = AudioBlocksOf(track, blockSize);
         if (blocks == 0) {
+            SetOutcome(TJobStep::Input);
             Status("Error : No Audio Data in Track " + std::to_string(t + 1) + " :" + track.TrackTitle);
             return false;
         }
         allBlocks += blocks;
     }
+    // The whole job must fit: a burn would otherwise write until the disc is full and leave it
+    // ruined. A drive that cannot tell is trusted.
+    const std::int64_t freeBlocks = GetFreeBlocks();
+    if (freeBlocks >= 0 && allBlocks > freeBlocks) {
+        SetOutcome(TJobStep::Input);
+        Status("Error : Audio larger than disc (" + std::to_string(allBlocks) + " blocks needed, " +
+               std::to_string(freeBlocks) + " free)");
+        return false;
+    }
 
     std::int64_t total = 0;
     std::int64_t next = 0;
-    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, false, true)) {
+    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, SimulateWrite, true)) {
+        SetOutcome(TJobStep::WriteParameters, -1, LastError);
         Status("HardWare : Set Audio Write Mode Error");
         return false;
     }
@@ -639,7 +816,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
                 OnBufferStatus(BufferLength, BufferFree);
 
             if (!written) {
-                StepError("Write Error", a, LastError);
+                StepError(TJobStep::Write, "Write Error", a, LastError);
                 return false;
             }
             if (wait == WaitResult::Stalled)
@@ -662,8 +839,8 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     // refuse it (the virtual writer does, with a sequence error); that is harmless, as the
     // first close has finished the session, so neither the result nor LastError takes it up.
     const TScsiError closed = LastError;
-    if (CloseSession())
-        WaitUntilReady(ReadyWaitLimit);
+    if (CloseSession() && WaitReady(ReadyWaitLimit, TWaitPhase::CloseSession) == Err_Aborted)
+        return StopWaitOnCancel();
     LastError = closed;
     return true;
 }

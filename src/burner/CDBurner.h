@@ -130,8 +130,9 @@ public:
     // Waiting and checking ----------------------------------------------------------------------
     // Polls TEST UNIT READY until the drive is ready. NOT READY with ASC 04h (becoming
     // ready, operation or long write in progress) means busy; anything else is returned as it
-    // came. Gives Err_CommandTimeout after Limit. With ReportProgress, the progress of the
-    // running operation (REQUEST SENSE) goes to OnProgress(0, percent). Stores the result.
+    // came. Gives Err_CommandTimeout after Limit, Err_Aborted when the job is asked to stop
+    // (OnWait comes between the polls, phase DriveReady). With ReportProgress, the progress of
+    // the running operation (REQUEST SENSE) goes to OnProgress(0, percent). Stores the result.
     TScsiError WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress = false);
     bool ReadTrackInformation(std::uint8_t AddressType, std::uint32_t LBAOrTrack, TScsiTrackInformation& Track);
     bool ReadDiscInformation(TScsiDiscInformation& Disc);
@@ -142,6 +143,12 @@ public:
     // otherwise FirstDifferentSector is the first sector that differs or could not be read
     // (LastError tells which). A missing image raises, as for the burn.
     bool VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector);
+    // SHA-256 (lower-case hex) of what the last VerifyImage read back; empty unless it matched.
+    std::string ReadBackSha256;
+
+    // The burns write with the Test Write bit: the drive goes through every step and records
+    // nothing. Checked by the front ends first (CanSimulate).
+    bool SimulateWrite = false;
 
     // Jobs --------------------------------------------------------------------------------------
     // Writes the image as one Mode 1 track, track at once, from address 0, then closes the
@@ -156,7 +163,9 @@ public:
     // Writes tracks 0 .. TrackCount-1 of Tracks as audio tracks, track at once, one after the
     // other from address 0 (raw 2352-byte blocks, a partial last block padded with silence),
     // closing each, then closes the session. False when the write parameters cannot be set, a
-    // track holds no audio data (nothing is written then), or a write, sync or close fails
+    // track holds no audio data or the tracks need more blocks than the disc has free
+    // ("Error : Audio larger than disc (N blocks needed, M free)"; nothing is written then),
+    // or a write, sync or close fails
     // (the status line says which, and where). A TrackCount beyond the list raises
     // EListError before any command is sent.
     bool BurnAudioTracks(std::int32_t TrackCount);
@@ -200,11 +209,14 @@ protected:
     WaitResult WaitForBufferRoom(std::uint32_t Needed, BufferState State, std::int32_t FileBufferPercent);
     void Status(const std::string& Text)
     {
+        StepText = Text;
         if (OnStatus)
             OnStatus(Text);
     }
     // Error line of a failed step: "Error : <Step>[ at sector N] : <error text>".
     void StepError(const std::string& Step, std::int64_t Sector, TScsiError Error);
+    // The same, and LastOutcome set to the step (Outcome) that failed.
+    void StepError(TJobStep Outcome, const std::string& Step, std::int64_t Sector, TScsiError Error);
     // The end of a job stopped on request: cache flushed, tray released, where it stopped said.
     bool StopOnCancel(std::int64_t NextSector, std::int64_t Blocks);
     // The drive-buffer gauge for one block (a query only when OnBufferProgress is assigned).
@@ -217,4 +229,31 @@ protected:
     bool CloseSessionAndWait();
     // SYNCHRONIZE CACHE with the error line on failure.
     bool SyncStep();
+
+    // Waits on the drive ---------------------------------------------------------------------
+    // The last status line: the step a wait reports through OnWait.
+    std::string StepText;
+    // One wait of a job, as OnWait reports it.
+    struct WaitTimer {
+        TWaitPhase Phase;
+        std::chrono::steady_clock::time_point Start;
+        std::chrono::steady_clock::time_point LastCall;
+    };
+    // A wait starting now. With AtOnce the first OnWait comes at the first tick, otherwise one
+    // WaitCallbackInterval later (a buffer wait is mostly a few milliseconds long).
+    WaitTimer StartWait(TWaitPhase Phase, bool AtOnce) const;
+    // WaitUntilReady for a wait of the given phase.
+    TScsiError WaitReady(std::chrono::milliseconds Limit, TWaitPhase Phase, bool ReportProgress = false);
+    // Every wait passes through here between its polls: sleeps for Pause in slices no longer
+    // than WaitCallbackInterval, calling OnWait whenever one is due. True when the job was
+    // asked to stop (then at once, without sleeping further).
+    bool WaitTick(WaitTimer& Timer, std::chrono::milliseconds Pause, std::int32_t Percent = -1);
+    // Sets LastOutcome for a job that ends at Step.
+    void SetOutcome(TJobStep Step, std::int64_t Sector = -1, TScsiError Error = Err_None);
+    // Ends a job stopped on request during a wait: tray released, the step said.
+    bool StopWaitOnCancel();
+    // Before SYNCHRONIZE CACHE: lets the drive's buffer drain while OnWait keeps coming, so
+    // that the command itself, which blocks until the buffer is on the disc, returns quickly.
+    // Only when the last buffer query reported data held. False when asked to stop.
+    bool DrainBeforeSync();
 };

@@ -114,6 +114,10 @@ void TCDBurnerList::InquireDrive(TDriveScanEntry& Row)
         Row.Port = address.PortNumber;
         Row.Target = address.TargetId;
         Row.Lun = address.Lun;
+    } else {
+        // Commands go by address: a drive that cannot tell its own takes the one the transport
+        // made up for it, never 0:0:0, which may well be another drive's.
+        TransportAddressOfDrive(Row.DriveLetter, Row.Port, Row.Target, Row.Lun);
     }
 }
 

@@ -49,9 +49,11 @@ bool TDiscWriter::Format() {
     B.Status("Formatting : " + P.MediumName());
     B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Row.FormatType, 0, P.FormatParameter, true, B.CommandSettings);
     // Its progress comes as a blank's does, from the sense data while the drive is busy.
-    if (B.LastError != Err_None || B.WaitUntilReady(B.BlankWaitLimit, true) != Err_None) {
-        B.StepError("Format Error", -1, B.LastError);
-        return Fail(TJobStep::Format);
+    if (B.LastError == Err_None && B.WaitReady(B.BlankWaitLimit, TWaitPhase::Format, true) == Err_Aborted)
+        return B.StopWaitOnCancel();
+    if (B.LastError != Err_None) {
+        B.StepError(TJobStep::Format, "Format Error", -1, B.LastError);
+        return false;
     }
     B.Status("Formatting Finished!");
     return true;
@@ -141,9 +143,11 @@ bool TDiscWriter::WriteImage(TCDBufferedStream& Stream, std::int64_t Blocks, std
 
 bool TDiscWriter::CloseWith(TScsiCloseFunction Function, const char* Step, TJobStep JobStep) {
     B.LastError = ScsiCloseTrackSession(B.Info, true, Function, 0, B.CommandSettings);
-    if (B.LastError != Err_None || B.WaitUntilReady(B.ReadyWaitLimit) != Err_None) {
-        B.StepError(Step, -1, B.LastError);
-        return Fail(JobStep);
+    if (B.LastError == Err_None && B.WaitReady(B.ReadyWaitLimit, TWaitPhase::CloseSession) == Err_Aborted)
+        return B.StopWaitOnCancel();
+    if (B.LastError != Err_None) {
+        B.StepError(JobStep, Step, -1, B.LastError);
+        return false;
     }
     return true;
 }
@@ -205,8 +209,9 @@ bool TDiscWriter::Run(const std::string& FileName, std::uint8_t CloseSession) {
 bool TDiscWriter::BlankFirst() {
     B.Status("Blanking : " + P.MediumName());
     if (!B.Blank(kBlankWholeDisc, 0)) {
-        B.StepError("Blank Error", -1, B.LastError);
-        return Fail(TJobStep::Blank);
+        // Blank set the outcome (a stop on request, no disc, or the blank's own failure).
+        if (B.LastOutcome.Step != TJobStep::Interrupted) B.StepError("Blank Error", -1, B.LastError);
+        return false;
     }
     B.Status("Blanking Finished!");
     // The blank changed the disc: its next writable address and room are asked again.

@@ -1,17 +1,26 @@
 #include "burner/FrontEndSupport.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "burner/CDBurners.h"
 #include "platform/VirtualDevice.h"
 #include "scsi/wnaspi32.h"
+
+// The installed data folder as seen from the installed programs' folder (set by the build from
+// the installation folders it is configured with).
+#ifndef KV_DATA_FROM_BIN
+#define KV_DATA_FROM_BIN "../share/keelvane/"
+#endif
 
 namespace {
 
@@ -19,11 +28,6 @@ bool IsFile(const std::string& Path)
 {
     struct stat st;
     return ::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool StartsWith(std::string_view Text, std::string_view Prefix)
-{
-    return Text.substr(0, Prefix.size()) == Prefix;
 }
 
 }  // namespace
@@ -49,16 +53,63 @@ std::string ProgramFolder()
     return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
 
+std::vector<TImageFolder> RescueImageFolders(const std::string& Folder)
+{
+    std::vector<TImageFolder> folders{{TImagePlace::BesideProgram, Folder}};
+    // Lexically, without resolving links: the program's own folder is already the real one.
+    std::string installed = std::filesystem::path(Folder + KV_DATA_FROM_BIN).lexically_normal().string();
+    if (!installed.empty() && installed.back() != '/')
+        installed += '/';
+    folders.push_back({TImagePlace::InstalledData, installed});
+
+    // The XDG base directory rules: a relative $XDG_DATA_HOME is to be ignored.
+    std::string dataHome;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+        dataHome = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') {
+            const struct passwd* user = ::getpwuid(::getuid());
+            home = user ? user->pw_dir : nullptr;
+        }
+        if (home && home[0] == '/')
+            dataHome = std::string(home) + "/.local/share";
+    }
+    if (!dataHome.empty()) {
+        if (dataHome.back() != '/')
+            dataHome += '/';
+        folders.push_back({TImagePlace::UserData, dataHome + "keelvane/"});
+    }
+    return folders;
+}
+
+TRescueImage FindRescueImage(const std::string& Folder)
+{
+    for (const TImageFolder& place : RescueImageFolders(Folder))
+        for (const char* name : {kRescueImageName, kDemoImageName})
+            if (IsFile(place.Folder + name))
+                return {place.Folder + name, place.Place, true};
+    return {Folder + kDemoImageName, TImagePlace::BesideProgram, false};
+}
+
+const char* ImagePlaceText(TImagePlace Place)
+{
+    switch (Place) {
+    case TImagePlace::BesideProgram: return "beside the program";
+    case TImagePlace::InstalledData: return "in the installed data folder";
+    case TImagePlace::UserData: return "in the user's data folder";
+    }
+    return "";
+}
+
 std::string RescueImagePath(const std::string& Folder)
 {
-    const std::string preferred = Folder + kRescueImageName;
-    return IsFile(preferred) ? preferred : Folder + kDemoImageName;
+    return FindRescueImage(Folder).Path;
 }
 
 bool RescueImagePresent(const std::string& Folder)
 {
-    // The demo image is tested first here; the burn command prefers the rescue image.
-    return IsFile(Folder + kDemoImageName) || IsFile(Folder + kRescueImageName);
+    return FindRescueImage(Folder).Found;
 }
 
 std::string DriveBoxEntry(const TCDBurnerInfo& Info)
@@ -80,13 +131,27 @@ void UnsubscribeEvents(TCDBurner& Burner)
     Burner.OnFileBufferProgress = nullptr;
     Burner.OnBufferStatus = nullptr;
     Burner.OnBytesRead = nullptr;
+    Burner.OnWait = nullptr;
 }
 
 TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit)
 {
+    Burner.LastOutcome = TJobOutcome();
     const TScsiError ready = Burner.WaitUntilReady(Limit);
-    if (ready != Err_None && Burner.OnStatus)
-        Burner.OnStatus("Error : Drive Not Ready : " + ScsiErrorToText(ready));
+    if (ready == Err_Aborted) {
+        Burner.CancelRequested.store(false);
+        Burner.LastOutcome = TJobOutcome{TJobStep::Interrupted, -1, Err_Aborted};
+        Burner.UnlockMedium();
+        Burner.LastError = Err_Aborted;
+        if (Burner.OnStatus)
+            Burner.OnStatus("Cancelled : Stopped waiting for the drive to become ready");
+        return ready;
+    }
+    if (ready != Err_None) {
+        Burner.LastOutcome = TJobOutcome{TJobStep::NotReady, -1, ready};
+        if (Burner.OnStatus)
+            Burner.OnStatus("Error : Drive Not Ready : " + ScsiErrorToText(ready));
+    }
     return ready;
 }
 
@@ -97,55 +162,68 @@ std::int64_t AudioBlocksOfTrack(TCDTrack& Track)
     return bytes / kRawBlock + (bytes % kRawBlock != 0);
 }
 
-bool AudioTracksFitDisc(TCDBurner& Burner, std::int32_t TrackCount)
+const char* WaitPhaseName(TWaitPhase Phase)
 {
-    std::int64_t needed = 0;
-    for (std::int32_t t = 0; t < TrackCount && t < Burner.Tracks.Count(); ++t)
-        needed += AudioBlocksOfTrack(*Burner.Tracks.Items(t).CDTrack());
-    const std::int64_t free = Burner.GetFreeBlocks();
-    if (free < 0 || needed <= free)
-        return true;
-    if (Burner.OnStatus)
-        Burner.OnStatus("Error : Audio larger than disc (" + std::to_string(needed) + " blocks needed, " +
-                        std::to_string(free) + " free)");
-    return false;
+    switch (Phase) {
+    case TWaitPhase::DriveReady: return "drive-ready";
+    case TWaitPhase::Buffer: return "buffer";
+    case TWaitPhase::SyncCache: return "sync-cache";
+    case TWaitPhase::CloseTrack: return "close-track";
+    case TWaitPhase::CloseSession: return "close-session";
+    case TWaitPhase::Blank: return "blank";
+    case TWaitPhase::Format: return "format";
+    }
+    return "wait";
 }
 
-TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bool Interrupted)
+const char* WaitPhaseLabel(TWaitPhase Phase)
 {
-    if (Interrupted)
-        return TBurnFailure::Interrupted;
+    switch (Phase) {
+    case TWaitPhase::DriveReady: return "waiting for the drive";
+    case TWaitPhase::Buffer: return "waiting for the drive's buffer";
+    case TWaitPhase::SyncCache: return "flushing the drive's cache";
+    case TWaitPhase::CloseTrack: return "closing track";
+    case TWaitPhase::CloseSession: return "closing session";
+    case TWaitPhase::Blank: return "blanking";
+    case TWaitPhase::Format: return "formatting";
+    }
+    return "waiting";
+}
 
-    struct Rule {
-        std::string_view prefix;
-        TBurnFailure failure;
-    };
-    static constexpr std::array<Rule, 18> kRules = {{
-        {"Cancelled :", TBurnFailure::Interrupted},
-        {"Error : Drive Not Ready", TBurnFailure::NotReady},
-        {"HardWare : Set Write Mode Error", TBurnFailure::WriteParameters},
-        {"HardWare : Set Audio Write Mode Error", TBurnFailure::WriteParameters},
-        {"Error : Error in Image Size", TBurnFailure::Input},
-        {"Error : Image larger than disc", TBurnFailure::Input},
-        {"Error : Audio larger than disc", TBurnFailure::Input},
-        {"Error : Read Error", TBurnFailure::Input},
-        {"Error : Too Many Tracks", TBurnFailure::Input},
-        {"Error : No Audio Data in Track", TBurnFailure::Input},
-        {"Error : Write Error", TBurnFailure::Write},
-        {"Error : Buffer Wait Timeout", TBurnFailure::Write},
-        {"Error : Sync Cache Error", TBurnFailure::Closing},
-        {"Error : Close Track Error", TBurnFailure::Closing},
-        {"Error : Close Session Error", TBurnFailure::Closing},
-        {"Error : Blank Error", TBurnFailure::Preparing},
-        {"Error : Format Error", TBurnFailure::Preparing},
-        {"Error : Reserve Track Error", TBurnFailure::WriteParameters},
-    }};
-    // The last line that names a cause is the step the job ended on.
-    for (auto line = StatusLines.rbegin(); line != StatusLines.rend(); ++line)
-        for (const auto& rule : kRules)
-            if (StartsWith(*line, rule.prefix))
-                return rule.failure;
-    return TBurnFailure::Write;
+std::string JobStepName(TJobStep Step)
+{
+    switch (Step) {
+    case TJobStep::None: return "Done";
+    case TJobStep::Interrupted: return "Cancelled";
+    case TJobStep::NotReady: return "Drive Not Ready";
+    case TJobStep::Medium: return "Unusable Disc";
+    case TJobStep::WriteParameters: return "Set Write Mode Error";
+    case TJobStep::Input: return "Input Error";
+    case TJobStep::Write: return "Write Error";
+    case TJobStep::BufferStall: return "Buffer Wait Timeout";
+    case TJobStep::SyncCache: return "Sync Cache Error";
+    case TJobStep::CloseTrack: return "Close Track Error";
+    case TJobStep::CloseSession: return "Close Session Error";
+    case TJobStep::Blank: return "Blank Error";
+    case TJobStep::Format: return "Format Error";
+    case TJobStep::Verify: return "Verify Error";
+    }
+    return "Error";
+}
+
+std::string JobOutcomeText(const TJobOutcome& Outcome)
+{
+    std::string text = JobStepName(Outcome.Step);
+    if (Outcome.Sector >= 0)
+        text += " at sector " + std::to_string(Outcome.Sector);
+    if (Outcome.Error != Err_None)
+        text += " : " + ScsiErrorToText(Outcome.Error);
+    return text;
+}
+
+bool NoDiscOutcome(const TJobOutcome& Outcome)
+{
+    return Outcome.Step == TJobStep::NotReady && Outcome.Error == Err_SenseNotReady;
 }
 
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError)
@@ -212,11 +290,15 @@ std::string TrackTitleOfFile(const std::string& FileName)
 
 TCDTrackItem& AddWaveFileTrack(TCDTrackList& Tracks, const std::string& FileName)
 {
-    // Read first, so that a file that cannot be read leaves the list as it was.
-    TMemoryStream bytes;
-    bytes.LoadFromFile(FileName);
+    // The samples stay in the file and are read as the burn goes, so that memory does not grow
+    // with the size of the waves. A file that cannot be read leaves the list as it was.
     TCDTrackItem& item = Tracks.Add();
-    item.CDTrack()->LoadFromStream(bytes);
+    try {
+        item.CDTrack()->LinkToFile(FileName);
+    } catch (...) {
+        Tracks.Delete(Tracks.Count() - 1);
+        throw;
+    }
     item.CDTrack()->TrackTitle = TrackTitleOfFile(FileName);
     item.Name = item.CDTrack()->TrackTitle;
     return item;

@@ -33,10 +33,42 @@ inline constexpr char kDemoImageName[] = "KeelvaneDemo.iso";
 
 // The folder of the running program, with its trailing separator.
 std::string ProgramFolder();
-// The image the burn command takes: "Keelvane.iso" when it is a file in Folder, otherwise
-// "KeelvaneDemo.iso" whether or not that exists. Folder ends with a separator.
+
+// Where a rescue image may lie, in the order the folders are searched.
+enum class TImagePlace {
+    BesideProgram,   // the program's own folder (a build folder, or a copy the user made)
+    InstalledData,   // the data folder of the installation the program belongs to
+    UserData,        // the user's own data folder, for an image dropped in without root
+};
+
+// A place and its folder, with the trailing separator.
+struct TImageFolder {
+    TImagePlace Place;
+    std::string Folder;
+};
+
+// The folders searched for the images of the program in Folder: Folder itself; the installed
+// data folder found from it (<prefix>/share/keelvane/ for a program in <prefix>/bin/, so that a
+// relocated or staged installation finds its own); then $XDG_DATA_HOME/keelvane/, by default
+// ~/.local/share/keelvane/ (left out when no home folder is known).
+std::vector<TImageFolder> RescueImageFolders(const std::string& Folder);
+
+// The image found, or the one the burn command takes when none is.
+struct TRescueImage {
+    std::string Path;
+    TImagePlace Place = TImagePlace::BesideProgram;
+    bool Found = false;
+};
+// The first folder holding "Keelvane.iso" or "KeelvaneDemo.iso" wins, the rescue image before
+// the demo image in each. When neither lies anywhere: "KeelvaneDemo.iso" beside the program,
+// not found.
+TRescueImage FindRescueImage(const std::string& Folder);
+// "beside the program", "in the installed data folder", "in the user's data folder".
+const char* ImagePlaceText(TImagePlace Place);
+
+// The image the burn command takes (FindRescueImage's path). Folder ends with a separator.
 std::string RescueImagePath(const std::string& Folder);
-// Whether either image lies in Folder (the test that enables the burn button).
+// Whether an image lies in any of the folders (the test that enables the burn button).
 bool RescueImagePresent(const std::string& Folder);
 
 // The drive box ------------------------------------------------------------------------------
@@ -68,7 +100,7 @@ inline constexpr TWriteParameters kCDDAWriteParameters{1, 0, 16, 0, 0, 150, fals
 // SetWriteParameters with the preset; the result is in the writer's LastError.
 bool SetWriteMode(TCDBurner& Burner, const TWriteParameters& Parameters);
 
-// Empties all six event slots: after a job, so that the writer keeps no handler of a front
+// Empties all seven event slots: after a job, so that the writer keeps no handler of a front
 // end that may be gone.
 void UnsubscribeEvents(TCDBurner& Burner);
 
@@ -77,35 +109,34 @@ void UnsubscribeEvents(TCDBurner& Burner);
 // How long a burn waits for a disc that is still spinning up.
 inline constexpr std::chrono::seconds kBurnReadyWait{60};
 
-// Waits until the drive is ready for a burn, so that a drive without a disc, or one still
-// becoming ready, is told apart from a failed write. On failure the writer reports
-// "Error : Drive Not Ready : <result name>" through OnStatus; the result is returned.
+// Waits until the drive is ready for a job (a burn or a blank), so that a drive without a
+// disc, or one still becoming ready, is told apart from a failed write; OnWait comes
+// meanwhile, and a stop request ends the wait (Err_Aborted, the tray released). On failure the
+// writer reports "Error : Drive Not Ready : <result name>" through OnStatus and its
+// LastOutcome says NotReady (Interrupted when stopped); the result is returned.
 TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit = kBurnReadyWait);
 
 // Blocks of 2352 bytes the track takes on the disc: the sample bytes it holds, a partial last
 // block counted whole (as the audio burn writes them).
 std::int64_t AudioBlocksOfTrack(TCDTrack& Track);
-// Whether tracks 0 .. TrackCount-1 of the writer's list fit in the free blocks the drive
-// reports (a drive that cannot tell is trusted). When they do not, the writer reports
-// "Error : Audio larger than disc (N blocks needed, M free)" through OnStatus: the audio burn
-// itself would write until the disc is full and leave it ruined.
-bool AudioTracksFitDisc(TCDBurner& Burner, std::int32_t TrackCount);
+
+// While a job waits on the drive -----------------------------------------------------------------
+
+// The phase for scripts: "drive-ready", "buffer", "sync-cache", "close-track", "close-session",
+// "blank", "format".
+const char* WaitPhaseName(TWaitPhase Phase);
+// What is waited for, for people: "waiting for the drive", "closing session", ...
+const char* WaitPhaseLabel(TWaitPhase Phase);
 
 // After a failed job -------------------------------------------------------------------------
 
-enum class TBurnFailure {
-    Interrupted,       // stopped on request
-    NotReady,          // no disc, or the drive never became ready
-    WriteParameters,   // the drive refused mode page 05h
-    Input,             // the image or the audio tracks cannot be burnt as they are
-    Write,             // a WRITE(10) failed or the drive's buffer never drained
-    Closing,           // SYNCHRONIZE CACHE, CLOSE TRACK or CLOSE SESSION failed
-    Preparing,         // the blank or format the disc needed before the write failed
-};
-
-// Which step ended a job that returned false, from its status lines (in the order sent): the
-// last line that names a cause decides. A job without such a line counts as a write failure.
-TBurnFailure ClassifyBurnFailure(const std::vector<std::string>& StatusLines, bool Interrupted);
+// The step a failed job ended at, by name: "Write Error", "Close Session Error", ...
+std::string JobStepName(TJobStep Step);
+// "<step name>[ at sector N] : <error name>" for a failed job's outcome; the error part only
+// when the drive's result is known.
+std::string JobOutcomeText(const TJobOutcome& Outcome);
+// Whether the outcome is a drive without a disc: a NOT READY answer that is no busy drive.
+bool NoDiscOutcome(const TJobOutcome& Outcome);
 // The text a failed job ends with: its last status line, or the result name of LastError when
 // it sent none.
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError);
@@ -138,8 +169,9 @@ TDriveAccessProblem DriveAccessProblem(const TCDBurnerList& List, int Position,
 
 // The file name without folder and extension: the title of a track made from it.
 std::string TrackTitleOfFile(const std::string& FileName);
-// Appends an entry to Tracks holding the whole file, titled (and named) after the file. A file that
-// cannot be read raises EStreamError (nothing is appended then).
+// Appends an entry to Tracks linked to the file (its samples are read as the burn goes), titled
+// (and named) after the file. A file that cannot be read, or is not a regular file (a FIFO, a
+// device), raises EStreamError at once (nothing is appended then).
 TCDTrackItem& AddWaveFileTrack(TCDTrackList& Tracks, const std::string& FileName);
 // Whether the track's samples are CD audio as a CD player plays them: PCM, 44,100 samples a
 // second, 16 bits, two channels. Any other wave would play as noise when burnt unchanged.

@@ -15,7 +15,7 @@ struct CommandEntry {
     const char* name;
 };
 
-constexpr std::array<CommandEntry, 13> kCommands = {{
+constexpr std::array<CommandEntry, 15> kCommands = {{
     {Command::Drives, "drives"},
     {Command::Burn, "burn"},
     {Command::BurnAudio, "burn-audio"},
@@ -29,6 +29,8 @@ constexpr std::array<CommandEntry, 13> kCommands = {{
     {Command::WriteMode, "write-mode"},
     {Command::Eject, "eject"},
     {Command::DiscInfo, "disc-info"},
+    {Command::Image, "image"},
+    {Command::Load, "load"},
 }};
 
 bool ParseDrive(const std::string& text, DriveSelector& drive) {
@@ -141,6 +143,25 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         } else if (name == "--force") {
             if (!noValue()) return fail("option --force takes no value");
             o.force = true;
+        } else if (name == "--simulate" || name == "--fast") {
+            if (!noValue()) return fail("option " + name + " takes no value");
+            (name == "--simulate" ? o.simulate : o.fastBlank) = true;
+        } else if (name == "--speed") {
+            std::string value;
+            if (!takeValue(value)) return fail("option --speed needs a speed (8, 16, ... or max)");
+            unsigned x = 0;
+            auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), x);
+            if (value == "max") x = 0;
+            else if (ec != std::errc() || end != value.data() + value.size() || x == 0 || x > 255)
+                return fail("option --speed: \"" + value + "\" is neither a speed from 1 to 255 nor max");
+            o.speed = x;
+            o.speedGiven = true;
+        } else if (name == "--sha256") {
+            std::string value;
+            if (!takeValue(value)) return fail("option --sha256 needs the image's SHA-256 (64 hex digits)");
+            if (value.size() != 64 || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                return fail("option --sha256: \"" + value + "\" is not a SHA-256 (64 hex digits)");
+            o.sha256 = value;
         } else {
             return fail("unknown option " + arg);
         }
@@ -160,7 +181,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         return fail("--keep-session-open and --no-verify belong to the burn command");
     if (o.noEject && o.command != Command::Burn && o.command != Command::BurnAudio)
         return fail("--no-eject belongs to the burn and burn-audio commands");
-    if (o.force && o.command != Command::BurnAudio) return fail("--force belongs to the burn-audio command");
+    if (o.force && o.command != Command::BurnAudio && o.command != Command::Burn)
+        return fail("--force belongs to the burn and burn-audio commands");
+    if (o.simulate && o.command != Command::Burn && o.command != Command::BurnAudio)
+        return fail("--simulate belongs to the burn and burn-audio commands");
+    if (o.speedGiven && o.command != Command::Burn && o.command != Command::BurnAudio && o.command != Command::Blank)
+        return fail("--speed belongs to the burn, burn-audio and blank commands");
+    if (!o.sha256.empty() && o.command != Command::Burn) return fail("--sha256 belongs to the burn command");
+    if (o.fastBlank && o.command != Command::Blank) return fail("--fast belongs to the blank command");
     if (o.blankAsNeeded && o.command != Command::Burn && o.command != Command::BurnAudio)
         return fail("--blank-as-needed belongs to the burn and burn-audio commands");
 
@@ -198,20 +226,32 @@ std::string UsageText(const std::string& program) {
            "\n"
            "Commands:\n"
            "  drives                 list the writers (letter, name, device path, SCSI address)\n"
-           "  burn [IMAGE]           burn IMAGE as one data track (default: Keelvane.iso, else\n"
-           "                         KeelvaneDemo.iso beside the program), read it back, eject\n"
+           "  burn [IMAGE]           burn IMAGE as one data track (default: the rescue image, see\n"
+           "                         image), read it back, eject\n"
            "      --keep-session-open  close the track but leave the session open\n"
            "      --no-verify          do not read the track back and compare it with the image\n"
            "      --no-eject           leave the disc in the drive\n"
            "      --blank-as-needed    blank a used CD-RW or DVD-RW first instead of refusing it\n"
+           "      --simulate           go through the whole burn with the drive's Test Write:\n"
+           "                           nothing is recorded (CD-R/RW, DVD-R/RW only)\n"
+           "      --speed N|max        write at N x of the medium (CD 176.4 kB/s, DVD 1,385\n"
+           "                           kB/s, BD 4,495 kB/s); default max, the drive's best\n"
+           "      --sha256 HEX         the image's published SHA-256, checked before burning\n"
+           "                           (else IMAGE.sha256, SHA256SUMS, IMAGE.md5 or MD5SUMS\n"
+           "                           beside the image are used when they list it)\n"
+           "      --force              burn an image that is not ISO 9660 as it is\n"
            "  burn-audio FILE.wav... burn the wave files as audio tracks, one track each, in\n"
            "                         order (title: the file name), close the session, eject\n"
            "      --force              burn waves that are not CD audio (44.1 kHz, 16-bit,\n"
            "                           stereo PCM) as they are: they will play as noise\n"
            "      --no-eject           leave the disc in the drive\n"
+           "      --simulate, --speed N|max   as for burn\n"
            "  blank                  blank a rewritable disc (the whole disc)\n"
+           "      --fast               the minimal blank (table of contents and PMA only)\n"
+           "      --speed N|max        as for burn\n"
            "  capabilities           the drive's reading and writing capabilities\n"
-           "  speeds                 the drive's current and maximum read and write speeds\n"
+           "  speeds                 the drive's current and maximum read and write speeds, and\n"
+           "                         the write speeds it offers for the disc in it\n"
            "  writer-params          the drive's current write parameters\n"
            "  toc                    the disc's table of contents (No, Num, LBA, Flags)\n"
            "  dvd-structure          the DVD physical format descriptor\n"
@@ -220,6 +260,18 @@ std::string UsageText(const std::string& program) {
            "  eject                  eject the disc\n"
            "  disc-info              the disc in the drive: profile, status, sessions, tracks,\n"
            "                         next writable address, free blocks, capacity\n"
+           "  image                  the rescue image burn takes without IMAGE, and where it\n"
+           "                         was found\n"
+           "\n"
+           "Rescue image:\n"
+           "  burn without IMAGE looks for Keelvane.iso, then KeelvaneDemo.iso, in these folders;\n"
+           "  the first found wins:\n"
+           "    1. the program's own folder\n"
+           "    2. the installed data folder, ../share/keelvane/ from the program's folder\n"
+           "       (/usr/share/keelvane/ for /usr/bin/keelvane-cli)\n"
+           "    3. $XDG_DATA_HOME/keelvane/ (default: ~/.local/share/keelvane/): put your own\n"
+           "       Keelvane.iso here, no root needed\n"
+           "  load                   close the tray\n"
            "\n"
            "Options:\n"
            "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is\n"
@@ -228,7 +280,8 @@ std::string UsageText(const std::string& program) {
            "                         bd-rom|bd-r|bd-re|none, unformatted (a new dvd+rw, dvd-rw-ro\n"
            "                         or bd-re), speed=N, capacity=BLOCKS, fail-write-at=LBA,\n"
            "                         stuck-buffer, no-rbc, no-config, not-ready=K, busy-ms=N\n"
-           "  --drive LETTER|INDEX   the writer to use (default: the first one)\n"
+           "  --drive LETTER|INDEX   the writer to use (default: the first --virtual-drive, else\n"
+           "                         the first writer)\n"
            "  --json                 one JSON object per line: events, then a final result\n"
            "  --trace                every SCSI command, its status and sense data on stderr\n"
            "  -h, --help             this text\n"
@@ -239,15 +292,19 @@ std::string UsageText(const std::string& program) {
            "  1    the drive refused or failed the command (burn: no disc, drive not ready)\n"
            "  2    usage error\n"
            "  3    no writer found, no such drive, or the drive cannot be opened\n"
-           "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big;\n"
+           "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big,\n"
+           "       not ISO 9660 without --force, checksum mismatch;\n"
            "       burn-audio: a wave file missing, unreadable, not CD audio, or too long)\n"
            "  5    the drive refused the write parameters\n"
            "  6    write error\n"
            "  7    error while synchronising the cache or closing the track or session\n"
            "  8    the burned track does not read back equal to the image\n"
-           "  9    the disc cannot be written (read-only, not blank, or a medium this program\n"
-           "       does not write); nothing was written\n"
-           "  130  interrupted (Ctrl-C): the burn stopped after the current command\n";
+           "  9    the disc or drive cannot take the job: the disc cannot be written (read-only,\n"
+           "       not blank, or a medium this program does not write), or burn --simulate on a\n"
+           "       drive or medium without test write; nothing was written\n"
+           "  10   the virtual disc is in use by another program\n"
+           "  130  interrupted (Ctrl-C): the burn stopped after the current command\n"
+           "  143  stopped by SIGTERM, as for Ctrl-C\n";
 }
 
 }  // namespace cli

@@ -23,6 +23,8 @@ enum class Command {
     WriteMode,
     Eject,
     DiscInfo,
+    Image,
+    Load,
 };
 
 enum class WriteMode { Data, Cdda };
@@ -44,14 +46,20 @@ struct Options {
 
     Command command = Command::None;
     // burn
-    std::string image;                        // empty: the rescue image beside the program
+    std::string image;                        // empty: the rescue image the image command names
     bool keepSessionOpen = false;
     bool noEject = false;
     bool noVerify = false;
     bool blankAsNeeded = false;               // blank a used rewritable disc first (burn, burn-audio)
     // burn-audio (and --no-eject)
     std::vector<std::string> waveFiles;      // one track each, in this order
-    bool force = false;                       // burn waves that are not CD audio as they are
+    bool force = false;                       // burn waves that are not CD audio, or an image that is
+                                              // not ISO 9660, as they are
+    std::string sha256;                       // burn: the image's published SHA-256 (hex)
+    bool simulate = false;                    // burn, burn-audio: Test Write, nothing recorded
+    unsigned speed = 0;                       // burn, burn-audio, blank: x of the medium; 0 = max
+    bool speedGiven = false;                  // --speed was given (max included)
+    bool fastBlank = false;                   // blank: the minimal blank
     // write-mode
     WriteMode writeMode = WriteMode::Data;
 };

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
 #include "burner/FrontEndSupport.h"
+#include "burner/ImageCheck.h"
+#include "burner/WriteSpeed.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Trace.h"
@@ -25,6 +28,20 @@ namespace {
 
 constexpr std::int64_t kSectorBytes = 2048;
 constexpr char kProgramName[] = "keelvane-cli";
+
+// The folders the rescue image is looked for in, in order: "A, B or C".
+std::string SearchedFolders(const std::string& program) {
+    const std::vector<TImageFolder> folders = RescueImageFolders(program);
+    std::string text;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == folders.size() ? " or " : ", ") + folders[i].Folder;
+    return text;
+}
+
+StatusWording gWording = nullptr;
+
+// A status line of the writer as this program sees it.
+std::string Reworded(const std::string& text) { return gWording ? gWording(text) : text; }
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -59,15 +76,19 @@ public:
                 out.Error("--virtual-drive " + driveSpec + ": " + error);
                 return kExitUsage;
             }
-            auto writer = vdrive::AttachVirtualDrive(driveSpec, error);
+            vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+            auto writer = vdrive::AttachVirtualDrive(driveSpec, error, failure);
             if (!writer) {
                 out.Error("cannot attach the virtual drive " + driveSpec + ": " + error);
-                return kExitNoWriter;
+                return failure == vdrive::AttachFailure::InUse ? kExitInUse : kExitNoWriter;
             }
             writers_.push_back(std::move(writer));
         }
         return kExitOk;
     }
+
+    // The drive letter of the first virtual writer given; 0 when none.
+    char FirstLetter() const { return writers_.empty() ? 0 : writers_.front()->DriveLetter(); }
 
 private:
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> writers_;
@@ -89,10 +110,17 @@ private:
     // Before a burn writes: waits for the disc and honours a Ctrl-C that came meanwhile.
     // kExitOk to go on; otherwise the result is reported with `fields`.
     int StartJob(TCDBurner& burner, JsonObject fields);
+    // The writer's waits on the drive go to the live line or the JSON events.
+    void SubscribeWaits(TCDBurner& burner) {
+        burner.OnWait = [this](const TWaitInfo& wait) {
+            out_.Wait(WaitPhaseName(wait.Phase), WaitPhaseLabel(wait.Phase), Reworded(wait.Step),
+                      static_cast<double>(wait.Elapsed.count()) / 1000.0, Output::Now());
+        };
+    }
     int Blank(TCDBurner& burner);
     int Capabilities(TCDBurner& burner);
     int Speeds(TCDBurner& burner);
-    int PageReport(TCDBurner& burner, const std::vector<std::string>& lines);
+    int PageReport(TCDBurner& burner, const std::vector<std::string>& lines, JsonObject fields = JsonObject());
     int WriterParams(TCDBurner& burner);
     int Toc(TCDBurner& burner);
     int DvdStructure(TCDBurner& burner);
@@ -102,6 +130,23 @@ private:
     int DiscInfo(TCDBurner& burner);
     // A refused preflight: says why, with the plan's figures; the tray is already unlocked.
     int RefusePlan(const TDiscPlan& plan, JsonObject fields);
+    int Image();
+    int Load(TCDBurner& burner);
+
+    // The image the burn takes.
+    std::string ImagePath() const {
+        return options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
+    }
+    // The image checks, before any command reaches a drive: kExitOk to go on (a missing image
+    // is left to the burn, which says so as it always has).
+    int CheckImage();
+    // After the drive is ready and before the write parameters: --simulate and --speed.
+    // kExitOk to go on; otherwise the result is reported with `fields`.
+    int PrepareWrite(TCDBurner& burner, JsonObject fields);
+    // --speed on the drive; false after saying why.
+    bool ApplySpeed(TCDBurner& burner, const std::string& phase);
+    // The image check's values for the result object.
+    void AddImageCheckFields(JsonObject& fields) const;
 
     // The writer the options select, or null after saying why.
     TCDBurner* SelectWriter(int& exitCode);
@@ -117,13 +162,22 @@ private:
     const Options& options_;
     Output& out_;
     std::unique_ptr<TCDBurnerList> list_;
+    std::optional<TImageCheck> imageCheck_;
+    std::int64_t writeSpeedKBs_ = -1;   // what the drive reported after --speed
+    char firstVirtualLetter_ = 0;   // the writer meant when --virtual-drive is given without --drive
 };
 
 int Session::Run() {
+    // Where the rescue image is needs no drive.
+    if (options_.command == Command::Image) return Image();
     VirtualDrives virtualDrives;
     if (int rc = virtualDrives.Attach(options_.virtualDrives, out_); rc != kExitOk) {
         Finish(rc);
         return rc;
+    }
+    // A damaged or wrong image is refused before the drives are even scanned.
+    if (options_.command == Command::Burn) {
+        if (const int rc = CheckImage(); rc != kExitOk) return rc;
     }
     // The list releases every tray when it goes, before the virtual drives are detached.
     list_ = std::make_unique<TCDBurnerList>();
@@ -135,6 +189,7 @@ int Session::Run() {
     if (options_.command == Command::Drives) return Drives();
 
     int rc = kExitOk;
+    firstVirtualLetter_ = virtualDrives.FirstLetter();
     TCDBurner* burner = SelectWriter(rc);
     if (!burner) {
         Finish(rc);
@@ -153,7 +208,9 @@ int Session::Run() {
     case Command::WriteMode: return WriteMode(*burner);
     case Command::Eject: return Eject(*burner);
     case Command::DiscInfo: return DiscInfo(*burner);
+    case Command::Load: return Load(*burner);
     case Command::Drives:
+    case Command::Image:
     case Command::None: break;
     }
     return kExitUsage;
@@ -168,7 +225,13 @@ TCDBurner* Session::SelectWriter(int& exitCode) {
     int position = -1;
     const DriveSelector& d = options_.drive;
     switch (d.kind) {
-    case DriveSelector::Kind::Default: position = 0; break;
+    case DriveSelector::Kind::Default:
+        // A virtual drive asked for on the command line is the one meant, not a real drive
+        // that happens to come first.
+        position = 0;
+        for (int i = 0; firstVirtualLetter_ != 0 && i < list_->Count(); ++i)
+            if (list_->Burners(i)->Info.DriveLetter == firstVirtualLetter_) position = i;
+        break;
     case DriveSelector::Kind::Index:
         if (d.index < list_->Count()) position = d.index;
         else out_.Error("there is no writer at index " + std::to_string(d.index) + " (see: keelvane-cli drives)");
@@ -242,20 +305,38 @@ int Session::Drives() {
 
 // The two reports keep no result of their own (a failed one shows its headings or zeros), so
 // the capabilities page is asked for once more to tell a script whether the drive answered.
-int Session::PageReport(TCDBurner& burner, const std::vector<std::string>& lines) {
+int Session::PageReport(TCDBurner& burner, const std::vector<std::string>& lines, JsonObject fields) {
     ReportLines(lines);
     std::uint8_t page[26] = {};
     const TScsiError error = ScsiGetCapabilitiesPage(burner.Info, page, burner.CommandSettings);
     const std::string result = ScsiErrorToText(error);
     const int rc = error == Err_None ? kExitOk : kExitCommandFailed;
     if (rc != kExitOk) out_.Error(std::string(CommandName(options_.command)) + ": " + result);
-    Finish(rc, JsonObject().Add("result", result));
+    Finish(rc, fields.Add("result", result));
     return rc;
 }
 
 int Session::Capabilities(TCDBurner& burner) { return PageReport(burner, burner.GetCapabilitiesReport()); }
 
-int Session::Speeds(TCDBurner& burner) { return PageReport(burner, burner.GetSpeedsReport()); }
+int Session::Speeds(TCDBurner& burner) {
+    std::vector<std::string> lines = burner.GetSpeedsReport();
+    // The speeds offered for the disc in the drive follow the report's own lines.
+    TScsiError error = Err_None;
+    const std::vector<std::uint32_t> offered = OfferedWriteSpeeds(burner, error);
+    const TMediumFamily family = MediumFamilyOf(burner);
+    lines.push_back("-- Write Speeds For This Disc --");
+    std::vector<std::string> speeds;
+    for (std::uint32_t kbs : offered) {
+        lines.push_back("       " + SpeedText(kbs, family) + " (" + std::to_string(kbs) + " kB/s)");
+        speeds.push_back(std::to_string(kbs));
+    }
+    if (offered.empty())
+        lines.push_back("       none reported (" + ScsiErrorToText(error) + ")");
+    std::string array = "[";
+    for (std::size_t i = 0; i < speeds.size(); ++i) array += (i ? "," : "") + speeds[i];
+    array += "]";
+    return PageReport(burner, lines, JsonObject().AddRaw("write_speeds_kbs", array).Add("medium", FamilyName(family)));
+}
 
 int Session::WriterParams(TCDBurner& burner) {
     std::string text;
@@ -361,37 +442,176 @@ int Session::Eject(TCDBurner& burner) {
     return rc;
 }
 
+int Session::Image() {
+    const std::string program = ProgramFolder();
+    const TRescueImage image = FindRescueImage(program);
+    std::string searched = "[";
+    for (const TImageFolder& place : RescueImageFolders(program)) {
+        if (searched.size() > 1) searched += ',';
+        searched += JsonQuote(place.Folder);
+    }
+    searched += "]";
+    JsonObject fields;
+    fields.Add("image", image.Path).Add("found", image.Found).AddRaw("searched", searched);
+    if (!image.Found) {
+        out_.Error("no rescue image: neither " + std::string(kRescueImageName) + " nor " + kDemoImageName +
+                   " lies in " + SearchedFolders(program));
+        Finish(kExitImage, fields);
+        return kExitImage;
+    }
+    out_.Text(image.Path);
+    out_.Text(std::string("found ") + ImagePlaceText(image.Place));
+    fields.Add("place", ImagePlaceText(image.Place));
+    Finish(kExitOk, fields);
+    return kExitOk;
+}
+
+int Session::Load(TCDBurner& burner) {
+    const bool ok = LoadTray(burner);
+    const std::string result = ScsiErrorToText(burner.LastError);
+    if (!ok) out_.Error("load: " + result);
+    const int rc = ok ? kExitOk : kExitCommandFailed;
+    Finish(rc, JsonObject().Add("result", result));
+    return rc;
+}
+
+bool Session::ApplySpeed(TCDBurner& burner, const std::string& phase) {
+    if (!options_.speedGiven) return true;
+    const TMediumFamily family = MediumFamilyOf(burner);
+    std::uint32_t reported = 0;
+    if (!SetWriteSpeed(burner, options_.speed, family, reported)) {
+        out_.Error("the drive refused the write speed " +
+                   (options_.speed ? std::to_string(options_.speed) + "x" : std::string("max")) + ": " +
+                   ScsiErrorToText(burner.LastError));
+        return false;
+    }
+    writeSpeedKBs_ = reported;
+    out_.Status(phase, reported ? "Write Speed : " + SpeedText(reported, family) + " (" + std::to_string(reported) +
+                                      " kB/s, " + FamilyName(family) + ")"
+                                : std::string("Write Speed : set; the drive does not report it"));
+    return true;
+}
+
+int Session::PrepareWrite(TCDBurner& burner, JsonObject fields) {
+    burner.SimulateWrite = options_.simulate;
+    if (options_.simulate) {
+        std::string why;
+        if (!CanSimulate(burner, why)) {
+            out_.Error("cannot simulate: " + why + "; nothing was sent to write");
+            burner.LastOutcome = TJobOutcome{TJobStep::Medium, -1, burner.LastError};
+            burner.UnlockMedium();
+            Finish(kExitDiscUnusable, fields.Add("simulated", true));
+            return kExitDiscUnusable;
+        }
+        out_.Status("setup", "Simulation : the drive writes in test mode; nothing is recorded");
+    }
+    if (!ApplySpeed(burner, "setup")) {
+        burner.UnlockMedium();
+        Finish(kExitCommandFailed, fields.Add("last_error", ScsiErrorToText(burner.LastError)));
+        return kExitCommandFailed;
+    }
+    return kExitOk;
+}
+
+int Session::CheckImage() {
+    const std::string image = ImagePath();
+    struct stat st;
+    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kExitOk;
+    TImageCheckOptions checkOptions;
+    checkOptions.Force = options_.force;
+    checkOptions.ExpectedSha256 = options_.sha256;
+    ProgressSample sample;
+    sample.total = (st.st_size + kSectorBytes - 1) / kSectorBytes;
+    if (!options_.sha256.empty() || FindPublishedDigest(image).Found)
+        out_.Status("checksum", "Checksum : computing the image's checksum");
+    TImageCheck check = CheckImageBeforeBurn(image, checkOptions, [&](std::int64_t done, std::int64_t total) {
+        sample.sector = (done + kSectorBytes - 1) / kSectorBytes - 1;
+        sample.percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+        out_.Progress("checksum", sample, Output::Now());
+        return !Interrupted();
+    });
+    out_.EndProgress();
+    imageCheck_ = check;
+    JsonObject fields;
+    fields.Add("image", image);
+    AddImageCheckFields(fields);
+    switch (check.Verdict) {
+    case TImageVerdict::Ok:
+        if (!check.ChecksumLine.empty()) out_.Status("checksum", check.ChecksumLine);
+        if (!check.Warning.empty()) out_.Status("check", check.Warning);
+        return kExitOk;
+    case TImageVerdict::Stopped:
+        out_.Error("interrupted while checking the image; nothing was written");
+        Finish(InterruptExitCode(), fields);
+        return InterruptExitCode();
+    case TImageVerdict::NotIso:
+    case TImageVerdict::ChecksumMismatch:
+    case TImageVerdict::Unreadable:
+        break;
+    }
+    out_.Text("Error creating CD.");
+    out_.Error(check.Message);
+    if (check.Verdict == TImageVerdict::NotIso) out_.Hint("Give --force to burn it as it is.");
+    Finish(kExitImage, fields);
+    return kExitImage;
+}
+
+void Session::AddImageCheckFields(JsonObject& fields) const {
+    if (!imageCheck_) return;
+    const TImageCheck& c = *imageCheck_;
+    fields.Add("image_format", ImageFormatName(c.Inspection.Format)).Add("bootable", c.Inspection.Bootable);
+    if (c.Published.Found) {
+        fields.Add("checksum", c.ActualHex.empty() ? "unchecked" : c.ActualHex == c.Published.Hex ? "ok" : "mismatch")
+            .Add("checksum_kind", DigestName(c.Published.Kind))
+            .Add("checksum_source", c.Published.Source)
+            .Add("checksum_expected", c.Published.Hex)
+            .Add("checksum_actual", c.ActualHex);
+    } else {
+        fields.Add("checksum", "none");
+    }
+}
+
 int Session::Blank(TCDBurner& burner) {
-    burner.OnStatus = [this](const std::string& text) { out_.Status("blank", text); };
+    burner.OnStatus = [this](const std::string& text) { out_.Status("blank", Reworded(text)); };
     burner.OnProgress = [this](std::int32_t, std::int32_t percent) {
         ProgressSample sample;
         sample.percent = percent;
         out_.Progress("blank", sample, Output::Now());
     };
-    // A drive cannot be stopped once it blanks: Ctrl-C only says so.
+    SubscribeWaits(burner);
+    // A drive cannot be stopped once it blanks: Ctrl-C stops the waiting only.
     static constexpr char kBlankMessage[] =
-        "\nInterrupted: the drive finishes the blank it has started; waiting for it "
+        "\nInterrupted: stopping; the drive finishes a blank it has started by itself "
         "(press Ctrl-C again to quit at once)\n";
+    if (!ApplySpeed(burner, "blank")) {
+        burner.OnStatus = nullptr;
+        burner.OnProgress = nullptr;
+        Finish(kExitCommandFailed, JsonObject().Add("result", ScsiErrorToText(burner.LastError)));
+        return kExitCommandFailed;
+    }
     SetCancelTarget(&burner.CancelRequested, kBlankMessage);
-    const bool ok = burner.Blank(0, 0);
+    // A disc still spinning up is waited for, as before a burn.
+    const bool ok = WaitForDriveBeforeBurn(burner) == Err_None &&
+                    burner.Blank(options_.fastBlank ? kBlankMinimal : kBlankFull, 0);
     SetCancelTarget(nullptr);
-    burner.OnStatus = nullptr;
-    burner.OnProgress = nullptr;
+    UnsubscribeEvents(burner);
     out_.EndProgress();
 
     const std::string result = ScsiErrorToText(burner.LastError);
     int rc = kExitOk;
     if (ok) {
         out_.Text("Blanking Finished!");
-    } else if (Interrupted()) {
+    } else if (burner.LastOutcome.Step == TJobStep::Interrupted) {
+        burner.UnlockMedium();
         out_.Error("interrupted; the drive finishes a blank it has started by itself");
-        rc = kExitInterrupted;
+        rc = InterruptExitCode();
     } else {
         out_.Text(result);
         if (out_.json()) out_.Error("blank: " + result);
+        // Scripts have always seen 1 for a blank the drive refused, whatever the disc.
         rc = kExitCommandFailed;
     }
-    Finish(rc, JsonObject().Add("result", result));
+    Finish(rc, JsonObject().Add("result", result).Add("fast", options_.fastBlank));
     return rc;
 }
 
@@ -408,24 +628,27 @@ struct JobScope {
 };
 
 int Session::StartJob(TCDBurner& burner, JsonObject fields) {
+    SubscribeWaits(burner);
     // A drive without a disc, or one still spinning up, is told apart from a failed write.
-    if (const TScsiError ready = WaitForDriveBeforeBurn(burner); ready != Err_None) {
+    const TScsiError ready = WaitForDriveBeforeBurn(burner);
+    if (ready != Err_None && burner.LastOutcome.Step != TJobStep::Interrupted) {
         const std::string result = ScsiErrorToText(ready);
         out_.Error("the drive is not ready (no disc?): " + result);
         Finish(kExitCommandFailed, fields.Add("last_error", result));
         return kExitCommandFailed;
     }
-    if (Interrupted()) {
-        out_.Error("interrupted before anything was written");
-        burner.UnlockMedium();
-        Finish(kExitInterrupted, fields);
-        return kExitInterrupted;
+    if (ready != Err_None || Interrupted()) {
+        const bool unlocked = burner.UnlockMedium();
+        out_.Error(std::string("interrupted before anything was written; ") +
+                   (unlocked ? "the tray is unlocked" : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError)));
+        Finish(InterruptExitCode(), fields.Add("tray_unlocked", unlocked));
+        return InterruptExitCode();
     }
     return kExitOk;
 }
 
 int Session::Burn(TCDBurner& burner) {
-    const std::string image = options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
+    const std::string image = ImagePath();
 
     // A missing image is refused before the drive is touched.
     struct stat st;
@@ -435,13 +658,15 @@ int Session::Burn(TCDBurner& burner) {
                                                                                         : std::strerror(err);
         out_.Text("Error creating CD.");
         out_.Error("cannot read the image " + image + ": " + why);
+        if (options_.image.empty() && !FindRescueImage(ProgramFolder()).Found)
+            out_.Hint("No rescue image found: put Keelvane.iso into " + SearchedFolders(ProgramFolder()) +
+                      ", or name an image: keelvane-cli burn IMAGE");
         Finish(kExitImage, JsonObject().Add("image", image));
         return kExitImage;
     }
     const std::int64_t sectors = st.st_size / kSectorBytes;
 
     std::string phase = "setup";
-    std::vector<std::string> statusLines;
     ProgressSample sample;
     sample.total = sectors;
     std::int64_t sectorsHandedOver = 0;
@@ -451,9 +676,8 @@ int Session::Burn(TCDBurner& burner) {
         if (text.rfind("Blanking : ", 0) == 0) phase = "blank";
         if (text.rfind("Formatting : ", 0) == 0) phase = "format";
         if (text.rfind("Finished Writing", 0) == 0) phase = "close";
-        statusLines.push_back(text);
         if (phase == "close" || text == "Blanking Finished!" || text == "Formatting Finished!") out_.EndProgress();
-        out_.Status(phase, text);
+        out_.Status(phase, Reworded(text));
     };
     burner.OnProgress = [&](std::int32_t index, std::int32_t percent) {
         if (phase == "blank" || phase == "format") {
@@ -475,6 +699,7 @@ int Session::Burn(TCDBurner& burner) {
 
     JobScope job(burner);
     if (const int rc = StartJob(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
+    if (const int rc = PrepareWrite(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
 
     // What is in the drive decides how it is written, or that it is not written at all.
     const std::int64_t imageBlocks = (st.st_size + kSectorBytes - 1) / kSectorBytes;
@@ -494,29 +719,49 @@ int Session::Burn(TCDBurner& burner) {
         rc = kExitImage;
     }
     out_.EndProgress();
-    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
+    const TJobOutcome outcome = burner.LastOutcome;
+    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(outcome.Step, InterruptExitCode());
 
     bool verified = false;
     std::int64_t firstDifferent = -1;
-    if (rc == kExitOk && !options_.noVerify) {
+    // The verify compares the disc with the image as the burn found it; a file changed since
+    // (rewritten, truncated, grown) would be compared in part or with other bytes.
+    const auto imageChanged = [&]() {
+        struct stat now {};
+        return ::stat(image.c_str(), &now) != 0 || now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+               now.st_mtim.tv_nsec != st.st_mtim.tv_nsec;
+    };
+    bool changed = false;
+    // A simulation recorded nothing: there is nothing to read back.
+    if (rc == kExitOk && !options_.noVerify && !options_.simulate) {
         phase = "verify";
         sample = ProgressSample();
         sample.total = sectors;
-        out_.Status(phase, "Verify : Reading the track back");
+        changed = imageChanged();
         bool readable = true;
-        try {
-            verified = burner.VerifyImage(image, firstDifferent);
-        } catch (const std::exception& e) {
-            readable = false;
-            out_.Error(std::string("cannot read the image again: ") + e.what());
+        if (!changed) {
+            out_.Status(phase, "Verify : Reading the track back");
+            try {
+                verified = burner.VerifyImage(image, firstDifferent);
+            } catch (const std::exception& e) {
+                readable = false;
+                out_.Error(std::string("cannot read the image again: ") + e.what());
+            }
+            out_.EndProgress();
+            changed = readable && imageChanged();
+            if (changed) verified = false;
         }
-        out_.EndProgress();
-        if (!readable) {
+        if (changed) {
+            rc = kExitVerify;
+            firstDifferent = -1;
+            out_.Status(phase, "Verify : The image changed since the burn started; the disc was not compared with it");
+        } else if (!readable) {
             rc = kExitImage;
         } else if (verified) {
             out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
-        } else if (Interrupted()) {
-            rc = kExitInterrupted;
+            out_.Status(phase, "Verify : SHA-256 of the disc " + burner.ReadBackSha256);
+        } else if (burner.LastOutcome.Step == TJobStep::Interrupted) {
+            rc = InterruptExitCode();
         } else {
             rc = kExitVerify;
             if (burner.LastError != Err_None)
@@ -528,7 +773,9 @@ int Session::Burn(TCDBurner& burner) {
     }
     const TScsiError lastError = burner.LastError;
 
-    if (rc == kExitOk) {
+    if (rc == kExitOk && options_.simulate) {
+        out_.Text(kSimulationFinished);
+    } else if (rc == kExitOk) {
         for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
             out_.Text(line);
     }
@@ -537,17 +784,21 @@ int Session::Burn(TCDBurner& burner) {
     const bool unlocked = burner.UnlockMedium();
     const std::string tray = unlocked ? std::string("the tray is unlocked")
                                       : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError);
-    if (rc == kExitInterrupted && phase == "verify") {
+    const bool stopped = rc == kExitInterrupted || rc == kExitTerminated;
+    if (stopped && phase == "verify") {
         out_.Error("interrupted while reading the track back: the disc is complete but not verified; " + tray);
-    } else if (rc == kExitInterrupted) {
+    } else if (stopped) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
                    " sectors; " + tray);
     } else if (!burned && !burnRaised && rc != kExitOk) {
-        out_.Error("the burn failed: " + BurnFailureText(statusLines, lastError));
+        out_.Error("the burn failed: Error : " + JobOutcomeText(outcome));
+    } else if (rc == kExitVerify && changed) {
+        out_.Error("the image " + image + " changed (size or modification time) since the burn started; "
+                   "the disc holds what was read then and was not verified");
     } else if (rc == kExitVerify) {
         out_.Error("the burnt track does not read back equal to the image");
     }
-    if (!unlocked && rc != kExitInterrupted) {
+    if (!unlocked && !stopped) {
         out_.Error("the tray could not be unlocked: " + ScsiErrorToText(burner.LastError));
     }
     bool ejected = false;
@@ -564,7 +815,11 @@ int Session::Burn(TCDBurner& burner) {
         .Add("last_error", ScsiErrorToText(lastError))
         .Add("verified", verified)
         .Add("tray_unlocked", unlocked)
-        .Add("ejected", ejected);
+        .Add("ejected", ejected)
+        .Add("simulated", options_.simulate);
+    if (verified) fields.Add("read_back_sha256", burner.ReadBackSha256);
+    if (writeSpeedKBs_ >= 0) fields.Add("write_speed_kbs", writeSpeedKBs_);
+    AddImageCheckFields(fields);
     if (firstDifferent >= 0) fields.Add("first_different_sector", static_cast<std::int64_t>(firstDifferent));
     else fields.AddNull("first_different_sector");
     Finish(rc, fields);
@@ -678,7 +933,6 @@ int Session::BurnAudio(TCDBurner& burner) {
     tracks += "]";
 
     std::string phase = "setup";
-    std::vector<std::string> statusLines;
     ProgressSample sample;
     sample.total = blocks;
     std::int64_t sectorsHandedOver = 0;
@@ -687,9 +941,8 @@ int Session::BurnAudio(TCDBurner& burner) {
         if (text.rfind("Burning :", 0) == 0) phase = "write";
         if (text.rfind("Blanking : ", 0) == 0) phase = "blank";
         if (text.rfind("Finished Writing", 0) == 0) phase = "close";
-        statusLines.push_back(text);
         out_.EndProgress();
-        out_.Status(phase, text);
+        out_.Status(phase, Reworded(text));
     };
     burner.OnProgress = [&](std::int32_t address, std::int32_t percent) {
         if (phase == "blank") {
@@ -708,6 +961,7 @@ int Session::BurnAudio(TCDBurner& burner) {
 
     JobScope job(burner);
     if (const int rc = StartJob(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
+    if (const int rc = PrepareWrite(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
 
     const TDiscPlan plan = PlanAudioBurn(burner, options_.blankAsNeeded);
     if (!plan.CanBurn()) return RefusePlan(plan, JsonObject().AddRaw("tracks", tracks));
@@ -721,7 +975,7 @@ int Session::BurnAudio(TCDBurner& burner) {
     }
 
     int rc = kExitOk;
-    bool burned = blanked && AudioTracksFitDisc(burner, count);
+    bool burned = blanked;
     if (burned) {
         try {
             burned = burner.BurnAudioTracks(count);
@@ -733,19 +987,20 @@ int Session::BurnAudio(TCDBurner& burner) {
         }
     }
     out_.EndProgress();
-    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(ClassifyBurnFailure(statusLines, Interrupted()));
+    const TJobOutcome outcome = burner.LastOutcome;
+    if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(outcome.Step, InterruptExitCode());
     const TScsiError lastError = burner.LastError;
-    if (rc == kExitOk) out_.Text("Audio Tracks Finished!");
+    if (rc == kExitOk) out_.Text(options_.simulate ? kSimulationFinished : "Audio Tracks Finished!");
 
     // Never leave the tray locked, whatever happened.
     const bool unlocked = burner.UnlockMedium();
     const std::string tray = unlocked ? std::string("the tray is unlocked")
                                       : "the tray could not be unlocked: " + ScsiErrorToText(burner.LastError);
-    if (rc == kExitInterrupted) {
+    if (rc == kExitInterrupted || rc == kExitTerminated) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(blocks) +
                    " blocks; " + tray);
     } else if (rc != kExitOk) {
-        out_.Error("the audio burn failed: " + BurnFailureText(statusLines, lastError));
+        out_.Error("the audio burn failed: Error : " + JobOutcomeText(outcome));
         if (!unlocked) out_.Error(tray);
     } else if (!unlocked) {
         out_.Error(tray);
@@ -762,24 +1017,34 @@ int Session::BurnAudio(TCDBurner& burner) {
                    .Add("sectors_sent", sectorsHandedOver)
                    .Add("last_error", ScsiErrorToText(lastError))
                    .Add("tray_unlocked", unlocked)
-                   .Add("ejected", ejected));
+                   .Add("ejected", ejected)
+                   .Add("simulated", options_.simulate));
     return rc;
 }
 
 }  // namespace
 
-int ExitCodeOfFailure(TBurnFailure failure) {
-    switch (failure) {
-    case TBurnFailure::Interrupted: return kExitInterrupted;
-    case TBurnFailure::NotReady: return kExitCommandFailed;
-    case TBurnFailure::WriteParameters: return kExitWriteParameters;
-    case TBurnFailure::Input: return kExitImage;
-    case TBurnFailure::Write: return kExitWrite;
-    case TBurnFailure::Closing: return kExitClosing;
-    case TBurnFailure::Preparing: return kExitCommandFailed;
+int ExitCodeOfFailure(TJobStep step, int interruptCode) {
+    switch (step) {
+    case TJobStep::None: return kExitWrite;   // a failed job that named no step
+    case TJobStep::Interrupted: return interruptCode;
+    case TJobStep::NotReady: return kExitCommandFailed;
+    case TJobStep::Medium: return kExitDiscUnusable;
+    case TJobStep::WriteParameters: return kExitWriteParameters;
+    case TJobStep::Input: return kExitImage;
+    case TJobStep::Write:
+    case TJobStep::BufferStall: return kExitWrite;
+    case TJobStep::SyncCache:
+    case TJobStep::CloseTrack:
+    case TJobStep::CloseSession: return kExitClosing;
+    case TJobStep::Blank:
+    case TJobStep::Format: return kExitCommandFailed;
+    case TJobStep::Verify: return kExitVerify;
     }
     return kExitWrite;
 }
+
+void SetStatusWordingForTesting(StatusWording wording) { gWording = wording; }
 
 int Run(const Options& options, Output& output) {
     EnableScsiTrace(options.trace);

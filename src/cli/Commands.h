@@ -6,6 +6,7 @@
 
 #include "burner/FrontEndSupport.h"
 #include "cli/CliOptions.h"
+#include "cli/ExitCodes.h"
 #include "cli/Output.h"
 
 namespace cli {
@@ -13,7 +14,13 @@ namespace cli {
 // Runs the parsed command line; returns the exit code.
 int Run(const Options& options, Output& output);
 
-// The exit code of a burn that ended early for this reason.
-int ExitCodeOfFailure(TBurnFailure failure);
+// The exit code of a failed job that ended at this step (one that named no step counts as a
+// write failure). A job stopped on request gets InterruptCode (130 for SIGINT, 143 for SIGTERM).
+int ExitCodeOfFailure(TJobStep step, int interruptCode = kExitInterrupted);
+
+// Test builds: every status line of the writer passes through Wording before the program
+// sees it, so a test can prove that no exit code depends on the wording. Null: as sent.
+using StatusWording = std::string (*)(const std::string& text);
+void SetStatusWordingForTesting(StatusWording wording);
 
 }  // namespace cli

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "cli/ExitCodes.h"
+
 namespace cli {
 
 namespace {
@@ -55,5 +57,6 @@ void InstallInterruptHandlers(bool job) {
 
 bool Interrupted() { return gSignal != 0; }
 int InterruptSignal() { return gSignal; }
+int InterruptExitCode() { return gSignal == SIGTERM ? kExitTerminated : kExitInterrupted; }
 
 }  // namespace cli

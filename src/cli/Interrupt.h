@@ -18,5 +18,7 @@ void InstallInterruptHandlers(bool job);
 
 bool Interrupted();
 int InterruptSignal();
+// The exit code of a job stopped by the signal that came: 143 for SIGTERM, 130 otherwise.
+int InterruptExitCode();
 
 }  // namespace cli

@@ -82,6 +82,46 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
     }
 }
 
+void Output::Wait(std::string_view phase, std::string_view label, const std::string& step, double elapsedSeconds,
+                  double now) {
+    // A new wait starts its count again.
+    if (phase != lastWaitPhase_ || elapsedSeconds < 0.5) {
+        lastWaitPhase_ = std::string(phase);
+        lastWaitSecond_ = 0;
+        lastWaitRedraw_ = -1;
+    }
+    const long second = static_cast<long>(elapsedSeconds);
+    switch (mode_) {
+    case Mode::Json:
+        if (second <= lastWaitSecond_) return;
+        lastWaitSecond_ = second;
+        Emit(JsonObject()
+                 .Add("type", "wait")
+                 .Add("phase", phase)
+                 .Add("step", step)
+                 .Add("elapsed_s", static_cast<std::int64_t>(second))
+                 .Str());
+        return;
+    case Mode::Plain:
+        if (second / 10 <= lastWaitSecond_ / 10) return;
+        lastWaitSecond_ = second;
+        std::fprintf(out_, "%s ... %ld s\n", std::string(label).c_str(), second);
+        std::fflush(out_);
+        return;
+    case Mode::Terminal: {
+        if (lastWaitRedraw_ >= 0 && now - lastWaitRedraw_ < 0.2) return;
+        lastWaitRedraw_ = now;
+        std::string line = std::string(label) + " ... " + std::to_string(second) + " s";
+        if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
+            line.resize(static_cast<std::size_t>(columns_ - 1));
+        std::fprintf(out_, "\r%s\x1b[K", line.c_str());
+        std::fflush(out_);
+        progressShown_ = true;
+        return;
+    }
+    }
+}
+
 void Output::EndProgress() {
     if (mode_ == Mode::Terminal && progressShown_) {
         std::fputc('\n', out_);

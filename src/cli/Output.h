@@ -34,6 +34,12 @@ public:
     // redrawn at most ten times a second; plain output gets one line per ten percent; --json
     // gets one event whenever the percent changes.
     void Progress(std::string_view phase, const ProgressSample& sample, double now);
+    // One call of the writer's OnWait: `label` says what is waited for ("closing session"),
+    // `phase` and `step` name it for scripts. On a terminal the live line reads
+    // "closing session ... 12 s"; --json gets a "wait" event each time the wait has lasted
+    // another whole second; plain output a line every ten seconds.
+    void Wait(std::string_view phase, std::string_view label, const std::string& step, double elapsedSeconds,
+              double now);
     // Ends a progress line on the terminal (the next output starts on a fresh line).
     void EndProgress();
 
@@ -63,6 +69,9 @@ private:
     std::string lastProgressPhase_;
     int lastJsonPercent_ = -1;
     int lastPlainDecile_ = -1;
+    std::string lastWaitPhase_;
+    long lastWaitSecond_ = 0;
+    double lastWaitRedraw_ = -1;
     ProgressMeter meter_;
     std::vector<std::string> lines_;
     std::vector<std::string> errors_;

@@ -82,6 +82,17 @@ std::string FormatTraceLine(char letter, const win::ScsiRequest& r, bool ok) {
             line += "  no sense data";
         }
     }
+    // A short parameter list (mode pages, streaming descriptors) is shown, so that what was
+    // asked of the drive (a Test Write bit, a speed) can be read from the trace; block data is not.
+    constexpr unsigned kMaxParameterList = 64;
+    if (r.direction == win::ScsiRequest::Direction::Out && r.data != nullptr && r.dataLength > 0 &&
+        r.dataLength <= kMaxParameterList && r.cdb[0] != 0x2A && r.cdb[0] != 0xAA) {
+        line += "  params";
+        for (unsigned i = 0; i < r.dataLength; ++i) {
+            std::snprintf(buffer, sizeof buffer, " %02x", r.data[i]);
+            line += buffer;
+        }
+    }
     return line;
 }
 

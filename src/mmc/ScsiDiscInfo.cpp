@@ -14,6 +14,7 @@ constexpr std::uint8_t kReadDVDStructure = 0xAD;
 
 // Header and 100 descriptors: 99 tracks and the lead-out.
 constexpr std::uint16_t kTOCReplySize = 4 + 8 * 100;
+constexpr std::uint8_t kLeadOutTrack = 0xAA;
 constexpr std::uint32_t kDVDReplySize = 21;
 constexpr std::uint16_t kDiscInformationSize = 34;
 constexpr std::uint16_t kTrackInformationSize = 36;
@@ -115,14 +116,22 @@ TScsiError ScsiReadTOC(const TCDBurnerInfo& Info, bool MSF, std::uint8_t Format,
 
 TScsiError ScsiReadTOCInfo(const TCDBurnerInfo& Info, TScsiTOC& TOC, TScsiDefaults& Defaults) {
     TOC = TScsiTOC{};
-    std::uint8_t reply[kTOCReplySize];
+    std::uint8_t reply[kTOCReplySize] = {};
     const TScsiError result = ScsiReadTOC(Info, false, 0, 0, reply, kTOCReplySize, Defaults);
 
     // Decoded also after a failure: the zeroed reply gives no entries. The descriptor count is
-    // capped at what the reply buffer holds, whatever the data length claims.
+    // capped at what the reply buffer holds, whatever the data length claims, and ends with the
+    // lead-out (AAh), the last descriptor a disc has: an inflated length must not turn the
+    // unsent rest of the buffer into tracks.
     TOC.FirstTrack = reply[2];
     TOC.LastTrack = reply[3];
     TOC.EntryCount = std::min(scsiunit::GetBE16(reply) / 8, 100);
+    for (int i = 0; i < TOC.EntryCount; ++i) {
+        if (reply[4 + 8 * i + 2] == kLeadOutTrack) {
+            TOC.EntryCount = i + 1;
+            break;
+        }
+    }
     for (int i = 0; i < TOC.EntryCount; ++i) {
         const std::uint8_t* d = reply + 4 + 8 * i;
         TOC.Entries[i].Flags = ScsiDecodeSubQFlags(d[1]);

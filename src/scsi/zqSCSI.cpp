@@ -146,3 +146,17 @@ TScsiError ExecScsiCommand(const TCDBurnerInfo& Info, const void* Cdb, std::uint
     ZeroFill(Defaults.SenseArea, sizeof Defaults.SenseArea);
     return SendToTransport(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
 }
+
+bool TransportAddressOfDrive(char DriveLetter, std::uint8_t& HaId, std::uint8_t& Target, std::uint8_t& Lun) {
+    const int index = (DriveLetter & ~0x20) - 'A';
+    if (index < 0 || index >= kSptiDriveCount) return false;
+    std::lock_guard lock(TransportMutex());
+    TzqSCSI scsi;
+    if (!scsi.Ready || scsi.AccessMethod != kAccessSpti) return false;
+    const TSptiDrive& drive = SptiDriveTable.Drives[index];
+    if (!drive.Used) return false;
+    HaId = drive.HaId;
+    Target = drive.Target;
+    Lun = drive.Lun;
+    return true;
+}

@@ -71,3 +71,8 @@ TScsiError ExecScsiCommand(const TCDBurnerInfo& Info, const void* Cdb, std::uint
 TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen,
                            void* Buffer, std::uint32_t BufLen, std::uint32_t Direction,
                            TScsiDefaults& Defaults);
+
+// The address commands reach the drive under DriveLetter by, as the transport's own scan gives
+// it (with the pass-through emulation, a made-up one for a drive whose address query fails).
+// False when the transport has no such drive or keeps no table of its own.
+bool TransportAddressOfDrive(char DriveLetter, std::uint8_t& HaId, std::uint8_t& Target, std::uint8_t& Lun);

@@ -31,6 +31,12 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
         error = prefix + "no CUE sheet path before the options";
         return false;
     }
+    // The track files are named after the sheet and written into it as FILE "name" lines: a
+    // name that such a line cannot hold would burn a disc that never reads back.
+    if (result.path.find_first_of("\"\n\r") != std::string::npos) {
+        error = prefix + "the CUE sheet path may not contain a double quote or a line break";
+        return false;
+    }
     std::set<std::string> seen;
     while (comma != std::string::npos) {
         const std::size_t begin = comma + 1;

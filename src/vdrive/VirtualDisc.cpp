@@ -1,7 +1,9 @@
 #include "vdrive/VirtualDisc.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -88,6 +91,42 @@ bool FileSize(const std::string& path, std::uint64_t& size) {
     return true;
 }
 
+// Why a CUE FILE name may not stand for a track of this disc: a track file is a plain name in
+// the sheet's own folder, so that no sheet can make the writer read, trim, overwrite or delete
+// a file elsewhere. Empty when the name is fine.
+std::string ForeignFileName(const std::string& name) {
+    if (name.empty()) return "empty file name";
+    if (name[0] == '/') return "the track file " + name + " is an absolute path";
+    if (name == "." || name == "..") return "the track file " + name + " names a folder";
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos)
+        return "the track file " + name + " contains a path separator (only files beside the sheet)";
+    return {};
+}
+
+// True when path, with every symbolic link followed, is a file directly inside dir.
+bool ResolvesInside(const std::string& path, const std::string& dir) {
+    char resolvedFile[PATH_MAX];
+    char resolvedDir[PATH_MAX];
+    if (!::realpath(path.c_str(), resolvedFile) || !::realpath(dir.c_str(), resolvedDir)) return false;
+    const std::string file = resolvedFile;
+    const std::string folder = resolvedDir;
+    const std::size_t slash = file.rfind('/');
+    if (slash == std::string::npos) return false;
+    return file.substr(0, slash == 0 ? 1 : slash) == folder;
+}
+
+// 16 hex digits no other program can guess, for the temporary sheet's name.
+std::string UnpredictableSuffix() {
+    std::uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+        std::random_device device;
+        value = static_cast<std::uint64_t>(device()) << 32 | device();
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 void SyncDirectory(const std::string& dir) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -130,20 +169,47 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
     SplitPath(cuePath, disc->dir_, disc->stem_);
     const std::string where = "CUE sheet " + cuePath;
 
-    std::uint64_t cueSize = 0;
-    if (!FileSize(cuePath, cueSize)) {
+    // Read through one descriptor: the identity remembered is that of the bytes parsed.
+    const int cueFd = ::open(cuePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (cueFd < 0) {
         error = ErrnoText("cannot read", cuePath);
         return nullptr;
     }
-    if (cueSize > kMaxCueBytes) {
+    struct stat cueStat {};
+    const bool statted = ::fstat(cueFd, &cueStat) == 0;
+    if (!statted || !S_ISREG(cueStat.st_mode)) {
+        if (statted) errno = S_ISDIR(cueStat.st_mode) ? EISDIR : EINVAL;
+        error = ErrnoText("cannot read", cuePath);
+        ::close(cueFd);
+        return nullptr;
+    }
+    if (static_cast<std::uint64_t>(cueStat.st_size) > kMaxCueBytes) {
+        ::close(cueFd);
         error = where + ": too large for a CUE sheet";
         return nullptr;
     }
-    std::ifstream in(cuePath, std::ios::binary);
-    if (!in) {
-        error = ErrnoText("cannot open", cuePath);
-        return nullptr;
+    std::string cueText;
+    {
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::read(cueFd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = ErrnoText("cannot read", cuePath);
+                ::close(cueFd);
+                return nullptr;
+            }
+            if (n == 0) break;
+            cueText.append(buf, static_cast<std::size_t>(n));
+            if (cueText.size() > kMaxCueBytes) {
+                ::close(cueFd);
+                error = where + ": too large for a CUE sheet";
+                return nullptr;
+            }
+        }
     }
+    ::close(cueFd);
+    std::istringstream in(cueText);
 
     bool ours = false, haveMedia = false, haveCapacity = false, haveFinalized = false, haveSessions = false;
     bool haveFormatted = false;
@@ -152,6 +218,8 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
     struct Pending { bool haveStart = false, haveBlocks = false, haveSession = false, haveState = false, haveIndex = false; };
     std::vector<Pending> pending;
     std::string currentFile;
+    int fileLine = 0;
+    std::vector<int> fileLines;   // the FILE line of each track
     bool fileUsed = true;
     std::set<std::string> files;
 
@@ -231,8 +299,9 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
         } else if (cmd == "FILE") {
             if (!fileUsed) return fail("FILE without a TRACK");
             if (w.size() != 3 || Upper(w[2]) != "BINARY") return fail("only BINARY track files are supported");
-            if (w[1].empty()) return fail("empty file name");
+            if (const std::string why = ForeignFileName(w[1]); !why.empty()) return fail(why);
             currentFile = w[1];
+            fileLine = lineNo;
             fileUsed = false;
             if (!files.insert(currentFile).second) return fail("track file " + currentFile + " named twice");
         } else if (cmd == "TRACK") {
@@ -252,8 +321,9 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
                 return fail("unsupported track mode " + w[2]);
             }
             t.fileName = currentFile;
-            t.filePath = (!currentFile.empty() && currentFile[0] == '/') ? currentFile : disc->dir_ + "/" + currentFile;
+            t.filePath = disc->dir_ + "/" + currentFile;
             tracks.push_back(t);
+            fileLines.push_back(fileLine);
             pending.emplace_back();
             fileUsed = true;
         } else if (cmd == "FLAGS") {
@@ -308,6 +378,12 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
     // Track files and sizes.
     for (DiscTrack& t : tracks) {
         std::uint64_t size = 0;
+        struct stat link {};
+        if (::lstat(t.filePath.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !ResolvesInside(t.filePath, disc->dir_)) {
+            error = where + " line " + std::to_string(fileLines[static_cast<std::size_t>(t.number - 1)]) +
+                    ": the track file " + t.fileName + " is a link to a file outside the sheet's folder";
+            return nullptr;
+        }
         if (!FileSize(t.filePath, size)) {
             error = where + ": track " + std::to_string(t.number) + ": " + ErrnoText("cannot read", t.filePath);
             return nullptr;
@@ -375,7 +451,8 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
         if (!tracks.empty()) tracks[0].closed = false;
     }
     disc->tracks_ = std::move(tracks);
-    disc->RememberSheet();
+    disc->sheet_ = SheetIdentity{true, static_cast<std::uint64_t>(cueStat.st_dev), static_cast<std::uint64_t>(cueStat.st_ino),
+                                 static_cast<std::uint64_t>(cueStat.st_size), cueStat.st_mtim.tv_sec, cueStat.st_mtim.tv_nsec};
     return disc;
 }
 
@@ -396,11 +473,6 @@ bool Identify(const std::string& path, bool& exists, std::uint64_t& device, std:
     return true;
 }
 }  // namespace
-
-void VirtualDisc::RememberSheet() {
-    SheetIdentity id;
-    if (Identify(cuePath_, id.exists, id.device, id.inode, id.size, id.modifiedSec, id.modifiedNsec)) sheet_ = id;
-}
 
 bool VirtualDisc::SheetUnchanged(std::string& error) {
     SheetIdentity id;
@@ -440,14 +512,25 @@ bool VirtualDisc::Save(std::string& error) {
     const std::string text = out.str();
 
     // Replace the sheet atomically: a crash leaves either the old or the new one.
-    const std::string temp = cuePath_ + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A new file of a name nobody can foresee, never through a link planted in its place.
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temp = cuePath_ + ".tmp." + UnpredictableSuffix();
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) {
         error = ErrnoText("cannot create", temp);
         return false;
     }
     bool ok = WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0) && ::fsync(fd) == 0;
     if (!ok) error = ErrnoText("cannot write", temp);
+    struct stat written {};
+    if (ok && ::fstat(fd, &written) != 0) {
+        error = ErrnoText("cannot read", temp);
+        ok = false;
+    }
     ::close(fd);
     if (ok && ::rename(temp.c_str(), cuePath_.c_str()) != 0) {
         error = ErrnoText("cannot replace", cuePath_);
@@ -458,7 +541,9 @@ bool VirtualDisc::Save(std::string& error) {
         return false;
     }
     SyncDirectory(dir_);
-    RememberSheet();
+    // The identity of the file written, not of whatever the name may point at by now.
+    sheet_ = SheetIdentity{true, static_cast<std::uint64_t>(written.st_dev), static_cast<std::uint64_t>(written.st_ino),
+                           static_cast<std::uint64_t>(written.st_size), written.st_mtim.tv_sec, written.st_mtim.tv_nsec};
     failure_ = Failure::None;
     return true;
 }
@@ -493,9 +578,10 @@ std::optional<std::uint32_t> VirtualDisc::NextWritableAddress() const {
     return static_cast<std::uint32_t>(nwa);
 }
 
-std::string VirtualDisc::TrackFileName(int number, bool audio) const {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "-%02d.%s", number, audio ? "raw" : "iso");
+std::string VirtualDisc::TrackFileName(int number, bool audio, int variant) const {
+    char suffix[32];
+    if (variant <= 1) std::snprintf(suffix, sizeof suffix, "-%02d.%s", number, audio ? "raw" : "iso");
+    else std::snprintf(suffix, sizeof suffix, "-%02d-%d.%s", number, variant, audio ? "raw" : "iso");
     return stem_ + suffix;
 }
 
@@ -504,9 +590,19 @@ bool VirtualDisc::OpenTrackFile(DiscTrack& track, bool create, std::string& erro
     failure_ = Failure::Io;
     // Touch no track file unless the sheet is still the one this disc was read from.
     if (!SheetUnchanged(error)) return false;
-    fd_ = ::open(track.filePath.c_str(), O_WRONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+    // A new track gets a new file (never one that was there before, and never through a link);
+    // an open track is only ever the sheet's own plain file.
+    fd_ = ::open(track.filePath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0), 0644);
     if (fd_ < 0) {
-        error = ErrnoText("cannot open", track.filePath);
+        if (create && errno == EEXIST) failure_ = Failure::NameTaken;
+        error = ErrnoText(create ? "cannot create" : "cannot open", track.filePath);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot write " + track.filePath + ": not a regular file";
+        ::close(fd_);
+        fd_ = -1;
         return false;
     }
     // One writer per track file, also across processes; a killed writer's lock goes with it.
@@ -542,15 +638,28 @@ bool VirtualDisc::BeginTrack(bool audio, std::uint8_t control, std::string& erro
     t.start = *nwa;
     t.audio = audio;
     t.control = control;
-    t.fileName = TrackFileName(t.number, audio);
-    t.filePath = dir_ + "/" + t.fileName;
     // The file first, then the sheet that names it: a crash in between leaves a stray empty
     // file, never a sheet pointing at nothing.
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
-    if (!OpenTrackFile(t, true, error)) return false;
+    // A file already under the track's name is not this disc's (the image being burnt, or a
+    // stray file of a crash): it is left alone and the track takes the next free name.
+    bool opened = false;
+    for (int variant = 1; variant <= kTrackNameVariants && !opened; ++variant) {
+        t.fileName = TrackFileName(t.number, audio, variant);
+        t.filePath = dir_ + "/" + t.fileName;
+        opened = OpenTrackFile(t, true, error);
+        if (!opened && failure_ != Failure::NameTaken) return false;
+    }
+    if (!opened) {
+        failure_ = Failure::Io;
+        error = "no free name for track " + std::to_string(t.number) + " beside " + cuePath_ + " (" +
+                TrackFileName(t.number, audio) + " and " + std::to_string(kTrackNameVariants - 1) +
+                " other names are taken by files that are not this disc's)";
+        return false;
+    }
     tracks_.push_back(t);
     if (!Save(error)) {
         tracks_.pop_back();

@@ -99,7 +99,7 @@ public:
 
     // Why the last state change failed. Two programs may attach the same sheet: the one that
     // finds the sheet changed under it, or the track file locked by the other, must not write.
-    enum class Failure : std::uint8_t { None, Io, ChangedElsewhere, InUse };
+    enum class Failure : std::uint8_t { None, Io, ChangedElsewhere, InUse, NameTaken };
     Failure LastFailure() const { return failure_; }
 
     enum class ReadResult : std::uint8_t { Ok, OutOfRange, AudioTrack, IoError };
@@ -109,8 +109,9 @@ private:
     VirtualDisc() = default;
     bool Save(std::string& error);
     bool SheetUnchanged(std::string& error);
-    void RememberSheet();
-    std::string TrackFileName(int number, bool audio) const;
+    // "disc-01.iso"; variant 2 and on ("disc-01-2.iso") when the plain name is taken.
+    std::string TrackFileName(int number, bool audio, int variant = 1) const;
+    static constexpr int kTrackNameVariants = 20;
     bool OpenTrackFile(DiscTrack& track, bool create, std::string& error);
     bool WritePending(std::string& error);
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "vdrive/Media.h"
+#include "vdrive/DiscLock.h"
 #include "vdrive/VirtualDisc.h"
 
 namespace vdrive {
@@ -92,7 +93,9 @@ constexpr unsigned kMaxCdSpeed = 52;
 constexpr std::uint32_t kCloseTrackBlocks = 150;            // run-out and link blocks
 constexpr std::uint32_t kFirstLeadInOutBlocks = 4500 + 6750;
 constexpr std::uint32_t kLaterLeadInOutBlocks = 4500 + 2250;
-constexpr std::uint32_t kMinimalBlankBlocks = 6750;         // lead-in, PMA and pregap area
+// A minimal blank rewrites only lead-in, PMA and the first pregap, yet with power calibration
+// and seeks a real drive needs about a minute for it at a typical 10x rewrite speed.
+constexpr std::uint32_t kMinimalBlankBlocks = 45000;
 constexpr std::uint32_t kQuickFormatBlocks = 6750;          // lead-in and the first blocks
 
 enum : std::uint8_t {
@@ -174,6 +177,15 @@ struct VirtualWriter::Impl {
     std::uint32_t reservedBlocks = 0;
     bool closedByDiscAtOnce = false;
 
+    // The write speed SET CD SPEED or SET STREAMING chose, in x; 0: the drive's best.
+    unsigned setSpeed = 0;
+    // A burn with the Test Write bit: where it stands, while nothing is recorded.
+    struct Simulation {
+        bool open = false;          // a simulated track is being written
+        std::uint32_t next = 0;     // its next writable address
+        int closedTracks = 0;       // simulated tracks closed in this session
+    } sim;
+
     // --------------------------------------------------------------------------------------
     void BuildTable() {
         auto set = [&](std::uint8_t opcode, Handler h, std::uint8_t len, std::uint8_t flags,
@@ -185,10 +197,12 @@ struct VirtualWriter::Impl {
         set(0x04, &Impl::FormatUnit, 6, kNeedsMedium);
         set(0x12, &Impl::Inquiry, 6, kWhileBusy | kAlwaysReady, 4, 1);
         set(0x1B, &Impl::StartStopUnit, 6, 0);
-        set(0x1E, &Impl::PreventAllow, 6, 0);
+        // The tray lock needs no disc: a drive still becoming ready takes it (and lets it go).
+        set(0x1E, &Impl::PreventAllow, 6, kAlwaysReady);
         set(0x28, &Impl::Read10, 10, kNeedsMedium);
         set(0x23, &Impl::ReadFormatCapacities, 10, 0, 3, 1);
         set(0x2A, &Impl::Write10, 10, kNeedsMedium);
+        set(0x2A, &Impl::WriteOrSimulate, 10, kNeedsMedium);
         set(0x35, &Impl::SynchronizeCache, 10, kNeedsMedium);
         set(0x43, &Impl::ReadToc, 10, kNeedsMedium, 0, 2);
         if (!options.noGetConfiguration) set(0x46, &Impl::GetConfiguration, 10, kWhileBusy, 0, 4);
@@ -197,10 +211,13 @@ struct VirtualWriter::Impl {
         set(0x53, &Impl::ReserveTrack, 10, kNeedsMedium);
         set(0x55, &Impl::ModeSelect10, 10, 0);
         set(0x5A, &Impl::ModeSense10, 10, 0, 0, 2);
-        set(0x5B, &Impl::CloseTrackSession, 10, kNeedsMedium);
+        set(0x5B, &Impl::CloseOrSimulate, 10, kNeedsMedium);
         if (!options.noReadBufferCapacity) set(0x5C, &Impl::ReadBufferCapacity, 10, kWhileBusy, 0, 2);
         set(0xA1, &Impl::Blank, 12, kNeedsMedium);
         set(0xAD, &Impl::ReadDvdStructure, 12, kNeedsMedium, 0, 2);
+        set(0xAC, &Impl::GetPerformance, 12, kNeedsMedium, 0, 4);
+        set(0xB6, &Impl::SetStreaming, 12, 0);
+        set(0xBB, &Impl::SetCdSpeed, 12, 0);
     }
 
     // --------------------------------------------------------------------------------------
@@ -271,15 +288,16 @@ struct VirtualWriter::Impl {
         return static_cast<int>(static_cast<long double>(done) * 65535 / total);
     }
     nanoseconds BlocksTime(std::uint64_t blocks) const {
-        if (options.speed == 0) return nanoseconds::zero();
-        return nanoseconds(static_cast<long long>(blocks * 1000000000ull / (75ull * options.speed)));
+        const unsigned speed = TimedSpeed();
+        if (speed == 0) return nanoseconds::zero();
+        return nanoseconds(static_cast<long long>(blocks * 1000000000ull / (75ull * speed)));
     }
     std::uint32_t WriteBlockSize() const {
         if (disc && !disc->IsCd()) return 2048u;   // DVD and BD blocks are always 2048 bytes
         return (page05[4] & 0x0F) == 0 ? 2352u : 2048u;
     }
     std::uint32_t BufferedBytes(nanoseconds now) const {
-        if (options.speed == 0 || drainEnd <= now) return 0;
+        if (TimedSpeed() == 0 || drainEnd <= now) return 0;
         const auto perBlock = BlocksTime(1).count();
         const auto left = (drainEnd - now).count();
         const std::uint64_t blocks = static_cast<std::uint64_t>((left + perBlock - 1) / perBlock);
@@ -290,7 +308,7 @@ struct VirtualWriter::Impl {
     // An operation of the given length: with IMMED the drive goes on alone and answers NOT
     // READY meanwhile; without it the command returns when the work is done.
     void Occupy(nanoseconds duration, bool immediate, Sense sense) {
-        if (options.speed == 0) duration = immediate ? std::chrono::milliseconds(options.busyMs) : nanoseconds::zero();
+        if (TimedSpeed() == 0) duration = immediate ? std::chrono::milliseconds(options.busyMs) : nanoseconds::zero();
         if (duration <= nanoseconds::zero()) return;
         const nanoseconds now = Now();
         if (immediate) {
@@ -330,7 +348,7 @@ struct VirtualWriter::Impl {
         std::array<std::uint8_t, kPage05Length> m{};
         m[0] = 0x05;
         m[1] = kPage05Length - 2;
-        m[2] = 0x4F;   // BUFE and write type; no test write
+        m[2] = 0x5F;   // BUFE, test write and write type
         m[3] = 0xFF;   // multisession, FP, copy, track mode
         m[4] = 0x0F;   // data block type
         m[7] = 0x3F;   // host application code
@@ -353,7 +371,7 @@ struct VirtualWriter::Impl {
         p[1] = static_cast<std::uint8_t>(p.size() - 2);
         if (changeable) return p;
         p[2] = 0x1F;   // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
-        p[3] = 0x03;   // writes CD-R, CD-RW
+        p[3] = 0x07;   // writes CD-R, CD-RW; test write
         p[4] = 0xF0;   // BUF, multi-session, mode 2 form 2 and form 1
         p[5] = 0x00;
         p[6] = static_cast<std::uint8_t>(0x20 | 0x08 | 0x01 | (prevent ? 0x02 : 0x00));   // tray, eject, lock
@@ -364,8 +382,8 @@ struct VirtualWriter::Impl {
         Put16(&p[12], kBufferBytes / 1024);
         Put16(&p[14], 176 * read);   // current read speed
         Put16(&p[18], 176 * top);    // maximum write speed
-        Put16(&p[20], 176 * top);    // current write speed
-        Put16(&p[28], 176 * top);    // current write speed selected
+        Put16(&p[20], 176 * SelectedSpeed());    // current write speed
+        Put16(&p[28], 176 * SelectedSpeed());    // current write speed selected
         Put16(&p[30], static_cast<std::uint32_t>(speeds.size()));
         for (std::size_t i = 0; i < speeds.size(); ++i) Put16(&p[32 + 4 * i + 2], 176 * speeds[i]);
         return p;
@@ -463,6 +481,7 @@ struct VirtualWriter::Impl {
             if (!disc->Flush(true, error)) return false;
         }
         trayOpen = true;
+        sim = Simulation{};
         busyUntil = nanoseconds::zero();
         drainEnd = nanoseconds::zero();
         return true;
@@ -554,7 +573,7 @@ struct VirtualWriter::Impl {
 
     // Waits, as the drive does, until the buffer has room for this transfer.
     void WaitForBufferRoom(std::uint64_t bytes, std::uint32_t blockSize, std::uint32_t count) {
-        if (options.speed == 0 || options.stuckBuffer) return;
+        if (TimedSpeed() == 0 || options.stuckBuffer) return;
         const nanoseconds now = Now();
         const std::uint64_t room = kBufferBytes >= bytes ? (kBufferBytes - bytes) / blockSize : 0;
         const nanoseconds keep = BlocksTime(room);
@@ -1139,6 +1158,141 @@ struct VirtualWriter::Impl {
         page05 = newPage05;
     }
 
+    // --------------------------------------------------------------------------------------
+    // Write speed
+
+    // The time model runs at the lower of the attach speed and the chosen one.
+    unsigned TimedSpeed() const {
+        if (setSpeed == 0) return options.speed;
+        return options.speed == 0 ? setSpeed : std::min(options.speed, setSpeed);
+    }
+    unsigned SelectedSpeed() const { return TimedSpeed() == 0 ? ReportedSpeed() : TimedSpeed(); }
+    bool DvdSpeeds() const { return disc && disc->IsDvd(); }
+    // kB/s of 1x as the drive counts it (the capabilities page's 176 for a CD).
+    unsigned KBsPerX() const { return DvdSpeeds() ? 1385u : 176u; }
+    // The write speeds offered for the disc in the drive, fastest first, in x.
+    std::vector<unsigned> OfferedSpeeds() const {
+        static const unsigned kCd[] = {52, 48, 40, 32, 24, 16, 12, 8, 4};
+        static const unsigned kDvd[] = {16, 12, 8, 6, 4, 2};
+        const unsigned top = DvdSpeeds() ? (options.speed == 0 ? 16 : options.speed) : ReportedSpeed();
+        std::vector<unsigned> speeds{top};
+        for (unsigned x : DvdSpeeds() ? std::vector<unsigned>(std::begin(kDvd), std::end(kDvd))
+                                      : std::vector<unsigned>(std::begin(kCd), std::end(kCd)))
+            if (x < top) speeds.push_back(x);
+        return speeds;
+    }
+    // A drive takes the fastest offered speed at or below the one asked (within rounding), the
+    // slowest when all are faster; FFFFh (or more) asks for the best.
+    void ChooseSpeed(std::uint64_t kbs) {
+        if (kbs >= 0xFFFF) {
+            setSpeed = 0;
+            return;
+        }
+        const std::vector<unsigned> offered = OfferedSpeeds();
+        setSpeed = offered.back();
+        for (unsigned x : offered) {
+            if (static_cast<std::uint64_t>(x) * KBsPerX() <= kbs + KBsPerX() / 50) {
+                setSpeed = x;
+                break;
+            }
+        }
+        if (setSpeed == offered.front()) setSpeed = 0;
+    }
+
+    void SetCdSpeed(ScsiRequest& r) {
+        ChooseSpeed(Be16(&r.cdb[4]));
+    }
+
+    void SetStreaming(ScsiRequest& r) {
+        const std::uint32_t listLength = Be16(&r.cdb[9]);
+        if (r.cdb[8] != 0) return CheckCondition(r, kInvalidField);   // only performance descriptors
+        if (listLength == 0) return;
+        if (listLength < 28 || r.dataLength < listLength || r.direction != ScsiRequest::Direction::Out)
+            return CheckCondition(r, kParameterListLength);
+        const std::uint8_t* d = r.data;
+        if (d[0] & 0x04) {   // RDD: back to the drive's own speeds
+            setSpeed = 0;
+            return;
+        }
+        const std::uint32_t size = Be32(&d[20]), time = Be32(&d[24]);
+        if (time == 0) return CheckCondition(r, kInvalidParameter);
+        ChooseSpeed(static_cast<std::uint64_t>(size) * 1000u / time);
+    }
+
+    void GetPerformance(ScsiRequest& r) {
+        const std::uint32_t allocation = 8 + 16u * Be16(&r.cdb[8]);
+        if (r.cdb[10] != 0x03) return CheckCondition(r, kInvalidField);   // write speed descriptors only
+        const std::vector<unsigned> offered = OfferedSpeeds();
+        std::vector<std::uint8_t> d(8 + 16 * offered.size(), 0);
+        Put32(&d[0], static_cast<std::uint32_t>(d.size() - 4));
+        const std::uint32_t read = (DvdSpeeds() ? 16u : std::max(kMaxCdSpeed, offered.front())) * KBsPerX();
+        for (std::size_t i = 0; i < offered.size(); ++i) {
+            std::uint8_t* e = &d[8 + 16 * i];
+            Put32(e + 4, disc->Capacity() - 1);
+            Put32(e + 8, read);
+            Put32(e + 12, offered[i] * KBsPerX());
+        }
+        SendData(r, std::move(d), allocation);
+    }
+
+    // --------------------------------------------------------------------------------------
+    // Test write: every check and the time of a burn, nothing recorded
+
+    bool TestWrite() const { return page05[2] & 0x10; }
+
+    void WriteOrSimulate(ScsiRequest& r) { TestWrite() ? SimulatedWrite10(r) : Write10(r); }
+    void CloseOrSimulate(ScsiRequest& r) { TestWrite() ? SimulatedClose(r) : CloseTrackSession(r); }
+
+    void SimulatedWrite10(ScsiRequest& r) {
+        const std::uint32_t lba = Be32(&r.cdb[2]);
+        const std::uint32_t count = Be16(&r.cdb[7]);
+        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
+        const std::uint32_t blockSize = WriteBlockSize();
+        const std::uint64_t bytes = static_cast<std::uint64_t>(count) * blockSize;
+        if (bytes != r.dataLength || (count > 0 && r.direction != ScsiRequest::Direction::Out))
+            return CheckCondition(r, kInvalidField);
+        if (count == 0) return;
+        const std::optional<std::uint32_t> nwa =
+            sim.open || sim.closedTracks > 0 ? std::optional<std::uint32_t>(sim.next) : disc->NextWritableAddress();
+        if (!nwa || lba != *nwa) return CheckCondition(r, kInvalidWriteAddress);
+        if (static_cast<std::uint64_t>(lba) + count > disc->Capacity()) return CheckCondition(r, kLbaOutOfRange);
+        const bool audio = (page05[4] & 0x0F) == 0;
+        const bool dataTrackMode = page05[3] & 0x04;
+        if ((!sim.open && audio == dataTrackMode) || (audio && disc->IsDvd())) return CheckCondition(r, kIllegalModeForTrack);
+        if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
+            return CheckCondition(r, kWriteError);
+        if (TimedSpeed() != 0 && !options.stuckBuffer) {
+            const nanoseconds now = Now();
+            const std::uint64_t room = kBufferBytes >= bytes ? (kBufferBytes - bytes) / blockSize : 0;
+            const nanoseconds keep = BlocksTime(room);
+            if (drainEnd - now > keep) clock->SleepFor(drainEnd - now - keep);
+            drainEnd = std::max(drainEnd, Now()) + BlocksTime(count);
+        }
+        sim.open = true;
+        sim.next = lba + count;
+        r.residual = 0;
+    }
+
+    void SimulatedClose(ScsiRequest& r) {
+        const bool immediate = r.cdb[1] & 0x01;
+        const std::uint8_t function = r.cdb[2] & 0x07;
+        if (function != 1 && function != 2) return CheckCondition(r, kInvalidField);
+        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
+        nanoseconds duration = DrainTime(Now());
+        if (function == 1) {
+            if (!sim.open || Be16(&r.cdb[4]) != disc->NextTrackNumber() + sim.closedTracks)
+                return CheckCondition(r, kInvalidField);
+            sim.open = false;
+            ++sim.closedTracks;
+            duration += BlocksTime(kCloseTrackBlocks);
+        } else {
+            if (disc->Finalized() || sim.closedTracks == 0) return CheckCondition(r, kSequenceError);
+            duration += BlocksTime(disc->ClosedSessions() == 0 ? kFirstLeadInOutBlocks : kLaterLeadInOutBlocks);
+            sim = Simulation{};
+        }
+        Occupy(duration, immediate, kLongWriteInProgress);
+    }
+
     DiscState State() const {
         DiscState s;
         if (!disc) return s;
@@ -1164,12 +1318,36 @@ VirtualWriter::~VirtualWriter() = default;
 
 std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& options, std::string& error,
                                                    std::shared_ptr<VirtualClock> clock) {
+    AttachFailure failure = AttachFailure::None;
+    return Open(options, error, failure, std::move(clock));
+}
+
+std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& options, std::string& error,
+                                                   AttachFailure& failure, std::shared_ptr<VirtualClock> clock) {
+    failure = AttachFailure::Other;
     if (options.path.empty()) {
         error = "virtual drive: no CUE sheet path";
         return nullptr;
     }
+    if (options.path.find_first_of("\"\n\r") != std::string::npos) {
+        error = "virtual drive: the CUE sheet path " + options.path + " may not contain a double quote or a line break";
+        return nullptr;
+    }
     std::shared_ptr<VirtualWriter> writer(new VirtualWriter(options, clock ? std::move(clock) : SystemClock()));
     struct stat st {};
+    if (::stat(options.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "virtual drive: " + options.path + " is not a regular file";
+        return nullptr;
+    }
+    // The disc is read only under its lock, so what is read is what no other program changes.
+    DiscLock::Outcome locked = DiscLock::Outcome::Error;
+    bool firstHolder = false;
+    writer->lock_ = DiscLock::Acquire(options.path, locked, firstHolder, error);
+    if (!writer->lock_) {
+        if (locked == DiscLock::Outcome::InUse) failure = AttachFailure::InUse;
+        return nullptr;
+    }
+    if (firstHolder) RemoveOrphanedTemporarySheets(options.path);
     if (::stat(options.path.c_str(), &st) == 0) {
         writer->impl_->disc = VirtualDisc::Load(options.path, error);
         if (!writer->impl_->disc) return nullptr;
@@ -1192,6 +1370,7 @@ std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& op
         }
     }
     writer->impl_->ResetPage05();   // the medium's own write parameters
+    failure = AttachFailure::None;
     return writer;
 }
 
@@ -1264,16 +1443,25 @@ void VirtualWriter::SetDriveLetter(char letter) {
 
 std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
                                                   std::shared_ptr<VirtualClock> clock) {
+    AttachFailure failure = AttachFailure::None;
+    return AttachVirtualDrive(driveSpec, error, failure, std::move(clock));
+}
+
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
+                                                  AttachFailure& failure, std::shared_ptr<VirtualClock> clock) {
+    failure = AttachFailure::Other;
     VirtualDriveOptions options;
     if (!ParseVirtualDriveSpec(driveSpec, options, error)) return nullptr;
-    std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, std::move(clock));
+    std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, failure, std::move(clock));
     if (!writer) return nullptr;
+    failure = AttachFailure::Other;
     const char letter = win::AttachVirtualDevice(writer);
     if (letter == 0) {
         error = "virtual drive '" + driveSpec + "': no drive letter left";
         return nullptr;
     }
     writer->SetDriveLetter(letter);
+    failure = AttachFailure::None;
     return writer;
 }
 

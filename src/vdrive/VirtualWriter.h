@@ -124,6 +124,10 @@ struct DiscState {
 };
 
 class VirtualDisc;
+class DiscLock;
+
+// Why opening or attaching a virtual drive failed, where a caller must tell it apart.
+enum class AttachFailure : std::uint8_t { None, InUse, Other };
 
 class VirtualWriter final : public win::VirtualScsiDevice {
 public:
@@ -131,6 +135,10 @@ public:
     // failure. The writer is not attached to the platform layer.
     static std::shared_ptr<VirtualWriter> Open(const VirtualDriveOptions& options, std::string& error,
                                                std::shared_ptr<VirtualClock> clock = nullptr);
+    // The same; failure says whether another program holds the disc. The writer owns the disc
+    // (an advisory lock, see DiscLock.h) for as long as it lives.
+    static std::shared_ptr<VirtualWriter> Open(const VirtualDriveOptions& options, std::string& error,
+                                               AttachFailure& failure, std::shared_ptr<VirtualClock> clock = nullptr);
     ~VirtualWriter() override;
 
     bool Execute(win::ScsiRequest& request) override;
@@ -158,12 +166,16 @@ private:
 
     struct Impl;
     VirtualDriveOptions options_;
+    std::shared_ptr<DiscLock> lock_;   // released after the disc below is flushed and closed
     std::unique_ptr<Impl> impl_;
 };
 
 // Parses the attach syntax, opens or creates the disc and attaches the writer to the platform
 // layer (it gets the next drive letter). Null and a message on failure.
 std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
+                                                  std::shared_ptr<VirtualClock> clock = nullptr);
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
+                                                  AttachFailure& failure,
                                                   std::shared_ptr<VirtualClock> clock = nullptr);
 // Detaches and flushes.
 void DetachVirtualDrive(const std::shared_ptr<VirtualWriter>& writer);

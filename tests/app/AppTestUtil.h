@@ -36,17 +36,31 @@ public:
         if (OnShow)
             OnShow(text);
     }
-    // Questions are recorded apart and answered with Answer.
+    // Questions are kept apart from the messages and answered with Answer.
     bool Ask(QWidget*, const QString& text) override
     {
         Questions << text;
-        return Answer;
+        return Answers ? Answers(text) : Answer;
     }
     QStringList Texts;
     std::vector<Kind> Kinds;
     std::function<void(const QString&)> OnShow;
     QStringList Questions;
-    bool Answer = false;
+    bool Answer = true;
+    // When set, answers each question by its text instead of Answer.
+    std::function<bool(const QString&)> Answers;
+};
+
+// Answers every file chooser with Files, and counts the questions.
+class TFileChooser : public IFileDialogs {
+public:
+    QStringList OpenFiles(QWidget*, const QString&, const QString&) override
+    {
+        ++Asked;
+        return Files;
+    }
+    QStringList Files;
+    int Asked = 0;
 };
 
 // One SCSI command as the platform layer passed it.
@@ -92,6 +106,7 @@ public:
     {
         win::SetKernelDevicePathsForTesting({});
         SetMessageBoxes(&Messages);
+        SetFileDialogs(&Chooser);
         win::SetScsiTraceSink([this](char letter, const win::ScsiRequest& r, bool ok) {
             Trace.push_back({letter, QByteArray(reinterpret_cast<const char*>(r.cdb), r.cdbLength), ok, r.status});
         });
@@ -105,6 +120,7 @@ public:
         for (auto& w : Writers)
             vdrive::DetachVirtualDrive(w);
         SetMessageBoxes(nullptr);
+        SetFileDialogs(nullptr);
         win::ResetKernelDevicePathsForTesting();
     }
     TAppFixture(const TAppFixture&) = delete;
@@ -195,6 +211,7 @@ public:
 
     QTemporaryDir Dir;
     TMessageRecorder Messages;
+    TFileChooser Chooser;
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> Writers;
     std::vector<std::shared_ptr<TRefusingDrive>> Refusing;
     std::unique_ptr<TForm1> Main;

@@ -206,14 +206,21 @@ void TestBurnForm::aspiLibraryLoadedForTheProgramsLife()
     env.insert(QStringLiteral("LD_LIBRARY_PATH"),
                QStringLiteral(KV_ASPI_PROBE_DIR) + (path.isEmpty() ? QString() : u':' + path));
     env.insert(QStringLiteral("KV_ASPI_PROBE"), probe);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // No display at all: --help and --version are answered before one is needed.
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QString::fromLatin1(name));
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(KV_APP_PATH), {QStringLiteral("--help")});
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardOutput().startsWith("Usage: keelvane"));
     QCOMPARE(ReadAll(probe), QByteArray("load\nrelease\n"));
+    p.start(QStringLiteral(KV_APP_PATH), {QStringLiteral("--version")});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardOutput().startsWith("keelvane "));
 #endif
 }
 

@@ -10,9 +10,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include "AppTestUtil.h"
@@ -128,6 +130,7 @@ private slots:
     void missingImage();
     void refusedWriteParameters();
     void discsThatCannotTakeTheImage();
+    void imageChecksBeforeTheBurn();
     void writeErrorMidBurn();
     void burnWithoutDisc();
     void informationTexts();
@@ -144,13 +147,17 @@ private slots:
     void burnWaveShowsProgressWindow();
     void burnWaveBurnsTheTrackList();
     void burnWaveFailureIsAnError();
+    void burnWaveAsksForFiles_data();
+    void burnWaveAsksForFiles();
+    void waitsStayResponsive_data();
+    void waitsStayResponsive();
     void closingReleasesTrays();
 };
 
 void TestMainWindow::initTestCase()
 {
     if (!TAppFixture::HaveXorriso())
-        QSKIP("xorriso is needed to make the rescue images");
+        QFAIL("xorriso is needed to make the rescue images (scripts/install-deps.sh installs it)");
 }
 
 void TestMainWindow::layoutAndMenus()
@@ -282,11 +289,20 @@ void TestMainWindow::burnButtonFollowsTheImages_data()
     QTest::addColumn<bool>("rescue");
     QTest::addColumn<bool>("elsewhere");
     QTest::addColumn<bool>("enabled");
-    QTest::newRow("neither") << false << false << false << false;
-    QTest::newRow("demo only") << true << false << false << true;
-    QTest::newRow("rescue only") << false << true << false << true;
-    QTest::newRow("both") << true << true << false << true;
-    QTest::newRow("only in the working directory") << false << false << true << false;
+    // A folder (below the test's own) holding a demo image: the installed data folder beside
+    // the program's, or the user's data folder.
+    QTest::addColumn<QString>("dataFolder");
+    QTest::newRow("neither") << false << false << false << false << QString();
+    QTest::newRow("demo only") << true << false << false << true << QString();
+    QTest::newRow("rescue only") << false << true << false << true << QString();
+    QTest::newRow("both") << true << true << false << true << QString();
+    QTest::newRow("only in the working directory") << false << false << true << false << QString();
+    QTest::newRow("only in the installed data folder") << false << false << false << true
+                                                       << QStringLiteral("share/keelvane");
+    QTest::newRow("only in the user's data folder") << false << false << false << true
+                                                    << QStringLiteral("user-data/keelvane");
+    QTest::newRow("only in an unrelated data folder") << false << false << false << false
+                                                      << QStringLiteral("share/other");
 }
 
 void TestMainWindow::burnButtonFollowsTheImages()
@@ -295,8 +311,17 @@ void TestMainWindow::burnButtonFollowsTheImages()
     QFETCH(bool, rescue);
     QFETCH(bool, elsewhere);
     QFETCH(bool, enabled);
+    QFETCH(QString, dataFolder);
     TAppFixture f;
     f.Attach();
+    const QByteArray oldDataHome = qgetenv("XDG_DATA_HOME");
+    const bool hadDataHome = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", f.Dir.filePath(QStringLiteral("user-data")).toLocal8Bit());
+    const auto restoreDataHome = qScopeGuard([&] {
+        hadDataHome ? qputenv("XDG_DATA_HOME", oldDataHome) : qunsetenv("XDG_DATA_HOME");
+    });
+    if (!dataFolder.isEmpty())
+        QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 4096, f.Dir.filePath(dataFolder)).isEmpty());
     if (demo)
         QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 4096).isEmpty());
     if (rescue)
@@ -389,7 +414,10 @@ void TestMainWindow::missingImage()
     QVERIFY(!w.BurnBtn->isEnabled());
     f.TakeTrace();
     w.BurnISOToCD1->trigger();
-    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Error creating CD.")});
+    // The file looked for is named, with the error icon.
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Error creating CD.\r\nImage file ") + f.ProgramFolder() +
+                                           QStringLiteral("KeelvaneDemo.iso: the file does not exist")});
+    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
     QCOMPARE(w.ImagePath, f.ProgramFolder() + QStringLiteral("KeelvaneDemo.iso"));
     QCOMPARE(w.CDSize1->MemShaded(), 0);
     const auto trace = f.TakeTrace();
@@ -445,25 +473,88 @@ void TestMainWindow::discsThatCannotTakeTheImage()
     QCOMPARE(writer->State().tracks.size(), std::size_t(1));
     writer->CloseTray();
     f.Messages.Texts.clear();
+    f.Messages.Questions.clear();
     f.TakeTrace();
 
-    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    // The image is no boot image: that question is answered Yes, the blank's No.
+    const QString notBootable = QStringLiteral("This image is not bootable: the disc will not start a computer.");
     const QString question = QStringLiteral("The disc in D: is not blank. Blank it and burn?");
-    QCOMPARE(f.Messages.Questions, QStringList{question});
+    f.Messages.Answers = [&](const QString& text) { return text != question; };
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Questions.size(), 2);
+    QVERIFY(f.Messages.Questions.front().startsWith(notBootable));
+    QCOMPARE(f.Messages.Questions.back(), question);
     QVERIFY(f.Messages.Texts.isEmpty());
     auto trace = f.TakeTrace();
     QCOMPARE(CountOpcode(trace, 0xA1), 0);
     QCOMPARE(CountOpcode(trace, 0x2A), 0);
 
     writer->CloseTray();
+    f.Messages.Answers = nullptr;
     f.Messages.Answer = true;
     QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
-    QCOMPARE(f.Messages.Questions.size(), 2);
+    QCOMPARE(f.Messages.Questions.size(), 4);
+    QCOMPARE(f.Messages.Questions.back(), question);
     QCOMPARE(f.Messages.Texts,
              QStringList{QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive.")});
     trace = f.TakeTrace();
     QCOMPARE(CountOpcode(trace, 0xA1), 1);
     QVERIFY(CountOpcode(trace, 0x2A) > 0);
+}
+
+// A wrong, damaged or unbootable image is found before anything reaches the drive: a message
+// box says why (or asks, for an image that will not start a computer), and the disc stays in.
+void TestMainWindow::imageChecksBeforeTheBurn()
+{
+    TAppFixture f;
+    auto writer = f.Attach();
+    QDir().mkpath(f.ProgramFolder());
+    const QString image = f.ProgramFolder() + QStringLiteral("KeelvaneDemo.iso");
+    {
+        QFile noise(image);
+        QVERIFY(noise.open(QIODevice::WriteOnly));
+        noise.write(QByteArray(2048 * 40, 'k'));
+    }
+    f.OpenWindows();
+    f.TakeTrace();
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts,
+             QStringList{QStringLiteral("This image is not an ISO 9660 image (no volume descriptor at sector 16): it is not burnt.")});
+    QCOMPARE(f.Messages.Kinds.back(), IMessageBoxes::Kind::Error);
+    QVERIFY(f.TakeTrace().empty());
+
+    // A real image, not bootable: asked, and declined.
+    QVERIFY(QFile::remove(image));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.Messages.Answer = false;
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Questions.size(), 1);
+    QVERIFY(f.Messages.Questions.front().startsWith(
+        QStringLiteral("This image is not bootable: the disc will not start a computer.")));
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY(f.TakeTrace().empty());
+
+    // A published sum it does not match: refused, naming both.
+    {
+        QFile sums(f.ProgramFolder() + QStringLiteral("SHA256SUMS"));
+        QVERIFY(sums.open(QIODevice::WriteOnly));
+        sums.write(QByteArray(64, '0') + " *KeelvaneDemo.iso\n");
+    }
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts.size(), 2);
+    QVERIFY2(f.Messages.Texts.back().startsWith(QStringLiteral("Image checksum mismatch (SHA-256): expected ") +
+                                                QString(64, u'0') + QStringLiteral(" (SHA256SUMS), actual ")),
+             qPrintable(f.Messages.Texts.back()));
+    QVERIFY(f.TakeTrace().empty());
+    QVERIFY(writer->State().tracks.empty());
+    QVERIFY(f.Main->BurnBtn->isEnabled());
+
+    // Without the list and with a Yes the image burns.
+    QVERIFY(QFile::remove(f.ProgramFolder() + QStringLiteral("SHA256SUMS")));
+    f.Messages.Answer = true;
+    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Questions.size(), 2);
+    QVERIFY(f.Messages.Texts.back().startsWith(QStringLiteral("CD Creation Complete!")));
     QCOMPARE(writer->State().tracks.size(), std::size_t(1));
 }
 
@@ -501,7 +592,7 @@ void TestMainWindow::burnWithoutDisc()
     QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
     QCOMPARE(f.Messages.Texts.size(), 1);
     const QString message = f.Messages.Texts.front();
-    QVERIFY2(message.startsWith(QStringLiteral("Error creating CD.\r\n")), qPrintable(message));
+    QVERIFY2(message.startsWith(QStringLiteral("Error creating CD.\r\nNo disc in the drive.\r\n")), qPrintable(message));
     QVERIFY2(message.endsWith(QStringLiteral("Err_SenseNotReady")), qPrintable(message));
     QVERIFY(f.Main->BurnBtn->isEnabled());
 }
@@ -527,6 +618,7 @@ void TestMainWindow::informationTexts()
                                                  "-- Device Writing Methods --\r\n"
                                                  "    Write CD-R media\r\n"
                                                  "    Write CD-RW media\r\n"
+                                                 "    Write in test mode\r\n"
                                                  "    Can Use Burn Proof\r\n"
                                                  "-- Device Extended Methods --\r\n"
                                                  "        Capable to read Mode 2 Form 1 (CD-XA format)\r\n"
@@ -714,13 +806,22 @@ void TestMainWindow::blankRewritable()
 
 void TestMainWindow::blankRefusedOnCdr()
 {
+    {
     TAppFixture f;
     auto writer = f.Attach(QStringLiteral("media=cd-r"));
     f.OpenWindows();
     f.Main->BlankCD1->trigger();
-    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Err_SenseIllegalRequest")});
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("This disc is not rewritable.\r\nErr_SenseIllegalRequest")});
     QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
     QVERIFY(f.Burn->isVisible());
+    }
+
+    // Without a disc the message says so as well.
+    TAppFixture g;
+    g.Attach(QStringLiteral("media=none"));
+    g.OpenWindows();
+    g.Main->BlankCD1->trigger();
+    QCOMPARE(g.Messages.Texts, QStringList{QStringLiteral("No disc in the drive.\r\nErr_SenseNotReady")});
 }
 
 void TestMainWindow::commandsDisabledDuringBurn()
@@ -755,6 +856,7 @@ void TestMainWindow::commandsDisabledDuringBurn()
         w.CDCapabilities1Click();
         QVERIFY(f.TakeTrace().empty());
         QVERIFY(!w.close());
+        QCOMPARE(w.StatusText(), QStringLiteral("The job must end before the program can close."));
     });
     QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
     QCOMPARE(checked, 1);
@@ -876,12 +978,22 @@ void TestMainWindow::burnWaveShowsProgressWindow()
     f.OpenWindows();
     f.Main->CDSize1->setMemShaded(5);
     f.TakeTrace();
+    // An empty list asks for wave files; choosing none does nothing at all.
     f.Main->BurnWaveFileToCD1->trigger();
+    QCOMPARE(f.Chooser.Asked, 1);
+    QVERIFY(!f.Burn->isVisible());
+    QCOMPARE(f.Main->CDSize1->MemShaded(), 5);
+    QVERIFY(f.Messages.Texts.isEmpty());
+    QVERIFY(f.TakeTrace().empty());
+
+    // With a track in the list, nothing is asked: the window shows and the job runs.
+    AddTrack(*f.Main->BurnerList->Burners(0), CdWave(SampleBytes(2352, 5)), "t");
+    f.Main->BurnWaveFileToCD1->trigger();
+    QCOMPARE(f.Chooser.Asked, 1);
     QVERIFY(f.Burn->isVisible());
     QCOMPARE(f.Burn->Burner, f.Main->BurnerList->Burners(0));
     QCOMPARE(f.Main->CDSize1->MemShaded(), 0);
-    QVERIFY(f.Messages.Texts.isEmpty());
-    QVERIFY(f.TakeTrace().empty());
+    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Audio Tracks Finished!")});
 }
 
 void TestMainWindow::burnWaveBurnsTheTrackList()
@@ -956,7 +1068,133 @@ void TestMainWindow::burnWaveFailureIsAnError()
     AddTrack(*g.Main->BurnerList->Burners(0), CdWave(SampleBytes(2352, 4)), "t");
     g.Main->BurnWaveFileToCD1->trigger();
     QCOMPARE(g.Messages.Texts,
-             QStringList{QStringLiteral("Error writing audio tracks.\r\nError : Drive Not Ready : Err_SenseNotReady")});
+             QStringList{QStringLiteral(
+                 "Error writing audio tracks.\r\nNo disc in the drive.\r\nError : Drive Not Ready : Err_SenseNotReady")});
+}
+
+void TestMainWindow::burnWaveAsksForFiles_data()
+{
+    QTest::addColumn<QStringList>("files");       // written to the folder: name, or name:mono
+    QTest::addColumn<QStringList>("tracks");      // titles burnt, in order
+    QTest::addColumn<QString>("message");
+    QTest::newRow("two in the chosen order") << QStringList{"b-side.wav", "a-side.wav"}
+                                             << QStringList{"b-side", "a-side"}
+                                             << QStringLiteral("Audio Tracks Finished!");
+    QTest::newRow("one not CD audio") << QStringList{"good.wav", "voice.wav:mono"} << QStringList{}
+                                      << QStringLiteral("These files cannot be burnt as audio tracks:\r\n%1/voice.wav: "
+                                                        "PCM 44.100 kHz, 16 Bit, Mono, not CD audio (PCM 44.100 kHz, 16 "
+                                                        "Bit, Stereo); it would play as noise");
+    QTest::newRow("one missing") << QStringList{"good.wav", "gone.wav:missing"} << QStringList{}
+                                 << QStringLiteral("These files cannot be burnt as audio tracks:\r\n%1/gone.wav: ");
+}
+
+void TestMainWindow::burnWaveAsksForFiles()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, tracks);
+    QFETCH(QString, message);
+    TAppFixture f;
+    auto writer = f.Attach();
+    f.OpenWindows();
+    const QString folder = f.Dir.filePath(QStringLiteral("waves"));
+    QDir().mkpath(folder);
+    for (const QString& spec : files) {
+        const QStringList parts = spec.split(u':');
+        const QString path = folder + u'/' + parts[0];
+        f.Chooser.Files << path;
+        if (parts.value(1) == QStringLiteral("missing"))
+            continue;
+        QByteArray wave = CdWave(SampleBytes(3 * 2352, static_cast<int>(f.Chooser.Files.size())));
+        if (parts.value(1) == QStringLiteral("mono")) {
+            wave[22] = 1;                      // channels
+            wave[32] = 2;                      // block align
+        }
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(wave);
+    }
+    f.Main->BurnWaveFileToCD1->trigger();
+    QCOMPARE(f.Chooser.Asked, 1);
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY2(f.Messages.Texts.front().startsWith(message.contains(u'%') ? message.arg(folder) : message),
+             qPrintable(f.Messages.Texts.front()));
+    QVERIFY(writer->Flush());
+    const vdrive::DiscState disc = writer->State();
+    QCOMPARE(disc.tracks.size(), static_cast<std::size_t>(tracks.size()));
+    TCDBurner& burner = *f.Main->BurnerList->Burners(0);
+    QCOMPARE(burner.Tracks.Count(), tracks.size());
+    for (int t = 0; t < tracks.size(); ++t)
+        QCOMPARE(QString::fromStdString(burner.Tracks.Items(t).CDTrack()->TrackTitle), tracks[t]);
+}
+
+void TestMainWindow::waitsStayResponsive_data()
+{
+    QTest::addColumn<QString>("drive");
+    QTest::addColumn<QString>("command");    // burn or blank
+    QTest::addColumn<int>("phase");          // the wait that must be seen
+    QTest::addColumn<QString>("message");    // how the message starts
+    QTest::newRow("close session") << QStringLiteral("speed=8") << QStringLiteral("burn")
+                                   << static_cast<int>(TWaitPhase::CloseSession) << kComplete;
+    QTest::newRow("blank") << QStringLiteral("media=cd-rw,speed=8,capacity=2400") << QStringLiteral("blank")
+                           << static_cast<int>(TWaitPhase::Blank) << QStringLiteral("Blanking Finished!");
+    QTest::newRow("stuck buffer") << QStringLiteral("speed=8,stuck-buffer") << QStringLiteral("burn")
+                                  << static_cast<int>(TWaitPhase::Buffer)
+                                  << QStringLiteral("Error creating CD.\r\nError : Buffer Wait Timeout");
+}
+
+// Under the real windows and a drive of finite speed: every event posted during a job is handled
+// within a quarter second, through every wait, and the bar reads "Done" only after the job.
+void TestMainWindow::waitsStayResponsive()
+{
+    QFETCH(QString, drive);
+    QFETCH(QString, command);
+    QFETCH(int, phase);
+    QFETCH(QString, message);
+    TAppFixture f;
+    f.Attach(drive);
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    w.BurnerList->Burners(0)->BufferStallLimit = std::chrono::milliseconds(1500);
+
+    // One posted event at a time: each records how long it waited and posts the next.
+    QObject probe;
+    bool running = true;
+    qint64 longest = 0;
+    QElapsedTimer clock;
+    clock.start();
+    std::function<void()> post = [&] {
+        const qint64 posted = clock.elapsed();
+        QMetaObject::invokeMethod(&probe, [&, posted] {
+            longest = std::max(longest, clock.elapsed() - posted);
+            if (running)
+                post();
+        }, Qt::QueuedConnection);
+    };
+    bool seen = false;
+    QStringList doneTooEarly;
+    QObject::connect(f.Burn.get(), &TBurnForm::Waited, &w, [&](int p, qint64) {
+        seen = seen || p == phase;
+        if (w.ProgressBar->DisplayText() == QStringLiteral("Done"))
+            doneTooEarly << f.Burn->StatusText();
+    });
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, &w, [&](int, int percent) {
+        if (w.ProgressBar->DisplayText() == QStringLiteral("Done"))
+            doneTooEarly << QStringLiteral("progress %1").arg(percent);
+    });
+    post();
+    if (command == QStringLiteral("burn"))
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    else
+        w.BlankCD1->trigger();
+    running = false;
+    QVERIFY(seen);
+    QCOMPARE(doneTooEarly, QStringList{});
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY2(f.Messages.Texts.front().startsWith(message), qPrintable(f.Messages.Texts.front()));
+    QCOMPARE(w.ProgressBar->TextDone(), QStringLiteral("Done"));
+    qInfo("longest wait of a posted event: %lld ms", static_cast<long long>(longest));
+    QVERIFY2(longest < 250, qPrintable(QString::number(longest)));
 }
 
 void TestMainWindow::closingReleasesTrays()

@@ -228,6 +228,78 @@ TEST(CDTrack, LoadsAndSavesFiles)
     EXPECT_TRUE(track.IsValid()) << "a failed load leaves the content as it was";
 }
 
+TEST(CDTrack, ALinkedTrackReadsItsFileAsALoadedOneWouldHoldIt)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    // More samples than one read-ahead holds, so reads cross its refills.
+    const Bytes wave = CdWave(Samples(1024 * 1024 * 2 + 3000, 5));
+    WriteFile(dir / "in.wav", wave);
+
+    TCDTrack loaded, linked;
+    loaded.LoadFromFile((dir / "in.wav").string());
+    ChangeCounter changes;
+    changes.Attach(linked);
+    linked.LinkToFile((dir / "in.wav").string());
+    EXPECT_EQ(changes.Calls, 1);
+    EXPECT_TRUE(linked.Linked());
+    EXPECT_EQ(linked.Capacity(), 0) << "no copy of the samples in memory";
+    ASSERT_TRUE(linked.IsValid());
+    EXPECT_EQ(linked.Size(), loaded.Size());
+    EXPECT_EQ(linked.DataOffset(), loaded.DataOffset());
+    EXPECT_EQ(linked.AvailableDataSize(), loaded.AvailableDataSize());
+
+    // Reads of every size from several places, each compared with the loaded copy.
+    struct Step {
+        std::int64_t at;
+        TSeekOrigin origin;
+        std::size_t count;
+    };
+    const Step steps[] = {
+        {0, TSeekOrigin::soBeginning, 44},          {0, TSeekOrigin::soCurrent, 2352},
+        {1024 * 1024 - 10, TSeekOrigin::soBeginning, 2352}, {-7, TSeekOrigin::soEnd, 100},
+        {5, TSeekOrigin::soBeginning, 1024 * 1024 * 2 + 100}, {-3000, TSeekOrigin::soCurrent, 10},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.at);
+        ASSERT_EQ(linked.Seek(step.at, step.origin), loaded.Seek(step.at, step.origin));
+        Bytes a(step.count), b(step.count);
+        const std::size_t got = linked.Read(a.data(), a.size());
+        ASSERT_EQ(got, loaded.Read(b.data(), b.size()));
+        EXPECT_TRUE(a == b);
+    }
+    EXPECT_THROW(linked.Seek(-1, TSeekOrigin::soBeginning), EStreamError);
+
+    // Another entry takes the link, not a copy.
+    TCDTrackList list(nullptr);
+    TCDTrackItem& source = list.Add();
+    source.CDTrack()->LinkToFile((dir / "in.wav").string());
+    TCDTrackItem& copy = list.Add();
+    copy.Assign(&source);
+    EXPECT_TRUE(copy.CDTrack()->Linked());
+    EXPECT_EQ(copy.CDTrack()->Size(), loaded.Size());
+
+    // A write reads the file in first; the bytes around it stay.
+    linked.Seek(100, TSeekOrigin::soBeginning);
+    linked.WriteBuffer("XY", 2);
+    EXPECT_FALSE(linked.Linked());
+    ASSERT_EQ(linked.Size(), loaded.Size());
+    Bytes expected = wave;
+    expected[100] = 'X';
+    expected[101] = 'Y';
+    EXPECT_TRUE(Bytes(linked.Memory(), linked.Memory() + linked.Size()) == expected);
+
+    // Not a regular file: refused, the track as it was.
+    EXPECT_THROW(linked.LinkToFile(dir.Path().string()), EStreamError);
+    EXPECT_THROW(linked.LinkToFile((dir / "missing.wav").string()), EStreamError);
+    EXPECT_FALSE(linked.Linked());
+    EXPECT_EQ(linked.Size(), loaded.Size());
+    // Loading other content drops the link.
+    copy.CDTrack()->LoadFromMemory("abc", 3);
+    EXPECT_FALSE(copy.CDTrack()->Linked());
+    EXPECT_EQ(copy.CDTrack()->Size(), 3);
+}
+
 TEST(MemoryStream, GapsAndRegrownSpaceReadAsZeros)
 {
     TMemoryStream m;

@@ -61,7 +61,7 @@ protected:
     void SetUp() override
     {
         if (!HaveSox())
-            GTEST_SKIP() << "sox/soxi not installed (scripts/install-deps.sh installs them)";
+            GTEST_FAIL() << "sox/soxi not installed (scripts/install-deps.sh installs them)";
         ASSERT_FALSE(Dir.Path().empty());
     }
 

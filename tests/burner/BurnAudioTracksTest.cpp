@@ -207,8 +207,9 @@ TEST_F(AudioBurn, TwoTracksBurnOneAfterTheOtherAndCloseTheSession)
     for (int t = 0; t < 2; ++t) {
         EXPECT_EQ(toc.Entries[t].TrackNumber, t + 1);
         EXPECT_EQ(toc.Entries[t].StartLBA, starts[t]);
-        // Track mode byte 1 is the CONTROL nibble of a two-channel track with pre-emphasis.
-        EXPECT_EQ(SetToText(toc.Entries[t].Flags), "[ssqfADRposition, ssqfPreEmphasis, ssqfAudioTrack]");
+        // Track mode byte 2: a two-channel track, copy permitted, without pre-emphasis (plain
+        // PCM from a wave file must not be de-emphasised by the player).
+        EXPECT_EQ(SetToText(toc.Entries[t].Flags), "[ssqfADRposition, ssqfCopyPermit, ssqfAudioTrack]");
     }
     EXPECT_EQ(toc.Entries[2].TrackNumber, 0xAA);
     EXPECT_EQ(toc.Entries[2].StartLBA, 30u);
@@ -251,7 +252,7 @@ TEST_F(AudioBurn, PartialLastBlockIsWrittenWholeWithASilentTail)
 TEST_F(AudioBurn, SoxWavesBurnByteForByte)
 {
     if (!wavetest::HaveSox())
-        GTEST_SKIP() << "sox is not installed";
+        GTEST_FAIL() << "sox is not installed (scripts/install-deps.sh installs it)";
     ASSERT_NO_FATAL_FAILURE(Attach());
     // 0.1 s of CD audio (17,640 bytes, 7.5 blocks), and 0.25 s with a comment (a LIST chunk
     // after the samples).
@@ -320,6 +321,7 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
         std::vector<std::uint32_t> writes;
         std::vector<int> closes;
         bool writeModeSent;
+        TJobStep step;   // the outcome's failed step
     };
     const Bytes wave10 = wavetest::CdWave(wavetest::Samples(10 * kRaw));
     const Bytes wave20 = wavetest::CdWave(wavetest::Samples(20 * kRaw));
@@ -327,15 +329,19 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
     const Bytes emptyData = wavetest::CdWave({});
     const Case cases[] = {
         {"write error in the second track", "fail-write-at=15", {wave10, wave20}, 2,
-         {"Burning :t2", "Error : Write Error at sector 15 : Err_SenseMediumError"}, Range(0, 16), {1}, true},
+         {"Burning :t2", "Error : Write Error at sector 15 : Err_SenseMediumError"}, Range(0, 16), {1}, true, TJobStep::Write},
         {"a track that is not a wave", "", {wave10, garbage}, 2, {"Error : No Audio Data in Track 2 :t2"}, {}, {},
-         false},
-        {"a wave without samples", "", {emptyData}, 1, {"Error : No Audio Data in Track 1 :t1"}, {}, {}, false},
+         false, TJobStep::Input},
+        {"a wave without samples", "", {emptyData}, 1, {"Error : No Audio Data in Track 1 :t1"}, {}, {}, false,
+         TJobStep::Input},
         {"drive refuses the write mode", "not-ready=100000", {wave10}, 1,
-         {"HardWare : Set Audio Write Mode Error"}, {}, {}, true},
+         {"HardWare : Set Audio Write Mode Error"}, {}, {}, true, TJobStep::WriteParameters},
         {"buffer that never drains", "stuck-buffer", {wave10}, 1,
          {"Burning :t1", "Error : Buffer Wait Timeout at sector 0 : the drive's buffer did not drain"}, Range(0, 1), {},
-         true},
+         true, TJobStep::BufferStall},
+        // Refused before anything is sent but the free-blocks query: the disc stays blank.
+        {"tracks longer than the disc", "capacity=25", {wave10, wave20}, 2,
+         {"Error : Audio larger than disc (30 blocks needed, 25 free)"}, {}, {}, false, TJobStep::Input},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -356,6 +362,7 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
         EXPECT_EQ(ClosedTrackNumbers(), c.closes);
         EXPECT_TRUE(Sent(0x5B).size() == c.closes.size()) << "no session close after a failure";
         EXPECT_EQ(!Sent(0x5A).empty(), c.writeModeSent);
+        EXPECT_EQ(burner->LastOutcome.Step, c.step);
         if (c.writes.empty()) {
             EXPECT_TRUE(writer->State().tracks.empty());
         }

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 #include "TempDir.h"
@@ -267,6 +268,7 @@ TEST_F(VirtualBurn, ImagesThatCannotBeBurntWriteNothing)
         reports.status.clear();
         EXPECT_FALSE(burner->BurnDataImage(MakeImage(c.bytes), 1));
         EXPECT_EQ(reports.status, (std::vector<std::string>{"HardWare : Set Write Mode OK", c.line}));
+        EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Input);
     }
     EXPECT_EQ(trace.Count(0x2A), 0);
     EXPECT_EQ(trace.Count(0x5B), 0);
@@ -274,6 +276,7 @@ TEST_F(VirtualBurn, ImagesThatCannotBeBurntWriteNothing)
 
     // A missing image raises (the front end says it could not create the CD).
     EXPECT_THROW(burner->BurnDataImage(dir / "no-such.iso", 1), std::system_error);
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Input);
     EXPECT_EQ(trace.Count(0x2A), 0);
 
     // An image that fits exactly is burnt.
@@ -308,6 +311,9 @@ TEST_F(VirtualBurn, WriteErrorStopsTheJobAtItsSector)
     EXPECT_EQ(reports.status, (std::vector<std::string>{"HardWare : Set Write Mode OK",
                                                         "Error : Write Error at sector 60 : Err_SenseMediumError"}));
     EXPECT_EQ(burner->LastError, Err_SenseMediumError);
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Write);
+    EXPECT_EQ(burner->LastOutcome.Sector, 60);
+    EXPECT_EQ(burner->LastOutcome.Error, Err_SenseMediumError);
     ASSERT_FALSE(reports.progress.empty());
     EXPECT_EQ(reports.progress.back().first, 60) << "the failed block is still reported";
     EXPECT_EQ(trace.Count(0x2A), 61);
@@ -326,6 +332,7 @@ TEST_F(VirtualBurn, StuckBufferEndsTheJobInBoundedTime)
     EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 4000), 1));
     ASSERT_GE(reports.status.size(), 2u);
     EXPECT_EQ(reports.status.back().rfind("Error : Buffer Wait Timeout at sector ", 0), 0u) << reports.status.back();
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::BufferStall);
     EXPECT_EQ(trace.Count(0x5B), 0);
     EXPECT_LT(trace.Count(0x2A), 4000);
 }
@@ -394,6 +401,7 @@ TEST_F(VirtualBurn, DriveThatCannotWriteEndsTheJobAtOnce)
     ASSERT_NO_FATAL_FAILURE(Attach("not-ready=100000"));
     EXPECT_FALSE(burner->BurnDataImage(MakeImage(2048 * 10), 1));
     EXPECT_EQ(reports.status, std::vector<std::string>{"HardWare : Set Write Mode Error"});
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::WriteParameters);
     EXPECT_EQ(trace.Count(0x2A), 0);
 }
 
@@ -423,6 +431,73 @@ TEST_F(VirtualBurn, ImageShrinkingDuringTheBurnIsAnError)
     EXPECT_EQ(reports.status.back(), "Error : Read Error at sector 1000 : the image ended early");
     EXPECT_EQ(trace.Count(0x2A), 1000);
     EXPECT_EQ(trace.Count(0x5B), 0);
+}
+
+// Every wait calls OnWait with its phase and the step's status line, and a stop request made
+// there ends the job at that call: the tray released, the outcome Interrupted.
+TEST_F(VirtualBurn, EveryWaitCallsBackAndStopsOnRequest)
+{
+    struct Case {
+        const char* options;
+        bool blank;
+        std::optional<TWaitPhase> stopAt;   // none: the job runs to its end
+        const char* lastStatus;             // how the job's last status line starts
+    };
+    const Case cases[] = {
+        {"busy-ms=300", false, std::nullopt, "Finished Writing : Job Done!"},
+        {"busy-ms=300", false, TWaitPhase::CloseTrack,
+         "Cancelled : Stopped waiting for the drive at \"Finished Writing : Closing Track\""},
+        {"busy-ms=300", false, TWaitPhase::CloseSession,
+         "Cancelled : Stopped waiting for the drive at \"Finished Writing : Closing Session\""},
+        {"stuck-buffer", false, TWaitPhase::Buffer, "Cancelled : Writing stopped at sector "},
+        {"media=cd-rw,busy-ms=400", true, TWaitPhase::Blank, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options + std::string(c.stopAt ? " stopped" : ""));
+        TearDown();
+        // Each case on a fresh disc.
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind("disc", 0) == 0)
+                std::filesystem::remove(entry.path());
+        trace.entries.clear();
+        reports = Reports();
+        ASSERT_NO_FATAL_FAILURE(Attach(c.options, true));
+        burner->WaitCallbackInterval = std::chrono::milliseconds(0);
+        std::vector<TWaitInfo> waits;
+        burner->OnWait = [&](const TWaitInfo& w) {
+            // The step is the status line the job sent last.
+            EXPECT_EQ(w.Step, reports.status.empty() ? std::string() : reports.status.back());
+            waits.push_back(w);
+            if (c.stopAt == w.Phase)
+                burner->Cancel();
+        };
+        const bool done = c.blank ? burner->Blank(0, 0) : burner->BurnDataImage(MakeImage(2048 * 100), 1);
+        EXPECT_EQ(done, !c.stopAt);
+        EXPECT_FALSE(burner->CancelRequested.load());
+        if (!c.blank) {
+            ASSERT_FALSE(reports.status.empty());
+            EXPECT_EQ(reports.status.back().rfind(c.lastStatus, 0), 0u) << reports.status.back();
+        }
+        std::vector<TWaitPhase> phases;
+        for (const TWaitInfo& w : waits)
+            if (phases.empty() || phases.back() != w.Phase)
+                phases.push_back(w.Phase);
+        if (!c.stopAt) {
+            EXPECT_EQ(burner->LastOutcome.Step, TJobStep::None);
+            // Each IMMED close is waited for, with OnWait between its polls.
+            EXPECT_NE(std::find(phases.begin(), phases.end(), TWaitPhase::CloseTrack), phases.end());
+            EXPECT_NE(std::find(phases.begin(), phases.end(), TWaitPhase::CloseSession), phases.end());
+            EXPECT_NE(std::find(phases.begin(), phases.end(), TWaitPhase::SyncCache), phases.end());
+            continue;
+        }
+        ASSERT_FALSE(phases.empty());
+        EXPECT_EQ(phases.back(), *c.stopAt);
+        EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Interrupted);
+        // Nothing after the stop but the flush of an open track and the tray's release.
+        std::lock_guard lock(trace.mutex);
+        ASSERT_FALSE(trace.entries.empty());
+        EXPECT_EQ(trace.entries.back().cdb[0], 0x1E);
+    }
 }
 
 TEST_F(VirtualBurn, CancelStopsAfterTheCurrentBlock)

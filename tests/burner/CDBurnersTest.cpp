@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "ScriptedDrive.h"
 #include "TempDir.h"
@@ -119,6 +120,42 @@ TEST_F(BurnerList, OrderAddressesAndDrivesThatCannotBeAsked)
         EXPECT_EQ(info.PackedAddress, MakePackedAddress(address.port, address.target, address.lun, letters[i]));
     }
     EXPECT_NE(list.Burners(2)->Info.Target, list.Burners(3)->Info.Target);
+}
+
+// A drive whose address query fails, as some drivers' does.
+class AddresslessDrive : public ScriptedDrive {
+public:
+    bool ReportsAddress() const override { return false; }
+};
+
+TEST_F(BurnerList, ADriveWithoutAnAddressIsNeverConfusedWithAnother)
+{
+    win::SetKernelDevicePathsForTesting({});
+    auto first = std::make_shared<AddresslessDrive>();
+    first->SetIdentity("FIRST   NO ADDRESS      1.00");
+    ASSERT_NE(win::AttachVirtualDevice(first), 0);
+    auto second = Attach("SECOND  WRITER TWO      2.00");
+
+    TCDBurnerList list;
+    ASSERT_EQ(list.Count(), 2);
+    const TCDBurnerInfo& a = list.Burners(0)->Info;
+    const TCDBurnerInfo& b = list.Burners(1)->Info;
+    // The list gives the first drive the address the transport reaches it by.
+    std::uint8_t port = 0xFF, target = 0xFF, lun = 0xFF;
+    ASSERT_TRUE(TransportAddressOfDrive(a.DriveLetter, port, target, lun));
+    EXPECT_EQ(a.HaId, port);
+    EXPECT_EQ(a.Target, target);
+    EXPECT_EQ(a.Lun, lun);
+    EXPECT_NE(std::tie(a.HaId, a.Target, a.Lun), std::tie(b.HaId, b.Target, b.Lun));
+
+    // Each writer's command reaches its own drive only.
+    for (int i : {0, 1}) {
+        SCOPED_TRACE(i);
+        const int before[] = {first->Count(0x00), second->Count(0x00)};
+        list.Burners(i)->WaitUntilReady(std::chrono::milliseconds(0));
+        EXPECT_EQ(first->Count(0x00) - before[0], i == 0 ? 1 : 0);
+        EXPECT_EQ(second->Count(0x00) - before[1], i == 1 ? 1 : 0);
+    }
 }
 
 TEST_F(BurnerList, OpenModeFollowsTheSystemVersion)

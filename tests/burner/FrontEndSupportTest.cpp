@@ -1,11 +1,15 @@
 // The pieces both front ends share: the rescue image rule, the drive box entry, the write-mode
 // presets on a virtual writer, the wait for the disc, what a failed job's lines say, the
 // permission advice, and wave files turned into tracks.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +49,107 @@ TEST(FrontEndSupport, RescueImageRule)
     EXPECT_EQ(ProgramFolder().back(), '/');
 }
 
+// Sets an environment variable for the life of the object (unset: nullptr), then restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(FrontEndSupport, RescueImageFoundWhereAPackagePutsIt)
+{
+    // An installation in <prefix>: the program in bin/, its data in share/keelvane/, and the
+    // user's data folder elsewhere.
+    TempDir dir;
+    const std::string root = dir.path().string() + "/";
+    const std::string bin = root + "prefix/bin/";
+    const std::string folders[] = {bin, root + "prefix/share/keelvane/", root + "data/keelvane/"};
+    for (const auto& f : folders)
+        std::filesystem::create_directories(f);
+    const ScopedEnv xdg("XDG_DATA_HOME", (root + "data").c_str());
+
+    const auto folderList = RescueImageFolders(bin);
+    ASSERT_EQ(folderList.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(folderList[i].Folder, folders[i]) << i;
+        EXPECT_EQ(static_cast<int>(folderList[i].Place), static_cast<int>(i)) << i;
+    }
+
+    constexpr auto kBeside = TImagePlace::BesideProgram, kInstalled = TImagePlace::InstalledData,
+                   kUser = TImagePlace::UserData;
+    struct Image {
+        TImagePlace place;
+        const char* name;
+    };
+    struct Case {
+        std::vector<Image> present;
+        std::optional<Image> chosen;   // none: the demo name beside the program, not found
+    };
+    const Case cases[] = {
+        {{}, std::nullopt},
+        {{{kInstalled, kDemoImageName}}, Image{kInstalled, kDemoImageName}},
+        {{{kUser, kDemoImageName}}, Image{kUser, kDemoImageName}},
+        {{{kUser, kRescueImageName}, {kInstalled, kDemoImageName}}, Image{kInstalled, kDemoImageName}},
+        {{{kInstalled, kDemoImageName}, {kInstalled, kRescueImageName}}, Image{kInstalled, kRescueImageName}},
+        {{{kBeside, kDemoImageName}, {kInstalled, kRescueImageName}}, Image{kBeside, kDemoImageName}},
+        {{{kUser, kDemoImageName}, {kUser, kRescueImageName}}, Image{kUser, kRescueImageName}},
+        {{{kBeside, kRescueImageName}, {kInstalled, kRescueImageName}, {kUser, kRescueImageName}},
+         Image{kBeside, kRescueImageName}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(n++);
+        for (const auto& f : folders)
+            for (const char* name : {kRescueImageName, kDemoImageName})
+                std::filesystem::remove(f + name);
+        for (const Image& image : c.present)
+            Touch(folders[static_cast<int>(image.place)] + image.name);
+        const TRescueImage found = FindRescueImage(bin);
+        EXPECT_EQ(found.Found, c.chosen.has_value());
+        EXPECT_EQ(RescueImagePresent(bin), c.chosen.has_value());
+        const Image chosen = c.chosen.value_or(Image{kBeside, kDemoImageName});
+        EXPECT_EQ(found.Path, folders[static_cast<int>(chosen.place)] + chosen.name);
+        EXPECT_EQ(RescueImagePath(bin), found.Path);
+        EXPECT_EQ(found.Place, chosen.place);
+    }
+    EXPECT_STREQ(ImagePlaceText(kInstalled), "in the installed data folder");
+}
+
+TEST(FrontEndSupport, UserDataFolderFollowsTheXdgRules)
+{
+    const std::string home = "/home/someone";
+    const ScopedEnv homeEnv("HOME", home.c_str());
+    struct Case {
+        const char* xdgDataHome;   // nullptr: unset
+        std::string folder;
+    };
+    const Case cases[] = {
+        {"/srv/data", "/srv/data/keelvane/"},
+        {"/srv/data/", "/srv/data/keelvane/"},
+        {nullptr, home + "/.local/share/keelvane/"},
+        {"", home + "/.local/share/keelvane/"},
+        {"relative/data", home + "/.local/share/keelvane/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.xdgDataHome ? c.xdgDataHome : "(unset)");
+        const ScopedEnv xdg("XDG_DATA_HOME", c.xdgDataHome);
+        const auto folders = RescueImageFolders("/opt/kv/bin/");
+        ASSERT_EQ(folders.size(), 3u);
+        EXPECT_EQ(folders[1].Folder, "/opt/kv/share/keelvane/");
+        EXPECT_EQ(folders[2].Place, TImagePlace::UserData);
+        EXPECT_EQ(folders[2].Folder, c.folder);
+    }
+}
+
 TEST(FrontEndSupport, DriveBoxEntryKeepsTheDisplayNameAsReported)
 {
     TCDBurnerInfo info;
@@ -53,34 +158,22 @@ TEST(FrontEndSupport, DriveBoxEntryKeepsTheDisplayNameAsReported)
     EXPECT_EQ(DriveBoxEntry(info), "E:\\  [ KEELVANE VIRTUAL WRITER  ]");
 }
 
-TEST(FrontEndSupport, TheStepThatEndedTheJobDecides)
+TEST(FrontEndSupport, AFailedJobIsNamedByItsOutcome)
 {
-    using F = TBurnFailure;
-    const std::vector<std::pair<std::vector<std::string>, F>> cases = {
-        {{"HardWare : Set Write Mode Error"}, F::WriteParameters},
-        {{"HardWare : Set Audio Write Mode Error"}, F::WriteParameters},
-        {{"Error : Drive Not Ready : Err_SenseNotReady"}, F::NotReady},
-        {{"HardWare : Set Write Mode OK", "Error : Error in Image Size"}, F::Input},
-        {{"HardWare : Set Write Mode OK", "Error : Image larger than disc (10 blocks needed, 5 free)"}, F::Input},
-        {{"HardWare : Set Write Mode OK", "Error : Read Error at sector 3 : Input/output error"}, F::Input},
-        {{"Error : No Audio Data in Track 2 :b"}, F::Input},
-        {{"Error : Too Many Tracks : 100 (a CD holds 99)"}, F::Input},
-        {{"HardWare : Set Write Mode OK", "Error : Write Error at sector 5 : Err_SenseMediumError"}, F::Write},
-        {{"HardWare : Set Write Mode OK", "Error : Buffer Wait Timeout at sector 0 : x"}, F::Write},
-        {{"HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Error : Sync Cache Error : Err_X"},
-         F::Closing},
-        {{"Finished Writing : Closing Track", "Error : Close Track Error : Err_X"}, F::Closing},
-        {{"Finished Writing : Closing Session", "Error : Close Session Error : Err_X"}, F::Closing},
-        {{"HardWare : Set Write Mode OK", "Cancelled : Writing stopped at sector 7 of 9"}, F::Interrupted},
-        // A later line without a cause does not hide the one before it.
-        {{"Error : Write Error at sector 5 : Err_X", "Burning :x"}, F::Write},
-        {{}, F::Write},
+    // The CLI's error line and the desktop's message say the failed step in the status lines'
+    // own words, whatever those lines said.
+    const std::vector<std::pair<TJobOutcome, std::string>> cases = {
+        {{TJobStep::Write, 5, Err_SenseMediumError}, "Write Error at sector 5 : Err_SenseMediumError"},
+        {{TJobStep::SyncCache, -1, Err_SenseNotReady}, "Sync Cache Error : Err_SenseNotReady"},
+        {{TJobStep::CloseSession, -1, Err_CommandTimeout}, "Close Session Error : Err_CommandTimeout"},
+        {{TJobStep::Interrupted, 7, Err_Aborted}, "Cancelled at sector 7 : Err_Aborted"},
+        {{TJobStep::Input, -1, Err_None}, "Input Error"},
     };
-    for (const auto& [lines, failure] : cases) {
-        SCOPED_TRACE(lines.empty() ? "" : lines.front());
-        EXPECT_EQ(ClassifyBurnFailure(lines, false), failure);
-    }
-    EXPECT_EQ(ClassifyBurnFailure({"Error : Write Error at sector 1 : Err_X"}, true), F::Interrupted);
+    for (const auto& [outcome, text] : cases)
+        EXPECT_EQ(JobOutcomeText(outcome), text);
+    EXPECT_TRUE(NoDiscOutcome({TJobStep::NotReady, -1, Err_SenseNotReady}));
+    EXPECT_FALSE(NoDiscOutcome({TJobStep::NotReady, -1, Err_CommandTimeout}));
+    EXPECT_FALSE(NoDiscOutcome({TJobStep::Write, 0, Err_SenseNotReady}));
     EXPECT_EQ(BurnFailureText({"a", "Error : b"}, Err_None), "Error : b");
     EXPECT_EQ(BurnFailureText({}, Err_SenseNotReady), "Err_SenseNotReady");
 }
@@ -158,10 +251,18 @@ TEST(FrontEndSupport, WaveFilesBecomeTracksAndOnlyCdAudioPassesTheCheck)
     WriteFile(dir / "extf.wav", Riff(Concat({Chunk("fmt ", extensible), Chunk("data", samples)})));
     EXPECT_FALSE(IsCDAudioFormat(*AddWaveFileTrack(tracks, dir / "extf.wav").CDTrack()));
 
-    // A file that cannot be read leaves the list as it was.
+    // A file that cannot be read leaves the list as it was; so does a FIFO, refused at once
+    // (opening it to read would wait for a writer for ever), and a folder.
     const int before = tracks.Count();
     EXPECT_THROW(AddWaveFileTrack(tracks, dir / "missing.wav"), EStreamError);
+    ASSERT_EQ(::mkfifo((dir / "pipe.wav").c_str(), 0644), 0);
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / "pipe.wav"), EStreamError);
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / ""), EStreamError);
     EXPECT_EQ(tracks.Count(), before);
+
+    // The samples stay in the file: the track holds no copy of them.
+    EXPECT_TRUE(tracks.Items(0).CDTrack()->Linked());
+    EXPECT_EQ(tracks.Items(0).CDTrack()->Capacity(), 0);
 }
 
 // On a virtual writer: the two presets land in mode page 05h, and the wait before a burn tells
@@ -224,7 +325,27 @@ TEST_F(FrontEndDrive, WaitBeforeABurn)
     ASSERT_NO_FATAL_FAILURE(Attach("media=none"));
     EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_SenseNotReady);
     EXPECT_EQ(status, std::vector<std::string>{"Error : Drive Not Ready : Err_SenseNotReady"});
-    EXPECT_EQ(ClassifyBurnFailure(status, false), TBurnFailure::NotReady);
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::NotReady);
+    EXPECT_TRUE(NoDiscOutcome(burner->LastOutcome));
+    TearDown();
+
+    // A drive that never becomes ready is waited for with OnWait between the polls, and a stop
+    // request ends the wait at the next call.
+    ASSERT_NO_FATAL_FAILURE(Attach("not-ready=1000000"));
+    std::vector<TWaitInfo> waits;
+    burner->WaitCallbackInterval = std::chrono::milliseconds(0);
+    burner->OnWait = [&](const TWaitInfo& w) {
+        waits.push_back(w);
+        if (waits.size() == 3)
+            burner->Cancel();
+    };
+    EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_Aborted);
+    ASSERT_EQ(waits.size(), 3u);
+    EXPECT_EQ(waits.front().Phase, TWaitPhase::DriveReady);
+    EXPECT_LE(waits.front().Elapsed, waits.back().Elapsed);
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Interrupted);
+    EXPECT_FALSE(burner->CancelRequested.load()) << "the next job starts afresh";
+    EXPECT_EQ(status.back(), "Cancelled : Stopped waiting for the drive to become ready");
 }
 
 TEST_F(FrontEndDrive, AnOpenedDriveHasNoAccessProblem)

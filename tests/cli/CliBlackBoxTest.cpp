@@ -2,15 +2,21 @@
 // folders, its output and exit code checked for every command, on good and bad drives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MiniJson.h"
@@ -36,7 +42,7 @@ const std::string kCli = KV_CLI_PATH;
 
 // Exit codes as --help documents them.
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kNoWriter = 3, kImage = 4, kWriteParameters = 5, kWrite = 6,
-              kDiscUnusable = 9, kInterrupted = 130;
+              kDiscUnusable = 9, kUnusable = kDiscUnusable, kInterrupted = 130;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -99,8 +105,9 @@ protected:
         return Cli(args, options);
     }
 
-    // A real ISO 9660 image made by xorriso, of roughly `payload` bytes of random data.
-    fs::path MakeIso(const std::string& name, std::size_t payload) {
+    // A real ISO 9660 image made by xorriso, of roughly `payload` bytes of random data; with
+    // `bootable`, an El Torito boot record and a (no-emulation) boot image.
+    fs::path MakeIso(const std::string& name, std::size_t payload, bool bootable = false) {
         const fs::path tree = dir_ / (name + ".tree");
         fs::create_directories(tree);
         std::ofstream(tree / "README.TXT") << "KeelVane test image " << name << "\n";
@@ -111,8 +118,13 @@ protected:
         const fs::path iso = dir_ / name;
         RunOptions options;
         options.timeout = std::chrono::seconds(60);
-        const RunResult r = RunProcess("/usr/bin/xorriso", {"-as", "mkisofs", "-quiet", "-V", "KVTEST", "-o",
-                                                            iso.string(), tree.string()}, options);
+        std::vector<std::string> args = {"-as", "mkisofs", "-quiet", "-V", "KVTEST", "-o", iso.string()};
+        if (bootable) {
+            std::ofstream(tree / "boot.img", std::ios::binary) << std::string(2048, '\xF4');
+            args.insert(args.end(), {"-b", "boot.img", "-no-emul-boot", "-boot-load-size", "4"});
+        }
+        args.push_back(tree.string());
+        const RunResult r = RunProcess("/usr/bin/xorriso", args, options);
         if (r.exitCode != 0) ADD_FAILURE() << "xorriso: " << Describe(r);
         return iso;
     }
@@ -120,6 +132,14 @@ protected:
         const fs::path path = dir_ / name;
         std::ofstream(path, std::ios::binary) << std::string(bytes, 'k');
         return path;
+    }
+    // `bytes` of filler with an ISO 9660 primary volume descriptor at sector 16 and nothing
+    // else: enough for the image checks, no boot record.
+    fs::path MakeIsoLike(const std::string& name, std::size_t bytes) {
+        std::string data(bytes, 'k');
+        if (bytes >= 17 * 2048) data.replace(16 * 2048, 7, "\x01" "CD001" "\x01");
+        std::ofstream(dir_ / name, std::ios::binary) << data;
+        return dir_ / name;
     }
     // The data file the CUE sheet's first FILE line names.
     fs::path TrackFile(const std::string& cue) {
@@ -180,13 +200,14 @@ std::string PaddedToBlocks(std::string samples) {
 
 bool HaveSox() { return access("/usr/bin/sox", X_OK) == 0; }
 
+// A required tool that is missing fails the test: a skip would pass unseen in a run.
 #define REQUIRE_SOX() \
-    if (!HaveSox()) GTEST_SKIP() << "sox is not installed"
+    if (!HaveSox()) GTEST_FAIL() << "sox is not installed (scripts/install-deps.sh installs it)"
 
 bool HaveXorriso() { return access("/usr/bin/xorriso", X_OK) == 0; }
 
 #define REQUIRE_XORRISO() \
-    if (!HaveXorriso()) GTEST_SKIP() << "xorriso is not installed"
+    if (!HaveXorriso()) GTEST_FAIL() << "xorriso is not installed (scripts/install-deps.sh installs it)"
 
 TEST_F(CliBlackBox, ReportsOfAGoodDrive) {
     RunResult r = On("good.cue", {"drives"});
@@ -209,7 +230,9 @@ TEST_F(CliBlackBox, ReportsOfAGoodDrive) {
     r = On("good.cue", {"speeds"});
     EXPECT_EQ(r.exitCode, kOk) << Describe(r);
     const auto speeds = Lines(r.out);
-    ASSERT_EQ(speeds.size(), 6u) << r.out;
+    // The six lines of the report, then the write speeds offered for the disc.
+    ASSERT_GE(speeds.size(), 8u) << r.out;
+    EXPECT_EQ(speeds[6], "-- Write Speeds For This Disc --");
     EXPECT_EQ(speeds[0], "-- Device Reading Speeds --");
     EXPECT_EQ(speeds[1].rfind("       Current Read Speed = ", 0), 0u);
     EXPECT_EQ(speeds[3], "-- Device Writing Speeds --");
@@ -386,7 +409,7 @@ TEST_F(CliBlackBox, WriteErrorStopsTheBurn) {
 TEST_F(CliBlackBox, ImageProblemsAreRefusedBeforeWriting) {
     MakeFile("ragged.iso", 2048 * 10 + 1);
     MakeFile("empty.iso", 0);
-    MakeFile("big.iso", 2048 * 300);
+    MakeIsoLike("big.iso", 2048 * 300);
     fs::create_directories(dir_ / "folder.iso");
     struct Case {
         std::string drive;
@@ -409,6 +432,171 @@ TEST_F(CliBlackBox, ImageProblemsAreRefusedBeforeWriting) {
     }
     for (const char* track : {"a-01.iso", "small-01.iso"})
         EXPECT_TRUE(!fs::exists(dir_ / track) || fs::file_size(dir_ / track) == 0) << track << " was written";
+}
+
+// The file names and contents of the folder, so that "nothing was written" can be checked.
+std::map<std::string, std::string> FolderContents(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.is_regular_file()) files[e.path().filename().string()] = ReadFile(e.path());
+    return files;
+}
+
+bool HasAnyTraceLine(const std::string& err) {
+    for (const auto& line : Lines(err))
+        if (line.rfind("trace ", 0) == 0) return true;
+    return false;
+}
+
+std::string Sha256Of(const fs::path& file) {
+    const RunResult r = RunProcess("/usr/bin/sha256sum", {file.string()});
+    return r.out.substr(0, 64);
+}
+
+TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
+    REQUIRE_XORRISO();
+    const fs::path plain = MakeIso("plain.iso", 100000);
+    const fs::path boot = MakeIso("boot.iso", 100000, true);
+    MakeFile("noise.iso", 2048 * 40);
+    const std::string bootSum = Sha256Of(boot);
+    fs::create_directories(dir_ / "dl");
+    // A download cut short, with the published list beside it.
+    const fs::path cut = dir_ / "dl" / "cut.iso";
+    fs::copy_file(boot, cut);
+    std::ofstream(dir_ / "dl" / "SHA256SUMS") << std::string(64, '0') << "  other.iso\n" << bootSum << " *cut.iso\n"
+                                             << bootSum << "  whole.iso\n";
+    fs::resize_file(cut, fs::file_size(boot) - 2048 * 7);
+    const std::string cutSum = Sha256Of(cut);
+    fs::copy_file(boot, dir_ / "dl" / "whole.iso");
+    const std::string kNotBootable = "This image is not bootable: the disc will not start a computer.";
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        std::vector<std::string> says;      // in stdout or stderr
+        std::vector<std::string> saysNot;
+        bool driveTouched;
+    };
+    const std::vector<Case> cases = {
+        {"truncated download", {"burn", cut.string()}, kImage,
+         {"Image checksum mismatch (SHA-256): expected " + bootSum + " (SHA256SUMS), actual " + cutSum,
+          "Error creating CD."}, {"CD Creation Complete!"}, false},
+        {"wrong sum given", {"burn", boot.string(), "--sha256", std::string(64, 'A')}, kImage,
+         {"expected " + std::string(64, 'a'), "actual " + bootSum}, {}, false},
+        {"not ISO 9660", {"burn", (dir_ / "noise.iso").string()}, kImage,
+         {"not an ISO 9660 image", "--force"}, {"Set Write Mode"}, false},
+        {"not ISO, forced", {"burn", (dir_ / "noise.iso").string(), "--force", "--no-verify"}, kOk,
+         {"Warning : the image is not ISO 9660; burnt as it is", "CD Creation Complete!"}, {}, true},
+        {"no boot record", {"burn", plain.string(), "--no-verify"}, kOk, {kNotBootable, "CD Creation Complete!"}, {},
+         true},
+        {"intact download", {"burn", (dir_ / "dl" / "whole.iso").string()}, kOk,
+         {"Image checksum OK (SHA-256)", "Verify : SHA-256 of the disc " + bootSum, "CD Creation Complete!"},
+         {kNotBootable}, true},
+        {"sum given", {"burn", boot.string(), "--sha256", bootSum, "--no-verify"}, kOk,
+         {"Image checksum OK (SHA-256)"}, {kNotBootable}, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string cue = "check" + std::to_string(++n) + ".cue";
+        std::vector<std::string> args = {"--trace"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("--no-eject");
+        const RunResult r = On(cue, args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        for (const auto& text : c.says) EXPECT_TRUE(Contains(r.out + r.err, text)) << text << "\n" << Describe(r);
+        for (const auto& text : c.saysNot) EXPECT_FALSE(Contains(r.out + r.err, text)) << text;
+        // A refused image never reaches the drive: not one command in the trace.
+        EXPECT_EQ(HasAnyTraceLine(r.err), c.driveTouched) << r.err;
+    }
+    EXPECT_TRUE(!fs::exists(dir_ / "check1-01.iso") || fs::file_size(dir_ / "check1-01.iso") == 0);
+
+    // The check's findings in the result object.
+    const RunResult json = On("json-check.cue", {"--json", "burn", cut.string()});
+    EXPECT_EQ(json.exitCode, kImage);
+    EXPECT_TRUE(Contains(json.out, "\"checksum\":\"mismatch\"")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"checksum_actual\":\"" + cutSum + "\"")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"image_format\":\"ISO 9660\"")) << json.out;
+}
+
+TEST_F(CliBlackBox, SimulationWritesNothing) {
+    REQUIRE_XORRISO();
+    const fs::path iso = MakeIso("sim.iso", 300000, true);
+    RunResult r = On("sim.cue,media=cd-r", {"drives"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    fs::create_directories(dir_ / "keep");
+    fs::rename(iso, dir_ / "keep" / "sim.iso");
+    const auto before = FolderContents(dir_);
+
+    r = On("sim.cue", {"--trace", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate", "--no-eject"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Simulation finished: nothing was written.")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Finished Writing : Closing Session")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "CD Creation Complete!")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "Verify :")) << r.out;
+    // MODE SELECT(10) with Test Write (bit 4 of the page's byte 2) in its parameter list, and
+    // every block sent.
+    EXPECT_TRUE(HasTraceLine(r.err, "55", "05 32 51", "  out ")) << r.err;
+    EXPECT_TRUE(HasTraceLine(r.err, "2a", "GOOD", "  out ")) << r.err;
+    EXPECT_EQ(FolderContents(dir_), before) << "the disc's files changed";
+    r = On("sim.cue", {"toc"});
+    EXPECT_NE(r.exitCode, kOk) << "a blank disc has no table of contents\n" << Describe(r);
+
+    // A simulated audio burn ends the same way.
+    if (HaveSox()) {
+        const fs::path wave = MakeWave("tone.wav", "44100", "2", "1");
+        r = On("sim.cue", {"burn-audio", wave.string(), "--simulate", "--no-eject"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, "Simulation finished: nothing was written.")) << r.out;
+        EXPECT_FALSE(Contains(r.out, "Audio Tracks Finished!")) << r.out;
+        fs::remove(wave);
+        EXPECT_EQ(FolderContents(dir_), before) << "the disc's files changed";
+    }
+
+    // A DVD+RW has no test write: refused before any WRITE.
+    r = On("plus.cue,media=dvd+rw", {"--trace", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate"});
+    EXPECT_EQ(r.exitCode, kUnusable) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "cannot simulate: DVD+R/+RW media cannot be written in test mode")) << r.err;
+    EXPECT_FALSE(HasTraceLine(r.err, "2a", "", "  out ")) << r.err;
+    EXPECT_FALSE(HasTraceLine(r.err, "55", "", "  out ")) << r.err;
+}
+
+TEST_F(CliBlackBox, WriteSpeedsQuickBlankAndTray) {
+    REQUIRE_XORRISO();
+    // The offered speeds follow the report's own six lines, which stay as they were.
+    RunResult r = On("fast.cue,media=cd-rw,speed=16", {"speeds"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    const std::vector<std::string> expected = {
+        "-- Device Reading Speeds --",     "       Current Read Speed = 52", "       Maximum Read Speed = 52",
+        "-- Device Writing Speeds --",     "       Current Write Speed = 16", "       Maximum Write Speed = 16",
+        "-- Write Speeds For This Disc --", "       16x (2816 kB/s)",          "       12x (2112 kB/s)",
+        "       8x (1408 kB/s)",           "       4x (704 kB/s)",
+    };
+    EXPECT_EQ(Lines(r.out), expected) << r.out;
+    r = On("plus.cue,media=dvd+rw", {"speeds"});
+    EXPECT_TRUE(Contains(r.out, "       16x (22160 kB/s)")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "       2x (2770 kB/s)")) << r.out;
+
+    // A burn at 8x: SET CD SPEED, and the speed the drive then reports.
+    const fs::path iso = MakeIso("fast.iso", 100000, true);
+    r = On("fast.cue", {"--trace", "burn", iso.string(), "--speed", "8", "--no-eject", "--no-verify"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Write Speed : 8x (1408 kB/s, CD)")) << r.out;
+    EXPECT_TRUE(HasTraceLine(r.err, "bb 00 ff ff 05 84", "GOOD", "  none ")) << r.err;
+
+    // The minimal blank leaves a blank disc; the tray closes again after an eject.
+    r = On("fast.cue", {"--json", "blank", "--fast"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "\"fast\":true")) << r.out;
+    r = On("fast.cue", {"--trace", "blank", "--fast"});
+    EXPECT_TRUE(Contains(r.out, "Blanking Finished!")) << Describe(r);
+    EXPECT_TRUE(HasTraceLine(r.err, "a1 11", "GOOD", "  none ")) << r.err;
+    EXPECT_NE(On("fast.cue", {"toc"}).exitCode, kOk);
+    EXPECT_EQ(On("fast.cue", {"eject"}).exitCode, kOk);
+    r = On("fast.cue", {"--trace", "load"});
+    EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(HasTraceLine(r.err, "1b 00 00 00 03 00", "GOOD", "  none ")) << r.err;
 }
 
 TEST_F(CliBlackBox, WriteParametersRefusedOnADvdRom) {
@@ -643,11 +831,64 @@ TEST_F(CliBlackBox, CtrlCStopsTheBurnAndLeavesTheTrayFree) {
     EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
 }
 
+// Every wait is live: wait events while the session closes, and a stop request during the
+// wait for a drive that never becomes ready ends the job at once with the tray unlocked.
+TEST_F(CliBlackBox, WaitsAreLiveAndStoppable) {
+    REQUIRE_XORRISO();
+    const fs::path iso = MakeIso("wait.iso", 512 * 1024);
+    {
+        // 24x: the session's lead-in and lead-out take some seconds.
+        const RunResult r = On("fast.cue,speed=24", {"--json", "burn", iso.string(), "--no-eject", "--no-verify"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        int closing = 0;
+        double lastElapsed = 0;
+        for (const JsonValue& o : ParseJsonLines(r.out)) {
+            if (o["type"].string != "wait" || o["phase"].string != "close-session") continue;
+            ++closing;
+            EXPECT_EQ(o["step"].string, "Finished Writing : Closing Session");
+            EXPECT_EQ(o["elapsed_s"].number, lastElapsed + 1) << "one event per second of the wait";
+            lastElapsed = o["elapsed_s"].number;
+        }
+        EXPECT_GE(closing, 2) << r.out;
+    }
+    struct Case {
+        const char* command;
+        int signal;
+        int exitCode;
+    };
+    for (const Case& c : {Case{"burn", SIGINT, kInterrupted}, Case{"burn", SIGTERM, 143},
+                          Case{"blank", SIGINT, kInterrupted}}) {
+        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.signal));
+        RunOptions options;
+        options.interruptMarker = "\"type\":\"wait\"";
+        options.interruptAfterLines = 1;
+        options.interruptSignal = c.signal;
+        std::vector<std::string> args = {"--json", c.command};
+        if (std::string(c.command) == "burn") args.push_back(iso.string());
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = On("never.cue,media=cd-rw,not-ready=1000000", args, options);
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        // The ready wait alone would last a minute: the stop came at its next call.
+        EXPECT_LT(seconds, 15) << Describe(r);
+        const auto objects = ParseJsonLines(r.out);
+        ASSERT_FALSE(objects.empty());
+        const auto wait = std::find_if(objects.begin(), objects.end(), [](const JsonValue& o) { return o["type"].string == "wait"; });
+        ASSERT_NE(wait, objects.end());
+        EXPECT_EQ((*wait)["phase"].string, "drive-ready");
+        if (std::string(c.command) == "burn") {
+            EXPECT_TRUE(objects.back()["tray_unlocked"].boolean) << r.out;
+        }
+        const RunResult eject = On("never.cue", {"eject"});
+        EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
+    }
+}
+
 TEST_F(CliBlackBox, UsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
         {},         {"fly"},          {"toc", "x"},           {"burn", "a", "b"},     {"write-mode"},
         {"--drive"}, {"toc", "--no-eject"}, {"--frobnicate", "toc"}, {"write-mode", "mp3"},
-        {"burn-audio"}, {"burn", "--force"}, {"burn-audio", "a.wav", "--no-verify"},
+        {"burn-audio"}, {"blank", "--force"}, {"burn-audio", "a.wav", "--no-verify"},
     };
     for (const auto& args : bad) {
         const RunResult r = Cli(args);
@@ -711,25 +952,49 @@ TEST_F(CliBlackBox, NoWriterAtAll) {
 
 TEST_F(CliBlackBox, RescueImageBesideTheProgram) {
     REQUIRE_XORRISO();
-    // A copy of the program in a folder of its own, with the images beside it.
+    // A copy of the program in a bin folder of its own, laid out like an installation: its data
+    // folder in share/keelvane/, and a user's data folder elsewhere.
     const fs::path bin = dir_ / "bin";
-    fs::create_directories(bin);
+    const fs::path places[] = {bin, dir_ / "share" / "keelvane", dir_ / "user-data" / "keelvane"};
+    for (const auto& place : places) fs::create_directories(place);
     fs::copy_file(kCli, bin / "keelvane-cli");
+    const char* oldXdg = std::getenv("XDG_DATA_HOME");
+    const std::string savedXdg = oldXdg ? oldXdg : "";
+    ::setenv("XDG_DATA_HOME", (dir_ / "user-data").c_str(), 1);
+    struct RestoreXdg {
+        bool had;
+        std::string value;
+        ~RestoreXdg() { had ? ::setenv("XDG_DATA_HOME", value.c_str(), 1) : ::unsetenv("XDG_DATA_HOME"); }
+    } restoreXdg{oldXdg != nullptr, savedXdg};
+
     const fs::path demo = MakeIso("demo.iso", 60000);
     const fs::path own = MakeIso("own.iso", 90000);
+    enum Where { Beside, Installed, User };
     struct Case {
-        bool demo, own;
+        bool demo, own;   // beside the program
         int exitCode;
         fs::path burnt;
+        std::vector<std::pair<Where, std::string>> elsewhere = {};   // images in the other places
+        std::string found = "beside the program";
+        fs::path chosen = {};                                         // the image command's path
     };
+    const std::string kDemo = "KeelvaneDemo.iso", kOwn = "Keelvane.iso";
     int n = 0;
     for (const Case& c : {Case{false, false, kImage, {}}, Case{true, false, kOk, demo}, Case{true, true, kOk, own},
-                          Case{false, true, kOk, own}}) {
+                          Case{false, true, kOk, own},
+                          Case{false, false, kOk, demo, {{Installed, kDemo}}, "in the installed data folder",
+                               places[Installed] / kDemo},
+                          Case{false, false, kOk, demo, {{Installed, kDemo}, {User, kOwn}},
+                               "in the installed data folder", places[Installed] / kDemo},
+                          Case{false, false, kOk, own, {{User, kOwn}, {User, kDemo}}, "in the user's data folder",
+                               places[User] / kOwn},
+                          Case{true, false, kOk, demo, {{Installed, kOwn}}}}) {
         SCOPED_TRACE(n);
-        fs::remove(bin / "KeelvaneDemo.iso");
-        fs::remove(bin / "Keelvane.iso");
+        for (const auto& place : places)
+            for (const auto& name : {kDemo, kOwn}) fs::remove(place / name);
         if (c.demo) fs::copy_file(demo, bin / "KeelvaneDemo.iso");
         if (c.own) fs::copy_file(own, bin / "Keelvane.iso");
+        for (const auto& [where, name] : c.elsewhere) fs::copy_file(name == kOwn ? own : demo, places[where] / name);
         const std::string cue = "beside" + std::to_string(n++) + ".cue";
         RunOptions options;
         options.workingDirectory = dir_.string();
@@ -737,12 +1002,32 @@ TEST_F(CliBlackBox, RescueImageBesideTheProgram) {
         const RunResult r = RunProcess((bin / "keelvane-cli").string(),
                                        {"--virtual-drive", (dir_ / cue).string(), "burn", "--no-eject"}, options);
         ASSERT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        const RunResult named = RunProcess((bin / "keelvane-cli").string(), {"image"}, options);
+        const RunResult json = RunProcess((bin / "keelvane-cli").string(), {"image", "--json"}, options);
+        ExpectPythonAcceptsEveryLine(dir_, json.out);
+        const auto result = ParseJsonLines(json.out);
+        ASSERT_FALSE(result.empty()) << Describe(json);
+        const JsonValue& last = result.back();
         if (c.exitCode == kOk) {
             EXPECT_EQ(ReadFile(TrackFile(cue)), ReadFile(c.burnt));
+            const fs::path chosen = c.chosen.empty() ? bin / (c.own ? kOwn : kDemo) : c.chosen;
+            EXPECT_EQ(named.exitCode, kOk) << Describe(named);
+            EXPECT_EQ(Lines(named.out), (std::vector<std::string>{chosen.string(), "found " + c.found}));
+            EXPECT_EQ(last["image"].string, chosen.string());
+            EXPECT_TRUE(last["found"].boolean);
+            EXPECT_EQ(last["place"].string, c.found);
         } else {
             EXPECT_TRUE(Contains(r.out, "Error creating CD.")) << r.out;
             EXPECT_TRUE(Contains(r.err, (bin / "KeelvaneDemo.iso").string())) << r.err;
+            EXPECT_TRUE(Contains(r.err, "No rescue image found")) << r.err;
+            EXPECT_EQ(named.exitCode, kImage) << Describe(named);
+            EXPECT_TRUE(named.out.empty()) << named.out;
+            for (const auto& place : places) EXPECT_TRUE(Contains(named.err, place.string() + "/")) << named.err;
+            EXPECT_EQ(last["image"].string, (bin / kDemo).string());
+            EXPECT_FALSE(last["found"].boolean);
         }
+        ASSERT_EQ(last["searched"].array.size(), 3u) << json.out;
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(last["searched"].array[i].string, places[i].string() + "/");
     }
 }
 
@@ -909,6 +1194,146 @@ TEST_F(CliBlackBox, TraceShowsEveryCommandWithItsSense) {
 
     const RunResult quiet = On("trace.cue", {"toc"});
     EXPECT_FALSE(Contains(quiet.err, "trace ")) << quiet.err;
+}
+
+}  // namespace
+
+namespace {
+
+constexpr int kVerifyFailed = 8, kDiscInUse = 10;
+
+TEST_F(CliBlackBox, TheDiscTouchesNoFileButItsOwn) {
+    REQUIRE_XORRISO();
+    const std::string precious = "precious\n";
+    const fs::path victim = dir_ / "victim.txt";
+    std::ofstream(victim) << precious;
+    fs::create_directories(dir_ / "d");
+    fs::create_symlink(victim, dir_ / "d" / "out.iso");
+    const fs::path image = MakeIso("rescue-01.iso", 60000);   // named like the next track of rescue.cue
+    const std::string imageBytes = ReadFile(image);
+
+    // Sheets naming files outside their folder: refused at attach, whatever the command.
+    const std::string header =
+        "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-rw\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 0\nREM FINALIZED NO\n";
+    auto sheet = [&](const std::string& file) {
+        return header + "FILE \"" + file + "\" BINARY\n  TRACK 01 MODE1/2048\n    REM SESSION 1\n    REM START 0\n"
+                        "    REM STATE OPEN\n    INDEX 01 00:00:00\n";
+    };
+    struct Refused {
+        std::string cue, text, why;
+    };
+    const std::vector<Refused> refused = {
+        {"d/up.cue", sheet("../victim.txt"), "line 6: the track file ../victim.txt contains a path separator"},
+        {"d/abs.cue", sheet(victim.string()), "line 6: the track file " + victim.string() + " is an absolute path"},
+        {"d/link.cue", sheet("out.iso"), "line 6: the track file out.iso is a link to a file outside"},
+    };
+    for (const auto& c : refused) {
+        std::ofstream(dir_ / c.cue) << c.text;
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"burn", image.string(), "--no-eject"}, {"blank"}, {"toc"}}) {
+            SCOPED_TRACE(c.cue + " " + command[0]);
+            const RunResult r = On(c.cue, command);
+            EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
+            EXPECT_TRUE(Contains(r.err, (dir_ / c.cue).string() + " line")) << r.err;
+            EXPECT_TRUE(Contains(r.err, c.why)) << r.err;
+            EXPECT_EQ(ReadFile(victim), precious);
+            EXPECT_EQ(ReadFile(dir_ / c.cue), c.text);
+        }
+    }
+
+    // Sheets whose next track name is taken by a file that is not the disc's: the image being
+    // burnt, and a link to the victim. The track takes another name; nothing else is touched.
+    fs::create_symlink(victim, dir_ / "d" / "next-01.iso");
+    for (const std::string cue : {"rescue.cue", "d/next.cue"}) {
+        SCOPED_TRACE(cue);
+        RunResult r = On(cue + ",media=cd-rw", {"burn", image.string(), "--no-eject"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        const fs::path track = (dir_ / cue).parent_path() / TrackFile(cue).filename();
+        EXPECT_EQ(track.filename().string(), cue == "rescue.cue" ? "rescue-01-2.iso" : "next-01-2.iso");
+        EXPECT_TRUE(ReadFile(track) == imageBytes) << track;
+        r = On(cue, {"toc"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        r = On(cue, {"blank"});
+        EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_FALSE(fs::exists(track));
+        EXPECT_TRUE(ReadFile(image) == imageBytes) << "the image was changed";
+        EXPECT_EQ(ReadFile(victim), precious);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir_ / "d" / "next-01.iso"));
+}
+
+// Who holds the lock of a disc: its pid, or 0 when nobody.
+pid_t DiscHolder(const fs::path& cue) {
+    const int fd = open((cue.string() + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct flock who {};
+    who.l_type = F_WRLCK;
+    who.l_whence = SEEK_SET;
+    const bool asked = fcntl(fd, F_GETLK, &who) == 0;
+    close(fd);
+    return asked && who.l_type != F_UNLCK ? who.l_pid : 0;
+}
+
+TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
+    const fs::path cue = dir_ / "shared.cue";
+    // The first program holds the disc for a while: a blank the drive takes its time over.
+    for (int others : {1, 2}) {
+        SCOPED_TRACE(others);
+        RunResult first;
+        std::thread owner([&] { first = On("shared.cue,media=cd-rw,busy-ms=1200", {"blank"}); });
+        pid_t holder = 0;
+        for (int i = 0; i < 1000 && holder == 0; ++i) {
+            holder = DiscHolder(cue);
+            if (holder == 0) usleep(10 * 1000);
+        }
+        ASSERT_NE(holder, 0) << "the first program never took the disc";
+        std::vector<RunResult> later(static_cast<std::size_t>(others));
+        std::vector<std::thread> threads;
+        for (auto& r : later) threads.emplace_back([&] { r = On("shared.cue", {"toc"}); });
+        for (auto& t : threads) t.join();
+        owner.join();
+        EXPECT_EQ(first.exitCode, kOk) << Describe(first);
+        EXPECT_TRUE(Contains(first.out, "Blanking Finished!")) << first.out;
+        for (const auto& r : later) {
+            EXPECT_EQ(r.exitCode, kDiscInUse) << Describe(r);
+            EXPECT_TRUE(Contains(r.err, "the disc " + cue.string() + " is in use by another program (pid " +
+                                             std::to_string(holder) + ")"))
+                << r.err;
+        }
+        // Once the first is done, the disc is free again.
+        const RunResult after = On("shared.cue", {"buffer"});
+        EXPECT_EQ(after.exitCode, kOk) << Describe(after);
+    }
+}
+
+TEST_F(CliBlackBox, InputsThatCannotHangOrLie) {
+    // A FIFO as a wave or an image is refused at once, not waited on.
+    const fs::path fifo = dir_ / "song.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    RunOptions quick;
+    quick.timeout = std::chrono::seconds(20);
+    RunResult r = On("a.cue", {"burn-audio", fifo.string(), "--no-eject"}, quick);
+    EXPECT_EQ(r.exitCode, kImage) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "not a regular file")) << r.err;
+    r = On("a.cue", {"burn", fifo.string(), "--no-eject"}, quick);
+    EXPECT_EQ(r.exitCode, kImage) << Describe(r);
+
+    // An image truncated while it is burnt: the verify says so and fails, instead of comparing
+    // the sectors that are left and calling the disc good.
+    // Small enough to sit whole in the read-ahead, so the burn itself has all of it.
+    const fs::path image = MakeFile("moving.iso", 900 * 2048);
+    std::thread truncater([&] {
+        for (int i = 0; i < 2000 && !Contains(ReadFile(dir_ / "slow.cue"), "STATE OPEN"); ++i) usleep(5 * 1000);
+        fs::resize_file(image, 100 * 2048);
+    });
+    r = On("slow.cue,speed=52", {"burn", image.string(), "--no-eject", "--force"});
+    truncater.join();
+    EXPECT_EQ(r.exitCode, kVerifyFailed) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "Verify : The image changed since the burn started; the disc was not compared with it"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.err, "changed (size or modification time) since the burn started")) << r.err;
+    EXPECT_FALSE(Contains(r.out, "sectors equal the image")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "CD Creation Complete!")) << r.out;
 }
 
 }  // namespace

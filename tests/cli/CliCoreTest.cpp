@@ -39,6 +39,7 @@ TEST(CliOptions, AcceptsEveryCommandWithItsOptionsAnywhere) {
         {{"burn", "--", "-odd-name.iso"}, Command::Burn, "-odd-name.iso", false, false, false, false, false, {},
          K::Default, 0, 0},
         {{"dvd-structure"}, Command::DvdStructure, "", false, false, false, false, false, {}, K::Default, 0, 0},
+        {{"--json", "image"}, Command::Image, "", false, false, false, true, false, {}, K::Default, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front());
@@ -76,6 +77,38 @@ TEST(CliOptions, BurnAudioTakesItsFilesInOrder) {
     EXPECT_FALSE(ParseCommandLine({"burn-audio", "a.wav", "--keep-session-open"}).ok());
 }
 
+TEST(CliOptions, BurnAndBlankChoices) {
+    const std::string sum(64, 'a');
+    struct Case {
+        std::vector<std::string> args;
+        bool simulate, speedGiven;
+        unsigned speed;
+        bool fast, force;
+        std::string sha256;
+    };
+    const std::vector<Case> cases = {
+        {{"burn", "a.iso"}, false, false, 0, false, false, ""},
+        {{"burn", "--simulate", "--speed", "8", "a.iso"}, true, true, 8, false, false, ""},
+        {{"burn", "--speed=max", "--force", "--sha256", sum}, false, true, 0, false, true, sum},
+        {{"burn-audio", "--simulate", "a.wav", "--speed=24"}, true, true, 24, false, false, ""},
+        {{"blank", "--fast", "--speed", "4"}, false, true, 4, true, false, ""},
+        {{"blank"}, false, false, 0, false, false, ""},
+        {{"load"}, false, false, 0, false, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + std::to_string(c.args.size()));
+        const ParseResult r = ParseCommandLine(c.args);
+        ASSERT_TRUE(r.ok()) << r.error;
+        EXPECT_EQ(r.options.simulate, c.simulate);
+        EXPECT_EQ(r.options.speedGiven, c.speedGiven);
+        EXPECT_EQ(r.options.speed, c.speed);
+        EXPECT_EQ(r.options.fastBlank, c.fast);
+        EXPECT_EQ(r.options.force, c.force);
+        EXPECT_EQ(r.options.sha256, c.sha256);
+    }
+    EXPECT_EQ(ParseCommandLine({"load"}).options.command, Command::Load);
+}
+
 TEST(CliOptions, WriteModeTakesDataOrCdda) {
     EXPECT_EQ(ParseCommandLine({"write-mode", "data"}).options.writeMode, WriteMode::Data);
     EXPECT_EQ(ParseCommandLine({"write-mode", "cdda"}).options.writeMode, WriteMode::Cdda);
@@ -102,6 +135,20 @@ TEST(CliOptions, RefusesMalformedCommandLines) {
         {"--bogus", "toc"},
         {"--json=yes", "toc"},
         {"--no-eject=1", "burn"},
+        {"image", "a.iso"},
+        {"image", "--no-eject"},
+        {"blank", "--simulate"},
+        {"toc", "--speed", "8"},
+        {"burn", "--speed", "0"},
+        {"burn", "--speed", "fast"},
+        {"burn", "--speed", "8x"},
+        {"burn", "--speed"},
+        {"burn", "--fast"},
+        {"burn", "--sha256", "abc"},
+        {"burn", "--sha256", std::string(63, 'a') + "g"},
+        {"burn-audio", "a.wav", "--sha256", std::string(64, 'a')},
+        {"burn", "--simulate=yes"},
+        {"load", "now"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -116,10 +163,12 @@ TEST(CliOptions, HelpAndVersionNeedNoCommand) {
     EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
     EXPECT_TRUE(ParseCommandLine({"-V"}).options.version);
     const std::string usage = UsageText("keelvane-cli");
-    for (const char* code : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  130 "})
+    for (const char* code : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "  130 "})
         EXPECT_NE(usage.find(code), std::string::npos) << code;
     for (const char* command : {"drives", "burn [IMAGE]", "blank", "capabilities", "speeds", "writer-params", "toc",
-                                "dvd-structure", "buffer", "write-mode data|cdda", "eject"})
+                                "dvd-structure", "buffer", "write-mode data|cdda", "eject", "image",
+                                "$XDG_DATA_HOME/keelvane/", "../share/keelvane/", "load", "--simulate",
+                                "--speed N|max", "--fast", "--sha256 HEX"})
         EXPECT_NE(usage.find(command), std::string::npos) << command;
 }
 
@@ -213,6 +262,22 @@ TEST(Trace, FormatsCdbDirectionStatusAndSense) {
     r.senseLength = 18;
     EXPECT_EQ(FormatTraceLine('E', r, true),
               "E: 2a 00 00 00 00 10 00 00 01 00  out 2048  CHECK CONDITION  sense 3/0c/00 MEDIUM ERROR");
+
+    // A short parameter list is shown; WRITE data is not, whatever its length.
+    win::ScsiRequest select;
+    const std::uint8_t modeSelect[10] = {0x55, 0x10, 0, 0, 0, 0, 0, 0, 4, 0};
+    std::copy(std::begin(modeSelect), std::end(modeSelect), select.cdb);
+    select.cdbLength = 10;
+    select.direction = win::ScsiRequest::Direction::Out;
+    std::uint8_t list[4] = {0x05, 0x32, 0x51, 0x04};
+    select.data = list;
+    select.dataLength = 4;
+    EXPECT_EQ(FormatTraceLine('E', select, true), "E: 55 10 00 00 00 00 00 00 04 00  out 4  GOOD  params 05 32 51 04");
+    r.data = list;
+    r.dataLength = 4;
+    r.status = 0;
+    r.senseLength = 0;
+    EXPECT_EQ(FormatTraceLine('E', r, true), "E: 2a 00 00 00 00 10 00 00 01 00  out 4  GOOD");
 
     win::ScsiRequest d;   // descriptor format sense
     d.cdb[0] = 0x00;

@@ -40,7 +40,7 @@ std::string Drain(int fd) {
 
 // Runs `command` in a child process that cannot open `device` (it drops root first), with
 // `device` standing in as the machine's only optical drive.
-ChildResult RunWithoutAccess(const std::string& device, Command command) {
+ChildResult RunWithoutAccess(const std::string& device, Command command, std::vector<std::string> virtualDrives = {}) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
     const pid_t pid = fork();
@@ -57,6 +57,7 @@ ChildResult RunWithoutAccess(const std::string& device, Command command) {
             Output output(Output::Mode::Plain, out, err);
             Options options;
             options.command = command;
+            options.virtualDrives = virtualDrives;
             rc = Run(options, output);
         }
         std::fclose(out);
@@ -136,6 +137,8 @@ protected:
         image_ = (dir_ / "image.iso").string();
         std::string data(64 * 2048, '\0');
         for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 2048);
+        // A primary volume descriptor at sector 16, so the image checks let it through.
+        data.replace(16 * 2048, 7, "\x01" "CD001" "\x01");
         std::ofstream(image_, std::ios::binary) << data;
         vdrive::VirtualDriveOptions options;
         options.path = (dir_ / "disc.cue").string();
@@ -178,19 +181,41 @@ TEST_F(FaultyBurn, EachFailedStepHasItsExitCode) {
     struct Case {
         std::uint8_t opcode;
         int exitCode;
-        const char* line;
+        const char* line;    // the writer's status line
+        const char* error;   // the program's own error line
     };
-    for (const Case& c : {Case{0x55, kExitWriteParameters, "HardWare : Set Write Mode Error"},
-                          Case{0x35, kExitClosing, "Error : Sync Cache Error : Err_SenseMediumError"},
-                          Case{0x5B, kExitClosing, "Error : Close Track Error : Err_SenseMediumError"}}) {
+    const std::string sense = "Err_SenseMediumError";
+    for (const Case& c :
+         {Case{0x55, kExitWriteParameters, "HardWare : Set Write Mode Error",
+               "the burn failed: Error : Set Write Mode Error : Err_SenseMediumError"},
+          Case{0x2A, kExitWrite, "Error : Write Error at sector 0 : Err_SenseMediumError",
+               "the burn failed: Error : Write Error at sector 0 : Err_SenseMediumError"},
+          Case{0x35, kExitClosing, "Error : Sync Cache Error : Err_SenseMediumError",
+               "the burn failed: Error : Sync Cache Error : Err_SenseMediumError"},
+          Case{0x5B, kExitClosing, "Error : Close Track Error : Err_SenseMediumError",
+               "the burn failed: Error : Close Track Error : Err_SenseMediumError"},
+          Case{0x28, kExitVerify, "Verify : Read Error at sector 0 : Err_SenseMediumError",
+               "the burnt track does not read back equal to the image"}}) {
         SCOPED_TRACE(c.line);
-        TearDown();
-        SetUp();
-        drive_->failOpcode = c.opcode;
-        const SessionResult r = Burn();
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
-        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+        // As sent, and with every status line of the writer worded otherwise: the exit code
+        // and the error line stay, since neither is read from the wording.
+        for (const bool reworded : {false, true}) {
+            TearDown();
+            SetUp();
+            drive_->failOpcode = c.opcode;
+            if (reworded)
+                SetStatusWordingForTesting(
+                    [](const std::string& text) { return "Reworded <" + std::string(text.rbegin(), text.rend()) + ">"; });
+            const SessionResult r = Burn();
+            SetStatusWordingForTesting(nullptr);
+            EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+            EXPECT_NE(r.out.find(c.error), std::string::npos) << r.out;
+            // The status line itself, a line of its own, only as sent (the verify lines are the
+            // program's own).
+            EXPECT_EQ(("\n" + r.out).find("\n" + std::string(c.line) + "\n") != std::string::npos, !reworded || c.opcode == 0x28)
+                << r.out;
+            EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+        }
     }
 }
 
@@ -238,16 +263,29 @@ TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
     EXPECT_NE(drives.out.find("cannot be opened: Permission denied"), std::string::npos) << drives.out;
     EXPECT_NE(drives.err.find("\"cdrom\" group"), std::string::npos) << drives.err;
 
+    // With a virtual drive given and no --drive, the virtual drive is the one meant, not the
+    // real D: that cannot be opened.
+    fs::create_directories(dir / "discs");
+    chmod((dir / "discs").c_str(), 0777);
+    const ChildResult onVirtual = RunWithoutAccess(device, Command::Capabilities, {(dir / "discs/v.cue").string()});
+    EXPECT_EQ(onVirtual.exitCode, kExitOk) << onVirtual.out << onVirtual.err;
+    EXPECT_EQ(onVirtual.err.find("cannot open " + device), std::string::npos) << onVirtual.err;
+
     fs::remove_all(dir);
 }
 
 TEST(CliSession, EachFailureHasItsExitCode) {
-    const std::vector<std::pair<TBurnFailure, int>> cases = {
-        {TBurnFailure::Interrupted, kExitInterrupted}, {TBurnFailure::NotReady, kExitCommandFailed},
-        {TBurnFailure::WriteParameters, kExitWriteParameters}, {TBurnFailure::Input, kExitImage},
-        {TBurnFailure::Write, kExitWrite}, {TBurnFailure::Closing, kExitClosing},
+    const std::vector<std::pair<TJobStep, int>> cases = {
+        {TJobStep::Interrupted, kExitInterrupted}, {TJobStep::NotReady, kExitCommandFailed},
+        {TJobStep::Medium, kExitDiscUnusable},     {TJobStep::WriteParameters, kExitWriteParameters},
+        {TJobStep::Input, kExitImage},             {TJobStep::Write, kExitWrite},
+        {TJobStep::BufferStall, kExitWrite},       {TJobStep::SyncCache, kExitClosing},
+        {TJobStep::CloseTrack, kExitClosing},      {TJobStep::CloseSession, kExitClosing},
+        {TJobStep::Blank, kExitCommandFailed},     {TJobStep::Verify, kExitVerify},
+        {TJobStep::None, kExitWrite},
     };
-    for (const auto& [failure, code] : cases) EXPECT_EQ(ExitCodeOfFailure(failure), code);
+    for (const auto& [step, code] : cases) EXPECT_EQ(ExitCodeOfFailure(step), code);
+    EXPECT_EQ(ExitCodeOfFailure(TJobStep::Interrupted, kExitTerminated), kExitTerminated);
 }
 
 }  // namespace

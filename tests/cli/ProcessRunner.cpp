@@ -93,7 +93,7 @@ RunResult RunProcess(const std::string& program, const std::vector<std::string>&
         }
         if (!interrupted && options.interruptAfterLines > 0 &&
             CountMarkedLines(result.out, options.interruptMarker) >= options.interruptAfterLines) {
-            kill(pid, SIGINT);
+            kill(pid, options.interruptSignal);
             interrupted = true;
         }
     }

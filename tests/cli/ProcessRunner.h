@@ -23,6 +23,7 @@ struct RunOptions {
     // Send SIGINT once `interruptAfterLines` lines of standard output contain `interruptMarker`.
     std::string interruptMarker;
     int interruptAfterLines = 0;
+    int interruptSignal = 2;   // SIGINT
 };
 
 RunResult RunProcess(const std::string& program, const std::vector<std::string>& args,

@@ -1,9 +1,10 @@
 // libFuzzer target for the virtual writer's CUE sheet reader. The input is written as the sheet
 // of a disc in a private temporary folder that also holds a few track files the sheet may
-// name; VirtualDisc::Load must then either refuse it with a message or describe a disc a drive
-// could have written. An accepted sheet is opened by a virtual writer, which answers the
+// name (and a link to a file outside it); VirtualDisc::Load must then either refuse it with a
+// message or describe a disc a drive could have written from files of that folder only. An accepted sheet is opened by a virtual writer, which answers the
 // commands that report the disc (READ TOC, READ DISC/TRACK INFORMATION, READ(10)).
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,11 +41,38 @@ public:
         Check(::mkdtemp(buf.data()) != nullptr);
         dir_ = buf.data();
         cue_ = dir_ + "/disc.cue";
+        // A file outside the folder, and a link to it inside: a sheet naming either is refused.
+        outside_ = dir_ + ".outside";
+        const int fd = ::open(outside_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        Check(fd >= 0 && ::ftruncate(fd, 4 * 2048) == 0);
+        ::close(fd);
+        Check(::symlink(outside_.c_str(), (dir_ + "/o.iso").c_str()) == 0);
+        char resolved[PATH_MAX];
+        Check(::realpath(dir_.c_str(), resolved) != nullptr);
+        resolvedDir_ = resolved;
     }
     ~Folder() {
         for (const TrackFile& f : kTrackFiles) ::unlink((dir_ + "/" + f.name).c_str());
+        ::unlink((dir_ + "/o.iso").c_str());
+        ::unlink(outside_.c_str());
         ::unlink(cue_.c_str());
+        ::unlink((cue_ + ".lock").c_str());
         ::rmdir(dir_.c_str());
+    }
+    // Every track file of an accepted sheet is a plain name in the folder and, links followed,
+    // stays in it.
+    bool AllInside(const vdrive::VirtualDisc& disc) const {
+        for (const vdrive::DiscTrack& t : disc.Tracks()) {
+            if (t.fileName.empty() || t.fileName.find('/') != std::string::npos || t.fileName == "..") return false;
+            if (t.filePath != dir_ + "/" + t.fileName) return false;
+            char resolved[PATH_MAX];
+            if (!::realpath(t.filePath.c_str(), resolved)) return false;
+            const std::string file = resolved;
+            if (file.compare(0, resolvedDir_.size() + 1, resolvedDir_ + "/") != 0 ||
+                file.find('/', resolvedDir_.size() + 1) != std::string::npos)
+                return false;
+        }
+        return true;
     }
     const std::string& Cue() const { return cue_; }
 
@@ -85,6 +113,8 @@ public:
 private:
     std::string dir_;
     std::string cue_;
+    std::string outside_;
+    std::string resolvedDir_;
 };
 
 Folder& TheFolder() {
@@ -151,6 +181,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         previousEnd = t.End();
     }
     Check(disc->ClosedSessions() >= 0 && disc->ClosedSessions() <= 99);
+    // A sheet naming a file outside its folder (absolute, "..", a separator, a link out) never
+    // loads.
+    Check(folder.AllInside(*disc));
     if (!folder.OnlyOwnFiles(*disc)) return 0;
     disc.reset();
 

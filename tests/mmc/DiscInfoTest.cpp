@@ -1,6 +1,7 @@
 // TOC, DVD physical format, disc and track information decoded from canned replies, including
 // replies whose lengths claim more than was sent.
 #include "MmcDeviceFixture.h"
+#include "mmc/ScsiSpeed.h"
 
 namespace {
 
@@ -59,6 +60,22 @@ TEST_F(DiscInfoTest, TocLengthClaimingTooMuchStopsAtOneHundred) {
         ScsiReadTOCInfo(info, toc, defaults);
         EXPECT_EQ(toc.EntryCount, 100) << claimed;
         EXPECT_EQ(toc.Entries[99].StartLBA, 0x14141414u);
+    }
+}
+
+TEST_F(DiscInfoTest, TocEndsAtTheLeadOutWhateverTheLengthClaims) {
+    // Two tracks and the lead-out sent; the length claims the whole buffer and more.
+    for (std::uint16_t claimed : {0x001A, 0x0322, 0xFFF0}) {
+        Bytes r = {static_cast<std::uint8_t>(claimed >> 8), static_cast<std::uint8_t>(claimed), 0x01, 0x02,
+                   0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                   0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00,
+                   0x00, 0x10, 0xAA, 0x00, 0x00, 0x00, 0x02, 0x00};
+        device->OnOpcode(0x43, kvtest::ScriptedReply::Good(r));
+        TScsiTOC toc;
+        ScsiReadTOCInfo(info, toc, defaults);
+        ASSERT_EQ(toc.EntryCount, 3) << claimed;
+        EXPECT_EQ(toc.Entries[2].TrackNumber, 0xAA);
+        EXPECT_EQ(toc.Entries[2].StartLBA, 0x200u);
     }
 }
 
@@ -358,3 +375,38 @@ TEST_F(DiscInfoTest, FormatUnitParameterList) {
 }
 
 }  // namespace
+
+// GET PERFORMANCE write speed descriptors: only whole descriptors that both arrived and lie
+// within the reply's own length are read.
+TEST(WriteSpeedDescriptors, BoundedByTheReplyAndItsLength)
+{
+    std::vector<std::uint8_t> reply(8 + 3 * 16, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        reply[at] = static_cast<std::uint8_t>(v >> 24);
+        reply[at + 1] = static_cast<std::uint8_t>(v >> 16);
+        reply[at + 2] = static_cast<std::uint8_t>(v >> 8);
+        reply[at + 3] = static_cast<std::uint8_t>(v);
+    };
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        put32(8 + 16 * k + 4, 359848);
+        put32(8 + 16 * k + 8, 9152);
+        put32(8 + 16 * k + 12, 7040 - 2816 * k);
+    }
+    struct Case {
+        std::uint32_t lengthField;   // the reply's performance data length
+        std::size_t size;            // bytes that arrived
+        std::size_t descriptors;
+    };
+    for (const Case& c : {Case{4 + 48, reply.size(), 3}, Case{4 + 32, reply.size(), 2}, Case{0xFFFFFFF0, reply.size(), 3},
+                          Case{4 + 48, 8 + 20, 1}, Case{4 + 48, 7, 0}, Case{4 + 15, reply.size(), 0}}) {
+        SCOPED_TRACE(c.lengthField);
+        put32(0, c.lengthField);
+        const auto got = ScsiDecodeWriteSpeeds(reply.data(), static_cast<std::uint32_t>(c.size));
+        ASSERT_EQ(got.size(), c.descriptors);
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].EndLBA, 359848u);
+            EXPECT_EQ(got[k].ReadKBs, 9152u);
+            EXPECT_EQ(got[k].WriteKBs, 7040u - 2816u * k);
+        }
+    }
+}

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "mmc/SCSIUnit.h"
+#include "mmc/ScsiSpeed.h"
 
 namespace mmctest {
 
@@ -161,6 +162,24 @@ inline std::vector<GoldenCdb> GoldenCdbTable() {
         {"FinalizeNoImmed",
          [](auto& i, auto& d) { return ScsiCloseTrackSession(i, false, TScsiCloseFunction::Finalize, 0x0102, d); },
          V{0x5B, 0x00, 0x06, 0, 0x01, 0x02, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
+        {"SetCDSpeed8x",
+         [](auto& i, auto& d) { return ScsiSetCDSpeed(i, kScsiSpeedMax, 1412, d); },
+         V{0xBB, 0, 0xFF, 0xFF, 0x05, 0x84, 0, 0, 0, 0, 0, 0}, SRB_DIR_IN, 0, false},
+        {"SetStreaming",
+         [](auto& i, auto& d) { return ScsiSetStreaming(i, 2295103, 11080, 11080, false, d); },
+         V{0xB6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x1C, 0}, SRB_DIR_OUT, 28, false},
+        {"GetPerformanceWriteSpeeds",
+         [](auto& i, auto& d) {
+             std::vector<TScsiWriteSpeedDescriptor> speeds;
+             return ScsiGetWriteSpeeds(i, speeds, d);
+         },
+         V{0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0x03, 0}, SRB_DIR_IN, 8 + 64 * 16, false},
+        {"GetConfigurationHeader",
+         [](auto& i, auto& d) {
+             std::uint16_t profile = 0;
+             return ScsiGetCurrentProfile(i, profile, d);
+         },
+         V{0x46, 0x01, 0, 0, 0, 0, 0, 0x00, 0x08, 0}, SRB_DIR_IN, 8, false},
     };
     return t;
 }

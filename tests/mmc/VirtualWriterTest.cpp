@@ -63,7 +63,7 @@ TEST_F(VirtualWriterTest, CapabilitiesAndSpeeds) {
     ASSERT_EQ(ScsiGetCapabilities(info, caps, defaults), Err_None);
     TScsiDeviceCapabilities want;
     for (auto c : {dcReadCDR, dcReadCDRW, dcReadFixedPackets, dcReadDVDROM, dcReadDVDR, dcWriteCDR, dcWriteCDRW,
-                   dcMode2Form1, dcMode2Form2, dcMultiSession, dcBurnProof, dcLock, dcEject})
+                   dcTestWrite, dcMode2Form1, dcMode2Form2, dcMultiSession, dcBurnProof, dcLock, dcEject})
         want.Include(c);
     EXPECT_EQ(std::vector<std::uint8_t>(caps.Bytes, caps.Bytes + 5), std::vector<std::uint8_t>(want.Bytes, want.Bytes + 5));
 
@@ -89,8 +89,13 @@ TEST_F(VirtualWriterTest, WriteParametersAreAcceptedAndReportedBack) {
         EXPECT_NE(text.find(u.dataBlock), std::string::npos) << text;
     }
     EXPECT_EQ(defaults.PageControl, 0);
-    // Test writing is not changeable on this drive: refused, and PageControl still restored.
-    EXPECT_EQ(ScsiSetWriteParameters(info, 1, 8, 0x04, 0, 0, 150, true, true, defaults), Err_SenseIllegalRequest);
+    // Test writing is offered and reported back.
+    ASSERT_EQ(ScsiSetWriteParameters(info, 1, 8, 0x04, 0, 0, 150, true, true, defaults), Err_None);
+    std::string text;
+    ASSERT_EQ(ScsiGetWriterParametersText(info, text, defaults), Err_None);
+    EXPECT_NE(text.find("Test Write :  Test Write is ON\n\r"), std::string::npos) << text;
+    // Raw writing is not offered: refused, and PageControl still restored.
+    EXPECT_EQ(ScsiSetWriteParameters(info, 3, 8, 0x04, 0, 0, 150, false, true, defaults), Err_SenseIllegalRequest);
     EXPECT_EQ(defaults.PageControl, 0);
 }
 

@@ -14,14 +14,37 @@ set -uo pipefail
 cycle=${1:?cycle}
 cli=${2:?path of keelvane-cli}
 here=$(cd "$(dirname "$0")" && pwd)
-cache=${KV_PEER_CACHE:-/var/cache/keelvane-peer}
+# The guest kernel is kept between runs: in /var/cache where this user may write there, else in
+# $XDG_CACHE_HOME, else in the build folder (KV_PEER_BUILD_CACHE, set by CTest).
+if [ -n "${KV_PEER_CACHE:-}" ]; then
+  cache=$KV_PEER_CACHE
+elif mkdir -p /var/cache/keelvane-peer 2>/dev/null && [ -w /var/cache/keelvane-peer ]; then
+  cache=/var/cache/keelvane-peer
+elif [ -n "${XDG_CACHE_HOME:-}" ]; then
+  cache=$XDG_CACHE_HOME/keelvane-peer
+else
+  cache=${KV_PEER_BUILD_CACHE:-$HOME/.cache}/keelvane-peer
+fi
 work=$(mktemp -d /tmp/kv-peer.XXXXXX)
 tgtd_pid=""
-iscsi_port=${KV_PEER_ISCSI_PORT:-3260}
+# A port nothing listens on (3260 may be a real iSCSI target's): tried from a random start.
+free_port() {
+  local p
+  for p in $(shuf -i 20000-60000 -n 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return 0; }
+  done
+  return 1
+}
+iscsi_port=${KV_PEER_ISCSI_PORT:-$(free_port)}
 tgt_ctl=${KV_PEER_TGT_CONTROL:-77}
 iqn=iqn.2026-12.org.keelvane:peer
 
-skip() { echo "SKIPPED: $*"; exit 77; }
+# Where the peer packages could be installed (KV_PEER_REQUIRED=1, set by the CI), a cycle that
+# cannot run is a failure, not a skip.
+skip() {
+  if [ "${KV_PEER_REQUIRED:-0}" = 1 ]; then echo "FAILED (the peer cycle is required here): $*"; exit 1; fi
+  echo "SKIPPED: $*"; exit 77
+}
 fail() { echo "FAILED: $*"; [ -f "$work/guest.log" ] && sed 's/^/  guest| /' "$work/guest.log"; exit 1; }
 
 cleanup() {
@@ -35,6 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+[ -n "$iscsi_port" ] || skip "no free port for tgt"
 for tool in qemu-system-x86_64 busybox cpio xorriso apt-get dpkg-deb; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done

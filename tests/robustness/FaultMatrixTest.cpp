@@ -29,7 +29,8 @@ const std::string kNotReady = ScsiErrorToText(Err_SenseNotReady);
 const std::string kMediumError = ScsiErrorToText(Err_SenseMediumError);
 
 std::vector<std::string> BurnArgs(const std::string& image, bool verify = true, bool eject = true) {
-    std::vector<std::string> args{"burn", image};
+    // The images are a few blocks of noise, not ISO 9660: --force lets them reach the drive.
+    std::vector<std::string> args{"burn", image, "--force"};
     if (!verify) args.push_back("--no-verify");
     if (!eject) args.push_back("--no-eject");
     return args;

@@ -175,9 +175,10 @@ TEST_F(Timing, ImmedCommandsLeaveTheDriveBusy) {
     EXPECT_EQ(d->RequestSense().data[2], 0x00);
     EXPECT_EQ(clock_->Slept(), 0ns);   // nothing above waited
 
-    // Without IMMED the command itself takes the time.
+    // Without IMMED the command itself takes the time. A minimal blank takes what a real
+    // drive needs for it, about half a minute at 16x, against five for the full blank.
     ASSERT_TRUE(d->Blank(0x01).Good());
-    EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept()).count(), 6750.0 / 1200.0, 0.01);
+    EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept()).count(), 45000.0 / 1200.0, 0.01);
     EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
 }
 
@@ -214,6 +215,85 @@ TEST_F(Timing, FormatUnitTakesItsTimeWithProgress) {
     EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept()).count(), 6750.0 / 300.0, 0.01);
     EXPECT_EQ(plus->TestUnitReady().Sense(), "GOOD");
     EXPECT_TRUE(plus->Writer().State().formatted);
+}
+
+// The chosen write speed runs the time model at the lower of it and the attach speed; the
+// capabilities page and GET PERFORMANCE say what was chosen and what is offered.
+TEST_F(Timing, ChosenWriteSpeedSetsTheTimeModel) {
+    struct Case {
+        const char* what;
+        const char* attach;
+        std::uint16_t askKBs;        // 0: not set
+        unsigned timedX;             // x of the time model afterwards
+        std::uint16_t selectedKBs;   // capabilities page, current write speed selected
+        std::size_t offered;         // write speed descriptors
+    };
+    const std::vector<Case> cases = {
+        {"8x of 52x", ",speed=52", 1412, 8, 1408, 9},
+        {"8x as 176.4 kB/s counts it", ",speed=52", 1410, 8, 1408, 9},
+        {"between offered speeds: the one below", ",speed=52", 1800, 8, 1408, 9},
+        {"below every offered speed: the slowest", ",speed=52", 300, 4, 704, 9},
+        {"faster than the drive", ",speed=16", 9000, 16, 2816, 4},
+        {"max again", ",speed=52", 0xFFFF, 52, 9152, 9},
+        {"unlimited drive, 24x chosen", "", 4234, 24, 4224, 9},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto d = std::make_unique<Drive>(Route::Direct, dir_ / ("speed" + std::to_string(++n) + ".cue") + c.attach, clock_);
+        ASSERT_EQ(d->SetCdSpeed(c.askKBs).Sense(), "GOOD");
+        const Reply speeds = d->WriteSpeeds();
+        ASSERT_EQ(speeds.Sense(), "GOOD");
+        EXPECT_EQ(speeds.Be32(0), 4 + 16 * c.offered);
+        Reply page = d->ModeSense(0x2A);
+        ASSERT_TRUE(page.Good());
+        EXPECT_EQ(page.Be16(8 + 28), c.selectedKBs);
+        EXPECT_EQ(page.Be16(8 + 20), c.selectedKBs);
+
+        // 3000 blocks, then SYNCHRONIZE CACHE: the drive's time for them at the chosen speed.
+        const auto before = clock_->Slept();
+        ASSERT_TRUE(d->SetWriteParameters(false).Good());
+        ASSERT_TRUE(d->Write(0, Pattern(0, 3000), 3000).Good());
+        ASSERT_TRUE(d->SyncCache().Good());
+        EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept() - before).count(), 3000.0 / (75.0 * c.timedX), 0.01);
+    }
+}
+
+// Test Write: every check and every second of a burn, and the disc as blank as before.
+TEST_F(Timing, TestWriteRecordsNothing) {
+    auto d = Make(",speed=16,media=cd-rw");
+    const auto files = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> before = files();
+    const Bytes sheet = ReadFile(dir_ / "disc.cue");
+    ASSERT_TRUE(d->SetWriteParameters(false, 0, true).Good());
+    EXPECT_EQ(d->Write(1, Pattern(0, 1), 1).Sense(), "05/21/02");          // still only at the next address
+    ASSERT_TRUE(d->Write(0, Pattern(0, 1200), 1200).Good());
+    ASSERT_TRUE(d->Write(1200, Pattern(1200, 1200), 1200).Good());
+    EXPECT_EQ(d->CloseTrack(2, false).Sense(), "05/24/00");               // the track being written is 1
+    ASSERT_TRUE(d->CloseTrack(1, false).Good());
+    ASSERT_TRUE(d->CloseSession(false).Good());
+    EXPECT_EQ(d->CloseSession(false).Sense(), "05/2C/00");                 // nothing left to close
+    // 2400 blocks, run-out and a first lead-in/lead-out at 16x.
+    EXPECT_NEAR(std::chrono::duration<double>(clock_->Slept()).count(), (2400.0 + 150 + 11250) / 1200.0, 0.05);
+
+    const vdrive::DiscState disc = d->Writer().State();
+    EXPECT_EQ(disc.status, vdrive::DiscStatus::Empty);
+    EXPECT_TRUE(disc.tracks.empty());
+    EXPECT_EQ(disc.closedSessions, 0);
+    EXPECT_EQ(d->ReadToc().Sense(), "05/24/00");
+    EXPECT_EQ(files(), before);
+    EXPECT_EQ(ReadFile(dir_ / "disc.cue"), sheet);
+
+    // The same drive then records for real, from address 0.
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    ASSERT_TRUE(d->Write(0, Pattern(0, 10), 10).Good());
+    ASSERT_TRUE(d->CloseTrack(1, false).Good());
+    EXPECT_EQ(d->Writer().State().tracks.size(), 1u);
 }
 
 TEST_F(Timing, UnlimitedSpeedCompletesAtOnceUnlessBusyIsAsked) {
@@ -271,6 +351,7 @@ TEST_P(Faults, WriteErrorAtAnAddress) {
 TEST_P(Faults, NotReadyForTheNextCommands) {
     auto d = Make(",not-ready=3");
     EXPECT_EQ(d->In({0x12, 0, 0, 0, 36, 0}, 36).Sense(), "GOOD");   // INQUIRY is never refused
+    EXPECT_EQ(d->None({0x1E, 0, 0, 0, 0, 0}).Sense(), "GOOD");      // nor the tray's release
     Reply s = d->RequestSense();
     EXPECT_EQ(s.data[12], 0x04);
     EXPECT_EQ(s.data[13], 0x01);

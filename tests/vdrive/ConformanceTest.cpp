@@ -139,7 +139,7 @@ TEST_P(Conformance, ModePages) {
     RunTable(*d, {
         {"page 05h current", {0x5A, 0x08, 0x05, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD", current, 60},
         {"page 05h changeable", {0x5A, 0x08, 0x45, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD",
-         {0, 58, 0, 0, 0, 0, 0, 0, 0x05, 0x32, 0x4F, 0xFF, 0x0F, 0, 0, 0x3F, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+         {0, 58, 0, 0, 0, 0, 0, 0, 0x05, 0x32, 0x5F, 0xFF, 0x0F, 0, 0, 0x3F, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
         {"page 05h default", {0x5A, 0x08, 0x85, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "GOOD", current},
         {"saved values", {0x5A, 0x08, 0xC5, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "05/39/00", {}},
         {"unknown page", {0x5A, 0x08, 0x0E, 0, 0, 0, 0, 0, 60, 0}, Dir::In, 60, "05/24/00", {}},
@@ -163,12 +163,14 @@ TEST_P(Conformance, ModePages) {
         list.resize(listLength);
         return d->ModeSelect(list).Sense();
     };
+    EXPECT_EQ(select([](Bytes& l) { l[10] = 0x51; }), "GOOD");              // test write, BUFE
+    EXPECT_EQ(d->ModeSense(0x05, 60).data[10], 0x51);
     EXPECT_EQ(select([](Bytes& l) { l[10] = 0x41; l[12] = 0x00; l[11] = 0x01; }), "GOOD");   // audio, BUFE
     Reply now = d->ModeSense(0x05, 60);
     EXPECT_EQ(now.data[10], 0x41);
     EXPECT_EQ(now.data[11], 0x01);
     EXPECT_EQ(now.data[12], 0x00);
-    EXPECT_EQ(select([](Bytes& l) { l[10] = 0x51; }), "05/26/00");          // test write is not changeable
+    EXPECT_EQ(select([](Bytes& l) { l[10] = 0x61; }), "05/26/00");          // LS_V is not changeable
     EXPECT_EQ(select([](Bytes& l) { l[13] = 0x10; }), "05/26/00");          // link size is not changeable
     EXPECT_EQ(select([](Bytes& l) { l[9] = 0x30; }), "05/26/00");           // wrong page length
     EXPECT_EQ(select([](Bytes& l) { l[10] = 0x43; }), "05/26/00");          // raw write type not offered
@@ -257,7 +259,7 @@ TEST_P(Conformance, AudioTracksAndModes) {
 
     Reply toc = d->ReadToc();
     EXPECT_EQ(Bytes(toc.data.begin(), toc.data.begin() + 28),
-              (Bytes{0, 26, 1, 2, 0, 0x11, 1, 0, 0, 0, 0, 0, 0, 0x11, 2, 0, 0, 0, 0, 10, 0, 0x11, 0xAA, 0, 0, 0, 0, 30}));
+              (Bytes{0, 26, 1, 2, 0, 0x12, 1, 0, 0, 0, 0, 0, 0, 0x12, 2, 0, 0, 0, 0, 10, 0, 0x12, 0xAA, 0, 0, 0, 0, 30}));
     EXPECT_EQ(d->In({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 2048).Sense(), "05/64/00");   // READ(10) of audio
     EXPECT_EQ(vdtest::ReadFile(d->Writer().State().tracks[1].file), Pattern(10, 20, 2352));
 }
@@ -642,6 +644,41 @@ TEST_P(Conformance, PlusRAndBdRSessionsAndFinalizing) {
     auto again = Make();
     EXPECT_EQ(again->DiscInfo().data[2], 0x0E);
     EXPECT_EQ(again->In({0x28, 0, 0, 0, 0, 0, 0, 0, 3, 0}, 3 * 2048).data, Pattern(0, 3));
+}
+
+TEST_P(Conformance, WriteSpeedCommands) {
+    auto d = Make(",media=cd-r");
+    // Streaming descriptor: whole disc, 1385 kB/s read and write (1x DVD) per 1000 ms.
+    Bytes stream(28, 0);
+    stream[10] = 0x10;
+    stream[14] = 0x05;
+    stream[15] = 0x69;
+    stream[18] = 0x03;
+    stream[19] = 0xE8;
+    stream[22] = 0x05;
+    stream[23] = 0x69;
+    stream[26] = 0x03;
+    stream[27] = 0xE8;
+    RunTable(*d, {
+        // Nine speeds from 52x (9152 kB/s) down, for the whole disc (end LBA 359848).
+        {"write speed descriptors", {0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0x03, 0}, Dir::In, 8 + 256, "GOOD",
+         {0, 0, 0, 0x94, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x05, 0x7D, 0xA8, 0, 0, 0x23, 0xC0, 0, 0, 0x23, 0xC0}, 152},
+        {"room for one descriptor", {0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x03, 0}, Dir::In, 24, "GOOD", {0, 0, 0, 0x94}, 24},
+        {"performance type 0 is not offered", {0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x00, 0}, Dir::In, 24, "05/24/00", {}},
+        {"set CD speed 8x", {0xBB, 0, 0xFF, 0xFF, 0x05, 0x84, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"set CD speed max", {0xBB, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+        {"streaming descriptor", {0xB6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 28, 0}, Dir::Out, 28, "05/26/00", {}},
+        {"streaming, other types", {0xB6, 0, 0, 0, 0, 0, 0, 0, 5, 0, 28, 0}, Dir::Out, 28, "05/24/00", {}},
+        {"streaming, short list", {0xB6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0}, Dir::Out, 20, "05/1A/00", {}},
+    });
+    // A whole descriptor with its times is taken.
+    Reply r = d->Out({0xB6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 28, 0}, stream);
+    EXPECT_EQ(r.Sense(), "GOOD");
+    auto none = std::make_unique<Drive>(GetParam(), dir_ / "none.cue,media=none");
+    RunTable(*none, {
+        {"no disc, no speeds", {0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0x03, 0}, Dir::In, 8 + 256, "02/3A/00", {}},
+        {"set CD speed without a disc", {0xBB, 0, 0xFF, 0xFF, 0x05, 0x84, 0, 0, 0, 0, 0, 0}, Dir::None, 0, "GOOD", {}},
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, Conformance, testing::Values(Route::Direct, Route::PassThrough), RouteName);

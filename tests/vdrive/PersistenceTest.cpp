@@ -306,3 +306,190 @@ TEST_F(Persistence, NewDiscKeepsItsMediaAndEmptyDriveMakesNoFile) {
 }
 
 }  // namespace
+
+namespace {
+
+class DiscFiles : public PlatformClean {
+protected:
+    void SetUp() override {
+        PlatformClean::SetUp();
+        victim_ = dir_ / "victim.txt";
+        WriteFile(victim_, "precious\n");
+    }
+    std::string victim_;
+};
+
+TEST_F(DiscFiles, SheetsNamingFilesOutsideTheirFolderAreRefused) {
+    std::filesystem::create_directories(dir_ / "disc");
+    std::filesystem::create_symlink(victim_, dir_ / "disc/out.iso");
+    std::filesystem::create_symlink("inside.iso", dir_ / "disc/alias.iso");
+    WriteFile(dir_ / "disc/inside.iso", std::string(2048, 'i'));
+    const std::string header =
+        "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-rw\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 0\nREM FINALIZED NO\n";
+    auto sheet = [&](const std::string& file) {
+        return header + "FILE \"" + file + "\" BINARY\n  TRACK 01 MODE1/2048\n    REM SESSION 1\n    REM START 0\n"
+                        "    REM STATE OPEN\n    INDEX 01 00:00:00\n";
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string why;   // empty: accepted
+    };
+    const std::vector<Case> cases = {
+        {"parent folder", sheet("../victim.txt"), "line 6: the track file ../victim.txt contains a path separator"},
+        {"absolute path", sheet(victim_), "line 6: the track file " + victim_ + " is an absolute path"},
+        {"folder name", sheet(".."), "line 6: the track file .. names a folder"},
+        {"backslash", sheet("..\\victim.txt"), "contains a path separator"},
+        {"link out of the folder", sheet("out.iso"), "line 6: the track file out.iso is a link to a file outside"},
+        {"another program's sheet", "FILE \"../victim.txt\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n",
+         "line 1: the track file ../victim.txt contains a path separator"},
+        {"link inside the folder", sheet("alias.iso"), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(dir_ / "disc/disc.cue", c.text);
+        std::string error;
+        auto w = vdrive::AttachVirtualDrive(dir_ / "disc/disc.cue", error);
+        if (c.why.empty()) {
+            EXPECT_NE(w, nullptr) << error;
+        } else {
+            EXPECT_EQ(w, nullptr);
+            EXPECT_NE(error.find(c.why), std::string::npos) << error;
+            EXPECT_NE(error.find("disc.cue"), std::string::npos) << error;
+            EXPECT_EQ(ReadFile(dir_ / "disc/disc.cue"), Bytes(c.text.begin(), c.text.end()));
+        }
+        vdrive::DetachVirtualDrive(w);
+        const std::string kept = "precious\n";
+        EXPECT_EQ(ReadFile(victim_), Bytes(kept.begin(), kept.end()));
+    }
+    // A sheet whose name a FILE line could not hold is refused before anything is made.
+    for (const std::string name : {"a\"b.cue", "a\nb.cue"}) {
+        std::string error;
+        EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / name, error), nullptr);
+        EXPECT_NE(error.find("double quote or a line break"), std::string::npos) << error;
+        EXPECT_FALSE(std::filesystem::exists(dir_ / name));
+    }
+}
+
+TEST_F(DiscFiles, PlantedLinksAndForeignFilesAreNeverWrittenThrough) {
+    // A link named like the next track file, one like the image being burnt in the same folder,
+    // and links named like temporary sheets a killed program would have left.
+    std::filesystem::create_symlink(victim_, dir_ / "disc-01.iso");
+    WriteFile(dir_ / "disc-02.raw", "the image being burnt");
+    std::filesystem::create_symlink(victim_, dir_ / "disc.cue.tmp.4242");
+    std::filesystem::create_symlink(victim_, dir_ / "disc.cue.tmp.0123456789abcdef");
+    {
+        Drive d(Route::Direct, dir_ / "disc.cue,media=cd-rw");
+        ASSERT_EQ(d.SetWriteParameters(false, 3).Sense(), "GOOD");
+        ASSERT_EQ(d.Write(0, Pattern(0, 10), 10).Sense(), "GOOD");
+        ASSERT_EQ(d.CloseTrack(1).Sense(), "GOOD");
+        ASSERT_EQ(d.SetWriteParameters(true, 3).Sense(), "GOOD");
+        ASSERT_EQ(d.Write(10, Pattern(10, 5, 2352), 5).Sense(), "GOOD");
+        ASSERT_EQ(d.CloseTrack(2).Sense(), "GOOD");
+        const vdrive::DiscState s = d.Writer().State();
+        ASSERT_EQ(s.tracks.size(), 2u);
+        EXPECT_EQ(s.tracks[0].file, dir_ / "disc-01-2.iso");
+        EXPECT_EQ(s.tracks[1].file, dir_ / "disc-02-2.raw");
+        EXPECT_EQ(ReadFile(s.tracks[0].file), Pattern(0, 10));
+        EXPECT_EQ(d.ReadToc().Sense(), "GOOD");
+        ASSERT_EQ(d.Blank(0x11).Sense(), "GOOD");
+        while (d.TestUnitReady().Sense() != "GOOD") ::usleep(1000);
+        EXPECT_FALSE(std::filesystem::exists(s.tracks[0].file));
+    }
+    const std::string kept = "precious\n", image = "the image being burnt";
+    EXPECT_EQ(ReadFile(victim_), Bytes(kept.begin(), kept.end()));
+    EXPECT_EQ(ReadFile(dir_ / "disc-02.raw"), Bytes(image.begin(), image.end()));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "disc-01.iso"));
+    // The orphans went at attach: links themselves, never what they point to.
+    EXPECT_FALSE(std::filesystem::is_symlink(dir_ / "disc.cue.tmp.4242"));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir_ / "disc.cue.tmp.0123456789abcdef"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
+}
+
+// Waits for a child that is expected to end within moments, bounded all the same.
+int WaitChildBriefly(pid_t pid) {
+    for (int i = 0; i < 30000; ++i) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+        ::usleep(1000);
+    }
+    return WaitChild(pid);
+}
+
+// Children that attach one disc at once: each either owns it and finishes its job, or is
+// refused because another owns it (exit 10). Any other outcome is exit 1.
+pid_t Contender(const std::string& cue, int job) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    try {
+        std::string error;
+        vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+        vdrive::VirtualDriveOptions options;
+        options.path = cue;
+        options.media = vdrive::MediaType::CDRW;
+        auto w = vdrive::VirtualWriter::Open(options, error, failure);
+        if (!w) ::_exit(failure == vdrive::AttachFailure::InUse &&
+                                error.find("is in use by another program (pid ") != std::string::npos
+                            ? 10
+                            : 1);
+        Drive d(Route::Direct, cue);   // the same process: it shares the lock
+        w.reset();
+        bool ok = true;
+        if (job == 0) {
+            ok = d.Blank(0x11).Good();
+            while (ok && !d.TestUnitReady().Good()) ::usleep(500);
+        } else {
+            const vdrive::DiscState s = d.Writer().State();
+            const std::uint32_t at = s.nextWritableAddress.value_or(0);
+            ok = !s.finalized && d.SetWriteParameters(false, 3).Good() && d.Write(at, Pattern(at, 4), 4).Good() &&
+                 d.CloseTrack(static_cast<std::uint8_t>(s.tracks.size() + 1)).Good();
+        }
+        ::_exit(ok ? 0 : 1);
+    } catch (...) {
+        ::_exit(1);
+    }
+}
+
+TEST_F(DiscFiles, OneProcessAtATimeOwnsADisc) {
+    const std::string cue = dir_ / "shared.cue";
+    {
+        // While this process holds the disc, another is refused and told who holds it.
+        Drive owner(Route::Direct, cue + ",media=cd-rw");
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string error;
+            vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+            auto w = vdrive::AttachVirtualDrive(cue, error, failure);
+            const bool refused = !w && failure == vdrive::AttachFailure::InUse &&
+                                 error == "the disc " + cue + " is in use by another program (pid " +
+                                              std::to_string(::getppid()) + ")";
+            ::_exit(refused ? 0 : 1);
+        }
+        const int child = WaitChild(pid);
+        EXPECT_TRUE(WIFEXITED(child) && WEXITSTATUS(child) == 0) << child;
+    }
+    // Two, then three, programs at once, again and again: the disc always loads afterwards.
+    int owned = 0, refused = 0;
+    for (int round = 0; round < 100; ++round) {
+        const int contenders = round < 50 ? 2 : 3;
+        std::vector<pid_t> pids;
+        for (int k = 0; k < contenders; ++k) pids.push_back(Contender(cue, (round + k) % 2));
+        for (pid_t pid : pids) {
+            ASSERT_GT(pid, 0);
+            const int status = WaitChildBriefly(pid);
+            ASSERT_TRUE(WIFEXITED(status)) << "round " << round;
+            ASSERT_NE(WEXITSTATUS(status), 1) << "round " << round;
+            (WEXITSTATUS(status) == 0 ? owned : refused)++;
+        }
+        std::string error;
+        vdrive::VirtualDriveOptions options;
+        options.path = cue;
+        ASSERT_NE(vdrive::VirtualWriter::Open(options, error), nullptr) << "round " << round << ": " << error;
+    }
+    EXPECT_GE(owned, 100);
+    std::printf("contenders: %d owned the disc, %d were refused\n", owned, refused);
+}
+
+}  // namespace

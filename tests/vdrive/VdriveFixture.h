@@ -189,17 +189,26 @@ public:
     }
     Reply ReadBufferCapacity() { return In({0x5C, 0, 0, 0, 0, 0, 0, 0, 12, 0}, 12); }
     Reply Blank(std::uint8_t byte1) { return None({0xA1, byte1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); }
+    // SET CD SPEED with the write speed in kB/s (FFFFh: the best).
+    Reply SetCdSpeed(std::uint16_t writeKBs) {
+        return None({0xBB, 0, 0xFF, 0xFF, static_cast<std::uint8_t>(writeKBs >> 8), static_cast<std::uint8_t>(writeKBs), 0, 0, 0, 0, 0, 0});
+    }
+    // GET PERFORMANCE, write speed descriptors (type 03h), room for `count`.
+    Reply WriteSpeeds(std::uint8_t count = 16) {
+        return In({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, count, 0x03, 0}, 8 + 16u * count);
+    }
 
     // The write parameters page as the data burn sends it (write type 1, BUFE, Mode 1 data
-    // track; or raw audio blocks with track mode 1).
-    Reply SetWriteParameters(bool audio, std::uint8_t multisession = 0) {
+    // track; or raw audio blocks with track mode 2: copy permitted, no pre-emphasis), with Test
+    // Write when asked.
+    Reply SetWriteParameters(bool audio, std::uint8_t multisession = 0, bool testWrite = false) {
         Bytes list(8 + 52, 0);
         list[1] = 58;
         std::uint8_t* p = &list[8];
         p[0] = 0x05;
         p[1] = 0x32;
-        p[2] = 0x41;
-        p[3] = static_cast<std::uint8_t>((audio ? 0x01 : 0x04) | multisession << 6);
+        p[2] = testWrite ? 0x51 : 0x41;
+        p[3] = static_cast<std::uint8_t>((audio ? 0x02 : 0x04) | multisession << 6);
         p[4] = audio ? 0x00 : 0x08;
         p[14] = 0x00;
         p[15] = 0x96;

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Makes the bootable demo rescue image: an ISO 9660 file system with ISOLINUX as its El Torito
+# boot image, which says that it is the demo and boots from the next device. run.sh and the
+# build both make it here, so the image burnt by run.sh and the one installed are made alike.
+#   make-demo-image.sh OUTPUT.iso
+# Needs xorriso, and ISOLINUX and its ldlinux.c32 (packages isolinux and syslinux-common).
+set -euo pipefail
+
+[ $# -eq 1 ] || { echo "usage: make-demo-image.sh OUTPUT.iso" >&2; exit 2; }
+image=$1
+
+isolinux_bin=${KV_ISOLINUX_BIN:-/usr/lib/ISOLINUX/isolinux.bin}
+ldlinux=${KV_LDLINUX_C32:-/usr/lib/syslinux/modules/bios/ldlinux.c32}
+for f in "$isolinux_bin" "$ldlinux"; do
+  [ -f "$f" ] || { echo "make-demo-image.sh: $f is missing (packages isolinux and syslinux-common)" >&2; exit 1; }
+done
+command -v xorriso >/dev/null || { echo "make-demo-image.sh: xorriso is missing (package xorriso)" >&2; exit 1; }
+
+tree=$(mktemp -d)
+trap 'rm -rf "$tree" "$image.tmp"' EXIT
+mkdir -p "$tree/isolinux"
+cp "$isolinux_bin" "$ldlinux" "$tree/isolinux/"
+cat > "$tree/isolinux/isolinux.cfg" <<'CFG'
+SAY
+SAY   KeelVane demo rescue disc
+SAY   ------------------------
+SAY   This disc was burnt by KeelVane. It carries no rescue system;
+SAY   a real rescue image (Keelvane.iso) would start one here.
+SAY   Booting from the next device in 10 seconds.
+SAY
+PROMPT 1
+TIMEOUT 100
+DEFAULT next
+LABEL next
+  LOCALBOOT -1
+CFG
+cat > "$tree/README.TXT" <<'TXT'
+KeelVane demo rescue disc.
+
+Put your own rescue image next to keelvane and keelvane-cli, or into
+~/.local/share/keelvane/, under the name Keelvane.iso and it is burnt instead of this demo.
+TXT
+xorriso -as mkisofs -quiet -o "$image.tmp" -b isolinux/isolinux.bin -c isolinux/boot.cat \
+  -no-emul-boot -boot-load-size 4 -boot-info-table -V KEELVANE_DEMO "$tree"
+mv "$image.tmp" "$image"

@@ -1,0 +1,326 @@
+// The image checks before a burn: volume descriptors and El Torito read from built images,
+// checksum listings in the forms download sites publish, the sums themselves, and the verdict.
+#include "burner/ImageCheck.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "burner/WriteSpeed.h"
+
+namespace {
+
+// What an image built for a test holds.
+struct ImageLayout {
+    const char* name;
+    bool pvd = false;
+    bool udf = false;          // the UDF recognition sequence (after the ISO set, or alone)
+    bool bootRecord = false;
+    bool catalogOk = true;     // validation entry with a correct checksum
+    bool bootable = true;      // initial entry 88h
+    std::size_t sectors = 32;
+};
+
+void PutDescriptor(std::string& image, std::size_t sector, std::uint8_t type, const char* id)
+{
+    char* s = image.data() + sector * 2048;
+    s[0] = static_cast<char>(type);
+    std::memcpy(s + 1, id, 5);
+    s[6] = 1;
+}
+
+std::string BuildImage(const ImageLayout& layout)
+{
+    std::string image(layout.sectors * 2048, '\0');
+    std::size_t next = 16;
+    if (layout.pvd) {
+        PutDescriptor(image, next, 1, "CD001");
+        std::memcpy(image.data() + next * 2048 + 40, "KVTEST                          ", 32);
+        ++next;
+        if (layout.bootRecord) {
+            PutDescriptor(image, next, 0, "CD001");
+            std::memcpy(image.data() + next * 2048 + 7, "EL TORITO SPECIFICATION", 23);
+            image[next * 2048 + 0x47] = 24;   // the boot catalog at sector 24
+            ++next;
+            unsigned char* c = reinterpret_cast<unsigned char*>(image.data()) + 24 * 2048;
+            c[0] = 0x01;
+            c[30] = 0x55;
+            c[31] = 0xAA;
+            unsigned sum = 0;
+            for (int i = 0; i < 32; i += 2)
+                sum += c[i] | c[i + 1] << 8;
+            const unsigned fix = (0x10000 - (sum & 0xFFFF)) & 0xFFFF;
+            c[28] = static_cast<unsigned char>(fix);
+            c[29] = static_cast<unsigned char>(fix >> 8);
+            if (!layout.catalogOk)
+                c[28] ^= 1;
+            c[32] = layout.bootable ? 0x88 : 0x00;
+        }
+        PutDescriptor(image, next++, 0xFF, "CD001");
+    }
+    if (layout.udf) {
+        PutDescriptor(image, next++, 0, "BEA01");
+        PutDescriptor(image, next++, 0, "NSR02");
+        PutDescriptor(image, next++, 0, "TEA01");
+    }
+    return image;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(ImageCheck, VolumeDescriptorsAndBootRecord)
+{
+    struct Case {
+        ImageLayout layout;
+        TImageFormat format;
+        bool bootable;
+        const char* bootProblem;
+    };
+    const std::vector<Case> cases = {
+        {{"plain ISO", true}, TImageFormat::Iso9660, false, ""},
+        {{"bootable ISO", true, false, true}, TImageFormat::Iso9660, true, ""},
+        {{"UDF bridge", true, true, true}, TImageFormat::Iso9660Udf, true, ""},
+        {{"UDF only", false, true}, TImageFormat::Udf, false, ""},
+        {{"noise", false}, TImageFormat::NotIso, false, ""},
+        {{"damaged catalog", true, false, true, false}, TImageFormat::Iso9660, false, "the boot catalog is damaged"},
+        {{"entry not bootable", true, false, true, true, false},
+         TImageFormat::Iso9660,
+         false,
+         "the boot catalog's default entry is not bootable"},
+        // Cut off before its boot catalog: the record points outside the image.
+        {{"catalog cut off", true, false, true, true, true, 20},
+         TImageFormat::Iso9660,
+         false,
+         "the boot catalog lies outside the image"},
+        // Too short to hold sector 16 at all.
+        {{"tiny", true, false, false, true, true, 16}, TImageFormat::NotIso, false, ""},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout.name);
+        const std::string path = dir / "image.iso";
+        std::string bytes = BuildImage(ImageLayout{c.layout.name, c.layout.pvd, c.layout.udf, c.layout.bootRecord,
+                                                 c.layout.catalogOk, c.layout.bootable, std::max<std::size_t>(c.layout.sectors, 32)});
+        bytes.resize(c.layout.sectors * 2048);
+        WriteFile(path, bytes);
+        const TImageInspection got = InspectImage(path);
+        ASSERT_TRUE(got.Opened);
+        EXPECT_EQ(got.Format, c.format);
+        EXPECT_EQ(got.Bootable, c.bootable);
+        EXPECT_EQ(got.BootProblem, c.bootProblem);
+        if (c.format == TImageFormat::Iso9660 || c.format == TImageFormat::Iso9660Udf) {
+            EXPECT_EQ(got.VolumeId, "KVTEST");
+        }
+    }
+    EXPECT_FALSE(InspectImage(dir / "missing.iso").Opened);
+}
+
+TEST(ImageCheck, SumsOfTheUsualListings)
+{
+    const std::string sha = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    const std::string SHA = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const std::string other = std::string(64, 'e');
+    const std::string md5 = "900150983cd24fb0d6963f7d28e17f72";
+    struct Case {
+        const char* what;
+        std::string text;
+        TDigestKind kind;
+        bool namedForImage;
+        std::string want;
+    };
+    const std::vector<Case> cases = {
+        {"GNU text mode", other + "  other.iso\n" + sha + "  rescue.iso\n", TDigestKind::Sha256, false, sha},
+        {"GNU binary mode", sha + " *rescue.iso\r\n", TDigestKind::Sha256, false, sha},
+        {"upper case, folder in the name", SHA + "  ./iso/rescue.iso\n", TDigestKind::Sha256, false, sha},
+        {"BSD form", "SHA256 (other.iso) = " + other + "\nSHA256 (rescue.iso) = " + sha + "\n", TDigestKind::Sha256,
+         false, sha},
+        {"clear-signed listing",
+         "-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\n" + sha + "  rescue.iso\n-----BEGIN PGP SIGNATURE-----\n"
+         "iQIzBAEBCAAdFiEE\n-----END PGP SIGNATURE-----\n",
+         TDigestKind::Sha256, false, sha},
+        {"MD5SUMS", md5 + "  rescue.iso\n", TDigestKind::Md5, false, md5},
+        {"BSD MD5", "MD5 (rescue.iso) = " + md5 + "\n", TDigestKind::Md5, false, md5},
+        {"listing without the image", other + "  other.iso\n", TDigestKind::Sha256, false, ""},
+        {"a name that only ends like it", sha + "  my-rescue.iso\n", TDigestKind::Sha256, false, ""},
+        {"MD5 length in a SHA-256 listing", md5 + "  rescue.iso\n", TDigestKind::Sha256, false, ""},
+        {"hash glued to the name", sha + "rescue.iso\n", TDigestKind::Sha256, false, ""},
+        {"IMAGE.sha256 with the bare sum", sha + "\n", TDigestKind::Sha256, true, sha},
+        {"IMAGE.sha256 naming the download", sha + "  rescue-2024.iso\n", TDigestKind::Sha256, true, sha},
+        {"bare sum in a folder listing", sha + "\n", TDigestKind::Sha256, false, ""},
+        {"IMAGE.sha256 with two other names", sha + "  a.iso\n" + other + "  b.iso\n", TDigestKind::Sha256, true, ""},
+        {"empty", "", TDigestKind::Sha256, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(FindDigestInListing(c.text, "rescue.iso", c.kind, c.namedForImage), c.want);
+    }
+}
+
+TEST(ImageCheck, PublishedSumIsLookedForBesideTheImage)
+{
+    const std::string a = std::string(64, 'a'), b = std::string(64, 'b');
+    const std::string m = std::string(32, 'c');
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, std::string>> files;
+        bool found;
+        TDigestKind kind;
+        std::string hex;
+        const char* source;
+    };
+    const std::vector<Case> cases = {
+        {"none", {}, false, TDigestKind::Sha256, "", ""},
+        {"IMAGE.sha256 first", {{"r.iso.sha256", a}, {"SHA256SUMS", b + "  r.iso"}}, true, TDigestKind::Sha256, a, "r.iso.sha256"},
+        {"SHA256SUMS before MD5", {{"SHA256SUMS", b + "  r.iso"}, {"r.iso.md5", m}}, true, TDigestKind::Sha256, b, "SHA256SUMS"},
+        {"SHA256SUMS not listing it", {{"SHA256SUMS", b + "  x.iso"}, {"MD5SUMS", m + " *r.iso"}}, true, TDigestKind::Md5, m, "MD5SUMS"},
+        {"IMAGE.md5", {{"r.iso.md5", m + "  r.iso"}}, true, TDigestKind::Md5, m, "r.iso.md5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        WriteFile(dir / "r.iso", "x");
+        for (const auto& [name, text] : c.files)
+            WriteFile(dir / name, text + "\n");
+        const TPublishedDigest got = FindPublishedDigest(dir / "r.iso");
+        EXPECT_EQ(got.Found, c.found);
+        if (!c.found)
+            continue;
+        EXPECT_EQ(got.Kind, c.kind);
+        EXPECT_EQ(got.Hex, c.hex);
+        EXPECT_EQ(got.Source, dir / c.source);
+    }
+}
+
+TEST(ImageCheck, DigestsOfKnownInputs)
+{
+    TempDir dir;
+    // FIPS 180-2 and RFC 1321 test vectors, and a file spanning several hash pieces.
+    WriteFile(dir / "abc", "abc");
+    WriteFile(dir / "empty", "");
+    std::string error;
+    EXPECT_EQ(DigestFile(dir / "abc", TDigestKind::Sha256, nullptr, error),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(DigestFile(dir / "abc", TDigestKind::Md5, nullptr, error), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(DigestFile(dir / "empty", TDigestKind::Sha256, nullptr, error),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+    WriteFile(dir / "big", std::string(9 * 1024 * 1024 + 5, 'a'));
+    std::vector<std::int64_t> seen;
+    const std::string whole = DigestFile(dir / "big", TDigestKind::Sha256, [&](std::int64_t done, std::int64_t total) {
+        EXPECT_EQ(total, 9 * 1024 * 1024 + 5);
+        seen.push_back(done);
+        return true;
+    }, error);
+    TDigest pieces(TDigestKind::Sha256);
+    const std::string part(1024 * 1024, 'a');
+    for (int i = 0; i < 9; ++i)
+        pieces.Update(part.data(), part.size());
+    pieces.Update("aaaaa", 5);
+    EXPECT_EQ(whole, pieces.FinalHex());
+    EXPECT_EQ(seen, (std::vector<std::int64_t>{4194304, 8388608, 9437189}));
+
+    // Stopped by its progress callback: no sum.
+    EXPECT_EQ(DigestFile(dir / "big", TDigestKind::Sha256, [](std::int64_t, std::int64_t) { return false; }, error), "");
+    EXPECT_EQ(error, "stopped");
+    EXPECT_EQ(DigestFile(dir / "missing", TDigestKind::Sha256, nullptr, error), "");
+}
+
+TEST(ImageCheck, VerdictBeforeABurn)
+{
+    struct Case {
+        const char* what;
+        ImageLayout layout;
+        bool truncate;             // cut the image after its sum was taken
+        const char* sumFile;       // where the image's own sum is published ("" for none)
+        bool force;
+        bool givenSum;             // the sum is given as --sha256 would give it
+        TImageVerdict verdict;
+        const char* warning;
+        const char* checksumLine;
+    };
+    const char* kForced = "Warning : the image is not ISO 9660; burnt as it is";
+    const std::vector<Case> cases = {
+        {"bootable, no sum", {"", true, false, true}, false, "", false, false, TImageVerdict::Ok, "", ""},
+        {"not bootable", {"", true}, false, "", false, false, TImageVerdict::Ok, kNotBootableWarning, ""},
+        {"not ISO", {""}, false, "", false, false, TImageVerdict::NotIso, "", ""},
+        {"not ISO, forced", {""}, false, "", true, false, TImageVerdict::Ok, kForced, ""},
+        // Part sectors: the burn refuses it for its size, as it always has.
+        {"ragged", {"", false, false, false, true, true, 40}, true, "", false, false, TImageVerdict::Ok, "", ""},
+        {"SHA256SUMS matches", {"", true, false, true}, false, "SHA256SUMS", false, false, TImageVerdict::Ok, "",
+         "Image checksum OK (SHA-256)"},
+        {"MD5SUMS matches", {"", true, false, true}, false, "MD5SUMS", false, false, TImageVerdict::Ok, "",
+         "Image checksum OK (MD5)"},
+        {"truncated download", {"", true, false, true, true, true, 40}, true, "SHA256SUMS", false, false,
+         TImageVerdict::ChecksumMismatch, "", ""},
+        {"truncated, forced all the same", {"", true, false, true, true, true, 40}, true, "r.iso.sha256", true,
+         false, TImageVerdict::ChecksumMismatch, "", ""},
+        {"given sum matches", {"", true, false, true}, false, "", false, true, TImageVerdict::Ok, "",
+         "Image checksum OK (SHA-256)"},
+        {"given sum, truncated", {"", true, false, true, true, true, 40}, true, "", false, true,
+         TImageVerdict::ChecksumMismatch, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string image = dir / "r.iso";
+        std::string bytes = BuildImage(c.layout);
+        WriteFile(image, bytes);
+        std::string error;
+        const bool md5 = std::string(c.sumFile) == "MD5SUMS";
+        const std::string sum = DigestFile(image, md5 ? TDigestKind::Md5 : TDigestKind::Sha256, nullptr, error);
+        if (*c.sumFile)
+            WriteFile(dir / c.sumFile, sum + "  r.iso\n");
+        if (c.truncate) {
+            bytes.resize(bytes.size() - 2048 * 5 - 100);
+            WriteFile(image, bytes);
+        }
+        TImageCheckOptions options;
+        options.Force = c.force;
+        if (c.givenSum)
+            options.ExpectedSha256 = sum;
+        const TImageCheck got = CheckImageBeforeBurn(image, options, nullptr);
+        EXPECT_EQ(got.Verdict, c.verdict) << got.Message;
+        EXPECT_EQ(got.Warning, c.warning);
+        EXPECT_EQ(got.ChecksumLine, c.checksumLine);
+        if (c.verdict == TImageVerdict::ChecksumMismatch) {
+            // Both sums are named, so the user can compare them with the published one.
+            EXPECT_NE(got.Message.find("expected " + sum), std::string::npos) << got.Message;
+            EXPECT_NE(got.Message.find("actual " + got.ActualHex), std::string::npos) << got.Message;
+            EXPECT_NE(got.ActualHex, sum);
+        }
+    }
+}
+
+TEST(WriteSpeed, MediumFamilyAndSpeedTexts)
+{
+    struct Profile {
+        std::uint16_t profile;
+        TMediumFamily family;
+    };
+    for (const Profile& p : {Profile{0x0000, TMediumFamily::CD}, Profile{0x0009, TMediumFamily::CD},
+                             Profile{0x000A, TMediumFamily::CD}, Profile{0x0010, TMediumFamily::DVD},
+                             Profile{0x001A, TMediumFamily::DVD}, Profile{0x002B, TMediumFamily::DVD},
+                             Profile{0x0041, TMediumFamily::BD}, Profile{0x0043, TMediumFamily::BD},
+                             Profile{0x0050, TMediumFamily::CD}})
+        EXPECT_EQ(MediumFamilyOfProfile(p.profile), p.family) << p.profile;
+
+    struct Speed {
+        std::uint32_t kbs;
+        TMediumFamily family;
+        const char* text;
+    };
+    for (const Speed& s : {Speed{1408, TMediumFamily::CD, "8x"}, Speed{1411, TMediumFamily::CD, "8x"},
+                           Speed{9172, TMediumFamily::CD, "52x"}, Speed{706, TMediumFamily::CD, "4x"},
+                           Speed{3324, TMediumFamily::DVD, "2.4x"}, Speed{22160, TMediumFamily::DVD, "16x"},
+                           Speed{26970, TMediumFamily::BD, "6x"}, Speed{176, TMediumFamily::CD, "1x"}})
+        EXPECT_EQ(SpeedText(s.kbs, s.family), s.text) << s.kbs;
+}
+
+}  // namespace
