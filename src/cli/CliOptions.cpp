@@ -191,6 +191,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     if (o.fastBlank && o.command != Command::Blank) return fail("--fast belongs to the blank command");
     if (o.blankAsNeeded && o.command != Command::Burn && o.command != Command::BurnAudio)
         return fail("--blank-as-needed belongs to the burn and burn-audio commands");
+    // A simulation records nothing, but the blank before it would be real.
+    if (o.blankAsNeeded && o.simulate) return fail("--blank-as-needed cannot be simulated: the blank would erase the disc");
 
     const std::size_t extra = words.size() - 1;
     switch (o.command) {

@@ -148,6 +148,8 @@ TEST(CliOptions, RefusesMalformedCommandLines) {
         {"burn", "--sha256", std::string(63, 'a') + "g"},
         {"burn-audio", "a.wav", "--sha256", std::string(64, 'a')},
         {"burn", "--simulate=yes"},
+        {"burn", "--simulate", "--blank-as-needed"},
+        {"burn-audio", "a.wav", "--blank-as-needed", "--simulate"},
         {"load", "now"},
     };
     for (const auto& args : bad) {
