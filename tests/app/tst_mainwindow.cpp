@@ -1098,8 +1098,8 @@ void TestMainWindow::burnWaveAsksForFiles()
     f.OpenWindows();
     const QString folder = f.Dir.filePath(QStringLiteral("waves"));
     QDir().mkpath(folder);
-    for (const QString& spec : files) {
-        const QStringList parts = spec.split(u':');
+    for (const QString& entry : files) {
+        const QStringList parts = entry.split(u':');
         const QString path = folder + u'/' + parts[0];
         f.Chooser.Files << path;
         if (parts.value(1) == QStringLiteral("missing"))
