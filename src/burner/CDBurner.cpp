@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "burner/CDBufferedStream.h"
+#include "burner/JobScope.h"
 
 namespace {
 
@@ -191,6 +192,9 @@ bool TCDBurner::SendWrite(std::uint32_t Address, std::uint16_t BlockCount, std::
 
 bool TCDBurner::Blank(std::uint8_t BlankingType, std::uint32_t StartAddress)
 {
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     LastError = ScsiBlank(Info, static_cast<std::uint8_t>(BlankingType | kBlankImmed), StartAddress, CommandSettings);
     if (LastError != Err_None)
         return false;
@@ -331,6 +335,9 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
     FirstDifferentSector = -1;
     LastError = Err_None;
     TCDBufferedStream stream(FileName, fmOpenRead);
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     constexpr std::int32_t kBlock = 2048;
     constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
     stream.SetBlockSize(kBlock);
@@ -464,6 +471,9 @@ TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferS
 
 bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
 {
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     std::int64_t total = 0;
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, false, true)) {
         Status("HardWare : Set Write Mode Error");
@@ -585,6 +595,9 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
         allBlocks += blocks;
     }
 
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     std::int64_t total = 0;
     std::int64_t next = 0;
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, false, true)) {

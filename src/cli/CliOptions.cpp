@@ -219,7 +219,8 @@ std::string UsageText(const std::string& program) {
            "                         fail-write-at=LBA, stuck-buffer, no-rbc, not-ready=K, busy-ms=N\n"
            "  --drive LETTER|INDEX   the writer to use (default: the first one)\n"
            "  --json                 one JSON object per line: events, then a final result\n"
-           "  --trace                every SCSI command, its status and sense data on stderr\n"
+           "  --trace                every SCSI command, its status and sense data on stderr,\n"
+           "                         and at the end the commands sent per kind and the device opens\n"
            "  -h, --help             this text\n"
            "  -V, --version          the program's version\n"
            "\n"
@@ -234,6 +235,8 @@ std::string UsageText(const std::string& program) {
            "  6    write error\n"
            "  7    error while synchronising the cache or closing the track or session\n"
            "  8    the burned track does not read back equal to the image\n"
+           "  10   the drive is in use by another program (mounted, or another burner has it);\n"
+           "       nothing was written\n"
            "  130  interrupted (Ctrl-C): the burn stopped after the current command\n";
 }
 

@@ -121,8 +121,9 @@ bool RunOnVirtual(const detail::VirtualHandle& vh, SCSI_PASS_THROUGH_DIRECT& spt
         sptd.DataTransferLength = 0;
         return false;
     }
-    // Another handle holds the device for a job: nothing may come between its commands.
-    if (!vh.exclusive && detail::IsClaimedExclusively(vh.device.get())) {
+    // Another handle holds the device for a job: nothing may come between its commands but an
+    // INQUIRY, which changes nothing (a drive list identifies a busy drive too, as on Linux).
+    if (!vh.exclusive && request.cdb[0] != 0x12 && detail::IsClaimedExclusively(vh.device.get())) {
         detail::SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
         sptd.SenseInfoLength = 0;
         sptd.DataTransferLength = 0;
