@@ -4,8 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
-# The peer cycles (a QEMU guest against tgt's writer and QEMU's CD drives) skip without these.
-scripts/install-deps.sh --optional qemu-system-x86 qemu-block-extra qemu-utils tgt busybox-static cpio kmod
+# The peer cycles (a QEMU guest against tgt's writer and QEMU's CD drives) skip without these;
+# cdrskin is the peer burner bench/run.sh compares with on the same path.
+scripts/install-deps.sh --optional qemu-system-x86 qemu-block-extra qemu-utils tgt busybox-static cpio kmod cdrskin
 # Asked for by the CI (.ci/run): where those could be installed, a peer cycle that skips fails.
 if [ "${KV_PEER_REQUIRE_IF_INSTALLED:-0}" = 1 ]; then
   peer_tools=1

@@ -9,6 +9,9 @@
 #   (f) --speed 8 on a writer attached with speed=52, against an 8x and a 52x burn's time;
 #   (g) the minimal blank (blank --fast) against the full blank, under the time model;
 #   (c) also holds the peak resident memory of keelvane-cli burn-audio of one large wave file.
+#   (h) the real kernel path, when QEMU, tgt and cdrskin are installed: the same image burnt in
+#       one QEMU guest on tgt's blank DVD+R writers by keelvane-cli and by `cdrskin -tao`, wall
+#       time and the commands the drive saw per block, side by side (tests/peer/peer.sh bench).
 #
 # Environment: KV_BENCH_DIR (work folder, default /var/tmp/kv-bench), KV_BENCH_MB (image size,
 # default 700), KV_BENCH_SLOW_MB (image of the speed=52 burn, default 50), KV_BENCH_RUNS (runs
@@ -17,6 +20,7 @@
 # KV_BENCH_SPEED_MB (image of the --speed 8 burn, default 8), KV_BENCH_BLANK_SPEED (x of the
 # blank figures, default 24; 0 skips them), KV_BENCH_WAVE_MB (size of the wave of (c), default
 # 300).
+# KV_BENCH_PEER_MB (image of (h), default 10), KV_BENCH_NO_PEER=1 (leave (h) out).
 # Never a pass/fail gate: the targets are printed beside the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -291,6 +295,36 @@ startup_median=$(printf '%s\n' "${startup[@]}" | sort -n | sed -n 11p)
 startup_rss=$m_rss
 rm -rf "$work/drives"
 
+# ---- (h) real kernel path against cdrskin ---------------------------------------------------
+peer_lines=()
+if [ "${KV_BENCH_NO_PEER:-0}" = 1 ]; then
+  peer_lines+=("  left out (KV_BENCH_NO_PEER=1)")
+elif ! command -v qemu-system-x86_64 >/dev/null || ! command -v tgtd >/dev/null || ! command -v cdrskin >/dev/null; then
+  peer_lines+=("  not measured: QEMU, tgt or cdrskin is not installed")
+else
+  set +e
+  KV_PEER_IMAGE_MB=${KV_BENCH_PEER_MB:-10} "$root/tests/peer/peer.sh" bench "$cli" >"$work/peer.log" 2>&1
+  peer_rc=$?
+  set -e
+  if [ "$peer_rc" = 0 ]; then
+    for who in keelvane cdrskin; do
+      line=$(sed -n "s/^bench $who: //p" "$work/peer.log")
+      eval "$(echo "$line" | tr ' ' '\n' | sed -n "s/^\(total\|writes\|wall\)=\(.*\)/${who}_\1=\2/p")"
+    done
+    # Blocks: the image's, the same for both (cdrskin writes 16 and more per WRITE(10)).
+    peer_blocks=${keelvane_writes:-0}
+    peer_lines+=("$(awk -v b="$peer_blocks" -v kw="${keelvane_wall:-0}" -v kt="${keelvane_total:-0}" \
+      -v cw="${cdrskin_wall:-0}" -v ct="${cdrskin_total:-0}" -v cwr="${cdrskin_writes:-0}" 'BEGIN {
+        printf "  %-24s %8s %10s %12s %12s\n", "", "wall s", "commands", "per block", "WRITE(10)s"
+        printf "  %-24s %8.2f %10d %12.2f %12d\n", "keelvane-cli burn", kw, kt, kt / b, b
+        printf "  %-24s %8.2f %10d %12.2f %12d\n", "cdrskin -tao", cw, ct, ct / b, cwr
+        printf "  %d blocks; keelvane-cli takes %.2f times cdrskin'"'"'s wall time (target <= 2.5: %s)",
+          b, kw / cw, (kw <= 2.5 * cw ? "met" : "MISSED") }')")
+  else
+    peer_lines+=("  not measured: tests/peer/peer.sh bench exited $peer_rc (see $work/peer.log)")
+  fi
+fi
+
 # ---- the table -----------------------------------------------------------------------------
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo
@@ -355,3 +389,6 @@ if [ -n "$blank_fast" ]; then
   awk -v f="$blank_fast" -v g="$blank_full" -v x="$blank_x" 'BEGIN {
     printf "  blank --fast %.1f s (model %.1f s), full blank %.1f s (model %.1f s)\n", f, 45000 / (75 * x), g, 359849 / (75 * x) }'
 fi
+echo
+echo "(h) real kernel path (QEMU guest, SG_IO, tgt's DVD+R writer over iSCSI), commands counted at the drive"
+printf '%s\n' "${peer_lines[@]}"

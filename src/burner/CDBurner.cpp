@@ -9,6 +9,7 @@
 #include "burner/CDBufferedStream.h"
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
+#include "burner/JobScope.h"
 
 namespace {
 
@@ -199,6 +200,9 @@ bool TCDBurner::Blank(std::uint8_t BlankingType, std::uint32_t StartAddress)
 {
     LastOutcome = TJobOutcome();
     StepText.clear();
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     LastError = ScsiBlank(Info, static_cast<std::uint8_t>(BlankingType | kBlankImmed), StartAddress, CommandSettings);
     if (LastError == Err_SenseIllegalRequest && ScsiDecodeSense(CommandSettings.SenseArea, 14).Asc == 0x30) {
         // INCOMPATIBLE MEDIUM (30h/xx): a disc that cannot be blanked at all, a CD-R say.
@@ -374,6 +378,9 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
     LastOutcome = TJobOutcome();
     // The sum of what the disc gave back, for comparison with the published one.
     TDigest readBack(TDigestKind::Sha256);
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     constexpr std::int32_t kBlock = 2048;
     constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
     stream.SetBlockSize(kBlock);
@@ -617,6 +624,9 @@ TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferS
 
 bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
 {
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     std::int64_t total = 0;
     LastOutcome = TJobOutcome();
     StepText.clear();
@@ -763,6 +773,9 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
         return false;
     }
 
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
     std::int64_t total = 0;
     std::int64_t next = 0;
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, SimulateWrite, true)) {

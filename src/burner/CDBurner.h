@@ -32,6 +32,7 @@ enum class TJobStep : std::uint8_t {
     Blank,            // BLANK failed, or the drive never finished it
     Format,           // FORMAT UNIT failed, or the drive never finished it
     Verify,           // the disc does not read back equal to the image
+    InUse,            // another program has the drive (mounted, or another burner holds it)
 };
 
 // The typed result of the last job: the failing step (None on success), the sector where the

@@ -8,6 +8,7 @@
 
 #include "burner/CDBufferedStream.h"
 #include "burner/DiscPlan.h"
+#include "burner/JobScope.h"
 
 namespace {
 
@@ -232,6 +233,10 @@ bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDis
         Burner.LastOutcome.Step = TJobStep::Medium;
         return false;
     }
+    // One scope over the blank and the burn, so a unit attention anywhere in them ends the job
+    // and is reported once.
+    TJobScope job(Burner);
+    if (job.Refused()) return false;
     TDiscWriter writer(Burner, Plan);
     if (Plan.BlankFirst && !writer.BlankFirst()) return false;
     if (Plan.Strategy->CdTrackAtOnce) return Burner.BurnDataImage(FileName, CloseSession);

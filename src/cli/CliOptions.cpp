@@ -285,7 +285,8 @@ std::string UsageText(const std::string& program) {
            "  --drive LETTER|INDEX   the writer to use (default: the first --virtual-drive, else\n"
            "                         the first writer)\n"
            "  --json                 one JSON object per line: events, then a final result\n"
-           "  --trace                every SCSI command, its status and sense data on stderr\n"
+           "  --trace                every SCSI command, its status and sense data on stderr,\n"
+           "                         and at the end the commands sent per kind and the device opens\n"
            "  -h, --help             this text\n"
            "  -V, --version          the program's version\n"
            "\n"
@@ -304,7 +305,8 @@ std::string UsageText(const std::string& program) {
            "  9    the disc or drive cannot take the job: the disc cannot be written (read-only,\n"
            "       not blank, or a medium this program does not write), or burn --simulate on a\n"
            "       drive or medium without test write; nothing was written\n"
-           "  10   the virtual disc is in use by another program\n"
+           "  10   the drive or the virtual disc is in use by another program (the drive is\n"
+           "       mounted, or another burner has it); nothing was written\n"
            "  130  interrupted (Ctrl-C): the burn stopped after the current command\n"
            "  143  stopped by SIGTERM, as for Ctrl-C\n";
 }

@@ -16,6 +16,7 @@
 #include "burner/FrontEndSupport.h"
 #include "burner/ImageCheck.h"
 #include "burner/WriteSpeed.h"
+#include "burner/JobScope.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Trace.h"
@@ -601,6 +602,8 @@ int Session::Blank(TCDBurner& burner) {
     int rc = kExitOk;
     if (ok) {
         out_.Text("Blanking Finished!");
+    } else if (burner.LastOutcome.Step == TJobStep::InUse) {
+        rc = kExitInUse;
     } else if (burner.LastOutcome.Step == TJobStep::Interrupted) {
         burner.UnlockMedium();
         out_.Error("interrupted; the drive finishes a blank it has started by itself");
@@ -616,8 +619,9 @@ int Session::Blank(TCDBurner& burner) {
 }
 
 // Ctrl-C reaches the writer for the life of a job; its events are emptied when the job ends.
+// The drive is held open from the wait for the disc to the eject, one open for all of it.
 struct JobScope {
-    explicit JobScope(TCDBurner& burner) : b(burner) { SetCancelTarget(&b.CancelRequested); }
+    explicit JobScope(TCDBurner& burner) : b(burner), hold(burner.Info) { SetCancelTarget(&b.CancelRequested); }
     ~JobScope() {
         SetCancelTarget(nullptr);
         UnsubscribeEvents(b);
@@ -625,10 +629,17 @@ struct JobScope {
     JobScope(const JobScope&) = delete;
     JobScope& operator=(const JobScope&) = delete;
     TCDBurner& b;
+    TDeviceHold hold;
 };
 
 int Session::StartJob(TCDBurner& burner, JsonObject fields) {
     SubscribeWaits(burner);
+    // Refused before anything is sent: another program's commands would come between ours.
+    if (const TDeviceHold probe(burner.Info); probe.InUse()) {
+        out_.Error(probe.InUseText());
+        Finish(kExitInUse, fields);
+        return kExitInUse;
+    }
     // A drive without a disc, or one still spinning up, is told apart from a failed write.
     const TScsiError ready = WaitForDriveBeforeBurn(burner);
     if (ready != Err_None && burner.LastOutcome.Step != TJobStep::Interrupted) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 
 namespace cli {
@@ -96,15 +97,97 @@ std::string FormatTraceLine(char letter, const win::ScsiRequest& r, bool ok) {
     return line;
 }
 
+namespace {
+
+struct TraceCounts {
+    std::atomic<std::uint64_t> perOpcode[256];
+    std::uint64_t opensBefore = 0;
+    bool on = false;
+};
+
+TraceCounts& traceCounts() {
+    static TraceCounts c;
+    return c;
+}
+
+void WriteLine(const std::string& line) {
+    [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
+std::string CommandKindName(std::uint8_t opcode) {
+    switch (opcode) {
+    case 0x00: return "TEST UNIT READY";
+    case 0x03: return "REQUEST SENSE";
+    case 0x12: return "INQUIRY";
+    case 0x1B: return "START STOP UNIT";
+    case 0x1E: return "PREVENT ALLOW MEDIUM REMOVAL";
+    case 0x25: return "READ CAPACITY";
+    case 0x28: return "READ(10)";
+    case 0x2A: return "WRITE(10)";
+    case 0x35: return "SYNCHRONIZE CACHE";
+    case 0x43: return "READ TOC";
+    case 0x46: return "GET CONFIGURATION";
+    case 0x4A: return "GET EVENT STATUS NOTIFICATION";
+    case 0x51: return "READ DISC INFORMATION";
+    case 0x52: return "READ TRACK INFORMATION";
+    case 0x53: return "RESERVE TRACK";
+    case 0x55: return "MODE SELECT(10)";
+    case 0x5A: return "MODE SENSE(10)";
+    case 0x5B: return "CLOSE TRACK/SESSION";
+    case 0x5C: return "READ BUFFER CAPACITY";
+    case 0xA1: return "BLANK";
+    case 0x04: return "FORMAT UNIT";
+    case 0xAD: return "READ DVD STRUCTURE";
+    case 0xBB: return "SET CD SPEED";
+    case 0xB6: return "SET STREAMING";
+    default: {
+        char buffer[16];
+        std::snprintf(buffer, sizeof buffer, "opcode 0x%02x", opcode);
+        return buffer;
+    }
+    }
+}
+
+std::vector<std::string> FormatTraceSummary(const std::uint64_t (&counts)[256], std::uint64_t opens) {
+    std::uint64_t total = 0;
+    for (std::uint64_t n : counts) total += n;
+    std::vector<std::string> lines;
+    lines.push_back("trace summary: " + std::to_string(total) + (total == 1 ? " command, " : " commands, ") +
+                    std::to_string(opens) + (opens == 1 ? " device open" : " device opens"));
+    for (unsigned op = 0; op < 256; ++op) {
+        if (counts[op] == 0) continue;
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "trace summary: %02x %-30s %10llu", op,
+                      CommandKindName(static_cast<std::uint8_t>(op)).c_str(),
+                      static_cast<unsigned long long>(counts[op]));
+        lines.emplace_back(buffer);
+    }
+    return lines;
+}
+
 void EnableScsiTrace(bool on) {
+    auto& c = traceCounts();
     if (!on) {
         win::SetScsiTraceSink(nullptr);
+        if (!c.on) return;
+        c.on = false;
+        std::uint64_t counts[256];
+        for (unsigned op = 0; op < 256; ++op) counts[op] = c.perOpcode[op].load();
+        std::string text;
+        for (const auto& line : FormatTraceSummary(counts, win::DeviceOpenCount() - c.opensBefore)) text += line + "\n";
+        WriteLine(text);
         return;
     }
+    for (auto& n : c.perOpcode) n.store(0);
+    c.opensBefore = win::DeviceOpenCount();
+    c.on = true;
     win::SetScsiTraceSink([](char letter, const win::ScsiRequest& request, bool ok) {
+        if (request.cdbLength > 0) traceCounts().perOpcode[request.cdb[0]].fetch_add(1, std::memory_order_relaxed);
         std::string line = "trace " + FormatTraceLine(letter, request, ok) + "\n";
         // One write per line, so trace lines never interleave with a progress redraw.
-        [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+        WriteLine(line);
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace win::detail {
 
@@ -24,6 +25,42 @@ Table& table() {
 
 KernelDevice::~KernelDevice() {
     if (fd >= 0) ::close(fd);
+}
+
+namespace {
+
+struct Claims {
+    std::mutex mutex;
+    std::unordered_set<const VirtualScsiDevice*> devices;
+};
+
+Claims& claims() {
+    static Claims c;
+    return c;
+}
+
+}  // namespace
+
+bool ClaimExclusive(const VirtualScsiDevice* device) {
+    auto& c = claims();
+    std::lock_guard lock(c.mutex);
+    return c.devices.insert(device).second;
+}
+
+void ReleaseExclusive(const VirtualScsiDevice* device) {
+    auto& c = claims();
+    std::lock_guard lock(c.mutex);
+    c.devices.erase(device);
+}
+
+bool IsClaimedExclusively(const VirtualScsiDevice* device) {
+    auto& c = claims();
+    std::lock_guard lock(c.mutex);
+    return c.devices.count(device) != 0;
+}
+
+VirtualHandle::~VirtualHandle() {
+    if (exclusive) ReleaseExclusive(device.get());
 }
 
 HANDLE InsertHandle(HandleObject object) {

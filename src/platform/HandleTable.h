@@ -24,7 +24,15 @@ struct KernelDevice {
 struct VirtualHandle {
     std::shared_ptr<VirtualScsiDevice> device;
     char letter = 0;
+    bool exclusive = false;   // holds the device's exclusive claim, given back with the handle
+    ~VirtualHandle();
 };
+
+// The exclusive claim on a virtual device (share mode 0): one holder at a time; while it is
+// held, commands through any other handle of the device are refused.
+bool ClaimExclusive(const VirtualScsiDevice* device);
+void ReleaseExclusive(const VirtualScsiDevice* device);
+bool IsClaimedExclusively(const VirtualScsiDevice* device);
 
 struct Event {
     std::mutex mutex;

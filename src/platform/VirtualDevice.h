@@ -63,6 +63,20 @@ ScsiDeviceAddress VirtualDeviceAddress(const VirtualScsiDevice& device);
 // device's own path; empty for no optical drive.
 std::string DevicePathOfLetter(char letter);
 
+// Changes whenever the set of optical devices changes: a kernel device added, removed or
+// replaced (another device number behind a path), a virtual device attached or detached. The
+// SCSI layer builds its drive table again only then. Costs one non-blocking read when nothing
+// changed.
+std::uint64_t OpticalDriveSetGeneration();
+
+// Where the kernel device behind a letter is mounted, from /proc/self/mountinfo; empty when it
+// is not mounted or is no kernel device.
+std::string MountPointOfLetter(char letter);
+
+// Successful CreateFileA opens of an optical device (kernel or virtual) since the process
+// started; --trace reports what a job cost.
+std::uint64_t DeviceOpenCount();
+
 // Every command that passes through DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT), kernel
 // or virtual, after it completed; ok is the call's result. For --trace and for tests.
 using ScsiTraceSink = std::function<void(char letter, const ScsiRequest& request, bool ok)>;

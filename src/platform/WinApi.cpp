@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -29,6 +30,8 @@ namespace {
 constexpr unsigned long kScsiIoctlGetIdlun = 0x5382;
 constexpr unsigned long kScsiIoctlGetBusNumber = 0x5386;
 
+std::atomic<std::uint64_t> gDeviceOpens{0};
+
 thread_local DWORD tLastError = ERROR_SUCCESS;
 thread_local int tLastErrno = 0;
 
@@ -39,6 +42,8 @@ DWORD ErrorOfErrno(int e) {
         return ERROR_ACCESS_DENIED;
     case ENOENT:
         return ERROR_FILE_NOT_FOUND;
+    case EBUSY:
+        return ERROR_SHARING_VIOLATION;
     default:
         return ERROR_GEN_FAILURE;
     }
@@ -112,6 +117,14 @@ bool RunOnVirtual(const detail::VirtualHandle& vh, SCSI_PASS_THROUGH_DIRECT& spt
                   PassThroughResult& out, ScsiRequest& request) {
     if (!detail::IsAttached(vh.device.get())) {
         detail::SetLastFailure(ERROR_GEN_FAILURE, ENODEV);
+        sptd.SenseInfoLength = 0;
+        sptd.DataTransferLength = 0;
+        return false;
+    }
+    // Another handle holds the device for a job: nothing may come between its commands but an
+    // INQUIRY, which changes nothing (a drive list identifies a busy drive too, as on Linux).
+    if (!vh.exclusive && request.cdb[0] != 0x12 && detail::IsClaimedExclusively(vh.device.get())) {
+        detail::SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
         sptd.SenseInfoLength = 0;
         sptd.DataTransferLength = 0;
         return false;
@@ -290,7 +303,7 @@ UINT GetDriveTypeA(const char* lpRootPathName) {
     return detail::OpticalDriveOfLetter(letter) ? DRIVE_CDROM : DRIVE_NO_ROOT_DIR;
 }
 
-HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    void* /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                    DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
     const char letter = LetterOfDevicePath(lpFileName);
@@ -304,17 +317,28 @@ HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD /*dwShar
         detail::SetLastFailure(ERROR_FILE_NOT_FOUND, ENOENT);
         return INVALID_HANDLE_VALUE;
     }
+    const bool exclusive = dwShareMode == 0;
     if (drive->device) {
-        return detail::InsertHandle(std::make_shared<detail::VirtualHandle>(
-            detail::VirtualHandle{drive->device, drive->letter}));
+        if (exclusive && !detail::ClaimExclusive(drive->device.get())) {
+            detail::SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
+            return INVALID_HANDLE_VALUE;
+        }
+        auto handle = std::make_shared<detail::VirtualHandle>();
+        handle->device = drive->device;
+        handle->letter = drive->letter;
+        handle->exclusive = exclusive;
+        ++gDeviceOpens;
+        return detail::InsertHandle(std::move(handle));
     }
-    // O_NONBLOCK: an sr device opens without a disc and does not wait for the tray.
+    // O_NONBLOCK: an sr device opens without a disc and does not wait for the tray. O_EXCL
+    // on a block device: refused while it is mounted or another program holds it so.
     const int mode = (dwDesiredAccess & GENERIC_WRITE) != 0 ? O_RDWR : O_RDONLY;
-    const int fd = ::open(drive->kernelPath.c_str(), mode | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(drive->kernelPath.c_str(), mode | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0));
     if (fd < 0) {
         FailWithErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
+    ++gDeviceOpens;
     return detail::InsertHandle(std::make_shared<detail::KernelDevice>(fd, drive->letter));
 }
 
@@ -347,6 +371,8 @@ BOOL CloseHandle(HANDLE hObject) {
     }
     return TRUE;
 }
+
+std::uint64_t DeviceOpenCount() { return gDeviceOpens.load(); }
 
 // System ---------------------------------------------------------------------------------
 

@@ -47,6 +47,7 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
@@ -118,6 +119,10 @@ constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 // Drives and devices ---------------------------------------------------------------------
 // Letters: C:\ is the root file system; optical drives get letters from D: on, first the
 // kernel's optical devices (/dev/sr0, /dev/sr1, ...), then the attached virtual devices.
+// CreateFileA with share mode 0 opens a device exclusively: O_EXCL on a kernel device (it
+// fails with ERROR_SHARING_VIOLATION while the device is mounted or another program holds it
+// so); on a virtual device no second exclusive open succeeds and no other handle may send
+// commands meanwhile.
 DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer);
 UINT GetDriveTypeA(const char* lpRootPathName);
 HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

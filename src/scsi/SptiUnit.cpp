@@ -1,10 +1,12 @@
 #include "scsi/SptiUnit.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <string>
 
+#include "platform/VirtualDevice.h"
 #include "scsi/CDROMIOCTL.h"
 #include "scsi/scsidefs.h"
 
@@ -16,6 +18,20 @@ using win::DWORD;
 
 // Drives whose address query failed, numbered in drive-letter order.
 std::uint8_t gFailedAddressCount = 0;
+
+// The device generation the table was built for; 0: build it at the next command.
+std::uint64_t gScannedGeneration = 0;
+
+struct Held {
+    win::HANDLE handle = nullptr;
+    int depth = 0;
+};
+// Held drives by drive-letter index; they outlive rescans and SptiCloseAll.
+Held gHeld[kSptiDriveCount];
+
+win::HANDLE HeldHandle(int index) {
+    return index >= 0 && index < kSptiDriveCount && gHeld[index].depth > 0 ? gHeld[index].handle : nullptr;
+}
 
 constexpr std::uint32_t kPassThroughTimeoutSeconds = 120;
 constexpr std::uint8_t kScanInquiryLength = 96;
@@ -46,8 +62,12 @@ bool PassThrough(win::HANDLE h, SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER& block) {
 
 void ProbeDrive(int index) {
     TSptiDrive& entry = SptiDriveTable.Drives[index];
-    win::HANDLE h = SptiOpenDrive(index);
+    const win::HANDLE held = HeldHandle(index);
+    win::HANDLE h = held != nullptr ? held : SptiOpenDrive(index);
     if (!IsValid(h)) return;
+    auto release = [&] {
+        if (h != held) win::CloseHandle(h);
+    };
 
     std::uint8_t inquiry[kScanInquiryLength] = {};
     SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
@@ -62,7 +82,7 @@ void ProbeDrive(int index) {
     block.sptd.Cdb[0] = 0x12;
     block.sptd.Cdb[4] = kScanInquiryLength;
     if (!PassThrough(h, block)) {
-        win::CloseHandle(h);
+        release();
         return;
     }
     std::memcpy(entry.InquiryData, inquiry, sizeof entry.InquiryData);
@@ -83,7 +103,7 @@ void ProbeDrive(int index) {
     }
     entry.DriveLetterIndex = static_cast<std::uint8_t>(index);
     entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
-    win::CloseHandle(h);
+    release();
 }
 
 std::uint32_t HostAdapterInquiry(SRB_HAInquiry& srb) {
@@ -123,7 +143,14 @@ std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
         return SS_COMP;
     }
 
+    // A job's held handle is used and left open; otherwise the drive is opened for this
+    // request only.
+    const win::HANDLE held = HeldHandle(index);
+    if (held != nullptr) entry.DeviceHandle = held;
     if (!IsValid(entry.DeviceHandle)) entry.DeviceHandle = SptiOpenDrive(index);
+    // A drive that cannot be opened any more may have gone: the table is built again first
+    // at the next command.
+    if (!IsValid(entry.DeviceHandle)) gScannedGeneration = 0;
 
     SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
     bool ok = false;
@@ -140,6 +167,8 @@ std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
         block.sptd.SenseInfoOffset = kSenseOffset;
         std::memcpy(block.sptd.Cdb, srb.CDBByte, block.sptd.CdbLength);
         ok = PassThrough(entry.DeviceHandle, block);
+        const int e = win::GetLastErrno();
+        if (!ok && (e == ENODEV || e == ENXIO || e == ENOENT)) gScannedGeneration = 0;
     }
 
     std::uint32_t status = SS_COMP;
@@ -152,7 +181,8 @@ std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
         srb.SRB_TargStat = block.sptd.ScsiStatus;
     }
 
-    if (IsValid(entry.DeviceHandle) && win::CloseHandle(entry.DeviceHandle))
+    if (held != nullptr) entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
+    else if (IsValid(entry.DeviceHandle) && win::CloseHandle(entry.DeviceHandle))
         entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
     return status;
 }
@@ -171,6 +201,8 @@ win::HANDLE SptiOpenDrive(int DriveLetterIndex) {
 }
 
 int SptiScan() {
+    // Taken before the probes: a change while they run makes the next command scan again.
+    gScannedGeneration = win::OpticalDriveSetGeneration();
     gFailedAddressCount = 0;
     int count = 0;
     ClearTable();
@@ -195,12 +227,49 @@ int SptiScan() {
     return count;
 }
 
+bool SptiTableStale() {
+    return gScannedGeneration == 0 || gScannedGeneration != win::OpticalDriveSetGeneration();
+}
+
 void SptiCloseAll() {
     for (int i = 2; i < kSptiDriveCount; ++i) {
         const TSptiDrive& entry = SptiDriveTable.Drives[i];
-        if (entry.Used && IsValid(entry.DeviceHandle)) win::CloseHandle(entry.DeviceHandle);
+        if (entry.Used && IsValid(entry.DeviceHandle) && entry.DeviceHandle != HeldHandle(i))
+            win::CloseHandle(entry.DeviceHandle);
     }
     SptiDriveTable = TSptiDriveTable{};
+    gScannedGeneration = 0;
+}
+
+win::HANDLE SptiHoldDrive(int DriveLetterIndex) {
+    if (DriveLetterIndex < 2 || DriveLetterIndex >= kSptiDriveCount) {
+        win::SetLastError(win::ERROR_INVALID_PARAMETER);
+        return win::INVALID_HANDLE_VALUE;
+    }
+    Held& held = gHeld[DriveLetterIndex];
+    if (held.depth > 0) {
+        ++held.depth;
+        return held.handle;
+    }
+    // Share mode 0: exclusive. Read-only when the device may not be written, like the
+    // per-request open; a busy device is not tried again.
+    const char path[] = {'\\', '\\', '.', '\\', static_cast<char>('A' + DriveLetterIndex), ':', '\0'};
+    win::HANDLE h = win::CreateFileA(path, win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr, win::OPEN_EXISTING,
+                                     win::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == win::INVALID_HANDLE_VALUE && win::GetLastError() != win::ERROR_SHARING_VIOLATION)
+        h = win::CreateFileA(path, win::GENERIC_READ, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
+    if (h == win::INVALID_HANDLE_VALUE) return h;
+    held.handle = h;
+    held.depth = 1;
+    return h;
+}
+
+void SptiReleaseDrive(int DriveLetterIndex) {
+    if (DriveLetterIndex < 2 || DriveLetterIndex >= kSptiDriveCount) return;
+    Held& held = gHeld[DriveLetterIndex];
+    if (held.depth == 0 || --held.depth > 0) return;
+    win::CloseHandle(held.handle);
+    held.handle = nullptr;
 }
 
 int SptiFindDrive(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun) {

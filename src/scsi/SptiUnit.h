@@ -1,7 +1,8 @@
 // ASPI emulation over the SCSI pass-through interface of the drive-letter devices: a table of
 // the CD drives under the letters, each with an adapter/target/LUN address, and the two ASPI
-// entry points over it. The device-access object builds the table before each command and
-// clears it after (process-wide, used from one command at a time).
+// entry points over it. The device-access object builds the table when the set of optical
+// devices has changed since the last scan (or a drive stopped answering), and keeps it
+// between commands (process-wide, used from one command at a time).
 #pragma once
 
 #include <cstdint>
@@ -33,7 +34,17 @@ extern TSptiDriveTable SptiDriveTable;
 win::HANDLE SptiOpenDrive(int DriveLetterIndex);
 // Fills SptiDriveTable from the CD drive letters; returns the number of drives entered.
 int SptiScan();
+// Whether the table no longer describes the machine: never scanned, cleared, the set of optical
+// devices changed, or a drive vanished or could not be opened at a command.
+bool SptiTableStale();
 void SptiCloseAll();
+
+// A job's hold on a drive: opened exclusively once and kept open until the matching release
+// (holds nest); the scan and every execute request for that drive use the held handle and
+// leave it open. Returns the handle, or the invalid-handle value when the drive cannot be
+// opened so (GetLastError: ERROR_SHARING_VIOLATION when another program has it).
+win::HANDLE SptiHoldDrive(int DriveLetterIndex);
+void SptiReleaseDrive(int DriveLetterIndex);
 // Drive-letter index of the first used entry with that address, or 0.
 int SptiFindDrive(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun);
 std::uint32_t SptiSupportInfo();

@@ -33,6 +33,19 @@ std::recursive_mutex& TransportMutex() {
     return m;
 }
 
+// A job's state per drive letter (A..Z), under the transport mutex.
+struct JobState {
+    int depth = 0;
+    bool attention = false;
+    std::uint8_t sense[SENSE_LEN] = {};
+};
+JobState gJobs[26];
+
+JobState* JobOf(const TCDBurnerInfo& Info) {
+    const int index = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z' ? Info.DriveLetter - 'A' : -1;
+    return index >= 0 ? &gJobs[index] : nullptr;
+}
+
 }  // namespace
 
 TzqSCSI::TzqSCSI() {
@@ -43,7 +56,7 @@ TzqSCSI::TzqSCSI() {
 
     switch (PlatformId()) {
     case win::VER_PLATFORM_WIN32_NT:
-        SptiScan();
+        if (SptiTableStale()) SptiScan();
         AspiTransportHandle = kSptiTransportHandle;
         AccessMethod = kAccessSpti;
         AspiSupportInfo = SptiSupportInfo;
@@ -58,9 +71,7 @@ TzqSCSI::TzqSCSI() {
     Ready = AspiTransportHandle != nullptr && AspiSendCommand != nullptr;
 }
 
-TzqSCSI::~TzqSCSI() {
-    if (AccessMethod == kAccessSpti) SptiCloseAll();
-}
+TzqSCSI::~TzqSCSI() = default;
 
 std::uint8_t TzqSCSI::ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun,
                                   const std::uint8_t (&Cdb)[16], std::uint32_t CdbLen, std::uint8_t Flags,
@@ -144,6 +155,23 @@ TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint
 TScsiError ExecScsiCommand(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
                            std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
     ZeroFill(Defaults.SenseArea, sizeof Defaults.SenseArea);
+    std::lock_guard lock(TransportMutex());
+    JobState* job = JobOf(Info);
+    if (job != nullptr && job->depth > 0 && job->attention) {
+        // The job met a unit attention: nothing more of it reaches the drive.
+        std::memcpy(Defaults.SenseArea, job->sense, sizeof job->sense);
+        return Err_SenseUnitAttention;
+    }
+    TScsiError result = SendToTransport(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
+    if (result != Err_SenseUnitAttention) return result;
+    if (job != nullptr && job->depth > 0) {
+        job->attention = true;
+        std::memcpy(job->sense, Defaults.SenseArea, sizeof job->sense);
+        return result;
+    }
+    // The drive reports a changed medium or a reset once, on the next command, which it did
+    // not run; a query asks again.
+    ZeroFill(Defaults.SenseArea, sizeof Defaults.SenseArea);
     return SendToTransport(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
 }
 
@@ -159,4 +187,32 @@ bool TransportAddressOfDrive(char DriveLetter, std::uint8_t& HaId, std::uint8_t&
     Target = drive.Target;
     Lun = drive.Lun;
     return true;
+TDeviceHoldResult HoldDevice(const TCDBurnerInfo& Info) {
+    std::lock_guard lock(TransportMutex());
+    if (PlatformId() != win::VER_PLATFORM_WIN32_NT || Info.DriveLetter < 'C' || Info.DriveLetter > 'Z')
+        return TDeviceHoldResult::NotHeld;
+    const win::HANDLE h = SptiHoldDrive(Info.DriveLetter - 'A');
+    if (h != win::INVALID_HANDLE_VALUE) return TDeviceHoldResult::Held;
+    return win::GetLastError() == win::ERROR_SHARING_VIOLATION ? TDeviceHoldResult::InUse
+                                                               : TDeviceHoldResult::NotHeld;
+}
+
+void ReleaseDevice(const TCDBurnerInfo& Info) {
+    std::lock_guard lock(TransportMutex());
+    if (Info.DriveLetter >= 'C' && Info.DriveLetter <= 'Z') SptiReleaseDrive(Info.DriveLetter - 'A');
+}
+
+void BeginDeviceJob(const TCDBurnerInfo& Info) {
+    std::lock_guard lock(TransportMutex());
+    if (JobState* job = JobOf(Info); job != nullptr && job->depth++ == 0) job->attention = false;
+}
+
+bool EndDeviceJob(const TCDBurnerInfo& Info) {
+    std::lock_guard lock(TransportMutex());
+    JobState* job = JobOf(Info);
+    if (job == nullptr || job->depth == 0) return false;
+    // Only the outermost scope reports it, so a nested job step does not say it twice.
+    const bool attention = job->attention && job->depth == 1;
+    if (--job->depth == 0) job->attention = false;
+    return attention;
 }

@@ -1,5 +1,7 @@
 // The device-access object: every command the system sends passes through ExecScsiCommand,
 // which builds a TzqSCSI for that one command on the transport chosen for the platform.
+// The pass-through emulation's drive table outlives the object: it is built again only when
+// the devices changed, so a command costs the drive nothing but itself.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +19,7 @@ constexpr std::uint32_t SRB_DIR_NONE = 0x00;
 
 // The device-access object: lives for one command. Construction chooses the transport (the
 // pass-through emulation on the NT family, an ASPI library on the Windows 95 family) and sets
-// the module state below; destruction clears the emulation's drive table.
+// the module state below; on the NT family it rescans the drives when the table is stale.
 class TzqSCSI {
 public:
     TzqSCSI();
@@ -68,6 +70,25 @@ extern TScsiDefaults ScsiDefaultSettings;
 TScsiError ExecScsiCommand(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen,
                            void* Buffer, std::uint32_t BufLen, std::uint32_t Direction,
                            TScsiDefaults& Defaults);
+// How a job's hold on its writer's device came out.
+enum class TDeviceHoldResult : std::uint8_t {
+    Held,     // the device stays open (exclusively) until ReleaseDevice
+    InUse,    // another program has the device (mounted, or another burner holds it)
+    NotHeld,  // no hold on this transport or the device could not be opened; commands open it
+};
+// Opens the writer's device for a job and keeps it open; holds nest. Every command to the
+// writer then finds the device open and leaves it open.
+TDeviceHoldResult HoldDevice(const TCDBurnerInfo& Info);
+// Ends one Held hold.
+void ReleaseDevice(const TCDBurnerInfo& Info);
+
+// A job on the writer runs between these (they nest). While it runs, a UNIT ATTENTION (the
+// medium changed, the drive was reset) ends it: every later command of the job answers the
+// same without reaching the drive. Outside a job a command that meets one is sent once more,
+// as drives expect. EndDeviceJob says, for the outermost job, whether it met one.
+void BeginDeviceJob(const TCDBurnerInfo& Info);
+bool EndDeviceJob(const TCDBurnerInfo& Info);
+
 TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen,
                            void* Buffer, std::uint32_t BufLen, std::uint32_t Direction,
                            TScsiDefaults& Defaults);

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -17,6 +21,7 @@
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
+#include "platform/VirtualDevice.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace {
@@ -517,6 +522,181 @@ TEST_F(VirtualBurn, CancelStopsAfterTheCurrentBlock)
     EXPECT_EQ(trace.entries.back().cdb[0], 0x1E);
     EXPECT_EQ(trace.entries.back().cdb[4], 0);
     EXPECT_FALSE(burner->CancelRequested.load());
+}
+
+// A drive reached only through another program's handle: TEST UNIT READY through the platform.
+bool OtherProgramTestUnitReady(win::HANDLE h)
+{
+    win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block {};
+    block.sptd.Length = sizeof(win::SCSI_PASS_THROUGH_DIRECT);
+    block.sptd.CdbLength = 6;
+    block.sptd.SenseInfoLength = 32;
+    block.sptd.DataIn = win::SCSI_IOCTL_DATA_UNSPECIFIED;
+    block.sptd.TimeOutValue = 10;
+    block.sptd.SenseInfoOffset = offsetof(win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, SenseBuf);
+    win::DWORD returned = 0;
+    return win::DeviceIoControl(h, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block,
+                                &returned, nullptr) != win::FALSE;
+}
+
+// What a burn costs the drive: per block one WRITE(10) and one READ BUFFER CAPACITY, a handful
+// of commands around them, the drive scan's INQUIRY before everything else, one device open.
+TEST_F(VirtualBurn, ABurnSendsTwoCommandsPerBlockThroughOneOpen)
+{
+    constexpr int kBlocks = 5000;
+    const std::string image = MakeImage(std::uint64_t(kBlocks) * 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    // The job runs on this thread: the sink needs no lock.
+    std::vector<std::uint8_t> sent;
+    win::SetScsiTraceSink([&sent](char, const win::ScsiRequest& r, bool) { sent.push_back(r.cdb[0]); });
+    const auto opens = win::DeviceOpenCount();
+    ASSERT_TRUE(burner->BurnDataImage(image, 1));
+    EXPECT_EQ(win::DeviceOpenCount() - opens, 1u);
+
+    const auto count = [&](std::uint8_t op) { return std::count(sent.begin(), sent.end(), op); };
+    EXPECT_EQ(count(0x2A), kBlocks);
+    EXPECT_EQ(count(0x5C), kBlocks + 1) << "one per block, and the gauge's last look";
+    EXPECT_LE(std::ptrdiff_t(sent.size()) - 2 * kBlocks, 16) << "a handful besides (13 today)";
+    EXPECT_LE(count(0x12), 1);
+    const auto firstOther = std::find_if(sent.begin(), sent.end(), [](std::uint8_t op) { return op != 0x12; });
+    EXPECT_EQ(std::find(firstOther, sent.end(), std::uint8_t(0x12)), sent.end()) << "no INQUIRY after the scan";
+
+    // The next job finds the table as it was: no scan, one open again.
+    sent.clear();
+    std::int64_t firstDifferent = 0;
+    const auto verifyOpens = win::DeviceOpenCount();
+    EXPECT_TRUE(burner->VerifyImage(image, firstDifferent));
+    EXPECT_EQ(win::DeviceOpenCount() - verifyOpens, 1u);
+    EXPECT_EQ(count(0x12), 0);
+}
+
+TEST_F(VirtualBurn, ASecondOpenerCannotSendCommandsIntoABurn)
+{
+    const std::string image = MakeImage(300 * 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    const char* path = "\\\\.\\D:";
+    const auto rw = win::GENERIC_READ | win::GENERIC_WRITE;
+    bool exclusiveRefused = false, sharedOpened = false, commandRefused = false;
+    burner->OnProgress = [&](int i, int) {
+        if (i != 100)
+            return;
+        exclusiveRefused = win::CreateFileA(path, rw, 0, nullptr, win::OPEN_EXISTING, 0, nullptr) ==
+                               win::INVALID_HANDLE_VALUE &&
+                           win::GetLastError() == win::ERROR_SHARING_VIOLATION;
+        const win::HANDLE shared = win::CreateFileA(path, rw, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
+                                                    win::OPEN_EXISTING, 0, nullptr);
+        sharedOpened = shared != win::INVALID_HANDLE_VALUE;
+        commandRefused = sharedOpened && !OtherProgramTestUnitReady(shared) && win::GetLastErrno() == EBUSY;
+        win::CloseHandle(shared);
+    };
+    ASSERT_TRUE(burner->BurnDataImage(image, 1));
+    EXPECT_TRUE(exclusiveRefused);
+    EXPECT_TRUE(sharedOpened);
+    EXPECT_TRUE(commandRefused);
+    EXPECT_EQ(reports.status, kClosedSessionLines) << "the burn itself is unaffected";
+    EXPECT_TRUE(writer->Flush());
+    EXPECT_EQ(ReadAll(writer->State().tracks.at(0).file), ReadAll(image));
+
+    // After the job the drive is free again.
+    const win::HANDLE after = win::CreateFileA(path, rw, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(after, win::INVALID_HANDLE_VALUE);
+    win::CloseHandle(after);
+}
+
+TEST_F(VirtualBurn, ADriveHeldByAnotherProgramRefusesTheJobBeforeAnythingIsSent)
+{
+    const std::string image = MakeImage(20 * 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    const win::HANDLE other = win::CreateFileA("\\\\.\\D:", win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                               win::OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, win::INVALID_HANDLE_VALUE);
+    struct Job {
+        const char* what;
+        std::function<bool()> run;
+    } jobs[] = {
+        {"burn", [&] { return burner->BurnDataImage(image, 1); }},
+        {"blank", [&] { return burner->Blank(0, 0); }},
+        {"verify", [&] {
+             std::int64_t first = 0;
+             return burner->VerifyImage(image, first);
+         }},
+    };
+    for (const auto& job : jobs) {
+        reports.status.clear();
+        burner->LastOutcome = TJobOutcome {};
+        EXPECT_FALSE(job.run()) << job.what;
+        EXPECT_EQ(burner->LastOutcome.Step, TJobStep::InUse) << job.what;
+        EXPECT_EQ(reports.status, std::vector<std::string> {"Error : D: is in use by another program"}) << job.what;
+    }
+    EXPECT_TRUE(trace.entries.empty()) << "nothing reached the drive";
+    win::CloseHandle(other);
+    EXPECT_TRUE(burner->BurnDataImage(image, 1));
+}
+
+// The writer behind a proxy that answers one WRITE(10) with UNIT ATTENTION, MEDIUM MAY HAVE
+// CHANGED, as a drive does after a disc swap or a reset.
+class AttentionAtWrite : public win::VirtualScsiDevice {
+public:
+    AttentionAtWrite(std::shared_ptr<win::VirtualScsiDevice> Inner, int AtWrite) : inner(std::move(Inner)), at(AtWrite)
+    {
+    }
+    bool Execute(win::ScsiRequest& r) override
+    {
+        if (attentionGiven)
+            ++afterAttention;
+        if (r.cdb[0] == 0x2A && ++writes == at) {
+            attentionGiven = true;
+            r.status = 2;
+            std::memset(r.sense, 0, sizeof r.sense);
+            r.sense[0] = 0x70;
+            r.sense[2] = 0x06;
+            r.sense[7] = 10;
+            r.sense[12] = 0x28;
+            r.senseLength = 18;
+            r.residual = r.dataLength;
+            return true;
+        }
+        return inner->Execute(r);
+    }
+    std::string DevicePath() const override { return inner->DevicePath(); }
+
+    std::shared_ptr<win::VirtualScsiDevice> inner;
+    int at;
+    int writes = 0;
+    bool attentionGiven = false;
+    int afterAttention = 0;
+};
+
+TEST_F(VirtualBurn, UnitAttentionDuringTheBurnEndsTheJobAndSaysSo)
+{
+    const std::string image = MakeImage(200 * 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    list.reset();
+    win::DetachVirtualDevice(writer);
+    auto proxy = std::make_shared<AttentionAtWrite>(writer, 50);
+    ASSERT_EQ(win::AttachVirtualDevice(proxy), 'D');
+    struct Detach {
+        std::shared_ptr<AttentionAtWrite> proxy;
+        ~Detach() { win::DetachVirtualDevice(proxy); }
+    } detach {proxy};
+    list = std::make_unique<TCDBurnerList>();
+    burner = list->Burners(0);
+    ASSERT_NE(burner, nullptr);
+    reports.Subscribe(*burner);
+
+    EXPECT_FALSE(burner->BurnDataImage(image, 1));
+    EXPECT_TRUE(proxy->attentionGiven);
+    EXPECT_EQ(proxy->afterAttention, 0) << "nothing of the job reached the drive after it";
+    EXPECT_EQ(burner->LastOutcome.Step, TJobStep::NotReady);
+    EXPECT_EQ(burner->LastOutcome.Error, Err_SenseUnitAttention);
+    EXPECT_EQ(burner->LastError, Err_SenseUnitAttention);
+    ASSERT_FALSE(reports.status.empty());
+    EXPECT_EQ(reports.status.back(),
+              "Error : Unit Attention : the medium was changed or the drive was reset; the job is ended");
+
+    // Outside the job the drive is asked again: the tray is released.
+    EXPECT_TRUE(burner->UnlockMedium());
+    EXPECT_GT(proxy->afterAttention, 0);
 }
 
 }  // namespace

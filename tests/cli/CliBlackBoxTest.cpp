@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -1195,6 +1197,34 @@ TEST_F(CliBlackBox, TraceShowsEveryCommandWithItsSense) {
 
     const RunResult quiet = On("trace.cue", {"toc"});
     EXPECT_FALSE(Contains(quiet.err, "trace ")) << quiet.err;
+}
+
+// --trace ends with what the run cost: the commands sent per kind and the device opens. A
+// burn holds its drive open from the wait for the disc to the end.
+TEST_F(CliBlackBox, TraceEndsWithTheCommandsPerKindAndTheOpens) {
+    const fs::path iso = MakeIso("cost", 600 * 1024);
+    const auto blocks = static_cast<long>(fs::file_size(iso) / 2048);
+    const RunResult r = On("cost.cue", {"--trace", "burn", iso.string(), "--no-eject"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    std::map<std::string, long> perKind;
+    long total = -1, opens = -1;
+    for (const auto& line : Lines(r.err)) {
+        if (line.rfind("trace summary: ", 0) != 0) continue;
+        const std::string rest = line.substr(15);
+        if (std::sscanf(rest.c_str(), "%ld commands, %ld device open", &total, &opens) == 2) continue;
+        perKind[rest.substr(0, 2)] = std::stol(rest.substr(rest.find_last_of(' ') + 1));
+    }
+    ASSERT_GT(total, 0) << r.err;
+    EXPECT_EQ(perKind["2a"], blocks) << r.err;
+    EXPECT_EQ(perKind["5c"], blocks + 1) << r.err;
+    EXPECT_EQ(perKind["12"], 2) << "the writer list's scan and the drive table's, once each";
+    long sum = 0;
+    for (const auto& [kind, n] : perKind) sum += n;
+    EXPECT_EQ(sum, total);
+    // The list's open at start, the job's one open (the verify and the eject nest in it), and
+    // the tray release when the writer list is freed.
+    EXPECT_EQ(opens, 3) << r.err;
+    EXPECT_TRUE(Contains(r.err, "2a WRITE(10)")) << r.err;
 }
 
 }  // namespace

@@ -84,8 +84,10 @@ public:
 
     std::optional<std::uint8_t> failOpcode;        // answered with MEDIUM ERROR 03/0C/00
     std::optional<std::uint32_t> corruptSector;    // READ(10) returns it with one byte flipped
+    std::size_t commands = 0;                      // received, the scans' INQUIRYs aside
 
     bool Execute(win::ScsiRequest& r) override {
+        commands += r.cdb[0] != 0x12;
         if (failOpcode && r.cdb[0] == *failOpcode) {
             r.status = 2;
             std::fill(std::begin(r.sense), std::end(r.sense), 0);
@@ -155,6 +157,10 @@ protected:
         win::ResetKernelDevicePathsForTesting();
         win::SetKernelDevicePathsForTesting({});
         win::AttachVirtualDevice(drive_);
+        // Another program holding the drive exclusively for the run.
+        const win::HANDLE elsewhere = heldElsewhere_ ? win::CreateFileA("\\\\.\\D:", win::GENERIC_READ, 0, nullptr,
+                                                                       win::OPEN_EXISTING, 0, nullptr)
+                                                     : win::INVALID_HANDLE_VALUE;
         SessionResult result;
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
@@ -166,6 +172,7 @@ protected:
             options.noEject = true;
             result.exitCode = cli::Run(options, output);
         }
+        if (elsewhere != win::INVALID_HANDLE_VALUE) win::CloseHandle(elsewhere);
         win::DetachVirtualDevice(drive_);
         win::ResetKernelDevicePathsForTesting();
         result.out = ReadAll(out) + ReadAll(err);
@@ -175,7 +182,19 @@ protected:
     fs::path dir_;
     std::string image_;
     std::shared_ptr<FaultyDrive> drive_;
+    bool heldElsewhere_ = false;
 };
+
+TEST_F(FaultyBurn, ADriveInUseByAnotherProgramIsRefusedBeforeAnythingIsSent) {
+    heldElsewhere_ = true;
+    const SessionResult r = Burn();
+    EXPECT_EQ(r.exitCode, kExitInUse) << r.out;
+    EXPECT_NE(r.out.find("D: is in use by another program"), std::string::npos) << r.out;
+    EXPECT_EQ(drive_->commands, 0u) << "nothing but the scan reached the drive";
+
+    heldElsewhere_ = false;
+    EXPECT_EQ(Burn().exitCode, kExitOk);
+}
 
 TEST_F(FaultyBurn, EachFailedStepHasItsExitCode) {
     struct Case {

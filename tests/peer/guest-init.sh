@@ -22,6 +22,42 @@ run() {
   rc=$?
   echo "=== END $name rc=$rc"
 }
+# As run, with --trace: the per-command lines stay in the guest, the summary comes out.
+run_traced() {
+  name=$1; shift
+  echo "=== BEGIN $name"
+  /bin/keelvane-cli "$@" --trace > /tmp/$name.out 2>&1
+  rc=$?
+  grep -Ev '^trace [A-Z]: (2a|5c) ' /tmp/$name.out
+  echo "=== END $name rc=$rc"
+}
+# The SCSI commands the kernel dispatches to the drive, its own included, counted from its
+# trace events: what the drive saw, not what a program says it sent.
+T=/sys/kernel/tracing
+count_on() {
+  [ -d $T/events ] || mount -t tracefs nodev $T 2>/dev/null
+  [ -e $T/events/scsi/scsi_dispatch_cmd_start/enable ] || return 0
+  echo 65536 > $T/buffer_size_kb
+  echo > $T/trace
+  echo 1 > $T/events/scsi/scsi_dispatch_cmd_start/enable
+  T0=$(cut -d' ' -f1 /proc/uptime)
+}
+count_off() {   # NAME: a section with the opcodes counted, the total, the writes and the
+                # commands other than WRITE(10) and READ BUFFER CAPACITY between the first and
+                # the last WRITE(10), and the wall time
+  T1=$(cut -d' ' -f1 /proc/uptime)
+  echo "=== BEGIN $1"
+  if [ -e $T/events/scsi/scsi_dispatch_cmd_start/enable ]; then
+    echo 0 > $T/events/scsi/scsi_dispatch_cmd_start/enable
+    sed -n 's/.*raw=\([0-9a-f][0-9a-f]\).*/\1/p' $T/trace | awk '
+      { op[NR] = $1; n[$1]++; if ($1 == "2a") { if (!first) first = NR; last = NR } }
+      END { for (k in n) printf "opcode %s %d\n", k, n[k]
+            other = 0; for (i = first; i <= last; i++) if (op[i] != "2a" && op[i] != "5c") other++
+            printf "total %d\nwrites %d\nforeign-between-writes %d\n", NR, n["2a"], other }'
+  fi
+  echo "wall $(echo "$T1 $T0" | awk '{printf "%.2f", $1 - $2}')"
+  echo "=== END $1 rc=0"
+}
 case "$CYCLE" in
   tgt)
     run drives drives
@@ -29,8 +65,22 @@ case "$CYCLE" in
     run speeds speeds
     run writer-params writer-params
     run disc-info-blank disc-info
-    run burn burn /img.iso --no-eject --trace
+    count_on
+    run_traced burn burn /img.iso --no-eject
+    count_off burn-at-target
     run toc toc
+    ;;
+  bench)
+    # The same image on two blank writers of one target: keelvane-cli on D: (sr0), cdrskin on
+    # sr1, each counted at the drive.
+    count_on
+    run_traced burn burn /img.iso --no-eject --no-verify --drive D
+    count_off bench-keelvane
+    count_on
+    echo "=== BEGIN cdrskin"
+    /bin/cdrskin -tao dev=/dev/sr1 /img.iso 2>&1 | tail -5
+    echo "=== END cdrskin rc=$?"
+    count_off bench-cdrskin
     ;;
   readonly)
     run drives drives

@@ -5,6 +5,9 @@
 #   peer.sh tgt  CLI     tgt's blank DVD+R writer over loopback iSCSI (scsi-generic)
 #   peer.sh scsi CLI     QEMU's read-only scsi-cd on virtio-scsi holding a CD-sized ISO
 #   peer.sh ahci CLI     QEMU's read-only ide-cd on AHCI holding the same ISO
+#   peer.sh bench CLI    two blank tgt DVD+R writers in one guest: the same image burnt by
+#                        keelvane-cli and by `cdrskin -tao`, wall time and commands at the drive
+#                        (bench/run.sh prints the figures; KV_PEER_IMAGE_MB sets the image size)
 #
 # Exit 0: the cycle showed what it must; 1: it did not; 77: QEMU/tgt/kernel not available
 # (the test is reported as skipped, never as passed). Everything listens on 127.0.0.1 only,
@@ -63,8 +66,11 @@ for tool in qemu-system-x86_64 busybox cpio xorriso apt-get dpkg-deb; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -x "$cli" ] || skip "keelvane-cli not built at $cli"
-if [ "$cycle" = tgt ]; then
+if [ "$cycle" = tgt ] || [ "$cycle" = bench ]; then
   command -v tgtd >/dev/null && command -v tgtadm >/dev/null || skip "tgt is not installed"
+fi
+if [ "$cycle" = bench ]; then
+  command -v cdrskin >/dev/null || skip "cdrskin is not installed"
 fi
 
 # The guest kernel: the version Debian's linux-image-amd64 points at, unpacked once.
@@ -82,7 +88,7 @@ fi
 # A test image of a few MB made by xorriso now: the file the burn must put on the disc.
 mkdir -p "$work/isosrc"
 echo "KeelVane peer test $(date -u +%FT%TZ)" > "$work/isosrc/README.TXT"
-head -c 3000000 /dev/urandom > "$work/isosrc/payload.bin"
+head -c $(( ${KV_PEER_IMAGE_MB:-3} * 1000000 )) /dev/urandom > "$work/isosrc/payload.bin"
 xorriso -as mkisofs -quiet -V KV_PEER -o "$work/img.iso" "$work/isosrc" 2>/dev/null || fail "xorriso could not make the image"
 
 # The initramfs: busybox, keelvane-cli with the libraries it loads, the modules, the image.
@@ -96,6 +102,12 @@ for lib in $(ldd "$cli" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
 done
 cp "$work/img.iso" "$root/img.iso"
 cp "$here/guest-init.sh" "$root/init" && chmod +x "$root/init"
+if [ "$cycle" = bench ]; then
+  cp "$(command -v cdrskin)" "$root/bin/cdrskin"
+  for lib in $(ldd "$(command -v cdrskin)" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
+    [ -e "$root$lib" ] || { mkdir -p "$root$(dirname "$lib")"; cp -L "$lib" "$root$lib"; }
+  done
+fi
 moddir=$kdir/lib/modules/$kver
 resolve() {
   local line; line=$(grep -E "^[^:]*/$1\.ko(\.xz)?:" "$moddir/modules.dep") || return 0
@@ -115,9 +127,10 @@ done
 
 # The drive.
 case "$cycle" in
-  tgt)
+  tgt|bench)
     backing=$work/blank-dvdr.img
     : > "$backing"
+    : > "$work/blank-dvdr-2.img"
     tgtd -f -C "$tgt_ctl" --iscsi portal=127.0.0.1:$iscsi_port > "$work/tgtd.log" 2>&1 &
     tgtd_pid=$!
     disown "$tgtd_pid"
@@ -125,12 +138,17 @@ case "$cycle" in
     kill -0 "$tgtd_pid" 2>/dev/null || skip "tgtd did not start: $(cat "$work/tgtd.log")"
     tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode target --tid 1 -T "$iqn" \
       && tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode logicalunit --tid 1 --lun 1 --device-type cd -b "$backing" \
+      && tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode logicalunit --tid 1 --lun 2 --device-type cd -b "$work/blank-dvdr-2.img" \
       && tgtadm -C "$tgt_ctl" --lld iscsi --op bind --mode target --tid 1 -I 127.0.0.1 \
       || skip "tgtadm could not set up the writer"
     dev=(-device virtio-scsi-pci,id=scsi0
          -drive "if=none,id=cd0,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/1"
-         -device scsi-generic,drive=cd0,bus=scsi0.0)
-    guest_cycle=tgt ;;
+         -device scsi-generic,drive=cd0,bus=scsi0.0,channel=0,scsi-id=0,lun=0)
+    if [ "$cycle" = bench ]; then
+      dev+=(-drive "if=none,id=cd1,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/2"
+            -device scsi-generic,drive=cd1,bus=scsi0.0,channel=0,scsi-id=1,lun=0)
+    fi
+    guest_cycle=$cycle ;;
   scsi)
     truncate -s 300M "$work/cd.iso" 2>/dev/null; dd if="$work/img.iso" of="$work/cd.iso" conv=notrunc status=none
     dev=(-device virtio-scsi-pci,id=scsi0
@@ -182,11 +200,31 @@ case "$cycle" in
     expect_rc burn 0; expect burn "Disc : DVD+R, blank"; expect burn "Finished Writing : Finalizing Disc"
     expect burn "trace D: 5b 01 05 "; expect burn "sectors equal the image"
     section burn | grep "trace D: 55 " >/dev/null && fail "burn: the DVD+R strategy sent MODE SELECT"
+    expect burn "trace summary: "
     expect_rc toc 0; expect toc "[ssqfADRposition, ssqfDataTrack]"; expect toc "170"
+    # What the drive saw (the kernel's trace events): at most 2.1 commands per block for the
+    # whole burn, and nothing but WRITE(10) and READ BUFFER CAPACITY between the first and
+    # the last WRITE(10), the kernel's own commands included.
+    at_drive() { section burn-at-target | sed -n "s/^$1 //p"; }
+    total=$(at_drive total); writes=$(at_drive writes); foreign=$(at_drive foreign-between-writes)
+    if [ -n "$total" ]; then
+      [ "$writes" -gt 0 ] && awk -v t="$total" -v w="$writes" 'BEGIN { exit !(t <= 2.1 * w) }' \
+        || fail "the drive saw $total commands for $writes blocks (more than 2.1 per block)"
+      [ "$foreign" = 0 ] || fail "$foreign other commands reached the drive between the first and the last WRITE(10)"
+      echo "at the drive: $total commands for $writes blocks, none other between the writes"
+    else
+      echo "at the drive: not counted (the guest kernel has no SCSI trace events)"
+    fi
     size=$(stat -c %s "$work/img.iso")
     [ "$(stat -c %s "$backing")" -ge "$size" ] && cmp -n "$size" "$backing" "$work/img.iso" >/dev/null \
       || fail "the tgt backing file does not hold the image"
     echo "backing file equals the image ($size bytes)"
+    ;;
+  bench)
+    expect_rc burn 0; expect_rc cdrskin 0
+    for who in keelvane cdrskin; do
+      echo "bench $who: $(section bench-$who | sed -n 's/^\(total\|writes\|wall\) \(.*\)/\1=\2/p' | tr '\n' ' ')"
+    done
     ;;
   scsi|ahci)
     expect_rc drives 0; expect drives "D:\\  [ QEMU"

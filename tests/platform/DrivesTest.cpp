@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,37 @@ TEST_F(Drives, KernelDevicesComeFirstThenVirtualOnesInAttachOrder) {
     win::DetachVirtualDevice(first);
     EXPECT_EQ(win::DevicePathOfLetter('F'), "virtual:second") << "later devices move up";
     EXPECT_EQ(win::GetDriveTypeA("G:\\"), win::DRIVE_NO_ROOT_DIR);
+}
+
+TEST_F(Drives, TheDriveSetGenerationMovesOnlyWhenTheDevicesChange) {
+    win::SetKernelDevicePathsForTesting({"/nonexistent/sr0"});
+    auto device = std::make_shared<ScriptedDevice>("virtual:gen");
+    const auto start = win::OpticalDriveSetGeneration();
+    DriveStrings();
+    win::GetDriveTypeA("D:\\");
+    EXPECT_EQ(win::OpticalDriveSetGeneration(), start) << "looking is no change";
+
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool changes;
+    } steps[] = {
+        {"attach", [&] { win::AttachVirtualDevice(device); }, true},
+        {"attach again", [&] { win::AttachVirtualDevice(device); }, false},
+        {"same kernel list", [] { win::SetKernelDevicePathsForTesting({"/nonexistent/sr0"}); }, false},
+        {"another kernel list", [] { win::SetKernelDevicePathsForTesting({"/nonexistent/sr1"}); }, true},
+        {"detach", [&] { win::DetachVirtualDevice(device); }, true},
+        {"detach again", [&] { win::DetachVirtualDevice(device); }, false},
+        {"detach all of none", [] { win::DetachAllVirtualDevices(); }, false},
+    };
+    for (const auto& step : steps) {
+        const auto before = win::OpticalDriveSetGeneration();
+        step.act();
+        EXPECT_EQ(win::OpticalDriveSetGeneration() != before, step.changes) << step.what;
+    }
+    EXPECT_EQ(win::MountPointOfLetter('D'), "") << "a path that is no block device is not mounted";
+    win::AttachVirtualDevice(device);
+    EXPECT_EQ(win::MountPointOfLetter('E'), "") << "a virtual device is never mounted";
 }
 
 TEST_F(Drives, ShortBufferGetsTheRequiredSize) {

@@ -1,5 +1,7 @@
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <future>
 #include <latch>
@@ -29,6 +31,8 @@ TEST_F(DeviceAccess, CheckConditionBecomesTheSenseKeyValue) {
     TScsiDefaults defaults;
     for (std::uint8_t key = 0; key < 16; ++key) {
         device->QueueReply(ScriptedReply::CheckCondition(key, 0x30 + key, 0x01));
+        // A unit attention is asked once more (see below): this drive keeps answering it.
+        if (key == 6) device->QueueReply(ScriptedReply::CheckCondition(key, 0x30 + key, 0x01));
         const std::uint8_t cdb[6] = {0x00};
         const TScsiError result = ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, SRB_DIR_NONE, defaults);
         EXPECT_EQ(result, static_cast<TScsiError>(34 + key)) << int(key);
@@ -66,7 +70,7 @@ TEST_F(DeviceAccess, OtherFailuresAreUnknown) {
     const auto before = device->CommandCount();
     EXPECT_EQ(ExecScsiCommand(InfoFor(200, 9), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
     EXPECT_EQ(ExecScsiCommand(InfoFor(0, 0), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
-    EXPECT_EQ(device->CommandCount(), before + 2) << "only the scans' INQUIRYs";
+    EXPECT_EQ(device->CommandCount(), before) << "the table is kept: no scan, and nothing reaches a drive";
 }
 
 TEST_F(DeviceAccess, DataReachesTheCallerAndTheTimeoutRecordIsNotApplied) {
@@ -124,8 +128,14 @@ TEST_F(DeviceAccess, Windows95WithoutAnAspiLibraryIsNotReady) {
     EXPECT_EQ(device->CommandCount(), 0u);
 }
 
-TEST_F(DeviceAccess, NtConstructionScansAndDestructionClears) {
-    Attach("DRIVE");
+std::size_t CountOf(const kvtest::ScriptedDevice& device, std::uint8_t opcode) {
+    std::size_t n = 0;
+    for (const auto& c : device.Commands()) n += c.cdb[0] == opcode;
+    return n;
+}
+
+TEST_F(DeviceAccess, NtConstructionScansOnlyWhenTheDrivesChanged) {
+    auto first = Attach("FIRST");
     {
         TzqSCSI scsi;
         EXPECT_TRUE(scsi.Ready);
@@ -134,7 +144,139 @@ TEST_F(DeviceAccess, NtConstructionScansAndDestructionClears) {
         EXPECT_EQ(AspiSupportInfo(), 0x01u << 8 | 201u);
         EXPECT_TRUE(SptiDriveTable.Drives[3].Used);
     }
-    EXPECT_FALSE(SptiDriveTable.Drives[3].Used);
+    EXPECT_TRUE(SptiDriveTable.Drives[3].Used) << "the table outlives the command";
+
+    // Commands to an unchanged set of drives cost the drive nothing but themselves.
+    TScsiDefaults defaults;
+    const std::uint8_t cdb[6] = {0x00};
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_None);
+    EXPECT_EQ(CountOf(*first, 0x12), 1u);
+    EXPECT_EQ(CountOf(*first, 0x00), 5u);
+
+    // A drive added is found by the next command, a drive removed is gone at the next one.
+    auto second = Attach("SECOND");
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 1), cdb, 6, nullptr, 0, 0, defaults), Err_None);
+    EXPECT_EQ(CountOf(*first, 0x12), 2u);
+    EXPECT_EQ(CountOf(*second, 0x12), 1u);
+    win::DetachVirtualDevice(second);
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 1), cdb, 6, nullptr, 0, 0, defaults), Err_Unknown);
+    EXPECT_FALSE(SptiDriveTable.Drives[4].Used);
+    EXPECT_EQ(CountOf(*second, 0x00), 1u);
+
+    // Another kernel device list is another set of drives.
+    const auto scans = CountOf(*first, 0x12);
+    win::SetKernelDevicePathsForTesting({});
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, 0), cdb, 6, nullptr, 0, 0, defaults), Err_None);
+    EXPECT_EQ(CountOf(*first, 0x12), scans) << "the same (empty) list is no change";
+}
+
+TEST_F(DeviceAccess, UnitAttentionIsAskedAgainOnceOutsideAJobAndEndsAJob) {
+    auto device = Attach("DRIVE");
+    TCDBurnerInfo info = InfoFor(200, 0);
+    info.DriveLetter = 'D';
+    TScsiDefaults defaults;
+    const std::uint8_t tur[6] = {0x00};
+    const auto attention = ScriptedReply::CheckCondition(6, 0x28, 0x00);
+    auto send = [&] { return ExecScsiCommand(info, tur, 6, nullptr, 0, 0, defaults); };
+    ASSERT_EQ(send(), Err_None);   // the scan
+
+    struct Case {
+        const char* what;
+        bool inJob;
+        int attentions;          // queued unit attentions
+        TScsiError result;
+        std::size_t reachingDrive;
+    } cases[] = {
+        {"query, one attention", false, 1, Err_None, 2},
+        {"query, two attentions", false, 2, Err_SenseUnitAttention, 2},
+        {"job, one attention", true, 1, Err_SenseUnitAttention, 1},
+    };
+    for (const auto& c : cases) {
+        device->ClearCommands();
+        for (int i = 0; i < c.attentions; ++i) device->QueueReply(attention);
+        if (c.inJob) BeginDeviceJob(info);
+        EXPECT_EQ(send(), c.result) << c.what;
+        EXPECT_EQ(device->CommandCount(), c.reachingDrive) << c.what;
+        if (!c.inJob) continue;
+        // The rest of the job never reaches the drive and meets the same condition.
+        EXPECT_EQ(send(), Err_SenseUnitAttention) << c.what;
+        EXPECT_EQ(defaults.SenseArea[12], 0x28) << c.what;
+        EXPECT_EQ(device->CommandCount(), c.reachingDrive) << c.what;
+        EXPECT_TRUE(EndDeviceJob(info)) << c.what;
+        EXPECT_EQ(send(), Err_None) << c.what << ": after the job the drive is asked again";
+    }
+    // A job that met none says so, and nested jobs end with the outermost one.
+    BeginDeviceJob(info);
+    BeginDeviceJob(info);
+    device->QueueReply(attention);
+    EXPECT_EQ(send(), Err_SenseUnitAttention);
+    EXPECT_TRUE(EndDeviceJob(info));
+    EXPECT_EQ(send(), Err_SenseUnitAttention) << "the outer job still runs";
+    EXPECT_TRUE(EndDeviceJob(info));
+    BeginDeviceJob(info);
+    EXPECT_EQ(send(), Err_None);
+    EXPECT_FALSE(EndDeviceJob(info));
+}
+
+// TEST UNIT READY straight through the platform, as another program would send it.
+bool TestUnitReadyThrough(win::HANDLE h) {
+    win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
+    block.sptd.Length = sizeof(win::SCSI_PASS_THROUGH_DIRECT);
+    block.sptd.CdbLength = 6;
+    block.sptd.SenseInfoLength = 32;
+    block.sptd.DataIn = win::SCSI_IOCTL_DATA_UNSPECIFIED;
+    block.sptd.TimeOutValue = 10;
+    block.sptd.SenseInfoOffset = offsetof(win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, SenseBuf);
+    win::DWORD returned = 0;
+    return win::DeviceIoControl(h, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block,
+                                &returned, nullptr) != win::FALSE;
+}
+
+TEST_F(DeviceAccess, AHeldDriveIsOpenedOnceAndNoOtherOpenerReachesIt) {
+    auto device = Attach("DRIVE");
+    TCDBurnerInfo info = InfoFor(200, 0);
+    info.DriveLetter = 'D';
+    TScsiDefaults defaults;
+    const std::uint8_t tur[6] = {0x00};
+    const char* path = "\\\\.\\D:";
+    const auto rw = win::GENERIC_READ | win::GENERIC_WRITE;
+    const auto opens = win::DeviceOpenCount();
+
+    ASSERT_EQ(HoldDevice(info), TDeviceHoldResult::Held);
+    ASSERT_EQ(HoldDevice(info), TDeviceHoldResult::Held) << "holds nest";
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(ExecScsiCommand(info, tur, 6, nullptr, 0, 0, defaults), Err_None);
+    EXPECT_EQ(win::DeviceOpenCount() - opens, 1u) << "the scan and every command use the held device";
+
+    // Another program: no exclusive open, and a shared one sends nothing into the job.
+    EXPECT_EQ(win::CreateFileA(path, rw, 0, nullptr, win::OPEN_EXISTING, 0, nullptr), win::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(win::GetLastError(), win::ERROR_SHARING_VIOLATION);
+    const win::HANDLE shared = win::CreateFileA(path, rw, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
+                                                win::OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(shared, win::INVALID_HANDLE_VALUE);
+    const auto reached = device->CommandCount();
+    EXPECT_FALSE(TestUnitReadyThrough(shared));
+    EXPECT_EQ(win::GetLastErrno(), EBUSY);
+    EXPECT_EQ(device->CommandCount(), reached);
+
+    ReleaseDevice(info);
+    EXPECT_EQ(win::CreateFileA(path, rw, 0, nullptr, win::OPEN_EXISTING, 0, nullptr), win::INVALID_HANDLE_VALUE)
+        << "one release of two: still held";
+    ReleaseDevice(info);
+    EXPECT_TRUE(TestUnitReadyThrough(shared)) << "released: the other program's turn";
+    win::CloseHandle(shared);
+
+    // Held by another program: a job's hold says the drive is in use.
+    const win::HANDLE other = win::CreateFileA(path, rw, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, win::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(HoldDevice(info), TDeviceHoldResult::InUse);
+    win::CloseHandle(other);
+    EXPECT_EQ(HoldDevice(info), TDeviceHoldResult::Held);
+    ReleaseDevice(info);
+
+    // Without a hold each command opens the drive for itself.
+    const auto before = win::DeviceOpenCount();
+    ASSERT_EQ(ExecScsiCommand(info, tur, 6, nullptr, 0, 0, defaults), Err_None);
+    EXPECT_EQ(win::DeviceOpenCount() - before, 1u);
 }
 
 TEST_F(DeviceAccess, MissingCommandBlockIsAnInvalidArgument) {
@@ -145,8 +287,8 @@ TEST_F(DeviceAccess, MissingCommandBlockIsAnInvalidArgument) {
 }
 
 TEST_F(DeviceAccess, CommandsFromTwoThreadsDoNotTearTheDriveTable) {
-    // Each command rebuilds and clears the process-wide drive table; unserialised, one
-    // thread's clear would strand the other's command with "no device".
+    // Both threads' commands use the process-wide drive table; unserialised, one thread's
+    // rescan would strand the other's command with "no device".
     auto first = Attach("FIRST");
     auto second = Attach("SECOND");
     std::latch start(2);

@@ -1,0 +1,66 @@
+#include "burner/JobScope.h"
+
+#include <exception>
+
+#include "burner/CDBurner.h"
+#include "platform/VirtualDevice.h"
+#include "scsi/zqSCSI.h"
+
+TDeviceHold::TDeviceHold(const TCDBurnerInfo& Info) : FInfo(Info)
+{
+    switch (HoldDevice(FInfo)) {
+    case TDeviceHoldResult::Held:
+        FHeld = true;
+        break;
+    case TDeviceHoldResult::InUse:
+        FInUse = true;
+        break;
+    case TDeviceHoldResult::NotHeld:
+        // No hold to be had here (no such transport, or the device cannot be opened at all);
+        // each command opens the device itself and meets any failure as before.
+        break;
+    }
+}
+
+TDeviceHold::~TDeviceHold()
+{
+    if (FHeld)
+        ReleaseDevice(FInfo);
+}
+
+std::string TDeviceHold::InUseText() const
+{
+    std::string text = std::string(1, FInfo.DriveLetter) + ": is in use by another program";
+    const std::string mountPoint = win::MountPointOfLetter(FInfo.DriveLetter);
+    if (!mountPoint.empty())
+        text += " (mounted on " + mountPoint + ")";
+    return text;
+}
+
+TJobScope::TJobScope(TCDBurner& Burner) : FBurner(Burner), FHold(Burner.Info)
+{
+    if (FHold.InUse()) {
+        FBurner.LastOutcome = TJobOutcome{TJobStep::InUse, -1, Err_None};
+        if (FBurner.OnStatus)
+            FBurner.OnStatus("Error : " + FHold.InUseText());
+        return;
+    }
+    BeginDeviceJob(FBurner.Info);
+}
+
+TJobScope::~TJobScope()
+{
+    if (FHold.InUse() || !EndDeviceJob(FBurner.Info))
+        return;
+    // The job's commands after the unit attention never reached the drive; whatever the job
+    // did with them, it ended because of it.
+    FBurner.LastError = Err_SenseUnitAttention;
+    FBurner.LastOutcome = TJobOutcome{TJobStep::NotReady, FBurner.LastOutcome.Sector, Err_SenseUnitAttention};
+    try {
+        if (FBurner.OnStatus)
+            FBurner.OnStatus("Error : Unit Attention : the medium was changed or the drive was reset; the job is "
+                             "ended");
+    } catch (...) {
+        // A destructor must not throw; the outcome above already tells the front end.
+    }
+}
