@@ -1,0 +1,21 @@
+# Cross build for 64-bit Windows with Debian's MinGW-w64 toolchain (g++-mingw-w64-x86-64-posix:
+# the POSIX thread model, so std::thread and std::mutex work).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(KV_MINGW_PREFIX x86_64-w64-mingw32)
+
+set(CMAKE_C_COMPILER ${KV_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KV_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${KV_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KV_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Test programs run under Wine when it is installed.
+find_program(KV_WINE NAMES wine64 wine)
+if(KV_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KV_WINE})
+endif()
