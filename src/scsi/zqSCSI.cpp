@@ -187,6 +187,8 @@ bool TransportAddressOfDrive(char DriveLetter, std::uint8_t& HaId, std::uint8_t&
     Target = drive.Target;
     Lun = drive.Lun;
     return true;
+}
+
 TDeviceHoldResult HoldDevice(const TCDBurnerInfo& Info) {
     std::lock_guard lock(TransportMutex());
     if (PlatformId() != win::VER_PLATFORM_WIN32_NT || Info.DriveLetter < 'C' || Info.DriveLetter > 'Z')
