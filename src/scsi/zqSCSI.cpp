@@ -108,7 +108,12 @@ std::uint8_t TzqSCSI::ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::u
     if (srb.CDBByte[0] == 0xFF) {
         srb.SRB_Status = SS_COMP;   // a no-op that never reaches a drive
     } else {
-        AspiSendCommand(&srb);
+        const std::uint32_t sent = AspiSendCommand(&srb);
+        // Anything but SS_PENDING is the request's final status: a library that refuses it
+        // (SS_INVALID_SRB, SS_NO_DEVICE, ...) may leave SRB_Status at 0, which reads as pending,
+        // and never signal the event.
+        if (sent != SS_PENDING && std::atomic_ref<std::uint8_t>(srb.SRB_Status).load() == SS_PENDING)
+            srb.SRB_Status = static_cast<std::uint8_t>(sent);
     }
     // A pending request is completed by the library on a thread of its own, which writes the
     // final status and then signals the event.
