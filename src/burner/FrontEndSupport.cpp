@@ -214,6 +214,7 @@ std::string JobStepName(TJobStep Step)
     case TJobStep::Blank: return "Blank Error";
     case TJobStep::Format: return "Format Error";
     case TJobStep::Verify: return "Verify Error";
+    case TJobStep::InUse: return "Drive In Use";
     }
     return "Error";
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "scsi/SptiUnit.h"
@@ -33,17 +34,20 @@ std::recursive_mutex& TransportMutex() {
     return m;
 }
 
-// A job's state per drive letter (A..Z), under the transport mutex.
+// A job's state per drive, under the transport mutex: by letter where the drive has one, else
+// by its ASPI address (a drive on the ASPI path need not have a letter).
 struct JobState {
     int depth = 0;
     bool attention = false;
     std::uint8_t sense[SENSE_LEN] = {};
 };
-JobState gJobs[26];
 
 JobState* JobOf(const TCDBurnerInfo& Info) {
-    const int index = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z' ? Info.DriveLetter - 'A' : -1;
-    return index >= 0 ? &gJobs[index] : nullptr;
+    static std::map<std::uint32_t, JobState> jobs;
+    const std::uint32_t key = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z'
+                                  ? static_cast<std::uint32_t>(Info.DriveLetter)
+                                  : 0x1000000u | (std::uint32_t{Info.HaId} << 16) | (std::uint32_t{Info.Target} << 8) | Info.Lun;
+    return &jobs[key];
 }
 
 }  // namespace
