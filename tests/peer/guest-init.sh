@@ -120,11 +120,11 @@ case "$CYCLE" in
     chroot /new $wenv WINEDEBUG=-all wineserver -p
     # Wine's own start (its services, once for all runs) apart from the program's.
     wine_run wine-start 900 -all cmd /c ver
-    wine_run drives 600 -all,err+all 'Z:\tmp\kv\keelvane-cli.exe' drives
-    wine_run disc-info-blank 600 -all,err+all 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive D
-    wine_run burn-spti 900 -all,err+all 'Z:\tmp\kv\keelvane-cli.exe' burn 'Z:\tmp\kv\img.iso' --drive D --no-eject --trace
+    wine_run drives 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' drives
+    wine_run disc-info-blank 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive D
+    wine_run burn-spti 900 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' burn 'Z:\tmp\kv\img.iso' --drive D --no-eject --trace
     # Windows 98 reported: the writer's commands go through wnaspi32.dll, Wine's own.
-    wine_run burn-aspi 120 -all,err+all,+aspi,+loaddll 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+    wine_run burn-aspi 120 "$KV_WINEDEBUG,+aspi,+loaddll" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
     chroot /new $wenv WINEDEBUG=-all wineserver -k
     sync
     ;;

@@ -170,7 +170,9 @@ if [ "$cycle" = wine ]; then
     done
     touch "$pfx/.kv-ready"
   fi
-  printf "WINEPREFIX='%s'\n" "$pfx" > "$root/kv/env"
+  # KV_PEER_WINEDEBUG: Wine's debug channels for the program's runs, e.g. -all,err+all,+cdrom
+  # to see each SCSI pass-through request (the ASPI run always traces +aspi and +loaddll).
+  printf "WINEPREFIX='%s'\nKV_WINEDEBUG='%s'\n" "$pfx" "${KV_PEER_WINEDEBUG:--all,err+all}" > "$root/kv/env"
 fi
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz" || fail "cannot pack the initramfs"
 
