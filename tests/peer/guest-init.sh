@@ -95,7 +95,7 @@ case "$CYCLE" in
     mount -t overlay -o lowerdir=/host,upperdir=/up/upper,workdir=/up/work overlay /new
     mount -t proc proc /new/proc; mount -t sysfs sys /new/sys; mount -t devtmpfs dev /new/dev
     mount -t tmpfs tmpfs /new/tmp; mount -t tmpfs tmpfs /new/run
-    echo "=== wine root: sr1=$( [ -b /dev/sr1 ] && echo yes || echo no) wine=$( [ -x /new/usr/bin/wine ] && echo yes || echo no) prefix=$( [ -f /new$WINEPREFIX/system.reg ] && echo yes || echo no)"
+    echo "=== wine root: sr1=$( [ -b /dev/sr1 ] && echo yes || echo no) wine=$(chroot /new /bin/sh -c 'command -v wine' >/dev/null && echo yes || echo no) prefix=$( [ -f /new$WINEPREFIX/system.reg ] && echo yes || echo no)"
     mkdir -p /new/tmp/kv/cd-d /new/tmp/kv/cd-e
     cp /img.iso /kv/keelvane-cli.exe /new/tmp/kv/
     cp /kv/keelvane-cli.exe /new/tmp/kv/keelvane-cli-9x.exe
@@ -124,7 +124,7 @@ case "$CYCLE" in
     wine_run disc-info-blank 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive D
     wine_run burn-spti 900 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' burn 'Z:\tmp\kv\img.iso' --drive D --no-eject --trace
     # Windows 98 reported: the writer's commands go through wnaspi32.dll, Wine's own.
-    wine_run burn-aspi 120 "$KV_WINEDEBUG,+aspi,+loaddll" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+    wine_run burn-aspi 60 "$KV_WINEDEBUG,+aspi,+loaddll" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
     chroot /new $wenv WINEDEBUG=-all wineserver -k
     sync
     ;;
