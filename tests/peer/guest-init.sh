@@ -124,7 +124,7 @@ case "$CYCLE" in
     wine_run disc-info-blank 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive D
     wine_run burn-spti 900 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' burn 'Z:\tmp\kv\img.iso' --drive D --no-eject --trace
     # Windows 98 reported: the writer's commands go through wnaspi32.dll, Wine's own.
-    wine_run burn-aspi 60 "$KV_WINEDEBUG,+aspi,+loaddll" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+    wine_run burn-aspi 60 "$KV_WINEDEBUG,+aspi,+loaddll,+relay" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
     chroot /new $wenv WINEDEBUG=-all wineserver -k
     sync
     ;;
