@@ -102,6 +102,7 @@ case "$CYCLE" in
     P=/new$WINEPREFIX/dosdevices
     ln -sfn /tmp/kv/cd-d "$P/d:"; ln -sfn /dev/sr0 "$P/d::"
     ln -sfn /tmp/kv/cd-e "$P/e:"; ln -sfn /dev/sr1 "$P/e::"
+    wover=
     wenv="env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root TERM=dumb WINEPREFIX=$WINEPREFIX"
     # NAME SECONDS WINEDEBUG EXE ARGS...: one Wine run, its output (per-command trace lines
     # of the writes dropped, carriage returns removed), its wall time and exit code.
@@ -109,7 +110,7 @@ case "$CYCLE" in
       name=$1; limit=$2; debug=$3; shift 3
       echo "=== BEGIN $name"
       t0=$(cut -d' ' -f1 /proc/uptime)
-      chroot /new $wenv WINEDEBUG=$debug timeout -k 10 $limit wine "$@" </dev/null >/new/tmp/kv/$name.out 2>&1
+      chroot /new $wenv WINEDEBUG=$debug WINEDLLOVERRIDES=$wover timeout -k 10 $limit wine "$@" </dev/null >/new/tmp/kv/$name.out 2>&1
       rc=$?
       t1=$(cut -d' ' -f1 /proc/uptime)
       tr -d '\r' < /new/tmp/kv/$name.out | grep -Ev '^trace [A-Z]: (2a|5c) '
@@ -125,6 +126,18 @@ case "$CYCLE" in
     wine_run burn-spti 900 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' burn 'Z:\tmp\kv\img.iso' --drive D --no-eject --trace
     # Windows 98 reported: the writer's commands go through wnaspi32.dll, Wine's own.
     wine_run burn-aspi 60 "$KV_WINEDEBUG,+aspi,+loaddll,+relay" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+    # What Wine's library left on E: (through SPTI).
+    wine_run disc-info-e 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive E
+    # Windows 98 reported, with the ASPI library carried over SPTI beside the program, onto E:
+    # while it is blank.
+    if [ -f /kv/aspi-spti/wnaspi32.dll ] && grep -q "Disc status   : blank" /new/tmp/kv/disc-info-e.out; then
+      mkdir -p /new/tmp/kv/aspi-spti
+      cp /kv/aspi-spti/wnaspi32.dll /kv/keelvane-cli.exe /new/tmp/kv/aspi-spti/
+      mv /new/tmp/kv/aspi-spti/keelvane-cli.exe /new/tmp/kv/aspi-spti/keelvane-cli-9x.exe
+      wover=wnaspi32=n
+      wine_run burn-aspi-spti 900 "$KV_WINEDEBUG,+loaddll" 'Z:\tmp\kv\aspi-spti\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+      wover=
+    fi
     chroot /new $wenv WINEDEBUG=-all wineserver -k
     sync
     ;;
