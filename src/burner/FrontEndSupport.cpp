@@ -214,6 +214,7 @@ std::string JobStepName(TJobStep Step)
     case TJobStep::Blank: return "Blank Error";
     case TJobStep::Format: return "Format Error";
     case TJobStep::Verify: return "Verify Error";
+    case TJobStep::InUse: return "Drive In Use";
     }
     return "Error";
 }
@@ -258,6 +259,12 @@ std::string DeviceAccessGroup(const std::string& DevicePath)
 std::string PermissionAdvice(const std::string& DevicePath, const std::string& GroupName,
                              const std::string& ProgramName)
 {
+#ifdef _WIN32
+    // Windows opens a drive for SCSI pass-through to administrators only.
+    (void)GroupName;
+    return "You have no permission to use " + DevicePath + ": SCSI pass-through needs administrator rights" +
+           (ProgramName.empty() ? std::string(".") : "; run " + ProgramName + " as administrator.");
+#endif
     if (GroupName.empty()) {
         std::string advice = "You have no permission to use " + DevicePath +
                              ", and no group is given read-write access to it. Optical drives usually "

@@ -1050,6 +1050,7 @@ int ExitCodeOfFailure(TJobStep step, int interruptCode) {
     case TJobStep::Blank:
     case TJobStep::Format: return kExitCommandFailed;
     case TJobStep::Verify: return kExitVerify;
+    case TJobStep::InUse: return kExitInUse;
     }
     return kExitWrite;
 }

@@ -93,7 +93,13 @@ bool FileSize(const std::string& path, std::uint64_t& size) {
 // a file elsewhere. Empty when the name is fine.
 std::string ForeignFileName(const std::string& name) {
     if (name.empty()) return "empty file name";
-    if (name[0] == '/') return "the track file " + name + " is an absolute path";
+#ifdef _WIN32
+    const bool absolute = name[0] == '/' || name[0] == '\\' ||
+                          (name.size() > 2 && name[1] == ':' && (name[2] == '\\' || name[2] == '/'));
+#else
+    const bool absolute = name[0] == '/';
+#endif
+    if (absolute) return "the track file " + name + " is an absolute path";
     if (name == "." || name == "..") return "the track file " + name + " names a folder";
     if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos)
         return "the track file " + name + " contains a path separator (only files beside the sheet)";
