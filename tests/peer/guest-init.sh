@@ -108,7 +108,8 @@ case "$CYCLE" in
     wover=
     wenv="env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root TERM=dumb WINEPREFIX=$WINEPREFIX"
     # NAME SECONDS WINEDEBUG EXE ARGS...: one Wine run, its output (per-command trace lines
-    # of the writes dropped, carriage returns removed), its wall time and exit code.
+    # of the writes and the relay trace's module events dropped, carriage returns removed),
+    # its wall time and exit code.
     wine_run() {
       name=$1; limit=$2; debug=$3; shift 3
       echo "=== BEGIN $name"
@@ -116,7 +117,8 @@ case "$CYCLE" in
       chroot /new $wenv WINEDEBUG=$debug WINEDLLOVERRIDES=$wover timeout -k 10 $limit wine "$@" </dev/null >/new/tmp/kv/$name.out 2>&1
       rc=$?
       t1=$(cut -d' ' -f1 /proc/uptime)
-      tr -d '\r' < /new/tmp/kv/$name.out | grep -Ev '^trace [A-Z]: (2a|5c) '
+      tr -d '\r' < /new/tmp/kv/$name.out \
+        | grep -Ev '^trace [A-Z]: (2a|5c) |:(Call|Ret ) (PE DLL|TLS callback)|:trace:relay:load_list|:Starting thread'
       echo "wall $(echo "$t1 $t0" | awk '{printf "%.1f", $1 - $2}')"
       echo "=== END $name rc=$rc"
     }
