@@ -1,6 +1,6 @@
 #!/bin/sh
 # /init of the peer-test guest: loads the SCSI/ATA modules, waits for the optical drive, runs
-# the cycle named on the kernel command line (kv.cycle=tgt|readonly) with keelvane-cli and
+# the cycle named on the kernel command line (kv.cycle=tgt|bench|wine|readonly) with keelvane-cli and
 # prints every command's output between markers the host parses.
 export PATH=/bin:/sbin
 mount -t proc proc /proc
@@ -84,6 +84,67 @@ case "$CYCLE" in
     /bin/cdrskin -tao dev=/dev/sr1 /img.iso 2>&1 | tail -5
     echo "=== END cdrskin rc=$?"
     count_off bench-cdrskin
+    ;;
+  wine)
+    # Wine and its libraries come from the host's root file system (9p, read-only) under an
+    # overlay held in guest memory, so that Wine may write its prefix and /tmp; the programs
+    # run chrooted into it. keelvane-cli.exe sees the writers as D: (sr0) and E: (sr1).
+    . /kv/env
+    i=0
+    while [ $i -lt 50 ] && [ ! -b /dev/sr1 ]; do usleep 100000; i=$((i+1)); done
+    mkdir -p /host /up /new
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /host
+    mount -t tmpfs -o mode=755 tmpfs /up && mkdir -p /up/upper /up/work
+    mount -t overlay -o lowerdir=/host,upperdir=/up/upper,workdir=/up/work overlay /new
+    mount -t proc proc /new/proc; mount -t sysfs sys /new/sys; mount -t devtmpfs dev /new/dev
+    mount -t tmpfs tmpfs /new/tmp; mount -t tmpfs tmpfs /new/run
+    echo "=== wine root: sr1=$( [ -b /dev/sr1 ] && echo yes || echo no) wine=$(chroot /new /bin/sh -c 'command -v wine' >/dev/null && echo yes || echo no) prefix=$( [ -f /new$WINEPREFIX/system.reg ] && echo yes || echo no)"
+    mkdir -p /new/tmp/kv/cd-d /new/tmp/kv/cd-e
+    cp /img.iso /kv/keelvane-cli.exe /new/tmp/kv/
+    cp /kv/keelvane-cli.exe /new/tmp/kv/keelvane-cli-9x.exe
+    P=/new$WINEPREFIX/dosdevices
+    ln -sfn /tmp/kv/cd-d "$P/d:"; ln -sfn /dev/sr0 "$P/d::"
+    ln -sfn /tmp/kv/cd-e "$P/e:"; ln -sfn /dev/sr1 "$P/e::"
+    wover=
+    wenv="env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root TERM=dumb WINEPREFIX=$WINEPREFIX"
+    # NAME SECONDS WINEDEBUG EXE ARGS...: one Wine run, its output (per-command trace lines
+    # of the writes and the relay trace's module events dropped, carriage returns removed),
+    # its wall time and exit code.
+    wine_run() {
+      name=$1; limit=$2; debug=$3; shift 3
+      echo "=== BEGIN $name"
+      t0=$(cut -d' ' -f1 /proc/uptime)
+      chroot /new $wenv WINEDEBUG=$debug WINEDLLOVERRIDES=$wover timeout -k 10 $limit wine "$@" </dev/null >/new/tmp/kv/$name.out 2>&1
+      rc=$?
+      t1=$(cut -d' ' -f1 /proc/uptime)
+      tr -d '\r' < /new/tmp/kv/$name.out \
+        | grep -Ev '^trace [A-Z]: (2a|5c) |:(Call|Ret ) (PE DLL|TLS callback)|:trace:relay:load_list|:Starting thread'
+      echo "wall $(echo "$t1 $t0" | awk '{printf "%.1f", $1 - $2}')"
+      echo "=== END $name rc=$rc"
+    }
+    # One server for all runs: Wine's services start once.
+    chroot /new $wenv WINEDEBUG=-all wineserver -p
+    # Wine's own start (its services, once for all runs) apart from the program's.
+    wine_run wine-start 900 -all cmd /c ver
+    wine_run drives 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' drives
+    wine_run disc-info-blank 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive D
+    wine_run burn-spti 900 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' burn 'Z:\tmp\kv\img.iso' --drive D --no-eject --trace
+    # Windows 98 reported: the writer's commands go through wnaspi32.dll, Wine's own.
+    wine_run burn-aspi 60 "$KV_WINEDEBUG,+aspi,+loaddll,+relay" 'Z:\tmp\kv\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+    # What Wine's library left on E: (through SPTI).
+    wine_run disc-info-e 600 "$KV_WINEDEBUG" 'Z:\tmp\kv\keelvane-cli.exe' disc-info --drive E
+    # Windows 98 reported, with the ASPI library carried over SPTI beside the program, onto E:
+    # while it is blank.
+    if [ -f /kv/aspi-spti/wnaspi32.dll ] && grep -q "Disc status   : blank" /new/tmp/kv/disc-info-e.out; then
+      mkdir -p /new/tmp/kv/aspi-spti
+      cp /kv/aspi-spti/wnaspi32.dll /kv/keelvane-cli.exe /new/tmp/kv/aspi-spti/
+      mv /new/tmp/kv/aspi-spti/keelvane-cli.exe /new/tmp/kv/aspi-spti/keelvane-cli-9x.exe
+      wover=wnaspi32=n
+      wine_run burn-aspi-spti 900 "$KV_WINEDEBUG,+loaddll" 'Z:\tmp\kv\aspi-spti\keelvane-cli-9x.exe' burn 'Z:\tmp\kv\img.iso' --drive E --no-eject --trace
+      wover=
+    fi
+    chroot /new $wenv WINEDEBUG=-all wineserver -k
+    sync
     ;;
   readonly)
     run drives drives

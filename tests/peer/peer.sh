@@ -8,6 +8,13 @@
 #   peer.sh bench CLI    two blank tgt DVD+R writers in one guest: the same image burnt by
 #                        keelvane-cli and by `cdrskin -tao`, wall time and commands at the drive
 #                        (bench/run.sh prints the figures; KV_PEER_IMAGE_MB sets the image size)
+#   peer.sh wine EXE     keelvane-cli.exe under Wine in the guest, two blank tgt DVD+R writers
+#                        as D: and E: (Wine's dosdevices on /dev/sr0 and /dev/sr1): drives,
+#                        disc-info and a burn through SPTI on D:, then a burn with Windows 98
+#                        reported (the ASPI transport, Wine's own wnaspi32.dll) on E:. Wine comes
+#                        from this machine's root file system, mounted read-only into the guest
+#                        over 9p under an overlay in guest memory; its prefix is made here once
+#                        and kept beside the guest kernel.
 #
 # Exit 0: the cycle showed what it must; 1: it did not; 77: QEMU/tgt/kernel not available
 # (the test is reported as skipped, never as passed). Everything listens on 127.0.0.1 only,
@@ -66,11 +73,15 @@ for tool in qemu-system-x86_64 busybox cpio xorriso apt-get dpkg-deb; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -x "$cli" ] || skip "keelvane-cli not built at $cli"
-if [ "$cycle" = tgt ] || [ "$cycle" = bench ]; then
+if [ "$cycle" = tgt ] || [ "$cycle" = bench ] || [ "$cycle" = wine ]; then
   command -v tgtd >/dev/null && command -v tgtadm >/dev/null || skip "tgt is not installed"
 fi
 if [ "$cycle" = bench ]; then
   command -v cdrskin >/dev/null || skip "cdrskin is not installed"
+fi
+if [ "$cycle" = wine ]; then
+  command -v wine >/dev/null && command -v wineserver >/dev/null || skip "wine is not installed"
+  wine_version=$(WINEDEBUG=-all wine --version 2>/dev/null) || skip "wine does not start"
 fi
 
 # The guest kernel: the version Debian's linux-image-amd64 points at, unpacked once.
@@ -96,10 +107,24 @@ root=$work/root
 mkdir -p "$root"/{bin,sbin,proc,sys,dev,mods,tmp}
 cp "$(command -v busybox)" "$root/bin/"
 for a in $("$root/bin/busybox" --list); do [ -e "$root/bin/$a" ] || ln -s busybox "$root/bin/$a"; done
-cp "$cli" "$root/bin/keelvane-cli"
-for lib in $(ldd "$cli" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
-  [ -e "$root$lib" ] || { mkdir -p "$root$(dirname "$lib")"; cp -L "$lib" "$root$lib"; }
-done
+if [ "$cycle" = wine ]; then
+  # The Windows program and what the guest needs to find Wine's prefix; Wine itself is not
+  # packed, the guest reaches it through the host's root file system.
+  mkdir -p "$root/kv"
+  cp "$cli" "$root/kv/keelvane-cli.exe"
+  # The ASPI library carried over the pass-through interface, for the Windows 98 path against
+  # the real drive (Wine's own wnaspi32.dll reaches no device).
+  if command -v x86_64-w64-mingw32-gcc >/dev/null; then
+    mkdir -p "$root/kv/aspi-spti"
+    x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -shared -static-libgcc -o "$root/kv/aspi-spti/wnaspi32.dll" \
+      "$here/wine-aspi-spti.c" || fail "cannot build the SPTI-carried wnaspi32.dll"
+  fi
+else
+  cp "$cli" "$root/bin/keelvane-cli"
+  for lib in $(ldd "$cli" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
+    [ -e "$root$lib" ] || { mkdir -p "$root$(dirname "$lib")"; cp -L "$lib" "$root$lib"; }
+  done
+fi
 cp "$work/img.iso" "$root/img.iso"
 cp "$here/guest-init.sh" "$root/init" && chmod +x "$root/init"
 if [ "$cycle" = bench ]; then
@@ -115,7 +140,9 @@ resolve() {
   echo "${line%%:*}"
 }
 : > "$root/mods/order"
-for p in $(for m in sr_mod sg virtio_scsi virtio_pci ahci; do resolve $m; done | awk '!s[$0]++'); do
+modules="sr_mod sg virtio_scsi virtio_pci ahci"
+[ "$cycle" = wine ] && modules="$modules 9p 9pnet_virtio overlay"
+for p in $(for m in $modules; do resolve $m; done | awk '!s[$0]++'); do
   name=$(basename "$p" | sed -E 's/\.ko(\.xz)?$//')
   case "$p" in
     *.xz) xz -dc "$moddir/$p" > "$root/mods/$name.ko" ;;
@@ -123,11 +150,45 @@ for p in $(for m in sr_mod sg virtio_scsi virtio_pci ahci; do resolve $m; done |
   esac
   echo "$name" >> "$root/mods/order"
 done
+if [ "$cycle" = wine ]; then
+  # Wine's prefix, made here once per Wine version (wineboot under TCG would take minutes) and
+  # kept beside the guest kernel. D: and E: are CD-ROM drives (their dosdevices links to the
+  # guest's /dev/sr0 and /dev/sr1 are made in the guest); the same program under the name
+  # keelvane-cli-9x.exe is told it runs on Windows 98, which selects the ASPI transport. The
+  # builtin DLLs wineboot copies into the prefix are replaced by links to Wine's own files:
+  # the guest sees the same files, and the cache stays small.
+  pfx=$cache/wine-prefix-$(printf %s "$wine_version" | tr -c 'A-Za-z0-9.+-' _)
+  # Wine's relay trace is limited to wnaspi32.dll: the ASPI run shows each call and its result.
+  printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]' '"d:"="cdrom"' '"e:"="cdrom"' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\AppDefaults\keelvane-cli-9x.exe]' '"Version"="win98"' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\Debug]' '"RelayInclude"="wnaspi32.*"' '' \
+    > "$work/prefix.reg"
+  # The prefix is made again when these settings change (the marker holds them).
+  if ! cmp -s "$work/prefix.reg" "$pfx/.kv-ready"; then
+    rm -rf "$pfx"
+    ( export WINEPREFIX=$pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+      wine wineboot -i && wine reg import "$work/prefix.reg" && wineserver -w ) > "$work/wineboot.log" 2>&1 \
+      || skip "cannot make a Wine prefix in $pfx: $(tail -3 "$work/wineboot.log")"
+    for dlls in /usr/lib/x86_64-linux-gnu/wine/x86_64-windows /usr/lib/wine/x86_64-windows \
+                /usr/lib64/wine/x86_64-windows /usr/local/lib/wine/x86_64-windows; do
+      [ -f "$dlls/kernel32.dll" ] || continue
+      find "$pfx/drive_c/windows" -type f -name '*.*' | while read -r f; do
+        b=$dlls/$(basename "$f"); [ -f "$b" ] && cmp -s "$f" "$b" && ln -sf "$b" "$f"
+      done
+      break
+    done
+    cp "$work/prefix.reg" "$pfx/.kv-ready"
+  fi
+  # KV_PEER_WINEDEBUG: Wine's debug channels for the program's runs, e.g. -all,err+all,+cdrom
+  # to see each SCSI pass-through request (the ASPI run also traces aspi, loaddll and relay).
+  printf "WINEPREFIX='%s'\nKV_WINEDEBUG='%s'\n" "$pfx" "${KV_PEER_WINEDEBUG:--all,err+all}" > "$root/kv/env"
+fi
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz" || fail "cannot pack the initramfs"
 
 # The drive.
 case "$cycle" in
-  tgt|bench)
+  tgt|bench|wine)
     backing=$work/blank-dvdr.img
     : > "$backing"
     : > "$work/blank-dvdr-2.img"
@@ -144,11 +205,15 @@ case "$cycle" in
     dev=(-device virtio-scsi-pci,id=scsi0
          -drive "if=none,id=cd0,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/1"
          -device scsi-generic,drive=cd0,bus=scsi0.0,channel=0,scsi-id=0,lun=0)
-    if [ "$cycle" = bench ]; then
+    if [ "$cycle" = bench ] || [ "$cycle" = wine ]; then
       dev+=(-drive "if=none,id=cd1,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/2"
             -device scsi-generic,drive=cd1,bus=scsi0.0,channel=0,scsi-id=1,lun=0)
     fi
-    guest_cycle=$cycle ;;
+    guest_cycle=$cycle
+    if [ "$cycle" = wine ]; then
+      # The host's root file system, read-only: Wine, its libraries and the prefix.
+      dev+=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
+    fi ;;
   scsi)
     truncate -s 300M "$work/cd.iso" 2>/dev/null; dd if="$work/img.iso" of="$work/cd.iso" conv=notrunc status=none
     dev=(-device virtio-scsi-pci,id=scsi0
@@ -164,12 +229,20 @@ case "$cycle" in
   *) echo "unknown cycle $cycle"; exit 2 ;;
 esac
 
-timeout "${KV_PEER_TIMEOUT:-400}" qemu-system-x86_64 -accel tcg -cpu max -m 1024 -smp 1 -machine pc \
+mem=1024; limit=400; cpu=max
+# Wine returns from its system calls to user mode with IRETQ; under TCG (QEMU 7.2) that
+# instruction reads the user stack as the supervisor, which SMAP forbids: every Wine process
+# dies with a kernel-reported page fault. The guest CPU has no SMAP for Wine. Its time limit
+# stays under CTest's (900 s), so that this script still stops tgtd itself.
+[ "$cycle" = wine ] && { mem=2048; limit=780; cpu=max,smap=off; }
+started=$(date +%s)
+timeout "${KV_PEER_TIMEOUT:-$limit}" qemu-system-x86_64 -accel tcg -cpu $cpu -m $mem -smp 1 -machine pc \
   -display none -monitor none -serial stdio -no-reboot -nic none -nodefaults \
   -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1 kv.cycle=$guest_cycle" \
   "${dev[@]}" > "$work/guest.log" 2>&1
 qrc=$?
+[ "$cycle" = wine ] && echo "guest wall time: $(( $(date +%s) - started )) s"
 tr -d '\r' < "$work/guest.log" > "$work/guest.txt"
 grep -q "=== guest done" "$work/guest.txt" || fail "the guest did not finish (qemu exit $qrc)"
 grep -q "sr0=yes" "$work/guest.txt" || fail "the guest saw no /dev/sr0"
@@ -225,6 +298,56 @@ case "$cycle" in
     for who in keelvane cdrskin; do
       echo "bench $who: $(section bench-$who | sed -n 's/^\(total\|writes\|blocks\|wall\) \(.*\)/\1=\2/p' | tr '\n' ' ')"
     done
+    ;;
+  wine)
+    grep -q "=== wine root: sr1=yes wine=yes prefix=yes" "$work/guest.txt" \
+      || fail "the guest could not reach Wine: $(grep '=== wine root' "$work/guest.txt")"
+    expect_rc wine-start 0
+    # SPTI (the NT family): Wine's IOCTL_SCSI_PASS_THROUGH_DIRECT on \\.\D: is SG_IO on /dev/sr0.
+    expect_rc drives 0; expect drives "D:\\  [ IET"; expect drives "E:\\  [ IET"
+    expect_rc disc-info-blank 0; expect disc-info-blank "Profile       : DVD+R"; expect disc-info-blank "Disc status   : blank"
+    expect_rc burn-spti 0; expect burn-spti "Disc : DVD+R, blank"; expect burn-spti "Finished Writing : Finalizing Disc"
+    expect burn-spti "trace D: 5b 01 05 "; expect burn-spti "sectors equal the image"
+    section burn-spti | grep "trace D: 55 " >/dev/null && fail "burn-spti: the DVD+R strategy sent MODE SELECT"
+    size=$(stat -c %s "$work/img.iso")
+    [ "$(stat -c %s "$backing")" -ge "$size" ] && cmp -n "$size" "$backing" "$work/img.iso" >/dev/null \
+      || fail "SPTI: the backing file of D: does not hold the image"
+    echo "SPTI: backing file of D: equals the image ($size bytes)"
+    # ASPI (Windows 98 reported): the writer's commands go to wnaspi32.dll, Wine's builtin. Either
+    # the burn is byte-exact, or it stops where Wine 8's library does: SendASPI32Command is a
+    # stub that answers SS_INVALID_SRB (E0h) without filling the request block's status or
+    # signalling its event; the program takes the answer as the request's status and fails
+    # (it must not wait for the event, which never comes), and nothing reaches the second writer.
+    section burn-aspi | grep -i 'Loaded .*wnaspi32\.dll.*: builtin' >/dev/null \
+      || fail "burn-aspi: Wine's builtin wnaspi32.dll was not loaded"
+    backing2=$work/blank-dvdr-2.img
+    if [ "$(rc burn-aspi)" = 0 ] && [ -z "$(rc burn-aspi-spti)" ] && [ "$(stat -c %s "$backing2")" -ge "$size" ] \
+       && cmp -n "$size" "$backing2" "$work/img.iso" >/dev/null; then
+      echo "ASPI: backing file of E: equals the image ($size bytes)"
+    elif section burn-aspi | grep -F "fixme:aspi:SendASPI32Command no longer supported" >/dev/null; then
+      expect burn-aspi "Ret  wnaspi32.SendASPI32Command() retval=000000e0"
+      case "$(rc burn-aspi)" in
+        0|"") fail "burn-aspi: exit code $(rc burn-aspi) although the library refused the command" ;;
+        124|137|143) fail "burn-aspi: the program waited for the refused command until the guest's time limit" ;;
+      esac
+      expect_rc disc-info-e 0; expect disc-info-e "Disc status   : blank"
+      echo "ASPI: stops at the first SendASPI32Command: Wine's wnaspi32.dll is a stub (returns E0h SS_INVALID_SRB, status byte left 00h, event never signalled); the program fails with exit $(rc burn-aspi), E: untouched"
+    else
+      fail "ASPI: neither a byte-exact burn nor Wine's stub library"
+    fi
+    # ASPI through the library of this folder, which carries each request over SPTI: the
+    # program's Windows 98 path (request blocks, events, status and sense) on the real drive E:.
+    if [ -n "$(rc burn-aspi-spti)" ]; then
+      section burn-aspi-spti | grep -i 'Loaded .*aspi-spti.*wnaspi32\.dll.*: native' >/dev/null \
+        || fail "burn-aspi-spti: the SPTI-carried wnaspi32.dll was not loaded"
+      expect_rc burn-aspi-spti 0; expect burn-aspi-spti "Disc : DVD+R, blank"
+      expect burn-aspi-spti "Finished Writing : Finalizing Disc"; expect burn-aspi-spti "sectors equal the image"
+      [ "$(stat -c %s "$backing2")" -ge "$size" ] && cmp -n "$size" "$backing2" "$work/img.iso" >/dev/null \
+        || fail "ASPI over SPTI: the backing file of E: does not hold the image"
+      echo "ASPI over SPTI: backing file of E: equals the image ($size bytes)"
+    else
+      echo "ASPI over SPTI: not run (no MinGW-w64 C compiler for its library, or E: was not blank)"
+    fi
     ;;
   scsi|ahci)
     expect_rc drives 0; expect drives "D:\\  [ QEMU"
