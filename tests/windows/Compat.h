@@ -6,8 +6,16 @@
 #include <direct.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
+
+// The CRT's environment, which child processes inherit too.
+inline int setenv(const char* name, const char* value, int overwrite) {
+    if (overwrite == 0 && std::getenv(name) != nullptr) return 0;
+    return ::_putenv_s(name, value) == 0 ? 0 : -1;
+}
+inline int unsetenv(const char* name) { return ::_putenv_s(name, "") == 0 ? 0 : -1; }
 
 // Replaces the trailing XXXXXX of tmpl and creates that directory (mode bits do not apply).
 inline char* mkdtemp(char* tmpl) {
