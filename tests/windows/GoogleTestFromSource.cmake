@@ -10,5 +10,7 @@ set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 set(BUILD_SHARED_LIBS OFF)
 add_subdirectory(${KV_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 foreach(lib gtest gtest_main gmock gmock_main)
-  add_library(GTest::${lib} ALIAS ${lib})
+  if(NOT TARGET GTest::${lib})   # newer GoogleTest releases define them
+    add_library(GTest::${lib} ALIAS ${lib})
+  endif()
 endforeach()
