@@ -309,14 +309,15 @@ else
   if [ "$peer_rc" = 0 ]; then
     for who in keelvane cdrskin; do
       line=$(sed -n "s/^bench $who: //p" "$work/peer.log")
-      eval "$(echo "$line" | tr ' ' '\n' | sed -n "s/^\(total\|writes\|wall\)=\(.*\)/${who}_\1=\2/p")"
+      eval "$(echo "$line" | tr ' ' '\n' | sed -n "s/^\(total\|writes\|blocks\|wall\)=\(.*\)/${who}_\1=\2/p")"
     done
-    # Blocks: the image's, the same for both (cdrskin writes 16 and more per WRITE(10)).
-    peer_blocks=${keelvane_writes:-0}
+    # Blocks: what the WRITE(10)s moved, the image's for both.
+    peer_blocks=${keelvane_blocks:-0}
     peer_lines+=("$(awk -v b="$peer_blocks" -v kw="${keelvane_wall:-0}" -v kt="${keelvane_total:-0}" \
-      -v cw="${cdrskin_wall:-0}" -v ct="${cdrskin_total:-0}" -v cwr="${cdrskin_writes:-0}" 'BEGIN {
+      -v cw="${cdrskin_wall:-0}" -v ct="${cdrskin_total:-0}" -v cwr="${cdrskin_writes:-0}" \
+      -v kwr="${keelvane_writes:-0}" 'BEGIN {
         printf "  %-24s %8s %10s %12s %12s\n", "", "wall s", "commands", "per block", "WRITE(10)s"
-        printf "  %-24s %8.2f %10d %12.2f %12d\n", "keelvane-cli burn", kw, kt, kt / b, b
+        printf "  %-24s %8.2f %10d %12.2f %12d\n", "keelvane-cli burn", kw, kt, kt / b, kwr
         printf "  %-24s %8.2f %10d %12.2f %12d\n", "cdrskin -tao", cw, ct, ct / b, cwr
         printf "  %d blocks; keelvane-cli takes %.2f times cdrskin'"'"'s wall time (target <= 2.5: %s)",
           b, kw / cw, (kw <= 2.5 * cw ? "met" : "MISSED") }')")

@@ -1,8 +1,6 @@
 #include "audio/AudioUnit.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Posix.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,9 +71,7 @@ void TCDTrack::LinkToFile(const std::string& FileName)
     if (!S_ISREG(st.st_mode))
         throw EStreamError("Cannot read file \"" + FileName + "\": " +
                            (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file (a pipe or a device)"));
-    const int flags = ::fcntl(link->Fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(link->Fd, F_SETFL, flags & ~O_NONBLOCK);
+    kvsys::ClearNonBlocking(link->Fd);
     link->FileSize = st.st_size;
     link->Buffer.resize(TFileLink::ReadAheadSize);
     Clear();   // drops any earlier content (and link); marks the track modified

@@ -6,9 +6,7 @@
 #include <fstream>
 #include <limits>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Posix.h"
 
 namespace {
 

@@ -4,10 +4,11 @@
 #include <charconv>
 #include <clocale>
 #include <cstdio>
-#include <langinfo.h>
 #include <limits>
 #include <mutex>
 #include <string_view>
+
+#include "platform/Posix.h"
 
 namespace {
 
@@ -354,8 +355,7 @@ std::string LocaleTimeSeparator()
     std::lock_guard lock(SeparatorMutex);
     if (TimeSeparatorOverride)
         return *TimeSeparatorOverride;
-    const char* layout = nl_langinfo(T_FMT);
-    return TimeSeparatorFromLayout(layout != nullptr ? layout : "");
+    return TimeSeparatorFromLayout(kvsys::TimeLayout());
 }
 
 std::string LocaleDecimalSeparator()

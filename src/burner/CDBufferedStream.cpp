@@ -1,8 +1,6 @@
 #include "burner/CDBufferedStream.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Posix.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,9 +33,7 @@ TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FF
             throw std::system_error(errno, std::generic_category(),
                                     "Cannot open file \"" + FileName + "\": not a regular file");
         }
-        const int fileFlags = ::fcntl(FFile, F_GETFL);
-        if (fileFlags >= 0)
-            ::fcntl(FFile, F_SETFL, fileFlags & ~O_NONBLOCK);
+        kvsys::ClearNonBlocking(FFile);
     }
     // Uninitialised on purpose: every byte is loaded from the file before it is handed out.
     FBuffer.reset(new std::uint8_t[ReadAheadSize]);

@@ -1,9 +1,10 @@
 #include "burner/FrontEndSupport.h"
 
+#ifndef _WIN32
 #include <grp.h>
 #include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
+
 
 #include <array>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <string_view>
 
 #include "burner/CDBurners.h"
+#include "platform/Posix.h"
 #include "platform/VirtualDevice.h"
 #include "scsi/wnaspi32.h"
 
@@ -44,12 +46,8 @@ TAspiStartUpLoad::~TAspiStartUpLoad()
 
 std::string ProgramFolder()
 {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return "./";
-    const std::string path(buffer, static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
+    const std::string path = kvsys::ProgramPath();
+    const auto slash = path.find_last_of(kvsys::kPathSeparators);
     return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
 
@@ -58,12 +56,20 @@ std::vector<TImageFolder> RescueImageFolders(const std::string& Folder)
     std::vector<TImageFolder> folders{{TImagePlace::BesideProgram, Folder}};
     // Lexically, without resolving links: the program's own folder is already the real one.
     std::string installed = std::filesystem::path(Folder + KV_DATA_FROM_BIN).lexically_normal().string();
-    if (!installed.empty() && installed.back() != '/')
+    const auto endsInSeparator = [](const std::string& Path) {
+        return !Path.empty() && std::string_view(kvsys::kPathSeparators).find(Path.back()) != std::string_view::npos;
+    };
+    if (!installed.empty() && !endsInSeparator(installed))
         installed += '/';
     folders.push_back({TImagePlace::InstalledData, installed});
 
     // The XDG base directory rules: a relative $XDG_DATA_HOME is to be ignored.
     std::string dataHome;
+#ifdef _WIN32
+    // Windows keeps a user's program data under %LOCALAPPDATA%.
+    if (const char* local = std::getenv("LOCALAPPDATA"); local && local[0] != '\0')
+        dataHome = local;
+#else
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
         dataHome = xdg;
     } else {
@@ -75,8 +81,9 @@ std::vector<TImageFolder> RescueImageFolders(const std::string& Folder)
         if (home && home[0] == '/')
             dataHome = std::string(home) + "/.local/share";
     }
+#endif
     if (!dataHome.empty()) {
-        if (dataHome.back() != '/')
+        if (!endsInSeparator(dataHome))
             dataHome += '/';
         folders.push_back({TImagePlace::UserData, dataHome + "keelvane/"});
     }
@@ -207,6 +214,7 @@ std::string JobStepName(TJobStep Step)
     case TJobStep::Blank: return "Blank Error";
     case TJobStep::Format: return "Format Error";
     case TJobStep::Verify: return "Verify Error";
+    case TJobStep::InUse: return "Drive In Use";
     }
     return "Error";
 }
@@ -233,6 +241,11 @@ std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiEr
 
 std::string DeviceAccessGroup(const std::string& DevicePath)
 {
+#ifdef _WIN32
+    // Windows gives device access by privilege, not by a group of the device file.
+    (void)DevicePath;
+    return {};
+#else
     struct stat st;
     if (::stat(DevicePath.c_str(), &st) != 0 || st.st_gid == 0 ||
         (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
@@ -240,11 +253,18 @@ std::string DeviceAccessGroup(const std::string& DevicePath)
     if (const struct group* g = ::getgrgid(st.st_gid))
         return g->gr_name;
     return {};
+#endif
 }
 
 std::string PermissionAdvice(const std::string& DevicePath, const std::string& GroupName,
                              const std::string& ProgramName)
 {
+#ifdef _WIN32
+    // Windows opens a drive for SCSI pass-through to administrators only.
+    (void)GroupName;
+    return "You have no permission to use " + DevicePath + ": SCSI pass-through needs administrator rights" +
+           (ProgramName.empty() ? std::string(".") : "; run " + ProgramName + " as administrator.");
+#endif
     if (GroupName.empty()) {
         std::string advice = "You have no permission to use " + DevicePath +
                              ", and no group is given read-write access to it. Optical drives usually "
@@ -279,7 +299,7 @@ TDriveAccessProblem DriveAccessProblem(const TCDBurnerList& List, int Position, 
 
 std::string TrackTitleOfFile(const std::string& FileName)
 {
-    const auto slash = FileName.find_last_of('/');
+    const auto slash = FileName.find_last_of(kvsys::kPathSeparators);
     std::string name = slash == std::string::npos ? FileName : FileName.substr(slash + 1);
     // "song.wav" is "song"; a name that only starts with a dot (".wav") keeps it.
     const auto dot = name.rfind('.');

@@ -1,7 +1,6 @@
 #include "burner/ImageCheck.h"
 
-#include <openssl/evp.h>
-#include <sys/stat.h>
+#include "platform/Posix.h"
 
 #include <algorithm>
 #include <array>
@@ -76,13 +75,13 @@ std::string Lower(std::string s)
 
 std::string BaseName(const std::string& Path)
 {
-    const auto slash = Path.find_last_of('/');
+    const auto slash = Path.find_last_of(kvsys::kPathSeparators);
     return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
 std::string FolderOf(const std::string& Path)
 {
-    const auto slash = Path.find_last_of('/');
+    const auto slash = Path.find_last_of(kvsys::kPathSeparators);
     return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
@@ -182,39 +181,6 @@ TImageInspection InspectImage(const std::string& FileName)
 const char* DigestName(TDigestKind Kind) { return Kind == TDigestKind::Sha256 ? "SHA-256" : "MD5"; }
 
 std::size_t DigestHexLength(TDigestKind Kind) { return Kind == TDigestKind::Sha256 ? 64 : 32; }
-
-struct TDigest::Impl {
-    EVP_MD_CTX* ctx = nullptr;
-};
-
-TDigest::TDigest(TDigestKind Kind) : impl_(std::make_unique<Impl>())
-{
-    impl_->ctx = EVP_MD_CTX_new();
-    if (!impl_->ctx || EVP_DigestInit_ex(impl_->ctx, Kind == TDigestKind::Sha256 ? EVP_sha256() : EVP_md5(), nullptr) != 1)
-        throw std::runtime_error("the hash function is not available");
-}
-
-TDigest::~TDigest() { EVP_MD_CTX_free(impl_->ctx); }
-
-void TDigest::Update(const void* Data, std::size_t Length)
-{
-    if (Length > 0)
-        EVP_DigestUpdate(impl_->ctx, Data, Length);
-}
-
-std::string TDigest::FinalHex()
-{
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(impl_->ctx, md, &n);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < n; ++i) {
-        hex += kHex[md[i] >> 4];
-        hex += kHex[md[i] & 15];
-    }
-    return hex;
-}
 
 bool IsDigestHex(const std::string& Text, TDigestKind Kind)
 {

@@ -1,7 +1,6 @@
 #include "cli/Commands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Posix.h"
 
 #include <cerrno>
 #include <chrono>
@@ -739,8 +738,8 @@ int Session::Burn(TCDBurner& burner) {
     // (rewritten, truncated, grown) would be compared in part or with other bytes.
     const auto imageChanged = [&]() {
         struct stat now {};
-        return ::stat(image.c_str(), &now) != 0 || now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
-               now.st_mtim.tv_nsec != st.st_mtim.tv_nsec;
+        return ::stat(image.c_str(), &now) != 0 || now.st_size != st.st_size || kvsys::ModifiedSeconds(now) != kvsys::ModifiedSeconds(st) ||
+               kvsys::ModifiedNanoseconds(now) != kvsys::ModifiedNanoseconds(st);
     };
     bool changed = false;
     // A simulation recorded nothing: there is nothing to read back.
@@ -1051,6 +1050,7 @@ int ExitCodeOfFailure(TJobStep step, int interruptCode) {
     case TJobStep::Blank:
     case TJobStep::Format: return kExitCommandFailed;
     case TJobStep::Verify: return kExitVerify;
+    case TJobStep::InUse: return kExitInUse;
     }
     return kExitWrite;
 }

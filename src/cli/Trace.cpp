@@ -1,6 +1,6 @@
 #include "cli/Trace.h"
 
-#include <unistd.h>
+#include "platform/Posix.h"
 
 #include <atomic>
 #include <cstdio>

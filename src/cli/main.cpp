@@ -1,7 +1,4 @@
 // keelvane-cli: the command line over the burning engine.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,6 +10,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
+#include "platform/Posix.h"
 
 #ifndef KV_VERSION
 #define KV_VERSION "0"
@@ -47,13 +45,13 @@ int main(int argc, char** argv) {
                                   options.command == cli::Command::Blank);
     // The live line needs a terminal that understands "erase to end of line".
     const char* term = std::getenv("TERM");
-    const bool liveLine = ::isatty(STDOUT_FILENO) && !(term && std::string(term) == "dumb");
+    const bool liveLine = kvsys::IsLiveTerminal(STDOUT_FILENO) && !(term && std::string(term) == "dumb");
     const cli::Output::Mode mode = options.json ? cli::Output::Mode::Json
                                    : liveLine   ? cli::Output::Mode::Terminal
                                                 : cli::Output::Mode::Plain;
     cli::Output out(mode);
-    winsize size{};
-    if (mode == cli::Output::Mode::Terminal && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
-        out.SetColumns(size.ws_col);
+    if (mode == cli::Output::Mode::Terminal)
+        if (const int columns = kvsys::TerminalColumns(STDOUT_FILENO); columns > 0)
+            out.SetColumns(columns);
     return cli::Run(options, out);
 }

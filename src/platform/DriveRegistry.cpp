@@ -1,18 +1,11 @@
-// The drive letters of optical devices and the registry of in-process virtual devices.
+// The drive letters of optical devices and the registry of in-process virtual devices; the
+// system's own drives come from DriveRegistryLinux.cpp or DriveRegistryWin32.cpp.
 #include "platform/DriveRegistry.h"
-
-#include <dirent.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 namespace win {
 
@@ -23,82 +16,10 @@ struct Attached {
     std::uint8_t target = 0;
 };
 
-// One kernel optical device as listed: its path and device number, which together say which
-// device stands behind a letter.
-struct KernelNode {
-    std::string path;
-    dev_t number = 0;
-    bool operator==(const KernelNode&) const = default;
-};
-
-// Tells whether /dev may have gained or lost an sr node since the last question, without
-// listing it: inotify where the kernel offers it (one non-blocking read per question), else the
-// folder's change time.
-class DevWatch {
-public:
-    DevWatch() {
-        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ >= 0 && ::inotify_add_watch(fd_, "/dev", IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                                            IN_ATTRIB | IN_DELETE_SELF) < 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~DevWatch() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    DevWatch(const DevWatch&) = delete;
-    DevWatch& operator=(const DevWatch&) = delete;
-
-    // True when an sr node came, went or changed since the last call (the first call: true).
-    bool Changed() {
-        if (first_) {
-            first_ = false;
-            Drain();
-            stamp_ = Stamp();
-            return true;
-        }
-        if (fd_ >= 0) return Drain();
-        const auto now = Stamp();
-        if (now == stamp_) return false;
-        stamp_ = now;
-        return true;
-    }
-
-private:
-    bool Drain() {
-        if (fd_ < 0) return false;
-        bool changed = false;
-        alignas(inotify_event) char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                // A lost queue or a replaced /dev: anything may have changed.
-                if ((event->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_IGNORED)) != 0) changed = true;
-                if (event->len > 0 && std::strncmp(event->name, "sr", 2) == 0) changed = true;
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-        return changed;
-    }
-    static std::pair<long long, long long> Stamp() {
-        struct stat st {};
-        if (::stat("/dev", &st) != 0) return {0, 0};
-        return {static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec,
-                static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec};
-    }
-    int fd_ = -1;
-    bool first_ = true;
-    std::pair<long long, long long> stamp_{0, 0};
-};
-
 struct Registry {
     std::mutex mutex;
     std::optional<std::vector<std::string>> kernelPathsOverride;
-    std::optional<std::vector<KernelNode>> kernelNodes;   // the last listing of /dev
-    std::unique_ptr<DevWatch> devWatch;
+    std::unique_ptr<detail::SystemDrives> system;   // made at the first question
     // Raised whenever the set of optical devices changes, so users of the drive table know
     // when to build it again.
     std::uint64_t generation = 1;
@@ -106,67 +27,45 @@ struct Registry {
     ScsiTraceSink traceSink;
 };
 
+constexpr char kFirstOpticalLetter = 'D';
+constexpr char kLastLetter = 'Z';
+
 Registry& registry() {
     static Registry r;
     return r;
 }
 
-// /dev/sr0, /dev/sr1, ... that exist now, in numeric order (gaps allowed).
-std::vector<KernelNode> ScanKernelOpticalDevices() {
-    std::vector<std::pair<unsigned long, std::string>> found;
-    if (DIR* dir = opendir("/dev")) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name.size() < 3 || name.size() > 12 || name.compare(0, 2, "sr") != 0) continue;
-            if (!std::all_of(name.begin() + 2, name.end(),
-                             [](unsigned char c) { return std::isdigit(c) != 0; }))
-                continue;
-            found.emplace_back(std::stoul(name.substr(2)), "/dev/" + name);
-        }
-        closedir(dir);
-    }
-    std::sort(found.begin(), found.end());
-    std::vector<KernelNode> nodes;
-    for (auto& [number, path] : found) {
-        struct stat st {};
-        KernelNode node{std::move(path), 0};
-        if (::stat(node.path.c_str(), &st) == 0) node.number = st.st_rdev;
-        nodes.push_back(std::move(node));
-    }
-    return nodes;
+// The system's drives, listed again only when they may have changed; the device-access frame
+// asks for the drive list often (it probes every letter), and a burn must not pay for a listing
+// per command. A listing that differs from the last one changes the generation.
+void RefreshSystemLocked(Registry& r) {
+    if (r.kernelPathsOverride) return;
+    if (!r.system) r.system = detail::MakeSystemDrives();
+    if (r.system->Refresh()) ++r.generation;
 }
-
-// /dev is listed again only when a node may have come or gone; the device-access frame asks
-// for the drive list often (it probes every letter), and a burn must not pay for a listing
-// per command. A listing that differs from the last one (paths or device numbers) changes the
-// generation.
-std::vector<std::string> KernelPathsLocked(Registry& r) {
-    if (r.kernelPathsOverride) return *r.kernelPathsOverride;
-    if (!r.devWatch) r.devWatch = std::make_unique<DevWatch>();
-    if (r.devWatch->Changed() || !r.kernelNodes) {
-        auto nodes = ScanKernelOpticalDevices();
-        if (r.kernelNodes && *r.kernelNodes != nodes) ++r.generation;
-        r.kernelNodes = std::move(nodes);
-    }
-    std::vector<std::string> paths;
-    for (const auto& node : *r.kernelNodes) paths.push_back(node.path);
-    return paths;
-}
-
-constexpr char kFirstOpticalLetter = 'D';
-constexpr char kLastLetter = 'Z';
 
 std::vector<detail::OpticalDrive> OpticalDrivesLocked(Registry& r) {
     std::vector<detail::OpticalDrive> drives;
-    char letter = kFirstOpticalLetter;
-    for (auto& path : KernelPathsLocked(r)) {
-        if (letter > kLastLetter) return drives;
-        detail::OpticalDrive d;
-        d.letter = letter++;
-        d.kernelPath = std::move(path);
-        drives.push_back(std::move(d));
+    std::uint32_t used = detail::LetterBit('C');
+    if (r.kernelPathsOverride) {
+        char letter = kFirstOpticalLetter;
+        for (const auto& path : *r.kernelPathsOverride) {
+            if (letter > kLastLetter) break;
+            detail::OpticalDrive d;
+            d.letter = letter++;
+            d.kernelPath = path;
+            used |= detail::LetterBit(d.letter);
+            drives.push_back(std::move(d));
+        }
+    } else {
+        RefreshSystemLocked(r);
+        drives = r.system->Drives();
+        used |= r.system->UsedLetters();
     }
+    // Virtual devices take the free letters from D: on, in attach order.
+    char letter = kFirstOpticalLetter;
     for (const auto& a : r.attached) {
+        while (letter <= kLastLetter && (used & detail::LetterBit(letter)) != 0) ++letter;
         if (letter > kLastLetter) break;
         detail::OpticalDrive d;
         d.letter = letter++;
@@ -174,6 +73,8 @@ std::vector<detail::OpticalDrive> OpticalDrivesLocked(Registry& r) {
         d.address = ScsiDeviceAddress{detail::kVirtualPort, 0, a.target, 0};
         drives.push_back(std::move(d));
     }
+    std::sort(drives.begin(), drives.end(),
+              [](const detail::OpticalDrive& x, const detail::OpticalDrive& y) { return x.letter < y.letter; });
     return drives;
 }
 
@@ -287,54 +188,15 @@ void ResetKernelDevicePathsForTesting() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     r.kernelPathsOverride.reset();
-    r.kernelNodes.reset();   // the next call lists /dev afresh
+    r.system.reset();   // the next call lists the system's drives afresh
     ++r.generation;
 }
 
 std::uint64_t OpticalDriveSetGeneration() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    KernelPathsLocked(r);   // takes up a change of /dev first
+    RefreshSystemLocked(r);   // takes up a change of the system's drives first
     return r.generation;
-}
-
-namespace {
-
-// Mount points in /proc/self/mountinfo escape blanks and a few others as \ooo.
-std::string UnescapeMountField(const std::string& field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() &&
-            std::all_of(field.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                        field.begin() + static_cast<std::ptrdiff_t>(i) + 4,
-                        [](char c) { return c >= '0' && c <= '7'; })) {
-            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string MountPointOfLetter(char letter) {
-    const auto drive = detail::OpticalDriveOfLetter(letter);
-    if (!drive || drive->device) return {};
-    struct stat st {};
-    if (::stat(drive->kernelPath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};
-    const std::string wanted = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        // mount id, parent id, major:minor, root, mount point, ...
-        std::istringstream fields(line);
-        std::string id, parent, numbers, root, point;
-        if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
-        if (numbers == wanted) return UnescapeMountField(point);
-    }
-    return {};
 }
 
 }  // namespace win

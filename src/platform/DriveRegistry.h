@@ -1,6 +1,7 @@
 // Internal to the platform layer: which optical drive stands behind which letter.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,23 @@ struct OpticalDrive {
     std::shared_ptr<VirtualScsiDevice> device;       // set for a virtual device
     ScsiDeviceAddress address;                       // virtual devices only
 };
+
+// A drive letter as a bit of a GetLogicalDrives-style mask (bit 0: A:).
+constexpr std::uint32_t LetterBit(char letter) { return std::uint32_t{1} << (letter - 'A'); }
+
+// The system's own drives, the half of the registry that differs between Linux and Windows.
+class SystemDrives {
+public:
+    virtual ~SystemDrives() = default;
+    // Lists the drives again if they may have changed (a cheap check otherwise); true when the
+    // list differs from an earlier one (the first listing is no change).
+    virtual bool Refresh() = 0;
+    // The system's optical drives with their letters and device paths.
+    virtual const std::vector<OpticalDrive>& Drives() const = 0;
+    // Every letter the system uses for a drive of any kind; virtual devices take the others.
+    virtual std::uint32_t UsedLetters() const = 0;
+};
+std::unique_ptr<SystemDrives> MakeSystemDrives();
 
 // The optical drives in letter order (D: first). Drives past Z: have no letter and are left
 // out.

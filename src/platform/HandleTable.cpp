@@ -1,7 +1,5 @@
 #include "platform/HandleTable.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,10 +8,18 @@ namespace win::detail {
 
 namespace {
 
+#ifdef _WIN32
+// Far above any handle the Windows kernel gives out (small multiples of 4) and below the
+// pseudo-handles (-1, -2, ...), so a handle of this table is never mistaken for a real one.
+constexpr std::uintptr_t kFirstHandle = std::uintptr_t{0x4B56} << 44;
+#else
+constexpr std::uintptr_t kFirstHandle = 0x100;
+#endif
+
 struct Table {
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, HandleObject> objects;
-    std::uintptr_t next = 0x100;
+    std::uintptr_t next = kFirstHandle;
 };
 
 Table& table() {
@@ -22,10 +28,6 @@ Table& table() {
 }
 
 }  // namespace
-
-KernelDevice::~KernelDevice() {
-    if (fd >= 0) ::close(fd);
-}
 
 namespace {
 

@@ -10,12 +10,18 @@
 
 namespace win::detail {
 
-// An open kernel device; the descriptor is closed with the last reference, so a command
-// running on another thread keeps it alive through a concurrent CloseHandle.
+// An open kernel device; the descriptor (on Windows the system's handle) is closed with the
+// last reference, so a command running on another thread keeps it alive through a concurrent
+// CloseHandle.
 struct KernelDevice {
-    int fd = -1;
+#ifdef _WIN32
+    using Descriptor = HANDLE;
+#else
+    using Descriptor = int;
+#endif
+    Descriptor fd;
     char letter = 0;
-    KernelDevice(int f, char l) : fd(f), letter(l) {}
+    KernelDevice(Descriptor f, char l) : fd(f), letter(l) {}
     ~KernelDevice();
     KernelDevice(const KernelDevice&) = delete;
     KernelDevice& operator=(const KernelDevice&) = delete;

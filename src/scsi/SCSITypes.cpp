@@ -1,6 +1,6 @@
 #include "scsi/SCSITypes.h"
 
-#include <sys/stat.h>
+#include "platform/Posix.h"
 
 #include <algorithm>
 #include <array>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "scsi/SptiUnit.h"
@@ -33,17 +34,20 @@ std::recursive_mutex& TransportMutex() {
     return m;
 }
 
-// A job's state per drive letter (A..Z), under the transport mutex.
+// A job's state per drive, under the transport mutex: by letter where the drive has one, else
+// by its ASPI address (a drive on the ASPI path need not have a letter).
 struct JobState {
     int depth = 0;
     bool attention = false;
     std::uint8_t sense[SENSE_LEN] = {};
 };
-JobState gJobs[26];
 
 JobState* JobOf(const TCDBurnerInfo& Info) {
-    const int index = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z' ? Info.DriveLetter - 'A' : -1;
-    return index >= 0 ? &gJobs[index] : nullptr;
+    static std::map<std::uint32_t, JobState> jobs;
+    const std::uint32_t key = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z'
+                                  ? static_cast<std::uint32_t>(Info.DriveLetter)
+                                  : 0x1000000u | (std::uint32_t{Info.HaId} << 16) | (std::uint32_t{Info.Target} << 8) | Info.Lun;
+    return &jobs[key];
 }
 
 }  // namespace
@@ -108,7 +112,12 @@ std::uint8_t TzqSCSI::ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::u
     if (srb.CDBByte[0] == 0xFF) {
         srb.SRB_Status = SS_COMP;   // a no-op that never reaches a drive
     } else {
-        AspiSendCommand(&srb);
+        const std::uint32_t sent = AspiSendCommand(&srb);
+        // Anything but SS_PENDING is the request's final status: a library that refuses it
+        // (SS_INVALID_SRB, SS_NO_DEVICE, ...) may leave SRB_Status at 0, which reads as pending,
+        // and never signal the event.
+        if (sent != SS_PENDING && std::atomic_ref<std::uint8_t>(srb.SRB_Status).load() == SS_PENDING)
+            srb.SRB_Status = static_cast<std::uint8_t>(sent);
     }
     // A pending request is completed by the library on a thread of its own, which writes the
     // final status and then signals the event.

@@ -1,12 +1,9 @@
 #include "vdrive/VirtualDisc.h"
 
-#include <fcntl.h>
+#include "platform/Posix.h"
 #include <limits.h>
-#include <sys/file.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -96,10 +93,28 @@ bool FileSize(const std::string& path, std::uint64_t& size) {
 // a file elsewhere. Empty when the name is fine.
 std::string ForeignFileName(const std::string& name) {
     if (name.empty()) return "empty file name";
-    if (name[0] == '/') return "the track file " + name + " is an absolute path";
+#ifdef _WIN32
+    const bool absolute = name[0] == '/' || name[0] == '\\' ||
+                          (name.size() > 2 && name[1] == ':' && (name[2] == '\\' || name[2] == '/'));
+#else
+    const bool absolute = name[0] == '/';
+#endif
+    if (absolute) return "the track file " + name + " is an absolute path";
     if (name == "." || name == "..") return "the track file " + name + " names a folder";
     if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos)
         return "the track file " + name + " contains a path separator (only files beside the sheet)";
+#ifdef _WIN32
+    // "C:name" is a file on another drive's current folder, "name:x" a stream of another file,
+    // and the old device names (CON, NUL, COM1, ...) stand for devices in every folder.
+    if (name.find(':') != std::string::npos)
+        return "the track file " + name + " names a drive or a stream";
+    std::string device = name.substr(0, name.find('.'));
+    for (char& c : device) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (device == "CON" || device == "PRN" || device == "AUX" || device == "NUL" ||
+        ((device.rfind("COM", 0) == 0 || device.rfind("LPT", 0) == 0) && device.size() == 4 &&
+         device[3] >= '1' && device[3] <= '9'))
+        return "the track file " + name + " names a device";
+#endif
     return {};
 }
 
@@ -138,8 +153,10 @@ void SyncDirectory(const std::string& dir) {
 }  // namespace
 
 static void SplitPath(const std::string& cuePath, std::string& dir, std::string& stem) {
-    std::size_t slash = cuePath.rfind('/');
-    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : cuePath.substr(0, slash));
+    std::size_t slash = cuePath.find_last_of(kvsys::kPathSeparators);
+    // A root ("/", "C:\") keeps its separator.
+    const bool root = slash == 0 || (slash != std::string::npos && cuePath[slash - 1] == ':');
+    dir = slash == std::string::npos ? "." : (root ? cuePath.substr(0, slash + 1) : cuePath.substr(0, slash));
     std::string name = slash == std::string::npos ? cuePath : cuePath.substr(slash + 1);
     std::size_t dot = name.rfind('.');
     stem = (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
@@ -451,8 +468,8 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
         if (!tracks.empty()) tracks[0].closed = false;
     }
     disc->tracks_ = std::move(tracks);
-    disc->sheet_ = SheetIdentity{true, static_cast<std::uint64_t>(cueStat.st_dev), static_cast<std::uint64_t>(cueStat.st_ino),
-                                 static_cast<std::uint64_t>(cueStat.st_size), cueStat.st_mtim.tv_sec, cueStat.st_mtim.tv_nsec};
+    disc->sheet_ = SheetIdentity{true, kvsys::StatDevice(cueStat), kvsys::StatInode(cueStat),
+                                 static_cast<std::uint64_t>(cueStat.st_size), kvsys::ModifiedSeconds(cueStat), kvsys::ModifiedNanoseconds(cueStat)};
     return disc;
 }
 
@@ -465,11 +482,11 @@ bool Identify(const std::string& path, bool& exists, std::uint64_t& device, std:
         return errno == ENOENT;
     }
     exists = true;
-    device = st.st_dev;
-    inode = st.st_ino;
+    device = kvsys::StatDevice(st);
+    inode = kvsys::StatInode(st);
     size = static_cast<std::uint64_t>(st.st_size);
-    sec = st.st_mtim.tv_sec;
-    nsec = st.st_mtim.tv_nsec;
+    sec = kvsys::ModifiedSeconds(st);
+    nsec = kvsys::ModifiedNanoseconds(st);
     return true;
 }
 }  // namespace
@@ -532,7 +549,7 @@ bool VirtualDisc::Save(std::string& error) {
         ok = false;
     }
     ::close(fd);
-    if (ok && ::rename(temp.c_str(), cuePath_.c_str()) != 0) {
+    if (ok && kvsys::RenameReplacing(temp.c_str(), cuePath_.c_str()) != 0) {
         error = ErrnoText("cannot replace", cuePath_);
         ok = false;
     }
@@ -542,8 +559,8 @@ bool VirtualDisc::Save(std::string& error) {
     }
     SyncDirectory(dir_);
     // The identity of the file written, not of whatever the name may point at by now.
-    sheet_ = SheetIdentity{true, static_cast<std::uint64_t>(written.st_dev), static_cast<std::uint64_t>(written.st_ino),
-                           static_cast<std::uint64_t>(written.st_size), written.st_mtim.tv_sec, written.st_mtim.tv_nsec};
+    sheet_ = SheetIdentity{true, kvsys::StatDevice(written), kvsys::StatInode(written),
+                           static_cast<std::uint64_t>(written.st_size), kvsys::ModifiedSeconds(written), kvsys::ModifiedNanoseconds(written)};
     failure_ = Failure::None;
     return true;
 }

@@ -4,7 +4,7 @@
 // pages, the buffer and busy-time model and the injected faults.
 #include "vdrive/VirtualWriter.h"
 
-#include <sys/stat.h>
+#include "platform/Posix.h"
 
 #include <algorithm>
 #include <array>

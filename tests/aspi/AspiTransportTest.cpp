@@ -169,7 +169,10 @@ void CheckResultMapping(TestLibrary& lib, ScriptedDevice& drive, TScsiDefaults& 
             for (std::uint32_t i = 0; i < c.replies; ++i) drive.QueueReply(c.reply);
             const std::uint8_t cdb[10] = {0x51, 0, 0, 0, 0, 0, 0, 0, 32, 0};   // READ DISC INFORMATION
             std::uint8_t buffer[32] = {};
+            // Within a job, as a burn sends it: a unit attention is the job's end, not asked again.
+            BeginDeviceJob(Writer());
             const TScsiError result = ExecScsiCommand(Writer(), cdb, 10, buffer, sizeof buffer, SRB_DIR_IN, defaults);
+            EndDeviceJob(Writer());
             EXPECT_EQ(ScsiErrorToText(result), ScsiErrorToText(c.expected));
             const auto after = lib.Stats();
             EXPECT_EQ(after.executeRequests, before.executeRequests + c.requests);

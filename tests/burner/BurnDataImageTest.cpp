@@ -556,6 +556,10 @@ TEST_F(VirtualBurn, ABurnSendsTwoCommandsPerBlockThroughOneOpen)
     // The job runs on this thread: the sink needs no lock.
     std::vector<std::uint8_t> sent;
     win::SetScsiTraceSink([&sent](char, const win::ScsiRequest& r, bool) { sent.push_back(r.cdb[0]); });
+    // The tear-down still sends commands (the tray release): the sink must not outlive `sent`.
+    struct SinkGuard {
+        ~SinkGuard() { win::SetScsiTraceSink(nullptr); }
+    } sinkGuard;
     const auto opens = win::DeviceOpenCount();
     ASSERT_TRUE(burner->BurnDataImage(image, 1));
     EXPECT_EQ(win::DeviceOpenCount() - opens, 1u);

@@ -309,7 +309,7 @@ TEST(CliSession, EachFailureHasItsExitCode) {
         {TJobStep::BufferStall, kExitWrite},       {TJobStep::SyncCache, kExitClosing},
         {TJobStep::CloseTrack, kExitClosing},      {TJobStep::CloseSession, kExitClosing},
         {TJobStep::Blank, kExitCommandFailed},     {TJobStep::Verify, kExitVerify},
-        {TJobStep::None, kExitWrite},
+        {TJobStep::None, kExitWrite},              {TJobStep::InUse, kExitInUse},
     };
     for (const auto& [step, code] : cases) EXPECT_EQ(ExitCodeOfFailure(step), code);
     EXPECT_EQ(ExitCodeOfFailure(TJobStep::Interrupted, kExitTerminated), kExitTerminated);

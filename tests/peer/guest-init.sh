@@ -42,18 +42,21 @@ count_on() {
   echo 1 > $T/events/scsi/scsi_dispatch_cmd_start/enable
   T0=$(cut -d' ' -f1 /proc/uptime)
 }
-count_off() {   # NAME: a section with the opcodes counted, the total, the writes and the
-                # commands other than WRITE(10) and READ BUFFER CAPACITY between the first and
-                # the last WRITE(10), and the wall time
+count_off() {   # NAME: a section with the opcodes counted, the total, the writes, the blocks
+                # they moved, the commands other than WRITE(10) and READ BUFFER CAPACITY
+                # between the first and the last WRITE(10), and the wall time
   T1=$(cut -d' ' -f1 /proc/uptime)
   echo "=== BEGIN $1"
   if [ -e $T/events/scsi/scsi_dispatch_cmd_start/enable ]; then
     echo 0 > $T/events/scsi/scsi_dispatch_cmd_start/enable
-    sed -n 's/.*raw=\([0-9a-f][0-9a-f]\).*/\1/p' $T/trace | awk '
-      { op[NR] = $1; n[$1]++; if ($1 == "2a") { if (!first) first = NR; last = NR } }
+    # raw= is the CDB as the drive got it; a WRITE(10)'s blocks are its bytes 7 and 8.
+    sed -n 's/.*raw=\([0-9a-f ]*\).*/\1/p' $T/trace | awk '
+      function hex(h,   v, i) { v = 0; for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1; return v }
+      { op[NR] = $1; n[$1]++
+        if ($1 == "2a") { if (!first) first = NR; last = NR; blocks += hex($8 $9) } }
       END { for (k in n) printf "opcode %s %d\n", k, n[k]
             other = 0; for (i = first; i <= last; i++) if (op[i] != "2a" && op[i] != "5c") other++
-            printf "total %d\nwrites %d\nforeign-between-writes %d\n", NR, n["2a"], other }'
+            printf "total %d\nwrites %d\nblocks %d\nforeign-between-writes %d\n", NR, n["2a"], blocks, other }'
   fi
   echo "wall $(echo "$T1 $T0" | awk '{printf "%.2f", $1 - $2}')"
   echo "=== END $1 rc=0"

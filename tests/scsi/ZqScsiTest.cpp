@@ -210,7 +210,7 @@ TEST_F(DeviceAccess, UnitAttentionIsAskedAgainOnceOutsideAJobAndEndsAJob) {
     BeginDeviceJob(info);
     device->QueueReply(attention);
     EXPECT_EQ(send(), Err_SenseUnitAttention);
-    EXPECT_TRUE(EndDeviceJob(info));
+    EXPECT_FALSE(EndDeviceJob(info)) << "the outermost job says it, once";
     EXPECT_EQ(send(), Err_SenseUnitAttention) << "the outer job still runs";
     EXPECT_TRUE(EndDeviceJob(info));
     BeginDeviceJob(info);

@@ -344,6 +344,12 @@ TEST_F(DiscFiles, SheetsNamingFilesOutsideTheirFolderAreRefused) {
         {"another program's sheet", "FILE \"../victim.txt\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n",
          "line 1: the track file ../victim.txt contains a path separator"},
         {"link inside the folder", sheet("alias.iso"), ""},
+#ifdef _WIN32
+        {"another drive's folder", sheet("C:victim.txt"), "line 6: the track file C:victim.txt names a drive or a stream"},
+        {"a stream of a file", sheet("inside.iso:hidden"), "names a drive or a stream"},
+        {"a device name", sheet("nul.iso"), "line 6: the track file nul.iso names a device"},
+        {"a port name", sheet("COM1"), "names a device"},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
