@@ -117,10 +117,8 @@ protected:
     }
     void TearDown() override
     {
-        // The sink first: a test's own sink may capture its locals, and the writer list still
-        // sends commands as it goes (the tray is unlocked).
-        win::SetScsiTraceSink(nullptr);
         list.reset();
+        win::SetScsiTraceSink(nullptr);
         if (writer)
             vdrive::DetachVirtualDrive(writer);
         // Released, not only detached: the disc's files (its lock among them) are closed, so a
