@@ -79,6 +79,15 @@ inline std::uint64_t StatInode([[maybe_unused]] const struct stat& st) {
 #endif
 }
 
+// stat of a file by name, with the times fstat of an open descriptor reports: the Windows C
+// runtime reads them differently for the two (by name through the local time), so identities
+// taken with fstat compare only with these.
+#ifdef _WIN32
+int StatLikeFstat(const char* path, struct stat* st);
+#else
+inline int StatLikeFstat(const char* path, struct stat* st) { return ::stat(path, st); }
+#endif
+
 // The last modification time: seconds and the nanoseconds within the second (0 where the
 // system keeps whole seconds only).
 inline std::int64_t ModifiedSeconds(const struct stat& st) {

@@ -172,6 +172,16 @@ bool IsLiveTerminal(int fd) {
            ::SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+int StatLikeFstat(const char* path, struct stat* st) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int result = ::fstat(fd, st);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return result;
+}
+
 std::string TimeLayout() {
     // The user's time separator (LOCALE_STIME), in the layout the separator is read from.
     char separator[8] = {};

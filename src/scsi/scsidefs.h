@@ -22,6 +22,7 @@ constexpr std::uint8_t SS_ABORTED = 0x02;
 constexpr std::uint8_t SS_ERR = 0x04;
 constexpr std::uint8_t SS_INVALID_HA = 0x81;
 constexpr std::uint8_t SS_NO_DEVICE = 0x82;
+constexpr std::uint8_t SS_INVALID_SRB = 0xE0;
 constexpr std::uint8_t SS_NO_ADAPTERS = 0xE8;
 
 // Request flags (SRB_Flags). The direction bits SRB_DIR_IN (08h) and SRB_DIR_OUT (10h) are

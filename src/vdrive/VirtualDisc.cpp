@@ -477,7 +477,7 @@ namespace {
 bool Identify(const std::string& path, bool& exists, std::uint64_t& device, std::uint64_t& inode,
               std::uint64_t& size, std::int64_t& sec, std::int64_t& nsec) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (kvsys::StatLikeFstat(path.c_str(), &st) != 0) {
         exists = false;
         return errno == ENOENT;
     }

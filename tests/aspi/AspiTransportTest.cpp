@@ -58,6 +58,7 @@ struct TestLibrary {
     KvTestAspiWaitHeldFn WaitHeld = nullptr;
     KvTestAspiReleaseFn Release = nullptr;
     KvTestAspiDrainFn Drain = nullptr;
+    KvTestAspiRefuseNextFn RefuseNext = nullptr;
     KvTestAspiStatsFn Stats = nullptr;
     KvTestAspiResetFn Reset = nullptr;
     KvTestAspiNameFn Name = nullptr;
@@ -73,6 +74,7 @@ struct TestLibrary {
         get(WaitHeld, "KvTestAspiWaitHeld");
         get(Release, "KvTestAspiRelease");
         get(Drain, "KvTestAspiDrain");
+        get(RefuseNext, "KvTestAspiRefuseNext");
         get(Stats, "KvTestAspiStatsOf");
         get(Reset, "KvTestAspiReset");
         get(Name, "KvTestAspiName");
@@ -265,6 +267,35 @@ TEST_F(AspiBoth, APendingRequestIsWaitedForUntilTheLibrarySignalsIt) {
     EXPECT_EQ(result.get(), Err_None);
     EXPECT_EQ(buffer, reply);
     EXPECT_EQ(wnaspi.Stats().pendingReturns, 1u);
+}
+
+// A library may refuse a request outright, returning its status without writing the block:
+// the status byte then still reads 00h (pending) and no event comes. The refusal is the
+// request's result; the command must not wait for a completion that never comes.
+TEST_F(AspiBoth, ARefusedRequestEndsAtOnceWithoutWaitingForTheEvent) {
+    Place(wnaspi);
+    ASSERT_NE(wnaspi.RefuseNext, nullptr);
+    const std::uint8_t cdbs[][10] = {
+        {0x00},                                  // TEST UNIT READY, no data
+        {0x51, 0, 0, 0, 0, 0, 0, 0, 32, 0},      // READ DISC INFORMATION, data in
+    };
+    for (const auto& cdb : cdbs) {
+        SCOPED_TRACE(int(cdb[0]));
+        wnaspi.RefuseNext(1);
+        std::uint8_t buffer[32] = {};
+        const bool dataIn = cdb[0] != 0x00;
+        auto result = std::async(std::launch::async, [&] {
+            return ExecScsiCommand(Writer(), cdb, 10, dataIn ? buffer : nullptr, dataIn ? sizeof buffer : 0,
+                                   dataIn ? SRB_DIR_IN : SRB_DIR_NONE, defaults);
+        });
+        ASSERT_EQ(result.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready)
+            << "the command waited for an event the library never sets";
+        EXPECT_EQ(result.get(), Err_Unknown);
+        EXPECT_EQ(drive->CommandCount(), 0u) << "the refused request reached the drive";
+    }
+    // The next request is carried out again.
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(Inquiry(data), Err_None);
 }
 
 TEST_F(AspiBoth, TheRequestBlockCarriesAddressLunFlagsAndEvent) {

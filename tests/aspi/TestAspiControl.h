@@ -34,6 +34,10 @@ using KvTestAspiDeferEveryFn = void (*)(std::uint32_t n);
 using KvTestAspiHoldNextFn = void (*)();
 using KvTestAspiWaitHeldFn = bool (*)(std::uint32_t ms);
 using KvTestAspiReleaseFn = void (*)();
+// The next n execute requests are refused as a library that does not carry them out refuses
+// them (Wine's 64-bit wnaspi32 does so with every one): the entry returns SS_INVALID_SRB and
+// leaves the block alone, its status 00h (pending) and its event never set.
+using KvTestAspiRefuseNextFn = void (*)(std::uint32_t n);
 // Waits up to ms until no request is pending; false if one still is.
 using KvTestAspiDrainFn = bool (*)(std::uint32_t ms);
 using KvTestAspiStatsFn = KvTestAspiStats (*)();

@@ -50,6 +50,7 @@ struct State {
     bool held = false;        // a held request is waiting for release
     bool released = false;
     std::uint32_t pending = 0;   // requests answered SS_PENDING and not yet completed
+    std::uint32_t refuse = 0;    // execute requests still to be refused untouched
 };
 
 State& Shared() {
@@ -106,6 +107,11 @@ std::uint32_t Send(void* block) {
     s.stats.lastSenseLen = srb->SRB_SenseLen;
     std::memcpy(s.stats.lastCdb, srb->CDBByte, 16);
     s.stats.lastHadEvent = srb->SRB_PostProc != nullptr;
+
+    if (s.refuse > 0) {
+        --s.refuse;
+        return SS_INVALID_SRB;
+    }
 
     const auto found = s.devices.find({srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun});
     if (found == s.devices.end()) {
@@ -213,6 +219,12 @@ KV_EXPORT void KvTestAspiRelease() {
     s.changed.notify_all();
 }
 
+KV_EXPORT void KvTestAspiRefuseNext(std::uint32_t n) {
+    State& s = Shared();
+    std::lock_guard lock(s.mutex);
+    s.refuse = n;
+}
+
 KV_EXPORT bool KvTestAspiDrain(std::uint32_t ms) {
     State& s = Shared();
     std::unique_lock lock(s.mutex);
@@ -232,6 +244,7 @@ KV_EXPORT void KvTestAspiReset() {
     s.stats = {};
     s.deferEvery = 0;
     s.holdNext = false;
+    s.refuse = 0;
 }
 
 KV_EXPORT const char* KvTestAspiName() { return kName; }
