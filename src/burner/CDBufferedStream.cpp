@@ -20,6 +20,15 @@ TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FF
     do {
         FFile = ::open(FileName.c_str(), flags | O_CLOEXEC | (Mode == fmOpenRead ? O_NONBLOCK : 0));
     } while (FFile < 0 && errno == EINTR);
+#ifdef _WIN32
+    // The C runtime refuses a folder with EACCES: say what it is, not that access was denied.
+    struct stat folder {};
+    if (FFile < 0 && errno == EACCES && ::stat(FileName.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) {
+        errno = EISDIR;
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot open file \"" + FileName + "\": not a regular file");
+    }
+#endif
     if (FFile < 0)
         Fail("Cannot open file");
     if (Mode == fmOpenRead) {

@@ -89,7 +89,12 @@ int ErrnoOfError(::DWORD code) {
 }
 
 // After a failed real call: GetLastError stays, GetLastErrno follows it.
-void NoteSystemFailure() { tLastErrno = ErrnoOfError(::GetLastError()); }
+// The thread_local is written first: reaching it may reset the system's last error (TlsGetValue).
+void NoteSystemFailure() {
+    const ::DWORD code = ::GetLastError();
+    tLastErrno = ErrnoOfError(code);
+    ::SetLastError(code);
+}
 
 bool IsOwnHandle(HANDLE handle, detail::HandleObject& object) { return detail::LookupHandle(handle, object); }
 
@@ -141,8 +146,8 @@ KernelDevice::~KernelDevice() {
 }
 
 void SetLastFailure(DWORD code, int errnoValue) {
-    ::SetLastError(code);
     tLastErrno = errnoValue;
+    ::SetLastError(code);
 }
 
 }  // namespace detail
@@ -151,8 +156,8 @@ void SetLastFailure(DWORD code, int errnoValue) {
 
 DWORD GetLastError() { return ::GetLastError(); }
 void SetLastError(DWORD code) {
-    ::SetLastError(code);
     tLastErrno = ErrnoOfError(code);
+    ::SetLastError(code);
 }
 int GetLastErrno() { return tLastErrno; }
 

@@ -4,7 +4,9 @@
 // request later from its own thread, signalling the block's event as an ASPI manager does.
 //
 // It does not link the platform layer: win::SetEvent resolves to the test program's copy
-// (the program exports its symbols), because event handles live in that copy's table.
+// (the program exports its symbols), because event handles live in that copy's table. On
+// Windows the handles are the system's events and the library sets them through kernel32, as
+// an ASPI manager does; there it is a real DLL with a version resource (TestAspiLibrary.rc).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,7 +22,13 @@
 #include "platform/WinApi.h"
 #include "scsi/scsidefs.h"
 
+#ifdef _WIN32
+#define KV_EXPORT extern "C" __declspec(dllexport)
+// kernel32's SetEvent, declared here: <windows.h> would clash with the platform layer's names.
+extern "C" __declspec(dllimport) int __stdcall SetEvent(void* event);
+#else
 #define KV_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -145,7 +153,11 @@ std::uint32_t Send(void* block) {
         win::HANDLE event = srb->SRB_PostProc;
         Complete(srb, device);
         // The block belongs to the caller again once the event is set: no access after it.
+#ifdef _WIN32
+        ::SetEvent(event);
+#else
         win::SetEvent(event);
+#endif
         std::lock_guard workerLock(st.mutex);
         --st.pending;
         st.changed.notify_all();

@@ -86,6 +86,9 @@ protected:
         win::SetScsiTraceSink(nullptr);
         if (writer)
             vdrive::DetachVirtualDrive(writer);
+        // Released, not only detached: the disc's files (its lock among them) are closed, so a
+        // case may remove them, which Windows refuses for a file that is still open.
+        writer.reset();
         win::ResetKernelDevicePathsForTesting();
     }
 

@@ -155,8 +155,13 @@ TEST(CDBufferedStream, OpenAndReadErrorsRaise)
     }
     // A folder would open for reading with every read failing, and a FIFO would block the open
     // for ever: both are refused at once, with the reason, never read as an empty image.
+#ifdef _WIN32
+    // Windows has no FIFOs in the file system.
+    const std::pair<std::string, int> refused[] = {{dir.path().string(), EISDIR}};
+#else
     ASSERT_EQ(::mkfifo((dir / "pipe.iso").c_str(), 0644), 0);
     const std::pair<std::string, int> refused[] = {{dir.path().string(), EISDIR}, {dir / "pipe.iso", EINVAL}};
+#endif
     for (const auto& [path, code] : refused) {
         try {
             TCDBufferedStream s(path);

@@ -99,7 +99,9 @@ TEST_F(Events, AutoResetReleasesOneWaitPerSignal) {
     EXPECT_EQ(win::WaitForSingleObject(e, 0), win::WAIT_OBJECT_0);
     EXPECT_EQ(win::WaitForSingleObject(e, 0), win::WAIT_TIMEOUT) << "signals do not count up";
     win::CloseHandle(e);
+#ifndef _WIN32   // the stand-in refuses names; Windows makes named events
     EXPECT_EQ(win::CreateEventA(nullptr, win::FALSE, win::FALSE, "named"), nullptr);
+#endif
 }
 
 TEST_F(Events, SignalFromAnotherThreadWakesAllManualWaiters) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -109,7 +110,9 @@ TEST(Helpers, FileSizeOfIs64Bit) {
     // A sparse file past 4 GiB: a 32-bit size would report it as 1 GiB.
     const std::string big = dir + "kv-big.iso";
     std::ofstream(big).close();
-    ASSERT_EQ(::truncate(big.c_str(), (5LL << 30)), 0);
+    std::error_code error;
+    std::filesystem::resize_file(big, 5LL << 30, error);
+    ASSERT_FALSE(error) << error.message();
     EXPECT_EQ(FileSizeOf(big), 5LL << 30);
     ::unlink(big.c_str());
     ::unlink(empty.c_str());
