@@ -179,6 +179,33 @@ bool VersionOverride(DWORD& platformId, DWORD& major, DWORD& minor) {
 
 void CountDeviceOpen() { ++gDeviceOpens; }
 
+HANDLE OpenVirtual(const std::shared_ptr<VirtualScsiDevice>& device, char letter, bool exclusive) {
+    if (exclusive && !ClaimExclusive(device.get())) {
+        SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto handle = std::make_shared<VirtualHandle>();
+    handle->device = device;
+    handle->letter = letter;
+    handle->exclusive = exclusive;
+    CountDeviceOpen();
+    return InsertHandle(std::move(handle));
+}
+
+DWORD PackDriveStrings(const std::string& letters, DWORD bufferLength, char* buffer) {
+    std::string strings;
+    for (const char letter : letters) {
+        strings += letter;
+        strings += ":\\";
+        strings += '\0';
+    }
+    const auto needed = static_cast<DWORD>(strings.size() + 1);
+    if (buffer == nullptr || bufferLength < needed) return needed;
+    std::memcpy(buffer, strings.data(), strings.size());
+    buffer[strings.size()] = '\0';
+    return static_cast<DWORD>(strings.size());
+}
+
 }  // namespace win::detail
 
 namespace win {

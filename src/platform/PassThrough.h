@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "platform/HandleTable.h"
 #include "platform/VirtualDevice.h"
@@ -49,5 +51,13 @@ bool VersionOverride(DWORD& platformId, DWORD& major, DWORD& minor);
 
 // Counts a successful open of an optical device (DeviceOpenCount).
 void CountDeviceOpen();
+
+// CreateFileA on an in-process device: a handle of its own, holding the device's exclusive
+// claim when the share mode is 0 (ERROR_SHARING_VIOLATION while another handle holds it).
+HANDLE OpenVirtual(const std::shared_ptr<VirtualScsiDevice>& device, char letter, bool exclusive);
+
+// GetLogicalDriveStringsA's result: the roots "X:\" of `letters`, each ending in a zero, and a
+// final zero; the length without that zero on success, else the buffer size needed with it.
+DWORD PackDriveStrings(const std::string& letters, DWORD bufferLength, char* buffer);
 
 }  // namespace win::detail

@@ -153,19 +153,9 @@ int GetLastErrno() { return tLastErrno; }
 // Drives ---------------------------------------------------------------------------------
 
 DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) {
-    std::string strings = std::string("C:\\") + '\0';
-    for (const auto& d : detail::OpticalDrives()) {
-        strings += d.letter;
-        strings += ":\\";
-        strings += '\0';
-    }
-    // Windows contract: the length without the final zero on success, else the buffer size
-    // needed including it.
-    const auto needed = static_cast<DWORD>(strings.size() + 1);
-    if (lpBuffer == nullptr || nBufferLength < needed) return needed;
-    std::memcpy(lpBuffer, strings.data(), strings.size());
-    lpBuffer[strings.size()] = '\0';
-    return static_cast<DWORD>(strings.size());
+    std::string letters = "C";
+    for (const auto& d : detail::OpticalDrives()) letters += d.letter;
+    return detail::PackDriveStrings(letters, nBufferLength, lpBuffer);
 }
 
 UINT GetDriveTypeA(const char* lpRootPathName) {
@@ -191,18 +181,7 @@ HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
         return INVALID_HANDLE_VALUE;
     }
     const bool exclusive = dwShareMode == 0;
-    if (drive->device) {
-        if (exclusive && !detail::ClaimExclusive(drive->device.get())) {
-            detail::SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
-            return INVALID_HANDLE_VALUE;
-        }
-        auto handle = std::make_shared<detail::VirtualHandle>();
-        handle->device = drive->device;
-        handle->letter = drive->letter;
-        handle->exclusive = exclusive;
-        detail::CountDeviceOpen();
-        return detail::InsertHandle(std::move(handle));
-    }
+    if (drive->device) return detail::OpenVirtual(drive->device, drive->letter, exclusive);
     // O_NONBLOCK: an sr device opens without a disc and does not wait for the tray. O_EXCL
     // on a block device: refused while it is mounted or another program holds it so.
     const int mode = (dwDesiredAccess & GENERIC_WRITE) != 0 ? O_RDWR : O_RDONLY;

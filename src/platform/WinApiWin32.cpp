@@ -166,20 +166,10 @@ int GetLastErrno() { return tLastErrno; }
 DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) {
     std::uint32_t mask = ::GetLogicalDrives();
     for (const auto& d : detail::OpticalDrives()) mask |= detail::LetterBit(d.letter);
-    std::string strings;
-    for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        if ((mask & detail::LetterBit(letter)) == 0) continue;
-        strings += letter;
-        strings += ":\\";
-        strings += '\0';
-    }
-    // Windows contract: the length without the final zero on success, else the buffer size
-    // needed including it.
-    const auto needed = static_cast<DWORD>(strings.size() + 1);
-    if (lpBuffer == nullptr || nBufferLength < needed) return needed;
-    std::memcpy(lpBuffer, strings.data(), strings.size());
-    lpBuffer[strings.size()] = '\0';
-    return static_cast<DWORD>(strings.size());
+    std::string letters;
+    for (char letter = 'A'; letter <= 'Z'; ++letter)
+        if ((mask & detail::LetterBit(letter)) != 0) letters += letter;
+    return detail::PackDriveStrings(letters, nBufferLength, lpBuffer);
 }
 
 UINT GetDriveTypeA(const char* lpRootPathName) {
@@ -198,17 +188,7 @@ HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
             detail::SetLastFailure(ERROR_INVALID_PARAMETER, EINVAL);
             return INVALID_HANDLE_VALUE;
         }
-        const bool exclusive = dwShareMode == 0;
-        if (exclusive && !detail::ClaimExclusive(drive->device.get())) {
-            detail::SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
-            return INVALID_HANDLE_VALUE;
-        }
-        auto handle = std::make_shared<detail::VirtualHandle>();
-        handle->device = drive->device;
-        handle->letter = drive->letter;
-        handle->exclusive = exclusive;
-        detail::CountDeviceOpen();
-        return detail::InsertHandle(std::move(handle));
+        return detail::OpenVirtual(drive->device, drive->letter, dwShareMode == 0);
     }
     // A share mode of 0 opens the drive exclusively: ERROR_SHARING_VIOLATION while another
     // program (or a mounted file system's user) holds it.

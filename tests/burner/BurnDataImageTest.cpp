@@ -18,6 +18,7 @@
 #include <system_error>
 
 #include "TempDir.h"
+#include "support/OtherProgram.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
@@ -529,21 +530,6 @@ TEST_F(VirtualBurn, CancelStopsAfterTheCurrentBlock)
     EXPECT_FALSE(burner->CancelRequested.load());
 }
 
-// A drive reached only through another program's handle: TEST UNIT READY through the platform.
-bool OtherProgramTestUnitReady(win::HANDLE h)
-{
-    win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block {};
-    block.sptd.Length = sizeof(win::SCSI_PASS_THROUGH_DIRECT);
-    block.sptd.CdbLength = 6;
-    block.sptd.SenseInfoLength = 32;
-    block.sptd.DataIn = win::SCSI_IOCTL_DATA_UNSPECIFIED;
-    block.sptd.TimeOutValue = 10;
-    block.sptd.SenseInfoOffset = offsetof(win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, SenseBuf);
-    win::DWORD returned = 0;
-    return win::DeviceIoControl(h, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block,
-                                &returned, nullptr) != win::FALSE;
-}
-
 // What a burn costs the drive: per block one WRITE(10) and one READ BUFFER CAPACITY, a handful
 // of commands around them, the drive scan's INQUIRY before everything else, one device open.
 TEST_F(VirtualBurn, ABurnSendsTwoCommandsPerBlockThroughOneOpen)
@@ -641,7 +627,7 @@ TEST_F(VirtualBurn, ASecondOpenerCannotSendCommandsIntoABurn)
         const win::HANDLE shared = win::CreateFileA(path, rw, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
                                                     win::OPEN_EXISTING, 0, nullptr);
         sharedOpened = shared != win::INVALID_HANDLE_VALUE;
-        commandRefused = sharedOpened && !OtherProgramTestUnitReady(shared) && win::GetLastErrno() == EBUSY;
+        commandRefused = sharedOpened && !kvtest::TestUnitReadyThrough(shared) && win::GetLastErrno() == EBUSY;
         win::CloseHandle(shared);
     };
     ASSERT_TRUE(burner->BurnDataImage(image, 1));

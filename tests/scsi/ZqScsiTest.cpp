@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ScsiFixture.h"
+#include "support/OtherProgram.h"
 #include "scsi/zqSCSI.h"
 
 namespace {
@@ -218,20 +219,6 @@ TEST_F(DeviceAccess, UnitAttentionIsAskedAgainOnceOutsideAJobAndEndsAJob) {
     EXPECT_FALSE(EndDeviceJob(info));
 }
 
-// TEST UNIT READY straight through the platform, as another program would send it.
-bool TestUnitReadyThrough(win::HANDLE h) {
-    win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
-    block.sptd.Length = sizeof(win::SCSI_PASS_THROUGH_DIRECT);
-    block.sptd.CdbLength = 6;
-    block.sptd.SenseInfoLength = 32;
-    block.sptd.DataIn = win::SCSI_IOCTL_DATA_UNSPECIFIED;
-    block.sptd.TimeOutValue = 10;
-    block.sptd.SenseInfoOffset = offsetof(win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, SenseBuf);
-    win::DWORD returned = 0;
-    return win::DeviceIoControl(h, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block,
-                                &returned, nullptr) != win::FALSE;
-}
-
 TEST_F(DeviceAccess, AHeldDriveIsOpenedOnceAndNoOtherOpenerReachesIt) {
     auto device = Attach("DRIVE");
     TCDBurnerInfo info = InfoFor(200, 0);
@@ -254,7 +241,7 @@ TEST_F(DeviceAccess, AHeldDriveIsOpenedOnceAndNoOtherOpenerReachesIt) {
                                                 win::OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(shared, win::INVALID_HANDLE_VALUE);
     const auto reached = device->CommandCount();
-    EXPECT_FALSE(TestUnitReadyThrough(shared));
+    EXPECT_FALSE(kvtest::TestUnitReadyThrough(shared));
     EXPECT_EQ(win::GetLastErrno(), EBUSY);
     EXPECT_EQ(device->CommandCount(), reached);
 
@@ -262,7 +249,7 @@ TEST_F(DeviceAccess, AHeldDriveIsOpenedOnceAndNoOtherOpenerReachesIt) {
     EXPECT_EQ(win::CreateFileA(path, rw, 0, nullptr, win::OPEN_EXISTING, 0, nullptr), win::INVALID_HANDLE_VALUE)
         << "one release of two: still held";
     ReleaseDevice(info);
-    EXPECT_TRUE(TestUnitReadyThrough(shared)) << "released: the other program's turn";
+    EXPECT_TRUE(kvtest::TestUnitReadyThrough(shared)) << "released: the other program's turn";
     win::CloseHandle(shared);
 
     // Held by another program: a job's hold says the drive is in use.

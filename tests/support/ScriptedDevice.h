@@ -2,8 +2,8 @@
 // answers from canned replies (one-shot replies first, then per-opcode replies, then a
 // handler, else GOOD without data). Thread-safe, so a command may arrive from another thread.
 //
-// One-shot replies queued with QueueReply skip INQUIRY: the device-access object sends an
-// INQUIRY to every drive before each command (its drive scan), and those must not eat the
+// One-shot replies queued with QueueReply skip INQUIRY: the device-access object's drive scan
+// sends an INQUIRY to every drive (when the set of drives changes), and those must not eat the
 // reply meant for the command under test. QueueReplyFor(opcode, ...) targets one opcode,
 // INQUIRY included.
 #pragma once
