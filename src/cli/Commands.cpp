@@ -29,6 +29,14 @@ namespace {
 constexpr std::int64_t kSectorBytes = 2048;
 constexpr char kProgramName[] = "keelvane-cli";
 
+// Why a drive did not become ready: NOT READY is a missing or spinning-up disc; anything else
+// (a drive or driver that refuses the question, a hardware error) is not about the disc.
+std::string NotReadyText(TScsiError error) {
+    const std::string result = ScsiErrorToText(error);
+    return error == Err_SenseNotReady ? "the drive is not ready (no disc?): " + result
+                                      : "the drive did not become ready: " + result;
+}
+
 // The folders the rescue image is looked for in, in order: "A, B or C".
 std::string SearchedFolders(const std::string& program) {
     const std::vector<TImageFolder> folders = RescueImageFolders(program);
@@ -643,7 +651,7 @@ int Session::StartJob(TCDBurner& burner, JsonObject fields) {
     const TScsiError ready = WaitForDriveBeforeBurn(burner);
     if (ready != Err_None && burner.LastOutcome.Step != TJobStep::Interrupted) {
         const std::string result = ScsiErrorToText(ready);
-        out_.Error("the drive is not ready (no disc?): " + result);
+        out_.Error(NotReadyText(ready));
         Finish(kExitCommandFailed, fields.Add("last_error", result));
         return kExitCommandFailed;
     }
@@ -854,7 +862,7 @@ int Session::DiscInfo(TCDBurner& burner) {
     // No disc (or one still spinning up) is said as such rather than as a blank CD.
     if (const TScsiError ready = burner.WaitUntilReady(std::chrono::seconds(10)); ready != Err_None) {
         const std::string result = ScsiErrorToText(ready);
-        out_.Error("disc-info: the drive is not ready (no disc?): " + result);
+        out_.Error("disc-info: " + NotReadyText(ready));
         Finish(kExitCommandFailed, JsonObject().Add("result", result));
         return kExitCommandFailed;
     }

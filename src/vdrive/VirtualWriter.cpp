@@ -511,15 +511,33 @@ struct VirtualWriter::Impl {
         }
     }
 
+    // What every WRITE(10) meets first, written or simulated: a writable disc and a transfer of
+    // exactly `count` blocks of the selected size, data out. False once answered with the condition.
+    bool CheckWriteTransfer(ScsiRequest& r, std::uint32_t count, std::uint32_t& blockSize, std::uint64_t& bytes) {
+        if (!disc->Writable()) {
+            CheckCondition(r, kCannotWriteFormat);
+            return false;
+        }
+        blockSize = WriteBlockSize();
+        bytes = static_cast<std::uint64_t>(count) * blockSize;
+        if (bytes != r.dataLength || (count > 0 && r.direction != ScsiRequest::Direction::Out)) {
+            CheckCondition(r, kInvalidField);
+            return false;
+        }
+        return true;
+    }
+
+    // The injected write error (fail-write-at) lies in these blocks.
+    bool InjectedWriteFault(std::uint32_t lba, std::uint32_t count) const {
+        return options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count;
+    }
+
     void Write10(ScsiRequest& r) {
         const std::uint32_t lba = Be32(&r.cdb[2]);
         const std::uint32_t count = Be16(&r.cdb[7]);
-        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
-        const std::uint32_t blockSize = WriteBlockSize();
-        const std::uint64_t bytes = static_cast<std::uint64_t>(count) * blockSize;
-        if (bytes != r.dataLength || (count > 0 && r.direction != ScsiRequest::Direction::Out))
-            return CheckCondition(r, kInvalidField);
-        if (count == 0) return;
+        std::uint32_t blockSize = 0;
+        std::uint64_t bytes = 0;
+        if (!CheckWriteTransfer(r, count, blockSize, bytes) || count == 0) return;
         if (disc->Overwritable()) return WriteOverwritable(r, lba, count, bytes);
         const std::optional<std::uint32_t> nwa = disc->NextWritableAddress();
         if (!nwa || lba != *nwa) return CheckCondition(r, kInvalidWriteAddress);
@@ -540,8 +558,7 @@ struct VirtualWriter::Impl {
             if (static_cast<std::uint64_t>(lba) + count > static_cast<std::uint64_t>(start) + reservedBlocks)
                 return CheckCondition(r, kLbaOutOfRange);
         }
-        if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
-            return CheckCondition(r, kWriteError);
+        if (InjectedWriteFault(lba, count)) return CheckCondition(r, kWriteError);
 
         WaitForBufferRoom(bytes, blockSize, count);
         std::string error;
@@ -562,8 +579,7 @@ struct VirtualWriter::Impl {
         if (!disc->Formatted()) return CheckCondition(r, kMediumNotFormatted);
         if (static_cast<std::uint64_t>(lba) + count > disc->Capacity()) return CheckCondition(r, kLbaOutOfRange);
         if ((page05[4] & 0x0F) == 0 && Info().writeTypes != 0) return CheckCondition(r, kIllegalModeForTrack);
-        if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
-            return CheckCondition(r, kWriteError);
+        if (InjectedWriteFault(lba, count)) return CheckCondition(r, kWriteError);
         WaitForBufferRoom(bytes, 2048, count);
         std::string error;
         if (!disc->WriteAt(lba, r.data, r.dataLength, count, error)) return DiscFailure(r);
@@ -1246,12 +1262,9 @@ struct VirtualWriter::Impl {
     void SimulatedWrite10(ScsiRequest& r) {
         const std::uint32_t lba = Be32(&r.cdb[2]);
         const std::uint32_t count = Be16(&r.cdb[7]);
-        if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
-        const std::uint32_t blockSize = WriteBlockSize();
-        const std::uint64_t bytes = static_cast<std::uint64_t>(count) * blockSize;
-        if (bytes != r.dataLength || (count > 0 && r.direction != ScsiRequest::Direction::Out))
-            return CheckCondition(r, kInvalidField);
-        if (count == 0) return;
+        std::uint32_t blockSize = 0;
+        std::uint64_t bytes = 0;
+        if (!CheckWriteTransfer(r, count, blockSize, bytes) || count == 0) return;
         const std::optional<std::uint32_t> nwa =
             sim.open || sim.closedTracks > 0 ? std::optional<std::uint32_t>(sim.next) : disc->NextWritableAddress();
         if (!nwa || lba != *nwa) return CheckCondition(r, kInvalidWriteAddress);
@@ -1259,15 +1272,8 @@ struct VirtualWriter::Impl {
         const bool audio = (page05[4] & 0x0F) == 0;
         const bool dataTrackMode = page05[3] & 0x04;
         if ((!sim.open && audio == dataTrackMode) || (audio && disc->IsDvd())) return CheckCondition(r, kIllegalModeForTrack);
-        if (options.failWriteAt && *options.failWriteAt >= lba && *options.failWriteAt - lba < count)
-            return CheckCondition(r, kWriteError);
-        if (TimedSpeed() != 0 && !options.stuckBuffer) {
-            const nanoseconds now = Now();
-            const std::uint64_t room = kBufferBytes >= bytes ? (kBufferBytes - bytes) / blockSize : 0;
-            const nanoseconds keep = BlocksTime(room);
-            if (drainEnd - now > keep) clock->SleepFor(drainEnd - now - keep);
-            drainEnd = std::max(drainEnd, Now()) + BlocksTime(count);
-        }
+        if (InjectedWriteFault(lba, count)) return CheckCondition(r, kWriteError);
+        WaitForBufferRoom(bytes, blockSize, count);
         sim.open = true;
         sim.next = lba + count;
         r.residual = 0;

@@ -97,6 +97,29 @@ TEST_P(DriveGoneAtStep, JobStopsThereAndSaysSo) {
 
 const std::string kBurnFailed = "keelvane-cli: the burn failed: ";
 
+// A ready check the drive answers with something other than NOT READY (a hardware error, or a
+// driver that refuses the request) is not blamed on a missing disc.
+TEST(ReadyCheckFails, OnlyNotReadyIsCalledAMissingDisc) {
+    const struct {
+        robust::Sense sense;
+        std::string says;
+    } cases[] = {
+        {robust::kMediumNotPresent, "the drive is not ready (no disc?): " + kNotReady},
+        {robust::kMediumError, "the drive did not become ready: " + ScsiErrorToText(Err_SenseMediumError)},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        const std::string image = rig.Image(kBlocks);
+        rig.Drive().Add(Fault{0x00, 1, c.sense, true, nullptr});
+        const robust::CliRun run = robust::RunCli(BurnArgs(image));
+        SCOPED_TRACE("--- stdout\n" + run.out + "--- stderr\n" + run.err);
+        EXPECT_EQ(run.rc, cli::kExitCommandFailed);
+        EXPECT_TRUE(run.Says(c.says));
+        EXPECT_EQ(run.Says("no disc?"), c.sense.key == 0x02);
+        EXPECT_EQ(rig.Drive().Count(0x2A), 0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EachStep, DriveGoneAtStep,
     ::testing::Values(
