@@ -117,7 +117,7 @@ private:
     bool LoadWaveTracks(TCDBurner& burner, std::string& refused);
     // Before a burn writes: waits for the disc and honours a Ctrl-C that came meanwhile.
     // kExitOk to go on; otherwise the result is reported with `fields`.
-    int StartJob(TCDBurner& burner, JsonObject fields);
+    int StartJob(TCDBurner& burner, const TDeviceHold& hold, JsonObject fields);
     // The writer's waits on the drive go to the live line or the JSON events.
     void SubscribeWaits(TCDBurner& burner) {
         burner.OnWait = [this](const TWaitInfo& wait) {
@@ -639,11 +639,11 @@ struct JobScope {
     TDeviceHold hold;
 };
 
-int Session::StartJob(TCDBurner& burner, JsonObject fields) {
+int Session::StartJob(TCDBurner& burner, const TDeviceHold& hold, JsonObject fields) {
     SubscribeWaits(burner);
     // Refused before anything is sent: another program's commands would come between ours.
-    if (const TDeviceHold probe(burner.Info); probe.InUse()) {
-        out_.Error(probe.InUseText());
+    if (hold.InUse()) {
+        out_.Error(hold.InUseText());
         Finish(kExitInUse, fields);
         return kExitInUse;
     }
@@ -716,7 +716,7 @@ int Session::Burn(TCDBurner& burner) {
     burner.OnFileBufferProgress = [&](std::int32_t percent) { sample.fileBuffer = percent; };
 
     JobScope job(burner);
-    if (const int rc = StartJob(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
+    if (const int rc = StartJob(burner, job.hold, JsonObject().Add("image", image)); rc != kExitOk) return rc;
     if (const int rc = PrepareWrite(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
 
     // What is in the drive decides how it is written, or that it is not written at all.
@@ -978,7 +978,7 @@ int Session::BurnAudio(TCDBurner& burner) {
     burner.OnBufferProgress = [&](std::int32_t percent) { sample.driveBuffer = percent; };
 
     JobScope job(burner);
-    if (const int rc = StartJob(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
+    if (const int rc = StartJob(burner, job.hold, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
     if (const int rc = PrepareWrite(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
 
     const TDiscPlan plan = PlanAudioBurn(burner, options_.blankAsNeeded);
