@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstring>
 #include <future>
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -278,11 +279,19 @@ TEST_F(DeviceAccess, CommandsFromTwoThreadsDoNotTearTheDriveTable) {
     // rescan would strand the other's command with "no device".
     auto first = Attach("FIRST");
     auto second = Attach("SECOND");
-    std::latch start(2);
-    auto run = [&start](std::uint8_t target) {
+    // Both threads start together. Not std::latch: libstdc++ 12's atomic wait without a futex
+    // (the MinGW build) can miss the wake-up and leave a thread waiting for good.
+    std::mutex m;
+    std::condition_variable cv;
+    int arrived = 0;
+    auto run = [&](std::uint8_t target) {
         TScsiDefaults defaults;
         int failures = 0;
-        start.arrive_and_wait();
+        {
+            std::unique_lock lock(m);
+            if (++arrived == 2) cv.notify_all();
+            cv.wait(lock, [&] { return arrived == 2; });
+        }
         for (int i = 0; i < 300; ++i) {
             const std::uint8_t cdb[6] = {0x00};
             if (ExecScsiCommand(InfoFor(200, target), cdb, 6, nullptr, 0, 0, defaults) != Err_None) ++failures;
