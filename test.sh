@@ -50,9 +50,9 @@ if [ "$windows_tools" = 1 ]; then
   windows_build=${KV_WINDOWS_BUILD_DIR:-build-windows}
   KV_WINDOWS_BUILD_DIR=$windows_build scripts/build-windows.sh --tests
   "$windows_build/kv-wine" --prepare   # the first start of a fresh prefix is the slow one
+  trap '"$windows_build/kv-wine" --stop' EXIT   # the run's Wine server stays until stopped
   windows_status=0
   ctest --test-dir "$windows_build" -L windows -j"$(nproc)" --output-on-failure --timeout 900 || windows_status=$?
-  "$windows_build/kv-wine" --stop
   [ "$windows_status" -eq 0 ] || exit "$windows_status"
 else
   echo "SKIPPED: Windows tests (wine64 or MinGW-w64 not installable)"
