@@ -115,6 +115,8 @@ void Trace(char letter, const ScsiRequest& request, bool ok) {
 
 }  // namespace detail
 
+void TraceScsiRequest(char letter, const ScsiRequest& request, bool ok) { detail::Trace(letter, request, ok); }
+
 char AttachVirtualDevice(std::shared_ptr<VirtualScsiDevice> device) {
     if (!device) return 0;
     auto& r = registry();

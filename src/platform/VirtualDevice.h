@@ -81,6 +81,9 @@ std::uint64_t DeviceOpenCount();
 // or virtual, after it completed; ok is the call's result. For --trace and for tests.
 using ScsiTraceSink = std::function<void(char letter, const ScsiRequest& request, bool ok)>;
 void SetScsiTraceSink(ScsiTraceSink sink);
+// Hands the sink a command that reached its drive another way (an ASPI library sends its
+// own), so that a trace shows every command of a job whatever the transport.
+void TraceScsiRequest(char letter, const ScsiRequest& request, bool ok);
 
 // Test switches --------------------------------------------------------------------------
 // Replaces the kernel optical device list (default: /dev/sr0, /dev/sr1, ... that exist).

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/VirtualDevice.h"
 #include "scsi/SptiUnit.h"
 
 TScsiDefaults ScsiDefaultSettings;
@@ -48,6 +49,28 @@ JobState* JobOf(const TCDBurnerInfo& Info) {
                                   ? static_cast<std::uint32_t>(Info.DriveLetter)
                                   : 0x1000000u | (std::uint32_t{Info.HaId} << 16) | (std::uint32_t{Info.Target} << 8) | Info.Lun;
     return &jobs[key];
+}
+
+// A command the ASPI library carried, for --trace: the pass-through sees only the emulation's.
+void TraceAspiCommand(const TCDBurnerInfo& Info, const std::uint8_t (&Cdb)[16], std::uint32_t CdbLen,
+                      std::uint32_t Direction, std::uint32_t BufLen, std::uint8_t Status,
+                      std::uint8_t TargetStatus, const std::uint8_t (&Sense)[SENSE_LEN]) {
+    win::ScsiRequest request;
+    std::memcpy(request.cdb, Cdb, sizeof request.cdb);
+    request.cdbLength = static_cast<std::uint8_t>(CdbLen);
+    request.direction = (Direction & SRB_DIR_IN)    ? win::ScsiRequest::Direction::In
+                        : (Direction & SRB_DIR_OUT) ? win::ScsiRequest::Direction::Out
+                                                    : win::ScsiRequest::Direction::None;
+    request.dataLength = BufLen;
+    request.status = TargetStatus;
+    if (TargetStatus == STATUS_CHKCOND) {
+        std::memcpy(request.sense, Sense, SENSE_LEN);
+        request.senseLength = SENSE_LEN;
+    }
+    // SS_ERR without a target status is the adapter's failure: the command did not complete.
+    const bool completed = Status == SS_COMP || (Status == SS_ERR && TargetStatus != STATUS_GOOD);
+    const char letter = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z' ? Info.DriveLetter : '?';
+    win::TraceScsiRequest(letter, request, completed);
 }
 
 }  // namespace
@@ -149,6 +172,8 @@ TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint
                                       static_cast<std::uint8_t>(Direction & 0xFF), Buffer, BufLen,
                                       targetStatus, sense);
             sent = true;
+            if (scsi.AccessMethod != kAccessSpti && block[0] != 0xFF)
+                TraceAspiCommand(Info, block, length, Direction, BufLen, status, targetStatus, sense);
         }
     }
     // Callers read ASC/ASCQ of a failed command from here.

@@ -10,7 +10,10 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -362,6 +365,19 @@ TEST_F(AspiBoth, ADataImageBurnsThroughTheLibraryOntoTheVirtualWriter) {
     kvtest::Bytes image(300 * 2048);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>((i * 131) ^ (i >> 11));
     const std::string imageFile = dir.Write("image.bin", image);
+    // --trace's view: every command the library carried, once, under the drive's letter.
+    struct Traced {
+        std::mutex mutex;
+        std::map<std::uint8_t, int> perOpcode;
+        std::set<char> letters;
+        int failed = 0;
+    } traced;
+    win::SetScsiTraceSink([&traced](char letter, const win::ScsiRequest& r, bool ok) {
+        std::lock_guard lock(traced.mutex);
+        ++traced.perOpcode[r.cdb[0]];
+        traced.letters.insert(letter);
+        if (!ok) ++traced.failed;
+    });
     {
         TCDBurnerList list;
         TCDBurner* burner = nullptr;
@@ -375,9 +391,19 @@ TEST_F(AspiBoth, ADataImageBurnsThroughTheLibraryOntoTheVirtualWriter) {
         EXPECT_TRUE(burner->VerifyImage(imageFile, firstDifferent));
         EXPECT_EQ(firstDifferent, -1);
     }
+    win::SetScsiTraceSink(nullptr);
     const auto stats = wnaspi.Stats();
     EXPECT_GT(stats.executeRequests, 600u);   // a WRITE(10) and a READ(10) per block at least
     EXPECT_EQ(stats.pendingReturns, stats.executeRequests / 4);
+    int tracedTotal = 0;
+    for (const auto& [opcode, n] : traced.perOpcode) tracedTotal += n;
+    EXPECT_EQ(traced.perOpcode[0x2A], 300);   // one WRITE(10) per block, none twice
+    // Every request the library carried, and on top at most the scan's INQUIRYs through the
+    // pass-through, which are traced there.
+    EXPECT_GE(tracedTotal, static_cast<int>(stats.executeRequests));
+    EXPECT_LE(tracedTotal - static_cast<int>(stats.executeRequests), traced.perOpcode[0x12]);
+    EXPECT_EQ(traced.failed, 0);
+    EXPECT_EQ(traced.letters, std::set<char>{writer->DriveLetter()});
 
     ASSERT_TRUE(wnaspi.Drain(kWaitMs));
     wnaspi.SetDevice(address.port, address.target, address.lun, nullptr);
