@@ -715,14 +715,18 @@ int Session::Burn(TCDBurner& burner) {
     burner.OnBufferProgress = [&](std::int32_t percent) { sample.driveBuffer = percent; };
     burner.OnFileBufferProgress = [&](std::int32_t percent) { sample.fileBuffer = percent; };
 
+    // A burn refused on the way still reports what the image check found, as a finished one does.
+    JsonObject imageFields;
+    imageFields.Add("image", image);
+    AddImageCheckFields(imageFields);
     JobScope job(burner);
-    if (const int rc = StartJob(burner, job.hold, JsonObject().Add("image", image)); rc != kExitOk) return rc;
-    if (const int rc = PrepareWrite(burner, JsonObject().Add("image", image)); rc != kExitOk) return rc;
+    if (const int rc = StartJob(burner, job.hold, imageFields); rc != kExitOk) return rc;
+    if (const int rc = PrepareWrite(burner, imageFields); rc != kExitOk) return rc;
 
     // What is in the drive decides how it is written, or that it is not written at all.
     const std::int64_t imageBlocks = (st.st_size + kSectorBytes - 1) / kSectorBytes;
     const TDiscPlan plan = PlanBurn(burner, imageBlocks, options_.blankAsNeeded);
-    if (!plan.CanBurn()) return RefusePlan(plan, JsonObject().Add("image", image));
+    if (!plan.CanBurn()) return RefusePlan(plan, imageFields);
 
     int rc = kExitOk;
     bool burned = false;

@@ -564,6 +564,12 @@ TEST_F(CliBlackBox, SimulationWritesNothing) {
     EXPECT_TRUE(Contains(r.err, "cannot simulate: DVD+R/+RW media cannot be written in test mode")) << r.err;
     EXPECT_FALSE(HasTraceLine(r.err, "2a", "", "  out ")) << r.err;
     EXPECT_FALSE(HasTraceLine(r.err, "55", "", "  out ")) << r.err;
+    // Its result still says what the image check found.
+    r = On("plus.cue", {"--json", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate"});
+    EXPECT_EQ(r.exitCode, kUnusable) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "\"simulated\":true")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"image_format\":\"ISO 9660\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"checksum\":\"none\"")) << r.out;
 }
 
 TEST_F(CliBlackBox, WriteSpeedsQuickBlankAndTray) {
@@ -1233,6 +1239,7 @@ TEST_F(CliBlackBox, TraceEndsWithTheCommandsPerKindAndTheOpens) {
     // the tray release when the writer list is freed.
     EXPECT_EQ(opens, 3) << r.err;
     EXPECT_TRUE(Contains(r.err, "2a WRITE(10)")) << r.err;
+    EXPECT_FALSE(Contains(r.err, " opcode 0x")) << "a command the burn sends is not named\n" << r.err;
 }
 
 }  // namespace
