@@ -121,8 +121,11 @@ std::string CommandKindName(std::uint8_t opcode) {
     case 0x00: return "TEST UNIT READY";
     case 0x03: return "REQUEST SENSE";
     case 0x12: return "INQUIRY";
+    case 0x15: return "MODE SELECT(6)";
+    case 0x1A: return "MODE SENSE(6)";
     case 0x1B: return "START STOP UNIT";
     case 0x1E: return "PREVENT ALLOW MEDIUM REMOVAL";
+    case 0x23: return "READ FORMAT CAPACITIES";
     case 0x25: return "READ CAPACITY";
     case 0x28: return "READ(10)";
     case 0x2A: return "WRITE(10)";
@@ -139,6 +142,7 @@ std::string CommandKindName(std::uint8_t opcode) {
     case 0x5C: return "READ BUFFER CAPACITY";
     case 0xA1: return "BLANK";
     case 0x04: return "FORMAT UNIT";
+    case 0xAC: return "GET PERFORMANCE";
     case 0xAD: return "READ DVD STRUCTURE";
     case 0xBB: return "SET CD SPEED";
     case 0xB6: return "SET STREAMING";
