@@ -1,6 +1,5 @@
 #include "vdrive/DiscLock.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,53 +7,27 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <vector>
+
+#include "vdrive/HeldDiscLocks.h"
 
 namespace vdrive {
 
 namespace {
 
-struct Held {
+// A forked child inherits the table but not the record lock: the owner is part of the identity.
+struct LockFileIdentity {
     dev_t device;
     ino_t inode;
-    pid_t owner;   // a forked child inherits the table but not the record lock
-    std::weak_ptr<DiscLock> lock;
+    pid_t owner;
+    bool operator==(const LockFileIdentity&) const = default;
 };
 
-std::mutex& TableMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::vector<Held>& Table() {
-    static std::vector<Held> table;
-    return table;
-}
-
-std::shared_ptr<DiscLock> FindHeld(dev_t device, ino_t inode) {
-    for (auto it = Table().begin(); it != Table().end();) {
-        if (it->lock.expired() || it->owner != ::getpid()) {
-            it = Table().erase(it);
-            continue;
-        }
-        if (it->device == device && it->inode == inode) return it->lock.lock();
-        ++it;
-    }
-    return nullptr;
+detail::HeldDiscLocks<LockFileIdentity>& Held() {
+    static detail::HeldDiscLocks<LockFileIdentity> held;
+    return held;
 }
 
 std::string LockPath(const std::string& cuePath) { return cuePath + ".lock"; }
-
-bool IsOrphanSuffix(const std::string& suffix) {
-    // "<pid>" from earlier versions, 16 hex digits now.
-    if (suffix.empty() || suffix.size() > 16) return false;
-    bool digits = true, hex = suffix.size() == 16;
-    for (char c : suffix) {
-        digits = digits && c >= '0' && c <= '9';
-        hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-    }
-    return digits || hex;
-}
 
 }  // namespace
 
@@ -64,7 +37,7 @@ DiscLock::~DiscLock() {
 
 std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome& outcome, bool& first,
                                             std::string& error) {
-    std::lock_guard<std::mutex> guard(TableMutex());
+    std::lock_guard<std::mutex> guard(Held().mutex);
     outcome = Outcome::Error;
     first = false;
     const std::string path = LockPath(cuePath);
@@ -72,7 +45,7 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
     // would release the lock.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (auto held = FindHeld(st.st_dev, st.st_ino)) {
+        if (auto held = Held().Find({st.st_dev, st.st_ino, ::getpid()})) {
             outcome = Outcome::Acquired;
             return held;
         }
@@ -87,7 +60,7 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
         error = "cannot lock the disc " + cuePath + ": " + path + " is not a regular file";
         return nullptr;
     }
-    if (auto held = FindHeld(st.st_dev, st.st_ino)) {
+    if (auto held = Held().Find({st.st_dev, st.st_ino, ::getpid()})) {
         // The file appeared between the look-up and the open, locked by this process: this
         // descriptor stays open, as closing it would release that lock.
         outcome = Outcome::Acquired;
@@ -100,7 +73,7 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
         if (::fcntl(fd, F_SETLK, &fl) == 0) {
-            Table().push_back(Held{st.st_dev, st.st_ino, ::getpid(), lock});
+            Held().Add({st.st_dev, st.st_ino, ::getpid()}, lock);
             outcome = Outcome::Acquired;
             first = true;
             return lock;
@@ -120,23 +93,6 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
     }
     error = "cannot lock the disc " + cuePath + ": the lock changes hands too fast";
     return nullptr;
-}
-
-void RemoveOrphanedTemporarySheets(const std::string& cuePath) {
-    const std::size_t slash = cuePath.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : cuePath.substr(0, slash));
-    const std::string prefix = (slash == std::string::npos ? cuePath : cuePath.substr(slash + 1)) + ".tmp.";
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    std::vector<std::string> orphans;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.compare(0, prefix.size(), prefix) == 0 && IsOrphanSuffix(name.substr(prefix.size())))
-            orphans.push_back(name);
-    }
-    ::closedir(d);
-    // unlink removes a symbolic link itself, never what it points to.
-    for (const std::string& name : orphans) ::unlink((dir + "/" + name).c_str());
 }
 
 }  // namespace vdrive

@@ -4,16 +4,15 @@
 // The holder writes its process id into the file, so another program can name it.
 #include "vdrive/DiscLock.h"
 
-#include <dirent.h>
 #include <io.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "platform/Posix.h"
+#include "vdrive/HeldDiscLocks.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -32,31 +31,9 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-struct Held {
-    FileIdentity identity;
-    std::weak_ptr<DiscLock> lock;
-};
-
-std::mutex& TableMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::vector<Held>& Table() {
-    static std::vector<Held> table;
-    return table;
-}
-
-std::shared_ptr<DiscLock> FindHeld(const FileIdentity& identity) {
-    for (auto it = Table().begin(); it != Table().end();) {
-        if (it->lock.expired()) {
-            it = Table().erase(it);
-            continue;
-        }
-        if (it->identity == identity) return it->lock.lock();
-        ++it;
-    }
-    return nullptr;
+detail::HeldDiscLocks<FileIdentity>& Held() {
+    static detail::HeldDiscLocks<FileIdentity> held;
+    return held;
 }
 
 bool IdentityOf(int fd, FileIdentity& identity) {
@@ -74,13 +51,6 @@ unsigned long HolderOf(int fd) {
     return std::strtoul(text, nullptr, 10);
 }
 
-bool IsOrphanSuffix(const std::string& suffix) {
-    if (suffix.size() != 16) return false;
-    for (char c : suffix)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
 }  // namespace
 
 DiscLock::~DiscLock() {
@@ -89,7 +59,7 @@ DiscLock::~DiscLock() {
 
 std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome& outcome, bool& first,
                                             std::string& error) {
-    std::lock_guard<std::mutex> guard(TableMutex());
+    std::lock_guard<std::mutex> guard(Held().mutex);
     outcome = Outcome::Error;
     first = false;
     const std::string path = cuePath + ".lock";
@@ -106,7 +76,7 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
         return nullptr;
     }
     // Closing this second handle leaves the lock of the first one alone.
-    if (auto held = FindHeld(identity)) {
+    if (auto held = Held().Find(identity)) {
         ::close(fd);
         outcome = Outcome::Acquired;
         return held;
@@ -127,26 +97,10 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
     // The id only names the holder in another program's message; failing to write it is harmless.
     if (::_chsize_s(fd, 0) == 0) ::pwrite(fd, pid.data(), pid.size(), 0);
     auto lock = std::make_shared<DiscLock>(fd);
-    Table().push_back(Held{identity, lock});
+    Held().Add(identity, lock);
     outcome = Outcome::Acquired;
     first = true;
     return lock;
-}
-
-void RemoveOrphanedTemporarySheets(const std::string& cuePath) {
-    const std::size_t slash = cuePath.find_last_of(kvsys::kPathSeparators);
-    const std::string dir = slash == std::string::npos ? "./" : cuePath.substr(0, slash + 1);
-    const std::string prefix = (slash == std::string::npos ? cuePath : cuePath.substr(slash + 1)) + ".tmp.";
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    std::vector<std::string> orphans;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.compare(0, prefix.size(), prefix) == 0 && IsOrphanSuffix(name.substr(prefix.size())))
-            orphans.push_back(name);
-    }
-    ::closedir(d);
-    for (const std::string& name : orphans) ::unlink((dir + name).c_str());
 }
 
 }  // namespace vdrive

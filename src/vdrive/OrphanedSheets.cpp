@@ -1,0 +1,44 @@
+// Clearing the temporary sheets a killed program left, the same on Linux and Windows.
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/Posix.h"
+#include "vdrive/DiscLock.h"
+
+namespace vdrive {
+
+namespace {
+
+bool IsOrphanSuffix(const std::string& suffix) {
+    // "<pid>" from earlier versions, 16 hex digits now.
+    if (suffix.empty() || suffix.size() > 16) return false;
+    bool digits = true, hex = suffix.size() == 16;
+    for (char c : suffix) {
+        digits = digits && c >= '0' && c <= '9';
+        hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+    }
+    return digits || hex;
+}
+
+}  // namespace
+
+void RemoveOrphanedTemporarySheets(const std::string& cuePath) {
+    const std::size_t slash = cuePath.find_last_of(kvsys::kPathSeparators);
+    const std::string dir = slash == std::string::npos ? "./" : cuePath.substr(0, slash + 1);
+    const std::string prefix = (slash == std::string::npos ? cuePath : cuePath.substr(slash + 1)) + ".tmp.";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> orphans;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) == 0 && IsOrphanSuffix(name.substr(prefix.size())))
+            orphans.push_back(name);
+    }
+    ::closedir(d);
+    // unlink removes a symbolic link itself, never what it points to.
+    for (const std::string& name : orphans) ::unlink((dir + name).c_str());
+}
+
+}  // namespace vdrive
