@@ -1,9 +1,8 @@
+// What a stop request does, the same on Linux and Windows; the platform's handler
+// (InterruptPosix.cpp, InterruptWin32.cpp) only receives the request and reports it here.
 #include "cli/Interrupt.h"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstring>
+#include <csignal>
 
 #include "cli/ExitCodes.h"
 
@@ -15,48 +14,36 @@ std::atomic<std::atomic<bool>*> gCancelTarget{nullptr};
 std::atomic<const char*> gMessage{nullptr};
 constexpr char kDefaultMessage[] =
     "\nInterrupted: stopping after the current command (press Ctrl-C again to quit at once)\n";
-volatile sig_atomic_t gSignal = 0;
+std::atomic<int> gSignal{0};   // the POSIX number of what came (SIGINT, SIGTERM)
 
+// Set from a signal handler: every one of them must be lock-free.
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
 
-void OnSignal(int signo) {
-    if (gSignal != 0) {
-        // Second request: leave now.
-        signal(signo, SIG_DFL);
-        raise(signo);
-        return;
-    }
-    gSignal = signo;
+}  // namespace
+
+namespace detail {
+
+const char* RecordInterrupt(int signo) {
+    int none = 0;
+    if (!gSignal.compare_exchange_strong(none, signo)) return nullptr;
     if (auto* flag = gCancelTarget.load()) flag->store(true);
     const char* message = gMessage.load();
-    if (!message) message = kDefaultMessage;
-    [[maybe_unused]] auto written = write(STDERR_FILENO, message, std::strlen(message));
+    return message ? message : kDefaultMessage;
 }
 
-}  // namespace
+}  // namespace detail
 
 void SetCancelTarget(std::atomic<bool>* flag, const char* message) {
     gMessage.store(message);
     gCancelTarget.store(flag);
-    // A signal that came before the job started still stops it.
-    if (flag && gSignal != 0) flag->store(true);
+    // A request that came before the job started still stops it.
+    if (flag && gSignal.load() != 0) flag->store(true);
 }
 
-void InstallInterruptHandlers(bool job) {
-    signal(SIGPIPE, SIG_IGN);
-    if (!job) return;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;   // a read of the image must not fail with EINTR
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-bool Interrupted() { return gSignal != 0; }
-int InterruptSignal() { return gSignal; }
-int InterruptExitCode() { return gSignal == SIGTERM ? kExitTerminated : kExitInterrupted; }
+bool Interrupted() { return gSignal.load() != 0; }
+int InterruptSignal() { return gSignal.load(); }
+int InterruptExitCode() { return gSignal.load() == SIGTERM ? kExitTerminated : kExitInterrupted; }
 
 }  // namespace cli

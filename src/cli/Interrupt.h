@@ -21,4 +21,11 @@ int InterruptSignal();
 // The exit code of a job stopped by the signal that came: 143 for SIGTERM, 130 otherwise.
 int InterruptExitCode();
 
+namespace detail {
+// For the platform's handler: records a stop request (signo SIGINT or SIGTERM), sets the
+// cancel target and returns the line to print; nullptr when a request came already, and the
+// handler ends the program at once. Safe in a signal handler.
+const char* RecordInterrupt(int signo);
+}  // namespace detail
+
 }  // namespace cli
