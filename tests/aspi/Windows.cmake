@@ -3,24 +3,19 @@
 # the program and the libraries the situation has: both/, asapi-only/, none/. kv-wine keeps
 # Wine's own wnaspi32.dll out (native libraries only), so "none" has none. Wine runs the
 # program, aspi_transport_tests.exe in every folder, as Windows 98.
-set(aspi_both ${CMAKE_CURRENT_BINARY_DIR}/both)
-set(aspi_asapi_only ${CMAKE_CURRENT_BINARY_DIR}/asapi-only)
-set(aspi_none ${CMAKE_CURRENT_BINARY_DIR}/none)
-file(MAKE_DIRECTORY ${aspi_both} ${aspi_asapi_only} ${aspi_none})
-
 find_package(Threads REQUIRED)
 foreach(lib wnaspi32 asapi)
   add_library(kv_test_${lib} SHARED TestAspiLibrary.cpp TestAspiLibrary.rc)
   set_target_properties(kv_test_${lib} PROPERTIES
     OUTPUT_NAME ${lib} PREFIX "" SUFFIX ".dll"
-    RUNTIME_OUTPUT_DIRECTORY ${aspi_both})
+    RUNTIME_OUTPUT_DIRECTORY ${aspi_dir_Both})
   target_include_directories(kv_test_${lib} PRIVATE ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(kv_test_${lib} PRIVATE Threads::Threads)
   kv_windows_test_target(kv_test_${lib})
 endforeach()
 target_compile_definitions(kv_test_asapi PRIVATE KV_TEST_ASAPI)
 add_custom_command(TARGET kv_test_asapi POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv_test_asapi> ${aspi_asapi_only}/asapi.dll)
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv_test_asapi> ${aspi_dir_AsapiOnly}/asapi.dll)
 
 # The test source compiled once, linked into one program per situation.
 add_library(aspi_transport_objects OBJECT AspiTransportTest.cpp)
@@ -30,13 +25,7 @@ target_include_directories(aspi_transport_objects PRIVATE ${CMAKE_CURRENT_SOURCE
 target_compile_options(aspi_transport_objects PRIVATE -include ${KV_TESTS_WINDOWS_DIR}/Compat.h)
 
 foreach(situation Both AsapiOnly None)
-  if(situation STREQUAL "Both")
-    set(dir ${aspi_both})
-  elseif(situation STREQUAL "AsapiOnly")
-    set(dir ${aspi_asapi_only})
-  else()
-    set(dir ${aspi_none})
-  endif()
+  set(dir ${aspi_dir_${situation}})
   set(target aspi_transport_tests_${situation})
   add_executable(${target})
   target_link_libraries(${target} PRIVATE aspi_transport_objects GTest::gtest_main)
@@ -49,11 +38,5 @@ foreach(situation Both AsapiOnly None)
     DISCOVERY_TIMEOUT ${KV_WINDOWS_DISCOVERY_TIMEOUT}
     PROPERTIES TIMEOUT 300
                ENVIRONMENT "KV_TEST_DATA=${CMAKE_CURRENT_BINARY_DIR}/data")
-  # Two labels: set once the cases are known (see kv_add_gtest).
-  set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
-  file(WRITE ${labels_file}
-    "foreach(t IN LISTS ${target}_TESTS)\n"
-    "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"engine;windows\")\n"
-    "endforeach()\n")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+  kv_label_discovered_tests(${target} engine windows)
 endforeach()
