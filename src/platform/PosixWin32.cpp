@@ -39,17 +39,25 @@ OVERLAPPED At(off_t offset) {
     return at;
 }
 
+// The handle of fd for a transfer at offset, or INVALID_HANDLE_VALUE with errno set.
+HANDLE PositionedHandle(int fd, off_t offset) {
+    if (offset < 0) {
+        errno = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE h = OsHandle(fd);
+    if (h == INVALID_HANDLE_VALUE) errno = EBADF;
+    return h;
+}
+
 // One DWORD-sized piece at most per call, as the POSIX calls may move less than asked.
 DWORD Piece(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, 0x40000000u)); }
 
 }  // namespace
 
 ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) {
-    const HANDLE h = OsHandle(fd);
-    if (h == INVALID_HANDLE_VALUE || offset < 0) {
-        errno = offset < 0 ? EINVAL : EBADF;
-        return -1;
-    }
+    const HANDLE h = PositionedHandle(fd, offset);
+    if (h == INVALID_HANDLE_VALUE) return -1;
     OVERLAPPED at = At(offset);
     DWORD got = 0;
     if (!::ReadFile(h, buffer, Piece(count), &got, &at)) {
@@ -62,11 +70,8 @@ ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) {
 }
 
 ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t offset) {
-    const HANDLE h = OsHandle(fd);
-    if (h == INVALID_HANDLE_VALUE || offset < 0) {
-        errno = offset < 0 ? EINVAL : EBADF;
-        return -1;
-    }
+    const HANDLE h = PositionedHandle(fd, offset);
+    if (h == INVALID_HANDLE_VALUE) return -1;
     OVERLAPPED at = At(offset);
     DWORD put = 0;
     if (!::WriteFile(h, buffer, Piece(count), &put, &at)) {
