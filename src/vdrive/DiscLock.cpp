@@ -31,10 +31,6 @@ std::string LockPath(const std::string& cuePath) { return cuePath + ".lock"; }
 
 }  // namespace
 
-DiscLock::~DiscLock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome& outcome, bool& first,
                                             std::string& error) {
     std::lock_guard<std::mutex> guard(Held().mutex);

@@ -53,10 +53,6 @@ unsigned long HolderOf(int fd) {
 
 }  // namespace
 
-DiscLock::~DiscLock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome& outcome, bool& first,
                                             std::string& error) {
     std::lock_guard<std::mutex> guard(Held().mutex);

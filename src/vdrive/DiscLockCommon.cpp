@@ -1,4 +1,5 @@
-// Clearing the temporary sheets a killed program left, the same on Linux and Windows.
+// What the disc lock does the same on Linux and Windows: closing the lock file, and clearing
+// the temporary sheets a killed program left.
 #include <dirent.h>
 
 #include <string>
@@ -23,6 +24,10 @@ bool IsOrphanSuffix(const std::string& suffix) {
 }
 
 }  // namespace
+
+DiscLock::~DiscLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 void RemoveOrphanedTemporarySheets(const std::string& cuePath) {
     const std::size_t slash = cuePath.find_last_of(kvsys::kPathSeparators);
