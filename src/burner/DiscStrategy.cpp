@@ -154,8 +154,10 @@ bool TDiscWriter::CloseWith(TScsiCloseFunction Function, const char* Step, TJobS
 }
 
 bool TDiscWriter::Close(std::uint8_t CloseSession) {
+    // The steps below set the outcome themselves: a stop during one of their waits is a stop,
+    // not a failed close.
     B.Status("Finished Writing : Sync Cache");
-    if (!B.SyncStep()) return Fail(TJobStep::SyncCache);
+    if (!B.SyncStep()) return false;
 
     if (Row.StopsBackgroundFormat) {
         // A drive that formats in the background (DVD+RW) keeps doing so after the write; the
@@ -168,13 +170,13 @@ bool TDiscWriter::Close(std::uint8_t CloseSession) {
     }
     if (Row.ClosesTrack) {
         B.Status("Finished Writing : Closing Track");
-        if (!B.CloseTrackAndWait(static_cast<std::uint8_t>(P.NextTrack))) return Fail(TJobStep::CloseTrack);
-        if (!B.SyncStep()) return Fail(TJobStep::SyncCache);
+        if (!B.CloseTrackAndWait(static_cast<std::uint8_t>(P.NextTrack))) return false;
+        if (!B.SyncStep()) return false;
     }
     if (CloseSession == 1 && Row.ClosesSession) {
         B.Status("Finished Writing : Closing Session");
-        if (!B.CloseSessionAndWait()) return Fail(TJobStep::CloseSession);
-        if (!B.SyncStep()) return Fail(TJobStep::SyncCache);
+        if (!B.CloseSessionAndWait()) return false;
+        if (!B.SyncStep()) return false;
     }
     if (CloseSession == 1 && Row.Finalizes) {
         B.Status("Finished Writing : Finalizing Disc");

@@ -809,6 +809,10 @@ int Session::Burn(TCDBurner& burner) {
     const bool stopped = rc == kExitInterrupted || rc == kExitTerminated;
     if (stopped && phase == "verify") {
         out_.Error("interrupted while reading the track back: the disc is complete but not verified; " + tray);
+    } else if (stopped && phase == "close") {
+        // A close sent with IMMED goes on in the drive: the disc may still end up closed.
+        out_.Error("interrupted while the disc was being closed, after all " + std::to_string(sectors) +
+                   " sectors were sent; the drive finishes a close it has started by itself; " + tray);
     } else if (stopped) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
                    " sectors; " + tray);
