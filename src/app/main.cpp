@@ -13,6 +13,7 @@
 #include "app/AppServices.h"
 #include "app/BurnUnit.h"
 #include "app/CommandLine.h"
+#include "app/StopRequest.h"
 #include "app/Unit1.h"
 #include "burner/FrontEndSupport.h"
 #include "vdrive/VirtualWriter.h"
@@ -119,8 +120,11 @@ int main(int argc, char** argv)
     {
         auto mainWindow = std::make_unique<TForm1>();
         auto burnWindow = std::make_unique<TBurnForm>();
+        app::InstallStopHandlers(mainWindow.get());
         mainWindow->show();
         rc = options.ScreenshotDir.isEmpty() ? QApplication::exec() : TakeScreenshots(options.ScreenshotDir);
+        if (app::StopRequested())
+            rc = app::StopExitCode();
         burnWindow.reset();
         // Frees the writer list, which releases every tray.
         mainWindow.reset();

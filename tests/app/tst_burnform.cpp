@@ -1,5 +1,6 @@
 // The progress window's handlers and layout, the program's arguments and the message text
 // shown on screen.
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -7,6 +8,8 @@
 #include <QListWidget>
 #include <QStatusBar>
 #include <QTest>
+
+#include <signal.h>
 
 #include "AppTestUtil.h"
 #include "app/CommandLine.h"
@@ -28,6 +31,8 @@ private slots:
     void displayLineBreaks_data();
     void displayLineBreaks();
     void aspiLibraryLoadedForTheProgramsLife();
+    void stopRequestEndsTheJobCleanly_data();
+    void stopRequestEndsTheJobCleanly();
 };
 
 void TestBurnForm::layout()
@@ -221,6 +226,66 @@ void TestBurnForm::aspiLibraryLoadedForTheProgramsLife()
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitCode(), 0);
     QVERIFY(p.readAllStandardOutput().startsWith("keelvane "));
+#endif
+}
+
+void TestBurnForm::stopRequestEndsTheJobCleanly_data()
+{
+    QTest::addColumn<int>("signo");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("Ctrl-C") << int(SIGINT) << 130 << QStringLiteral("keelvane: interrupted: stopping the job");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << QStringLiteral("keelvane: stopped by SIGTERM: stopping the job");
+}
+
+// The real program, burning the rescue image onto a slow virtual CD-R (its screenshot run
+// starts the burn by itself), is stopped half way: the job ends at its next safe point, says
+// where it stopped, and the program leaves with the signal's exit code.
+void TestBurnForm::stopRequestEndsTheJobCleanly()
+{
+#ifndef KV_APP_PATH
+    QSKIP("the program is not built");
+#else
+    QFETCH(int, signo);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    if (!TAppFixture::HaveXorriso())
+        QFAIL("xorriso is not installed (scripts/install-deps.sh installs it)");
+    TAppFixture fixture;
+    const QString userData = fixture.Dir.filePath(QStringLiteral("user-data"));
+    const QString image = fixture.MakeIso(QStringLiteral("Keelvane.iso"), 3 * 1024 * 1024, userData + "/keelvane");
+    QVERIFY(!image.isEmpty());
+    const QString cue = fixture.Dir.filePath(QStringLiteral("stop.cue"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), userData);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    // 4x: about five seconds of writing, so the request comes while the job writes.
+    p.start(QStringLiteral(KV_APP_PATH), {QStringLiteral("--virtual-drive"), cue + QStringLiteral(",speed=4"),
+                                          QStringLiteral("--screenshot"), fixture.Dir.filePath(QStringLiteral("shots"))});
+    QVERIFY(p.waitForStarted(30000));
+    QByteArray out;
+    // The main window's picture is taken just before the burn starts.
+    while (!out.contains("main-window.png") && p.state() == QProcess::Running && p.waitForReadyRead(60000))
+        out += p.readAll();
+    QVERIFY2(out.contains("main-window.png"), out.constData());
+    QTest::qWait(1500);
+    QCOMPARE(p.state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(p.processId()), signo);
+    QVERIFY(p.waitForFinished(60000));
+    out += p.readAll();
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(p.exitCode() == exitCode, out.constData());
+    QVERIFY2(out.contains(said.toUtf8()), out.constData());
+    // The job's end is said, with where it stopped, never a finished disc.
+    QVERIFY2(out.contains("Error creating CD."), out.constData());
+    QVERIFY2(out.contains("Cancelled : Writing stopped at sector"), out.constData());
+    QVERIFY2(!out.contains("CD Creation Complete!"), out.constData());
+    // The track on the disc stopped short of the image.
+    const QString track = QFileInfo(cue).dir().filePath(QStringLiteral("stop-01.iso"));
+    QVERIFY(QFileInfo(track).size() < QFileInfo(image).size());
 #endif
 }
 
