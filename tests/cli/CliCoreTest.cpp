@@ -167,11 +167,20 @@ TEST(CliOptions, HelpAndVersionNeedNoCommand) {
     const std::string usage = UsageText("keelvane-cli");
     for (const char* code : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "  130 "})
         EXPECT_NE(usage.find(code), std::string::npos) << code;
-    for (const char* command : {"drives", "burn [IMAGE]", "blank", "capabilities", "speeds", "writer-params", "toc",
-                                "dvd-structure", "buffer", "write-mode data|cdda", "eject", "image",
-                                "$XDG_DATA_HOME/keelvane/", "../share/keelvane/", "load", "--simulate",
-                                "--speed N|max", "--fast", "--sha256 HEX"})
-        EXPECT_NE(usage.find(command), std::string::npos) << command;
+    // Every command is listed among the commands, none under another heading.
+    const std::size_t commands = usage.find("\nCommands:\n"), rescue = usage.find("\nRescue image:\n");
+    ASSERT_LT(commands, rescue);
+    const std::string commandSection = usage.substr(commands, rescue - commands);
+    for (const char* command : {"drives", "burn [IMAGE]", "burn-audio", "blank", "capabilities", "speeds",
+                                "writer-params", "toc", "dvd-structure", "buffer", "write-mode data|cdda", "eject",
+                                "load", "disc-info", "image"}) {
+        EXPECT_NE(commandSection.find("\n  " + std::string(command) + " "), std::string::npos) << command;
+        EXPECT_EQ(usage.find("\n  " + std::string(command) + " ", rescue), std::string::npos) << command;
+    }
+    for (const char* option : {"--simulate", "--speed N|max", "--fast", "--sha256 HEX"})
+        EXPECT_NE(commandSection.find(option), std::string::npos) << option;
+    for (const char* folder : {"$XDG_DATA_HOME/keelvane/", "../share/keelvane/"})
+        EXPECT_NE(usage.find(folder, rescue), std::string::npos) << folder;
 }
 
 TEST(Json, QuotesEveryByteIntoValidJson) {

@@ -38,6 +38,15 @@ done
 [ -s "$image" ] && [ $(( $(stat -c %s "$image") % 2048 )) -eq 0 ] || fail "$image is not whole 2048-byte sectors"
 [ ! -e "$usr/bin/KeelvaneDemo.iso" ] || fail "an image was installed beside the programs"
 
+# The manual's exit statuses: each once, in order, the same as the program's --help lists.
+man_codes=$(awk '/^\.SH EXIT STATUS/ { on = 1; next } /^\.SH/ { on = 0 } on && prev == ".TP" && /^\.B [0-9]+$/ { print $2 } { prev = $0 }' \
+  "$usr/share/man/man1/keelvane-cli.1" | tr '\n' ' ')
+help_codes=$("$cli" --help | awk '/^Exit codes:/ { on = 1; next } on && /^  [0-9]+ / { print $1 }' | tr '\n' ' ')
+[ -n "$man_codes" ] || fail "the manual lists no exit status"
+[ "$man_codes" = "$(echo "$man_codes" | tr ' ' '\n' | sed '/^$/d' | sort -n -u | tr '\n' ' ')" ] ||
+  fail "the manual's exit statuses are repeated or out of order: $man_codes"
+[ "$man_codes" = "$help_codes" ] || fail "the manual's exit statuses ($man_codes) differ from --help's ($help_codes)"
+
 # Launcher, icon and metadata.
 desktop-file-validate "$desktop" || fail "desktop-file-validate $desktop"
 icon_name=$(sed -n 's/^Icon=//p' "$desktop")
