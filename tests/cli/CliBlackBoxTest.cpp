@@ -925,6 +925,24 @@ TEST_F(CliBlackBox, WaitsAreLiveAndStoppable) {
         const RunResult eject = On("never.cue", {"eject"});
         EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
     }
+
+    // The image's hash stops too: a stop after its first piece of a 4 GiB image ends the
+    // program before the drive is touched (the whole hash would take many seconds).
+    const fs::path huge = dir_ / "huge.iso";
+    std::ofstream(huge, std::ios::binary).close();
+    fs::resize_file(huge, 4ull << 30);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        RunOptions options;
+        options.interruptMarker = "\"phase\":\"checksum\"";
+        options.interruptAfterLines = 2;   // the status line, then the first piece's progress
+        options.interruptSignal = signal;
+        const RunResult r = On("hash.cue", {"--json", "--trace", "burn", huge.string(), "--sha256", std::string(64, '0')},
+                               options);
+        EXPECT_EQ(r.exitCode, signal == SIGTERM ? 143 : kInterrupted) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, "interrupted while checking the image; nothing was written")) << r.out;
+        EXPECT_FALSE(HasAnyTraceLine(r.err)) << r.err;
+    }
 }
 
 TEST_F(CliBlackBox, UsageErrors) {
