@@ -8,6 +8,101 @@
 #include <stdexcept>
 #include <system_error>
 
+namespace {
+
+[[noreturn]] void FailOpen(const std::string& FileName, int Error, const char* Why = nullptr)
+{
+    throw std::system_error(Error, std::generic_category(),
+                            "Cannot open file \"" + FileName + "\"" + (Why ? std::string(": ") + Why : std::string()));
+}
+
+// Opens FileName with the flags; for reading, only a regular file is taken.
+int OpenFile(const std::string& FileName, int Flags, bool Reading)
+{
+    int fd = -1;
+    // Non-blocking while opening: a FIFO without a writer would block the open for ever, out of
+    // reach of Ctrl-C. Only regular files are read; the flag goes once that is known.
+    do {
+        fd = ::open(FileName.c_str(), Flags | O_CLOEXEC | (Reading ? O_NONBLOCK : 0));
+    } while (fd < 0 && errno == EINTR);
+#ifdef _WIN32
+    // The C runtime refuses a folder with EACCES: say what it is, not that access was denied.
+    struct stat folder {};
+    if (fd < 0 && errno == EACCES && ::stat(FileName.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode))
+        FailOpen(FileName, EISDIR, "not a regular file");
+#endif
+    if (fd < 0)
+        FailOpen(FileName, errno);
+    if (Reading) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int error = errno;
+            ::close(fd);
+            FailOpen(FileName, error);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            FailOpen(FileName, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "not a regular file");
+        }
+        kvsys::ClearNonBlocking(fd);
+    }
+    return fd;
+}
+
+}  // namespace
+
+// The image opened once --------------------------------------------------------------------------
+
+TImageFile::TImageFile(const std::string& FileName) : FFileName(FileName)
+{
+    FFile = OpenFile(FileName, O_RDONLY, true);
+    struct stat st {};
+    if (::fstat(FFile, &st) != 0) {
+        const int error = errno;
+        ::close(FFile);
+        FailOpen(FileName, error);
+    }
+    FSize = st.st_size;
+    FModifiedSeconds = kvsys::ModifiedSeconds(st);
+    FModifiedNanoseconds = kvsys::ModifiedNanoseconds(st);
+}
+
+TImageFile::~TImageFile()
+{
+    ::close(FFile);
+}
+
+std::string TImageFile::Changed() const
+{
+    struct stat st {};
+    if (::fstat(FFile, &st) != 0)
+        return std::string("it cannot be examined: ") + std::strerror(errno);
+    if (st.st_size != FSize)
+        return "its size changed";
+    if (kvsys::ModifiedSeconds(st) != FModifiedSeconds || kvsys::ModifiedNanoseconds(st) != FModifiedNanoseconds)
+        return "its modification time changed";
+    return {};
+}
+
+std::int64_t TImageFile::ReadAt(void* Destination, std::size_t Count, std::int64_t Offset) const
+{
+    auto* dest = static_cast<std::uint8_t*>(Destination);
+    std::size_t done = 0;
+    while (done < Count) {
+        const ssize_t got = ::pread(FFile, dest + done, Count - done, static_cast<off_t>(Offset + std::int64_t(done)));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+// The stream -------------------------------------------------------------------------------------
+
 TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FFileName(FileName)
 {
     int flags = O_RDONLY;
@@ -15,42 +110,23 @@ TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FF
         flags = O_WRONLY;
     else if (Mode == fmOpenReadWrite)
         flags = O_RDWR;
-    // Non-blocking while opening: a FIFO without a writer would block the open for ever, out of
-    // reach of Ctrl-C. Only regular files are read; the flag goes once that is known.
-    do {
-        FFile = ::open(FileName.c_str(), flags | O_CLOEXEC | (Mode == fmOpenRead ? O_NONBLOCK : 0));
-    } while (FFile < 0 && errno == EINTR);
-#ifdef _WIN32
-    // The C runtime refuses a folder with EACCES: say what it is, not that access was denied.
-    struct stat folder {};
-    if (FFile < 0 && errno == EACCES && ::stat(FileName.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) {
-        errno = EISDIR;
-        throw std::system_error(errno, std::generic_category(),
-                                "Cannot open file \"" + FileName + "\": not a regular file");
-    }
-#endif
-    if (FFile < 0)
-        Fail("Cannot open file");
-    if (Mode == fmOpenRead) {
-        struct stat st {};
-        if (::fstat(FFile, &st) != 0)
-            Fail("Cannot open file");
-        if (!S_ISREG(st.st_mode)) {
-            ::close(FFile);
-            FFile = -1;
-            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-            throw std::system_error(errno, std::generic_category(),
-                                    "Cannot open file \"" + FileName + "\": not a regular file");
-        }
-        kvsys::ClearNonBlocking(FFile);
-    }
+    FFile = OpenFile(FileName, flags, Mode == fmOpenRead);
     // Uninitialised on purpose: every byte is loaded from the file before it is handed out.
+    FBuffer.reset(new std::uint8_t[ReadAheadSize]);
+}
+
+TCDBufferedStream::TCDBufferedStream(const TImageFile& Image)
+    : FFileName(Image.FileName()), FFile(Image.Descriptor()), FOwnsFile(false)
+{
+    // The check read the image by offset; the burn and the verify each read it from its start.
+    if (::lseek(FFile, 0, SEEK_SET) < 0)
+        Fail("Cannot seek in");
     FBuffer.reset(new std::uint8_t[ReadAheadSize]);
 }
 
 TCDBufferedStream::~TCDBufferedStream()
 {
-    if (FFile >= 0)
+    if (FFile >= 0 && FOwnsFile)
         ::close(FFile);
 }
 
@@ -112,6 +188,8 @@ std::int32_t TCDBufferedStream::Read(void* Destination, std::int32_t Count)
             break;
         const std::int32_t n = std::min(Count - total, FBufferEnd - FBufferPos);
         std::memcpy(dest + total, FBuffer.get() + FBufferPos, static_cast<std::size_t>(n));
+        if (OnHandedOut)
+            OnHandedOut(FBuffer.get() + FBufferPos, static_cast<std::size_t>(n));
         FBufferPos += n;
         total += n;
     }

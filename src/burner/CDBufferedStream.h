@@ -2,7 +2,9 @@
 // refilled from the file so that the disk is touched once per thousand 2048-byte blocks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,6 +18,38 @@ constexpr int soFromBeginning = 0;
 constexpr int soFromCurrent = 1;
 constexpr int soFromEnd = 2;
 
+// An image opened once for its check, its burn and its verify: every read goes through this
+// one descriptor, so a file put in its place under the same name is not the one burnt, and a
+// change in place shows in the file's identity (size, modification time) or in the sum of the
+// bytes burnt.
+class TImageFile {
+public:
+    // Only a regular file is taken. Throws std::system_error (the path and the reason in its
+    // text) when the file cannot be opened or is not a regular file.
+    explicit TImageFile(const std::string& FileName);
+    ~TImageFile();
+    TImageFile(const TImageFile&) = delete;
+    TImageFile& operator=(const TImageFile&) = delete;
+
+    int Descriptor() const { return FFile; }
+    const std::string& FileName() const { return FFileName; }
+    // The size when it was opened.
+    std::int64_t Size() const { return FSize; }
+    // Empty while the open file is as it was opened; otherwise what differs ("its size
+    // changed", "its modification time changed") or why that cannot be told.
+    std::string Changed() const;
+    // Up to Count bytes from Offset (fewer only at the end of the file); -1 on a read error
+    // (errno set). The position the stream reads from is not moved.
+    std::int64_t ReadAt(void* Destination, std::size_t Count, std::int64_t Offset) const;
+
+private:
+    std::string FFileName;
+    int FFile = -1;
+    std::int64_t FSize = 0;
+    std::int64_t FModifiedSeconds = 0;
+    std::int64_t FModifiedNanoseconds = 0;
+};
+
 class TCDBufferedStream {
 public:
     static constexpr std::int32_t ReadAheadSize = 2048000;
@@ -23,6 +57,9 @@ public:
     // Throws std::system_error (the path and the reason in its text) when the file cannot
     // be opened.
     explicit TCDBufferedStream(const std::string& FileName, int Mode = fmOpenRead);
+    // Reads the opened image from its start; the image stays open when the stream goes and
+    // must outlive it.
+    explicit TCDBufferedStream(const TImageFile& Image);
     ~TCDBufferedStream();
     TCDBufferedStream(const TCDBufferedStream&) = delete;
     TCDBufferedStream& operator=(const TCDBufferedStream&) = delete;
@@ -48,12 +85,17 @@ public:
     std::int64_t Size() const;
     const std::string& FileName() const { return FFileName; }
 
+    // Sees every byte Read hands out, in order, as it is handed out (a burn hashes what it
+    // sends to the drive with it).
+    std::function<void(const std::uint8_t* Data, std::size_t Length)> OnHandedOut;
+
 private:
     bool FillBuffer();
     [[noreturn]] void Fail(const char* What) const;
 
     std::string FFileName;
     int FFile = -1;
+    bool FOwnsFile = true;
     std::unique_ptr<std::uint8_t[]> FBuffer;
     std::int32_t FBufferEnd = 0;
     std::int32_t FBufferPos = 0;

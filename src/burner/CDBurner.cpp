@@ -370,17 +370,37 @@ bool TCDBurner::Read10(std::uint32_t Address, std::uint16_t BlockCount, void* Bu
 bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector)
 {
     FirstDifferentSector = -1;
-    LastError = Err_None;
     ReadBackSha256.clear();
+    PublishedComparison.clear();
     // A missing image raises; the outcome says so meanwhile.
     SetOutcome(TJobStep::Input);
-    TCDBufferedStream stream(FileName, fmOpenRead);
+    const TImageFile image(FileName);
+    return VerifyImage(image, TPublishedDigest(), FirstDifferentSector);
+}
+
+bool TCDBurner::VerifyImage(const TImageFile& Image, const TPublishedDigest& Published,
+                            std::int64_t& FirstDifferentSector)
+{
+    FirstDifferentSector = -1;
+    LastError = Err_None;
+    ReadBackSha256.clear();
+    PublishedComparison.clear();
+    TCDBufferedStream stream(Image);
     LastOutcome = TJobOutcome();
     // The sum of what the disc gave back, for comparison with the published one.
     TDigest readBack(TDigestKind::Sha256);
+    // And of the published sum's kind, when that is another.
+    std::unique_ptr<TDigest> readBackOther;
+    if (Published.Found && Published.Kind != TDigestKind::Sha256)
+        readBackOther = std::make_unique<TDigest>(Published.Kind);
     TJobScope job(*this);
     if (job.Refused())
         return false;
+    // A file changed since it was opened is no longer the image burnt: nothing to compare with.
+    if (!Image.Changed().empty()) {
+        SetOutcome(TJobStep::ImageChanged);
+        return false;
+    }
     constexpr std::int32_t kBlock = 2048;
     constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
     stream.SetBlockSize(kBlock);
@@ -414,10 +434,28 @@ bool TCDBurner::VerifyImage(const std::string& FileName, std::int64_t& FirstDiff
             }
         }
         readBack.Update(disc.data(), static_cast<std::size_t>(std::max(got, 0)));
+        if (readBackOther)
+            readBackOther->Update(disc.data(), static_cast<std::size_t>(std::max(got, 0)));
         if (OnProgress)
             OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, blocks - 1));
     }
+    // The disc equals what the file holds now; that is the image burnt only while the file is
+    // as it was opened.
+    if (const std::string changed = Image.Changed(); !changed.empty()) {
+        SetOutcome(TJobStep::ImageChanged);
+        return false;
+    }
     ReadBackSha256 = readBack.FinalHex();
+    if (!Published.Found)
+        return true;
+    const std::string kind = DigestName(Published.Kind);
+    const std::string discSum = readBackOther ? readBackOther->FinalHex() : ReadBackSha256;
+    if (discSum != Published.Hex) {
+        PublishedComparison = "the disc does not match the published " + kind;
+        SetOutcome(TJobStep::Verify);
+        return false;
+    }
+    PublishedComparison = "the disc matches the published " + kind;
     return true;
 }
 
@@ -622,14 +660,67 @@ TCDBurner::WaitResult TCDBurner::WaitForBufferRoom(std::uint32_t Needed, BufferS
     return WaitResult::Room;
 }
 
+TCDBurner::BurntHash::BurntHash(TCDBufferedStream& Stream, const TPublishedDigest& Published)
+{
+    if (Published.Found && Published.Kind != TDigestKind::Sha256)
+        other_ = std::make_unique<TDigest>(Published.Kind);
+    Stream.OnHandedOut = [this](const std::uint8_t* Data, std::size_t Length) {
+        sha256_.Update(Data, Length);
+        if (other_)
+            other_->Update(Data, Length);
+    };
+}
+
+bool TCDBurner::ImageAsChecked(const TImageFile& Image)
+{
+    const std::string changed = Image.Changed();
+    if (changed.empty())
+        return true;
+    SetOutcome(TJobStep::Input);
+    Status("Error : the image changed after it was checked : " + changed + "; nothing was written");
+    return false;
+}
+
+bool TCDBurner::ImageBurntAsPublished(const TImageFile& Image, const TPublishedDigest& Published, BurntHash& Hash)
+{
+    BurntSha256 = Hash.Sha256Hex();
+    BurntPublishedHex = Published.Found && Published.Kind != TDigestKind::Sha256 ? Hash.PublishedKindHex() : BurntSha256;
+    if (const std::string changed = Image.Changed(); !changed.empty()) {
+        SetOutcome(TJobStep::ImageChanged);
+        Status("Error : the image changed while it was burnt : " + changed);
+        return false;
+    }
+    if (Published.Found && BurntPublishedHex != Published.Hex) {
+        SetOutcome(TJobStep::ImageChanged);
+        const std::string kind = DigestName(Published.Kind);
+        Status("Error : the image changed while it was burnt : " + kind + " of the bytes burnt " + BurntPublishedHex +
+               ", published " + Published.Hex);
+        return false;
+    }
+    return true;
+}
+
 bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
 {
+    BurntSha256.clear();
+    BurntPublishedHex.clear();
+    SetOutcome(TJobStep::Input);   // a missing image raises to the caller
+    const TImageFile image(FileName);
+    return BurnDataImage(image, TPublishedDigest(), CloseSession);
+}
+
+bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession)
+{
+    BurntSha256.clear();
+    BurntPublishedHex.clear();
     TJobScope job(*this);
     if (job.Refused())
         return false;
     std::int64_t total = 0;
     LastOutcome = TJobOutcome();
     StepText.clear();
+    if (!ImageAsChecked(Image))
+        return false;
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, SimulateWrite, true)) {
         SetOutcome(TJobStep::WriteParameters, -1, LastError);
         Status("HardWare : Set Write Mode Error");
@@ -637,9 +728,8 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
     }
     Status("HardWare : Set Write Mode OK");
 
-    SetOutcome(TJobStep::Input);   // a missing image raises to the caller
-    TCDBufferedStream stream(FileName, fmOpenRead);
-    LastOutcome = TJobOutcome();
+    TCDBufferedStream stream(Image);
+    BurntHash hash(stream, Published);
     const std::int32_t blockSize = BlockSizeOfDataType(kDataBlockMode1);
     // An empty image would only close an empty track: refused like a misfit size.
     if (!stream.SetBlockSize(blockSize) || stream.BlockCount() == 0) {
@@ -725,6 +815,8 @@ bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSes
     }
     if (OnFileBufferProgress)
         OnFileBufferProgress(stream.FillPercent());
+    if (!ImageBurntAsPublished(Image, Published, hash))
+        return false;
     Status("Finished Writing : Job Done!");
     return true;
 }

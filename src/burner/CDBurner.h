@@ -7,10 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "audio/AudioUnit.h"
+#include "burner/CDBufferedStream.h"
+#include "burner/ImageCheck.h"
 #include "mmc/SCSIUnit.h"
 #include "scsi/SCSITypes.h"
 #include "scsi/zqSCSI.h"
@@ -33,6 +36,8 @@ enum class TJobStep : std::uint8_t {
     Format,           // FORMAT UNIT failed, or the drive never finished it
     Verify,           // the disc does not read back equal to the image
     InUse,            // another program has the drive (mounted, or another burner holds it)
+    ImageChanged,     // the image changed while it was burnt (its identity, or the sum of the
+                      // bytes burnt differs from the published one)
 };
 
 // The typed result of the last job: the failing step (None on success), the sector where the
@@ -143,9 +148,23 @@ public:
     // Reads the written track back and compares it with the image. True when they match;
     // otherwise FirstDifferentSector is the first sector that differs or could not be read
     // (LastError tells which). A missing image raises, as for the burn.
+    // The image opened once for the job is read through its descriptor; a change of its
+    // identity since it was opened ends the verify (TJobStep::ImageChanged, no sector). With a
+    // published SHA-256, the disc's sum must equal it as well (TJobStep::Verify, no sector);
+    // PublishedComparison says what was compared.
+    bool VerifyImage(const TImageFile& Image, const TPublishedDigest& Published, std::int64_t& FirstDifferentSector);
     bool VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector);
     // SHA-256 (lower-case hex) of what the last VerifyImage read back; empty unless it matched.
     std::string ReadBackSha256;
+    // How the last VerifyImage's disc compared with the published sum, of the sum's own kind:
+    // "the disc matches the published SHA-256" (or MD5), "the disc does not match the published
+    // SHA-256"; empty when nothing was published or the verify failed first.
+    std::string PublishedComparison;
+
+    // The sums (lower-case hex) of the bytes the last data burn handed to the drive, set when
+    // it wrote them all: SHA-256, and the published sum's kind (equal to it for a SHA-256).
+    std::string BurntSha256;
+    std::string BurntPublishedHex;
 
     // The burns write with the Test Write bit: the drive goes through every step and records
     // nothing. Checked by the front ends first (CanSimulate).
@@ -155,6 +174,14 @@ public:
     // Writes the image as one Mode 1 track, track at once, from address 0, then closes the
     // track and, when CloseSession is 1, the session. True when the job ran to
     // "Finished Writing : Job Done!". A missing or unreadable image file raises.
+    // The image is read through the descriptor opened for it (its check read the same one), and
+    // the bytes handed to the drive are hashed as they are read. Its identity (size,
+    // modification time) is checked before anything is sent (a change: TJobStep::Input, nothing
+    // written) and after the last close: a change then ends the job as TJobStep::ImageChanged,
+    // as do burnt bytes that differ from a published sum ("Error : the image changed while it
+    // was burnt : ...", the disc written and closed).
+    bool BurnDataImage(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession);
+    // The same for the image by its name, opened here, with no published sum.
     bool BurnDataImage(const std::string& FileName, std::uint8_t CloseSession);
 
     // The audio tracks this writer burns, in index order; empty for a new writer. Freed with
@@ -230,6 +257,26 @@ protected:
     bool CloseSessionAndWait();
     // SYNCHRONIZE CACHE with the error line on failure.
     bool SyncStep();
+
+    // The bytes a data burn hands to the drive, hashed as the stream hands them out.
+    class BurntHash {
+    public:
+        BurntHash(TCDBufferedStream& Stream, const TPublishedDigest& Published);
+        BurntHash(const BurntHash&) = delete;
+        BurntHash& operator=(const BurntHash&) = delete;
+        std::string Sha256Hex() { return sha256_.FinalHex(); }
+        std::string PublishedKindHex() { return other_ ? other_->FinalHex() : std::string(); }
+
+    private:
+        TDigest sha256_{TDigestKind::Sha256};
+        std::unique_ptr<TDigest> other_;
+    };
+    // Before a data burn sends anything: false (TJobStep::Input, the line said) when the image
+    // is no longer as it was opened.
+    bool ImageAsChecked(const TImageFile& Image);
+    // After a data burn's last close: the burnt bytes' sums stored, and false (TJobStep::
+    // ImageChanged, the line said) when the image changed or the sum differs from Published.
+    bool ImageBurntAsPublished(const TImageFile& Image, const TPublishedDigest& Published, BurntHash& Hash);
 
     // Waits on the drive ---------------------------------------------------------------------
     // The last status line: the step a wait reports through OnWait.

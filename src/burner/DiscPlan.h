@@ -107,6 +107,14 @@ TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded = false);
 // The data image burn of a plan: the CD burn for a CD row, otherwise the row's steps (blank or
 // format first where the plan says, write parameters where the row has them, writes from the
 // next writable address, sync, closes). The same events and status texts as the CD burn.
+// The image is read through the descriptor its check opened, its bytes hashed as they are
+// handed to the drive, and its identity checked before anything changes the disc and after
+// the burn (see TCDBurner::BurnDataImage): a change, or burnt bytes that differ from Published,
+// fail the job.
+bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublishedDigest& Published,
+                      const TDiscPlan& Plan, std::uint8_t CloseSession);
+// The same for the image by its name, opened here (a missing image raises), with no published
+// sum: the desktop program's burn.
 bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDiscPlan& Plan,
                       std::uint8_t CloseSession);
 

@@ -26,9 +26,10 @@ class TDiscWriter {
 public:
     TDiscWriter(TCDBurner& Burner, const TDiscPlan& Plan) : B(Burner), P(Plan), Row(*Plan.Strategy) {}
 
-    bool Run(const std::string& FileName, std::uint8_t CloseSession);
+    bool Run(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession);
     // Blanks a used rewritable disc and asks it again where to write.
     bool BlankFirst();
+    bool ImageAsChecked(const TImageFile& Image) { return B.ImageAsChecked(Image); }
 
 private:
     bool Fail(TJobStep Step, std::int64_t Sector = -1) {
@@ -185,8 +186,9 @@ bool TDiscWriter::Close(std::uint8_t CloseSession) {
     return true;
 }
 
-bool TDiscWriter::Run(const std::string& FileName, std::uint8_t CloseSession) {
-    TCDBufferedStream stream(FileName, fmOpenRead);   // a missing image raises to the caller
+bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession) {
+    TCDBufferedStream stream(Image);
+    TCDBurner::BurntHash hash(stream, Published);
     if (!stream.SetBlockSize(kBlockSize) || stream.BlockCount() == 0) {
         B.Status("Error : Error in Image Size");
         return Fail(TJobStep::Input);
@@ -205,6 +207,7 @@ bool TDiscWriter::Run(const std::string& FileName, std::uint8_t CloseSession) {
     if (B.OnBufferProgress) B.OnBufferProgress(B.GetBufferFillPercent());
     if (!Close(CloseSession)) return false;
     if (B.OnFileBufferProgress) B.OnFileBufferProgress(stream.FillPercent());
+    if (!B.ImageBurntAsPublished(Image, Published, hash)) return false;
     B.Status("Finished Writing : Job Done!");
     return true;
 }
@@ -228,9 +231,11 @@ bool TDiscWriter::BlankFirst() {
     return true;
 }
 
-bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDiscPlan& Plan,
-                      std::uint8_t CloseSession) {
+bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublishedDigest& Published,
+                      const TDiscPlan& Plan, std::uint8_t CloseSession) {
     Burner.LastOutcome = TJobOutcome{};
+    Burner.BurntSha256.clear();
+    Burner.BurntPublishedHex.clear();
     if (!Plan.CanBurn() || Plan.Strategy == nullptr) {
         Burner.LastOutcome.Step = TJobStep::Medium;
         return false;
@@ -240,7 +245,16 @@ bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDis
     TJobScope job(Burner);
     if (job.Refused()) return false;
     TDiscWriter writer(Burner, Plan);
+    // Nothing changes the disc, not even a blank, for an image that is no longer the one checked.
+    if (!writer.ImageAsChecked(Image)) return false;
     if (Plan.BlankFirst && !writer.BlankFirst()) return false;
-    if (Plan.Strategy->CdTrackAtOnce) return Burner.BurnDataImage(FileName, CloseSession);
-    return writer.Run(FileName, CloseSession);
+    if (Plan.Strategy->CdTrackAtOnce) return Burner.BurnDataImage(Image, Published, CloseSession);
+    return writer.Run(Image, Published, CloseSession);
+}
+
+bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDiscPlan& Plan,
+                      std::uint8_t CloseSession) {
+    Burner.LastOutcome = TJobOutcome{TJobStep::Input, -1, Err_None};   // a missing image raises to the caller
+    const TImageFile image(FileName);
+    return BurnPlannedImage(Burner, image, TPublishedDigest(), Plan, CloseSession);
 }

@@ -215,6 +215,7 @@ std::string JobStepName(TJobStep Step)
     case TJobStep::Format: return "Format Error";
     case TJobStep::Verify: return "Verify Error";
     case TJobStep::InUse: return "Drive In Use";
+    case TJobStep::ImageChanged: return "Image Changed";
     }
     return "Error";
 }

@@ -1,5 +1,6 @@
 #include "burner/ImageCheck.h"
 
+#include "burner/CDBufferedStream.h"
 #include "platform/Posix.h"
 
 #include <algorithm>
@@ -7,9 +8,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -21,12 +22,9 @@ constexpr std::int64_t kFirstDescriptor = 16;
 constexpr int kMaxDescriptors = 64;
 constexpr std::size_t kHashPiece = 4u * 1024u * 1024u;
 
-bool ReadSector(std::ifstream& in, std::int64_t Sector, std::array<std::uint8_t, kSector>& Out)
+bool ReadSector(const TImageFile& in, std::int64_t Sector, std::array<std::uint8_t, kSector>& Out)
 {
-    in.clear();
-    in.seekg(Sector * kSector);
-    in.read(reinterpret_cast<char*>(Out.data()), kSector);
-    return in.gcount() == kSector;
+    return in.ReadAt(Out.data(), Out.size(), Sector * kSector) == kSector;
 }
 
 std::uint32_t LE32(const std::uint8_t* p)
@@ -45,7 +43,7 @@ std::string Trimmed(const std::uint8_t* p, std::size_t n)
 
 // El Torito: the boot catalog's validation entry (header 01h, key 55h AAh, 16-bit words summing
 // to 0) and a bootable initial entry (88h) right after it.
-void CheckBootCatalog(std::ifstream& in, std::uint32_t CatalogSector, std::int64_t Sectors, TImageInspection& Out)
+void CheckBootCatalog(const TImageFile& in, std::uint32_t CatalogSector, std::int64_t Sectors, TImageInspection& Out)
 {
     std::array<std::uint8_t, kSector> s{};
     if (CatalogSector >= Sectors || !ReadSector(in, CatalogSector, s)) {
@@ -85,19 +83,82 @@ std::string FolderOf(const std::string& Path)
     return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
-bool ReadSmallFile(const std::string& Path, std::string& Text)
+bool Stopping(const std::atomic<bool>* Stop)
 {
+    return Stop && Stop->load(std::memory_order_relaxed);
+}
+
+// What the system says, as a reason within a sentence ("permission denied").
+std::string ReasonOf(int Error)
+{
+    std::string why = std::strerror(Error);
+    if (!why.empty() && !(why.size() > 1 && std::isupper(static_cast<unsigned char>(why[1]))))
+        why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+    return why;
+}
+
+enum class SumsRead { Absent, Read, Skipped, Stopped };
+
+// Opens the listing once and reads it from that descriptor only: a name swapped after a look
+// at it (for a link to /dev/zero, a FIFO, a huge file) is never read past the bound, and a stop
+// is honoured between pieces.
+SumsRead ReadSumsFile(const std::string& Path, const std::atomic<bool>* Stop, std::string& Text, std::string& Why)
+{
+    int fd = -1;
+    do {
+        // Non-blocking: a FIFO by that name would block the open until someone writes to it.
+        fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return SumsRead::Absent;
+        Why = ReasonOf(errno);
+        return SumsRead::Skipped;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat st {};
-    // A checksum listing is small; anything else by that name is not one.
-    if (::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 1024 * 1024)
-        return false;
-    std::ifstream in(Path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    Text = ss.str();
-    return true;
+    if (::fstat(fd, &st) != 0) {
+        Why = ReasonOf(errno);
+        return SumsRead::Skipped;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        Why = S_ISDIR(st.st_mode) ? "a folder, not a regular file" : "not a regular file";
+        return SumsRead::Skipped;
+    }
+    const std::string tooLarge = "larger than " + std::to_string(kMaxSumsFileBytes / (1024 * 1024)) + " MiB";
+    if (st.st_size > kMaxSumsFileBytes) {
+        Why = tooLarge;
+        return SumsRead::Skipped;
+    }
+    // One byte past the bound tells a file that grew since its size was asked.
+    std::vector<char> piece(64 * 1024);
+    Text.clear();
+    while (static_cast<std::int64_t>(Text.size()) <= kMaxSumsFileBytes) {
+        if (Stopping(Stop))
+            return SumsRead::Stopped;
+        const std::size_t want =
+            std::min<std::size_t>(piece.size(), static_cast<std::size_t>(kMaxSumsFileBytes + 1) - Text.size());
+        const ssize_t got = ::read(fd, piece.data(), want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)   // a regular file does not ask to wait; nothing more to read
+            break;
+        if (got < 0) {
+            Why = ReasonOf(errno);
+            return SumsRead::Skipped;
+        }
+        if (got == 0)
+            break;
+        Text.append(piece.data(), static_cast<std::size_t>(got));
+    }
+    if (static_cast<std::int64_t>(Text.size()) > kMaxSumsFileBytes) {
+        Why = tooLarge;
+        return SumsRead::Skipped;
+    }
+    return SumsRead::Read;
 }
 
 std::string TrimSpace(const std::string& s)
@@ -134,15 +195,21 @@ const char* ImageFormatName(TImageFormat Format)
 
 TImageInspection InspectImage(const std::string& FileName)
 {
-    TImageInspection out;
-    std::ifstream in(FileName, std::ios::binary);
-    if (!in) {
-        out.OpenError = std::strerror(errno);
+    try {
+        const TImageFile image(FileName);
+        return InspectImage(image);
+    } catch (const std::system_error& e) {
+        TImageInspection out;
+        out.OpenError = e.code().message();
         return out;
     }
+}
+
+TImageInspection InspectImage(const TImageFile& in)
+{
+    TImageInspection out;
     out.Opened = true;
-    in.seekg(0, std::ios::end);
-    out.Size = static_cast<std::int64_t>(in.tellg());
+    out.Size = in.Size();
     const std::int64_t sectors = out.Size / kSector;
 
     bool pvd = false, udf = false;
@@ -245,7 +312,13 @@ std::string FindDigestInListing(const std::string& Text, const std::string& Imag
     return {};
 }
 
-TPublishedDigest FindPublishedDigest(const std::string& ImagePath)
+std::string TSkippedSums::Line() const
+{
+    return BaseName(File) + (Read ? " was not used: " : " was not read: ") + Reason +
+           "; the image is not checked against it";
+}
+
+TPublishedDigest FindPublishedDigest(const std::string& ImagePath, const std::atomic<bool>* Stop)
 {
     const std::string name = BaseName(ImagePath);
     const std::string folder = FolderOf(ImagePath);
@@ -262,12 +335,18 @@ TPublishedDigest FindPublishedDigest(const std::string& ImagePath)
     };
     TPublishedDigest out;
     for (const Place& p : places) {
-        std::string text;
-        if (!ReadSmallFile(p.path, text))
-            continue;
+        std::string text, why;
+        switch (ReadSumsFile(p.path, Stop, text, why)) {
+        case SumsRead::Absent: continue;
+        case SumsRead::Stopped: out.Stopped = true; return out;
+        case SumsRead::Skipped: out.Skipped.push_back({p.path, why, false}); continue;
+        case SumsRead::Read: break;
+        }
         const std::string hex = FindDigestInListing(text, name, p.kind, p.namedForImage);
-        if (hex.empty())
+        if (hex.empty()) {
+            out.Skipped.push_back({p.path, std::string("it lists no ") + DigestName(p.kind) + " sum for " + name, true});
             continue;
+        }
         out.Found = true;
         out.Kind = p.kind;
         out.Hex = hex;
@@ -277,30 +356,26 @@ TPublishedDigest FindPublishedDigest(const std::string& ImagePath)
     return out;
 }
 
-std::string DigestFile(const std::string& FileName, TDigestKind Kind,
-                       const std::function<bool(std::int64_t, std::int64_t)>& Progress, std::string& Error)
+namespace {
+
+template <typename ReadPiece>
+std::string DigestPieces(std::int64_t Total, TDigestKind Kind, ReadPiece Read,
+                         const std::function<bool(std::int64_t, std::int64_t)>& Progress, std::string& Error)
 {
-    std::ifstream in(FileName, std::ios::binary);
-    if (!in) {
-        Error = std::strerror(errno);
-        return {};
-    }
-    in.seekg(0, std::ios::end);
-    const std::int64_t total = static_cast<std::int64_t>(in.tellg());
-    in.seekg(0);
     TDigest digest(Kind);
     std::vector<char> piece(kHashPiece);
     std::int64_t done = 0;
-    while (done < total) {
-        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        const std::streamsize got = in.gcount();
+    while (done < Total) {
+        const std::int64_t got = Read(piece.data(), static_cast<std::size_t>(std::min<std::int64_t>(
+                                                        static_cast<std::int64_t>(piece.size()), Total - done)),
+                                      done);
         if (got <= 0) {
             Error = "the image could not be read to its end";
             return {};
         }
         digest.Update(piece.data(), static_cast<std::size_t>(got));
         done += got;
-        if (Progress && !Progress(done, total)) {
+        if (Progress && !Progress(done, Total)) {
             Error = "stopped";
             return {};
         }
@@ -308,18 +383,51 @@ std::string DigestFile(const std::string& FileName, TDigestKind Kind,
     return digest.FinalHex();
 }
 
+}  // namespace
+
+std::string DigestFile(const TImageFile& Image, TDigestKind Kind,
+                       const std::function<bool(std::int64_t, std::int64_t)>& Progress, std::string& Error)
+{
+    return DigestPieces(
+        Image.Size(), Kind,
+        [&](char* to, std::size_t count, std::int64_t at) { return Image.ReadAt(to, count, at); }, Progress, Error);
+}
+
+std::string DigestFile(const std::string& FileName, TDigestKind Kind,
+                       const std::function<bool(std::int64_t, std::int64_t)>& Progress, std::string& Error)
+{
+    try {
+        const TImageFile image(FileName);
+        return DigestFile(image, Kind, Progress, Error);
+    } catch (const std::system_error& e) {
+        Error = e.code().message();
+        return {};
+    }
+}
+
 // The check before a burn -----------------------------------------------------------------------
 
 TImageCheck CheckImageBeforeBurn(const std::string& ImagePath, const TImageCheckOptions& Options,
                                  const std::function<bool(std::int64_t, std::int64_t)>& Progress)
 {
-    TImageCheck check;
-    check.Inspection = InspectImage(ImagePath);
-    if (!check.Inspection.Opened) {
+    try {
+        const TImageFile image(ImagePath);
+        return CheckImageBeforeBurn(image, Options, Progress);
+    } catch (const std::system_error& e) {
+        TImageCheck check;
+        check.Inspection.OpenError = e.code().message();
         check.Verdict = TImageVerdict::Unreadable;
         check.Message = "The image cannot be read: " + check.Inspection.OpenError;
         return check;
     }
+}
+
+TImageCheck CheckImageBeforeBurn(const TImageFile& Image, const TImageCheckOptions& Options,
+                                 const std::function<bool(std::int64_t, std::int64_t)>& Progress)
+{
+    const std::string& ImagePath = Image.FileName();
+    TImageCheck check;
+    check.Inspection = InspectImage(Image);
 
     // The sum first: a cut-off download is the likelier fault, and its sum says so plainly.
     if (!Options.ExpectedSha256.empty()) {
@@ -328,15 +436,34 @@ TImageCheck CheckImageBeforeBurn(const std::string& ImagePath, const TImageCheck
         check.Published.Hex = Lower(Options.ExpectedSha256);
         check.Published.Source = "--sha256";
     } else {
-        check.Published = FindPublishedDigest(ImagePath);
+        check.Published = FindPublishedDigest(ImagePath, Options.Stop);
+        if (check.Published.Stopped) {
+            check.Verdict = TImageVerdict::Stopped;
+            check.Message = "The image check was stopped";
+            return check;
+        }
     }
+    if (Options.OnSumsSearched)
+        Options.OnSumsSearched(check.Published);
     if (check.Published.Found) {
         std::string error;
-        check.ActualHex = DigestFile(ImagePath, check.Published.Kind, Progress, error);
+        check.ActualHex = DigestFile(
+            Image, check.Published.Kind,
+            [&](std::int64_t done, std::int64_t total) {
+                return !Stopping(Options.Stop) && (!Progress || Progress(done, total));
+            },
+            error);
         const char* kind = DigestName(check.Published.Kind);
         if (check.ActualHex.empty()) {
             check.Verdict = error == "stopped" ? TImageVerdict::Stopped : TImageVerdict::Unreadable;
             check.Message = "The image cannot be read: " + error;
+            return check;
+        }
+        // A sum of bytes that changed while they were read vouches for nothing.
+        if (const std::string changed = Image.Changed(); !changed.empty()) {
+            check.ActualHex.clear();
+            check.Verdict = TImageVerdict::Unreadable;
+            check.Message = "The image changed while its checksum was computed (" + changed + "); it is not burnt.";
             return check;
         }
         if (check.ActualHex != check.Published.Hex) {

@@ -4,10 +4,14 @@
 // the wrong file was picked; both are cheap to find before the disc is spent.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+class TImageFile;
 
 // What the volume descriptors at sector 16 say.
 enum class TImageFormat : std::uint8_t {
@@ -28,6 +32,7 @@ struct TImageInspection {
 };
 
 // Reads the volume descriptor set from sector 16 on (never the whole image).
+TImageInspection InspectImage(const TImageFile& Image);
 TImageInspection InspectImage(const std::string& FileName);
 // "ISO 9660", "ISO 9660 with UDF bridge", "UDF", "not ISO 9660".
 const char* ImageFormatName(TImageFormat Format);
@@ -55,12 +60,27 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// A checksum file beside the image that was present but not used, and why.
+struct TSkippedSums {
+    std::string File;     // its path
+    std::string Reason;   // "larger than 1 MiB", "not a regular file", "permission denied"...
+    bool Read = false;    // it was read, and lists no sum for the image
+    // "SHA256SUMS was not read: larger than 1 MiB; the image is not checked against it"
+    std::string Line() const;
+};
+
+// A checksum listing is small; a file by such a name that is larger is not read.
+inline constexpr std::int64_t kMaxSumsFileBytes = 1024 * 1024;
+
 // A sum published for the image.
 struct TPublishedDigest {
     bool Found = false;
     TDigestKind Kind = TDigestKind::Sha256;
     std::string Hex;      // lower case
     std::string Source;   // the file it came from, or "--sha256"
+    // The files looked at before the one used (all of them when none was) that were not used.
+    std::vector<TSkippedSums> Skipped;
+    bool Stopped = false;   // the search was stopped on request
 };
 
 // The sum for ImageName in a checksum listing of the given kind: GNU lines "HEX  name" and
@@ -71,7 +91,9 @@ std::string FindDigestInListing(const std::string& Text, const std::string& Imag
                                 bool NamedForImage);
 
 // Looks beside the image, SHA-256 before MD5: IMAGE.sha256, SHA256SUMS, IMAGE.md5, MD5SUMS.
-TPublishedDigest FindPublishedDigest(const std::string& ImagePath);
+// Each file is opened once and read only when the open file is a regular one of at most
+// kMaxSumsFileBytes, and never past that bound; a request on Stop ends the search (Stopped).
+TPublishedDigest FindPublishedDigest(const std::string& ImagePath, const std::atomic<bool>* Stop = nullptr);
 
 // Whether Text is a sum of the kind (hex digits of the right length, either case).
 bool IsDigestHex(const std::string& Text, TDigestKind Kind);
@@ -79,6 +101,9 @@ bool IsDigestHex(const std::string& Text, TDigestKind Kind);
 // Hashes the file; Progress(bytes done, bytes in all) is called after every piece and stops
 // the hash when it returns false. Empty and Error set on failure or when stopped.
 std::string DigestFile(const std::string& FileName, TDigestKind Kind,
+                       const std::function<bool(std::int64_t, std::int64_t)>& Progress, std::string& Error);
+// The same for the opened image, from its start to the size it was opened with.
+std::string DigestFile(const TImageFile& Image, TDigestKind Kind,
                        const std::function<bool(std::int64_t, std::int64_t)>& Progress, std::string& Error);
 
 // The whole check before a burn ------------------------------------------------------------
@@ -98,6 +123,10 @@ struct TImageCheckOptions {
     bool Force = false;            // burn an image that is not ISO 9660 all the same
     bool RequireBootable = true;   // warn when there is no El Torito boot record
     std::string ExpectedSha256;    // a sum given by the user; beats the files beside the image
+    const std::atomic<bool>* Stop = nullptr;   // a request on it stops the check (Stopped)
+    // Told the sum the image is checked against (Found false: none) and the checksum files
+    // skipped, before the image is hashed.
+    std::function<void(const TPublishedDigest&)> OnSumsSearched;
 };
 
 struct TImageCheck {
@@ -112,6 +141,10 @@ struct TImageCheck {
 };
 
 // Inspects the image and checks it against the sum given or found beside it. Progress as
-// for DigestFile; called only when there is a sum to check.
+// for DigestFile; called only when there is a sum to check. The opened image is the one the
+// burn then reads: a change of its size or modification time during the hash refuses it.
+TImageCheck CheckImageBeforeBurn(const TImageFile& Image, const TImageCheckOptions& Options,
+                                 const std::function<bool(std::int64_t, std::int64_t)>& Progress);
+// The same, opening the image by its name.
 TImageCheck CheckImageBeforeBurn(const std::string& ImagePath, const TImageCheckOptions& Options,
                                  const std::function<bool(std::int64_t, std::int64_t)>& Progress);

@@ -2,14 +2,17 @@
 
 #include "platform/Posix.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <vector>
 
+#include "burner/CDBufferedStream.h"
 #include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
 #include "burner/FrontEndSupport.h"
@@ -171,6 +174,8 @@ private:
     Output& out_;
     std::unique_ptr<TCDBurnerList> list_;
     std::optional<TImageCheck> imageCheck_;
+    std::unique_ptr<TImageFile> imageFile_;   // the image a burn takes, opened once by its check
+    std::string imageOpenError_;              // why it could not be opened
     std::int64_t writeSpeedKBs_ = -1;   // what the drive reported after --speed
     char firstVirtualLetter_ = 0;   // the writer meant when --virtual-drive is given without --drive
 };
@@ -523,21 +528,34 @@ int Session::PrepareWrite(TCDBurner& burner, JsonObject fields) {
 
 int Session::CheckImage() {
     const std::string image = ImagePath();
-    struct stat st;
-    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kExitOk;
+    // Opened once: the check, the burn and the verify read this descriptor. An image that
+    // cannot be opened is left to the burn, which says why as it always has.
+    try {
+        imageFile_ = std::make_unique<TImageFile>(image);
+    } catch (const std::system_error& e) {
+        imageOpenError_ = e.code().message();
+        return kExitOk;
+    }
     TImageCheckOptions checkOptions;
     checkOptions.Force = options_.force;
     checkOptions.ExpectedSha256 = options_.sha256;
+    // Ctrl-C and SIGTERM stop the reading of the checksum files and the hash.
+    std::atomic<bool> stop{false};
+    checkOptions.Stop = &stop;
+    checkOptions.OnSumsSearched = [&](const TPublishedDigest& published) {
+        for (const TSkippedSums& skipped : published.Skipped) out_.Status("checksum", skipped.Line());
+        if (published.Found) out_.Status("checksum", "Checksum : computing the image's checksum");
+    };
     ProgressSample sample;
-    sample.total = (st.st_size + kSectorBytes - 1) / kSectorBytes;
-    if (!options_.sha256.empty() || FindPublishedDigest(image).Found)
-        out_.Status("checksum", "Checksum : computing the image's checksum");
-    TImageCheck check = CheckImageBeforeBurn(image, checkOptions, [&](std::int64_t done, std::int64_t total) {
+    sample.total = (imageFile_->Size() + kSectorBytes - 1) / kSectorBytes;
+    SetCancelTarget(&stop);
+    TImageCheck check = CheckImageBeforeBurn(*imageFile_, checkOptions, [&](std::int64_t done, std::int64_t total) {
         sample.sector = (done + kSectorBytes - 1) / kSectorBytes - 1;
         sample.percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
         out_.Progress("checksum", sample, Output::Now());
         return !Interrupted();
     });
+    SetCancelTarget(nullptr);
     out_.EndProgress();
     imageCheck_ = check;
     JsonObject fields;
@@ -577,6 +595,11 @@ void Session::AddImageCheckFields(JsonObject& fields) const {
     } else {
         fields.Add("checksum", "none");
     }
+    // The checksum files present but not used, and why.
+    std::string skipped = "[";
+    for (const TSkippedSums& file : c.Published.Skipped)
+        skipped += (skipped.size() > 1 ? "," : "") + JsonObject().Add("file", file.File).Add("reason", file.Reason).Str();
+    fields.AddRaw("checksum_skipped", skipped + "]");
 }
 
 int Session::Blank(TCDBurner& burner) {
@@ -668,12 +691,15 @@ int Session::StartJob(TCDBurner& burner, const TDeviceHold& hold, JsonObject fie
 int Session::Burn(TCDBurner& burner) {
     const std::string image = ImagePath();
 
-    // A missing image is refused before the drive is touched.
-    struct stat st;
-    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(image.c_str(), R_OK) != 0) {
+    // A missing image is refused before the drive is touched (the check could not open it).
+    if (!imageFile_) {
+        struct stat st;
+        const bool found = ::stat(image.c_str(), &st) == 0;
         const int err = errno;
-        const std::string why = ::stat(image.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? "not a regular file"
-                                                                                        : std::strerror(err);
+        const std::string why = !found ? std::strerror(err)
+                                : !S_ISREG(st.st_mode) ? "not a regular file"
+                                : ::access(image.c_str(), R_OK) != 0 ? std::strerror(errno)
+                                                                     : imageOpenError_;
         out_.Text("Error creating CD.");
         out_.Error("cannot read the image " + image + ": " + why);
         if (options_.image.empty() && !FindRescueImage(ProgramFolder()).Found)
@@ -682,7 +708,13 @@ int Session::Burn(TCDBurner& burner) {
         Finish(kExitImage, JsonObject().Add("image", image));
         return kExitImage;
     }
-    const std::int64_t sectors = st.st_size / kSectorBytes;
+    const TImageFile& imageFile = *imageFile_;
+    const std::int64_t imageBytes = imageFile.Size();
+    const std::int64_t sectors = imageBytes / kSectorBytes;
+    // The burnt bytes must have the sum the check found them to have.
+    const TPublishedDigest published =
+        imageCheck_ && imageCheck_->Published.Found && !imageCheck_->ActualHex.empty() ? imageCheck_->Published
+                                                                                       : TPublishedDigest();
 
     std::string phase = "setup";
     ProgressSample sample;
@@ -724,7 +756,7 @@ int Session::Burn(TCDBurner& burner) {
     if (const int rc = PrepareWrite(burner, imageFields); rc != kExitOk) return rc;
 
     // What is in the drive decides how it is written, or that it is not written at all.
-    const std::int64_t imageBlocks = (st.st_size + kSectorBytes - 1) / kSectorBytes;
+    const std::int64_t imageBlocks = (imageBytes + kSectorBytes - 1) / kSectorBytes;
     const TDiscPlan plan = PlanBurn(burner, imageBlocks, options_.blankAsNeeded);
     if (!plan.CanBurn()) return RefusePlan(plan, imageFields);
 
@@ -732,7 +764,7 @@ int Session::Burn(TCDBurner& burner) {
     bool burned = false;
     bool burnRaised = false;
     try {
-        burned = BurnPlannedImage(burner, image, plan, options_.keepSessionOpen ? 0 : 1);
+        burned = BurnPlannedImage(burner, imageFile, published, plan, options_.keepSessionOpen ? 0 : 1);
     } catch (const std::exception& e) {
         burnRaised = true;
         out_.EndProgress();
@@ -748,29 +780,24 @@ int Session::Burn(TCDBurner& burner) {
     std::int64_t firstDifferent = -1;
     // The verify compares the disc with the image as the burn found it; a file changed since
     // (rewritten, truncated, grown) would be compared in part or with other bytes.
-    const auto imageChanged = [&]() {
-        struct stat now {};
-        return ::stat(image.c_str(), &now) != 0 || now.st_size != st.st_size || kvsys::ModifiedSeconds(now) != kvsys::ModifiedSeconds(st) ||
-               kvsys::ModifiedNanoseconds(now) != kvsys::ModifiedNanoseconds(st);
-    };
     bool changed = false;
     // A simulation recorded nothing: there is nothing to read back.
     if (rc == kExitOk && !options_.noVerify && !options_.simulate) {
         phase = "verify";
         sample = ProgressSample();
         sample.total = sectors;
-        changed = imageChanged();
+        changed = !imageFile.Changed().empty();
         bool readable = true;
         if (!changed) {
             out_.Status(phase, "Verify : Reading the track back");
             try {
-                verified = burner.VerifyImage(image, firstDifferent);
+                verified = burner.VerifyImage(imageFile, published, firstDifferent);
             } catch (const std::exception& e) {
                 readable = false;
                 out_.Error(std::string("cannot read the image again: ") + e.what());
             }
             out_.EndProgress();
-            changed = readable && imageChanged();
+            changed = readable && burner.LastOutcome.Step == TJobStep::ImageChanged;
             if (changed) verified = false;
         }
         if (changed) {
@@ -782,6 +809,7 @@ int Session::Burn(TCDBurner& burner) {
         } else if (verified) {
             out_.Status(phase, "Verify : " + std::to_string(sectors) + " sectors equal the image");
             out_.Status(phase, "Verify : SHA-256 of the disc " + burner.ReadBackSha256);
+            if (!burner.PublishedComparison.empty()) out_.Status(phase, "Verify : " + burner.PublishedComparison);
         } else if (burner.LastOutcome.Step == TJobStep::Interrupted) {
             rc = InterruptExitCode();
         } else {
@@ -789,8 +817,10 @@ int Session::Burn(TCDBurner& burner) {
             if (burner.LastError != Err_None)
                 out_.Status(phase, "Verify : Read Error at sector " + std::to_string(firstDifferent) + " : " +
                                        ScsiErrorToText(burner.LastError));
-            else
+            else if (firstDifferent >= 0)
                 out_.Status(phase, "Verify : Sector " + std::to_string(firstDifferent) + " differs from the image");
+            else
+                out_.Status(phase, "Verify : " + burner.PublishedComparison);
         }
     }
     const TScsiError lastError = burner.LastError;
@@ -816,11 +846,21 @@ int Session::Burn(TCDBurner& burner) {
     } else if (stopped) {
         out_.Error("interrupted after " + std::to_string(sectorsHandedOver) + " of " + std::to_string(sectors) +
                    " sectors; " + tray);
+    } else if (!burned && !burnRaised && outcome.Step == TJobStep::ImageChanged) {
+        const std::string now = imageFile.Changed();
+        out_.Error("the image changed while it was burnt: " +
+                   (now.empty() ? std::string("the ") + DigestName(published.Kind) + " of the bytes burnt is " +
+                                      burner.BurntPublishedHex + ", the published one (" + published.Source + ") " +
+                                      published.Hex
+                                : "the image " + image + " is no longer as it was checked (" + now + ")") +
+                   "; the disc holds the bytes read then and was not verified");
     } else if (!burned && !burnRaised && rc != kExitOk) {
         out_.Error("the burn failed: Error : " + JobOutcomeText(outcome));
     } else if (rc == kExitVerify && changed) {
         out_.Error("the image " + image + " changed (size or modification time) since the burn started; "
                    "the disc holds what was read then and was not verified");
+    } else if (rc == kExitVerify && firstDifferent < 0 && !burner.PublishedComparison.empty()) {
+        out_.Error("the burnt track does not read back equal to the published image: " + burner.PublishedComparison);
     } else if (rc == kExitVerify) {
         out_.Error("the burnt track does not read back equal to the image");
     }
@@ -844,6 +884,11 @@ int Session::Burn(TCDBurner& burner) {
         .Add("ejected", ejected)
         .Add("simulated", options_.simulate);
     if (verified) fields.Add("read_back_sha256", burner.ReadBackSha256);
+    // What was handed to the drive, to hold against the published sum and the disc.
+    if (!burner.BurntSha256.empty()) fields.Add("burnt_sha256", burner.BurntSha256);
+    if (published.Found && !burner.BurntPublishedHex.empty()) fields.Add("checksum_burnt", burner.BurntPublishedHex);
+    if (!burner.PublishedComparison.empty()) fields.Add("checksum_disc", burner.PublishedComparison);
+    fields.Add("image_changed", outcome.Step == TJobStep::ImageChanged || changed);
     if (writeSpeedKBs_ >= 0) fields.Add("write_speed_kbs", writeSpeedKBs_);
     AddImageCheckFields(fields);
     if (firstDifferent >= 0) fields.Add("first_different_sector", static_cast<std::int64_t>(firstDifferent));
@@ -1067,6 +1112,7 @@ int ExitCodeOfFailure(TJobStep step, int interruptCode) {
     case TJobStep::Format: return kExitCommandFailed;
     case TJobStep::Verify: return kExitVerify;
     case TJobStep::InUse: return kExitInUse;
+    case TJobStep::ImageChanged: return kExitVerify;
     }
     return kExitWrite;
 }

@@ -22,6 +22,7 @@
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
+#include "burner/ImageCheck.h"
 #include "platform/VirtualDevice.h"
 #include "platform/WinApi.h"
 #include "scsi/zqSCSI.h"
@@ -793,7 +794,15 @@ TEST_F(VirtualBurn, EveryRecordableMediumBurnsWithItsOwnStrategy)
 
         const TDiscPlan plan = PlanBurn(*burner, 103);
         ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
-        ASSERT_TRUE(BurnPlannedImage(*burner, image, plan, 1)) << reports.status.back();
+        // Burnt from the descriptor its check opened, against the sum published for it.
+        const TImageFile opened(image);
+        std::string error;
+        TPublishedDigest published;
+        published.Found = true;
+        published.Hex = DigestFile(image, TDigestKind::Sha256, nullptr, error);
+        ASSERT_TRUE(BurnPlannedImage(*burner, opened, published, plan, 1)) << reports.status.back();
+        EXPECT_EQ(burner->BurntSha256, published.Hex);
+        EXPECT_EQ(burner->BurntPublishedHex, published.Hex);
         EXPECT_TRUE(burner->LastOutcome.Succeeded());
         ASSERT_FALSE(reports.status.empty());
         EXPECT_EQ(reports.status.front(), c.disc);
@@ -834,7 +843,9 @@ TEST_F(VirtualBurn, EveryRecordableMediumBurnsWithItsOwnStrategy)
         EXPECT_EQ(reports.bytesRead, std::int64_t(bytes.size()));
 
         std::int64_t firstDifferent = 0;
-        EXPECT_TRUE(burner->VerifyImage(image, firstDifferent));
+        EXPECT_TRUE(burner->VerifyImage(opened, published, firstDifferent));
+        EXPECT_EQ(burner->ReadBackSha256, published.Hex);
+        EXPECT_EQ(burner->PublishedComparison, "the disc matches the published SHA-256");
         const vdrive::DiscState disc = writer->State();
         ASSERT_EQ(disc.tracks.size(), 1u);
         EXPECT_TRUE(writer->Flush());
@@ -842,6 +853,139 @@ TEST_F(VirtualBurn, EveryRecordableMediumBurnsWithItsOwnStrategy)
         track.resize(std::min(track.size(), bytes.size()));
         EXPECT_EQ(track, bytes);
         EXPECT_STREQ(DiscStateText(ProbeDisc(*burner).State), c.after);
+    }
+}
+
+// The image is read once, through the descriptor its check opened: bytes changed in place
+// after the check are burnt, but the burn fails for them, and so does a change of the file's
+// size or modification time, on the CD path and on every other.
+TEST_F(VirtualBurn, AnImageThatChangesWhileItIsBurntFailsTheBurn)
+{
+    // Past the first read-ahead (1000 blocks), so the change is read after the burn has begun.
+    constexpr std::uint64_t kBlocks = 1100;
+    constexpr std::uint64_t kChanged = 2048 * 1050 + 7;
+    enum class Change { None, BytesKeepingTheTime, Size, BeforeTheBurn };
+    struct Case {
+        const char* what;
+        const char* media;
+        Change change;
+        TDigestKind published;
+        bool burnt;
+        TJobStep step;
+        std::string lastLine;   // "<burnt>" and "<published>" stand for the sums
+    };
+    const std::string kBytes = "Error : the image changed while it was burnt : SHA-256 of the bytes burnt <burnt>, published <published>";
+    const std::vector<Case> cases = {
+        {"unchanged", "media=cd-r", Change::None, TDigestKind::Sha256, true, TJobStep::None, "Finished Writing : Job Done!"},
+        {"bytes, CD", "media=cd-r", Change::BytesKeepingTheTime, TDigestKind::Sha256, false, TJobStep::ImageChanged, kBytes},
+        {"bytes, DVD+R", "media=dvd+r", Change::BytesKeepingTheTime, TDigestKind::Sha256, false, TJobStep::ImageChanged,
+         kBytes},
+        {"bytes, MD5 published", "media=dvd-r", Change::BytesKeepingTheTime, TDigestKind::Md5, false,
+         TJobStep::ImageChanged, "Error : the image changed while it was burnt : MD5 of the bytes burnt <burnt>, published <published>"},
+        {"size, CD", "media=cd-r", Change::Size, TDigestKind::Sha256, false, TJobStep::ImageChanged,
+         "Error : the image changed while it was burnt : its size changed"},
+        {"size, BD-R", "media=bd-r", Change::Size, TDigestKind::Sha256, false, TJobStep::ImageChanged,
+         "Error : the image changed while it was burnt : its size changed"},
+        {"before the burn, CD", "media=cd-r", Change::BeforeTheBurn, TDigestKind::Sha256, false, TJobStep::Input,
+         "Error : the image changed after it was checked : its size changed; nothing was written"},
+        {"before the burn, DVD-RW", "media=dvd-rw", Change::BeforeTheBurn, TDigestKind::Sha256, false, TJobStep::Input,
+         "Error : the image changed after it was checked : its size changed; nothing was written"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        trace.entries.clear();
+        reports = Reports();
+        ASSERT_NO_FATAL_FAILURE(Attach(c.media));
+        const std::string image = MakeImage(2048 * kBlocks);
+        std::string error;
+        TPublishedDigest published;
+        published.Found = true;
+        published.Kind = c.published;
+        published.Hex = DigestFile(image, c.published, nullptr, error);
+        const TImageFile opened(image);
+        const TDiscPlan plan = PlanBurn(*burner, kBlocks);
+        ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
+
+        const auto change = [&] {
+            const auto time = std::filesystem::last_write_time(image);
+            std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+            if (c.change == Change::BytesKeepingTheTime) {
+                f.seekp(static_cast<std::streamoff>(kChanged));
+                f.put(static_cast<char>(PatternByte(kChanged) ^ 0xFF));
+            } else {
+                f.seekp(0, std::ios::end);
+                f.put('+');
+            }
+            f.close();
+            // Its time put back, as a copy tool or a careful hand would: only the sum tells.
+            if (c.change == Change::BytesKeepingTheTime) std::filesystem::last_write_time(image, time);
+        };
+        if (c.change == Change::BeforeTheBurn) change();
+        bool changed = false;
+        burner->OnProgress = [&](int index, int) {
+            if (index >= 3 && c.change != Change::None && c.change != Change::BeforeTheBurn && !changed) {
+                change();
+                changed = true;
+            }
+        };
+        EXPECT_EQ(BurnPlannedImage(*burner, opened, published, plan, 1), c.burnt);
+        EXPECT_EQ(burner->LastOutcome.Step, c.step) << reports.status.back();
+        std::string line = c.lastLine;
+        if (const auto at = line.find("<burnt>"); at != std::string::npos) {
+            line.replace(at, 7, burner->BurntPublishedHex);
+            line.replace(line.find("<published>"), 11, published.Hex);
+        }
+        ASSERT_FALSE(reports.status.empty());
+        EXPECT_EQ(reports.status.back(), line);
+
+        // What the burn handed to the drive is what its sums say, and what the disc holds.
+        auto bytes = ReadAll(image);
+        bytes.resize(2048 * kBlocks);
+        TDigest sha(TDigestKind::Sha256), kind(c.published);
+        sha.Update(bytes.data(), bytes.size());
+        kind.Update(bytes.data(), bytes.size());
+        if (c.change == Change::BeforeTheBurn) {
+            EXPECT_TRUE(burner->BurntSha256.empty());
+            for (const std::uint8_t opcode : {0x55, 0x2A, 0x5B, 0x04, 0xA1, 0x53})
+                EXPECT_EQ(trace.Count(opcode), 0) << "opcode " << int(opcode);
+            continue;
+        }
+        EXPECT_EQ(burner->BurntSha256, sha.FinalHex());
+        const std::string burntKind = kind.FinalHex();
+        EXPECT_EQ(burner->BurntPublishedHex, burntKind);
+        EXPECT_EQ(burntKind == published.Hex, c.change != Change::BytesKeepingTheTime);
+        const vdrive::DiscState disc = writer->State();
+        ASSERT_EQ(disc.tracks.size(), 1u);
+        EXPECT_TRUE(writer->Flush());
+        auto track = ReadAll(disc.tracks[0].file);
+        track.resize(std::min(track.size(), bytes.size()));
+        EXPECT_EQ(track, bytes);
+
+        // The verify holds the disc to the published sum, and to nothing once the file changed.
+        std::int64_t firstDifferent = 0;
+        const bool verified = burner->VerifyImage(opened, published, firstDifferent);
+        EXPECT_EQ(firstDifferent, -1);
+        switch (c.change) {
+        case Change::None:
+            EXPECT_TRUE(verified);
+            EXPECT_EQ(burner->PublishedComparison, "the disc matches the published SHA-256");
+            break;
+        case Change::BytesKeepingTheTime:
+            EXPECT_FALSE(verified);
+            EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Verify);
+            EXPECT_EQ(burner->PublishedComparison, std::string("the disc does not match the published ") +
+                                                       DigestName(c.published));
+            break;
+        case Change::Size:
+        case Change::BeforeTheBurn:
+            EXPECT_FALSE(verified);
+            EXPECT_EQ(burner->LastOutcome.Step, TJobStep::ImageChanged);
+            EXPECT_TRUE(burner->ReadBackSha256.empty());
+            break;
+        }
     }
 }
 

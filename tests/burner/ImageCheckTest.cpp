@@ -4,13 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
+#include "burner/CDBufferedStream.h"
 #include "burner/WriteSpeed.h"
+#include "platform/Posix.h"
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 namespace {
 
@@ -167,6 +175,16 @@ TEST(ImageCheck, PublishedSumIsLookedForBesideTheImage)
 {
     const std::string a = std::string(64, 'a'), b = std::string(64, 'b');
     const std::string m = std::string(32, 'c');
+    // A listing of exactly the bound, its sum on the last line, and one a byte longer (the
+    // table's files get a line end of their own).
+    const auto listing = [&](std::int64_t bytes) {
+        const std::string entry = b + "  r.iso";
+        return std::string(static_cast<std::size_t>(bytes) - entry.size() - 2, '#') + "\n" + entry;
+    };
+    const auto skippedLine = [](const char* file, const char* reason, bool read = false) {
+        return std::string(file) + (read ? " was not used: " : " was not read: ") + reason +
+               "; the image is not checked against it";
+    };
     struct Case {
         const char* what;
         std::vector<std::pair<const char*, std::string>> files;
@@ -174,13 +192,34 @@ TEST(ImageCheck, PublishedSumIsLookedForBesideTheImage)
         TDigestKind kind;
         std::string hex;
         const char* source;
+        std::vector<std::string> skipped = {};                 // the lines, in the order looked at
+        std::function<void(const TempDir&)> extra = nullptr;   // files a listing cannot be written as
     };
     const std::vector<Case> cases = {
         {"none", {}, false, TDigestKind::Sha256, "", ""},
         {"IMAGE.sha256 first", {{"r.iso.sha256", a}, {"SHA256SUMS", b + "  r.iso"}}, true, TDigestKind::Sha256, a, "r.iso.sha256"},
         {"SHA256SUMS before MD5", {{"SHA256SUMS", b + "  r.iso"}, {"r.iso.md5", m}}, true, TDigestKind::Sha256, b, "SHA256SUMS"},
-        {"SHA256SUMS not listing it", {{"SHA256SUMS", b + "  x.iso"}, {"MD5SUMS", m + " *r.iso"}}, true, TDigestKind::Md5, m, "MD5SUMS"},
+        {"SHA256SUMS not listing it", {{"SHA256SUMS", b + "  x.iso"}, {"MD5SUMS", m + " *r.iso"}}, true, TDigestKind::Md5, m, "MD5SUMS",
+         {skippedLine("SHA256SUMS", "it lists no SHA-256 sum for r.iso", true)}},
         {"IMAGE.md5", {{"r.iso.md5", m + "  r.iso"}}, true, TDigestKind::Md5, m, "r.iso.md5"},
+        {"listing of exactly 1 MiB", {{"SHA256SUMS", listing(kMaxSumsFileBytes)}}, true, TDigestKind::Sha256, b,
+         "SHA256SUMS"},
+        {"listing over 1 MiB", {{"SHA256SUMS", listing(kMaxSumsFileBytes + 1)}, {"MD5SUMS", m + "  r.iso"}}, true,
+         TDigestKind::Md5, m, "MD5SUMS", {skippedLine("SHA256SUMS", "larger than 1 MiB")}},
+        {"a folder by the name", {}, false, TDigestKind::Sha256, "", "",
+         {skippedLine("r.iso.sha256", "a folder, not a regular file")},
+         [](const TempDir& dir) { std::filesystem::create_directory(dir / "r.iso.sha256"); }},
+#ifndef _WIN32
+        // Never read: an endless device, and a FIFO no one writes to (which would block the open).
+        {"a link to /dev/zero", {{"MD5SUMS", m + "  r.iso"}}, true, TDigestKind::Md5, m, "MD5SUMS",
+         {skippedLine("SHA256SUMS", "not a regular file")},
+         [](const TempDir& dir) { std::filesystem::create_symlink("/dev/zero", dir / "SHA256SUMS"); }},
+        {"a FIFO", {}, false, TDigestKind::Sha256, "", "", {skippedLine("r.iso.md5", "not a regular file")},
+         [](const TempDir& dir) { ASSERT_EQ(::mkfifo((dir / "r.iso.md5").c_str(), 0600), 0); }},
+        {"a link going round", {}, false, TDigestKind::Sha256, "", "",
+         {skippedLine("MD5SUMS", "too many levels of symbolic links")},
+         [](const TempDir& dir) { std::filesystem::create_symlink(dir / "MD5SUMS", dir / "MD5SUMS"); }},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,15 +227,69 @@ TEST(ImageCheck, PublishedSumIsLookedForBesideTheImage)
         WriteFile(dir / "r.iso", "x");
         for (const auto& [name, text] : c.files)
             WriteFile(dir / name, text + "\n");
+        if (c.extra)
+            c.extra(dir);
         const TPublishedDigest got = FindPublishedDigest(dir / "r.iso");
         EXPECT_EQ(got.Found, c.found);
+        EXPECT_FALSE(got.Stopped);
+        std::vector<std::string> lines;
+        for (const TSkippedSums& skipped : got.Skipped) {
+            lines.push_back(skipped.Line());
+            EXPECT_EQ(std::filesystem::path(skipped.File).parent_path(), dir.path());
+        }
+        EXPECT_EQ(lines, c.skipped);
         if (!c.found)
             continue;
         EXPECT_EQ(got.Kind, c.kind);
         EXPECT_EQ(got.Hex, c.hex);
         EXPECT_EQ(got.Source, dir / c.source);
     }
+
+    // A stop request ends the search before anything is read.
+    TempDir dir;
+    WriteFile(dir / "r.iso", "x");
+    WriteFile(dir / "SHA256SUMS", b + "  r.iso\n");
+    std::atomic<bool> stop{true};
+    const TPublishedDigest stopped = FindPublishedDigest(dir / "r.iso", &stop);
+    EXPECT_TRUE(stopped.Stopped);
+    EXPECT_FALSE(stopped.Found);
+    TImageCheckOptions options;
+    options.Stop = &stop;
+    EXPECT_EQ(CheckImageBeforeBurn(dir / "r.iso", options, nullptr).Verdict, TImageVerdict::Stopped);
 }
+
+#ifndef _WIN32
+// A listing the user may not read is named as such (root reads everything: the look is made
+// by a child that gives root up).
+TEST(ImageCheck, AnUnreadableListingIsNamed)
+{
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    WriteFile(dir / "r.iso", "x");
+    WriteFile(dir / "SHA256SUMS", std::string(64, 'b') + "  r.iso\n");
+    ::chmod((dir / "SHA256SUMS").c_str(), 0);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(99);
+        const TPublishedDigest got = FindPublishedDigest(dir / "r.iso");
+        const std::string line = got.Found || got.Skipped.size() != 1 ? "found" : got.Skipped[0].Line();
+        ::_exit(::write(out[1], line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : 98);
+    }
+    ::close(out[1]);
+    char text[512] = {};
+    const ssize_t n = ::read(out[0], text, sizeof text - 1);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(std::string(text, static_cast<std::size_t>(std::max<ssize_t>(n, 0))),
+              "SHA256SUMS was not read: permission denied; the image is not checked against it");
+}
+#endif
 
 TEST(ImageCheck, DigestsOfKnownInputs)
 {
@@ -230,6 +323,21 @@ TEST(ImageCheck, DigestsOfKnownInputs)
     EXPECT_EQ(DigestFile(dir / "big", TDigestKind::Sha256, [](std::int64_t, std::int64_t) { return false; }, error), "");
     EXPECT_EQ(error, "stopped");
     EXPECT_EQ(DigestFile(dir / "missing", TDigestKind::Sha256, nullptr, error), "");
+
+    // The opened image hashes the same, and a change of its size while it is hashed refuses it.
+    const TImageFile opened(dir / "big");
+    EXPECT_EQ(DigestFile(opened, TDigestKind::Sha256, nullptr, error), whole);
+    WriteFile(dir / "r.iso", std::string(9 * 1024 * 1024, 'a'));
+    WriteFile(dir / "r.iso.sha256", DigestFile(dir / "r.iso", TDigestKind::Sha256, nullptr, error));
+    const TImageFile image(dir / "r.iso");
+    EXPECT_TRUE(image.Changed().empty());
+    const TImageCheck check = CheckImageBeforeBurn(image, TImageCheckOptions(), [&](std::int64_t, std::int64_t) {
+        std::ofstream(dir / "r.iso", std::ios::binary | std::ios::app) << 'a';
+        return true;
+    });
+    EXPECT_EQ(check.Verdict, TImageVerdict::Unreadable);
+    EXPECT_EQ(check.Message, "The image changed while its checksum was computed (its size changed); it is not burnt.");
+    EXPECT_EQ(image.Changed(), "its size changed");
 }
 
 TEST(ImageCheck, VerdictBeforeABurn)

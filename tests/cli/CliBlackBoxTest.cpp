@@ -473,6 +473,14 @@ TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
     const std::string cutSum = Sha256Of(cut);
     fs::copy_file(boot, dir_ / "dl" / "whole.iso");
     const std::string kNotBootable = "This image is not bootable: the disc will not start a computer.";
+    // Checksum files that are there but cannot be used: one over the 1 MiB a listing may have
+    // (its sum is right, yet it is not read), and a link to an endless device.
+    fs::create_directories(dir_ / "big");
+    fs::copy_file(boot, dir_ / "big" / "boot.iso");
+    std::ofstream(dir_ / "big" / "SHA256SUMS") << std::string(1024 * 1024, '#') << "\n" << bootSum << "  boot.iso\n";
+    fs::create_directories(dir_ / "zero");
+    fs::copy_file(boot, dir_ / "zero" / "boot.iso");
+    fs::create_symlink("/dev/zero", dir_ / "zero" / "SHA256SUMS");
 
     struct Case {
         const char* what;
@@ -495,8 +503,15 @@ TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
         {"no boot record", {"burn", plain.string(), "--no-verify"}, kOk, {kNotBootable, "CD Creation Complete!"}, {},
          true},
         {"intact download", {"burn", (dir_ / "dl" / "whole.iso").string()}, kOk,
-         {"Image checksum OK (SHA-256)", "Verify : SHA-256 of the disc " + bootSum, "CD Creation Complete!"},
+         {"Image checksum OK (SHA-256)", "Verify : SHA-256 of the disc " + bootSum,
+          "Verify : the disc matches the published SHA-256", "CD Creation Complete!"},
          {kNotBootable}, true},
+        {"listing over 1 MiB", {"burn", (dir_ / "big" / "boot.iso").string(), "--no-verify"}, kOk,
+         {"SHA256SUMS was not read: larger than 1 MiB; the image is not checked against it", "CD Creation Complete!"},
+         {"Image checksum OK"}, true},
+        {"listing is a link to /dev/zero", {"burn", (dir_ / "zero" / "boot.iso").string(), "--no-verify"}, kOk,
+         {"SHA256SUMS was not read: not a regular file; the image is not checked against it", "CD Creation Complete!"},
+         {"Image checksum OK"}, true},
         {"sum given", {"burn", boot.string(), "--sha256", bootSum, "--no-verify"}, kOk,
          {"Image checksum OK (SHA-256)"}, {kNotBootable}, true},
     };
@@ -522,6 +537,14 @@ TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
     EXPECT_TRUE(Contains(json.out, "\"checksum\":\"mismatch\"")) << json.out;
     EXPECT_TRUE(Contains(json.out, "\"checksum_actual\":\"" + cutSum + "\"")) << json.out;
     EXPECT_TRUE(Contains(json.out, "\"image_format\":\"ISO 9660\"")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"checksum_skipped\":[]")) << json.out;
+    // A listing skipped is named in the result with its reason.
+    const RunResult skipped = On("json-skip.cue", {"--json", "burn", (dir_ / "zero" / "boot.iso").string(), "--no-verify"});
+    EXPECT_EQ(skipped.exitCode, kOk) << Describe(skipped);
+    EXPECT_TRUE(Contains(skipped.out, "\"checksum_skipped\":[{\"file\":\"" + (dir_ / "zero" / "SHA256SUMS").string() +
+                                          "\",\"reason\":\"not a regular file\"}]"))
+        << skipped.out;
+    EXPECT_TRUE(Contains(skipped.out, "\"checksum\":\"none\"")) << skipped.out;
 }
 
 TEST_F(CliBlackBox, SimulationWritesNothing) {
@@ -711,12 +734,21 @@ TEST_F(CliBlackBox, JsonLinesForScripts) {
     const fs::path iso = MakeIso("json.iso", 400000);
     const auto sectors = static_cast<double>(fs::file_size(iso) / 2048);
 
-    RunResult r = On("json.cue", {"--json", "burn", iso.string(), "--no-eject"});
+    const std::string sum = Sha256Of(iso);
+    RunResult r = On("json.cue", {"--json", "burn", iso.string(), "--no-eject", "--sha256", sum});
     ASSERT_EQ(r.exitCode, kOk) << Describe(r);
     ExpectPythonAcceptsEveryLine(dir_, r.out);
     auto objects = ParseJsonLines(r.out);
     ASSERT_GE(objects.size(), 3u);
     const JsonValue& result = objects.back();
+    // The published sum, the sum of the bytes burnt and the disc's, side by side.
+    EXPECT_EQ(result["checksum_expected"].string, sum);
+    EXPECT_EQ(result["checksum_burnt"].string, sum);
+    EXPECT_EQ(result["burnt_sha256"].string, sum);
+    EXPECT_EQ(result["read_back_sha256"].string, sum);
+    EXPECT_EQ(result["checksum_disc"].string, "the disc matches the published SHA-256");
+    EXPECT_FALSE(result["image_changed"].boolean);
+    EXPECT_TRUE(result["checksum_skipped"].array.empty());
     EXPECT_EQ(result["type"].string, "result");
     EXPECT_EQ(result["command"].string, "burn");
     EXPECT_EQ(result["exit_code"].number, 0);
@@ -908,6 +940,24 @@ TEST_F(CliBlackBox, WaitsAreLiveAndStoppable) {
         // Whatever the drive was doing, the next program can take the disc out.
         const RunResult eject = On(sheet, {"eject"});
         EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
+    }
+
+    // The image's hash stops too: a stop after its first piece of a 4 GiB image ends the
+    // program before the drive is touched (the whole hash would take many seconds).
+    const fs::path huge = dir_ / "huge.iso";
+    std::ofstream(huge, std::ios::binary).close();
+    fs::resize_file(huge, 4ull << 30);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        RunOptions options;
+        options.interruptMarker = "\"phase\":\"checksum\"";
+        options.interruptAfterLines = 2;   // the status line, then the first piece's progress
+        options.interruptSignal = signal;
+        const RunResult r = On("hash.cue", {"--json", "--trace", "burn", huge.string(), "--sha256", std::string(64, '0')},
+                               options);
+        EXPECT_EQ(r.exitCode, signal == SIGTERM ? 143 : kInterrupted) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, "interrupted while checking the image; nothing was written")) << r.out;
+        EXPECT_FALSE(HasAnyTraceLine(r.err)) << r.err;
     }
 }
 
@@ -1380,8 +1430,8 @@ TEST_F(CliBlackBox, InputsThatCannotHangOrLie) {
     r = On("a.cue", {"burn", fifo.string(), "--no-eject"}, quick);
     EXPECT_EQ(r.exitCode, kImage) << Describe(r);
 
-    // An image truncated while it is burnt: the verify says so and fails, instead of comparing
-    // the sectors that are left and calling the disc good.
+    // An image truncated while it is burnt: the burn says so at its end and fails, instead of
+    // the verify comparing the sectors that are left and calling the disc good.
     // Small enough to sit whole in the read-ahead, so the burn itself has all of it.
     const fs::path image = MakeFile("moving.iso", 900 * 2048);
     std::thread truncater([&] {
@@ -1391,9 +1441,11 @@ TEST_F(CliBlackBox, InputsThatCannotHangOrLie) {
     r = On("slow.cue,speed=52", {"burn", image.string(), "--no-eject", "--force"});
     truncater.join();
     EXPECT_EQ(r.exitCode, kVerifyFailed) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "Verify : The image changed since the burn started; the disc was not compared with it"))
-        << r.out;
-    EXPECT_TRUE(Contains(r.err, "changed (size or modification time) since the burn started")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Error : the image changed while it was burnt : its size changed")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "the image changed while it was burnt: the image " + image.string() +
+                                    " is no longer as it was checked (its size changed)"))
+        << r.err;
+    EXPECT_FALSE(Contains(r.out, "Verify :")) << r.out;
     EXPECT_FALSE(Contains(r.out, "sectors equal the image")) << r.out;
     EXPECT_FALSE(Contains(r.out, "CD Creation Complete!")) << r.out;
 }

@@ -9,14 +9,17 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "cli/Commands.h"
+#include "burner/ImageCheck.h"
 #include "cli/ExitCodes.h"
 #include "platform/VirtualDevice.h"
 #include "vdrive/VirtualWriter.h"
@@ -91,9 +94,13 @@ public:
     std::optional<std::uint8_t> failOpcode;        // answered with MEDIUM ERROR 03/0C/00
     std::optional<std::uint32_t> corruptSector;    // READ(10) returns it with one byte flipped
     std::size_t commands = 0;                      // received, the scans' INQUIRYs aside
+    std::vector<std::uint8_t> opcodes;             // the same, in order
+    std::function<void(std::uint8_t opcode)> beforeCommand;   // a test's hand in the job
 
     bool Execute(win::ScsiRequest& r) override {
         commands += r.cdb[0] != 0x12;
+        if (r.cdb[0] != 0x12) opcodes.push_back(r.cdb[0]);
+        if (beforeCommand) beforeCommand(r.cdb[0]);
         if (failOpcode && r.cdb[0] == *failOpcode) {
             r.status = 2;
             std::fill(std::begin(r.sense), std::end(r.sense), 0);
@@ -120,6 +127,12 @@ public:
 private:
     std::shared_ptr<vdrive::VirtualWriter> inner_;
 };
+
+std::string Sha256Hex(const std::string& bytes) {
+    TDigest digest(TDigestKind::Sha256);
+    digest.Update(bytes.data(), bytes.size());
+    return digest.FinalHex();
+}
 
 struct SessionResult {
     int exitCode = -1;
@@ -159,7 +172,7 @@ protected:
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
-    SessionResult Burn() {
+    SessionResult Burn(const std::string& sha256 = "", Output::Mode mode = Output::Mode::Plain) {
         win::ResetKernelDevicePathsForTesting();
         win::SetKernelDevicePathsForTesting({});
         win::AttachVirtualDevice(drive_);
@@ -171,10 +184,11 @@ protected:
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
         {
-            Output output(Output::Mode::Plain, out, err);
+            Output output(mode, out, err);
             Options options;
             options.command = Command::Burn;
             options.image = image_;
+            options.sha256 = sha256;
             options.noEject = true;
             result.exitCode = cli::Run(options, output);
         }
@@ -261,6 +275,82 @@ TEST_F(FaultyBurn, VerifyNamesTheFirstSectorThatDiffers) {
     EXPECT_NE(r.out.find("Verify : Read Error at sector 0 : Err_SenseMediumError"), std::string::npos) << r.out;
 }
 
+// The image opened once by its check is the one burnt and verified: a change in place after
+// the check fails the burn with the sums to compare, whether the file's size or time tells or
+// only the sum of the bytes burnt does.
+TEST_F(FaultyBurn, AnImageChangedAfterItsCheckIsNeverASuccess) {
+    enum class Change { None, BytesKeepingTheTime, Size };
+    struct Case {
+        const char* what;
+        std::uint8_t atOpcode;   // the command before which the image is changed
+        Change change;
+        int exitCode;
+        std::vector<std::string> says;   // "<burnt>" and "<published>" stand for the sums
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"unchanged", 0x2A, Change::None, kExitOk,
+         {"Verify : the disc matches the published SHA-256", "\"read_back_sha256\":\"<published>\"",
+          "\"checksum_burnt\":\"<published>\"", "\"checksum_disc\":\"the disc matches the published SHA-256\"",
+          "\"image_changed\":false", "CD Creation Complete!"}, true},
+        {"bytes during the burn", 0x2A, Change::BytesKeepingTheTime, kExitVerify,
+         {"the image changed while it was burnt: the SHA-256 of the bytes burnt is <burnt>, the published one "
+          "(--sha256) <published>; the disc holds the bytes read then and was not verified",
+          "\"checksum_expected\":\"<published>\"", "\"checksum_burnt\":\"<burnt>\"", "\"burnt_sha256\":\"<burnt>\"",
+          "\"image_changed\":true", "\"exit_code\":8"}, true},
+        {"size during the burn", 0x2A, Change::Size, kExitVerify,
+         {"the image changed while it was burnt: the image ", "is no longer as it was checked (its size changed)",
+          "\"image_changed\":true"}, true},
+        {"size during the verify", 0x28, Change::Size, kExitVerify,
+         {"Verify : The image changed since the burn started; the disc was not compared with it",
+          "\"image_changed\":true", "\"checksum_burnt\":\"<published>\""}, true},
+        {"size before the burn", 0x51, Change::Size, kExitImage,
+         {"the image changed after it was checked : its size changed; nothing was written"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        // Past the burn's first read-ahead of 1000 blocks, so a change is read after the burn began.
+        std::string data(1100 * 2048, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 2048);
+        data.replace(16 * 2048, 7, "\x01" "CD001" "\x01");
+        std::ofstream(image_, std::ios::binary) << data;
+        const std::string published = Sha256Hex(data);
+        std::string burnt = published;
+        bool changed = false;
+        drive_->beforeCommand = [&](std::uint8_t opcode) {
+            if (opcode != c.atOpcode || changed || c.change == Change::None) return;
+            changed = true;
+            const auto time = fs::last_write_time(image_);
+            std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+            if (c.change == Change::BytesKeepingTheTime) {
+                f.seekp(2048 * 1050 + 9);
+                f.put(static_cast<char>(data[2048 * 1050 + 9] ^ 0x5A));
+                data[2048 * 1050 + 9] ^= 0x5A;
+                burnt = Sha256Hex(data);
+            } else {
+                f.seekp(0, std::ios::end);
+                f.put('+');
+            }
+            f.close();
+            if (c.change == Change::BytesKeepingTheTime) fs::last_write_time(image_, time);
+        };
+        const SessionResult r = Burn(published, Output::Mode::Json);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        for (std::string text : c.says) {
+            for (const auto& [key, value] : {std::pair<std::string, std::string>{"<burnt>", burnt}, {"<published>", published}})
+                if (const auto at = text.find(key); at != std::string::npos) text.replace(at, key.size(), value);
+            EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+        }
+        if (c.exitCode != kExitOk) {
+            EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+        }
+        const bool wrote = std::find(drive_->opcodes.begin(), drive_->opcodes.end(), 0x2A) != drive_->opcodes.end();
+        EXPECT_EQ(wrote, c.written);
+    }
+}
+
 #ifndef _WIN32
 TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
     char pattern[] = "/tmp/kv-cli-perm.XXXXXX";
@@ -310,6 +400,7 @@ TEST(CliSession, EachFailureHasItsExitCode) {
         {TJobStep::CloseTrack, kExitClosing},      {TJobStep::CloseSession, kExitClosing},
         {TJobStep::Blank, kExitCommandFailed},     {TJobStep::Verify, kExitVerify},
         {TJobStep::None, kExitWrite},              {TJobStep::InUse, kExitInUse},
+        {TJobStep::ImageChanged, kExitVerify},
     };
     for (const auto& [step, code] : cases) EXPECT_EQ(ExitCodeOfFailure(step), code);
     EXPECT_EQ(ExitCodeOfFailure(TJobStep::Interrupted, kExitTerminated), kExitTerminated);
