@@ -19,6 +19,9 @@ constexpr std::uint32_t kInvisibleTrack = 0xFF;
 constexpr auto kNoFinalize = TScsiCloseFunction::Session;   // not sent: the row does not finalize
 constexpr auto kFinalizeDvdPlusR = TScsiCloseFunction::FinalizeMinimalRadius;
 constexpr auto kFinalize = TScsiCloseFunction::Finalize;
+// The features whose Test Write bit says whether the drive simulates a burn on the medium.
+constexpr std::uint16_t kTestWriteCd = 0x002D;     // CD Track at Once
+constexpr std::uint16_t kTestWriteDash = 0x002F;   // DVD-R/-RW Write
 
 // One row per medium. CD media take the CD burn as it always ran; DVD-R media are written
 // incrementally (page 05h, write type 0, data block type 8) from the next writable address and
@@ -27,28 +30,49 @@ constexpr auto kFinalize = TScsiCloseFunction::Finalize;
 // function; overwritable media are formatted when they are not, written from 0, flushed and
 // never closed; BD-R is written from the next writable address, closed and finalized.
 const std::vector<TMediumStrategy> kStrategies = {
-    // profile                    name        write  cd     over   blank  p05h   write type             fmt    fmt type          bgfmt  track  sess   final  finalize           blocks
-    {prCDROM,                   "CD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
-    {prCDR,                     "CD-R",     true,  true,  false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
-    {prCDRW,                    "CD-RW",    true,  true,  false, true,  false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
-    {prDVDROM,                  "DVD-ROM",  false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
-    {prDVDRSequential,          "DVD-R",    true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16},
-    {prDVDRWSequential,         "DVD-RW",   true,  false, false, true,  true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16},
-    {prDVDRDualLayerSequential, "DVD-R DL", true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16},
-    {prDVDRWRestricted,         "DVD-RW",   true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       16},
-    {prDVDPlusRW,               "DVD+RW",   true,  false, true,  false, false, 0,                     true,  kFormatDvdPlusRW, true,  false, false, false, kNoFinalize,       16},
-    {prDVDPlusR,                "DVD+R",    true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalizeDvdPlusR, 16},
-    {prDVDPlusRDualLayer,       "DVD+R DL", true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         16},
-    {prBDROM,                   "BD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1},
-    {prBDRSequential,           "BD-R",     true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         32},
-    {prBDRE,                    "BD-RE",    true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       32},
+    // profile                    name        write  cd     over   blank  p05h   write type             fmt    fmt type          bgfmt  track  sess   final  finalize           blocks  test write
+    {prCDROM,                   "CD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    0},
+    {prCDR,                     "CD-R",     true,  true,  false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    kTestWriteCd},
+    {prCDRW,                    "CD-RW",    true,  true,  false, true,  false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    kTestWriteCd},
+    {prDVDROM,                  "DVD-ROM",  false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    0},
+    {prDVDRSequential,          "DVD-R",    true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16,   kTestWriteDash},
+    {prDVDRWSequential,         "DVD-RW",   true,  false, false, true,  true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16,   kTestWriteDash},
+    {prDVDRDualLayerSequential, "DVD-R DL", true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16,   kTestWriteDash},
+    {prDVDRWRestricted,         "DVD-RW",   true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       16,   0},
+    {prDVDPlusRW,               "DVD+RW",   true,  false, true,  false, false, 0,                     true,  kFormatDvdPlusRW, true,  false, false, false, kNoFinalize,       16,   0},
+    {prDVDPlusR,                "DVD+R",    true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalizeDvdPlusR, 16,   0},
+    {prDVDPlusRDualLayer,       "DVD+R DL", true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         16,   0},
+    {prBDROM,                   "BD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    0},
+    {prBDRSequential,           "BD-R",     true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         32,   0},
+    {prBDRE,                    "BD-RE",    true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       32,   0},
 };
+
+std::string SessionsText(std::uint16_t Sessions) {
+    return std::to_string(Sessions) + (Sessions == 1 ? " session" : " sessions");
+}
 
 std::string DriveOf(const TCDBurner& Burner) { return std::string(1, Burner.Info.DriveLetter) + ":"; }
 
 void Refuse(TDiscPlan& Plan, TPlanVerdict Verdict, std::string Message) {
     Plan.Verdict = Verdict;
     Plan.Refusal = std::move(Message);
+}
+
+// Bit 2 of the first data byte of features 002Dh and 002Fh.
+constexpr std::int16_t kFeatureTestWrite = 0x04;
+
+// ISO 9660 and UDF put their first volume descriptor at sector 16.
+constexpr std::uint32_t kFirstVolumeDescriptor = 16;
+
+// A drive calls a formatted overwritable disc complete whatever it holds; what it holds is
+// read from it, as the independent burners do: a disc whose sector 16 reads as zeros has no
+// file system (never written, or blanked by zeroing its start).
+bool HoldsNothing(TCDBurner& Burner) {
+    std::vector<std::uint8_t> block(2048, 0xFF);
+    if (ScsiRead10(Burner.Info, kFirstVolumeDescriptor, 1, block.data(), static_cast<std::uint32_t>(block.size()),
+                   Burner.CommandSettings) != Err_None)
+        return false;
+    return std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0; });
 }
 
 // Sessions that hold data: an appendable disc counts its empty next session too.
@@ -100,7 +124,7 @@ const char* DiscStateText(TDiscState State) {
 
 std::string TDiscPlan::MediumName() const {
     if (ProfileKnown) return ProfileName(Profile);
-    return Strategy ? Strategy->Name : "CD";
+    return "unknown medium (the drive reports no profile)";
 }
 
 std::string TDiscPlan::StatusLine() const {
@@ -141,11 +165,17 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
     if (configured) {
         plan.ProfileKnown = true;
         plan.Profile = config.CurrentProfile;
+        plan.Strategy = MediumStrategyOf(plan.Profile);
     } else {
-        // A CD writer of old: the disc information tells CD-RW from CD-R, nothing else.
-        plan.Profile = discKnown && disc.Erasable ? prCDRW : prCDR;
+        // A CD writer of old names no medium. It is written with the CD burn as it always
+        // was; the disc information says only whether the disc is erasable (then a used one
+        // may be blanked), and the medium is never called by a name the drive did not give.
+        plan.Strategy = MediumStrategyOf(discKnown && disc.Erasable ? prCDRW : prCDR);
     }
-    plan.Strategy = MediumStrategyOf(plan.Profile);
+    if (configured && plan.Strategy && plan.Strategy->TestWriteFeature != 0) {
+        const TScsiFeatureDescriptor* feature = config.Feature(plan.Strategy->TestWriteFeature);
+        if (feature && feature->Flags >= 0) plan.DriveTestWrite = (feature->Flags & kFeatureTestWrite) ? 1 : 0;
+    }
     // Incremental Streaming Writable (0021h) missing, Disc At Once (002Fh) there.
     plan.DiscAtOnce = configured && plan.Strategy && plan.Strategy->SetsWriteParameters &&
                       !config.HasFeature(0x0021, false) && config.HasFeature(0x002F, false);
@@ -207,6 +237,8 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
             if (plan.State != TDiscState::Unformatted && plan.State != TDiscState::Blank)
                 plan.State = TDiscState::Written;
         }
+        if (row && row->Overwritable && plan.State == TDiscState::Written && HoldsNothing(Burner))
+            plan.State = TDiscState::Blank;
     }
     return plan;
 }
@@ -227,12 +259,24 @@ TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded
     } else if (Audio && !row->CdTrackAtOnce) {
         Refuse(plan, TPlanVerdict::Unsupported,
                "The disc in " + drive + " is a " + medium + "; audio tracks need a blank CD-R or CD-RW.");
+    } else if (!plan.ProfileKnown && (plan.State == TDiscState::Appendable || plan.State == TDiscState::Closed)) {
+        // Only what the drive said: its disc state, never a medium it did not name.
+        const std::string said = "The drive reports the disc in " + drive + " as " + DiscStateText(plan.State) +
+                                 (plan.Erasable ? " and erasable" : "") + ", " + SessionsText(plan.Sessions) +
+                                 ", and names no medium (it reports no profile).";
+        if (!plan.Erasable) {
+            Refuse(plan, TPlanVerdict::NotBlank, said + " Insert a blank disc.");
+        } else if (!BlankAsNeeded) {
+            Refuse(plan, TPlanVerdict::NeedsBlank, said + " Blank it first.");
+        } else {
+            plan.BlankFirst = true;
+            plan.FreeBlocks = plan.Capacity > 0 ? plan.Capacity : -1;
+        }
     } else if (!row->Overwritable && (plan.State == TDiscState::Appendable || plan.State == TDiscState::Closed)) {
         if (!row->Blankable) {
             Refuse(plan, TPlanVerdict::NotBlank,
                    "The disc in " + drive + " is not blank (" + DiscStateText(plan.State) + " " + medium + ", " +
-                       std::to_string(plan.Sessions) + (plan.Sessions == 1 ? " session" : " sessions") +
-                       "). Insert a blank disc.");
+                       SessionsText(plan.Sessions) + "). Insert a blank disc.");
         } else if (!BlankAsNeeded) {
             Refuse(plan, TPlanVerdict::NeedsBlank, "The disc in " + drive + " is not blank. Blank it first.");
         } else {
@@ -267,3 +311,35 @@ TDiscPlan PlanBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeed
 }
 
 TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded) { return Decide(Burner, -1, BlankAsNeeded, true); }
+
+TBlankPlan PlanBlank(TCDBurner& Burner) {
+    TBlankPlan blank;
+    blank.Disc = ProbeDisc(Burner);
+    const TDiscPlan& plan = blank.Disc;
+    const std::string drive = DriveOf(Burner);
+    const std::string medium = plan.MediumName();
+    const TMediumStrategy* row = plan.Strategy;
+    auto refuse = [&](std::string message) {
+        blank.Method = TBlankMethod::Refused;
+        blank.Refusal = std::move(message);
+    };
+    if (!plan.ProfileKnown) {
+        // A CD writer of old: what it says of the disc decides, as BLANK always did there.
+        if (plan.State != TDiscState::Unknown && !plan.Erasable)
+            refuse("The drive reports the disc in " + drive +
+                   " as not erasable (it names no medium): it cannot be blanked.");
+        else
+            blank.Method = TBlankMethod::Blank;
+    } else if (row == nullptr) {
+        refuse("The disc in " + drive + " is a " + medium + ", which this program cannot blank.");
+    } else if (!row->Writable) {
+        refuse("The disc in " + drive + " is a " + medium + ", which is read-only: it cannot be blanked.");
+    } else if (row->Blankable) {
+        blank.Method = TBlankMethod::Blank;
+    } else if (row->Overwritable) {
+        blank.Method = plan.State == TDiscState::Written ? TBlankMethod::Overwrite : TBlankMethod::AlreadyBlank;
+    } else {
+        refuse("The disc in " + drive + " is a " + medium + ", which is written once: it cannot be blanked.");
+    }
+    return blank;
+}

@@ -32,6 +32,10 @@ struct TMediumStrategy {
     bool Finalizes;                 // and then the finalize close function
     TScsiCloseFunction FinalizeFunction;
     std::uint16_t BlocksPerWrite;   // 2048-byte blocks per WRITE(10)
+    // The write parameters carry Test Write on this medium, so a burn can be simulated; the
+    // drive's own word on it is the Test Write bit of this feature (CD Track at Once 002Dh,
+    // DVD-R/-RW Write 002Fh). 0: the medium takes no test write at all.
+    std::uint16_t TestWriteFeature;
 };
 
 // The row of Profile; null for a profile the table does not know.
@@ -61,11 +65,14 @@ enum class TPlanVerdict : std::uint8_t {
 };
 
 struct TDiscPlan {
-    // True when GET CONFIGURATION answered with a profile; false: a CD writer of old, the
-    // medium guessed from READ DISC INFORMATION.
+    // True when GET CONFIGURATION answered with a profile; false: a CD writer of old, which
+    // names no medium (Profile stays prNone) and is written with the CD burn, as it always was.
     bool ProfileKnown = false;
     std::uint16_t Profile = prNone;
     const TMediumStrategy* Strategy = nullptr;
+    // The Test Write bit of the row's write feature as the drive lists it: 1, 0, or -1 when
+    // the drive lists no such feature (its capabilities page then says).
+    std::int8_t DriveTestWrite = -1;
     TDiscState State = TDiscState::Unknown;
     bool Erasable = false;
     std::uint16_t Sessions = 0;          // sessions with data
@@ -86,6 +93,7 @@ struct TDiscPlan {
     std::string Refusal;                 // the message when Verdict is not Burn
 
     bool CanBurn() const { return Verdict == TPlanVerdict::Burn; }
+    // "DVD+R"; "unknown medium (the drive reports no profile)" when the drive names none.
     std::string MediumName() const;
     // "Disc : DVD+R, blank, 2295104 blocks free"
     std::string StatusLine() const;
@@ -117,6 +125,41 @@ bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublish
 // sum: the desktop program's burn.
 bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDiscPlan& Plan,
                       std::uint8_t CloseSession);
+
+// How `blank` makes a disc read as blank.
+enum class TBlankMethod : std::uint8_t {
+    Refused,      // the disc cannot be blanked (Refusal says why)
+    Blank,        // BLANK: CD-RW and sequential DVD-RW (and an erasable disc of a drive that names none)
+    Overwrite,    // overwritable media: the first 64 KiB (system area and volume descriptors) zeroed
+    AlreadyBlank, // an overwritable disc that holds nothing yet: nothing to do
+};
+
+struct TBlankPlan {
+    TDiscPlan Disc;
+    TBlankMethod Method = TBlankMethod::Refused;
+    std::string Refusal;
+};
+
+// The preflight of `blank` (nothing is changed): what is in the drive and how it is made
+// blank, or why it cannot be. A read-only or write-once disc is refused. An overwritable disc
+// (DVD+RW, DVD-RW in restricted overwrite, BD-RE) is never sent BLANK, which MMC does not
+// offer for it: like the independent burners, the blank zeroes its first 64 KiB so that no
+// volume descriptor is left, and the disc then reads as blank.
+TBlankPlan PlanBlank(TCDBurner& Burner);
+
+// The blocks an overwrite blank zeroes: 64 KiB from address 0.
+inline constexpr std::uint32_t kOverwriteBlankBlocks = 32;
+
+// Zeroes the first kOverwriteBlankBlocks of an overwritable disc (WRITE(10), SYNCHRONIZE
+// CACHE), with the blank's status texts ("Blanking : <medium>", "Blanking Finished!") and
+// progress. False after the step's error line; LastOutcome says where it stopped.
+bool OverwriteBlank(TCDBurner& Burner, const TDiscPlan& Plan);
+
+// What keeps a simulated burn of this plan from recording nothing, from the plan alone: a
+// medium whose write parameters carry no Test Write (DVD+R/+RW, BD, restricted overwrite), a
+// blank or format the burn would need first, a drive whose write feature says no test write.
+// True (and Why set) when the simulation must be refused.
+bool SimulationRefused(const TDiscPlan& Plan, std::string& Why);
 
 // The profiles the drive can write, from its profile list (in the drive's order).
 std::vector<std::uint16_t> WritableProfiles(const TScsiConfiguration& Config);

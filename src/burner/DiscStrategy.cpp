@@ -3,6 +3,7 @@
 // status texts, stop on the first failed write, waits after IMMED, bounded buffer wait and
 // capacity check.
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -30,6 +31,8 @@ public:
     // Blanks a used rewritable disc and asks it again where to write.
     bool BlankFirst();
     bool ImageAsChecked(const TImageFile& Image) { return B.ImageAsChecked(Image); }
+    // Zeroes the start of an overwritable disc, so that it holds no volume descriptor.
+    bool OverwriteStart();
 
 private:
     bool Fail(TJobStep Step, std::int64_t Sector = -1) {
@@ -66,7 +69,8 @@ bool TDiscWriter::Format() {
 bool TDiscWriter::Prepare(std::int64_t Blocks, std::uint32_t& Origin) {
     if (Row.SetsWriteParameters) {
         const std::uint8_t type = P.DiscAtOnce ? kWriteTypeDiscAtOnce : Row.WriteType;
-        if (!B.SetWriteParameters(type, kDataBlockMode1, kTrackModeDvdData, 0, 0, 0, false, true)) {
+        // A simulation sets Test Write: the drive then goes through every step and records nothing.
+        if (!B.SetWriteParameters(type, kDataBlockMode1, kTrackModeDvdData, 0, 0, 0, B.SimulateWrite, true)) {
             B.Status("HardWare : Set Write Mode Error");
             return Fail(TJobStep::WriteParameters);
         }
@@ -231,12 +235,76 @@ bool TDiscWriter::BlankFirst() {
     return true;
 }
 
+bool TDiscWriter::OverwriteStart() {
+    B.Status("Blanking : " + P.MediumName() + " : overwriting the first 64 KiB with zeros");
+    const std::uint32_t blocks = std::min<std::uint32_t>(
+        kOverwriteBlankBlocks, P.Capacity > 0 ? static_cast<std::uint32_t>(P.Capacity) : kOverwriteBlankBlocks);
+    const std::uint32_t perWrite = std::max<std::uint32_t>(1, Row.BlocksPerWrite);
+    const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(perWrite) * kBlockSize, 0);
+    for (std::uint32_t lba = 0; lba < blocks; lba += perWrite) {
+        const auto count = static_cast<std::uint16_t>(std::min(perWrite, blocks - lba));
+        if (!B.WriteBlocks(lba, count, count * static_cast<std::uint32_t>(kBlockSize), zeros.data())) {
+            B.StepError("Blank Error", lba, B.LastError);
+            return Fail(TJobStep::Blank, lba);
+        }
+        if (B.OnProgress)
+            B.OnProgress(0, TCDBurner::ProgressPercent(lba + count - 1, static_cast<std::int64_t>(blocks) - 1));
+    }
+    // The zeros are on the disc, not in the drive's buffer, before the blank is called done.
+    B.LastError = ScsiSynchronizeCache(B.Info, B.CommandSettings);
+    if (B.LastError != Err_None) {
+        B.StepError("Blank Error", -1, B.LastError);
+        return Fail(TJobStep::Blank);
+    }
+    return true;
+}
+
+bool OverwriteBlank(TCDBurner& Burner, const TDiscPlan& Plan) {
+    Burner.LastOutcome = TJobOutcome{};
+    if (Plan.Strategy == nullptr || !Plan.Strategy->Overwritable) {
+        Burner.LastOutcome.Step = TJobStep::Medium;
+        return false;
+    }
+    TJobScope job(Burner);
+    if (job.Refused()) return false;
+    return TDiscWriter(Burner, Plan).OverwriteStart();
+}
+
+bool SimulationRefused(const TDiscPlan& Plan, std::string& Why) {
+    const std::string medium = Plan.MediumName();
+    if (Plan.Strategy == nullptr || Plan.Strategy->TestWriteFeature == 0) {
+        Why = medium + " media cannot be written in test mode: a simulated burn is not possible on this disc";
+        return true;
+    }
+    // Blanking and formatting have no test mode: they would change the disc for real.
+    if (Plan.BlankFirst) {
+        Why = "the disc would be blanked first, and a blank is never simulated: a simulated burn is not possible "
+              "on this disc";
+        return true;
+    }
+    if (Plan.State == TDiscState::Unformatted) {
+        Why = "the disc would be formatted first, and a format is never simulated: a simulated burn is not "
+              "possible on this disc";
+        return true;
+    }
+    if (Plan.DriveTestWrite == 0) {
+        char feature[8];
+        std::snprintf(feature, sizeof feature, "%04Xh", static_cast<unsigned>(Plan.Strategy->TestWriteFeature));
+        Why = "the drive cannot write " + medium + " media in test mode (its feature " + feature +
+              " offers no test write): a simulated burn is not possible";
+        return true;
+    }
+    return false;
+}
+
 bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublishedDigest& Published,
                       const TDiscPlan& Plan, std::uint8_t CloseSession) {
     Burner.LastOutcome = TJobOutcome{};
     Burner.BurntSha256.clear();
     Burner.BurntPublishedHex.clear();
-    if (!Plan.CanBurn() || Plan.Strategy == nullptr) {
+    std::string why;
+    // A simulation that could not keep its promise is never started, whoever asked for it.
+    if (!Plan.CanBurn() || Plan.Strategy == nullptr || (Burner.SimulateWrite && SimulationRefused(Plan, why))) {
         Burner.LastOutcome.Step = TJobStep::Medium;
         return false;
     }

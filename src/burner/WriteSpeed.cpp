@@ -98,17 +98,13 @@ std::vector<std::uint32_t> OfferedWriteSpeeds(TCDBurner& Burner, TScsiError& Err
     return speeds;
 }
 
-bool CanSimulate(TCDBurner& Burner, std::string& Why)
+bool CanSimulate(TCDBurner& Burner, const TDiscPlan& Plan, std::string& Why)
 {
-    std::uint16_t profile = 0;
-    const TMediumFamily family = MediumFamilyOf(Burner, &profile);
-    // DVD+R, DVD+RW, DVD+R DL (1Ah, 1Bh, 2Bh) and every BD profile: no test write in the
-    // format (MMC: the Test Write bit applies to CD and DVD-R/-RW only).
-    if (family == TMediumFamily::BD || profile == 0x001A || profile == 0x001B || profile == 0x002B) {
-        Why = std::string(family == TMediumFamily::BD ? "BD" : "DVD+R/+RW") +
-              " media cannot be written in test mode: a simulated burn is not possible on this disc";
+    if (SimulationRefused(Plan, Why))
         return false;
-    }
+    if (Plan.DriveTestWrite > 0)
+        return true;
+    // A drive that lists no write feature for the disc says it on its capabilities page.
     TScsiDeviceCapabilities caps;
     const TScsiError error = ScsiGetCapabilities(Burner.Info, caps, Burner.CommandSettings);
     if (error != Err_None || !caps.Has(dcTestWrite)) {

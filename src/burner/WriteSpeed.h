@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "burner/CDBurner.h"
+#include "burner/DiscPlan.h"
 
 enum class TMediumFamily : std::uint8_t { CD, DVD, BD };
 
@@ -30,10 +31,12 @@ bool SetWriteSpeed(TCDBurner& Burner, std::uint32_t X, TMediumFamily Family, std
 // without repeats; kB/s.
 std::vector<std::uint32_t> OfferedWriteSpeeds(TCDBurner& Burner, TScsiError& Error);
 
-// Whether the drive can simulate a burn on the disc in it; Why says what stands in the way.
-// DVD+R/+RW and BD media have no test write; a CD or DVD-R writer whose capabilities page
-// says no test write cannot either.
-bool CanSimulate(TCDBurner& Burner, std::string& Why);
+// Whether the drive can simulate the burn of Plan; Why says what stands in the way. Only
+// media whose write parameters carry Test Write (CD-R/RW, sequential DVD-R/-RW, DVD-R DL) can,
+// and only when nothing has to be blanked or formatted first and the drive offers test
+// writing: the Test Write bit of its write feature for the disc, else its capabilities page.
+// Nothing that changes the disc is sent.
+bool CanSimulate(TCDBurner& Burner, const TDiscPlan& Plan, std::string& Why);
 
 // The end of a simulated burn, in place of the completion message.
 inline constexpr char kSimulationFinished[] = "Simulation finished: nothing was written.";

@@ -151,9 +151,9 @@ private:
     // The image checks, before any command reaches a drive: kExitOk to go on (a missing image
     // is left to the burn, which says so as it always has).
     int CheckImage();
-    // After the drive is ready and before the write parameters: --simulate and --speed.
+    // After the plan and before anything that changes the disc: --simulate and --speed.
     // kExitOk to go on; otherwise the result is reported with `fields`.
-    int PrepareWrite(TCDBurner& burner, JsonObject fields);
+    int PrepareWrite(TCDBurner& burner, const TDiscPlan& plan, JsonObject fields);
     // --speed on the drive; false after saying why.
     bool ApplySpeed(TCDBurner& burner, const std::string& phase);
     // The image check's values for the result object.
@@ -505,11 +505,11 @@ bool Session::ApplySpeed(TCDBurner& burner, const std::string& phase) {
     return true;
 }
 
-int Session::PrepareWrite(TCDBurner& burner, JsonObject fields) {
+int Session::PrepareWrite(TCDBurner& burner, const TDiscPlan& plan, JsonObject fields) {
     burner.SimulateWrite = options_.simulate;
     if (options_.simulate) {
         std::string why;
-        if (!CanSimulate(burner, why)) {
+        if (!CanSimulate(burner, plan, why)) {
             out_.Error("cannot simulate: " + why + "; nothing was sent to write");
             burner.LastOutcome = TJobOutcome{TJobStep::Medium, -1, burner.LastError};
             burner.UnlockMedium();
@@ -614,21 +614,61 @@ int Session::Blank(TCDBurner& burner) {
     static constexpr char kBlankMessage[] =
         "\nInterrupted: stopping; the drive finishes a blank it has started by itself "
         "(press Ctrl-C again to quit at once)\n";
-    if (!ApplySpeed(burner, "blank")) {
-        burner.OnStatus = nullptr;
-        burner.OnProgress = nullptr;
-        Finish(kExitCommandFailed, JsonObject().Add("result", ScsiErrorToText(burner.LastError)));
-        return kExitCommandFailed;
-    }
+    JsonObject fields;
+    fields.Add("fast", options_.fastBlank);
+    const auto end = [&](int rc) {
+        SetCancelTarget(nullptr);
+        UnsubscribeEvents(burner);
+        out_.EndProgress();
+        Finish(rc, fields);
+        return rc;
+    };
     SetCancelTarget(&burner.CancelRequested, kBlankMessage);
     // A disc still spinning up is waited for, as before a burn.
-    const bool ok = WaitForDriveBeforeBurn(burner) == Err_None &&
-                    burner.Blank(options_.fastBlank ? kBlankMinimal : kBlankFull, 0);
+    const TScsiError ready = WaitForDriveBeforeBurn(burner);
+    if (ready != Err_None) {
+        fields.Add("result", ScsiErrorToText(ready));
+        if (burner.LastOutcome.Step == TJobStep::Interrupted) {
+            out_.Error("interrupted before anything was blanked");
+            return end(InterruptExitCode());
+        }
+        // NOT READY, MEDIUM NOT PRESENT (3Ah): nothing to blank.
+        if (ready == Err_SenseNotReady && ScsiDecodeSense(burner.CommandSettings.SenseArea, 14).Asc == 0x3A) {
+            out_.Error(std::string("There is no disc in ") + burner.Info.DriveLetter + ": to blank.");
+            return end(kExitDiscUnusable);
+        }
+        out_.Text(ScsiErrorToText(ready));
+        if (out_.json()) out_.Error("blank: " + NotReadyText(ready));
+        return end(kExitCommandFailed);
+    }
+
+    // What the disc is decides how it is blanked, or that it is not, before anything changes it.
+    const TBlankPlan plan = PlanBlank(burner);
+    fields.Add("disc", plan.Disc.MediumName()).Add("disc_state", DiscStateText(plan.Disc.State));
+    if (plan.Method == TBlankMethod::Refused) {
+        out_.Error(plan.Refusal + " Nothing was blanked.");
+        fields.Add("result", ScsiErrorToText(Err_None)).Add("refusal", plan.Refusal);
+        return end(kExitDiscUnusable);
+    }
+    if (plan.Method == TBlankMethod::AlreadyBlank) {
+        out_.Text(std::string("The disc in ") + burner.Info.DriveLetter + ": is already blank (" +
+                  plan.Disc.MediumName() + ", " + DiscStateText(plan.Disc.State) + "); nothing was changed.");
+        fields.Add("result", ScsiErrorToText(Err_None)).Add("method", "none");
+        return end(kExitOk);
+    }
+    if (!ApplySpeed(burner, "blank")) {
+        fields.Add("result", ScsiErrorToText(burner.LastError));
+        return end(kExitCommandFailed);
+    }
+    const bool overwrite = plan.Method == TBlankMethod::Overwrite;
+    fields.Add("method", overwrite ? "overwrite" : "blank");
+    const bool ok = overwrite ? OverwriteBlank(burner, plan.Disc)
+                              : burner.Blank(options_.fastBlank ? kBlankMinimal : kBlankFull, 0);
     SetCancelTarget(nullptr);
-    UnsubscribeEvents(burner);
     out_.EndProgress();
 
     const std::string result = ScsiErrorToText(burner.LastError);
+    fields.Add("result", result);
     int rc = kExitOk;
     if (ok) {
         out_.Text("Blanking Finished!");
@@ -644,8 +684,7 @@ int Session::Blank(TCDBurner& burner) {
         // Scripts have always seen 1 for a blank the drive refused, whatever the disc.
         rc = kExitCommandFailed;
     }
-    Finish(rc, JsonObject().Add("result", result).Add("fast", options_.fastBlank));
-    return rc;
+    return end(rc);
 }
 
 // Ctrl-C reaches the writer for the life of a job; its events are emptied when the job ends.
@@ -753,12 +792,12 @@ int Session::Burn(TCDBurner& burner) {
     AddImageCheckFields(imageFields);
     JobScope job(burner);
     if (const int rc = StartJob(burner, job.hold, imageFields); rc != kExitOk) return rc;
-    if (const int rc = PrepareWrite(burner, imageFields); rc != kExitOk) return rc;
 
     // What is in the drive decides how it is written, or that it is not written at all.
     const std::int64_t imageBlocks = (imageBytes + kSectorBytes - 1) / kSectorBytes;
     const TDiscPlan plan = PlanBurn(burner, imageBlocks, options_.blankAsNeeded);
     if (!plan.CanBurn()) return RefusePlan(plan, imageFields);
+    if (const int rc = PrepareWrite(burner, plan, imageFields); rc != kExitOk) return rc;
 
     int rc = kExitOk;
     bool burned = false;
@@ -920,8 +959,8 @@ int Session::DiscInfo(TCDBurner& burner) {
         return kExitCommandFailed;
     }
     const TDiscPlan disc = ProbeDisc(burner);
-    const std::string profile =
-        disc.ProfileKnown ? disc.MediumName() : disc.MediumName() + " (the drive reports no profile)";
+    // Only what the drive said: a drive without profiles names no medium.
+    const std::string profile = disc.ProfileKnown ? disc.MediumName() : "unknown (the drive reports no profile)";
     const std::string nwa = disc.NextWritableValid ? std::to_string(disc.NextWritable) : "none";
     const std::string capacity =
         disc.Capacity >= 0 ? std::to_string(disc.Capacity) + " blocks (" + std::to_string(disc.Capacity / 512) + " MiB)"
@@ -1032,10 +1071,10 @@ int Session::BurnAudio(TCDBurner& burner) {
 
     JobScope job(burner);
     if (const int rc = StartJob(burner, job.hold, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
-    if (const int rc = PrepareWrite(burner, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
 
     const TDiscPlan plan = PlanAudioBurn(burner, options_.blankAsNeeded);
     if (!plan.CanBurn()) return RefusePlan(plan, JsonObject().AddRaw("tracks", tracks));
+    if (const int rc = PrepareWrite(burner, plan, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
     bool blanked = true;
     if (plan.BlankFirst) {
         burner.OnStatus("Blanking : " + plan.MediumName());

@@ -196,6 +196,9 @@ struct TScsiProfileDescriptor {
 struct TScsiFeatureDescriptor {
     std::uint16_t Code = 0;
     bool Current = false;
+    // The first byte of the feature-dependent data, where the write features keep their flags
+    // (Test Write is bit 2 of 002Dh and 002Fh); -1 when the descriptor brought none.
+    std::int16_t Flags = -1;
 };
 
 // The reply of GET CONFIGURATION, decoded only as far as the bytes received go.
@@ -204,6 +207,8 @@ struct TScsiConfiguration {
     std::vector<TScsiProfileDescriptor> Profiles;   // of the profile list feature, in reply order
     std::vector<TScsiFeatureDescriptor> Features;   // every feature header in the reply
     bool HasFeature(std::uint16_t Code, bool CurrentOnly = true) const;
+    // The descriptor of Code; null when the reply has none.
+    const TScsiFeatureDescriptor* Feature(std::uint16_t Code) const;
 };
 
 // GET CONFIGURATION, RT 00b (all features) from feature 0.

@@ -35,6 +35,12 @@ bool TScsiConfiguration::HasFeature(std::uint16_t Code, bool CurrentOnly) const 
     return false;
 }
 
+const TScsiFeatureDescriptor* TScsiConfiguration::Feature(std::uint16_t Code) const {
+    for (const auto& f : Features)
+        if (f.Code == Code) return &f;
+    return nullptr;
+}
+
 void ScsiDecodeConfiguration(const std::uint8_t* Reply, std::uint32_t Received, TScsiConfiguration& Config) {
     Config = TScsiConfiguration{};
     if (Reply == nullptr || Received < 8) return;
@@ -47,7 +53,8 @@ void ScsiDecodeConfiguration(const std::uint8_t* Reply, std::uint32_t Received, 
         const std::uint16_t code = r.U16(at);
         const bool current = (r.U8(at + 2) & 0x01) != 0;
         const std::uint32_t length = r.U8(at + 3);
-        Config.Features.push_back({code, current});
+        const std::int16_t flags = length > 0 && at + 4 < r.Valid() ? std::int16_t{r.U8(at + 4)} : std::int16_t{-1};
+        Config.Features.push_back({code, current, flags});
         if (code == kProfileListFeature) {
             // Profile descriptors of 4 bytes each, only whole ones inside the reply.
             for (std::uint32_t p = at + 4; p + 4 <= at + 4 + length && p + 4 <= r.Valid(); p += 4)

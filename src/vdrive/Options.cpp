@@ -92,7 +92,7 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
             if (!ParseNumber(value, 3600000, n)) return badValue("0 to 3600000 milliseconds");
             result.busyMs = static_cast<unsigned>(n);
         } else if (name == "stuck-buffer" || name == "no-rbc" || name == "bad-reply" || name == "unformatted" ||
-                   name == "no-config") {
+                   name == "no-config" || name == "no-test-write") {
             if (hasValue) {
                 error = prefix + "option " + name + " takes no value";
                 return false;
@@ -101,11 +101,12 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
             else if (name == "no-rbc") result.noReadBufferCapacity = true;
             else if (name == "unformatted") result.unformatted = true;
             else if (name == "no-config") result.noGetConfiguration = true;
+            else if (name == "no-test-write") result.noTestWrite = true;
             else result.badReply = true;
         } else {
             error = prefix + "unknown option '" + name +
                     "' (known: media, speed, capacity, fail-write-at, stuck-buffer, no-rbc, not-ready, "
-                    "busy-ms, bad-reply, unformatted, no-config)";
+                    "busy-ms, bad-reply, unformatted, no-config, no-test-write)";
             return false;
         }
     }

@@ -357,35 +357,38 @@ struct VirtualWriter::Impl {
         return m;
     }
 
-    unsigned ReportedSpeed() const { return options.speed == 0 ? kMaxCdSpeed : options.speed; }
+    unsigned ReportedSpeed() const { return options.speed == 0 ? MaxSpeed() : options.speed; }
+
+    // A speed field of the capabilities page: kB/s of the disc in the drive, in 16 bits.
+    void PutSpeed(std::uint8_t* at, unsigned x) const {
+        Put16(at, static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{x} * KBsPerX(), 0xFFFF)));
+    }
 
     std::vector<std::uint8_t> Page2A(bool changeable) const {
-        static const unsigned kSpeeds[] = {52, 48, 40, 32, 24, 16, 12, 8, 4};
-        std::vector<unsigned> speeds;
-        const unsigned top = ReportedSpeed();
-        speeds.push_back(top);
-        for (unsigned s : kSpeeds)
-            if (s < top) speeds.push_back(s);
+        const std::vector<unsigned> speeds = OfferedSpeeds();
+        const unsigned top = speeds.front();
         std::vector<std::uint8_t> p(32 + 4 * speeds.size(), 0);
         p[0] = 0x2A;
         p[1] = static_cast<std::uint8_t>(p.size() - 2);
         if (changeable) return p;
         p[2] = 0x1F;   // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
-        p[3] = 0x07;   // writes CD-R, CD-RW; test write
+        p[3] = options.noTestWrite ? 0x03 : 0x07;   // writes CD-R, CD-RW; test write
         p[4] = 0xF0;   // BUF, multi-session, mode 2 form 2 and form 1
         p[5] = 0x00;
         p[6] = static_cast<std::uint8_t>(0x20 | 0x08 | 0x01 | (prevent ? 0x02 : 0x00));   // tray, eject, lock
         p[7] = 0x00;
-        const unsigned read = std::max(kMaxCdSpeed, top);
-        Put16(&p[8], 176 * read);    // maximum read speed
+        // Speeds in kB/s of the disc in the drive, as drives report them: 1x is 176 kB/s on a CD,
+        // 1385 on a DVD, 4495 on a BD.
+        const unsigned read = std::max(MaxSpeed(), top);
+        PutSpeed(&p[8], read);       // maximum read speed
         Put16(&p[10], 256);          // volume levels
         Put16(&p[12], kBufferBytes / 1024);
-        Put16(&p[14], 176 * read);   // current read speed
-        Put16(&p[18], 176 * top);    // maximum write speed
-        Put16(&p[20], 176 * SelectedSpeed());    // current write speed
-        Put16(&p[28], 176 * SelectedSpeed());    // current write speed selected
+        PutSpeed(&p[14], read);      // current read speed
+        PutSpeed(&p[18], top);       // maximum write speed
+        PutSpeed(&p[20], SelectedSpeed());   // current write speed
+        PutSpeed(&p[28], SelectedSpeed());   // current write speed selected
         Put16(&p[30], static_cast<std::uint32_t>(speeds.size()));
-        for (std::size_t i = 0; i < speeds.size(); ++i) Put16(&p[32 + 4 * i + 2], 176 * speeds[i]);
+        for (std::size_t i = 0; i < speeds.size(); ++i) PutSpeed(&p[32 + 4 * i + 2], speeds[i]);
         return p;
     }
 
@@ -604,7 +607,7 @@ struct VirtualWriter::Impl {
         nanoseconds duration = DrainTime(Now());
         // Disc at once: once the reserved track is full, the drive closes the disc by itself.
         const DiscTrack* open = disc->OpenTrack();
-        if (DiscAtOnce() && open && reservedBlocks != 0 && open->blocks >= reservedBlocks) {
+        if (!TestWrite() && DiscAtOnce() && open && reservedBlocks != 0 && open->blocks >= reservedBlocks) {
             if (!disc->CloseSession(false, error)) return DiscFailure(r);
             reservedBlocks = 0;
             closedByDiscAtOnce = true;
@@ -733,6 +736,8 @@ struct VirtualWriter::Impl {
         // The block count must be one offered (or all ones: the most the type gives).
         if (offer == offers.end() || (blocks != offer->blocks && blocks != 0xFFFFFFFF))
             return CheckCondition(r, kInvalidParameter);
+        // Under Test Write the drive goes through the format's checks and time, nothing recorded.
+        if (TestWrite()) return Occupy(BlocksTime(offer->full ? disc->Capacity() : kQuickFormatBlocks), immediate, kFormatUnitInProgress);
         std::string error;
         const MediaType formattedAs = disc->Media() == MediaType::DVDRW ? MediaType::DVDRWRestricted : disc->Media();
         if (!disc->Reformat(formattedAs, true, error)) return DiscFailure(r);
@@ -1001,6 +1006,7 @@ struct VirtualWriter::Impl {
         const bool dash = media == MediaType::DVDR || media == MediaType::DVDRW;
         const bool overwritable = present && medium.recording == Recording::Overwritable;
         const bool formatted = overwritable && disc->Formatted();
+        const std::uint8_t testWrite = options.noTestWrite ? 0x00 : 0x04;   // Test Write of 002Dh and 002Fh
         struct Feature {
             std::uint16_t code;
             bool current;
@@ -1040,8 +1046,8 @@ struct VirtualWriter::Impl {
             {0x0026, media == MediaType::DVDRWRestricted, 0, {0, 0, 0, 0}},   // restricted overwrite
             {0x002A, media == MediaType::DVDPlusRW, 1, {0x01, 0x00, 0, 0}},  // DVD+RW: write
             {0x002B, media == MediaType::DVDPlusR || media == MediaType::DVDPlusRDL, 0, {0x01, 0, 0, 0}},   // DVD+R: write
-            {0x002D, cdWrite, 2, {0x40, 0x00, 0x00, 0x00}},                // CD track at once, BUF
-            {0x002F, dash, 1, {0x42, 0, 0, 0}},                            // DVD-R/-RW write: BUF, DVD-RW
+            {0x002D, cdWrite, 2, {static_cast<std::uint8_t>(0x40 | testWrite), 0x00, 0x00, 0x00}},   // CD track at once, BUF
+            {0x002F, dash, 1, {static_cast<std::uint8_t>(0x42 | testWrite), 0, 0, 0}},   // DVD-R/-RW write: BUF, DVD-RW
             {0x003B, media == MediaType::DVDPlusRDL, 0, {0x01, 0, 0, 0}},  // DVD+R DL: write
             {0x0040, bd, 1, bdRead},                                       // BD read
             {0x0041, media == MediaType::BDR || media == MediaType::BDRE, 1, bdWrite},   // BD write
@@ -1183,17 +1189,36 @@ struct VirtualWriter::Impl {
         return options.speed == 0 ? setSpeed : std::min(options.speed, setSpeed);
     }
     unsigned SelectedSpeed() const { return TimedSpeed() == 0 ? ReportedSpeed() : TimedSpeed(); }
-    bool DvdSpeeds() const { return disc && disc->IsDvd(); }
-    // kB/s of 1x as the drive counts it (the capabilities page's 176 for a CD).
-    unsigned KBsPerX() const { return DvdSpeeds() ? 1385u : 176u; }
+    MediaFamily SpeedFamily() const { return disc ? Info().family : MediaFamily::CD; }
+    // kB/s of 1x as the drive counts it: 176 for a CD (the capabilities page's), 1385 for a
+    // DVD, 4495 for a BD.
+    unsigned KBsPerX() const {
+        switch (SpeedFamily()) {
+        case MediaFamily::DVD: return 1385u;
+        case MediaFamily::BD: return 4495u;
+        case MediaFamily::CD: break;
+        }
+        return 176u;
+    }
+    // The drive's best speed for the disc in it, in x.
+    unsigned MaxSpeed() const {
+        switch (SpeedFamily()) {
+        case MediaFamily::DVD: return 16u;
+        case MediaFamily::BD: return 12u;
+        case MediaFamily::CD: break;
+        }
+        return kMaxCdSpeed;
+    }
     // The write speeds offered for the disc in the drive, fastest first, in x.
     std::vector<unsigned> OfferedSpeeds() const {
-        static const unsigned kCd[] = {52, 48, 40, 32, 24, 16, 12, 8, 4};
-        static const unsigned kDvd[] = {16, 12, 8, 6, 4, 2};
-        const unsigned top = DvdSpeeds() ? (options.speed == 0 ? 16 : options.speed) : ReportedSpeed();
+        static const std::vector<unsigned> kCd = {52, 48, 40, 32, 24, 16, 12, 8, 4};
+        static const std::vector<unsigned> kDvd = {16, 12, 8, 6, 4, 2};
+        static const std::vector<unsigned> kBd = {12, 10, 8, 6, 4, 2};
+        const MediaFamily family = SpeedFamily();
+        const std::vector<unsigned>& list = family == MediaFamily::DVD ? kDvd : family == MediaFamily::BD ? kBd : kCd;
+        const unsigned top = ReportedSpeed();
         std::vector<unsigned> speeds{top};
-        for (unsigned x : DvdSpeeds() ? std::vector<unsigned>(std::begin(kDvd), std::end(kDvd))
-                                      : std::vector<unsigned>(std::begin(kCd), std::end(kCd)))
+        for (unsigned x : list)
             if (x < top) speeds.push_back(x);
         return speeds;
     }
@@ -1241,7 +1266,7 @@ struct VirtualWriter::Impl {
         const std::vector<unsigned> offered = OfferedSpeeds();
         std::vector<std::uint8_t> d(8 + 16 * offered.size(), 0);
         Put32(&d[0], static_cast<std::uint32_t>(d.size() - 4));
-        const std::uint32_t read = (DvdSpeeds() ? 16u : std::max(kMaxCdSpeed, offered.front())) * KBsPerX();
+        const std::uint32_t read = std::max(MaxSpeed(), offered.front()) * KBsPerX();
         for (std::size_t i = 0; i < offered.size(); ++i) {
             std::uint8_t* e = &d[8 + 16 * i];
             Put32(e + 4, disc->Capacity() - 1);
@@ -1265,6 +1290,14 @@ struct VirtualWriter::Impl {
         std::uint32_t blockSize = 0;
         std::uint64_t bytes = 0;
         if (!CheckWriteTransfer(r, count, blockSize, bytes) || count == 0) return;
+        if (disc->Overwritable()) {
+            if (!disc->Formatted()) return CheckCondition(r, kMediumNotFormatted);
+            if (static_cast<std::uint64_t>(lba) + count > disc->Capacity()) return CheckCondition(r, kLbaOutOfRange);
+            if (InjectedWriteFault(lba, count)) return CheckCondition(r, kWriteError);
+            WaitForBufferRoom(bytes, 2048, count);
+            r.residual = 0;
+            return;
+        }
         const std::optional<std::uint32_t> nwa =
             sim.open || sim.closedTracks > 0 ? std::optional<std::uint32_t>(sim.next) : disc->NextWritableAddress();
         if (!nwa || lba != *nwa) return CheckCondition(r, kInvalidWriteAddress);
@@ -1285,6 +1318,7 @@ struct VirtualWriter::Impl {
         if (function != 1 && function != 2) return CheckCondition(r, kInvalidField);
         if (!disc->Writable()) return CheckCondition(r, kCannotWriteFormat);
         nanoseconds duration = DrainTime(Now());
+        if (disc->Overwritable()) return Occupy(duration, immediate, kLongWriteInProgress);   // nothing to close
         if (function == 1) {
             if (!sim.open || Be16(&r.cdb[4]) != disc->NextTrackNumber() + sim.closedTracks)
                 return CheckCondition(r, kInvalidField);
@@ -1295,6 +1329,7 @@ struct VirtualWriter::Impl {
             if (disc->Finalized() || sim.closedTracks == 0) return CheckCondition(r, kSequenceError);
             duration += BlocksTime(disc->ClosedSessions() == 0 ? kFirstLeadInOutBlocks : kLaterLeadInOutBlocks);
             sim = Simulation{};
+            reservedBlocks = 0;   // the simulated disc-at-once track is gone with the session
         }
         Occupy(duration, immediate, kLongWriteInProgress);
     }

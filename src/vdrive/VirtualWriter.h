@@ -53,7 +53,7 @@ constexpr std::uint32_t kDefaultBdCapacity = 12219392;   // single-layer 25 GB
 constexpr std::uint32_t kBufferBytes = 2u * 1024u * 1024u;
 
 // PATH[,media=..][,speed=N][,capacity=BLOCKS][,fail-write-at=LBA][,stuck-buffer][,no-rbc]
-// [,not-ready=K][,busy-ms=N][,bad-reply][,unformatted][,no-config]
+// [,not-ready=K][,busy-ms=N][,bad-reply][,unformatted][,no-config][,no-test-write]
 struct VirtualDriveOptions {
     std::string path;                        // the disc's CUE sheet
     std::optional<MediaType> media;          // for a new disc; none = an empty drive
@@ -64,6 +64,7 @@ struct VirtualDriveOptions {
     bool stuckBuffer = false;
     bool noReadBufferCapacity = false;
     bool noGetConfiguration = false;         // a drive older than GET CONFIGURATION
+    bool noTestWrite = false;                // a writer without test writing (page 2Ah, features)
     unsigned notReady = 0;
     unsigned busyMs = 0;
     bool badReply = false;

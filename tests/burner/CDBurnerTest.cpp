@@ -229,7 +229,9 @@ TEST_F(ScriptedWriter, DriveWithoutProfilesIsACdWriter)
     ASSERT_NE(plan.Strategy, nullptr);
     EXPECT_TRUE(plan.Strategy->CdTrackAtOnce);
     EXPECT_EQ(plan.FreeBlocks, -1);
-    EXPECT_EQ(status, std::vector<std::string>{"Disc : CD-R, unknown"});
+    // The drive names no medium, and neither does the plan.
+    EXPECT_EQ(plan.Profile, prNone);
+    EXPECT_EQ(status, std::vector<std::string>{"Disc : unknown medium (the drive reports no profile), unknown"});
     for (const auto& cdb : drive->cdbs) EXPECT_NE(cdb[0], 0x2A);
     const auto report = burner->GetCapabilitiesReport();
     EXPECT_EQ(std::count(report.begin(), report.end(), std::string("-- Device Writing Profiles --")), 0);
@@ -248,7 +250,35 @@ TEST(MediumStrategies, OneRowPerProfileAndEveryWritableRowComplete)
         // A medium is either closed (write-once) or overwritten in place, never both.
         EXPECT_NE(row.Overwritable, row.ClosesTrack || row.CdTrackAtOnce);
         EXPECT_FALSE(row.Finalizes && !row.ClosesSession);
+        // Test Write lives in the write parameters: a medium written without them has none.
+        EXPECT_EQ(row.TestWriteFeature != 0, row.SetsWriteParameters || row.CdTrackAtOnce);
     }
+    for (std::uint16_t profile : {prDVDPlusR, prDVDPlusRW, prDVDRWRestricted, prBDRSequential, prBDRE}) {
+        TDiscPlan plan;
+        plan.ProfileKnown = true;
+        plan.Profile = profile;
+        plan.Strategy = MediumStrategyOf(profile);
+        std::string why;
+        EXPECT_TRUE(SimulationRefused(plan, why)) << ProfileName(profile);
+        EXPECT_NE(why.find("cannot be written in test mode"), std::string::npos) << why;
+    }
+    // A medium with test write: refused only where a blank or format would come first, or the
+    // drive's feature says no; a drive that lists no feature is left to its capabilities page.
+    TDiscPlan dash;
+    dash.ProfileKnown = true;
+    dash.Profile = prDVDRSequential;
+    dash.Strategy = MediumStrategyOf(prDVDRSequential);
+    std::string why;
+    EXPECT_FALSE(SimulationRefused(dash, why)) << why;
+    dash.DriveTestWrite = 1;
+    EXPECT_FALSE(SimulationRefused(dash, why)) << why;
+    dash.DriveTestWrite = 0;
+    EXPECT_TRUE(SimulationRefused(dash, why));
+    EXPECT_NE(why.find("feature 002Fh offers no test write"), std::string::npos) << why;
+    dash.DriveTestWrite = 1;
+    dash.BlankFirst = true;
+    EXPECT_TRUE(SimulationRefused(dash, why));
+    EXPECT_NE(why.find("blanked first"), std::string::npos) << why;
     EXPECT_EQ(MediumStrategyOf(prDVDRAM), nullptr);
     EXPECT_EQ(ProfileName(prDVDRAM), "DVD-RAM");
     EXPECT_EQ(ProfileName(0x0123), "profile 0123h");

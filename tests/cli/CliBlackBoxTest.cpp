@@ -339,28 +339,75 @@ TEST_F(CliBlackBox, KeepSessionOpenLeavesTheSessionOpen) {
 
 TEST_F(CliBlackBox, BlankIsRefusedOnCdrAndDoneOnCdrw) {
     REQUIRE_XORRISO();
-    const fs::path iso = MakeIso("rw.iso", 100000);
+    const fs::path iso = MakeIso("rw.iso", 200000);
+    const std::string image = ReadFile(iso);
+    ASSERT_GT(image.size(), 65536u);
     struct Case {
         const char* drive;
+        bool burnFirst;
         int exitCode;
-        const char* output;
+        const char* says;       // stdout on success, stderr on a refusal
+        const char* command;    // the command that blanks, in the trace (nullptr: none may be sent)
+        const char* statusAfter;   // disc-info's status afterwards (nullptr: no disc)
     };
-    for (const Case& c : {Case{"r.cue,media=cd-r", kFailed, "Err_SenseIllegalRequest"},
-                          Case{"rw.cue,media=cd-rw", kOk, "Blanking Finished!"}}) {
+    const Case cases[] = {
+        {"r.cue,media=cd-r", true, kUnusable,
+         "The disc in D: is a CD-R, which is written once: it cannot be blanked. Nothing was blanked.", nullptr, "closed"},
+        {"rw.cue,media=cd-rw", true, kOk, "Blanking Finished!", "a1 10", "blank"},
+        {"dr.cue,media=dvd-r", true, kUnusable, "The disc in D: is a DVD-R, which is written once", nullptr, "closed"},
+        {"drw.cue,media=dvd-rw", true, kOk, "Blanking Finished!", "a1 10", "blank"},
+        // Overwritable media take no BLANK: their first 64 KiB are overwritten with zeros.
+        {"plus.cue,media=dvd+rw", true, kOk, "Blanking Finished!", "2a 00 00 00 00 00", "blank"},
+        {"ro.cue,media=dvd-rw-ro", true, kOk, "Blanking Finished!", "2a 00 00 00 00 00", "blank"},
+        {"re.cue,media=bd-re", true, kOk, "Blanking Finished!", "2a 00 00 00 00 00", "blank"},
+        {"new.cue,media=bd-re,unformatted", false, kOk,
+         "The disc in D: is already blank (BD-RE, unformatted); nothing was changed.", nullptr, "unformatted"},
+        {"plusr.cue,media=dvd+r", true, kUnusable, "The disc in D: is a DVD+R, which is written once", nullptr, "closed"},
+        {"bdr.cue,media=bd-r", false, kUnusable, "The disc in D: is a BD-R, which is written once", nullptr, "blank"},
+        {"rom.cue,media=dvd-rom", false, kUnusable,
+         "The disc in D: is a DVD-ROM, which is read-only: it cannot be blanked.", nullptr, "closed"},
+        {"none.cue,media=none", false, kUnusable, "There is no disc in D: to blank.", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.drive);
         const std::string cue = std::string(c.drive).substr(0, std::string(c.drive).find(','));
-        RunResult r = On(c.drive, {"burn", iso.string(), "--no-eject"});
-        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
-        r = On(cue, {"blank"});
+        if (c.burnFirst) ASSERT_EQ(On(c.drive, {"burn", iso.string(), "--no-eject"}).exitCode, kOk);
+        else ASSERT_EQ(On(c.drive, {"drives"}).exitCode, kOk);
+        const fs::path track = TrackFile(cue);
+        const std::string before = track.empty() ? std::string() : ReadFile(track);
+
+        // The drive options come with every run (a drive without a disc keeps none).
+        RunResult r = On(c.drive, {"--trace", "blank"});
         EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
-        EXPECT_TRUE(Contains(r.out, c.output)) << r.out;
-        const RunResult toc = On(cue, {"toc"});
-        if (c.exitCode == kOk) {
-            EXPECT_FALSE(Contains(toc.out, "[ssqfADRposition, ssqfDataTrack]")) << "blanked disc has no track";
+        EXPECT_TRUE(Contains(c.exitCode == kOk ? r.out : r.err, c.says)) << Describe(r);
+        if (c.command) {
+            EXPECT_TRUE(HasTraceLine(r.err, c.command, "GOOD", "")) << r.err;
         } else {
-            EXPECT_EQ(toc.exitCode, kOk);
-            EXPECT_TRUE(Contains(toc.out, "0    1     0")) << "the CD-R keeps its track\n" << toc.out;
-            EXPECT_FALSE(Contains(r.out, "Blanking Finished!"));
+            // Refused or nothing to do: nothing that changes a disc was sent.
+            for (const char* opcode : {"a1", "2a", "04", "5b", "55"})
+                EXPECT_FALSE(HasTraceLine(r.err, opcode, "", "")) << opcode << "\n" << r.err;
+            EXPECT_FALSE(Contains(r.out, "Blanking Finished!")) << r.out;
+            if (!track.empty()) {
+                EXPECT_EQ(ReadFile(track), before) << "the disc's track changed";
+            }
+        }
+        if (c.command && std::string(c.command).rfind("2a", 0) == 0) {
+            // No BLANK; the volume descriptors are zeros, the rest of the track as it was.
+            EXPECT_FALSE(HasTraceLine(r.err, "a1", "", "")) << r.err;
+            const std::string after = ReadFile(TrackFile(cue));
+            ASSERT_GE(after.size(), image.size());
+            EXPECT_EQ(after.substr(0, 65536), std::string(65536, '\0'));
+            EXPECT_EQ(after.substr(65536, image.size() - 65536), image.substr(65536));
+        }
+        const RunResult info = On(c.drive, {"disc-info"});
+        if (c.statusAfter) {
+            EXPECT_EQ(info.exitCode, kOk) << Describe(info);
+            EXPECT_TRUE(Contains(info.out, std::string("Disc status   : ") + c.statusAfter + "\n")) << info.out;
+        }
+        if (c.exitCode == kOk && c.burnFirst) {
+            // Blank, it takes a burn as a new disc does.
+            r = On(c.drive, {"burn", iso.string(), "--no-eject"});
+            EXPECT_EQ(r.exitCode, kOk) << Describe(r);
         }
     }
 }
@@ -377,7 +424,7 @@ TEST_F(CliBlackBox, EmptyDrive) {
     const std::vector<Case> cases = {
         {{"toc"}, kFailed, "No   Num   LBA        Flags\n", "Err_SenseNotReady"},
         {{"burn", iso.string()}, kFailed, "Error : Drive Not Ready : Err_SenseNotReady", "not ready"},
-        {{"blank"}, kFailed, "Err_SenseNotReady", ""},
+        {{"blank"}, kUnusable, "", "There is no disc in D: to blank."},
         {{"capabilities"}, kOk, "-- Device Reading Methods --", ""},
     };
     for (const auto& c : cases) {
@@ -581,14 +628,86 @@ TEST_F(CliBlackBox, SimulationWritesNothing) {
         EXPECT_EQ(FolderContents(dir_), before) << "the disc's files changed";
     }
 
-    // A DVD+RW has no test write: refused before any WRITE.
-    r = On("plus.cue,media=dvd+rw", {"--trace", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate"});
-    EXPECT_EQ(r.exitCode, kUnusable) << Describe(r);
-    EXPECT_TRUE(Contains(r.err, "cannot simulate: DVD+R/+RW media cannot be written in test mode")) << r.err;
-    EXPECT_FALSE(HasTraceLine(r.err, "2a", "", "  out ")) << r.err;
-    EXPECT_FALSE(HasTraceLine(r.err, "55", "", "  out ")) << r.err;
-    // Its result still says what the image check found.
-    r = On("plus.cue", {"--json", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate"});
+    // Every medium of the virtual writer, new and used, in drives with and without test
+    // writing: a simulation ends well or is refused before anything changes the disc, and the
+    // disc's files (sheet and tracks) are byte for byte what they were.
+    struct Case {
+        std::string drive;        // media and drive options
+        const char* firstBurn;    // a burn before the simulation (nullptr: a new disc)
+        int exitCode;
+        const char* says;         // in stdout (success) or stderr (refusal)
+        const char* page05;       // MODE SELECT's parameter bytes from page 05h, when sent
+    };
+    const std::string sim = (dir_ / "keep" / "sim.iso").string();
+    const std::vector<Case> cases = {
+        {"media=cd-rom", nullptr, kUnusable, "The disc in D: is a CD-ROM and cannot be written.", nullptr},
+        {"media=cd-r", nullptr, kOk, "Simulation finished: nothing was written.", "05 32 51"},
+        {"media=cd-rw", nullptr, kOk, "Simulation finished: nothing was written.", "05 32 51"},
+        {"media=dvd-rom", nullptr, kUnusable, "The disc in D: is a DVD-ROM and cannot be written.", nullptr},
+        {"media=dvd-r", nullptr, kOk, "Simulation finished: nothing was written.", "05 32 50"},
+        {"media=dvd-rw", nullptr, kOk, "Simulation finished: nothing was written.", "05 32 50"},
+        {"media=dvd-rw-ro", nullptr, kUnusable,
+         "cannot simulate: DVD-RW (restricted overwrite) media cannot be written in test mode", nullptr},
+        {"media=dvd+r", nullptr, kUnusable, "cannot simulate: DVD+R media cannot be written in test mode", nullptr},
+        {"media=dvd+r-dl", nullptr, kUnusable, "cannot simulate: DVD+R DL media cannot be written in test mode", nullptr},
+        {"media=dvd+rw", nullptr, kUnusable, "cannot simulate: DVD+RW media cannot be written in test mode", nullptr},
+        {"media=bd-rom", nullptr, kUnusable, "The disc in D: is a BD-ROM and cannot be written.", nullptr},
+        {"media=bd-r", nullptr, kUnusable, "cannot simulate: BD-R media cannot be written in test mode", nullptr},
+        {"media=bd-re", nullptr, kUnusable, "cannot simulate: BD-RE media cannot be written in test mode", nullptr},
+        {"media=none", nullptr, kFailed, "the drive is not ready (no disc?)", nullptr},
+        // Unformatted: the format would be real.
+        {"media=dvd+rw,unformatted", nullptr, kUnusable, "cannot simulate: DVD+RW media", nullptr},
+        {"media=dvd-rw-ro,unformatted", nullptr, kUnusable, "cannot simulate: DVD-RW (restricted overwrite)", nullptr},
+        {"media=bd-re,unformatted", nullptr, kUnusable, "cannot simulate: BD-RE media", nullptr},
+        // A drive whose write feature offers no test write; an old one whose capabilities page does not.
+        {"media=cd-r,no-test-write", nullptr, kUnusable,
+         "cannot simulate: the drive cannot write CD-R media in test mode (its feature 002Dh offers no test write)",
+         nullptr},
+        {"media=dvd-r,no-test-write", nullptr, kUnusable,
+         "cannot simulate: the drive cannot write DVD-R media in test mode (its feature 002Fh offers no test write)",
+         nullptr},
+        {"media=cd-r,no-config", nullptr, kOk, "Simulation finished: nothing was written.", "05 32 51"},
+        {"media=cd-r,no-config,no-test-write", nullptr, kUnusable,
+         "cannot simulate: the drive cannot write in test mode (its capabilities page offers no test write)", nullptr},
+        // Used discs, refused before anything is sent that changes them.
+        {"media=dvd-r", "--keep-session-open", kUnusable, "The disc in D: is not blank (appendable DVD-R, 1 session)",
+         nullptr},
+        {"media=cd-r", "", kUnusable, "The disc in D: is not blank (closed CD-R, 1 session)", nullptr},
+        {"media=cd-rw", "", kUnusable, "The disc in D: is not blank. Blank it first.", nullptr},
+        {"media=dvd+rw", "", kUnusable, "cannot simulate: DVD+RW media", nullptr},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.drive + (c.firstBurn ? std::string(" after a burn ") + c.firstBurn : std::string()));
+        const std::string folder = "m" + std::to_string(i);
+        fs::create_directories(dir_ / folder);
+        // The drive's options come with every run; the disc keeps its medium from the first.
+        const std::string cue = folder + "/d.cue," + c.drive;
+        ASSERT_EQ(On(cue, {"drives"}).exitCode, kOk);
+        if (c.firstBurn) {
+            std::vector<std::string> args = {"burn", sim, "--no-eject", "--no-verify"};
+            if (*c.firstBurn) args.push_back(c.firstBurn);
+            ASSERT_EQ(On(cue, args).exitCode, kOk);
+        }
+        const auto disc = FolderContents(dir_ / folder);
+        r = On(cue, {"--trace", "burn", sim, "--simulate", "--no-eject"});
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        EXPECT_TRUE(Contains(c.exitCode == kOk ? r.out : r.err, c.says)) << Describe(r);
+        EXPECT_EQ(FolderContents(dir_ / folder), disc) << "the disc's files changed";
+        if (c.page05) {
+            EXPECT_TRUE(HasTraceLine(r.err, "55", c.page05, "  out ")) << "Test Write set\n" << r.err;
+            EXPECT_TRUE(HasTraceLine(r.err, "2a", "GOOD", "  out ")) << r.err;
+        }
+        if (c.exitCode != kOk) {
+            // Nothing that changes a disc: MODE SELECT, FORMAT UNIT, WRITE, CLOSE, RESERVE, BLANK.
+            for (const char* opcode : {"55", "04", "2a", "5b", "53", "a1"})
+                EXPECT_FALSE(HasTraceLine(r.err, opcode, "", "")) << opcode << "\n" << r.err;
+            EXPECT_FALSE(Contains(r.out, "Simulation finished")) << r.out;
+        }
+    }
+
+    // A refused simulation's result still says what the image check found.
+    r = On("plus.cue,media=dvd+rw", {"--json", "burn", (dir_ / "keep" / "sim.iso").string(), "--simulate"});
     EXPECT_EQ(r.exitCode, kUnusable) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "\"simulated\":true")) << r.out;
     EXPECT_TRUE(Contains(r.out, "\"image_format\":\"ISO 9660\"")) << r.out;
@@ -610,6 +729,31 @@ TEST_F(CliBlackBox, WriteSpeedsQuickBlankAndTray) {
     r = On("plus.cue,media=dvd+rw", {"speeds"});
     EXPECT_TRUE(Contains(r.out, "       16x (22160 kB/s)")) << r.out;
     EXPECT_TRUE(Contains(r.out, "       2x (2770 kB/s)")) << r.out;
+    // 1x is 1,385 kB/s on a DVD and 4,495 kB/s on a BD, in the list and in the burn's line.
+    r = On("bd.cue,media=bd-re", {"--json", "speeds"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    const JsonValue bd = JsonReader::Parse(Lines(r.out).back());
+    EXPECT_EQ(bd["medium"].string, "BD");
+    ASSERT_FALSE(bd["lines"].array.empty()) << r.out;
+    std::vector<std::string> bdSpeeds;
+    bool listed = false;
+    for (const JsonValue& line : bd["lines"].array) {
+        if (listed) bdSpeeds.push_back(line.string);
+        listed = listed || line.string == "-- Write Speeds For This Disc --";
+    }
+    EXPECT_EQ(bdSpeeds, (std::vector<std::string>{"       12x (53940 kB/s)", "       10x (44950 kB/s)",
+                                                   "       8x (35960 kB/s)", "       6x (26970 kB/s)",
+                                                   "       4x (17980 kB/s)", "       2x (8990 kB/s)"}))
+        << r.out;
+    MakeFile("speed.iso", 2048 * 20);
+    // Overwritable discs: no lead-in or lead-out to wait for at the chosen speed.
+    for (const auto& [drive, line] : {std::pair<std::string, std::string>{"dvd.cue,media=dvd+rw", "Write Speed : 4x (5540 kB/s, DVD)"},
+                                      {"bdre.cue,media=bd-re", "Write Speed : 4x (17980 kB/s, BD)"}}) {
+        SCOPED_TRACE(drive);
+        r = On(drive, {"burn", (dir_ / "speed.iso").string(), "--speed", "4", "--force", "--no-eject", "--no-verify"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, line + "\n")) << r.out;
+    }
 
     // A burn at 8x: SET CD SPEED, and the speed the drive then reports.
     const fs::path iso = MakeIso("fast.iso", 100000, true);
@@ -701,6 +845,36 @@ TEST_F(CliBlackBox, MediaBurnAndDiscInfo) {
     r = On("bd.cue,media=bd-rom", {"burn", (dir_ / "img.iso").string(), "--force", "--no-eject"});
     EXPECT_EQ(r.exitCode, kDiscUnusable) << Describe(r);
     EXPECT_TRUE(Contains(r.err, "The disc in D: is a BD-ROM and cannot be written.")) << r.err;
+
+    // A drive without GET CONFIGURATION names no medium: nothing is called a CD-R or CD-RW that
+    // the drive did not call so. A blank CD-R in it still burns with the CD burn.
+    struct Old {
+        const char* drive;
+        int exitCode;
+        const char* says;   // stderr of the burn
+        const char* status; // disc-info afterwards
+    };
+    for (const Old& c : {Old{"old-plus.cue,media=dvd+rw,no-config", kDiscUnusable,
+                             "The drive reports the disc in D: as closed and erasable, 1 session, and names no medium "
+                             "(it reports no profile). Blank it first.", "closed"},
+                         Old{"old-cd.cue,media=cd-r,no-config", kOk, "", "closed"}}) {
+        SCOPED_TRACE(c.drive);
+        r = On(c.drive, {"disc-info", "--json"});
+        ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+        EXPECT_EQ(JsonReader::Parse(Lines(r.out).back())["profile"].string, "unknown (the drive reports no profile)");
+        r = On(c.drive, {"burn", (dir_ / "img.iso").string(), "--force", "--no-eject"});
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
+        for (const char* name : {"CD-R", "CD-RW", "not blank"})
+            EXPECT_FALSE(Contains(r.out + r.err, name)) << name << "\n" << Describe(r);
+        if (c.exitCode == kOk) {
+            EXPECT_TRUE(Contains(r.out, "Disc : unknown medium (the drive reports no profile), blank")) << r.out;
+            EXPECT_TRUE(Contains(r.out, "CD Creation Complete!")) << r.out;
+        }
+        r = On(c.drive, {"disc-info"});
+        EXPECT_TRUE(Contains(r.out, "Profile       : unknown (the drive reports no profile)\n")) << r.out;
+        EXPECT_TRUE(Contains(r.out, std::string("Disc status   : ") + c.status + "\n")) << r.out;
+    }
 }
 
 // Every line of --json output is one JSON object; the last one is the result.

@@ -1,4 +1,6 @@
 // The attach syntax, the time model on a manual clock (no test sleeps) and the injected faults.
+#include <map>
+
 #include "VdriveFixture.h"
 
 using namespace vdtest;
@@ -294,6 +296,63 @@ TEST_F(Timing, TestWriteRecordsNothing) {
     ASSERT_TRUE(d->Write(0, Pattern(0, 10), 10).Good());
     ASSERT_TRUE(d->CloseTrack(1, false).Good());
     EXPECT_EQ(d->Writer().State().tracks.size(), 1u);
+}
+
+// The other ways a disc could change under Test Write record nothing either: a disc-at-once
+// DVD-R written into its reserved track, a DVD-RW formatted, a DVD+RW written in place.
+TEST_F(Timing, TestWriteRecordsNothingOnAnyMedium) {
+    const auto contents = [&] {
+        std::map<std::string, Bytes> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) files[e.path().filename().string()] = ReadFile(e.path());
+        return files;
+    };
+    // Page 05h with Test Write, BUFE and the given write type, Mode 1 data.
+    const auto page05 = [](Drive& d, std::uint8_t writeType, bool testWrite) {
+        Bytes list(8 + 52, 0);
+        list[1] = 58;
+        list[8] = 0x05;
+        list[9] = 0x32;
+        list[10] = static_cast<std::uint8_t>(0x40 | (testWrite ? 0x10 : 0) | writeType);
+        list[11] = 0x05;
+        list[12] = 0x08;
+        return d.ModeSelect(list).Sense();
+    };
+    const Bytes formatCdb = {0x04, 0x11, 0, 0, 0, 0};
+    const Bytes format15h = {0, 0, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0x15 << 2, 0, 0, 16};
+    auto dash = std::make_unique<Drive>(Route::Direct, dir_ / "r.cue,media=dvd-r,capacity=5000", clock_);
+    auto rw = std::make_unique<Drive>(Route::Direct, dir_ / "rw.cue,media=dvd-rw,capacity=5000", clock_);
+    auto plus = std::make_unique<Drive>(Route::Direct, dir_ / "plus.cue,media=dvd+rw,capacity=5000", clock_);
+    const auto before = contents();
+
+    ASSERT_EQ(page05(*dash, 2, true), "GOOD");
+    ASSERT_EQ(dash->None({0x53, 0, 0, 0, 0, 0, 0, 0, 100, 0}).Sense(), "GOOD");   // RESERVE TRACK, 100 blocks
+    ASSERT_TRUE(dash->Write(0, Pattern(0, 100), 100).Good());
+    ASSERT_TRUE(dash->SyncCache().Good());   // a full reserved track: a real drive would close the disc here
+    ASSERT_TRUE(dash->CloseTrack(1, false).Good());
+    ASSERT_TRUE(dash->CloseSession(false).Good());
+    EXPECT_EQ(dash->Writer().State().status, vdrive::DiscStatus::Empty);
+    EXPECT_TRUE(dash->Writer().State().tracks.empty());
+    // The simulated reservation went with the simulated session.
+    ASSERT_EQ(page05(*dash, 2, false), "GOOD");
+    EXPECT_EQ(dash->Write(0, Pattern(0, 1), 1).Sense(), "05/2C/00");
+
+    ASSERT_EQ(page05(*rw, 0, true), "GOOD");
+    ASSERT_EQ(rw->Out(formatCdb, format15h).Sense(), "GOOD");
+    EXPECT_EQ(rw->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0014u) << "still sequential";
+    EXPECT_EQ(rw->Writer().State().media, vdrive::MediaType::DVDRW);
+
+    ASSERT_EQ(page05(*plus, 1, true), "GOOD");
+    ASSERT_TRUE(plus->Write(0, Pattern(0, 16), 16).Good());
+    EXPECT_EQ(plus->Write(5000, Pattern(0, 1), 1).Sense(), "05/21/00");   // checked as a real write is
+    ASSERT_TRUE(plus->SyncCache().Good());
+    ASSERT_TRUE(plus->CloseTrack(1, false).Good());
+    EXPECT_EQ(plus->In({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 2048).data, Bytes(2048, 0));
+    EXPECT_TRUE(plus->Writer().State().tracks.empty());
+
+    dash.reset();
+    rw.reset();
+    plus.reset();
+    EXPECT_EQ(contents(), before);
 }
 
 TEST_F(Timing, UnlimitedSpeedCompletesAtOnceUnlessBusyIsAsked) {

@@ -319,7 +319,7 @@ TEST_P(Conformance, BufferBlankAndDvd) {
         {"DVD structure of a CD", {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0}, Dir::In, 21, "05/30/02", {}},
         {"profile CD-R", {0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, Dir::In, 8, "GOOD", {0, 0, 0x01, 0x00, 0, 0, 0x00, 0x09}},
         {"one feature: CD track at once", {0x46, 2, 0, 0x2D, 0, 0, 0, 0, 16, 0}, Dir::In, 16, "GOOD",
-         {0, 0, 0, 12, 0, 0, 0x00, 0x09, 0x00, 0x2D, 0x09, 4, 0x40}},
+         {0, 0, 0, 12, 0, 0, 0x00, 0x09, 0x00, 0x2D, 0x09, 4, 0x44}},   // BUF, Test Write
     });
 
     auto rw = std::make_unique<Drive>(GetParam(), dir_ / "rw.cue,media=cd-rw");
