@@ -4,6 +4,7 @@
 // capacity check.
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "burner/CDBufferedStream.h"
@@ -197,6 +198,8 @@ bool TDiscWriter::Run(const std::string& FileName, std::uint8_t CloseSession) {
     }
 
     std::uint32_t origin = 0;
+    // Locked from the write parameters (or the format) to the end of the job.
+    TTrayLock tray(B);
     if (!Prepare(blocks, origin)) return false;
     B.Status("Writing : " + std::to_string(blocks) + " blocks from sector " + std::to_string(origin));
     if (!WriteImage(stream, blocks, origin)) return false;
@@ -237,6 +240,9 @@ bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDis
     // and is reported once.
     TJobScope job(Burner);
     if (job.Refused()) return false;
+    // A blank first locks the tray already, and it stays locked into the burn.
+    std::optional<TTrayLock> tray;
+    if (Plan.BlankFirst) tray.emplace(Burner);
     TDiscWriter writer(Burner, Plan);
     if (Plan.BlankFirst && !writer.BlankFirst()) return false;
     if (Plan.Strategy->CdTrackAtOnce) return Burner.BurnDataImage(FileName, CloseSession);
