@@ -206,13 +206,29 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     EXPECT_TRUE(progress.empty());
 }
 
-TEST_F(ScriptedWriter, DestructionReleasesTheTray)
+// The tray of a mounted disc or of another burner is not ours to release: a writer that never
+// locked it sends nothing when it goes, one that did releases it, once.
+TEST_F(ScriptedWriter, DestructionReleasesOnlyATrayItLocked)
 {
+    drive->cdbs.clear();
+    EXPECT_TRUE(burner->UnlockMedium()) << "nothing to release is no failure";
+    EXPECT_TRUE(drive->Commands().empty());
+    ASSERT_TRUE(burner->LockMedium());
+    EXPECT_TRUE(burner->TrayLockedByUs());
+    ASSERT_EQ(drive->Commands().size(), 1u);
+    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 1, 0}));
     drive->cdbs.clear();
     list.reset();
     ASSERT_EQ(drive->Commands().size(), 1u);
     EXPECT_EQ(drive->Commands()[0][0], 0x1E);
     EXPECT_EQ(drive->Commands()[0][4], 0) << "prevent must be 0";
+}
+
+TEST_F(ScriptedWriter, DestructionOfAWriterThatLockedNothingSendsNothing)
+{
+    drive->cdbs.clear();
+    list.reset();
+    EXPECT_TRUE(drive->Commands().empty());
 }
 
 }  // namespace
