@@ -53,9 +53,11 @@ count_off() {   # NAME: a section with the opcodes counted, the total, the write
     sed -n 's/.*raw=\([0-9a-f ]*\).*/\1/p' $T/trace | awk '
       function hex(h,   v, i) { v = 0; for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1; return v }
       { op[NR] = $1; n[$1]++
+        # The lock probe of kv-lockbits (MODE SENSE page 2Ah, allocation FEh): the test, not keelvane.
+        if ($1 == "5a" && $3 == "2a" && $9 == "fe") { probe[NR] = 1; n["probe"]++ }
         if ($1 == "2a") { if (!first) first = NR; last = NR; blocks += hex($8 $9) } }
       END { for (k in n) printf "opcode %s %d\n", k, n[k]
-            other = 0; for (i = first; i <= last; i++) if (op[i] != "2a" && op[i] != "5c") other++
+            other = 0; for (i = first; i <= last; i++) if (op[i] != "2a" && op[i] != "5c" && !probe[i]) other++
             printf "total %d\nwrites %d\nblocks %d\nforeign-between-writes %d\n", NR, n["2a"], blocks, other }'
   fi
   echo "wall $(echo "$T1 $T0" | awk '{printf "%.2f", $1 - $2}')"
@@ -68,10 +70,26 @@ case "$CYCLE" in
     run speeds speeds
     run writer-params writer-params
     run disc-info-blank disc-info
+    lock() { echo "=== BEGIN $1"; /bin/kv-lockbits /dev/sr0; echo "=== END $1 rc=$?"; }
+    lock lock-before
     count_on
+    rm -f /tmp/burn.done
+    ( while [ ! -e /tmp/burn.done ]; do /bin/kv-lockbits /dev/sr0; usleep 100000; done > /tmp/lock-during.txt 2>&1 ) &
+    poller=$!
     run_traced burn burn /img.iso --no-eject
+    touch /tmp/burn.done; wait $poller
     count_off burn-at-target
+    echo "=== BEGIN lock-during"; cat /tmp/lock-during.txt; echo "=== END lock-during rc=0"
+    lock lock-after
     run toc toc
+    mkdir -p /mnt
+    echo "=== BEGIN mount"; mount -t iso9660 -o ro /dev/sr0 /mnt 2>&1; echo "=== END mount rc=$?"
+    lock lock-mounted
+    run drives-mounted drives
+    lock lock-after-drives
+    run toc-mounted toc --trace
+    lock lock-after-toc
+    umount /mnt
     ;;
   bench)
     # The same image on two blank writers of one target: keelvane-cli on D: (sr0), cdrskin on

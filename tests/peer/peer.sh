@@ -127,6 +127,11 @@ else
 fi
 cp "$work/img.iso" "$root/img.iso"
 cp "$here/guest-init.sh" "$root/init" && chmod +x "$root/init"
+if [ "$cycle" = tgt ]; then
+  # The tray lock as the drive reports it, read beside keelvane (a shared open, as any program).
+  cc -O2 -Wall -Wextra -Werror -static -o "$root/bin/kv-lockbits" "$here/lockbits.c" \
+    || fail "cannot build kv-lockbits"
+fi
 if [ "$cycle" = bench ]; then
   cp "$(command -v cdrskin)" "$root/bin/cdrskin"
   for lib in $(ldd "$(command -v cdrskin)" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
@@ -142,6 +147,8 @@ resolve() {
 : > "$root/mods/order"
 modules="sr_mod sg virtio_scsi virtio_pci ahci"
 [ "$cycle" = wine ] && modules="$modules 9p 9pnet_virtio overlay"
+# The burnt disc is mounted in the tgt cycle: the kernel then holds the drive and its tray.
+[ "$cycle" = tgt ] && modules="$modules isofs"
 for p in $(for m in $modules; do resolve $m; done | awk '!s[$0]++'); do
   name=$(basename "$p" | sed -E 's/\.ko(\.xz)?$//')
   case "$p" in
@@ -275,6 +282,20 @@ case "$cycle" in
     section burn | grep "trace D: 55 " >/dev/null && fail "burn: the DVD+R strategy sent MODE SELECT"
     expect burn "trace summary: "
     expect_rc toc 0; expect toc "[ssqfADRposition, ssqfDataTrack]"; expect toc "170"
+    # The tray: free before the burn, locked while keelvane burns (read beside it every 100 ms),
+    # free again after it; a mounted disc's lock (the kernel's) is still there after
+    # `keelvane-cli drives`, and a query on the mounted drive is refused before anything is sent.
+    expect_rc lock-before 0; expect lock-before "lock unlocked"
+    expect lock-during "lock locked"
+    expect_rc lock-after 0; expect lock-after "lock unlocked"
+    expect_rc mount 0
+    expect_rc lock-mounted 0; expect lock-mounted "lock locked"
+    expect_rc drives-mounted 0; expect drives-mounted "D:\\  [ IET"; expect drives-mounted "in use by another program (mounted on /mnt)"
+    expect_rc lock-after-drives 0; expect lock-after-drives "lock locked"
+    expect_rc toc-mounted 10; expect toc-mounted "D: is in use by another program (mounted on /mnt)"
+    section toc-mounted | grep "^trace D:" >/dev/null && fail "toc-mounted: a command reached the mounted drive"
+    expect_rc lock-after-toc 0; expect lock-after-toc "lock locked"
+    echo "tray: $(section lock-during | sort | uniq -c | tr -s ' ' | tr '\n' ';') before/after the burn unlocked, mounted disc locked after drives and toc"
     # What the drive saw (the kernel's trace events): at most 2.1 commands per block for the
     # whole burn, and nothing but WRITE(10) and READ BUFFER CAPACITY between the first and
     # the last WRITE(10), the kernel's own commands included.
