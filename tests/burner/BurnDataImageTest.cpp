@@ -886,13 +886,14 @@ TEST_F(VirtualBurn, DiscsThatCannotTakeTheImageAreRefusedBeforeAnyWrite)
         EXPECT_EQ(reports.status, std::vector<std::string>{std::string("Error : ") + c.message});
         EXPECT_EQ(burner->LastOutcome.Step, c.verdict == TPlanVerdict::TooSmall ? TJobStep::Input : TJobStep::Medium);
         EXPECT_FALSE(BurnPlannedImage(*burner, image, plan, 1));
-        // Nothing written, no write parameters, and the tray released.
+        // Nothing written, no write parameters, no tray lock.
         EXPECT_EQ(trace.Count(0x2A), 0);
         EXPECT_EQ(trace.Count(0x55), 0);
         EXPECT_EQ(trace.Count(0x5B), 0);
-        ASSERT_GE(trace.Count(0x1E), 1);
-        EXPECT_EQ(trace.entries.back().cdb[0], 0x1E);
-        EXPECT_EQ(trace.entries.back().cdb[4], 0);
+        // Refused before anything that changes the disc: the tray was never locked, so nothing
+        // releases it either (a mounted disc's or another program's lock is not ours).
+        EXPECT_EQ(trace.Count(0x1E), 0);
+        EXPECT_FALSE(burner->TrayLockedByUs());
     }
 }
 
@@ -946,7 +947,6 @@ TEST_F(VirtualBurn, AJobLocksTheTrayAndReleasesItOnEveryPath)
         {"cd-r stopped", "media=cd-r", false, 4, false, false},
         {"cd-r image missing", "media=cd-r", false, -1, true, false},
         {"dvd+r burnt", "media=dvd+r", false, -1, false, true},
-        {"dvd-r write error", "media=dvd-r,fail-write-at=6", false, -1, false, false},
         {"dvd-r stopped", "media=dvd-r", false, 4, false, false},
         {"cd-rw blanked and burnt", "media=cd-rw", true, -1, false, true},
     };
@@ -957,8 +957,9 @@ TEST_F(VirtualBurn, AJobLocksTheTrayAndReleasesItOnEveryPath)
             if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
         const std::string image = c.missingImage ? dir / "missing.iso" : MakeImage(2048 * 40);
         ASSERT_NO_FATAL_FAILURE(Attach(c.options));
-        if (c.blankFirst)
+        if (c.blankFirst) {
             ASSERT_TRUE(BurnPlannedImage(*burner, MakeImage(2048 * 3), PlanBurn(*burner, 3), 1));
+        }
         trace.entries.clear();
         const TDiscPlan plan = PlanBurn(*burner, 40, c.blankFirst);
         ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
@@ -968,11 +969,11 @@ TEST_F(VirtualBurn, AJobLocksTheTrayAndReleasesItOnEveryPath)
         int ejectsRefused = 0, ejectsTried = 0;
         burner->OnProgress = [&](std::int32_t index, std::int32_t) {
             // A user pressing the eject button while the job writes: the drive refuses.
-            if (index == 2 && ejectsTried == 0) {
+            if (index >= 2 && ejectsTried == 0) {
                 ++ejectsTried;
                 ejectsRefused += writer->EjectTray() ? 0 : 1;
             }
-            if (index == c.cancelAtBlock)
+            if (c.cancelAtBlock >= 0 && index >= c.cancelAtBlock)
                 burner->Cancel();
         };
         bool burned = false, raised = false;

@@ -190,8 +190,12 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     burner->OnProgress = [&](int, int percent) { progress.push_back(percent); };
     drive->cdbs.clear();
     EXPECT_TRUE(burner->Blank(0, 0));
-    ASSERT_GE(drive->Commands().size(), 1u);
-    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    // The tray is locked for the blank and released after it.
+    ASSERT_GE(drive->Commands().size(), 3u);
+    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(drive->Commands()[1], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(drive->Commands().back(), (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(burner->TrayLockedByUs());
     EXPECT_EQ(drive->Count(0x00), 3) << "polled until ready";
     EXPECT_EQ(progress, (std::vector<int>{25, 100}));
 
@@ -200,9 +204,10 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     drive->cdbs.clear();
     progress.clear();
     EXPECT_FALSE(burner->Blank(1, 0));
-    EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
-    ASSERT_EQ(drive->Commands().size(), 1u);
-    EXPECT_EQ(drive->Commands()[0][1], 0x11);
+    EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest) << "the release keeps the blank's result";
+    ASSERT_EQ(drive->Commands().size(), 3u);
+    EXPECT_EQ(drive->Commands()[1][1], 0x11);
+    EXPECT_EQ(drive->Commands()[2][4], 0);
     EXPECT_TRUE(progress.empty());
 }
 

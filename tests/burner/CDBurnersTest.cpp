@@ -206,7 +206,7 @@ TEST_F(BurnerList, DestructionReleasesTheTraysItLockedInListOrder)
     }
     // 30 = 1Eh, PREVENT ALLOW MEDIUM REMOVAL.
     EXPECT_EQ(journal, (std::vector<std::string>{"b:30", "c:30"}));
-    EXPECT_EQ(drives[0]->Commands().back()[0], 0x12) << "a heard nothing after its INQUIRY";
+    EXPECT_EQ(drives[0]->Count(0x1E), 0) << "a's tray was never locked";
     for (std::size_t i = 1; i < drives.size(); ++i)
         EXPECT_EQ(drives[i]->Commands().back()[4], 0);
 }
