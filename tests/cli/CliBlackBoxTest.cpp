@@ -1377,7 +1377,7 @@ TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
         if (holder == 0) usleep(10 * 1000);
     }
     ASSERT_NE(holder, 0) << "the query never took the disc";
-    const RunResult second = On("shared.cue", {"toc"});
+    const RunResult second = On("shared.cue", {"disc-info"});
     const RunResult job = On("shared.cue", {"blank"});
     reader.join();
     EXPECT_EQ(query.exitCode, kOk) << Describe(query);
