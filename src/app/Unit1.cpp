@@ -28,6 +28,7 @@
 #include "burner/CDBurners.h"
 #include "burner/FrontEndSupport.h"
 #include "burner/ImageCheck.h"
+#include "burner/JobScope.h"
 #include "scsi/SCSITypes.h"
 #include "ui_Unit1.h"
 #include "widgets/CDSizer.h"
@@ -265,8 +266,17 @@ TCDBurner* TForm1::SelectedBurner()
     if (JobRunning_)
         return nullptr;
     TCDBurner* burner = BurnerList ? BurnerList->Burners(DriveCombo->currentIndex()) : nullptr;
-    if (!burner)
+    if (!burner) {
         MessageBoxes().Show(this, QString::fromUtf8(kNoBurners), IMessageBoxes::Kind::Information);
+        return nullptr;
+    }
+    // Nothing reaches a drive another program holds (a mounted disc, another burner), not even
+    // a report's query: its commands would come between that program's.
+    const TDeviceHold hold(burner->Info);
+    if (hold.InUse()) {
+        MessageBoxes().Show(this, QString::fromStdString(hold.InUseText()), IMessageBoxes::Kind::Error);
+        return nullptr;
+    }
     return burner;
 }
 

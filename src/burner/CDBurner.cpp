@@ -63,7 +63,8 @@ TCDBurner::TCDBurner(const TCDBurnerInfo& AInfo) : Info(AInfo), CommandSettings(
 TCDBurner::~TCDBurner()
 {
     try {
-        UnlockMedium();
+        if (FTrayLocked)
+            UnlockMedium();
     } catch (...) {
         // A destructor must not throw; the release is best effort on a vanished drive.
     }
@@ -71,9 +72,21 @@ TCDBurner::~TCDBurner()
 
 // Single commands ------------------------------------------------------------------------------
 
+bool TCDBurner::LockMedium()
+{
+    LastError = ScsiPreventAllowRemoval(Info, 1, CommandSettings);
+    if (LastError == Err_None)
+        FTrayLocked = true;
+    return LastError == Err_None;
+}
+
 bool TCDBurner::UnlockMedium()
 {
+    if (!FTrayLocked)
+        return true;
     LastError = ScsiPreventAllowRemoval(Info, 0, CommandSettings);
+    if (LastError == Err_None)
+        FTrayLocked = false;
     return LastError == Err_None;
 }
 
@@ -203,6 +216,7 @@ bool TCDBurner::Blank(std::uint8_t BlankingType, std::uint32_t StartAddress)
     TJobScope job(*this);
     if (job.Refused())
         return false;
+    TTrayLock tray(*this);
     LastError = ScsiBlank(Info, static_cast<std::uint8_t>(BlankingType | kBlankImmed), StartAddress, CommandSettings);
     if (LastError == Err_SenseIllegalRequest && ScsiDecodeSense(CommandSettings.SenseArea, 14).Asc == 0x30) {
         // INCOMPATIBLE MEDIUM (30h/xx): a disc that cannot be blanked at all, a CD-R say.
@@ -716,6 +730,9 @@ bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& P
     TJobScope job(*this);
     if (job.Refused())
         return false;
+    // The tray stays locked from the first command that changes the drive's or the disc's state
+    // to the end of the job, however it ends.
+    TTrayLock tray(*this);
     std::int64_t total = 0;
     LastOutcome = TJobOutcome();
     StepText.clear();
@@ -868,6 +885,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     TJobScope job(*this);
     if (job.Refused())
         return false;
+    TTrayLock tray(*this);
     std::int64_t total = 0;
     std::int64_t next = 0;
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, SimulateWrite, true)) {

@@ -72,7 +72,9 @@ struct TWaitInfo {
 class TCDBurner {
 public:
     explicit TCDBurner(const TCDBurnerInfo& AInfo);
-    // Releases the tray (PREVENT ALLOW MEDIUM REMOVAL, prevent 0), whether or not it was locked.
+    // Releases the tray (PREVENT ALLOW MEDIUM REMOVAL, prevent 0) when this writer locked it and
+    // has not released it yet; a tray it never locked (a mounted disc's, another burner's) is
+    // left alone.
     virtual ~TCDBurner();
     TCDBurner(const TCDBurner&) = delete;
     TCDBurner& operator=(const TCDBurner&) = delete;
@@ -105,7 +107,14 @@ public:
     std::int32_t BufferFree = 0;
 
     // Operations wrapping one command ---------------------------------------------------------
+    // PREVENT ALLOW MEDIUM REMOVAL with prevent 1; stores. On success the tray counts as locked
+    // by this writer until UnlockMedium releases it.
+    bool LockMedium();
+    // PREVENT ALLOW MEDIUM REMOVAL with prevent 0, only for a tray this writer locked itself
+    // (stores then); otherwise nothing is sent, LastError is left as it is and the result is
+    // true: the lock of a mounted disc or of another program is not ours to remove.
     bool UnlockMedium();
+    bool TrayLockedByUs() const { return FTrayLocked; }
     bool Eject(bool Immediate);
     std::vector<std::string> GetSpeedsReport();
     // The lines of mode page 2Ah, then the profiles the drive can write (GET CONFIGURATION)
@@ -220,6 +229,9 @@ public:
 protected:
     // The burn of DVD and BD media (DiscStrategy.cpp) runs the same steps as the CD burn.
     friend class TDiscWriter;
+    friend class TTrayLock;
+    bool FTrayLocked = false;      // PREVENT 1 sent by this writer and not yet released
+    int FTrayLockDepth = 0;        // nested TTrayLock scopes of the running job
     // One WRITE(10), sent again while the drive answers NOT READY 04/xx (busy), bounded by
     // BufferStallLimit. Stores the result.
     bool SendWrite(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount, const void* Buffer);

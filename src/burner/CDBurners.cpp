@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/VirtualDevice.h"
 #include "scsi/SCSITypes.h"
 
 namespace {
@@ -77,6 +78,23 @@ void TCDBurnerList::InquireDrive(TDriveScanEntry& Row)
         return;
     }
 
+    // A drive another program holds gets no command at all, not even INQUIRY (its commands
+    // would come between that program's): the kernel's record names it. The address query
+    // below is the system's, not a drive command.
+    Row.InUse = win::OpticalDriveInUse(Row.DriveLetter);
+    if (Row.InUse) {
+        win::DriveIdentity known;
+        if (win::KnownDriveIdentity(Row.DriveLetter, known)) {
+            Row.Vendor = known.vendor;
+            Row.Product = known.product;
+            Row.Revision = known.revision;
+            Row.FullName = Row.Vendor + Row.Product + Row.Revision;
+        }
+        Row.Handle = handle;
+        StoreAddress(handle, Row);
+        return;
+    }
+
     alignas(8) std::uint8_t block[1024] = {};
     std::uint8_t data[kInquiryLength] = {};
     auto* sptd = reinterpret_cast<win::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER*>(block);
@@ -106,10 +124,15 @@ void TCDBurnerList::InquireDrive(TDriveScanEntry& Row)
     Row.VendorSpecific = Field(text, 28, 20);
     Row.FullName = Row.Vendor + Row.Product + Row.Revision;
     Row.Handle = handle;
+    StoreAddress(handle, Row);
+}
 
+void TCDBurnerList::StoreAddress(win::HANDLE Handle, TDriveScanEntry& Row)
+{
+    win::DWORD returned = 0;
     win::SCSI_ADDRESS address {};
     address.Length = sizeof address;
-    if (win::DeviceIoControl(handle, win::IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address, &returned,
+    if (win::DeviceIoControl(Handle, win::IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address, &returned,
                              nullptr)) {
         Row.Port = address.PortNumber;
         Row.Target = address.TargetId;

@@ -25,6 +25,9 @@ struct TDriveScanEntry {
     // errno of a failed open (EACCES: no permission on the device), 0 otherwise; lets a
     // front end tell the user how to get access.
     int OpenErrno = 0;
+    // Another program holds the drive (mounted, or burning): it was sent no INQUIRY, and the
+    // texts above are what the system already knew of it (empty where it knows nothing).
+    bool InUse = false;
 };
 
 struct TDriveScanTable {
@@ -58,6 +61,8 @@ public:
 private:
     int ListCDDrives();
     void InquireDrive(TDriveScanEntry& Row);
+    // IOCTL_SCSI_GET_ADDRESS into the row, or the address the transport made up for it.
+    void StoreAddress(win::HANDLE Handle, TDriveScanEntry& Row);
     bool ScanDrives();
     void ScanBurners();
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "burner/CDBufferedStream.h"
@@ -205,6 +206,8 @@ bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published
     }
 
     std::uint32_t origin = 0;
+    // Locked from the write parameters (or the format) to the end of the job.
+    TTrayLock tray(B);
     if (!Prepare(blocks, origin)) return false;
     B.Status("Writing : " + std::to_string(blocks) + " blocks from sector " + std::to_string(origin));
     if (!WriteImage(stream, blocks, origin)) return false;
@@ -312,6 +315,9 @@ bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublish
     // and is reported once.
     TJobScope job(Burner);
     if (job.Refused()) return false;
+    // A blank first locks the tray already, and it stays locked into the burn.
+    std::optional<TTrayLock> tray;
+    if (Plan.BlankFirst) tray.emplace(Burner);
     TDiscWriter writer(Burner, Plan);
     // Nothing changes the disc, not even a blank, for an image that is no longer the one checked.
     if (!writer.ImageAsChecked(Image)) return false;

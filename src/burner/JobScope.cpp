@@ -1,5 +1,6 @@
 #include "burner/JobScope.h"
 
+#include <cstring>
 #include <exception>
 
 #include "burner/CDBurner.h"
@@ -62,5 +63,46 @@ TJobScope::~TJobScope()
                              "ended");
     } catch (...) {
         // A destructor must not throw; the outcome above already tells the front end.
+    }
+}
+
+namespace {
+
+// The job's result as the front ends read it, kept across the tray commands.
+struct TKeptResult {
+    explicit TKeptResult(TCDBurner& Burner) : B(Burner), Error(Burner.LastError)
+    {
+        std::memcpy(Sense, Burner.CommandSettings.SenseArea, sizeof Sense);
+    }
+    ~TKeptResult()
+    {
+        B.LastError = Error;
+        std::memcpy(B.CommandSettings.SenseArea, Sense, sizeof Sense);
+    }
+    TCDBurner& B;
+    TScsiError Error;
+    std::uint8_t Sense[sizeof(TScsiDefaults::SenseArea)];
+};
+
+}  // namespace
+
+TTrayLock::TTrayLock(TCDBurner& Burner) : FBurner(Burner)
+{
+    if (FBurner.FTrayLockDepth++ > 0 || FBurner.FTrayLocked)
+        return;
+    TKeptResult kept(FBurner);
+    FBurner.LockMedium();
+}
+
+TTrayLock::~TTrayLock()
+{
+    if (--FBurner.FTrayLockDepth > 0 || !FBurner.FTrayLocked)
+        return;
+    try {
+        TKeptResult kept(FBurner);
+        FBurner.UnlockMedium();
+    } catch (...) {
+        // A destructor must not throw; the tray stays marked as locked and is released again
+        // by the front end or when the writer goes.
     }
 }

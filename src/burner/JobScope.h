@@ -46,3 +46,21 @@ private:
     TCDBurner& FBurner;
     TDeviceHold FHold;
 };
+
+// A job's lock of the tray, as independent burners hold it: PREVENT ALLOW MEDIUM REMOVAL
+// (prevent 1) when the job is about to change the disc, and prevent 0 when the outermost such
+// scope of the job ends, on every path (a failure, a stop, an exception). Scopes nest, so a
+// blank before a burn keeps the tray locked through both. A drive that refuses the lock still
+// burns. Neither the lock nor the release changes LastError or the sense data the job left,
+// which the front ends read after it; a failed release leaves the tray marked as locked by
+// us, so the front end's own UnlockMedium tries again and says so.
+class TTrayLock {
+public:
+    explicit TTrayLock(TCDBurner& Burner);
+    ~TTrayLock();
+    TTrayLock(const TTrayLock&) = delete;
+    TTrayLock& operator=(const TTrayLock&) = delete;
+
+private:
+    TCDBurner& FBurner;
+};

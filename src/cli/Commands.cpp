@@ -49,6 +49,12 @@ std::string SearchedFolders(const std::string& program) {
     return text;
 }
 
+// " (mounted on /media/cdrom)" for a drive the system has mounted, else nothing.
+std::string MountedOnText(char letter) {
+    const std::string mountPoint = win::MountPointOfLetter(letter);
+    return mountPoint.empty() ? std::string() : " (mounted on " + mountPoint + ")";
+}
+
 StatusWording gWording = nullptr;
 
 // A status line of the writer as this program sees it.
@@ -79,7 +85,10 @@ public:
     ~VirtualDrives() {
         for (auto& writer : writers_) vdrive::DetachVirtualDrive(writer);
     }
-    int Attach(const std::vector<std::string>& driveSpecs, Output& out) {
+    // Only a command that changes a disc holds it alone; a query reads it beside other queries
+    // (and in a folder it cannot write).
+    int Attach(const std::vector<std::string>& driveSpecs, Command command, Output& out) {
+        const bool changesDisc = command == Command::Burn || command == Command::BurnAudio || command == Command::Blank;
         for (const auto& driveSpec : driveSpecs) {
             vdrive::VirtualDriveOptions parsed;
             std::string error;
@@ -87,8 +96,9 @@ public:
                 out.Error("--virtual-drive " + driveSpec + ": " + error);
                 return kExitUsage;
             }
+            parsed.access = changesDisc ? vdrive::DiscAccess::Exclusive : vdrive::DiscAccess::Shared;
             vdrive::AttachFailure failure = vdrive::AttachFailure::None;
-            auto writer = vdrive::AttachVirtualDrive(driveSpec, error, failure);
+            auto writer = vdrive::AttachVirtualDrive(parsed, error, failure);
             if (!writer) {
                 out.Error("cannot attach the virtual drive " + driveSpec + ": " + error);
                 return failure == vdrive::AttachFailure::InUse ? kExitInUse : kExitNoWriter;
@@ -184,7 +194,7 @@ int Session::Run() {
     // Where the rescue image is needs no drive.
     if (options_.command == Command::Image) return Image();
     VirtualDrives virtualDrives;
-    if (int rc = virtualDrives.Attach(options_.virtualDrives, out_); rc != kExitOk) {
+    if (int rc = virtualDrives.Attach(options_.virtualDrives, options_.command, out_); rc != kExitOk) {
         Finish(rc);
         return rc;
     }
@@ -207,6 +217,15 @@ int Session::Run() {
     if (!burner) {
         Finish(rc);
         return rc;
+    }
+    // Nothing reaches a drive another program holds (a mounted disc, another burner), not even
+    // a query: its commands would come between that program's. The hold keeps the device open,
+    // exclusively, for the whole command. The burns say so themselves, with their own fields.
+    TDeviceHold hold(burner->Info);
+    if (hold.InUse() && options_.command != Command::Burn && options_.command != Command::BurnAudio) {
+        out_.Error(hold.InUseText());
+        Finish(kExitInUse);
+        return kExitInUse;
     }
     switch (options_.command) {
     case Command::Burn: return Burn(*burner);
@@ -283,6 +302,9 @@ int Session::Drives() {
         out_.Text(DriveBoxEntry(info));
         out_.Text("    index " + std::to_string(i) + ", device " + path + ", SCSI address " + address +
                   " (port:target:lun)");
+        if (row.InUse)
+            out_.Text("    in use by another program" + MountedOnText(info.DriveLetter) +
+                      ": not asked; its names are the system's");
         if (row.Handle == nullptr) {
             std::string why = row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer to INQUIRY";
             out_.Text("    cannot be opened: " + why);
@@ -301,7 +323,8 @@ int Session::Drives() {
             .Add("port", static_cast<int>(info.HaId))
             .Add("target", static_cast<int>(info.Target))
             .Add("lun", static_cast<int>(info.Lun))
-            .Add("accessible", row.Handle != nullptr);
+            .Add("accessible", row.Handle != nullptr)
+            .Add("in_use", row.InUse);
         if (row.Handle == nullptr) drive.Add("open_error", row.OpenErrno ? std::strerror(row.OpenErrno) : "no answer");
         if (i) array += ',';
         array += drive.Str();
@@ -1076,7 +1099,10 @@ int Session::BurnAudio(TCDBurner& burner) {
     if (!plan.CanBurn()) return RefusePlan(plan, JsonObject().AddRaw("tracks", tracks));
     if (const int rc = PrepareWrite(burner, plan, JsonObject().AddRaw("tracks", tracks)); rc != kExitOk) return rc;
     bool blanked = true;
+    // A blank first locks the tray, and it stays locked into the burn.
+    std::optional<TTrayLock> blankAndBurn;
     if (plan.BlankFirst) {
+        blankAndBurn.emplace(burner);
         burner.OnStatus("Blanking : " + plan.MediumName());
         blanked = burner.Blank(0, 0);
         out_.EndProgress();
@@ -1099,6 +1125,7 @@ int Session::BurnAudio(TCDBurner& burner) {
     out_.EndProgress();
     const TJobOutcome outcome = burner.LastOutcome;
     if (rc == kExitOk && !burned) rc = ExitCodeOfFailure(outcome.Step, InterruptExitCode());
+    blankAndBurn.reset();
     const TScsiError lastError = burner.LastError;
     if (rc == kExitOk) out_.Text(options_.simulate ? kSimulationFinished : "Audio Tracks Finished!");
 

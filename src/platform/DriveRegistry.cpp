@@ -167,6 +167,18 @@ ScsiDeviceAddress VirtualDeviceAddress(const VirtualScsiDevice& device) {
     return ScsiDeviceAddress{};
 }
 
+bool OpticalDriveInUse(char letter) {
+    const auto drive = detail::OpticalDriveOfLetter(letter);
+    if (!drive || (!drive->device && !detail::SystemDrivesTellUse())) return false;
+    const char path[] = {'\\', '\\', '.', '\\', drive->letter, ':', '\0'};
+    const HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 std::string DevicePathOfLetter(char letter) {
     const auto drive = detail::OpticalDriveOfLetter(letter);
     if (!drive) return {};

@@ -37,6 +37,9 @@ public:
     virtual std::uint32_t UsedLetters() const = 0;
 };
 std::unique_ptr<SystemDrives> MakeSystemDrives();
+// Whether an exclusive open of a system drive tells that another program holds it (O_EXCL on
+// Linux); on Windows any open handle refuses it, so the answer would mean nothing there.
+bool SystemDrivesTellUse();
 
 // The optical drives in letter order (D: first). Drives past Z: have no letter and are left
 // out.

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "platform/DriveRegistry.h"
@@ -151,6 +152,9 @@ namespace detail {
 
 std::unique_ptr<SystemDrives> MakeSystemDrives() { return std::make_unique<KernelDrives>(); }
 
+// O_EXCL on a block device is refused while it is mounted or another program holds it so.
+bool SystemDrivesTellUse() { return true; }
+
 }  // namespace detail
 
 namespace {
@@ -173,6 +177,56 @@ std::string UnescapeMountField(const std::string& field) {
 }
 
 }  // namespace
+
+namespace {
+
+std::mutex gSysfsMutex;
+std::string gSysfsRoot = "/sys";
+
+// One attribute file of sysfs: its first line, at most Width characters of it. False when it
+// cannot be read.
+bool ReadAttribute(const std::string& path, std::size_t width, std::string& value) {
+    std::ifstream file(path);
+    if (!file) return false;
+    char buffer[64] = {};
+    file.read(buffer, sizeof buffer - 1);
+    if (file.bad()) return false;
+    std::string text(buffer, static_cast<std::size_t>(file.gcount()));
+    text = text.substr(0, text.find('\n'));
+    value = text.substr(0, width);
+    return true;
+}
+
+}  // namespace
+
+bool KernelDriveIdentity(const std::string& sysfsRoot, const std::string& devicePath, DriveIdentity& identity) {
+    const std::size_t slash = devicePath.rfind('/');
+    const std::string name = slash == std::string::npos ? devicePath : devicePath.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    const std::string device = sysfsRoot + "/class/block/" + name + "/device/";
+    DriveIdentity found;
+    if (!ReadAttribute(device + "vendor", 8, found.vendor) || !ReadAttribute(device + "model", 16, found.product))
+        return false;
+    ReadAttribute(device + "rev", 4, found.revision);   // older kernels lack it
+    identity = std::move(found);
+    return true;
+}
+
+bool KnownDriveIdentity(char letter, DriveIdentity& identity) {
+    const auto drive = detail::OpticalDriveOfLetter(letter);
+    if (!drive || drive->device) return false;
+    std::string root;
+    {
+        std::lock_guard lock(gSysfsMutex);
+        root = gSysfsRoot;
+    }
+    return KernelDriveIdentity(root, drive->kernelPath, identity);
+}
+
+void SetSysfsRootForTesting(std::string root) {
+    std::lock_guard lock(gSysfsMutex);
+    gSysfsRoot = root.empty() ? std::string("/sys") : std::move(root);
+}
 
 std::string MountPointOfLetter(char letter) {
     const auto drive = detail::OpticalDriveOfLetter(letter);

@@ -53,7 +53,19 @@ namespace detail {
 
 std::unique_ptr<SystemDrives> MakeSystemDrives() { return std::make_unique<SystemLetterDrives>(); }
 
+// Windows refuses an exclusive open while any handle is open (Explorer's, this program's own
+// drive list): the refusal says nothing about another burner.
+bool SystemDrivesTellUse() { return false; }
+
 }  // namespace detail
+
+// Windows keeps no identification record of a drive that could be read without asking it; a
+// busy drive is listed without its names.
+bool KernelDriveIdentity(const std::string& /*sysfsRoot*/, const std::string& /*devicePath*/, DriveIdentity& /*identity*/) {
+    return false;
+}
+bool KnownDriveIdentity(char /*letter*/, DriveIdentity& /*identity*/) { return false; }
+void SetSysfsRootForTesting(std::string /*root*/) {}
 
 // A drive letter is its own mount point on Windows; a job has nothing to report there.
 std::string MountPointOfLetter(char /*letter*/) { return {}; }

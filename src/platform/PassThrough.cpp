@@ -99,9 +99,9 @@ bool RunOnVirtual(const VirtualHandle& vh, SCSI_PASS_THROUGH_DIRECT& sptd, PassT
         sptd.DataTransferLength = 0;
         return false;
     }
-    // Another handle holds the device for a job: nothing may come between its commands but an
-    // INQUIRY, which changes nothing (a drive list identifies a busy drive too, as on Linux).
-    if (!vh.exclusive && request.cdb[0] != 0x12 && IsClaimedExclusively(vh.device.get())) {
+    // Another handle holds the device for a job: nothing may come between its commands, not
+    // even an INQUIRY (a drive list names a busy drive without asking it).
+    if (!vh.exclusive && IsClaimedExclusively(vh.device.get())) {
         SetLastFailure(ERROR_SHARING_VIOLATION, EBUSY);
         sptd.SenseInfoLength = 0;
         sptd.DataTransferLength = 0;

@@ -28,6 +28,7 @@
 #define O_DIRECTORY 0
 #define S_ISLNK(mode) 0
 
+#define LOCK_SH 1
 #define LOCK_EX 2
 #define LOCK_NB 4
 #define LOCK_UN 8
@@ -36,7 +37,7 @@ ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset);
 ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t offset);
 int fsync(int fd);
 int fdatasync(int fd);
-// An advisory whole-file lock (LOCK_EX, LOCK_NB, LOCK_UN) that never hinders reads or writes:
+// An advisory whole-file lock (LOCK_SH, LOCK_EX, LOCK_NB, LOCK_UN) that never hinders reads or writes:
 // the byte locked lies far past any end of file.
 int flock(int fd, int operation);
 // The absolute path of an existing file (no links to follow on Windows).

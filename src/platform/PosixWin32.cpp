@@ -107,7 +107,7 @@ int flock(int fd, int operation) {
     if ((operation & LOCK_UN) != 0) {
         ok = ::UnlockFileEx(h, 0, 1, 0, &at);
     } else {
-        DWORD flags = LOCKFILE_EXCLUSIVE_LOCK;
+        DWORD flags = (operation & LOCK_EX) != 0 ? LOCKFILE_EXCLUSIVE_LOCK : 0;
         if ((operation & LOCK_NB) != 0) flags |= LOCKFILE_FAIL_IMMEDIATELY;
         ok = ::LockFileEx(h, flags, 0, 1, 0, &at);
     }

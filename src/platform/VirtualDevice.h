@@ -73,6 +73,25 @@ std::uint64_t OpticalDriveSetGeneration();
 // is not mounted or is no kernel device.
 std::string MountPointOfLetter(char letter);
 
+// Whether another program holds the optical drive behind a letter (it is mounted, or a burner
+// opened it exclusively), found out without sending the drive a command: an exclusive open is
+// refused. Where the system cannot tell (a kernel drive on Windows) the answer is false.
+bool OpticalDriveInUse(char letter);
+
+// What the kernel already knows of a drive from its identification at attach time, read
+// without sending the drive a command: sysfs's <root>/class/block/srN/device/{vendor,model,rev}
+// for the device path /dev/srN, the fields cut to INQUIRY's widths (8, 16, 4) with their
+// blanks kept. False when the system keeps no such record (a virtual drive, Windows).
+struct DriveIdentity {
+    std::string vendor;
+    std::string product;
+    std::string revision;
+};
+bool KernelDriveIdentity(const std::string& sysfsRoot, const std::string& devicePath, DriveIdentity& identity);
+// The same for the drive behind a letter, under the system's sysfs root ("/sys" unless a test
+// sets another).
+bool KnownDriveIdentity(char letter, DriveIdentity& identity);
+
 // Successful CreateFileA opens of an optical device (kernel or virtual) since the process
 // started; --trace reports what a job cost.
 std::uint64_t DeviceOpenCount();
@@ -89,6 +108,8 @@ void TraceScsiRequest(char letter, const ScsiRequest& request, bool ok);
 // Replaces the kernel optical device list (default: /dev/sr0, /dev/sr1, ... that exist).
 void SetKernelDevicePathsForTesting(std::vector<std::string> paths);
 void ResetKernelDevicePathsForTesting();
+// Replaces the sysfs root KnownDriveIdentity reads ("/sys"); an empty root restores it.
+void SetSysfsRootForTesting(std::string root);
 // Makes GetVersionExA report another platform (1: Windows 95 family, 2: NT) and version.
 void SetVersionForTesting(DWORD platformId, DWORD major, DWORD minor);
 void ResetVersionForTesting();

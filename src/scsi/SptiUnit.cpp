@@ -60,6 +60,8 @@ bool PassThrough(win::HANDLE h, SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER& block) {
                                 &returned, nullptr) != win::FALSE;
 }
 
+void StoreAddress(win::HANDLE h, int index);
+
 void ProbeDrive(int index) {
     TSptiDrive& entry = SptiDriveTable.Drives[index];
     const win::HANDLE held = HeldHandle(index);
@@ -68,6 +70,14 @@ void ProbeDrive(int index) {
     auto release = [&] {
         if (h != held) win::CloseHandle(h);
     };
+
+    // A drive another program holds is sent nothing: its entry has the address and no
+    // identification (the emulation answers INQUIRY with zeros for it).
+    if (held == nullptr && win::OpticalDriveInUse(static_cast<char>('A' + index))) {
+        StoreAddress(h, index);
+        release();
+        return;
+    }
 
     std::uint8_t inquiry[kScanInquiryLength] = {};
     SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
@@ -86,7 +96,12 @@ void ProbeDrive(int index) {
         return;
     }
     std::memcpy(entry.InquiryData, inquiry, sizeof entry.InquiryData);
+    StoreAddress(h, index);
+    release();
+}
 
+void StoreAddress(win::HANDLE h, int index) {
+    TSptiDrive& entry = SptiDriveTable.Drives[index];
     SCSI_ADDRESS address{};
     address.Length = sizeof address;
     DWORD returned = 0;
@@ -103,7 +118,6 @@ void ProbeDrive(int index) {
     }
     entry.DriveLetterIndex = static_cast<std::uint8_t>(index);
     entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
-    release();
 }
 
 std::uint32_t HostAdapterInquiry(SRB_HAInquiry& srb) {

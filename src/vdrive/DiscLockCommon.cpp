@@ -23,7 +23,20 @@ bool IsOrphanSuffix(const std::string& suffix) {
     return digits || hex;
 }
 
+std::string gUnwritableFolder;
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of(kvsys::kPathSeparators);
+    return slash == std::string::npos ? "." : slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
 }  // namespace
+
+void SetUnwritableFolderForTesting(const std::string& folder) { gUnwritableFolder = folder; }
+
+bool UnwritableForTesting(const std::string& path) {
+    return !gUnwritableFolder.empty() && FolderOf(path) == gUnwritableFolder;
+}
 
 DiscLock::~DiscLock() {
     if (fd_ >= 0) ::close(fd_);

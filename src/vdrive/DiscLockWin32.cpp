@@ -53,13 +53,50 @@ unsigned long HolderOf(int fd) {
 
 }  // namespace
 
-std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome& outcome, bool& first,
-                                            std::string& error) {
+bool DiscLock::Upgrade(const std::string& cuePath, Outcome& outcome, std::string& error) {
+    if (exclusive_) return true;
+    outcome = Outcome::Error;
+    // A Windows lock cannot be converted: the shared one is given up for the exclusive one, and
+    // taken again when another program reads the disc meanwhile.
+    if (fd_ < 0 || ::flock(fd_, LOCK_UN) != 0) {
+        error = "cannot lock the disc " + cuePath + " to change it: " + std::strerror(fd_ < 0 ? EACCES : errno);
+        return false;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        const int why = errno;
+        ::flock(fd_, LOCK_SH | LOCK_NB);
+        if (why == EWOULDBLOCK) {
+            outcome = Outcome::InUse;
+            error = "the disc " + cuePath + " is in use by another program";
+        } else {
+            error = "cannot lock the disc " + cuePath + ": " + std::strerror(why);
+        }
+        return false;
+    }
+    exclusive_ = true;
+    outcome = Outcome::Acquired;
+    return true;
+}
+
+std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, DiscAccess access, Outcome& outcome,
+                                            bool& first, std::string& error) {
     std::lock_guard<std::mutex> guard(Held().mutex);
     outcome = Outcome::Error;
     first = false;
+    const bool exclusive = access == DiscAccess::Exclusive;
     const std::string path = cuePath + ".lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = -1;
+    if (UnwritableForTesting(path)) errno = EACCES;
+    else fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && !exclusive && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        // A reader in a folder it cannot write: the lock file another program made, read only,
+        // or none at all.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            outcome = Outcome::Acquired;
+            return std::make_shared<DiscLock>(-1, false);
+        }
+    }
     if (fd < 0) {
         error = "cannot lock the disc " + cuePath + ": cannot open " + path + ": " + std::strerror(errno);
         return nullptr;
@@ -74,10 +111,11 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
     // Closing this second handle leaves the lock of the first one alone.
     if (auto held = Held().Find(identity)) {
         ::close(fd);
+        if (exclusive && !held->Upgrade(cuePath, outcome, error)) return nullptr;
         outcome = Outcome::Acquired;
         return held;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             const unsigned long holder = HolderOf(fd);
             outcome = Outcome::InUse;
@@ -89,10 +127,13 @@ std::shared_ptr<DiscLock> DiscLock::Acquire(const std::string& cuePath, Outcome&
         ::close(fd);
         return nullptr;
     }
-    const std::string pid = std::to_string(::GetCurrentProcessId()) + "\n";
-    // The id only names the holder in another program's message; failing to write it is harmless.
-    if (::_chsize_s(fd, 0) == 0) ::pwrite(fd, pid.data(), pid.size(), 0);
-    auto lock = std::make_shared<DiscLock>(fd);
+    if (exclusive) {
+        const std::string pid = std::to_string(::GetCurrentProcessId()) + "\n";
+        // The id only names the holder in another program's message; failing to write it is
+        // harmless.
+        if (::_chsize_s(fd, 0) == 0) ::pwrite(fd, pid.data(), pid.size(), 0);
+    }
+    auto lock = std::make_shared<DiscLock>(fd, exclusive);
     Held().Add(identity, lock);
     outcome = Outcome::Acquired;
     first = true;

@@ -384,6 +384,11 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
             if (tracks[i].closed != p.haveBlocks)
                 return failAll("track " + std::to_string(i + 1) + ": BLOCKS belongs to closed tracks only");
         }
+    } else if (tracks.empty()) {
+        // Neither ours nor a disc of another program (a text file of REM lines, an empty file):
+        // taken as a blank disc it would be overwritten by the first burn.
+        return failAll(std::string("not a virtual disc's sheet (no REM ") + kHeader +
+                       " line and no tracks); it is left as it is");
     } else {
         // A sheet of another program: a finished single-session disc with its tracks back to back.
         disc->media_ = MediaType::CDR;

@@ -37,6 +37,7 @@ constexpr Sense kFormatInProgress{0x02, 0x04, 0x07};
 constexpr Sense kFormatUnitInProgress{0x02, 0x04, 0x04};
 constexpr Sense kLongWriteInProgress{0x02, 0x04, 0x08};
 constexpr Sense kWriteError{0x03, 0x0C, 0x00};
+constexpr Sense kWriteProtected{0x07, 0x27, 0x00};
 constexpr Sense kReadError{0x03, 0x11, 0x00};
 constexpr Sense kInternalFailure{0x04, 0x44, 0x00};
 constexpr Sense kParameterListLength{0x05, 0x1A, 0x00};
@@ -414,8 +415,17 @@ struct VirtualWriter::Impl {
         const nanoseconds now = Now();
         if (!(c.flags & kWhileBusy) && Busy(now)) return CheckCondition(r, busySense, BusyProgress(now)), true;
         if ((c.flags & kNeedsMedium) && (trayOpen || !disc)) return CheckCondition(r, trayOpen ? kTrayOpen : kNoMedium), true;
+        // A disc held beside other programs' queries (or in a folder that cannot be written)
+        // is write-protected for this program.
+        if (options.access == DiscAccess::Shared && ChangesDisc(r.cdb[0]))
+            return CheckCondition(r, kWriteProtected), true;
         (this->*c.handler)(r);
         return true;
+    }
+
+    // FORMAT UNIT, WRITE(10), RESERVE TRACK, CLOSE TRACK/SESSION, BLANK.
+    static bool ChangesDisc(std::uint8_t opcode) {
+        return opcode == 0x04 || opcode == 0x2A || opcode == 0x53 || opcode == 0x5B || opcode == 0xA1;
     }
 
     void TestUnitReady(ScsiRequest&) {}
@@ -1374,36 +1384,50 @@ std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& op
         error = "virtual drive: the CUE sheet path " + options.path + " may not contain a double quote or a line break";
         return nullptr;
     }
-    std::shared_ptr<VirtualWriter> writer(new VirtualWriter(options, clock ? std::move(clock) : SystemClock()));
+    // A sheet reached through a link is the file it names: its tracks lie beside that file, its
+    // lock too, and saving it replaces that file rather than the link.
+    VirtualDriveOptions opened = options;
     struct stat st {};
-    if (::stat(options.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        error = "virtual drive: " + options.path + " is not a regular file";
+    if (::lstat(options.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!::realpath(options.path.c_str(), resolved)) {
+            error = "virtual drive: " + options.path + " is a link to nothing that can be read: " + std::strerror(errno);
+            return nullptr;
+        }
+        opened.path = resolved;
+    }
+    std::shared_ptr<VirtualWriter> writer(new VirtualWriter(opened, clock ? std::move(clock) : SystemClock()));
+    if (::stat(opened.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "virtual drive: " + opened.path + " is not a regular file";
         return nullptr;
     }
     // The disc is read only under its lock, so what is read is what no other program changes.
+    // Making a new disc changes the folder: that takes the exclusive lock whatever comes next.
     DiscLock::Outcome locked = DiscLock::Outcome::Error;
     bool firstHolder = false;
-    writer->lock_ = DiscLock::Acquire(options.path, locked, firstHolder, error);
+    const bool exists = ::stat(opened.path.c_str(), &st) == 0 || errno != ENOENT;
+    writer->lock_ = DiscLock::Acquire(opened.path, exists ? opened.access : DiscAccess::Exclusive, locked,
+                                      firstHolder, error);
     if (!writer->lock_) {
         if (locked == DiscLock::Outcome::InUse) failure = AttachFailure::InUse;
         return nullptr;
     }
-    if (firstHolder) RemoveOrphanedTemporarySheets(options.path);
-    if (::stat(options.path.c_str(), &st) == 0) {
-        writer->impl_->disc = VirtualDisc::Load(options.path, error);
+    if (firstHolder) RemoveOrphanedTemporarySheets(opened.path);
+    if (::stat(opened.path.c_str(), &st) == 0) {
+        writer->impl_->disc = VirtualDisc::Load(opened.path, error);
         if (!writer->impl_->disc) return nullptr;
     } else if (errno != ENOENT) {
-        error = "virtual drive: cannot read " + options.path + ": " + std::strerror(errno);
+        error = "virtual drive: cannot read " + opened.path + ": " + std::strerror(errno);
         return nullptr;
     } else {
-        const MediaType media = options.media.value_or(MediaType::CDR);
-        if (options.unformatted && Medium(media).recording != Recording::Overwritable) {
+        const MediaType media = opened.media.value_or(MediaType::CDR);
+        if (opened.unformatted && Medium(media).recording != Recording::Overwritable) {
             error = "virtual drive: unformatted applies to dvd+rw, dvd-rw-ro and bd-re only";
             return nullptr;
         }
         if (media != MediaType::None) {
-            const std::uint32_t capacity = options.capacity.value_or(Medium(media).capacity);
-            writer->impl_->disc = VirtualDisc::Create(options.path, media, capacity, error, !options.unformatted);
+            const std::uint32_t capacity = opened.capacity.value_or(Medium(media).capacity);
+            writer->impl_->disc = VirtualDisc::Create(opened.path, media, capacity, error, !opened.unformatted);
             if (!writer->impl_->disc) {
                 error = "virtual drive: " + error;
                 return nullptr;
@@ -1493,12 +1517,18 @@ std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, 
     failure = AttachFailure::Other;
     VirtualDriveOptions options;
     if (!ParseVirtualDriveSpec(driveSpec, options, error)) return nullptr;
+    return AttachVirtualDrive(options, error, failure, std::move(clock));
+}
+
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const VirtualDriveOptions& options, std::string& error,
+                                                  AttachFailure& failure, std::shared_ptr<VirtualClock> clock) {
+    failure = AttachFailure::Other;
     std::shared_ptr<VirtualWriter> writer = VirtualWriter::Open(options, error, failure, std::move(clock));
     if (!writer) return nullptr;
     failure = AttachFailure::Other;
     const char letter = win::AttachVirtualDevice(writer);
     if (letter == 0) {
-        error = "virtual drive '" + driveSpec + "': no drive letter left";
+        error = "virtual drive '" + options.path + "': no drive letter left";
         return nullptr;
     }
     writer->SetDriveLetter(letter);

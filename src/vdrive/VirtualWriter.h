@@ -52,6 +52,13 @@ constexpr std::uint32_t kDefaultDvdDlCapacity = 4173824;   // dual-layer 8.5 GB
 constexpr std::uint32_t kDefaultBdCapacity = 12219392;   // single-layer 25 GB
 constexpr std::uint32_t kBufferBytes = 2u * 1024u * 1024u;
 
+// How a program holds a disc: a job that changes it (burn, blank, format) alone; a query
+// (a report, the table of contents) beside other queries. In a folder the user cannot write,
+// a query takes no lock at all (no lock file can be made there, and no program of the user
+// can change the disc there either); the writer then refuses every command that would change
+// the disc, as a drive refuses a write-protected one.
+enum class DiscAccess : std::uint8_t { Exclusive, Shared };
+
 // PATH[,media=..][,speed=N][,capacity=BLOCKS][,fail-write-at=LBA][,stuck-buffer][,no-rbc]
 // [,not-ready=K][,busy-ms=N][,bad-reply][,unformatted][,no-config][,no-test-write]
 struct VirtualDriveOptions {
@@ -68,6 +75,8 @@ struct VirtualDriveOptions {
     unsigned notReady = 0;
     unsigned busyMs = 0;
     bool badReply = false;
+    // Not part of the syntax: the front end sets it from what it is about to do.
+    DiscAccess access = DiscAccess::Exclusive;
 };
 
 // Parses the attach syntax; false and a message naming the offending part on bad input.
@@ -176,6 +185,10 @@ private:
 std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
                                                   std::shared_ptr<VirtualClock> clock = nullptr);
 std::shared_ptr<VirtualWriter> AttachVirtualDrive(const std::string& driveSpec, std::string& error,
+                                                  AttachFailure& failure,
+                                                  std::shared_ptr<VirtualClock> clock = nullptr);
+// The same with the options already parsed (and their access set).
+std::shared_ptr<VirtualWriter> AttachVirtualDrive(const VirtualDriveOptions& options, std::string& error,
                                                   AttachFailure& failure,
                                                   std::shared_ptr<VirtualClock> clock = nullptr);
 // Detaches and flushes.

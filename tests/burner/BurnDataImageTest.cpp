@@ -1031,13 +1031,14 @@ TEST_F(VirtualBurn, DiscsThatCannotTakeTheImageAreRefusedBeforeAnyWrite)
         EXPECT_EQ(reports.status, std::vector<std::string>{std::string("Error : ") + c.message});
         EXPECT_EQ(burner->LastOutcome.Step, c.verdict == TPlanVerdict::TooSmall ? TJobStep::Input : TJobStep::Medium);
         EXPECT_FALSE(BurnPlannedImage(*burner, image, plan, 1));
-        // Nothing written, no write parameters, and the tray released.
+        // Nothing written, no write parameters, no tray lock.
         EXPECT_EQ(trace.Count(0x2A), 0);
         EXPECT_EQ(trace.Count(0x55), 0);
         EXPECT_EQ(trace.Count(0x5B), 0);
-        ASSERT_GE(trace.Count(0x1E), 1);
-        EXPECT_EQ(trace.entries.back().cdb[0], 0x1E);
-        EXPECT_EQ(trace.entries.back().cdb[4], 0);
+        // Refused before anything that changes the disc: the tray was never locked, so nothing
+        // releases it either (a mounted disc's or another program's lock is not ours).
+        EXPECT_EQ(trace.Count(0x1E), 0);
+        EXPECT_FALSE(burner->TrayLockedByUs());
     }
 }
 
@@ -1069,6 +1070,90 @@ TEST_F(VirtualBurn, UsedRewritableDiscIsBlankedFirstWhenAsked)
         std::int64_t firstDifferent = 0;
         EXPECT_TRUE(burner->VerifyImage(second, firstDifferent));
         EXPECT_EQ(writer->State().tracks.size(), 1u);
+    }
+}
+
+// A job locks the tray from its first command that changes the disc to its end and releases it
+// on every path: a burn that ends well, one whose write fails, one stopped on request, one whose
+// image ends early, on a CD and on a DVD, and a blank before a burn (one lock over both).
+TEST_F(VirtualBurn, AJobLocksTheTrayAndReleasesItOnEveryPath)
+{
+    struct Case {
+        const char* name;
+        const char* options;
+        bool blankFirst;        // a used disc blanked before the burn
+        int cancelAtBlock;      // -1: none
+        bool missingImage;      // the image cannot be opened: the CD burn raises after its lock
+        bool burned;
+    };
+    const Case cases[] = {
+        {"cd-r burnt", "media=cd-r", false, -1, false, true},
+        {"cd-r write error", "media=cd-r,fail-write-at=6", false, -1, false, false},
+        {"cd-r stopped", "media=cd-r", false, 4, false, false},
+        {"cd-r image missing", "media=cd-r", false, -1, true, false},
+        {"dvd+r burnt", "media=dvd+r", false, -1, false, true},
+        {"dvd-r stopped", "media=dvd-r", false, 4, false, false},
+        {"cd-rw blanked and burnt", "media=cd-rw", true, -1, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        const std::string image = c.missingImage ? dir / "missing.iso" : MakeImage(2048 * 40);
+        ASSERT_NO_FATAL_FAILURE(Attach(c.options));
+        if (c.blankFirst) {
+            ASSERT_TRUE(BurnPlannedImage(*burner, MakeImage(2048 * 3), PlanBurn(*burner, 3), 1));
+        }
+        trace.entries.clear();
+        const TDiscPlan plan = PlanBurn(*burner, 40, c.blankFirst);
+        ASSERT_TRUE(plan.CanBurn()) << plan.Refusal;
+        ASSERT_EQ(plan.BlankFirst, c.blankFirst);
+        ASSERT_FALSE(burner->TrayLockedByUs()) << "the preflight locks nothing";
+
+        int ejectsRefused = 0, ejectsTried = 0;
+        burner->OnProgress = [&](std::int32_t index, std::int32_t) {
+            // A user pressing the eject button while the job writes: the drive refuses.
+            if (index >= 2 && ejectsTried == 0) {
+                ++ejectsTried;
+                ejectsRefused += writer->EjectTray() ? 0 : 1;
+            }
+            if (c.cancelAtBlock >= 0 && index >= c.cancelAtBlock)
+                burner->Cancel();
+        };
+        bool burned = false, raised = false;
+        try {
+            burned = BurnPlannedImage(*burner, image, plan, 1);
+        } catch (const std::exception&) {
+            raised = true;
+        }
+        EXPECT_EQ(burned, c.burned) << (reports.status.empty() ? "" : reports.status.back());
+        EXPECT_EQ(raised, c.missingImage);
+        EXPECT_EQ(ejectsTried, c.missingImage ? 0 : 1);
+        EXPECT_EQ(ejectsRefused, ejectsTried) << "the tray was not locked while the job wrote";
+        EXPECT_FALSE(burner->TrayLockedByUs());
+
+        // One PREVENT (1) before anything that changes the disc, one ALLOW (0) as the last command.
+        std::vector<std::vector<std::uint8_t>> sent;
+        {
+            std::lock_guard lock(trace.mutex);
+            for (const auto& e : trace.entries) sent.push_back(e.cdb);
+        }
+        std::vector<std::uint8_t> prevents;
+        for (const auto& cdb : sent)
+            if (cdb[0] == 0x1E)
+                prevents.push_back(cdb[4]);
+        EXPECT_EQ(prevents, (std::vector<std::uint8_t>{1, 0}));
+        const auto locked = std::find_if(sent.begin(), sent.end(), [](const auto& cdb) { return cdb[0] == 0x1E; });
+        const auto firstChange = std::find_if(sent.begin(), sent.end(), [](const auto& cdb) {
+            return cdb[0] == 0x55 || cdb[0] == 0x2A || cdb[0] == 0xA1 || cdb[0] == 0x04 || cdb[0] == 0x5B;
+        });
+        EXPECT_LT(locked, firstChange);
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back(), (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 0, 0}));
+        // And the tray opens again.
+        EXPECT_TRUE(writer->EjectTray());
+        writer->CloseTray();
     }
 }
 
@@ -1104,13 +1189,18 @@ TEST_F(VirtualBurn, CdBurnAfterThePreflightIsUnchanged)
     expected.insert(expected.end(), kClosedSessionLines.begin(), kClosedSessionLines.end());
     EXPECT_EQ(oldStatus, kClosedSessionLines);
     EXPECT_EQ(reports.status, expected);
-    // Today's CD burn, as a golden sequence: write parameters, free blocks, 5 one-block writes
-    // each with a buffer query, then sync, close track (IMMED) and session (IMMED) with syncs.
+    // Today's CD burn, as a golden sequence: the tray locked, write parameters, free blocks, 5
+    // one-block writes each with a buffer query, then sync, close track (IMMED) and session
+    // (IMMED) with syncs, and the tray released.
     std::vector<std::uint8_t> ops;
     for (const auto& c : newTrace)
         if (c[0] != 0x00 && c[0] != 0x5C) ops.push_back(c[0]);
-    EXPECT_EQ(ops, (std::vector<std::uint8_t>{0x5A, 0x5A, 0x55, 0x52, 0x2A, 0x2A, 0x2A, 0x2A, 0x2A, 0x35, 0x5B, 0x35,
-                                              0x5B, 0x35}));
+    EXPECT_EQ(ops, (std::vector<std::uint8_t>{0x1E, 0x5A, 0x5A, 0x55, 0x52, 0x2A, 0x2A, 0x2A, 0x2A, 0x2A, 0x35, 0x5B,
+                                              0x35, 0x5B, 0x35, 0x1E}));
+    ASSERT_FALSE(newTrace.empty());
+    EXPECT_EQ(newTrace.front(), (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 1, 0})) << "prevent";
+    EXPECT_EQ(newTrace.back(), (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 0, 0})) << "allow";
+    EXPECT_FALSE(burner->TrayLockedByUs());
 }
 
 // A rescue image of today (1.5 GB) fits a DVD+R and a BD-R and is refused on a CD with the

@@ -190,8 +190,12 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     burner->OnProgress = [&](int, int percent) { progress.push_back(percent); };
     drive->cdbs.clear();
     EXPECT_TRUE(burner->Blank(0, 0));
-    ASSERT_GE(drive->Commands().size(), 1u);
-    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    // The tray is locked for the blank and released after it.
+    ASSERT_GE(drive->Commands().size(), 3u);
+    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(drive->Commands()[1], (std::vector<std::uint8_t>{0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(drive->Commands().back(), (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(burner->TrayLockedByUs());
     EXPECT_EQ(drive->Count(0x00), 3) << "polled until ready";
     EXPECT_EQ(progress, (std::vector<int>{25, 100}));
 
@@ -200,19 +204,36 @@ TEST_F(ScriptedWriter, BlankIsImmediateAndWaitsForTheDrive)
     drive->cdbs.clear();
     progress.clear();
     EXPECT_FALSE(burner->Blank(1, 0));
-    EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
-    ASSERT_EQ(drive->Commands().size(), 1u);
-    EXPECT_EQ(drive->Commands()[0][1], 0x11);
+    EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest) << "the release keeps the blank's result";
+    ASSERT_EQ(drive->Commands().size(), 3u);
+    EXPECT_EQ(drive->Commands()[1][1], 0x11);
+    EXPECT_EQ(drive->Commands()[2][4], 0);
     EXPECT_TRUE(progress.empty());
 }
 
-TEST_F(ScriptedWriter, DestructionReleasesTheTray)
+// The tray of a mounted disc or of another burner is not ours to release: a writer that never
+// locked it sends nothing when it goes, one that did releases it, once.
+TEST_F(ScriptedWriter, DestructionReleasesOnlyATrayItLocked)
 {
+    drive->cdbs.clear();
+    EXPECT_TRUE(burner->UnlockMedium()) << "nothing to release is no failure";
+    EXPECT_TRUE(drive->Commands().empty());
+    ASSERT_TRUE(burner->LockMedium());
+    EXPECT_TRUE(burner->TrayLockedByUs());
+    ASSERT_EQ(drive->Commands().size(), 1u);
+    EXPECT_EQ(drive->Commands()[0], (std::vector<std::uint8_t>{0x1E, 0, 0, 0, 1, 0}));
     drive->cdbs.clear();
     list.reset();
     ASSERT_EQ(drive->Commands().size(), 1u);
     EXPECT_EQ(drive->Commands()[0][0], 0x1E);
     EXPECT_EQ(drive->Commands()[0][4], 0) << "prevent must be 0";
+}
+
+TEST_F(ScriptedWriter, DestructionOfAWriterThatLockedNothingSendsNothing)
+{
+    drive->cdbs.clear();
+    list.reset();
+    EXPECT_TRUE(drive->Commands().empty());
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ TEST_F(BurnerList, OpenModeFollowsTheSystemVersion)
     win::ResetVersionForTesting();
 }
 
-TEST_F(BurnerList, DestructionReleasesEveryTrayInListOrder)
+TEST_F(BurnerList, DestructionReleasesTheTraysItLockedInListOrder)
 {
     win::SetKernelDevicePathsForTesting({});
     std::vector<std::string> journal;
@@ -199,12 +199,46 @@ TEST_F(BurnerList, DestructionReleasesEveryTrayInListOrder)
     {
         TCDBurnerList list;
         ASSERT_EQ(list.Count(), 3);
+        // Only the trays this program locked are released: b's and c's, not a's.
+        ASSERT_TRUE(list.Burners(1)->LockMedium());
+        ASSERT_TRUE(list.Burners(2)->LockMedium());
         journal.clear();
     }
     // 30 = 1Eh, PREVENT ALLOW MEDIUM REMOVAL.
-    EXPECT_EQ(journal, (std::vector<std::string>{"a:30", "b:30", "c:30"}));
-    for (const auto& d : drives)
-        EXPECT_EQ(d->Commands().back()[4], 0);
+    EXPECT_EQ(journal, (std::vector<std::string>{"b:30", "c:30"}));
+    EXPECT_EQ(drives[0]->Count(0x1E), 0) << "a's tray was never locked";
+    for (std::size_t i = 1; i < drives.size(); ++i)
+        EXPECT_EQ(drives[i]->Commands().back()[4], 0);
+}
+
+// A drive another program holds (here: an exclusive handle, as a mount or another burner has
+// one) hears nothing from the scan, not even INQUIRY, nor from the command layer's own scan
+// when a command goes to another drive; it is listed, marked in use, with its address.
+TEST_F(BurnerList, ABusyDriveIsListedWithoutACommand)
+{
+    win::SetKernelDevicePathsForTesting({});
+    auto busy = Attach("BUSY    WRITER ONE      1.00");
+    auto free = Attach("FREE    WRITER TWO      2.00");
+    const win::HANDLE other = win::CreateFileA("\\\\.\\D:", win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                               win::OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, win::INVALID_HANDLE_VALUE);
+    {
+        TCDBurnerList list;
+        ASSERT_EQ(list.Count(), 2);
+        EXPECT_TRUE(list.ScanTable().Rows[0].InUse);
+        EXPECT_FALSE(list.ScanTable().Rows[1].InUse);
+        EXPECT_EQ(list.Burners(0)->Info.DisplayName, " ") << "a virtual drive has no record to name it by";
+        EXPECT_EQ(list.Burners(1)->Info.DisplayName, "FREE     WRITER TWO      ");
+        EXPECT_NE(list.ScanTable().Rows[0].Handle, nullptr) << "listed as accessible";
+        list.Burners(1)->WaitUntilReady(std::chrono::milliseconds(0));
+        EXPECT_EQ(free->Count(0x00), 1);
+    }
+    EXPECT_TRUE(busy->Commands().empty()) << "the busy drive heard " << busy->Commands().size() << " commands";
+    win::CloseHandle(other);
+    TCDBurnerList again;
+    EXPECT_FALSE(again.ScanTable().Rows[0].InUse);
+    EXPECT_EQ(again.Burners(0)->Info.DisplayName, "BUSY     WRITER ONE      ");
+    EXPECT_EQ(busy->Count(0x12), 1);
 }
 
 TEST(BurnerListAddress, PackedAddressLayout)

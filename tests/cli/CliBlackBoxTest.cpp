@@ -1512,6 +1512,10 @@ TEST_F(CliBlackBox, TheDiscTouchesNoFileButItsOwn) {
         {"d/up.cue", sheet("../victim.txt"), "line 6: the track file ../victim.txt contains a path separator"},
         {"d/abs.cue", sheet(victim.string()), "line 6: the track file " + victim.string() + " is an absolute path"},
         {"d/link.cue", sheet("out.iso"), "line 6: the track file out.iso is a link to a file outside"},
+        // Files that are no disc's sheet at all: a burn once replaced them with a new disc.
+        {"d/notes.txt", "REM call the plumber\nREM buy discs\n",
+         ": not a virtual disc's sheet (no REM KEELVANE-VIRTUAL-DISC line and no tracks); it is left as it is"},
+        {"d/empty.cue", "", ": not a virtual disc's sheet"},
     };
     for (const auto& c : refused) {
         std::ofstream(dir_ / c.cue) << c.text;
@@ -1520,7 +1524,7 @@ TEST_F(CliBlackBox, TheDiscTouchesNoFileButItsOwn) {
             SCOPED_TRACE(c.cue + " " + command[0]);
             const RunResult r = On(c.cue, command);
             EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
-            EXPECT_TRUE(Contains(r.err, (dir_ / c.cue).string() + " line")) << r.err;
+            EXPECT_TRUE(Contains(r.err, (dir_ / c.cue).string() + (c.why[0] == ':' ? "" : " line"))) << r.err;
             EXPECT_TRUE(Contains(r.err, c.why)) << r.err;
             EXPECT_EQ(ReadFile(victim), precious);
             EXPECT_EQ(ReadFile(dir_ / c.cue), c.text);
@@ -1546,6 +1550,18 @@ TEST_F(CliBlackBox, TheDiscTouchesNoFileButItsOwn) {
         EXPECT_EQ(ReadFile(victim), precious);
     }
     EXPECT_TRUE(fs::is_symlink(dir_ / "d" / "next-01.iso"));
+
+    // A sheet reached through a link is burnt where it lies; the link stays a link.
+    fs::create_directories(dir_ / "discs");
+    ASSERT_EQ(On("discs/real.cue,media=cd-r", {"disc-info"}).exitCode, kOk);
+    fs::create_symlink(dir_ / "discs" / "real.cue", dir_ / "linked.cue");
+    RunResult r = On("linked.cue", {"burn", image.string(), "--no-eject"});
+    EXPECT_EQ(r.exitCode, kOk) << Describe(r);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "linked.cue"));
+    EXPECT_TRUE(ReadFile(dir_ / "discs" / "real-01.iso") == imageBytes);
+    EXPECT_FALSE(fs::exists(dir_ / "linked-01.iso"));
+    r = On("linked.cue", {"toc"});
+    EXPECT_EQ(r.exitCode, kOk) << Describe(r);
 }
 
 // Who holds the lock of a disc: its pid, or 0 when nobody.
@@ -1590,6 +1606,46 @@ TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
         const RunResult after = On("shared.cue", {"buffer"});
         EXPECT_EQ(after.exitCode, kOk) << Describe(after);
     }
+
+    // A query holds the disc beside other queries: a second query reads it meanwhile, a job
+    // that would change it is refused. (disc-info waits for a drive that is not ready yet.)
+    RunResult query;
+    std::thread reader([&] { query = On("shared.cue,not-ready=40", {"disc-info"}); });
+    pid_t holder = 0;
+    for (int i = 0; i < 1000 && holder == 0; ++i) {
+        holder = DiscHolder(cue);
+        if (holder == 0) usleep(10 * 1000);
+    }
+    ASSERT_NE(holder, 0) << "the query never took the disc";
+    const RunResult second = On("shared.cue", {"disc-info"});
+    const RunResult job = On("shared.cue", {"blank"});
+    reader.join();
+    EXPECT_EQ(query.exitCode, kOk) << Describe(query);
+    EXPECT_EQ(second.exitCode, kOk) << Describe(second);
+    EXPECT_EQ(job.exitCode, kDiscInUse) << Describe(job);
+    EXPECT_TRUE(Contains(job.err, "is in use by another program (pid " + std::to_string(holder) + ")")) << job.err;
+}
+
+// A disc in a folder the user cannot write is still read; a job that would change it is refused
+// with the reason. Root writes any folder, so this runs for other users only (the disc's own
+// tests present such a folder through the lock's test switch).
+TEST_F(CliBlackBox, ADiscInAFolderThatCannotBeWrittenIsStillRead) {
+    if (geteuid() == 0) GTEST_SKIP() << "root can write every folder";
+    fs::create_directories(dir_ / "ro");
+    const fs::path iso = MakeIso("ro-image.iso", 50000);
+    ASSERT_EQ(On("ro/disc.cue,media=cd-r", {"burn", iso.string(), "--no-eject"}).exitCode, kOk);
+    fs::remove(dir_ / "ro" / "disc.cue.lock");
+    fs::permissions(dir_ / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+    const RunResult toc = On("ro/disc.cue", {"toc"});
+    const RunResult info = On("ro/disc.cue", {"disc-info"});
+    const RunResult blank = On("ro/disc.cue", {"burn", iso.string(), "--no-eject"});
+    fs::permissions(dir_ / "ro", fs::perms::owner_all);
+    EXPECT_EQ(toc.exitCode, kOk) << Describe(toc);
+    EXPECT_EQ(info.exitCode, kOk) << Describe(info);
+    EXPECT_TRUE(Contains(info.out, "closed")) << info.out;
+    EXPECT_EQ(blank.exitCode, kNoWriter) << Describe(blank);
+    EXPECT_TRUE(Contains(blank.err, "Permission denied")) << blank.err;
+    EXPECT_FALSE(fs::exists(dir_ / "ro" / "disc.cue.lock"));
 }
 
 TEST_F(CliBlackBox, InputsThatCannotHangOrLie) {

@@ -53,10 +53,17 @@ count_off() {   # NAME: a section with the opcodes counted, the total, the write
     sed -n 's/.*raw=\([0-9a-f ]*\).*/\1/p' $T/trace | awk '
       function hex(h,   v, i) { v = 0; for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1; return v }
       { op[NR] = $1; n[$1]++
+        # The tray: where the first PREVENT (prevent 1) and the last ALLOW (prevent 0) came.
+        if ($1 == "1e" && $5 == "01" && !lockAt) lockAt = NR
+        if ($1 == "1e" && $5 == "00") allowAt = NR
+        if ($1 == "55" || $1 == "04" || $1 == "a1" || $1 == "5b") { if (!change) change = NR; lastChange = NR }
         if ($1 == "2a") { if (!first) first = NR; last = NR; blocks += hex($8 $9) } }
       END { for (k in n) printf "opcode %s %d\n", k, n[k]
             other = 0; for (i = first; i <= last; i++) if (op[i] != "2a" && op[i] != "5c") other++
-            printf "total %d\nwrites %d\nblocks %d\nforeign-between-writes %d\n", NR, n["2a"], blocks, other }'
+            printf "total %d\nwrites %d\nblocks %d\nforeign-between-writes %d\n", NR, n["2a"], blocks, other
+            if (!change || first < change) change = first
+            if (last > lastChange) lastChange = last
+            printf "tray-locked-before-change %d\ntray-released-after-change %d\n", (lockAt > 0 && lockAt < change), (allowAt > lastChange) }'
   fi
   echo "wall $(echo "$T1 $T0" | awk '{printf "%.2f", $1 - $2}')"
   echo "=== END $1 rc=0"
@@ -148,6 +155,18 @@ case "$CYCLE" in
     ;;
   readonly)
     run drives drives
+    # A mounted disc: the kernel locks its tray (page 2Ah, read beside it by kv-lockbits); a
+    # drive list leaves that lock alone, and a query on the mounted drive sends it nothing.
+    lock() { echo "=== BEGIN $1"; /bin/kv-lockbits /dev/sr0; echo "=== END $1 rc=$?"; }
+    mkdir -p /mnt
+    echo "=== BEGIN mount"; mount -t iso9660 -o ro /dev/sr0 /mnt 2>&1; echo "=== END mount rc=$?"
+    lock lock-mounted
+    run drives-mounted drives
+    lock lock-after-drives
+    run toc-mounted toc --trace
+    lock lock-after-toc
+    umount /mnt
+    lock lock-unmounted
     run toc toc
     run burn burn /img.iso --no-eject --trace
     run dvd-structure dvd-structure

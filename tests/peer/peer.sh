@@ -127,6 +127,11 @@ else
 fi
 cp "$work/img.iso" "$root/img.iso"
 cp "$here/guest-init.sh" "$root/init" && chmod +x "$root/init"
+if [ "$cycle" = scsi ] || [ "$cycle" = ahci ]; then
+  # The tray lock as the drive reports it, read beside keelvane (a shared open, as any program).
+  cc -O2 -Wall -Wextra -Werror -static -o "$root/bin/kv-lockbits" "$here/lockbits.c" \
+    || fail "cannot build kv-lockbits"
+fi
 if [ "$cycle" = bench ]; then
   cp "$(command -v cdrskin)" "$root/bin/cdrskin"
   for lib in $(ldd "$(command -v cdrskin)" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
@@ -142,6 +147,8 @@ resolve() {
 : > "$root/mods/order"
 modules="sr_mod sg virtio_scsi virtio_pci ahci"
 [ "$cycle" = wine ] && modules="$modules 9p 9pnet_virtio overlay"
+# The disc is mounted in the read-only cycles: the kernel then holds the drive and its tray.
+{ [ "$cycle" = scsi ] || [ "$cycle" = ahci ]; } && modules="$modules isofs"
 for p in $(for m in $modules; do resolve $m; done | awk '!s[$0]++'); do
   name=$(basename "$p" | sed -E 's/\.ko(\.xz)?$//')
   case "$p" in
@@ -275,6 +282,12 @@ case "$cycle" in
     section burn | grep "trace D: 55 " >/dev/null && fail "burn: the DVD+R strategy sent MODE SELECT"
     expect burn "trace summary: "
     expect_rc toc 0; expect toc "[ssqfADRposition, ssqfDataTrack]"; expect toc "170"
+    # The tray during the burn: PREVENT (prevent 1) in keelvane's trace before anything that
+    # changes the disc, ALLOW (prevent 0) as its last tray command. (tgt's drive answers the
+    # lock but does not show it in page 2Ah; what the drive got is counted below.)
+    expect burn "trace D: 1e 00 00 00 01 00"
+    section burn | grep "^trace D: 1e " | tail -1 | grep -F "trace D: 1e 00 00 00 00 00" >/dev/null \
+      || fail "burn: the tray was not released at the end"
     # What the drive saw (the kernel's trace events): at most 2.1 commands per block for the
     # whole burn, and nothing but WRITE(10) and READ BUFFER CAPACITY between the first and
     # the last WRITE(10), the kernel's own commands included.
@@ -285,6 +298,9 @@ case "$cycle" in
         || fail "the drive saw $total commands for $blocks blocks (more than 2.1 per block)"
       [ "$foreign" = 0 ] || fail "$foreign other commands reached the drive between the first and the last WRITE(10)"
       echo "at the drive: $total commands for $blocks blocks in $writes WRITE(10)s, none other between the writes"
+      [ "$(at_drive tray-locked-before-change)" = 1 ] || fail "the drive got no PREVENT before the first command that changes the disc"
+      [ "$(at_drive tray-released-after-change)" = 1 ] || fail "the drive got no ALLOW after the last command that changes the disc"
+      echo "at the drive: the tray locked before the first change of the disc and released after the last"
     else
       echo "at the drive: not counted (the guest kernel has no SCSI trace events)"
     fi
@@ -354,6 +370,17 @@ case "$cycle" in
     ;;
   scsi|ahci)
     expect_rc drives 0; expect drives "D:\\  [ QEMU"
+    # A mounted disc keeps the kernel's tray lock through a drive list and a refused query; the
+    # list names the drive from the kernel's record, the query sends nothing.
+    expect_rc mount 0
+    expect_rc lock-mounted 0; expect lock-mounted "lock locked"
+    expect_rc drives-mounted 0; expect drives-mounted "D:\\  [ QEMU"; expect drives-mounted "in use by another program (mounted on /mnt)"
+    expect_rc lock-after-drives 0; expect lock-after-drives "lock locked"
+    expect_rc toc-mounted 10; expect toc-mounted "D: is in use by another program (mounted on /mnt)"
+    section toc-mounted | grep "^trace D:" >/dev/null && fail "toc-mounted: a command reached the mounted drive"
+    expect_rc lock-after-toc 0; expect lock-after-toc "lock locked"
+    expect_rc lock-unmounted 0; expect lock-unmounted "lock unlocked"
+    echo "tray: $(section lock-mounted) mounted, $(section lock-after-drives) after drives, $(section lock-after-toc) after a refused toc, $(section lock-unmounted) unmounted"
     expect_rc toc 0
     # A read-only drive is refused by the preflight: no write parameters, no write.
     expect_rc burn 9; expect burn "and cannot be written."

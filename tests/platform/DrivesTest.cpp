@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -162,6 +163,62 @@ TEST_F(Drives, ReadOnlyAccessOpensWhatReadWriteCannot) {
     ASSERT_NE(h, win::INVALID_HANDLE_VALUE);
     EXPECT_NE(h, nullptr);
     EXPECT_TRUE(win::CloseHandle(h));
+}
+
+}  // namespace
+
+namespace {
+
+// A drive another program holds is named from what the kernel recorded at attach time: a
+// captured sysfs tree (the padded INQUIRY fields, one line each) stands for /sys.
+TEST_F(Drives, ABusyDriveIsNamedFromTheKernelsRecord) {
+    char pattern[] = "/tmp/kv-sysfs-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    const auto put = [&](const std::string& device, const std::string& attribute, const std::string& text) {
+        const std::string folder = root + "/class/block/" + device + "/device";
+        ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
+        const int fd = ::open((folder + "/" + attribute).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+    };
+    put("sr0", "vendor", "QEMU    \n");
+    put("sr0", "model", "QEMU DVD-ROM    \n");
+    put("sr0", "rev", "2.5+\n");
+    put("sr1", "vendor", "HL-DT-ST\n");
+    put("sr1", "model", "DVDRAM GH24NSD1 \n");   // no rev: an older kernel
+    put("sr2", "vendor", "OVERLONGVENDORNAME\n");
+    put("sr2", "model", "A MODEL FAR LONGER THAN SIXTEEN\n");
+    put("sr2", "rev", "1.00 and more\n");
+    struct Case {
+        std::string device;
+        bool known;
+        std::string vendor, product, revision;
+    } cases[] = {
+        {"/dev/sr0", true, "QEMU    ", "QEMU DVD-ROM    ", "2.5+"},
+        {"/dev/sr1", true, "HL-DT-ST", "DVDRAM GH24NSD1 ", ""},
+        {"/dev/sr2", true, "OVERLONG", "A MODEL FAR LONG", "1.00"},
+        {"/dev/sr3", false, "", "", ""},
+        {"/dev/..", false, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.device);
+        win::DriveIdentity identity;
+        EXPECT_EQ(win::KernelDriveIdentity(root, c.device, identity), c.known);
+        EXPECT_EQ(identity.vendor, c.vendor);
+        EXPECT_EQ(identity.product, c.product);
+        EXPECT_EQ(identity.revision, c.revision);
+    }
+    // By letter, under the root a test sets; a virtual drive has no record.
+    win::SetKernelDevicePathsForTesting({"/dev/sr1"});
+    win::SetSysfsRootForTesting(root);
+    win::DriveIdentity byLetter;
+    EXPECT_TRUE(win::KnownDriveIdentity('D', byLetter));
+    EXPECT_EQ(byLetter.product, "DVDRAM GH24NSD1 ");
+    EXPECT_FALSE(win::KnownDriveIdentity('E', byLetter));
+    win::SetSysfsRootForTesting("");
+    EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
 }  // namespace

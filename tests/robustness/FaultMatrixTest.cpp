@@ -87,8 +87,9 @@ TEST_P(DriveGoneAtStep, JobStopsThereAndSaysSo) {
     EXPECT_EQ(run.Says("CD Creation Complete!"), c.exitCode == cli::kExitOk);
     // "Job Done!" only once the session is closed and flushed.
     EXPECT_EQ(run.Says("Finished Writing : Job Done!"), c.exitCode == cli::kExitOk || c.exitCode == cli::kExitVerify);
-    // Whatever happened, the tray is released (or at least asked to be).
-    EXPECT_GE(rig.Drive().Count(0x1E), 1);
+    // Whatever happened, the tray is not left locked (the drive opens it), or, when the drive
+    // was gone by the time the job released it, the program says so.
+    EXPECT_TRUE(rig.Writer().EjectTray() || run.Says("the tray could not be unlocked: "));
     // Never a write after a failed one.
     const auto ops = rig.Drive().Opcodes();
     EXPECT_LE(rig.Drive().Count(0x2A), static_cast<int>(kBlocks));
@@ -143,7 +144,11 @@ INSTANTIATE_TEST_SUITE_P(
         NotReadyCase{"wait after close session", 0x00, 3, cli::kExitClosing, "Error : Close Session Error : " + kNotReady, {6, true, 1}},
         NotReadyCase{"third sync", 0x35, 3, cli::kExitClosing, "Error : Sync Cache Error : " + kNotReady, {6, true, 1}},
         NotReadyCase{"verify", 0x28, 1, cli::kExitVerify, "Verify : Read Error at sector 0 : " + kNotReady, {6, true, 1}},
-        NotReadyCase{"unlock", 0x1E, 1, cli::kExitOk, "the tray could not be unlocked: " + kNotReady, {6, true, 1}},
+        // The tray is locked before the write parameters and released when the burn ends: a
+        // drive gone at the lock is found at the write parameters; one gone at the release
+        // cannot be read back, and the program's own release says so.
+        NotReadyCase{"lock", 0x1E, 1, cli::kExitWriteParameters, "HardWare : Set Write Mode Error", {-1, false, 0}},
+        NotReadyCase{"unlock", 0x1E, 2, cli::kExitVerify, "the tray could not be unlocked: " + kNotReady, {6, true, 1}},
         NotReadyCase{"eject", 0x1B, 1, cli::kExitOk, "Eject : " + kNotReady, {6, true, 1}}),
     [](const ::testing::TestParamInfo<NotReadyCase>& info) {
         std::string name = info.param.step;

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "VdriveFixture.h"
+#include "vdrive/DiscLock.h"
 
 using namespace vdtest;
 
@@ -246,6 +247,9 @@ TEST_F(Persistence, DamagedSheetsAreRefused) {
         {"future version", "REM KEELVANE-VIRTUAL-DISC 7\n", 0, "version"},
         {"two tracks in one file", header + track1 + "  TRACK 02 AUDIO\n", 8192, "one TRACK per FILE"},
         {"wave file", "FILE \"song.wav\" WAVE\n  TRACK 01 AUDIO\n", 0, "BINARY"},
+        // Neither this program's sheet nor another's: taken as a blank disc, a burn replaced it.
+        {"a text file of REM lines", "REM shopping list\nREM eggs, milk\n", kNone, "not a virtual disc's sheet"},
+        {"an empty file", "", kNone, "not a virtual disc's sheet"},
         {"foreign sheet, odd-sized image", "FILE \"t1.iso\" BINARY\n  TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n", 2049, "whole number"},
         {"sessions counted wrong", "REM KEELVANE-VIRTUAL-DISC 1\nREM MEDIA cd-r\nREM CAPACITY 1000\nREM CLOSED-SESSIONS 3\nREM FINALIZED NO\n" + track1,
          8192, "CLOSED-SESSIONS"},
@@ -496,6 +500,121 @@ TEST_F(DiscFiles, OneProcessAtATimeOwnsADisc) {
     }
     EXPECT_GE(owned, 100);
     std::printf("contenders: %d owned the disc, %d were refused\n", owned, refused);
+}
+
+// Queries read a disc beside each other; only a job that changes it holds it alone. In a folder
+// the user cannot write (the test switch stands for one: tests run with every right) a query
+// still reads the disc, without any lock file, and the disc is write-protected for it.
+TEST_F(DiscFiles, QueriesShareADiscAndReadOneInAFolderThatCannotBeWritten) {
+    const std::string cue = dir_ / "read.cue";
+    { Drive make(Route::Direct, cue + ",media=cd-rw"); }
+    const auto open = [&](vdrive::DiscAccess access, std::string& error, vdrive::AttachFailure& failure) {
+        vdrive::VirtualDriveOptions options;
+        options.path = cue;
+        options.access = access;
+        return vdrive::VirtualWriter::Open(options, error, failure);
+    };
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Another program's query holds the disc while the parent asks.
+        std::string error;
+        vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+        auto reader = open(vdrive::DiscAccess::Shared, error, failure);
+        const char byte = reader ? 'y' : 'n';
+        (void)!::write(ready[1], &byte, 1);
+        ::usleep(reader ? 1500 * 1000 : 0);
+        ::_exit(reader ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+    {
+        std::string error;
+        vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+        EXPECT_NE(open(vdrive::DiscAccess::Shared, error, failure), nullptr) << error;
+        auto job = open(vdrive::DiscAccess::Exclusive, error, failure);
+        EXPECT_EQ(job, nullptr);
+        EXPECT_EQ(failure, vdrive::AttachFailure::InUse) << error;
+        EXPECT_NE(error.find("is in use by another program (pid " + std::to_string(pid) + ")"), std::string::npos)
+            << error;
+    }
+    const int child = WaitChild(pid);
+    EXPECT_TRUE(WIFEXITED(child) && WEXITSTATUS(child) == 0) << child;
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    std::filesystem::remove(cue + ".lock");
+    const Bytes sheet = ReadFile(cue);
+    vdrive::SetUnwritableFolderForTesting(dir_.Path().string());
+    {
+        std::string error;
+        vdrive::AttachFailure failure = vdrive::AttachFailure::None;
+        auto reader = open(vdrive::DiscAccess::Shared, error, failure);
+        ASSERT_NE(reader, nullptr) << error;
+        EXPECT_FALSE(std::filesystem::exists(cue + ".lock"));
+        EXPECT_EQ(reader->State().media, vdrive::MediaType::CDRW);
+        // What would change the disc is refused as on a write-protected disc.
+        struct Change {
+            Bytes cdb;
+            win::ScsiRequest::Direction direction;
+            std::uint32_t length;
+        } changes[] = {
+            {{0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, win::ScsiRequest::Direction::Out, 2048},
+            {{0xA1, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, win::ScsiRequest::Direction::None, 0},
+            {{0x5B, 0, 2, 0, 0, 0, 0, 0, 0, 0}, win::ScsiRequest::Direction::None, 0},
+            {{0x53, 0, 0, 0, 0, 0, 0, 0, 10, 0}, win::ScsiRequest::Direction::None, 0},
+            {{0x04, 0x11, 0, 0, 0, 0}, win::ScsiRequest::Direction::Out, 12},
+        };
+        for (const Change& c : changes) {
+            SCOPED_TRACE(static_cast<int>(c.cdb[0]));
+            Bytes data(c.length, 0);
+            win::ScsiRequest r;
+            std::copy(c.cdb.begin(), c.cdb.end(), r.cdb);
+            r.cdbLength = static_cast<std::uint8_t>(c.cdb.size());
+            r.direction = c.direction;
+            r.data = data.empty() ? nullptr : data.data();
+            r.dataLength = c.length;
+            ASSERT_TRUE(reader->Execute(r));
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.sense[2] & 0x0F, 0x07);
+            EXPECT_EQ(r.sense[12], 0x27);
+        }
+        auto job = open(vdrive::DiscAccess::Exclusive, error, failure);
+        EXPECT_EQ(job, nullptr);
+        EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
+    }
+    vdrive::SetUnwritableFolderForTesting("");
+    EXPECT_EQ(ReadFile(cue), sheet) << "a query changed the disc";
+}
+
+// A sheet reached through a link is the file it names: it loads, its tracks are written beside
+// it, and saving it replaces that file, never the link.
+TEST_F(DiscFiles, ASheetReachedThroughALinkLoadsAndStaysWhereItIs) {
+    std::filesystem::create_directories(dir_ / "discs");
+    const std::string real = dir_ / "discs/real.cue";
+    { Drive make(Route::Direct, real + ",media=cd-r"); }
+    std::filesystem::create_symlink(real, dir_ / "link.cue");
+    {
+        Drive d(Route::Direct, dir_ / "link.cue");
+        ASSERT_EQ(d.SetWriteParameters(false).Sense(), "GOOD");
+        ASSERT_EQ(d.Write(0, Bytes(2 * 2048, 'x'), 2).Sense(), "GOOD");
+        ASSERT_EQ(d.SyncCache().Sense(), "GOOD");
+        ASSERT_EQ(d.CloseTrack(1, false).Sense(), "GOOD");
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.cue"));
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "discs/real-01.iso"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "link-01.iso"));
+    const Bytes sheet = ReadFile(real);
+    EXPECT_NE(std::string(sheet.begin(), sheet.end()).find("real-01.iso"), std::string::npos);
+    // A link to nothing is refused with the reason, and nothing is made where it points.
+    std::filesystem::create_symlink(dir_ / "discs/gone.cue", dir_ / "dangling.cue");
+    std::string error;
+    EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "dangling.cue", error), nullptr);
+    EXPECT_NE(error.find("is a link to nothing"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "discs/gone.cue"));
 }
 
 }  // namespace
