@@ -270,6 +270,7 @@ bool OverwriteBlank(TCDBurner& Burner, const TDiscPlan& Plan) {
     }
     TJobScope job(Burner);
     if (job.Refused()) return false;
+    TTrayLock tray(Burner);   // while the start of the disc is overwritten
     return TDiscWriter(Burner, Plan).OverwriteStart();
 }
 
@@ -315,12 +316,12 @@ bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublish
     // and is reported once.
     TJobScope job(Burner);
     if (job.Refused()) return false;
-    // A blank first locks the tray already, and it stays locked into the burn.
-    std::optional<TTrayLock> tray;
-    if (Plan.BlankFirst) tray.emplace(Burner);
     TDiscWriter writer(Burner, Plan);
     // Nothing changes the disc, not even a blank, for an image that is no longer the one checked.
     if (!writer.ImageAsChecked(Image)) return false;
+    // A blank first locks the tray already, and it stays locked into the burn.
+    std::optional<TTrayLock> tray;
+    if (Plan.BlankFirst) tray.emplace(Burner);
     if (Plan.BlankFirst && !writer.BlankFirst()) return false;
     if (Plan.Strategy->CdTrackAtOnce) return Burner.BurnDataImage(Image, Published, CloseSession);
     return writer.Run(Image, Published, CloseSession);
