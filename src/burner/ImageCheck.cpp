@@ -110,9 +110,15 @@ SumsRead ReadSumsFile(const std::string& Path, const std::atomic<bool>* Stop, st
         fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == ENOENT)
+        const int error = errno;
+        if (error == ENOENT)
             return SumsRead::Absent;
-        Why = ReasonOf(errno);
+        // Windows refuses to open a folder as a file at all; the name says what it is (only the
+        // message uses this look, nothing is read by name).
+        struct stat named {};
+        Why = error == EACCES && ::stat(Path.c_str(), &named) == 0 && S_ISDIR(named.st_mode)
+                  ? "a folder, not a regular file"
+                  : ReasonOf(error);
         return SumsRead::Skipped;
     }
     struct Closer {

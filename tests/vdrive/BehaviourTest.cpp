@@ -303,7 +303,8 @@ TEST_F(Timing, TestWriteRecordsNothing) {
 TEST_F(Timing, TestWriteRecordsNothingOnAnyMedium) {
     const auto contents = [&] {
         std::map<std::string, Bytes> files;
-        for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) files[e.path().filename().string()] = ReadFile(e.path());
+        for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+            files[e.path().filename().string()] = ReadFile(e.path().string());
         return files;
     };
     // Page 05h with Test Write, BUFE and the given write type, Mode 1 data.
