@@ -128,6 +128,14 @@ protected:
         writer.reset();
         win::ResetKernelDevicePathsForTesting();
     }
+    // The drive gone and its disc's files removed: the next Attach makes a new disc.
+    void RemoveDisc()
+    {
+        TearDown();
+        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+            if (f.path().filename().string().rfind("disc", 0) == 0)
+                std::filesystem::remove(f.path());
+    }
 
     // A real ISO 9660 image of a few files, made for the test.
     std::string MakeIso()
@@ -466,11 +474,7 @@ TEST_F(VirtualBurn, EveryWaitCallsBackAndStopsOnRequest)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options + std::string(c.stopAt ? " stopped" : ""));
-        TearDown();
-        // Each case on a fresh disc.
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-            if (entry.path().filename().string().rfind("disc", 0) == 0)
-                std::filesystem::remove(entry.path());
+        RemoveDisc();   // each case on a fresh disc
         trace.entries.clear();
         reports = Reports();
         ASSERT_NO_FATAL_FAILURE(Attach(c.options, true));
@@ -785,10 +789,7 @@ TEST_F(VirtualBurn, EveryRecordableMediumBurnsWithItsOwnStrategy)
     const auto bytes = ReadAll(image);
     for (const media::StrategyCase& c : media::kStrategyCases) {
         SCOPED_TRACE(c.options);
-        TearDown();
-        std::filesystem::remove_all(dir.path() / "disc.cue");
-        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        RemoveDisc();
         trace.entries.clear();
         reports = Reports();
         ASSERT_NO_FATAL_FAILURE(Attach(c.options));
@@ -894,9 +895,7 @@ TEST_F(VirtualBurn, AnImageThatChangesWhileItIsBurntFailsTheBurn)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        RemoveDisc();
         trace.entries.clear();
         reports = Reports();
         ASSERT_NO_FATAL_FAILURE(Attach(c.media));
@@ -1015,9 +1014,7 @@ TEST_F(VirtualBurn, DiscsThatCannotTakeTheImageAreRefusedBeforeAnyWrite)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
-        TearDown();
-        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        RemoveDisc();
         ASSERT_NO_FATAL_FAILURE(Attach(c.options));
         if (c.burnFirst) {
             ASSERT_TRUE(BurnPlannedImage(*burner, image, PlanBurn(*burner, 10), 1));
@@ -1048,9 +1045,7 @@ TEST_F(VirtualBurn, UsedRewritableDiscIsBlankedFirstWhenAsked)
     const std::string second = MakeImage(2048 * 7);
     for (const char* options : {"media=cd-rw", "media=dvd-rw"}) {
         SCOPED_TRACE(options);
-        TearDown();
-        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        RemoveDisc();
         ASSERT_NO_FATAL_FAILURE(Attach(options));
         ASSERT_TRUE(BurnPlannedImage(*burner, first, PlanBurn(*burner, 20), 1));
         reports = Reports();
@@ -1098,9 +1093,7 @@ TEST_F(VirtualBurn, AJobLocksTheTrayAndReleasesItOnEveryPath)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        RemoveDisc();
         const std::string image = c.missingImage ? dir / "missing.iso" : MakeImage(2048 * 40);
         ASSERT_NO_FATAL_FAILURE(Attach(c.options));
         if (c.blankFirst) {
@@ -1175,9 +1168,7 @@ TEST_F(VirtualBurn, CdBurnAfterThePreflightIsUnchanged)
     std::vector<std::vector<std::uint8_t>> oldTrace;
     for (const auto& e : trace.entries) oldTrace.push_back(e.cdb);
 
-    TearDown();
-    for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-        if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+    RemoveDisc();
     trace.entries.clear();
     reports = Reports();
     ASSERT_NO_FATAL_FAILURE(Attach("media=cd-r"));
@@ -1228,9 +1219,7 @@ TEST_F(VirtualBurn, LargeImageBurnsOnDvdAndBdAndIsRefusedOnCd)
 
     for (const char* options : {"media=dvd+r", "media=bd-r"}) {
         SCOPED_TRACE(options);
-        TearDown();
-        for (const auto& f : std::filesystem::directory_iterator(dir.path()))
-            if (f.path().filename().string().rfind("disc", 0) == 0) std::filesystem::remove(f.path());
+        RemoveDisc();
         ASSERT_NO_FATAL_FAILURE(Attach(options));
         burner->OnBufferProgress = nullptr;   // one buffer query per piece is enough here
         plan = PlanBurn(*burner, kBlocks);
