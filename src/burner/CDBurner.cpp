@@ -473,6 +473,38 @@ bool TCDBurner::VerifyImage(const TImageFile& Image, const TPublishedDigest& Pub
     return true;
 }
 
+bool TCDBurner::ReadBackDigest(std::int64_t Blocks, std::string& Sha256)
+{
+    Sha256.clear();
+    LastError = Err_None;
+    LastOutcome = TJobOutcome();
+    TJobScope job(*this);
+    if (job.Refused())
+        return false;
+    constexpr std::int32_t kBlock = 2048;
+    constexpr std::int32_t kChunk = 32;   // blocks per READ(10), as the verify reads
+    std::vector<std::uint8_t> disc(kChunk * kBlock);
+    TDigest digest(TDigestKind::Sha256);
+    for (std::int64_t lba = 0; lba < Blocks; lba += kChunk) {
+        if (CancelRequested.exchange(false)) {
+            Status("Cancelled : Verify stopped at sector " + std::to_string(lba));
+            SetOutcome(TJobStep::Interrupted, lba, Err_Aborted);
+            return false;
+        }
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, Blocks - lba));
+        if (!Read10(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count), disc.data(),
+                    static_cast<std::uint32_t>(count * kBlock))) {
+            SetOutcome(TJobStep::Verify, lba, LastError);
+            return false;
+        }
+        digest.Update(disc.data(), static_cast<std::size_t>(count) * kBlock);
+        if (OnProgress)
+            OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, Blocks - 1));
+    }
+    Sha256 = digest.FinalHex();
+    return true;
+}
+
 // Jobs ------------------------------------------------------------------------------------------
 
 void TCDBurner::StepError(TJobStep Outcome, const std::string& Step, std::int64_t Sector, TScsiError Error)

@@ -163,6 +163,9 @@ public:
     // PublishedComparison says what was compared.
     bool VerifyImage(const TImageFile& Image, const TPublishedDigest& Published, std::int64_t& FirstDifferentSector);
     bool VerifyImage(const std::string& FileName, std::int64_t& FirstDifferentSector);
+    // Reads the first Blocks sectors of the disc back for their SHA-256 alone (lower-case hex in
+    // Sha256): what a disc holds when there is no image left to compare it with.
+    bool ReadBackDigest(std::int64_t Blocks, std::string& Sha256);
     // SHA-256 (lower-case hex) of what the last VerifyImage read back; empty unless it matched.
     std::string ReadBackSha256;
     // How the last VerifyImage's disc compared with the published sum, of the sum's own kind:

@@ -894,6 +894,25 @@ int Session::Burn(TCDBurner& burner) {
             out_.Text(line);
     }
 
+    // A burn whose bytes were not the published ones: the disc is read back for its own sum, so
+    // that the user sees what it holds (there is no image left to compare it with).
+    std::string discSha256;
+    if (!burned && !burnRaised && outcome.Step == TJobStep::ImageChanged && imageFile.Changed().empty() &&
+        !options_.noVerify) {
+        phase = "verify";
+        sample = ProgressSample();
+        sample.total = sectors;
+        out_.Status(phase, "Verify : Reading the track back for its SHA-256 (the image changed: it is not compared)");
+        if (burner.ReadBackDigest(sectors, discSha256))
+            out_.Status(phase, "Verify : SHA-256 of the disc " + discSha256);
+        else if (burner.LastOutcome.Step == TJobStep::Interrupted)
+            rc = InterruptExitCode();
+        else
+            out_.Status(phase, "Verify : Read Error at sector " + std::to_string(burner.LastOutcome.Sector) + " : " +
+                                   ScsiErrorToText(burner.LastError));
+        out_.EndProgress();
+    }
+
     // Never leave the tray locked, whatever happened (the writer releases it again when freed).
     const bool unlocked = burner.UnlockMedium();
     const std::string tray = unlocked ? std::string("the tray is unlocked")
@@ -915,7 +934,8 @@ int Session::Burn(TCDBurner& burner) {
                                       burner.BurntPublishedHex + ", the published one (" + published.Source + ") " +
                                       published.Hex
                                 : "the image " + image + " is no longer as it was checked (" + now + ")") +
-                   "; the disc holds the bytes read then and was not verified");
+                   "; the disc holds the bytes read then and was not verified" +
+                   (discSha256.empty() ? std::string() : " (read back, its SHA-256 is " + discSha256 + ")"));
     } else if (!burned && !burnRaised && rc != kExitOk) {
         out_.Error("the burn failed: Error : " + JobOutcomeText(outcome));
     } else if (rc == kExitVerify && changed) {
@@ -946,6 +966,7 @@ int Session::Burn(TCDBurner& burner) {
         .Add("ejected", ejected)
         .Add("simulated", options_.simulate);
     if (verified) fields.Add("read_back_sha256", burner.ReadBackSha256);
+    else if (!discSha256.empty()) fields.Add("read_back_sha256", discSha256);
     // What was handed to the drive, to hold against the published sum and the disc.
     if (!burner.BurntSha256.empty()) fields.Add("burnt_sha256", burner.BurntSha256);
     if (published.Found && !burner.BurntPublishedHex.empty()) fields.Add("checksum_burnt", burner.BurntPublishedHex);
