@@ -20,6 +20,7 @@
 #include "AppTestUtil.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
+#include "platform/WinApi.h"
 #include "widgets/CDSizer.h"
 #include "widgets/Gauges.h"
 #include "widgets/ProgressCyl.h"
@@ -144,6 +145,7 @@ private slots:
     void itemsWithoutHandlerDoNothing();
     void overBurnIsWiredButNeverPainted();
     void driveAccessHint();
+    void aBusyDriveHearsNothing();
     void burnWaveShowsProgressWindow();
     void burnWaveBurnsTheTrackList();
     void burnWaveFailureIsAnError();
@@ -969,6 +971,31 @@ void TestMainWindow::driveAccessHint()
              qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("\"cdrom\" group")), qPrintable(text));
     QVERIFY2(!text.contains(QStringLiteral("\n")), qPrintable(text));
+}
+
+// A drive another program holds (a mounted disc, another burner) is told so and sent nothing,
+// whether the command is a report or a job; once it is free again, commands reach it.
+void TestMainWindow::aBusyDriveHearsNothing()
+{
+    TAppFixture f;
+    f.Attach();
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    const win::HANDLE other = win::CreateFileA("\\\\.\\D:", win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
+                                               win::OPEN_EXISTING, 0, nullptr);
+    QVERIFY(other != win::INVALID_HANDLE_VALUE);
+    f.TakeTrace();
+    f.Messages.Texts.clear();
+    for (QAction* command : {w.CDCapabilities1, w.ViewTOC1, w.GetBufferBits1, w.BlankCD1})
+        command->trigger();
+    QCOMPARE(f.Messages.Texts, QStringList(4, QStringLiteral("D: is in use by another program")));
+    QVERIFY2(f.TakeTrace().empty(), "a command reached the busy drive");
+    win::CloseHandle(other);
+    f.Messages.Texts.clear();
+    w.CDCapabilities1->trigger();
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY(f.Messages.Texts[0].startsWith(QStringLiteral("-- Device Reading Methods --")));
+    QVERIFY(!f.TakeTrace().empty());
 }
 
 void TestMainWindow::burnWaveShowsProgressWindow()
