@@ -40,6 +40,17 @@ const MediaInfo& Medium(MediaType media) {
     return kNoMedium;
 }
 
+const FamilySpeeds& SpeedsOf(MediaFamily family) {
+    static constexpr FamilySpeeds kSpeeds[] = {
+        {MediaFamily::CD, 176, {52, 48, 40, 32, 24, 16, 12, 8, 4}},
+        {MediaFamily::DVD, 1385, {16, 12, 8, 6, 4, 2}},
+        {MediaFamily::BD, 4495, {12, 10, 8, 6, 4, 2}},
+    };
+    for (const FamilySpeeds& f : kSpeeds)
+        if (f.family == family) return f;
+    return kSpeeds[0];
+}
+
 const MediaInfo* MediaTable(std::size_t& count) {
     count = sizeof kMedia / sizeof kMedia[0];
     return kMedia;

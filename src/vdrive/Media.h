@@ -43,4 +43,14 @@ const MediaInfo& Medium(MediaType media);
 // Every medium a drive may hold, in the order the attach syntax lists them.
 const MediaInfo* MediaTable(std::size_t& count);
 
+// How the drive counts speed on a family of media: 1x in kB/s (176 on a CD, as the
+// capabilities page counts it; 1385 on a DVD; 4495 on a BD) and the write speeds it offers,
+// fastest first, in x (the first is its best; the list ends at the first 0).
+struct FamilySpeeds {
+    MediaFamily family;
+    unsigned kbsPerX;
+    unsigned offered[10];
+};
+const FamilySpeeds& SpeedsOf(MediaFamily family);
+
 }  // namespace vdrive

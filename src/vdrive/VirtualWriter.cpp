@@ -90,7 +90,6 @@ public:
 };
 
 constexpr std::size_t kPage05Length = 52;   // page length 32h
-constexpr unsigned kMaxCdSpeed = 52;
 constexpr std::uint32_t kCloseTrackBlocks = 150;            // run-out and link blocks
 constexpr std::uint32_t kFirstLeadInOutBlocks = 4500 + 6750;
 constexpr std::uint32_t kLaterLeadInOutBlocks = 4500 + 2250;
@@ -1199,37 +1198,18 @@ struct VirtualWriter::Impl {
         return options.speed == 0 ? setSpeed : std::min(options.speed, setSpeed);
     }
     unsigned SelectedSpeed() const { return TimedSpeed() == 0 ? ReportedSpeed() : TimedSpeed(); }
-    MediaFamily SpeedFamily() const { return disc ? Info().family : MediaFamily::CD; }
-    // kB/s of 1x as the drive counts it: 176 for a CD (the capabilities page's), 1385 for a
-    // DVD, 4495 for a BD.
-    unsigned KBsPerX() const {
-        switch (SpeedFamily()) {
-        case MediaFamily::DVD: return 1385u;
-        case MediaFamily::BD: return 4495u;
-        case MediaFamily::CD: break;
-        }
-        return 176u;
-    }
+    // The speeds of the disc in the drive (a CD's when there is none).
+    const FamilySpeeds& Speeds() const { return SpeedsOf(disc ? Info().family : MediaFamily::CD); }
+    // kB/s of 1x as the drive counts it.
+    unsigned KBsPerX() const { return Speeds().kbsPerX; }
     // The drive's best speed for the disc in it, in x.
-    unsigned MaxSpeed() const {
-        switch (SpeedFamily()) {
-        case MediaFamily::DVD: return 16u;
-        case MediaFamily::BD: return 12u;
-        case MediaFamily::CD: break;
-        }
-        return kMaxCdSpeed;
-    }
+    unsigned MaxSpeed() const { return Speeds().offered[0]; }
     // The write speeds offered for the disc in the drive, fastest first, in x.
     std::vector<unsigned> OfferedSpeeds() const {
-        static const std::vector<unsigned> kCd = {52, 48, 40, 32, 24, 16, 12, 8, 4};
-        static const std::vector<unsigned> kDvd = {16, 12, 8, 6, 4, 2};
-        static const std::vector<unsigned> kBd = {12, 10, 8, 6, 4, 2};
-        const MediaFamily family = SpeedFamily();
-        const std::vector<unsigned>& list = family == MediaFamily::DVD ? kDvd : family == MediaFamily::BD ? kBd : kCd;
         const unsigned top = ReportedSpeed();
         std::vector<unsigned> speeds{top};
-        for (unsigned x : list)
-            if (x < top) speeds.push_back(x);
+        for (unsigned x : Speeds().offered)
+            if (x != 0 && x < top) speeds.push_back(x);
         return speeds;
     }
     // A drive takes the fastest offered speed at or below the one asked (within rounding), the
