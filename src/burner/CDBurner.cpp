@@ -416,42 +416,30 @@ bool TCDBurner::VerifyImage(const TImageFile& Image, const TPublishedDigest& Pub
         return false;
     }
     constexpr std::int32_t kBlock = 2048;
-    constexpr std::int32_t kChunk = 32;   // blocks per READ(10)
     stream.SetBlockSize(kBlock);
     // A partial last block was never burnt as such; it counts as a sector of its own.
     const std::int64_t blocks = stream.BlockCount() + (stream.BlockAligned() ? 0 : 1);
-    std::vector<std::uint8_t> image(kChunk * kBlock), disc(kChunk * kBlock);
-    for (std::int64_t lba = 0; lba < blocks; lba += kChunk) {
-        if (CancelRequested.exchange(false)) {
-            Status("Cancelled : Verify stopped at sector " + std::to_string(lba));
-            FirstDifferentSector = lba;
-            SetOutcome(TJobStep::Interrupted, lba, Err_Aborted);
-            return false;
-        }
-        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, blocks - lba));
+    std::vector<std::uint8_t> image(kReadBackChunk * kBlock);
+    const bool equal = ReadBack(blocks, [&](std::int64_t lba, std::int32_t count, const std::uint8_t* disc) {
         const std::int32_t got = stream.Read(image.data(), count * kBlock);
-        if (!Read10(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count), disc.data(),
-                    static_cast<std::uint32_t>(count * kBlock))) {
-            FirstDifferentSector = lba;
-            SetOutcome(TJobStep::Verify, lba, LastError);
-            return false;
-        }
-        if (std::memcmp(image.data(), disc.data(), static_cast<std::size_t>(got)) != 0) {
+        if (std::memcmp(image.data(), disc, static_cast<std::size_t>(got)) != 0) {
             for (std::int32_t k = 0; k < count; ++k) {
                 const std::int32_t from = k * kBlock;
                 const std::int32_t len = std::clamp(got - from, 0, kBlock);
-                if (std::memcmp(image.data() + from, disc.data() + from, static_cast<std::size_t>(len)) != 0) {
-                    FirstDifferentSector = lba + k;
+                if (std::memcmp(image.data() + from, disc + from, static_cast<std::size_t>(len)) != 0) {
                     SetOutcome(TJobStep::Verify, lba + k);
                     return false;
                 }
             }
         }
-        readBack.Update(disc.data(), static_cast<std::size_t>(std::max(got, 0)));
+        readBack.Update(disc, static_cast<std::size_t>(std::max(got, 0)));
         if (readBackOther)
-            readBackOther->Update(disc.data(), static_cast<std::size_t>(std::max(got, 0)));
-        if (OnProgress)
-            OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, blocks - 1));
+            readBackOther->Update(disc, static_cast<std::size_t>(std::max(got, 0)));
+        return true;
+    });
+    if (!equal) {
+        FirstDifferentSector = LastOutcome.Sector;
+        return false;
     }
     // The disc equals what the file holds now; that is the image burnt only while the file is
     // as it was opened.
@@ -481,27 +469,38 @@ bool TCDBurner::ReadBackDigest(std::int64_t Blocks, std::string& Sha256)
     TJobScope job(*this);
     if (job.Refused())
         return false;
-    constexpr std::int32_t kBlock = 2048;
-    constexpr std::int32_t kChunk = 32;   // blocks per READ(10), as the verify reads
-    std::vector<std::uint8_t> disc(kChunk * kBlock);
     TDigest digest(TDigestKind::Sha256);
-    for (std::int64_t lba = 0; lba < Blocks; lba += kChunk) {
+    if (!ReadBack(Blocks, [&](std::int64_t, std::int32_t count, const std::uint8_t* disc) {
+            digest.Update(disc, static_cast<std::size_t>(count) * 2048);
+            return true;
+        }))
+        return false;
+    Sha256 = digest.FinalHex();
+    return true;
+}
+
+bool TCDBurner::ReadBack(std::int64_t Blocks,
+                         const std::function<bool(std::int64_t Lba, std::int32_t Count, const std::uint8_t* Disc)>& Each)
+{
+    constexpr std::int32_t kBlock = 2048;
+    std::vector<std::uint8_t> disc(kReadBackChunk * kBlock);
+    for (std::int64_t lba = 0; lba < Blocks; lba += kReadBackChunk) {
         if (CancelRequested.exchange(false)) {
             Status("Cancelled : Verify stopped at sector " + std::to_string(lba));
             SetOutcome(TJobStep::Interrupted, lba, Err_Aborted);
             return false;
         }
-        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, Blocks - lba));
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(kReadBackChunk, Blocks - lba));
         if (!Read10(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count), disc.data(),
                     static_cast<std::uint32_t>(count * kBlock))) {
             SetOutcome(TJobStep::Verify, lba, LastError);
             return false;
         }
-        digest.Update(disc.data(), static_cast<std::size_t>(count) * kBlock);
+        if (!Each(lba, count, disc.data()))
+            return false;
         if (OnProgress)
             OnProgress(static_cast<std::int32_t>(lba + count - 1), ProgressPercent(lba + count - 1, Blocks - 1));
     }
-    Sha256 = digest.FinalHex();
     return true;
 }
 
@@ -762,14 +761,14 @@ bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& P
     TJobScope job(*this);
     if (job.Refused())
         return false;
-    // The tray stays locked from the first command that changes the drive's or the disc's state
-    // to the end of the job, however it ends.
-    TTrayLock tray(*this);
     std::int64_t total = 0;
     LastOutcome = TJobOutcome();
     StepText.clear();
     if (!ImageAsChecked(Image))
         return false;
+    // The tray stays locked from the first command that changes the drive's or the disc's state
+    // to the end of the job, however it ends.
+    TTrayLock tray(*this);
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, SimulateWrite, true)) {
         SetOutcome(TJobStep::WriteParameters, -1, LastError);
         Status("HardWare : Set Write Mode Error");

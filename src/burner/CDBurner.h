@@ -273,6 +273,15 @@ protected:
     // SYNCHRONIZE CACHE with the error line on failure.
     bool SyncStep();
 
+    // Blocks per READ(10) when the disc is read back.
+    static constexpr std::int32_t kReadBackChunk = 32;
+    // Reads the first Blocks sectors back from address 0, honouring a stop request, with
+    // progress; Each sees every piece read (its first address, its blocks, their bytes) and ends
+    // the read by returning false. False when stopped (TJobStep::Interrupted), when a read failed
+    // (TJobStep::Verify) or when Each ended it; the outcome's sector says where.
+    bool ReadBack(std::int64_t Blocks,
+                  const std::function<bool(std::int64_t Lba, std::int32_t Count, const std::uint8_t* Disc)>& Each);
+
     // The bytes a data burn hands to the drive, hashed as the stream hands them out.
     class BurntHash {
     public:
