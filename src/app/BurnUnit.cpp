@@ -9,11 +9,11 @@
 #include <QStatusBar>
 
 #include "app/AppServices.h"
-#include "app/StopRequest.h"
 #include "app/Unit1.h"
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
 #include "burner/FrontEndSupport.h"
+#include "burner/StopRequest.h"
 #include "scsi/SCSITypes.h"
 #include "ui_BurnUnit.h"
 #include "widgets/Gauges.h"
@@ -140,11 +140,11 @@ public:
         // Often enough that a message posted meanwhile is handled well within a quarter second.
         interval_ = burner_.WaitCallbackInterval;
         burner_.WaitCallbackInterval = std::min(interval_, std::chrono::milliseconds(100));
-        app::SetJobCancelFlag(&burner_.CancelRequested);
+        kvstop::SetCancelTarget(&burner_.CancelRequested);
     }
     ~JobSubscription()
     {
-        app::SetJobCancelFlag(nullptr);
+        kvstop::SetCancelTarget(nullptr);
         burner_.WaitCallbackInterval = interval_;
         UnsubscribeEvents(burner_);
     }

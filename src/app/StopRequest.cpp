@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -11,32 +12,26 @@
 #include <QSocketNotifier>
 
 #include "app/AppServices.h"
+#include "burner/StopRequest.h"
 
 namespace app {
 
 namespace {
 
-std::atomic<std::atomic<bool>*> gJobCancel{nullptr};
-std::atomic<int> gSignal{0};
 std::atomic<bool> gStoppedJob{false};   // a job was running when the request came
 int gWakePipe[2] = {-1, -1};
 
-static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
-static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnSignal(int signo)
 {
-    int none = 0;
-    if (!gSignal.compare_exchange_strong(none, signo)) {
+    const bool job = kvstop::HasCancelTarget();
+    if (!kvstop::detail::RecordInterrupt(signo)) {
         signal(signo, SIG_DFL);
         raise(signo);
         return;
     }
-    if (auto* flag = gJobCancel.load()) {
-        gStoppedJob.store(true);
-        flag->store(true);
-    }
+    gStoppedJob.store(job);
     const char wake = 1;
     [[maybe_unused]] auto written = write(gWakePipe[1], &wake, 1);
 }
@@ -62,13 +57,13 @@ void OnStopRequest()
     char drained[16];
     while (read(gWakePipe[0], drained, sizeof drained) > 0) {
     }
-    const bool job = gStoppedJob.load() || gJobCancel.load() != nullptr;
+    const bool job = gStoppedJob.load() || kvstop::HasCancelTarget();
     std::fprintf(stderr, "\nkeelvane: %s: %s (press Ctrl-C again to quit at once)\n",
-                 gSignal.load() == SIGTERM ? "stopped by SIGTERM" : "interrupted",
+                 kvstop::InterruptSignal() == SIGTERM ? "stopped by SIGTERM" : "interrupted",
                  job ? "stopping the job at its next safe point" : "closing");
     SetMessageBoxes(&gStoppingBoxes);
     // Leaves the main loop (and any question open now) once the job's handler has returned.
-    QCoreApplication::exit(StopExitCode());
+    QCoreApplication::exit(kvstop::InterruptExitCode());
 }
 
 }  // namespace
@@ -87,17 +82,5 @@ void InstallStopHandlers(QObject* Context)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
-
-void SetJobCancelFlag(std::atomic<bool>* Flag)
-{
-    gJobCancel.store(Flag);
-    // A request that came before the job started still stops it.
-    if (Flag && gSignal.load() != 0)
-        Flag->store(true);
-}
-
-bool StopRequested() { return gSignal.load() != 0; }
-
-int StopExitCode() { return gSignal.load() == SIGTERM ? 143 : 130; }
 
 }  // namespace app

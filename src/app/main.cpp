@@ -16,6 +16,7 @@
 #include "app/StopRequest.h"
 #include "app/Unit1.h"
 #include "burner/FrontEndSupport.h"
+#include "burner/StopRequest.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace {
@@ -123,8 +124,8 @@ int main(int argc, char** argv)
         app::InstallStopHandlers(mainWindow.get());
         mainWindow->show();
         rc = options.ScreenshotDir.isEmpty() ? QApplication::exec() : TakeScreenshots(options.ScreenshotDir);
-        if (app::StopRequested())
-            rc = app::StopExitCode();
+        if (kvstop::Interrupted())
+            rc = kvstop::InterruptExitCode();
         burnWindow.reset();
         // Frees the writer list, which releases every tray.
         mainWindow.reset();

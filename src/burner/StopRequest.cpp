@@ -1,12 +1,10 @@
-// What a stop request does, the same on Linux and Windows; the platform's handler
-// (InterruptPosix.cpp, InterruptWin32.cpp) only receives the request and reports it here.
-#include "cli/Interrupt.h"
+// What a stop request does, the same on Linux and Windows and for both front ends; the
+// platform's handler only receives the request and reports it here.
+#include "burner/StopRequest.h"
 
 #include <csignal>
 
-#include "cli/ExitCodes.h"
-
-namespace cli {
+namespace kvstop {
 
 namespace {
 
@@ -42,8 +40,10 @@ void SetCancelTarget(std::atomic<bool>* flag, const char* message) {
     if (flag && gSignal.load() != 0) flag->store(true);
 }
 
+bool HasCancelTarget() { return gCancelTarget.load() != nullptr; }
+
 bool Interrupted() { return gSignal.load() != 0; }
 int InterruptSignal() { return gSignal.load(); }
 int InterruptExitCode() { return gSignal.load() == SIGTERM ? kExitTerminated : kExitInterrupted; }
 
-}  // namespace cli
+}  // namespace kvstop
