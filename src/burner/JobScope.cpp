@@ -31,11 +31,13 @@ TDeviceHold::~TDeviceHold()
 
 std::string TDeviceHold::InUseText() const
 {
-    std::string text = std::string(1, FInfo.DriveLetter) + ": is in use by another program";
-    const std::string mountPoint = win::MountPointOfLetter(FInfo.DriveLetter);
-    if (!mountPoint.empty())
-        text += " (mounted on " + mountPoint + ")";
-    return text;
+    return std::string(1, FInfo.DriveLetter) + ": is in use by another program" + MountedOnText(FInfo.DriveLetter);
+}
+
+std::string MountedOnText(char Letter)
+{
+    const std::string mountPoint = win::MountPointOfLetter(Letter);
+    return mountPoint.empty() ? std::string() : " (mounted on " + mountPoint + ")";
 }
 
 TJobScope::TJobScope(TCDBurner& Burner) : FBurner(Burner), FHold(Burner.Info)

@@ -9,6 +9,9 @@
 
 class TCDBurner;
 
+// " (mounted on /media/cdrom)" for a drive the system has mounted, else nothing.
+std::string MountedOnText(char Letter);
+
 // Holds the writer's device open while it lives (holds nest, so a front end may span a whole
 // job of several engine calls with one). InUse: another program has the device (it is
 // mounted, or another burner holds it); nothing may then be sent to it.

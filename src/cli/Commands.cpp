@@ -49,12 +49,6 @@ std::string SearchedFolders(const std::string& program) {
     return text;
 }
 
-// " (mounted on /media/cdrom)" for a drive the system has mounted, else nothing.
-std::string MountedOnText(char letter) {
-    const std::string mountPoint = win::MountPointOfLetter(letter);
-    return mountPoint.empty() ? std::string() : " (mounted on " + mountPoint + ")";
-}
-
 StatusWording gWording = nullptr;
 
 // A status line of the writer as this program sees it.
