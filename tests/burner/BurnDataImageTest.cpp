@@ -128,6 +128,16 @@ protected:
         writer.reset();
         win::ResetKernelDevicePathsForTesting();
     }
+    // The disc, flushed, holds one track whose first bytes are Bytes.
+    void ExpectOneTrackStartingWith(const std::vector<std::uint8_t>& Bytes)
+    {
+        const vdrive::DiscState disc = writer->State();
+        ASSERT_EQ(disc.tracks.size(), 1u);
+        EXPECT_TRUE(writer->Flush());
+        auto track = ReadAll(disc.tracks[0].file);
+        track.resize(std::min(track.size(), Bytes.size()));
+        EXPECT_EQ(track, Bytes);
+    }
     // The drive gone and its disc's files removed: the next Attach makes a new disc.
     void RemoveDisc()
     {
@@ -848,12 +858,7 @@ TEST_F(VirtualBurn, EveryRecordableMediumBurnsWithItsOwnStrategy)
         EXPECT_TRUE(burner->VerifyImage(opened, published, firstDifferent));
         EXPECT_EQ(burner->ReadBackSha256, published.Hex);
         EXPECT_EQ(burner->PublishedComparison, "the disc matches the published SHA-256");
-        const vdrive::DiscState disc = writer->State();
-        ASSERT_EQ(disc.tracks.size(), 1u);
-        EXPECT_TRUE(writer->Flush());
-        auto track = ReadAll(disc.tracks[0].file);
-        track.resize(std::min(track.size(), bytes.size()));
-        EXPECT_EQ(track, bytes);
+        ExpectOneTrackStartingWith(bytes);
         EXPECT_STREQ(DiscStateText(ProbeDisc(*burner).State), c.after);
     }
 }
@@ -957,12 +962,7 @@ TEST_F(VirtualBurn, AnImageThatChangesWhileItIsBurntFailsTheBurn)
         const std::string burntKind = kind.FinalHex();
         EXPECT_EQ(burner->BurntPublishedHex, burntKind);
         EXPECT_EQ(burntKind == published.Hex, c.change != Change::BytesKeepingTheTime);
-        const vdrive::DiscState disc = writer->State();
-        ASSERT_EQ(disc.tracks.size(), 1u);
-        EXPECT_TRUE(writer->Flush());
-        auto track = ReadAll(disc.tracks[0].file);
-        track.resize(std::min(track.size(), bytes.size()));
-        EXPECT_EQ(track, bytes);
+        ExpectOneTrackStartingWith(bytes);
 
         // The verify holds the disc to the published sum, and to nothing once the file changed.
         std::int64_t firstDifferent = 0;
