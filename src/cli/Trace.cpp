@@ -1,5 +1,7 @@
 #include "cli/Trace.h"
 
+#include "catalog/Commands.h"
+
 #include "platform/Posix.h"
 
 #include <atomic>
@@ -117,41 +119,10 @@ void WriteLine(const std::string& line) {
 }  // namespace
 
 std::string CommandKindName(std::uint8_t opcode) {
-    switch (opcode) {
-    case 0x00: return "TEST UNIT READY";
-    case 0x03: return "REQUEST SENSE";
-    case 0x12: return "INQUIRY";
-    case 0x15: return "MODE SELECT(6)";
-    case 0x1A: return "MODE SENSE(6)";
-    case 0x1B: return "START STOP UNIT";
-    case 0x1E: return "PREVENT ALLOW MEDIUM REMOVAL";
-    case 0x23: return "READ FORMAT CAPACITIES";
-    case 0x25: return "READ CAPACITY";
-    case 0x28: return "READ(10)";
-    case 0x2A: return "WRITE(10)";
-    case 0x35: return "SYNCHRONIZE CACHE";
-    case 0x43: return "READ TOC";
-    case 0x46: return "GET CONFIGURATION";
-    case 0x4A: return "GET EVENT STATUS NOTIFICATION";
-    case 0x51: return "READ DISC INFORMATION";
-    case 0x52: return "READ TRACK INFORMATION";
-    case 0x53: return "RESERVE TRACK";
-    case 0x55: return "MODE SELECT(10)";
-    case 0x5A: return "MODE SENSE(10)";
-    case 0x5B: return "CLOSE TRACK/SESSION";
-    case 0x5C: return "READ BUFFER CAPACITY";
-    case 0xA1: return "BLANK";
-    case 0x04: return "FORMAT UNIT";
-    case 0xAC: return "GET PERFORMANCE";
-    case 0xAD: return "READ DVD STRUCTURE";
-    case 0xBB: return "SET CD SPEED";
-    case 0xB6: return "SET STREAMING";
-    default: {
-        char buffer[16];
-        std::snprintf(buffer, sizeof buffer, "opcode 0x%02x", opcode);
-        return buffer;
-    }
-    }
+    if (const kvcat::Command* command = kvcat::CommandByOpcode(opcode)) return command->name;
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "opcode 0x%02x", opcode);
+    return buffer;
 }
 
 std::vector<std::string> FormatTraceSummary(const std::uint64_t (&counts)[256], std::uint64_t opens) {

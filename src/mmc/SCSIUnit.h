@@ -19,8 +19,6 @@ TScsiError ScsiSendCDB10(const TCDBurnerInfo& Info, std::uint8_t Opcode, std::ui
                          void* Buffer, std::uint32_t BufLen, std::uint32_t Direction,
                          TScsiDefaults& Defaults);
 std::uint8_t ScsiMergeLUN(std::uint8_t Byte1, std::uint32_t PackedAddress);
-void PutBE16(std::uint16_t Value, std::uint8_t* Dest);
-void PutBE32(std::uint32_t Value, std::uint8_t* Dest);
 
 // Unit commands ----------------------------------------------------------------------------
 TScsiError ScsiStartStopUnit(const TCDBurnerInfo& Info, bool Start, bool LoadEject, bool Immediate,

@@ -1,4 +1,4 @@
-// The two CDB builders, the LUN rule and the big-endian stores every command uses.
+// The two CDB builders and the LUN rule every command uses.
 #include <cstring>
 
 #include "mmc/SCSIUnit.h"
@@ -21,18 +21,6 @@ std::uint8_t ScsiMergeLUN(std::uint8_t Byte1, std::uint32_t PackedAddress) {
     return static_cast<std::uint8_t>((lun << 5) | (Byte1 & 0x1F));
 }
 
-void PutBE16(std::uint16_t Value, std::uint8_t* Dest) {
-    Dest[0] = static_cast<std::uint8_t>(Value >> 8);
-    Dest[1] = static_cast<std::uint8_t>(Value);
-}
-
-void PutBE32(std::uint32_t Value, std::uint8_t* Dest) {
-    Dest[0] = static_cast<std::uint8_t>(Value >> 24);
-    Dest[1] = static_cast<std::uint8_t>(Value >> 16);
-    Dest[2] = static_cast<std::uint8_t>(Value >> 8);
-    Dest[3] = static_cast<std::uint8_t>(Value);
-}
-
 TScsiError ScsiSendCDB6(const TCDBurnerInfo& Info, std::uint8_t Opcode, std::uint32_t Address,
                         std::uint8_t LengthByte, void* Buffer, std::uint32_t BufLen,
                         std::uint32_t Direction, TScsiDefaults& Defaults) {
@@ -52,8 +40,8 @@ TScsiError ScsiSendCDB10(const TCDBurnerInfo& Info, std::uint8_t Opcode, std::ui
     std::uint8_t cdb[10] = {};
     cdb[0] = Opcode;
     cdb[1] = ScsiMergeLUN(Byte1, Info.PackedAddress);
-    PutBE32(Address, cdb + 2);
+    kvbe::Store32(cdb + 2, Address);
     cdb[6] = Byte6;
-    PutBE16(Length, cdb + 7);
+    kvbe::Store16(cdb + 7, Length);
     return scsiunit::Send(Info, cdb, sizeof cdb, Buffer, BufLen, Direction, Defaults);
 }

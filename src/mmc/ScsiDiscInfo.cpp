@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr std::uint8_t kReadTOC = 0x43;
-constexpr std::uint8_t kReadDiscInformation = 0x51;
-constexpr std::uint8_t kReadTrackInformation = 0x52;
-constexpr std::uint8_t kReadDVDStructure = 0xAD;
 
 // Header and 100 descriptors: 99 tracks and the lead-out.
 constexpr std::uint16_t kTOCReplySize = 4 + 8 * 100;
@@ -76,9 +72,9 @@ const char* LayerTypeText(unsigned v) {
 
 TScsiError SendReadDVDStructure(const TCDBurnerInfo& Info, std::uint8_t* Reply, TScsiDefaults& Defaults) {
     // Address 0, layer 0, format 0 (physical format), allocation 21, AGID 0; no LUN bits.
-    std::uint8_t cdb[12] = {};
-    cdb[0] = kReadDVDStructure;
-    PutBE16(static_cast<std::uint16_t>(kDVDReplySize), cdb + 8);
+    constexpr const kvcat::Command& c = kvcat::cmd::ReadDvdStructure;
+    std::uint8_t cdb[c.cdbLength] = {c.opcode};
+    scsiunit::PutLength(c, cdb, kDVDReplySize);
     return scsiunit::Send(Info, cdb, sizeof cdb, Reply, kDVDReplySize, SRB_DIR_IN, Defaults);
 }
 
@@ -110,7 +106,7 @@ TScsiSubQinfoFlags ScsiDecodeSubQFlags(std::uint8_t AdrControl) {
 TScsiError ScsiReadTOC(const TCDBurnerInfo& Info, bool MSF, std::uint8_t Format,
                        std::uint8_t TrackSession, void* Buffer, std::uint16_t AllocationLength,
                        TScsiDefaults& Defaults) {
-    return ScsiSendCDB10(Info, kReadTOC, MSF ? 0x02 : 0x00, std::uint32_t{Format} << 24, TrackSession,
+    return ScsiSendCDB10(Info, kvcat::cmd::ReadToc.opcode, MSF ? 0x02 : 0x00, std::uint32_t{Format} << 24, TrackSession,
                          AllocationLength, Buffer, AllocationLength, SRB_DIR_IN, Defaults);
 }
 
@@ -125,7 +121,7 @@ TScsiError ScsiReadTOCInfo(const TCDBurnerInfo& Info, TScsiTOC& TOC, TScsiDefaul
     // unsent rest of the buffer into tracks.
     TOC.FirstTrack = reply[2];
     TOC.LastTrack = reply[3];
-    TOC.EntryCount = std::min(scsiunit::GetBE16(reply) / 8, 100);
+    TOC.EntryCount = std::min(kvbe::Load16(reply) / 8, 100);
     for (int i = 0; i < TOC.EntryCount; ++i) {
         if (reply[4 + 8 * i + 2] == kLeadOutTrack) {
             TOC.EntryCount = i + 1;
@@ -136,7 +132,7 @@ TScsiError ScsiReadTOCInfo(const TCDBurnerInfo& Info, TScsiTOC& TOC, TScsiDefaul
         const std::uint8_t* d = reply + 4 + 8 * i;
         TOC.Entries[i].Flags = ScsiDecodeSubQFlags(d[1]);
         TOC.Entries[i].TrackNumber = d[2];
-        TOC.Entries[i].StartLBA = scsiunit::GetBE32(d + 4);
+        TOC.Entries[i].StartLBA = kvbe::Load32(d + 4);
     }
     return result;
 }
@@ -160,7 +156,7 @@ TScsiError ScsiReadDVDLayerDescriptor(const TCDBurnerInfo& Info, TScsiDVDLayerDe
     Descriptor.NumberOfLayers = std::to_string((reply[6] >> 5) & 0x03);
     Descriptor.LayerType = LayerTypeText(reply[6] & 0x0F);
     Descriptor.DataAreaSectors =
-        static_cast<std::int32_t>(scsiunit::GetBE32(reply + 12) - scsiunit::GetBE32(reply + 8));
+        static_cast<std::int32_t>(kvbe::Load32(reply + 12) - kvbe::Load32(reply + 8));
     return result;
 }
 
@@ -168,10 +164,10 @@ TScsiError ScsiReadDiscInformation(const TCDBurnerInfo& Info, TScsiDiscInformati
                                    TScsiDefaults& Defaults) {
     Disc = TScsiDiscInformation{};
     std::uint8_t reply[kDiscInformationSize];
-    const TScsiError result = ScsiSendCDB10(Info, kReadDiscInformation, 0, 0, 0, kDiscInformationSize,
+    const TScsiError result = ScsiSendCDB10(Info, kvcat::cmd::ReadDiscInformation.opcode, 0, 0, 0, kDiscInformationSize,
                                             reply, sizeof reply, SRB_DIR_IN, Defaults);
     // MMC 6.22: the disc information length (bytes 0-1) counts the bytes after itself.
-    const scsiunit::BoundedReply r(reply, sizeof reply, 2u + scsiunit::GetBE16(reply));
+    const scsiunit::BoundedReply r(reply, sizeof reply, 2u + kvbe::Load16(reply));
     Disc.DiscStatus = r.U8(2) & 0x03;
     Disc.LastSessionState = (r.U8(2) >> 2) & 0x03;
     Disc.Erasable = (r.U8(2) & 0x10) != 0;
@@ -191,11 +187,11 @@ TScsiError ScsiReadTrackInformation(const TCDBurnerInfo& Info, std::uint8_t Addr
     Track = TScsiTrackInformation{};
     std::uint8_t reply[kTrackInformationSize];
     const TScsiError result =
-        ScsiSendCDB10(Info, kReadTrackInformation, AddressType & 0x03, LBAOrTrack, 0, kTrackInformationSize,
+        ScsiSendCDB10(Info, kvcat::cmd::ReadTrackInformation.opcode, AddressType & 0x03, LBAOrTrack, 0, kTrackInformationSize,
                       reply, sizeof reply, SRB_DIR_IN, Defaults);
     // MMC 6.27: the track information length (bytes 0-1) counts the bytes after itself; the
     // high bytes of track and session number (32, 33) are absent from short, older replies.
-    const scsiunit::BoundedReply r(reply, sizeof reply, 2u + scsiunit::GetBE16(reply));
+    const scsiunit::BoundedReply r(reply, sizeof reply, 2u + kvbe::Load16(reply));
     Track.TrackNumber = static_cast<std::uint16_t>((r.U8(32) << 8) | r.U8(2));
     Track.SessionNumber = static_cast<std::uint16_t>((r.U8(33) << 8) | r.U8(3));
     Track.TrackMode = r.U8(5) & 0x0F;

@@ -1,10 +1,12 @@
 // What the command families of SCSIUnit share and nobody else needs: the one send path, the
-// guards that put TScsiDefaults fields back on every path, and bounded big-endian readers.
+// guards that put TScsiDefaults fields back on every path, and the bounded reply reader.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 
+#include "catalog/BigEndian.h"
+#include "catalog/Commands.h"
 #include "scsi/SCSITypes.h"
 #include "scsi/zqSCSI.h"
 
@@ -45,11 +47,12 @@ private:
     std::uint8_t Saved_;
 };
 
-inline std::uint16_t GetBE16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t GetBE32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+// Writes the allocation (or parameter list) length where the command's CDB keeps it.
+inline void PutLength(const kvcat::Command& Command, std::uint8_t* Cdb, std::uint32_t Length) {
+    std::uint8_t* at = Cdb + Command.lengthOffset;
+    if (Command.lengthWidth == 1) *at = static_cast<std::uint8_t>(Length);
+    else if (Command.lengthWidth == 2) kvbe::Store16(at, Length);
+    else if (Command.lengthWidth == 4) kvbe::Store32(at, Length);
 }
 
 // A reply held in Size bytes of which the drive's own length field claims Valid; fields past
@@ -63,10 +66,10 @@ public:
     std::uint32_t Valid() const { return Valid_; }
     std::uint8_t U8(std::uint32_t Offset) const { return Offset < Valid_ ? Data_[Offset] : 0; }
     std::uint16_t U16(std::uint32_t Offset) const {
-        return Offset + 2 <= Valid_ ? GetBE16(Data_ + Offset) : 0;
+        return Offset + 2 <= Valid_ ? kvbe::Load16(Data_ + Offset) : 0;
     }
     std::uint32_t U32(std::uint32_t Offset) const {
-        return Offset + 4 <= Valid_ ? GetBE32(Data_ + Offset) : 0;
+        return Offset + 4 <= Valid_ ? kvbe::Load32(Data_ + Offset) : 0;
     }
 
 private:

@@ -8,11 +8,6 @@
 
 namespace {
 
-constexpr std::uint8_t kFormatUnit = 0x04;
-constexpr std::uint8_t kReadFormatCapacities = 0x23;
-constexpr std::uint8_t kGetConfiguration = 0x46;
-constexpr std::uint8_t kReserveTrack = 0x53;
-constexpr std::uint8_t kCloseTrackSession = 0x5B;
 
 // Large enough for every feature a drive of today reports; a longer reply is cut here and
 // decoded as far as it came.
@@ -45,7 +40,7 @@ void ScsiDecodeConfiguration(const std::uint8_t* Reply, std::uint32_t Received, 
     Config = TScsiConfiguration{};
     if (Reply == nullptr || Received < 8) return;
     // MMC 5.2: the data length (bytes 0-3) counts the bytes after itself.
-    const std::uint32_t claimed = scsiunit::GetBE32(Reply);
+    const std::uint32_t claimed = kvbe::Load32(Reply);
     const scsiunit::BoundedReply r(Reply, Received, claimed > Received ? Received : 4 + claimed);
     Config.CurrentProfile = r.U16(6);
     std::uint32_t at = 8;
@@ -66,9 +61,9 @@ void ScsiDecodeConfiguration(const std::uint8_t* Reply, std::uint32_t Received, 
 
 TScsiError ScsiGetConfiguration(const TCDBurnerInfo& Info, TScsiConfiguration& Config, TScsiDefaults& Defaults) {
     std::vector<std::uint8_t> reply(kConfigurationSize);
-    std::uint8_t cdb[10] = {};
-    cdb[0] = kGetConfiguration;
-    PutBE16(kConfigurationSize, cdb + 7);
+    constexpr const kvcat::Command& c = kvcat::cmd::GetConfiguration;
+    std::uint8_t cdb[c.cdbLength] = {c.opcode};
+    scsiunit::PutLength(c, cdb, kConfigurationSize);
     const TScsiError result =
         scsiunit::Send(Info, cdb, sizeof cdb, reply.data(), kConfigurationSize, SRB_DIR_IN, Defaults);
     ScsiDecodeConfiguration(reply.data(), result == Err_None ? kConfigurationSize : 0, Config);
@@ -79,7 +74,7 @@ TScsiError ScsiReadFormatCapacities(const TCDBurnerInfo& Info, TScsiFormatCapaci
                                     TScsiDefaults& Defaults) {
     Capacities = TScsiFormatCapacities{};
     std::uint8_t reply[kFormatCapacitiesSize];
-    const TScsiError result = ScsiSendCDB10(Info, kReadFormatCapacities, 0, 0, 0, kFormatCapacitiesSize, reply,
+    const TScsiError result = ScsiSendCDB10(Info, kvcat::cmd::ReadFormatCapacities.opcode, 0, 0, 0, kFormatCapacitiesSize, reply,
                                             sizeof reply, SRB_DIR_IN, Defaults);
     // MMC 6.24: byte 3 is the capacity list length, 8 bytes per descriptor.
     const scsiunit::BoundedReply r(reply, sizeof reply, 4u + reply[3]);
@@ -103,31 +98,29 @@ TScsiError ScsiFormatUnit(const TCDBurnerInfo& Info, std::uint32_t Blocks, std::
     // Parameter list: 4-byte header (IMMED, descriptor length 8) and one format descriptor.
     std::uint8_t list[12] = {};
     list[1] = Immediate ? kFormatImmed : 0;
-    PutBE16(8, list + 2);
-    PutBE32(Blocks, list + 4);
+    kvbe::Store16(list + 2, 8);
+    kvbe::Store32(list + 4, Blocks);
     list[8] = static_cast<std::uint8_t>((FormatType << 2) | (FormatSubType & 0x03));
     list[9] = static_cast<std::uint8_t>(Parameter >> 16);
     list[10] = static_cast<std::uint8_t>(Parameter >> 8);
     list[11] = static_cast<std::uint8_t>(Parameter);
     // Without IMMED a format would run far past one command's time-out.
     scsiunit::TimeoutSwap swap(Defaults, Immediate ? Defaults.Timeout : Defaults.LongTimeout);
-    return ScsiSendCDB6(Info, kFormatUnit, std::uint32_t{kFormatDataCode1} << 16, 0, list, sizeof list,
+    return ScsiSendCDB6(Info, kvcat::cmd::FormatUnit.opcode, std::uint32_t{kFormatDataCode1} << 16, 0, list, sizeof list,
                         SRB_DIR_OUT, Defaults);
 }
 
 TScsiError ScsiReserveTrack(const TCDBurnerInfo& Info, std::uint32_t Blocks, TScsiDefaults& Defaults) {
-    std::uint8_t cdb[10] = {};
-    cdb[0] = kReserveTrack;
-    PutBE32(Blocks, cdb + 5);
+    std::uint8_t cdb[kvcat::cmd::ReserveTrack.cdbLength] = {kvcat::cmd::ReserveTrack.opcode};
+    kvbe::Store32(cdb + 5, Blocks);
     return scsiunit::Send(Info, cdb, sizeof cdb, nullptr, 0, SRB_DIR_IN, Defaults);
 }
 
 TScsiError ScsiCloseTrackSession(const TCDBurnerInfo& Info, bool Immediate, TScsiCloseFunction Function,
                                  std::uint16_t TrackNumber, TScsiDefaults& Defaults) {
-    std::uint8_t cdb[10] = {};
-    cdb[0] = kCloseTrackSession;
+    std::uint8_t cdb[kvcat::cmd::CloseTrackSession.cdbLength] = {kvcat::cmd::CloseTrackSession.opcode};
     cdb[1] = Immediate ? kCloseImmed : 0;
     cdb[2] = static_cast<std::uint8_t>(Function);
-    PutBE16(TrackNumber, cdb + 4);
+    kvbe::Store16(cdb + 4, TrackNumber);
     return scsiunit::Send(Info, cdb, sizeof cdb, nullptr, 0, SRB_DIR_IN, Defaults);
 }

@@ -8,10 +8,6 @@
 
 namespace {
 
-constexpr std::uint8_t kModeSense6 = 0x1A;
-constexpr std::uint8_t kModeSelect6 = 0x15;
-constexpr std::uint8_t kModeSense10 = 0x5A;
-constexpr std::uint8_t kModeSelect10 = 0x55;
 constexpr std::uint8_t kDBD = 0x08;   // disable block descriptors
 constexpr std::uint8_t kPF = 0x10;    // page format
 
@@ -56,8 +52,8 @@ bool LocatePage(const ModeLayout& layout, const std::uint8_t* reply, std::uint32
                 PageLocation& page) {
     if (received < layout.HeaderSize) return false;
     if (layout.HeaderSize == 8) {
-        page.ModeDataLength = scsiunit::GetBE16(reply);
-        page.BlockDescriptorLength = scsiunit::GetBE16(reply + 6);
+        page.ModeDataLength = kvbe::Load16(reply);
+        page.BlockDescriptorLength = kvbe::Load16(reply + 6);
     } else {
         page.ModeDataLength = reply[0];
         page.BlockDescriptorLength = reply[3];
@@ -132,10 +128,10 @@ TScsiError ScsiModeSense(const TCDBurnerInfo& Info, std::uint8_t PageCode, void*
     if (UsesSixByteForms(Info.PackedAddress)) {
         if (Buffer != nullptr) std::memset(Buffer, 0, AllocationLength);
         const auto length = static_cast<std::uint8_t>(std::min<std::uint16_t>(AllocationLength, 0xFF));
-        return ScsiSendCDB6(Info, kModeSense6, (std::uint32_t{byte1} << 16) | (std::uint32_t{pageByte} << 8),
+        return ScsiSendCDB6(Info, kvcat::cmd::ModeSense6.opcode, (std::uint32_t{byte1} << 16) | (std::uint32_t{pageByte} << 8),
                             length, Buffer, length, SRB_DIR_IN, Defaults);
     }
-    return ScsiSendCDB10(Info, kModeSense10, byte1, std::uint32_t{pageByte} << 24, 0, AllocationLength,
+    return ScsiSendCDB10(Info, kvcat::cmd::ModeSense10.opcode, byte1, std::uint32_t{pageByte} << 24, 0, AllocationLength,
                          Buffer, AllocationLength, SRB_DIR_IN, Defaults);
 }
 
@@ -143,10 +139,10 @@ TScsiError ScsiModeSelect(const TCDBurnerInfo& Info, void* Buffer, std::uint16_t
                           TScsiDefaults& Defaults) {
     if (UsesSixByteForms(Info.PackedAddress)) {
         const auto length = static_cast<std::uint8_t>(std::min<std::uint16_t>(ParameterListLength, 0xFF));
-        return ScsiSendCDB6(Info, kModeSelect6, std::uint32_t{kPF} << 16, length, Buffer, length,
+        return ScsiSendCDB6(Info, kvcat::cmd::ModeSelect6.opcode, std::uint32_t{kPF} << 16, length, Buffer, length,
                             SRB_DIR_OUT, Defaults);
     }
-    return ScsiSendCDB10(Info, kModeSelect10, kPF, 0, 0, ParameterListLength, Buffer,
+    return ScsiSendCDB10(Info, kvcat::cmd::ModeSelect10.opcode, kPF, 0, 0, ParameterListLength, Buffer,
                          ParameterListLength, SRB_DIR_OUT, Defaults);
 }
 
@@ -210,7 +206,7 @@ TScsiError ScsiSetModePage(const TCDBurnerInfo& Info, std::uint8_t PageCode, con
     // Header as MODE SELECT wants it: no medium type, no device-specific bits, no descriptors.
     std::memset(buffer, 0, layout.HeaderSize);
     if (layout.HeaderSize == 8)
-        PutBE16(static_cast<std::uint16_t>(listLength - 2), buffer);
+        kvbe::Store16(buffer, static_cast<std::uint16_t>(listLength - 2));
     else
         buffer[0] = static_cast<std::uint8_t>(listLength - 1);
 
@@ -241,10 +237,10 @@ TScsiError ScsiGetSpeeds(const TCDBurnerInfo& Info, TScsiDriveSpeeds& Speeds, TS
     std::uint8_t page[kCapabilitiesBytes];
     const TScsiError result = ScsiGetCapabilitiesPage(Info, page, Defaults);
     // Decoded also after a failure: the zeroed page then gives zero speeds.
-    Speeds.MaxReadSpeed = SpeedFactor(scsiunit::GetBE16(page + 8));
-    Speeds.CurReadSpeed = SpeedFactor(scsiunit::GetBE16(page + 14));
-    Speeds.MaxWriteSpeed = SpeedFactor(scsiunit::GetBE16(page + 18));
-    Speeds.CurWriteSpeed = SpeedFactor(scsiunit::GetBE16(page + 20));
+    Speeds.MaxReadSpeed = SpeedFactor(kvbe::Load16(page + 8));
+    Speeds.CurReadSpeed = SpeedFactor(kvbe::Load16(page + 14));
+    Speeds.MaxWriteSpeed = SpeedFactor(kvbe::Load16(page + 18));
+    Speeds.CurWriteSpeed = SpeedFactor(kvbe::Load16(page + 20));
     return result;
 }
 
@@ -282,8 +278,8 @@ TScsiError ScsiSetWriteParameters(const TCDBurnerInfo& Info, std::uint8_t WriteT
     page[4] = DataBlockType;
     page[7] = 0;   // host application code
     page[8] = SessionFormat;
-    PutBE32(PacketSize, page + 10);
-    PutBE16(AudioPauseLength, page + 14);
+    kvbe::Store32(page + 10, PacketSize);
+    kvbe::Store16(page + 14, AudioPauseLength);
     std::memset(page + 16, 0, kWriteParametersBytes - 16);   // catalog number, ISRC, subheader
 
     std::uint32_t supplied = kWriteParametersBytes;
@@ -313,9 +309,9 @@ TScsiError ScsiGetWriterParametersText(const TCDBurnerInfo& Info, std::string& T
     line("Write Type :  ", WriteTypeText(page[2] & 0x0F));
     line("Multisession :  ", ((page[3] >> 6) == 3) ? "Next Session Allowed / ON" : "Next Session Not Allowed / OFF");
     line("Packet Type :  ", (page[3] & 0x20) ? "Fixed Size Packets" : "Variable Size Packets");
-    line("Packet Size :  ", std::to_string(scsiunit::GetBE32(page + 10)));
+    line("Packet Size :  ", std::to_string(kvbe::Load32(page + 10)));
     line("Session Type :  ", SessionTypeText(page[8]));
-    line("Audio Pause Length :  ", std::to_string(scsiunit::GetBE16(page + 14)));
+    line("Audio Pause Length :  ", std::to_string(kvbe::Load16(page + 14)));
     line("Data Block :  ", std::to_string(page[4]));
     Text = std::move(out);
     return Err_None;

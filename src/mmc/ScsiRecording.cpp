@@ -3,12 +3,6 @@
 #include "mmc/ScsiInternal.h"
 
 namespace {
-constexpr std::uint8_t kRead10 = 0x28;
-constexpr std::uint8_t kWrite10 = 0x2A;
-constexpr std::uint8_t kSynchronizeCache = 0x35;
-constexpr std::uint8_t kCloseTrackSession = 0x5B;
-constexpr std::uint8_t kReadBufferCapacity = 0x5C;
-constexpr std::uint8_t kBlank = 0xA1;
 
 constexpr std::uint8_t kDPO = 0x10;
 constexpr std::uint8_t kFUA = 0x08;
@@ -24,7 +18,7 @@ TScsiError ScsiWrite10(const TCDBurnerInfo& Info, bool DPO, bool FUA, std::uint3
     scsiunit::TimeoutSwap swap(Defaults, Defaults.LongTimeout);
     const auto byte1 = static_cast<std::uint8_t>((DPO ? kDPO : 0) | (FUA ? kFUA : 0));
     // Data out: the frame only reads the buffer.
-    return ScsiSendCDB10(Info, kWrite10, byte1, LBA, 0, TransferLength, const_cast<void*>(Buffer), BufLen,
+    return ScsiSendCDB10(Info, kvcat::cmd::Write10.opcode, byte1, LBA, 0, TransferLength, const_cast<void*>(Buffer), BufLen,
                          SRB_DIR_OUT, Defaults);
 }
 
@@ -35,39 +29,38 @@ TScsiError ScsiWriteBlocks(const TCDBurnerInfo& Info, std::uint32_t LBA, std::ui
 
 TScsiError ScsiRead10(const TCDBurnerInfo& Info, std::uint32_t LBA, std::uint16_t TransferLength,
                       void* Buffer, std::uint32_t BufLen, TScsiDefaults& Defaults) {
-    return ScsiSendCDB10(Info, kRead10, 0, LBA, 0, TransferLength, Buffer, BufLen, SRB_DIR_IN, Defaults);
+    return ScsiSendCDB10(Info, kvcat::cmd::Read10.opcode, 0, LBA, 0, TransferLength, Buffer, BufLen, SRB_DIR_IN, Defaults);
 }
 
 TScsiError ScsiReadBufferCapacity(const TCDBurnerInfo& Info, std::uint8_t* Reply, TScsiDefaults& Defaults) {
     if (Reply == nullptr) return Err_InvalidArgument;
-    std::uint8_t cdb[10] = {};
-    cdb[0] = kReadBufferCapacity;
-    PutBE16(kBufferCapacitySize, cdb + 7);
+    constexpr const kvcat::Command& c = kvcat::cmd::ReadBufferCapacity;
+    std::uint8_t cdb[c.cdbLength] = {c.opcode};
+    scsiunit::PutLength(c, cdb, kBufferCapacitySize);
     return scsiunit::Send(Info, cdb, sizeof cdb, Reply, kBufferCapacitySize, SRB_DIR_IN, Defaults);
 }
 
 TScsiError ScsiSynchronizeCache(const TCDBurnerInfo& Info, TScsiDefaults& Defaults) {
     // Byte 1 = 01h, the whole cache (address 0, count 0).
-    const std::uint8_t cdb[10] = {kSynchronizeCache, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::uint8_t cdb[kvcat::cmd::SynchronizeCache.cdbLength] = {kvcat::cmd::SynchronizeCache.opcode, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};
     return scsiunit::Send(Info, cdb, sizeof cdb, nullptr, 0, SRB_DIR_IN, Defaults);
 }
 
 TScsiError ScsiCloseTrack(const TCDBurnerInfo& Info, std::uint8_t TrackNumber, TScsiDefaults& Defaults) {
-    const std::uint8_t cdb[10] = {kCloseTrackSession, kImmed, kCloseTrack, 0, 0, TrackNumber, 0, 0, 0, 0};
+    const std::uint8_t cdb[kvcat::cmd::CloseTrackSession.cdbLength] = {kvcat::cmd::CloseTrackSession.opcode, kImmed, kCloseTrack, 0, 0, TrackNumber, 0, 0, 0, 0};
     return scsiunit::Send(Info, cdb, sizeof cdb, nullptr, 0, SRB_DIR_IN, Defaults);
 }
 
 TScsiError ScsiCloseSession(const TCDBurnerInfo& Info, TScsiDefaults& Defaults) {
-    const std::uint8_t cdb[10] = {kCloseTrackSession, kImmed, kCloseSession, 0, 0, 0, 0, 0, 0, 0};
+    const std::uint8_t cdb[kvcat::cmd::CloseTrackSession.cdbLength] = {kvcat::cmd::CloseTrackSession.opcode, kImmed, kCloseSession, 0, 0, 0, 0, 0, 0, 0};
     return scsiunit::Send(Info, cdb, sizeof cdb, nullptr, 0, SRB_DIR_IN, Defaults);
 }
 
 TScsiError ScsiBlank(const TCDBurnerInfo& Info, std::uint8_t BlankByte, std::uint32_t StartAddress,
                      TScsiDefaults& Defaults) {
     // Byte 1 goes out as the caller gave it: blanking type in bits 0-2, IMMED in bit 4.
-    std::uint8_t cdb[12] = {};
-    cdb[0] = kBlank;
+    std::uint8_t cdb[kvcat::cmd::Blank.cdbLength] = {kvcat::cmd::Blank.opcode};
     cdb[1] = BlankByte;
-    PutBE32(StartAddress, cdb + 2);
+    kvbe::Store32(cdb + 2, StartAddress);
     return scsiunit::Send(Info, cdb, sizeof cdb, nullptr, 0, SRB_DIR_IN, Defaults);
 }

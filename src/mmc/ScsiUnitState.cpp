@@ -4,10 +4,6 @@
 #include "mmc/ScsiInternal.h"
 
 namespace {
-constexpr std::uint8_t kTestUnitReady = 0x00;
-constexpr std::uint8_t kRequestSense = 0x03;
-constexpr std::uint8_t kStartStopUnit = 0x1B;
-constexpr std::uint8_t kPreventAllowRemoval = 0x1E;
 constexpr std::uint8_t kRequestSenseLength = 18;
 
 // SPC: the sense-key specific bytes hold a progress indication only for NO SENSE and NOT READY;
@@ -20,21 +16,21 @@ TScsiError ScsiStartStopUnit(const TCDBurnerInfo& Info, bool Start, bool LoadEje
     scsiunit::TimeoutSwap swap(Defaults, Defaults.UnitTimeout);
     const std::uint32_t address = Immediate ? 0x010000u : 0u;   // IMMED is bit 0 of byte 1
     const auto action = static_cast<std::uint8_t>((LoadEject ? 0x02 : 0x00) | (Start ? 0x01 : 0x00));
-    return ScsiSendCDB6(Info, kStartStopUnit, address, action, nullptr, 0, SRB_DIR_NONE, Defaults);
+    return ScsiSendCDB6(Info, kvcat::cmd::StartStopUnit.opcode, address, action, nullptr, 0, SRB_DIR_NONE, Defaults);
 }
 
 TScsiError ScsiPreventAllowRemoval(const TCDBurnerInfo& Info, std::uint8_t Prevent,
                                    TScsiDefaults& Defaults) {
-    return ScsiSendCDB6(Info, kPreventAllowRemoval, 0, Prevent, nullptr, 0, SRB_DIR_NONE, Defaults);
+    return ScsiSendCDB6(Info, kvcat::cmd::PreventAllow.opcode, 0, Prevent, nullptr, 0, SRB_DIR_NONE, Defaults);
 }
 
 TScsiError ScsiTestUnitReady(const TCDBurnerInfo& Info, TScsiDefaults& Defaults) {
-    return ScsiSendCDB6(Info, kTestUnitReady, 0, 0, nullptr, 0, SRB_DIR_NONE, Defaults);
+    return ScsiSendCDB6(Info, kvcat::cmd::TestUnitReady.opcode, 0, 0, nullptr, 0, SRB_DIR_NONE, Defaults);
 }
 
 TScsiError ScsiRequestSense(const TCDBurnerInfo& Info, TScsiSense& Sense, TScsiDefaults& Defaults) {
     std::uint8_t reply[kRequestSenseLength];
-    const TScsiError result = ScsiSendCDB6(Info, kRequestSense, 0, kRequestSenseLength, reply,
+    const TScsiError result = ScsiSendCDB6(Info, kvcat::cmd::RequestSense.opcode, 0, kRequestSenseLength, reply,
                                            sizeof reply, SRB_DIR_IN, Defaults);
     Sense = ScsiDecodeSense(reply, sizeof reply);
     return result;
@@ -60,7 +56,7 @@ TScsiSense ScsiDecodeSense(const std::uint8_t* Sense, std::uint32_t Length) {
             // Sense key specific descriptor (type 02h): SKSV in byte 4, progress in 5-6.
             if (type == 0x02 && size >= 8 && (Sense[at + 4] & 0x80) && KeyCarriesProgress(out.Key)) {
                 out.ProgressValid = true;
-                out.Progress = scsiunit::GetBE16(Sense + at + 5);
+                out.Progress = kvbe::Load16(Sense + at + 5);
             }
             at += size;
         }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "catalog/BigEndian.h"
+#include "catalog/Commands.h"
 #include "platform/VirtualDevice.h"
 #include "scsi/CDROMIOCTL.h"
 #include "scsi/scsidefs.h"
@@ -82,15 +84,15 @@ void ProbeDrive(int index) {
     std::uint8_t inquiry[kScanInquiryLength] = {};
     SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
     block.sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
-    block.sptd.CdbLength = 6;
+    block.sptd.CdbLength = kvcat::cmd::Inquiry.cdbLength;
     block.sptd.SenseInfoLength = kScanSenseLength;
     block.sptd.DataIn = SCSI_IOCTL_DATA_IN;
     block.sptd.DataTransferLength = sizeof inquiry;
     block.sptd.TimeOutValue = kPassThroughTimeoutSeconds;
     block.sptd.DataBuffer = inquiry;
     block.sptd.SenseInfoOffset = kSenseOffset;
-    block.sptd.Cdb[0] = 0x12;
-    block.sptd.Cdb[4] = kScanInquiryLength;
+    block.sptd.Cdb[0] = kvcat::cmd::Inquiry.opcode;
+    kvbe::Store16(block.sptd.Cdb + kvcat::cmd::Inquiry.lengthOffset, kScanInquiryLength);
     if (!PassThrough(h, block)) {
         release();
         return;
@@ -150,7 +152,7 @@ std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
     if (index == 0) return SS_NO_DEVICE;
     TSptiDrive& entry = SptiDriveTable.Drives[index];
 
-    if (srb.CDBByte[0] == 0x12) {
+    if (srb.CDBByte[0] == kvcat::cmd::Inquiry.opcode) {
         // INQUIRY is answered from the table; the copy is bounded by the caller's buffer.
         if (srb.SRB_BufPointer != nullptr)
             std::memcpy(srb.SRB_BufPointer, entry.InquiryData, std::min<std::uint32_t>(36, srb.SRB_BufLen));

@@ -1,6 +1,7 @@
 // TOC, DVD physical format, disc and track information decoded from canned replies, including
 // replies whose lengths claim more than was sent.
 #include "MmcDeviceFixture.h"
+#include "catalog/BigEndian.h"
 #include "mmc/ScsiSpeed.h"
 
 namespace {
@@ -273,11 +274,7 @@ Bytes ConfigurationReply(std::uint16_t current, const std::vector<std::pair<std:
         r.insert(r.end(), {static_cast<std::uint8_t>(p >> 8), static_cast<std::uint8_t>(p), std::uint8_t(cur), 0});
     for (std::uint16_t f : features)
         r.insert(r.end(), {static_cast<std::uint8_t>(f >> 8), static_cast<std::uint8_t>(f), 0x01, 4, 0, 0, 0, 0});
-    const std::uint32_t len = static_cast<std::uint32_t>(r.size() - 4);
-    r[0] = static_cast<std::uint8_t>(len >> 24);
-    r[1] = static_cast<std::uint8_t>(len >> 16);
-    r[2] = static_cast<std::uint8_t>(len >> 8);
-    r[3] = static_cast<std::uint8_t>(len);
+    kvbe::Store32(r.data(), static_cast<std::uint32_t>(r.size() - 4));
     return r;
 }
 
@@ -327,12 +324,7 @@ TEST(ConfigurationDecoder, LengthsAreBoundedByTheBytesReceived) {
     };
     for (const Case& c : cases) {
         Bytes r = full;
-        if (c.claimedLength) {
-            r[0] = static_cast<std::uint8_t>(c.claimedLength >> 24);
-            r[1] = static_cast<std::uint8_t>(c.claimedLength >> 16);
-            r[2] = static_cast<std::uint8_t>(c.claimedLength >> 8);
-            r[3] = static_cast<std::uint8_t>(c.claimedLength);
-        }
+        if (c.claimedLength) kvbe::Store32(r.data(), c.claimedLength);
         r[11] = c.profileListLength;
         TScsiConfiguration config;
         ScsiDecodeConfiguration(r.data(), c.received, config);
@@ -381,12 +373,7 @@ TEST_F(DiscInfoTest, FormatUnitParameterList) {
 TEST(WriteSpeedDescriptors, BoundedByTheReplyAndItsLength)
 {
     std::vector<std::uint8_t> reply(8 + 3 * 16, 0);
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        reply[at] = static_cast<std::uint8_t>(v >> 24);
-        reply[at + 1] = static_cast<std::uint8_t>(v >> 16);
-        reply[at + 2] = static_cast<std::uint8_t>(v >> 8);
-        reply[at + 3] = static_cast<std::uint8_t>(v);
-    };
+    auto put32 = [&](std::size_t at, std::uint32_t v) { kvbe::Store32(&reply[at], v); };
     for (std::uint32_t k = 0; k < 3; ++k) {
         put32(8 + 16 * k + 4, 359848);
         put32(8 + 16 * k + 8, 9152);

@@ -7,6 +7,7 @@
 
 #include "FakeFrame.h"
 #include "GoldenCdbTable.h"
+#include "catalog/BigEndian.h"
 #include "mmc/SCSIUnit.h"
 
 namespace {
@@ -45,7 +46,7 @@ TEST_P(GoldenLunTest, UnitMergesTheLunOfPackedAddressIntoBuilderCommandsOnly) {
 INSTANTIATE_TEST_SUITE_P(AllCommands, GoldenLunTest, testing::ValuesIn(mmctest::GoldenCdbTable()),
                          mmctest::GoldenName);
 
-TEST(CdbBuilders, MergeLunAndBigEndianStores) {
+TEST(CdbBuilders, MergeLunAndBigEndianFields) {
     struct Case { std::uint8_t byte1; std::uint32_t packed; std::uint8_t want; };
     const Case cases[] = {
         {0x08, 0x00000000, 0x08}, {0x08, 0x00002000, 0x28}, {0x1F, 0x00002000, 0x3F},
@@ -53,10 +54,14 @@ TEST(CdbBuilders, MergeLunAndBigEndianStores) {
     };
     for (const Case& c : cases) EXPECT_EQ(ScsiMergeLUN(c.byte1, c.packed), c.want) << int(c.byte1);
 
-    std::uint8_t b[6] = {};
-    PutBE16(0x0102, b);
-    PutBE32(0x00012345, b + 2);
-    EXPECT_EQ(std::vector<std::uint8_t>(b, b + 6), (std::vector<std::uint8_t>{1, 2, 0, 1, 0x23, 0x45}));
+    std::uint8_t b[9] = {};
+    kvbe::Store16(b, 0x0102);
+    kvbe::Store32(b + 2, 0x00012345);
+    kvbe::Store24(b + 6, 0xABCDEF);
+    EXPECT_EQ(std::vector<std::uint8_t>(b, b + 9), (std::vector<std::uint8_t>{1, 2, 0, 1, 0x23, 0x45, 0xAB, 0xCD, 0xEF}));
+    EXPECT_EQ(kvbe::Load16(b), 0x0102u);
+    EXPECT_EQ(kvbe::Load32(b + 2), 0x00012345u);
+    EXPECT_EQ(kvbe::Load24(b + 6), 0xABCDEFu);
 
     fakeframe::Reset();
     TScsiDefaults d;

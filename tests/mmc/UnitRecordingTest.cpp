@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "MmcDeviceFixture.h"
+#include "catalog/BigEndian.h"
 
 namespace {
 
@@ -44,12 +45,8 @@ TEST_F(UnitRecordingTest, BufferCapacityReplyAndItsFailure) {
     std::uint8_t reply[14];
     std::memset(reply, 0xCC, sizeof reply);
     ASSERT_EQ(ScsiReadBufferCapacity(info, reply, defaults), Err_None);
-    // Read as the burner reads them: SwapDWord of the raw little-endian load.
-    std::uint32_t length = 0, free = 0;
-    std::memcpy(&length, reply + 4, 4);
-    std::memcpy(&free, reply + 8, 4);
-    EXPECT_EQ(SwapDWord(length), 2097152u);
-    EXPECT_EQ(SwapDWord(free), 1048576u);
+    EXPECT_EQ(kvbe::Load32(reply + 4), 2097152u);
+    EXPECT_EQ(kvbe::Load32(reply + 8), 1048576u);
     EXPECT_EQ(reply[12], 0xCC);   // twelve bytes, no more
 
     device->OnOpcode(0x5C, kvtest::ScriptedReply::CheckCondition(0x05, 0x20));
