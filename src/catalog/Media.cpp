@@ -45,8 +45,9 @@ constexpr WriteSteps kCdSteps = {true, false, 0, false, 0, false, false, false, 
 constexpr WriteSteps kDashSteps = {false, true, kIncremental, false, 0, false, true, true, false, kNoFinalize, 16, kTestWriteDash};
 
 // Drive side: erasable, BLANK accepted, formats as, blanks as, write types, close functions,
-// finalizing ones, features, formats, random blocking, DVD book type, DVD layers and type.
-constexpr DriveSide kPressed = {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {}, kNoFormats, 16, 0x01, 0x01};
+// finalizing ones, features, formats, random blocking, DVD book type, DVD layers and type,
+// background format.
+constexpr DriveSide kPressed = {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {}, kNoFormats, 16, 0x01, 0x01, false};
 
 constexpr Medium kMedia[] = {
     {0x0008, "CD-ROM", "cd-rom", Family::CD, Recording::ReadOnly, Blanking::None, 1, kCd,
@@ -54,48 +55,48 @@ constexpr Medium kMedia[] = {
      kPressed},
     {0x0009, "CD-R", "cd-r", Family::CD, Recording::Sequential, Blanking::None, 1, kCd,
      kCdSteps,
-     {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {0x0021, 0x002D}, kNoFormats, 16, 0, 0}},
+     {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {0x0021, 0x002D}, kNoFormats, 16, 0, 0, false}},
     {0x000A, "CD-RW", "cd-rw", Family::CD, Recording::Sequential, Blanking::Blank, 1, kCd,
      kCdSteps,
-     {true, true, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {0x0021, 0x002D}, kNoFormats, 16, 0, 0}},
+     {true, true, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {0x0021, 0x002D}, kNoFormats, 16, 0, 0, false}},
     {0x0010, "DVD-ROM", "dvd-rom", Family::DVD, Recording::ReadOnly, Blanking::None, 1, kDvd,
      kNotWritten,
      kPressed},
     {0x0011, "DVD-R", "dvd-r", Family::DVD, Recording::Sequential, Blanking::None, 1, kDvd,
      kDashSteps,
-     {false, false, nullptr, nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x002F}, kNoFormats, 16, 0x25, 0x02}},
+     {false, false, nullptr, nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x002F}, kNoFormats, 16, 0x25, 0x02, false}},
     {0x0014, "DVD-RW", "dvd-rw", Family::DVD, Recording::Sequential, Blanking::Blank, 1, kDvd,
      kDashSteps,
-     {true, true, "dvd-rw-ro", nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x0023, 0x002F}, kDvdRwFormats, 16, 0x32, 0x04}},
+     {true, true, "dvd-rw-ro", nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x0023, 0x002F}, kDvdRwFormats, 16, 0x32, 0x04, false}},
     {0x0015, "DVD-R DL", nullptr, Family::DVD, Recording::Sequential, Blanking::None, 2, kDvdDl,
      kDashSteps,
-     {false, false, nullptr, nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x002F}, kNoFormats, 16, 0x25, 0x22}},
+     {false, false, nullptr, nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x002F}, kNoFormats, 16, 0x25, 0x22, false}},
     {0x0013, "DVD-RW", "dvd-rw-ro", Family::DVD, Recording::Overwritable, Blanking::Overwrite, 1, kDvd,
      {false, false, 0, true, kFormatFull, false, false, false, false, kNoFinalize, 16, 0},
-     {true, true, nullptr, "dvd-rw", kIgnoredWriteTypes, Bit(0) | kTrackSession, 0, {0x0023, 0x0026}, kDvdRwFormats, 16, 0x32, 0x04}},
+     {true, true, nullptr, "dvd-rw", kIgnoredWriteTypes, Bit(0) | kTrackSession, 0, {0x0023, 0x0026}, kDvdRwFormats, 16, 0x32, 0x04, false}},
     {0x001B, "DVD+R", "dvd+r", Family::DVD, Recording::Sequential, Blanking::None, 1, kDvd,
      {false, false, 0, false, 0, false, true, true, true, kFinalizeMinimalRadius, 16, 0},
-     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(5) | Bit(6), Bit(5) | Bit(6), {0x002B}, kNoFormats, 16, 0xA1, 0x02}},
+     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(5) | Bit(6), Bit(5) | Bit(6), {0x002B}, kNoFormats, 16, 0xA1, 0x02, false}},
     {0x002B, "DVD+R DL", "dvd+r-dl", Family::DVD, Recording::Sequential, Blanking::None, 2, kDvdDl,
      {false, false, 0, false, 0, false, true, true, true, kFinalize, 16, 0},
-     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(5) | Bit(6), Bit(5) | Bit(6), {0x002B, 0x003B}, kNoFormats, 16, 0xE1, 0x22}},
+     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(5) | Bit(6), Bit(5) | Bit(6), {0x002B, 0x003B}, kNoFormats, 16, 0xE1, 0x22, false}},
     {0x001A, "DVD+RW", "dvd+rw", Family::DVD, Recording::Overwritable, Blanking::Overwrite, 1, kDvd,
      {false, false, 0, true, kFormatDvdPlusRW, true, false, false, false, kNoFinalize, 16, 0},
-     {true, true, nullptr, nullptr, kIgnoredWriteTypes, Bit(0) | kTrackSession, 0, {0x0023, 0x002A}, kDvdPlusRwFormats, 16, 0x92, 0x04}},
+     {true, true, nullptr, nullptr, kIgnoredWriteTypes, Bit(0) | kTrackSession, 0, {0x0023, 0x002A}, kDvdPlusRwFormats, 16, 0x92, 0x04, true}},
     {0x0040, "BD-ROM", "bd-rom", Family::BD, Recording::ReadOnly, Blanking::None, 1, kBd,
      kNotWritten,
      kPressed},
     {0x0041, "BD-R", "bd-r", Family::BD, Recording::Sequential, Blanking::None, 1, kBd,
      {false, false, 0, false, 0, false, true, true, true, kFinalize, 32, 0},
-     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(6), Bit(6), {0x0021, 0x0041}, kNoFormats, 16, 0, 0}},
+     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(6), Bit(6), {0x0021, 0x0041}, kNoFormats, 16, 0, 0, false}},
     {0x0043, "BD-RE", "bd-re", Family::BD, Recording::Overwritable, Blanking::Overwrite, 1, kBd,
      {false, false, 0, true, kFormatFull, false, false, false, false, kNoFinalize, 32, 0},
-     {true, false, nullptr, nullptr, 0, Bit(0) | kTrackSession, 0, {0x0023, 0x0041}, kBdReFormats, 32, 0, 0}},
+     {true, false, nullptr, nullptr, 0, Bit(0) | kTrackSession, 0, {0x0023, 0x0041}, kBdReFormats, 32, 0, 0, true}},
 };
 
 constexpr Medium kNoMedium = {0x0000, "none", "none", Family::CD, Recording::ReadOnly, Blanking::None, 0, kCd,
                               kNotWritten,
-                              {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {}, kNoFormats, 16, 0, 0}};
+                              {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {}, kNoFormats, 16, 0, 0, false}};
 
 constexpr FamilySpeeds kSpeeds[] = {
     {Family::CD, 176, {52, 48, 40, 32, 24, 16, 12, 8, 4}},

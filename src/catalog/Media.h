@@ -80,6 +80,8 @@ struct DriveSide {
     std::uint16_t randomBlocking;       // blocks per random write (feature 0020h)
     std::uint8_t dvdBook;               // READ DVD STRUCTURE format 0: book type and version
     std::uint8_t dvdLayerType;          // and layers and layer type (0 on other families)
+    bool backgroundFormat;              // formats in the background: READ DISC INFORMATION
+                                        // reports the format complete once it ran
 };
 
 struct Medium {

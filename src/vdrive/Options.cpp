@@ -65,12 +65,10 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
         std::uint64_t n = 0;
         if (name == "media") {
             if (!hasValue) return needValue("cd-r|cd-rw|dvd-r|dvd+r|dvd+rw|bd-r|bd-re|...|none");
-            MediaType media = MediaType::None;
-            if (value == "none") result.media = MediaType::None;
-            else if (MediaFromName(value, media)) result.media = media;
-            else
-                return badValue("cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw, dvd-rw-ro, dvd+r, dvd+r-dl, dvd+rw, "
-                                "bd-rom, bd-r, bd-re or none");
+            static const std::string known = std::string(kvcat::KeyList()) + " or none";
+            if (value == "none") result.media = &kvcat::NoMedium();
+            else if (const kvcat::Medium* media = kvcat::MediumByKey(value)) result.media = media;
+            else return badValue(known.c_str());
         } else if (name == "speed") {
             if (!hasValue) return needValue("N");
             if (!ParseNumber(value, 255, n)) return badValue("0 for unlimited or 1 to 255");

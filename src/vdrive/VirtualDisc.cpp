@@ -17,6 +17,9 @@ namespace vdrive {
 
 namespace {
 
+// A sheet of another program (one track per file, no header) is read as a finished CD-R.
+const kvcat::Medium& ForeignMedium() { return *kvcat::MediumByKey("cd-r"); }
+
 constexpr std::size_t kWriteBehindBytes = 1024 * 1024;
 constexpr std::size_t kMaxCueBytes = 1024 * 1024;
 constexpr const char* kHeader = "KEELVANE-VIRTUAL-DISC";
@@ -168,14 +171,14 @@ VirtualDisc::~VirtualDisc() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::unique_ptr<VirtualDisc> VirtualDisc::Create(const std::string& cuePath, MediaType media,
+std::unique_ptr<VirtualDisc> VirtualDisc::Create(const std::string& cuePath, const kvcat::Medium& media,
                                                  std::uint32_t capacity, std::string& error, bool formatted) {
     std::unique_ptr<VirtualDisc> disc(new VirtualDisc());
     disc->cuePath_ = cuePath;
     SplitPath(cuePath, disc->dir_, disc->stem_);
-    disc->media_ = media;
+    disc->media_ = &media;
     disc->capacity_ = capacity;
-    disc->formatted_ = formatted || Medium(media).recording != Recording::Overwritable;
+    disc->formatted_ = formatted || !media.Overwritable();
     if (!disc->Save(error)) return nullptr;
     return disc;
 }
@@ -269,7 +272,9 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
             } else if (!ours) {
                 continue;   // a comment of another program
             } else if (key == "MEDIA") {
-                if (w.size() != 3 || !MediaFromName(w[2], disc->media_)) return fail("bad MEDIA");
+                const kvcat::Medium* media = w.size() == 3 ? kvcat::MediumByKey(w[2]) : nullptr;
+                if (media == nullptr) return fail("bad MEDIA");
+                disc->media_ = media;
                 haveMedia = true;
             } else if (key == "CAPACITY") {
                 if (w.size() != 3 || !ParseU32(w[2], disc->capacity_) || disc->capacity_ == 0 ||
@@ -391,7 +396,7 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
                        " line and no tracks); it is left as it is");
     } else {
         // A sheet of another program: a finished single-session disc with its tracks back to back.
-        disc->media_ = MediaType::CDR;
+        disc->media_ = &ForeignMedium();
         disc->finalized_ = !tracks.empty();
         closedSessions = tracks.empty() ? 0 : 1;
     }
@@ -431,7 +436,8 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
         }
     }
     if (!ours) {
-        disc->capacity_ = tracks.empty() ? kDefaultCdCapacity : std::max(kDefaultCdCapacity, tracks.back().End());
+        const std::uint32_t capacity = ForeignMedium().capacity;
+        disc->capacity_ = tracks.empty() ? capacity : std::max(capacity, tracks.back().End());
     }
 
     // The layout must be one a drive could have written.
@@ -455,14 +461,14 @@ std::unique_ptr<VirtualDisc> VirtualDisc::Load(const std::string& cuePath, std::
         return failAll("CLOSED-SESSIONS does not match the tracks");
     if (disc->finalized_ && (closedSessions == 0 || static_cast<int>(closedSessions) != lastSession))
         return failAll("a finalized disc needs its last session closed");
-    const MediaInfo& medium = disc->Info();
-    if (haveFormatted && medium.recording != Recording::Overwritable)
+    const kvcat::Medium& medium = disc->Media();
+    if (haveFormatted && !medium.Overwritable())
         return failAll("FORMATTED belongs to overwritable media only");
-    if (medium.family != MediaFamily::CD) {
+    if (medium.family != kvcat::Family::CD) {
         for (const DiscTrack& t : tracks)
-            if (t.audio) return failAll("track " + std::to_string(t.number) + ": audio on a " + medium.name);
+            if (t.audio) return failAll("track " + std::to_string(t.number) + ": audio on a " + medium.key);
     }
-    if (medium.recording == Recording::Overwritable) {
+    if (medium.Overwritable()) {
         // One data track from block 0 that grows as it is written; no sessions to close.
         if (tracks.size() > 1 || (!tracks.empty() && tracks[0].start != 0))
             return failAll("an overwritable disc holds one track from block 0");
@@ -510,7 +516,7 @@ bool VirtualDisc::Save(std::string& error) {
     if (!SheetUnchanged(error)) return false;
     std::ostringstream out;
     out << "REM " << kHeader << " 1\n";
-    out << "REM MEDIA " << MediaName(media_) << "\n";
+    out << "REM MEDIA " << media_->key << "\n";
     out << "REM CAPACITY " << capacity_ << "\n";
     if (Overwritable()) out << "REM FORMATTED " << (formatted_ ? "YES" : "NO") << "\n";
     out << "REM CLOSED-SESSIONS " << closedSessions_ << "\n";
@@ -572,7 +578,7 @@ bool VirtualDisc::Save(std::string& error) {
 
 DiscStatus VirtualDisc::Status() const {
     // A pressed disc is complete; an overwritable one once formatted (what drives report).
-    if (media_ != MediaType::None && Info().recording == Recording::ReadOnly) return DiscStatus::Complete;
+    if (Present() && !media_->Writable()) return DiscStatus::Complete;
     if (Overwritable()) return formatted_ ? DiscStatus::Complete : DiscStatus::Empty;
     if (finalized_) return DiscStatus::Complete;
     return tracks_.empty() ? DiscStatus::Empty : DiscStatus::Incomplete;
@@ -797,10 +803,10 @@ bool VirtualDisc::Blank(std::string& error) {
     return true;
 }
 
-bool VirtualDisc::Reformat(MediaType media, bool formatted, std::string& error) {
-    const MediaType oldMedia = media_;
+bool VirtualDisc::Reformat(const kvcat::Medium& media, bool formatted, std::string& error) {
+    const kvcat::Medium* oldMedia = media_;
     const bool oldFormatted = formatted_;
-    media_ = media;
+    media_ = &media;
     formatted_ = formatted || !Overwritable();
     if (Blank(error)) return true;
     media_ = oldMedia;

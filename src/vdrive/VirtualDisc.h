@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "vdrive/Media.h"
+#include "catalog/Media.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace vdrive {
@@ -42,26 +42,27 @@ public:
     // damaged or a track file is missing or does not match the sheet.
     static std::unique_ptr<VirtualDisc> Load(const std::string& cuePath, std::string& error);
     // A new blank disc; writes its CUE sheet at once so another process sees the same medium.
-    static std::unique_ptr<VirtualDisc> Create(const std::string& cuePath, MediaType media,
+    static std::unique_ptr<VirtualDisc> Create(const std::string& cuePath, const kvcat::Medium& media,
                                                std::uint32_t capacity, std::string& error, bool formatted = true);
     ~VirtualDisc();
 
     VirtualDisc(const VirtualDisc&) = delete;
     VirtualDisc& operator=(const VirtualDisc&) = delete;
 
-    MediaType Media() const { return media_; }
+    // The medium's row in the catalogue (NoMedium() for none).
+    const kvcat::Medium& Media() const { return *media_; }
     std::uint32_t Capacity() const { return capacity_; }
     const std::vector<DiscTrack>& Tracks() const { return tracks_; }
     int ClosedSessions() const { return closedSessions_; }
     bool Finalized() const { return finalized_; }
     const std::string& CuePath() const { return cuePath_; }
 
-    const MediaInfo& Info() const { return Medium(media_); }
-    bool Rewritable() const { return Info().erasable; }
-    bool IsCd() const { return Info().family == MediaFamily::CD; }
-    bool IsDvd() const { return media_ != MediaType::None && Info().family == MediaFamily::DVD; }
-    bool Writable() const { return media_ != MediaType::None && Info().recording != Recording::ReadOnly; }
-    bool Overwritable() const { return Info().recording == Recording::Overwritable; }
+    bool Present() const { return media_->profile != 0; }
+    bool Rewritable() const { return media_->drive.erasable; }
+    bool IsCd() const { return media_->family == kvcat::Family::CD; }
+    bool IsDvd() const { return Present() && media_->family == kvcat::Family::DVD; }
+    bool Writable() const { return Present() && media_->Writable(); }
+    bool Overwritable() const { return media_->Overwritable(); }
     // Overwritable media only: FORMAT UNIT has run (other media count as formatted).
     bool Formatted() const { return formatted_; }
 
@@ -87,7 +88,7 @@ public:
     bool Blank(std::string& error);
     // Like Blank, and the medium may change its recording mode on the way (a formatted DVD-RW
     // is in restricted overwrite mode, a blanked one sequential again).
-    bool Reformat(MediaType media, bool formatted, std::string& error);
+    bool Reformat(const kvcat::Medium& media, bool formatted, std::string& error);
     // Finalizes a disc whose last session is already closed (DVD+R, BD-R close functions).
     bool Finalize(std::string& error);
     // Overwritable media: writes whole blocks at any address; the single track grows to cover
@@ -118,7 +119,7 @@ private:
     std::string cuePath_;
     std::string dir_;
     std::string stem_;
-    MediaType media_ = MediaType::None;
+    const kvcat::Medium* media_ = &kvcat::NoMedium();
     std::uint32_t capacity_ = 0;
     bool formatted_ = true;
     int closedSessions_ = 0;

@@ -4,7 +4,7 @@
 //
 // The disc on the file system (PATH is the sheet, e.g. disc.cue):
 //   REM KEELVANE-VIRTUAL-DISC 1          format version
-//   REM MEDIA cd-rw                      one of the media= names below
+//   REM MEDIA cd-rw                      the medium's key in the catalogue (media=)
 //   REM CAPACITY 359849                  blocks
 //   REM FORMATTED NO                     overwritable media only (dvd+rw, dvd-rw-ro, bd-re)
 //   REM CLOSED-SESSIONS 1
@@ -31,25 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "catalog/Media.h"
 #include "platform/VirtualDevice.h"
 
 namespace vdrive {
 
-enum class MediaType : std::uint8_t {
-    None, CDR, CDRW, DVDROM, DVDPlusRW,
-    CDROM, DVDR, DVDRW, DVDRWRestricted, DVDPlusR, DVDPlusRDL, BDROM, BDR, BDRE,
-};
-
-// "cd-rom", "cd-r", "cd-rw", "dvd-rom", "dvd-r", "dvd-rw", "dvd-rw-ro", "dvd+r", "dvd+r-dl",
-// "dvd+rw", "bd-rom", "bd-r", "bd-re", "none": the names of the attach syntax.
-const char* MediaName(MediaType media);
-// The medium of a name; false for an unknown name ("none" included).
-bool MediaFromName(const std::string& name, MediaType& media);
-
-constexpr std::uint32_t kDefaultCdCapacity = 359849;    // 80-minute CD-R
-constexpr std::uint32_t kDefaultDvdCapacity = 2295104;  // single-layer 4.7 GB
-constexpr std::uint32_t kDefaultDvdDlCapacity = 4173824;   // dual-layer 8.5 GB
-constexpr std::uint32_t kDefaultBdCapacity = 12219392;   // single-layer 25 GB
 constexpr std::uint32_t kBufferBytes = 2u * 1024u * 1024u;
 
 // How a program holds a disc: a job that changes it (burn, blank, format) alone; a query
@@ -63,7 +49,9 @@ enum class DiscAccess : std::uint8_t { Exclusive, Shared };
 // [,not-ready=K][,busy-ms=N][,bad-reply][,unformatted][,no-config][,no-test-write]
 struct VirtualDriveOptions {
     std::string path;                        // the disc's CUE sheet
-    std::optional<MediaType> media;          // for a new disc; none = an empty drive
+    // The medium of a new disc (a row of the catalogue with a key); null: not given (a CD-R);
+    // kvcat::NoMedium(): an empty drive.
+    const kvcat::Medium* media = nullptr;
     bool unformatted = false;                // a new overwritable disc straight from the shop
     unsigned speed = 0;                      // x (75 x N blocks/s); 0 unlimited
     std::optional<std::uint32_t> capacity;   // blocks of a new disc
@@ -123,7 +111,7 @@ struct TrackState {
 enum class DiscStatus : std::uint8_t { Empty, Incomplete, Complete };
 
 struct DiscState {
-    MediaType media = MediaType::None;   // None: no disc in the drive
+    const kvcat::Medium* media = &kvcat::NoMedium();   // NoMedium(): no disc in the drive
     std::uint32_t capacity = 0;
     bool formatted = true;               // overwritable media: FORMAT UNIT has run
     int closedSessions = 0;
@@ -160,7 +148,7 @@ public:
     // With the tray open: take the disc out / put a new blank disc in (replacing the one kept at
     // the path, whose track files are removed). False and a message on failure.
     bool RemoveDisc(std::string& error);
-    bool InsertBlankDisc(MediaType media, std::uint32_t capacity, std::string& error, bool formatted = true);
+    bool InsertBlankDisc(const kvcat::Medium& media, std::uint32_t capacity, std::string& error, bool formatted = true);
 
     DiscState State() const;
     // Writes buffered track data to the track file (what SYNCHRONIZE CACHE and detach do).

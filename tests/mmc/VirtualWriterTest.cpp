@@ -106,7 +106,7 @@ TEST_F(VirtualWriterTest, SmallDataBurnReadsBackAsOneTrack) {
     ASSERT_EQ(ScsiReadTrackInformation(info, 1, 0xFF, track, defaults), Err_None);
     EXPECT_TRUE(track.NextWritableValid);
     EXPECT_EQ(track.NextWritableAddress, 0u);
-    EXPECT_EQ(track.FreeBlocks, vdrive::kDefaultCdCapacity);
+    EXPECT_EQ(track.FreeBlocks, kvcat::MediumByKey("cd-r")->capacity);
 
     ASSERT_EQ(ScsiSetWriteParameters(info, 1, 8, 0x04, 0, 0, 150, false, true, defaults), Err_None);
     std::vector<std::uint8_t> block(2048);
@@ -170,7 +170,7 @@ TEST_F(VirtualWriterTest, DvdStructureOnACdAndOnADvd) {
     ASSERT_EQ(ScsiReadDVDLayerDescriptor(info, d, defaults), Err_None);
     EXPECT_EQ(d.BookType, "DVD-ROM");
     EXPECT_EQ(d.DiscSize, "120mm");
-    EXPECT_EQ(d.DataAreaSectors, static_cast<std::int32_t>(vdrive::kDefaultDvdCapacity - 1));
+    EXPECT_EQ(d.DataAreaSectors, static_cast<std::int32_t>(kvcat::MediumByKey("dvd-rom")->capacity - 1));
 }
 
 }  // namespace

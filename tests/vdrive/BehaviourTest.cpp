@@ -15,7 +15,7 @@ TEST(AttachSyntax, AcceptsEveryOption) {
         "/tmp/d.cue,media=dvd+rw,speed=16,capacity=5000,fail-write-at=7,stuck-buffer,no-rbc,not-ready=3,busy-ms=250,bad-reply",
         o, error)) << error;
     EXPECT_EQ(o.path, "/tmp/d.cue");
-    EXPECT_EQ(o.media, vdrive::MediaType::DVDPlusRW);
+    EXPECT_EQ(o.media, kvcat::MediumByKey("dvd+rw"));
     EXPECT_EQ(o.speed, 16u);
     EXPECT_EQ(o.capacity, 5000u);
     EXPECT_EQ(o.failWriteAt, 7u);
@@ -25,28 +25,28 @@ TEST(AttachSyntax, AcceptsEveryOption) {
 
     ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("disc.cue", o, error));
     EXPECT_EQ(o.path, "disc.cue");
-    EXPECT_FALSE(o.media.has_value());
+    EXPECT_EQ(o.media, nullptr);
     EXPECT_EQ(o.speed, 0u);
     EXPECT_FALSE(o.stuckBuffer);
     EXPECT_FALSE(o.unformatted);
 
-    // Every medium by its name, and the name back.
-    const struct {
-        const char* name;
-        vdrive::MediaType media;
-    } media[] = {
-        {"cd-rom", vdrive::MediaType::CDROM}, {"cd-r", vdrive::MediaType::CDR}, {"cd-rw", vdrive::MediaType::CDRW},
-        {"dvd-rom", vdrive::MediaType::DVDROM}, {"dvd-r", vdrive::MediaType::DVDR}, {"dvd-rw", vdrive::MediaType::DVDRW},
-        {"dvd-rw-ro", vdrive::MediaType::DVDRWRestricted}, {"dvd+r", vdrive::MediaType::DVDPlusR},
-        {"dvd+r-dl", vdrive::MediaType::DVDPlusRDL}, {"dvd+rw", vdrive::MediaType::DVDPlusRW},
-        {"bd-rom", vdrive::MediaType::BDROM}, {"bd-r", vdrive::MediaType::BDR}, {"bd-re", vdrive::MediaType::BDRE},
-        {"none", vdrive::MediaType::None},
-    };
-    for (const auto& m : media) {
-        SCOPED_TRACE(m.name);
-        ASSERT_TRUE(vdrive::ParseVirtualDriveSpec(std::string("d.cue,media=") + m.name, o, error)) << error;
-        EXPECT_EQ(o.media, m.media);
-        EXPECT_STREQ(vdrive::MediaName(m.media), m.name);
+    // Every medium of the catalogue by its key, and none for an empty drive.
+    for (const kvcat::Medium& m : kvcat::Media()) {
+        if (m.key == nullptr) continue;
+        ASSERT_TRUE(vdrive::ParseVirtualDriveSpec(std::string("d.cue,media=") + m.key, o, error)) << error;
+        EXPECT_EQ(o.media, &m);
+    }
+    ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("d.cue,media=none", o, error)) << error;
+    EXPECT_EQ(o.media, &kvcat::NoMedium());
+    // An unknown one is refused with the keys in the order of the attach syntax, today's
+    // media among them as they always were.
+    EXPECT_FALSE(vdrive::ParseVirtualDriveSpec("d.cue,media=dvd", o, error));
+    EXPECT_EQ(error, "virtual drive 'd.cue,media=dvd': bad value 'dvd' for media (" + std::string(kvcat::KeyList()) + " or none)");
+    std::size_t at = 0;
+    for (const char* key : {"cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw, dvd-rw-ro, dvd+r, dvd+r-dl, dvd+rw, bd-rom",
+                            "bd-r", "bd-re"}) {
+        at = error.find(key, at);
+        EXPECT_NE(at, std::string::npos) << key;
     }
     ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("d.cue,media=bd-re,unformatted,no-config", o, error)) << error;
     EXPECT_TRUE(o.unformatted);
@@ -340,7 +340,7 @@ TEST_F(Timing, TestWriteRecordsNothingOnAnyMedium) {
     ASSERT_EQ(page05(*rw, 0, true), "GOOD");
     ASSERT_EQ(rw->Out(formatCdb, format15h).Sense(), "GOOD");
     EXPECT_EQ(rw->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0014u) << "still sequential";
-    EXPECT_EQ(rw->Writer().State().media, vdrive::MediaType::DVDRW);
+    EXPECT_STREQ(rw->Writer().State().media->key, "dvd-rw");
 
     ASSERT_EQ(page05(*plus, 1, true), "GOOD");
     ASSERT_TRUE(plus->Write(0, Pattern(0, 16), 16).Good());
@@ -467,7 +467,7 @@ TEST_F(Timing, TrayControlForTests) {
     d->Writer().CloseTray();
     EXPECT_EQ(d->TestUnitReady().Sense(), "02/3A/00");
     ASSERT_TRUE(d->Writer().EjectTray());
-    ASSERT_TRUE(d->Writer().InsertBlankDisc(vdrive::MediaType::DVDROM, 1000, error)) << error;
+    ASSERT_TRUE(d->Writer().InsertBlankDisc(*kvcat::MediumByKey("dvd-rom"), 1000, error)) << error;
     d->Writer().CloseTray();
     EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
     EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0010u);
@@ -481,16 +481,15 @@ namespace {
 // sense data, nothing crashes (the tests run under ASan and UBSan), and the disc stays loadable.
 TEST_F(Timing, RandomCommandsNeverBreakTheDrive) {
     const struct {
-        const char* media;
-        vdrive::MediaType type;
+        std::string key;
+        const char* more;
         int commands;
-    } runs[] = {{"cd-rw", vdrive::MediaType::CDRW, 20000}, {"dvd-r", vdrive::MediaType::DVDR, 5000},
-                {"dvd+r", vdrive::MediaType::DVDPlusR, 5000}, {"bd-re,unformatted", vdrive::MediaType::BDRE, 5000},
-                {"dvd-rw", vdrive::MediaType::DVDRW, 5000}};
+    } runs[] = {{"cd-rw", "", 20000}, {"dvd-r", "", 5000}, {"dvd+r", "", 5000}, {"bd-re", ",unformatted", 5000},
+                {"dvd-rw", "", 5000}};
     for (const auto& run : runs) {
-        SCOPED_TRACE(run.media);
-        const std::string sheet = std::string("random-") + std::to_string(static_cast<int>(run.type)) + ".cue";
-        auto d = std::make_unique<Drive>(Route::Direct, dir_ / sheet + ",media=" + run.media + ",capacity=4000,busy-ms=1", clock_);
+        SCOPED_TRACE(run.key);
+        const std::string sheet = "random-" + run.key + ".cue";
+        auto d = std::make_unique<Drive>(Route::Direct, dir_ / sheet + ",media=" + run.key + run.more + ",capacity=4000,busy-ms=1", clock_);
         std::uint32_t seed = 12345;
         auto next = [&] {
             seed = seed * 1103515245u + 12345u;
@@ -529,13 +528,10 @@ TEST_F(Timing, RandomCommandsNeverBreakTheDrive) {
         ASSERT_TRUE(d->Writer().Flush());
         d.reset();
         Drive again(Route::Direct, dir_ / sheet);
-        const auto kept = again.Writer().State().media;
+        const std::string kept = again.Writer().State().media->key;
         // Formatting and blanking move a DVD-RW between its two modes; nothing else changes the medium.
-        if (run.type == vdrive::MediaType::DVDRW) {
-            EXPECT_TRUE(kept == vdrive::MediaType::DVDRW || kept == vdrive::MediaType::DVDRWRestricted);
-        } else {
-            EXPECT_EQ(kept, run.type);
-        }
+        if (run.key == "dvd-rw") EXPECT_TRUE(kept == "dvd-rw" || kept == "dvd-rw-ro") << kept;
+        else EXPECT_EQ(kept, run.key);
     }
 }
 

@@ -1,7 +1,9 @@
 // Raw CDBs against the virtual writer, one table per command family, asserting reply bytes
 // and sense data. Every test runs twice: calling the device directly and through
 // CreateFileA/DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT) like the engine does.
+#include <algorithm>
 #include <map>
+#include <set>
 
 #include "VdriveFixture.h"
 
@@ -387,6 +389,22 @@ const std::vector<MediumCase> kMedia = {
     {"bd-re", 0x0043, 12219392, 0x0020, 0x1E, "05/26/00", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
 };
 
+// A medium of the catalogue without a case above: what its columns say a drive does with it.
+MediumCase Derived(const kvcat::Medium& row) {
+    const auto& f = row.drive.features;
+    const auto last = std::find(f.begin(), f.end(), 0);
+    const std::uint16_t familyRead = row.family == kvcat::Family::CD ? 0x001E : row.family == kvcat::Family::DVD ? 0x001F : 0x0040;
+    const std::uint8_t erasable = row.drive.erasable ? 0x10 : 0x00;
+    const bool sequential = row.Writable() && !row.Overwritable();
+    std::vector<std::uint8_t> closes;
+    if (row.Overwritable()) closes = {0, 1, 2};
+    else if (sequential) closes = {1, static_cast<std::uint8_t>(row.drive.finalizeFunctions & kvcat::Bit(6) ? 6 : 2)};
+    return {row.key, row.profile, row.capacity, last == f.begin() ? familyRead : *(last - 1),
+            static_cast<std::uint8_t>(erasable | (sequential ? 0x00 : 0x0E)),
+            row.drive.writeTypes & kvcat::Bit(1) ? "GOOD" : "05/26/00", row.Writable() ? "GOOD" : "05/30/05", closes,
+            static_cast<std::uint8_t>(erasable | 0x0E), !row.Writable() ? "05/30/05" : sequential ? "05/21/02" : "GOOD"};
+}
+
 // The features a reply lists, with their current bit.
 std::map<std::uint16_t, bool> Features(const Reply& r) {
     std::map<std::uint16_t, bool> f;
@@ -396,8 +414,15 @@ std::map<std::uint16_t, bool> Features(const Reply& r) {
 }
 
 TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
-    for (const MediumCase& m : kMedia) {
+    std::set<std::uint16_t> profiles;
+    for (const kvcat::Medium& row : kvcat::Media()) profiles.insert(row.profile);
+    for (const kvcat::Medium& row : kvcat::Media()) {
+        if (row.key == nullptr) continue;   // no virtual disc of it
+        auto known = std::find_if(kMedia.begin(), kMedia.end(), [&](const MediumCase& c) { return c.media == std::string(row.key); });
+        const MediumCase m = known != kMedia.end() ? *known : Derived(row);
         SCOPED_TRACE(m.media);
+        EXPECT_EQ(m.profile, row.profile);
+        EXPECT_EQ(m.capacity, row.capacity);
         const std::string sheet = dir_ / (std::string(m.media) + ".cue");
         const Bytes data = Pattern(0, 16);
         {
@@ -405,11 +430,11 @@ TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
             Reply config = d.In({0x46, 0, 0, 0, 0, 0, 0, 0x04, 0, 0}, 1024);
             ASSERT_EQ(config.Sense(), "GOOD");
             EXPECT_EQ(config.Be16(6), m.profile);
-            // The profile list names all fourteen profiles, the medium's flagged current.
+            // The profile list names every profile of the catalogue once, the medium's flagged current.
             ASSERT_EQ(config.Be16(8), 0x0000u);
-            ASSERT_EQ(config.data[11], 14 * 4);
+            ASSERT_EQ(config.data[11], profiles.size() * 4);
             int currentProfiles = 0;
-            for (std::size_t p = 12; p < 12 + 14 * 4; p += 4)
+            for (std::size_t p = 12; p < 12 + profiles.size() * 4; p += 4)
                 if (config.data[p + 2] & 1) {
                     ++currentProfiles;
                     EXPECT_EQ(config.Be16(p), m.profile);
@@ -421,6 +446,7 @@ TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
             // RT=1: only current features, in ascending order; the medium's own among them.
             auto current = Features(d.In({0x46, 1, 0, 0, 0, 0, 0, 0x04, 0, 0}, 1024));
             EXPECT_TRUE(current[m.feature]);
+            for (std::uint16_t code : row.drive.features) EXPECT_TRUE(code == 0 || current[code]) << code;
             for (const auto& [code, isCurrent] : current) EXPECT_TRUE(isCurrent) << code;
             // Writing features belong to their media only.
             const bool overwritable = m.endDiscInfo == 0x1E && m.newDiscInfo == 0x1E;
@@ -603,9 +629,25 @@ TEST_P(Conformance, PlusRAndBdRSessionsAndFinalizing) {
         std::uint8_t finalize;        // the medium's finalizing close function
         std::vector<std::uint8_t> refused;   // close functions it does not take (05/24/00)
     };
-    for (const Row& row : {Row{"dvd+r", 6, {0, 3, 4, 7}}, Row{"dvd+r-dl", 5, {0, 3, 4, 7}}, Row{"bd-r", 6, {0, 3, 4, 5, 7}}}) {
-        SCOPED_TRACE(row.media);
-        auto d = std::make_unique<Drive>(GetParam(), dir_ / (std::string(row.media) + ".cue,media=" + row.media + ",capacity=50000"));
+    // Every sequential medium written without write parameters (DVD+R, BD-R), with each of its
+    // finalizing close functions.
+    std::vector<Row> rows;
+    for (const kvcat::Medium& m : kvcat::Media()) {
+        if (m.key == nullptr || !m.Writable() || m.Overwritable() || m.drive.writeTypes != 0) continue;
+        Row row{m.key, 0, {}};
+        for (std::uint8_t f = 0; f < 8; ++f)
+            if (!(m.drive.closeFunctions & kvcat::Bit(f))) row.refused.push_back(f);
+        for (std::uint8_t f = 0; f < 8; ++f) {
+            if (!(m.drive.finalizeFunctions & kvcat::Bit(f))) continue;
+            row.finalize = f;
+            rows.push_back(row);
+        }
+    }
+    ASSERT_GE(rows.size(), 5u);   // DVD+R and DVD+R DL with 5 and 6, BD-R with 6
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.media) + " finalized with " + std::to_string(row.finalize));
+        const std::string sheet = std::string(row.media) + "-" + std::to_string(row.finalize) + ".cue";
+        auto d = std::make_unique<Drive>(GetParam(), dir_ / (sheet + ",media=" + row.media + ",capacity=50000"));
         // Mode page 05h is reported but not taken: these media are written without it.
         EXPECT_EQ(d->ModeSense(0x05, 60).Sense(), "GOOD");
         EXPECT_EQ(d->SetWriteParameters(false).Sense(), "05/26/00");

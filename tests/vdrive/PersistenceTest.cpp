@@ -305,7 +305,7 @@ TEST_F(Persistence, NewDiscKeepsItsMediaAndEmptyDriveMakesNoFile) {
         Drive d(Route::Direct, dir_ / "rw.cue,media=cd-rw,capacity=1234");
     }
     Drive again(Route::Direct, dir_ / "rw.cue,media=cd-r,capacity=99");   // the sheet keeps its own
-    EXPECT_EQ(again.Writer().State().media, vdrive::MediaType::CDRW);
+    EXPECT_EQ(again.Writer().State().media, kvcat::MediumByKey("cd-rw"));
     EXPECT_EQ(again.Writer().State().capacity, 1234u);
 }
 
@@ -437,7 +437,7 @@ pid_t Contender(const std::string& cue, int job) {
         vdrive::AttachFailure failure = vdrive::AttachFailure::None;
         vdrive::VirtualDriveOptions options;
         options.path = cue;
-        options.media = vdrive::MediaType::CDRW;
+        options.media = kvcat::MediumByKey("cd-rw");
         auto w = vdrive::VirtualWriter::Open(options, error, failure);
         if (!w) ::_exit(failure == vdrive::AttachFailure::InUse &&
                                 error.find("is in use by another program (pid ") != std::string::npos
@@ -555,7 +555,7 @@ TEST_F(DiscFiles, QueriesShareADiscAndReadOneInAFolderThatCannotBeWritten) {
         auto reader = open(vdrive::DiscAccess::Shared, error, failure);
         ASSERT_NE(reader, nullptr) << error;
         EXPECT_FALSE(std::filesystem::exists(cue + ".lock"));
-        EXPECT_EQ(reader->State().media, vdrive::MediaType::CDRW);
+        EXPECT_EQ(reader->State().media, kvcat::MediumByKey("cd-rw"));
         // What would change the disc is refused as on a write-protected disc.
         struct Change {
             Bytes cdb;

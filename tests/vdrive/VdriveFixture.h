@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog/BigEndian.h"
 #include "platform/VirtualDevice.h"
 #include "platform/WinApi.h"
 #include "vdrive/VirtualWriter.h"
@@ -67,8 +68,9 @@ struct Reply {
         std::snprintf(s, sizeof s, "%02X/%02X/%02X", key, asc, ascq);
         return status == 0 ? std::string("GOOD") : std::string(s);
     }
-    std::uint32_t Be16(std::size_t at) const { return static_cast<std::uint32_t>(data.at(at) << 8 | data.at(at + 1)); }
-    std::uint32_t Be32(std::size_t at) const { return Be16(at) << 16 | Be16(at + 2); }
+    // Big-endian fields of the reply, bounds-checked.
+    std::uint32_t Be16(std::size_t at) const { return (void)data.at(at + 1), kvbe::Load16(&data[at]); }
+    std::uint32_t Be32(std::size_t at) const { return (void)data.at(at + 3), kvbe::Load32(&data[at]); }
 };
 
 enum class Route { Direct, PassThrough };
