@@ -358,7 +358,7 @@ TEST_P(Conformance, BufferBlankAndDvd) {
     });
 }
 
-// One row per medium: what a new disc reports, how the CD's track-at-once write parameters and
+// One case per medium: what a new disc reports, how the CD's track-at-once write parameters and
 // a WRITE with whatever page is current fare, and how the medium's close functions end it.
 struct MediumCase {
     const char* media;
@@ -373,24 +373,8 @@ struct MediumCase {
     const char* writeAfter;         // WRITE of the next block afterwards
 };
 
-const std::vector<MediumCase> kMedia = {
-    {"cd-rom", 0x0008, 359849, 0x001E, 0x0E, "GOOD", "05/30/05", {}, 0x0E, "05/30/05"},
-    {"cd-r", 0x0009, 359849, 0x002D, 0x00, "GOOD", "GOOD", {1, 2}, 0x0E, "05/21/02"},
-    {"cd-rw", 0x000A, 359849, 0x002D, 0x10, "GOOD", "GOOD", {1, 2}, 0x1E, "05/21/02"},
-    {"dvd-rom", 0x0010, 2295104, 0x001F, 0x0E, "GOOD", "05/30/05", {}, 0x0E, "05/30/05"},
-    {"dvd-r", 0x0011, 2295104, 0x002F, 0x00, "05/26/00", "GOOD", {1, 2}, 0x0E, "05/21/02"},
-    {"dvd-rw", 0x0014, 2295104, 0x002F, 0x10, "05/26/00", "GOOD", {1, 2}, 0x1E, "05/21/02"},
-    {"dvd-rw-ro", 0x0013, 2295104, 0x0026, 0x1E, "GOOD", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
-    {"dvd+r", 0x001B, 2295104, 0x002B, 0x00, "05/26/00", "GOOD", {1, 6}, 0x0E, "05/21/02"},
-    {"dvd+r-dl", 0x002B, 4173824, 0x003B, 0x00, "05/26/00", "GOOD", {1, 5}, 0x0E, "05/21/02"},
-    {"dvd+rw", 0x001A, 2295104, 0x002A, 0x1E, "GOOD", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
-    {"bd-rom", 0x0040, 12219392, 0x0040, 0x0E, "GOOD", "05/30/05", {}, 0x0E, "05/30/05"},
-    {"bd-r", 0x0041, 12219392, 0x0021, 0x00, "05/26/00", "GOOD", {1, 2, 6}, 0x0E, "05/21/02"},
-    {"bd-re", 0x0043, 12219392, 0x0020, 0x1E, "05/26/00", "GOOD", {0, 1, 2}, 0x1E, "GOOD"},
-};
-
-// A medium of the catalogue without a case above: what its columns say a drive does with it.
-MediumCase Derived(const kvcat::Medium& row) {
+// What the columns of a catalogue row say a drive does with the medium.
+MediumCase CaseOf(const kvcat::Medium& row) {
     const auto& f = row.drive.features;
     const auto last = std::find(f.begin(), f.end(), 0);
     const std::uint16_t familyRead = row.family == kvcat::Family::CD ? 0x001E : row.family == kvcat::Family::DVD ? 0x001F : 0x0040;
@@ -418,11 +402,8 @@ TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
     for (const kvcat::Medium& row : kvcat::Media()) profiles.insert(row.profile);
     for (const kvcat::Medium& row : kvcat::Media()) {
         if (row.key == nullptr) continue;   // no virtual disc of it
-        auto known = std::find_if(kMedia.begin(), kMedia.end(), [&](const MediumCase& c) { return c.media == std::string(row.key); });
-        const MediumCase m = known != kMedia.end() ? *known : Derived(row);
+        const MediumCase m = CaseOf(row);
         SCOPED_TRACE(m.media);
-        EXPECT_EQ(m.profile, row.profile);
-        EXPECT_EQ(m.capacity, row.capacity);
         const std::string sheet = dir_ / (std::string(m.media) + ".cue");
         const Bytes data = Pattern(0, 16);
         {
@@ -499,10 +480,9 @@ TEST_P(Conformance, EveryMediumAsItsDriveHandlesIt) {
 }
 
 Bytes FormatList(std::uint32_t blocks, std::uint8_t type, bool immediate = false, std::uint32_t parameter = 0) {
-    return {0, static_cast<std::uint8_t>(immediate ? 0x02 : 0), 0, 8, static_cast<std::uint8_t>(blocks >> 24),
-            static_cast<std::uint8_t>(blocks >> 16), static_cast<std::uint8_t>(blocks >> 8), static_cast<std::uint8_t>(blocks),
-            static_cast<std::uint8_t>(type << 2), static_cast<std::uint8_t>(parameter >> 16),
-            static_cast<std::uint8_t>(parameter >> 8), static_cast<std::uint8_t>(parameter)};
+    Bytes list = {0, static_cast<std::uint8_t>(immediate ? 0x02 : 0), 0, 8, 0, 0, 0, 0, static_cast<std::uint8_t>(type << 2), 0, 0, 0};
+    kvbe::Store32(&list[4], blocks), kvbe::Store24(&list[9], parameter);
+    return list;
 }
 
 TEST_P(Conformance, FormattingOverwritableMedia) {
@@ -635,13 +615,9 @@ TEST_P(Conformance, PlusRAndBdRSessionsAndFinalizing) {
     for (const kvcat::Medium& m : kvcat::Media()) {
         if (m.key == nullptr || !m.Writable() || m.Overwritable() || m.drive.writeTypes != 0) continue;
         Row row{m.key, 0, {}};
-        for (std::uint8_t f = 0; f < 8; ++f)
-            if (!(m.drive.closeFunctions & kvcat::Bit(f))) row.refused.push_back(f);
-        for (std::uint8_t f = 0; f < 8; ++f) {
-            if (!(m.drive.finalizeFunctions & kvcat::Bit(f))) continue;
-            row.finalize = f;
-            rows.push_back(row);
-        }
+        for (std::uint8_t f = 0; f < 8; ++f) if (!(m.drive.closeFunctions & kvcat::Bit(f))) row.refused.push_back(f);
+        for (row.finalize = 0; row.finalize < 8; ++row.finalize)
+            if (m.drive.finalizeFunctions & kvcat::Bit(row.finalize)) rows.push_back(row);
     }
     ASSERT_GE(rows.size(), 5u);   // DVD+R and DVD+R DL with 5 and 6, BD-R with 6
     for (const Row& row : rows) {

@@ -150,13 +150,14 @@ public:
     Reply Out(const Bytes& cdb, Bytes data) { return Send(cdb, win::ScsiRequest::Direction::Out, std::move(data)); }
     Reply None(const Bytes& cdb) { return Send(cdb, win::ScsiRequest::Direction::None, {}); }
 
-    // Commands the burner sends, as it builds them.
-    Reply Write(std::uint32_t lba, const Bytes& blocks, std::uint16_t count) {
-        return Out({0x2A, 0, static_cast<std::uint8_t>(lba >> 24), static_cast<std::uint8_t>(lba >> 16),
-                    static_cast<std::uint8_t>(lba >> 8), static_cast<std::uint8_t>(lba), 0,
-                    static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count), 0},
-                   blocks);
+    // A 10-byte CDB: byte 1, a 32-bit address at 2, byte 6 and a 16-bit length at 7.
+    static Bytes Cdb10(std::uint8_t opcode, std::uint8_t byte1, std::uint32_t address, std::uint8_t byte6, std::size_t length) {
+        Bytes cdb = {opcode, byte1, 0, 0, 0, 0, byte6, 0, 0, 0};
+        kvbe::Store32(&cdb[2], address), kvbe::Store16(&cdb[7], static_cast<std::uint32_t>(length));
+        return cdb;
     }
+    // Commands the burner sends, as it builds them.
+    Reply Write(std::uint32_t lba, const Bytes& blocks, std::uint16_t count) { return Out(Cdb10(0x2A, 0, lba, 0, count), blocks); }
     Reply CloseTrack(std::uint8_t track, bool immediate = true) {
         return None({0x5B, static_cast<std::uint8_t>(immediate ? 1 : 0), 0x01, 0, 0, track, 0, 0, 0, 0});
     }
@@ -169,26 +170,14 @@ public:
     Reply TestUnitReady() { return None({0x00, 0, 0, 0, 0, 0}); }
     Reply RequestSense() { return In({0x03, 0, 0, 0, 18, 0}, 18); }
     Reply ReadToc(bool msf = false, std::uint8_t from = 0, std::uint16_t length = 804) {
-        return In({0x43, static_cast<std::uint8_t>(msf ? 2 : 0), 0, 0, 0, 0, from,
-                   static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0},
-                  length);
+        return In(Cdb10(0x43, msf ? 2 : 0, 0, from, length), length);
     }
     Reply DiscInfo() { return In({0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, 34); }
-    Reply TrackInfo(std::uint8_t type, std::uint32_t value) {
-        return In({0x52, type, static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-                   static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value), 0, 0, 36, 0},
-                  36);
-    }
+    Reply TrackInfo(std::uint8_t type, std::uint32_t value) { return In(Cdb10(0x52, type, value, 0, 36), 36); }
     Reply ModeSense(std::uint8_t pageByte, std::uint16_t length = 200) {
-        return In({0x5A, 0x08, pageByte, 0, 0, 0, 0, static_cast<std::uint8_t>(length >> 8),
-                   static_cast<std::uint8_t>(length), 0},
-                  length);
+        return In(Cdb10(0x5A, 0x08, std::uint32_t{pageByte} << 24, 0, length), length);
     }
-    Reply ModeSelect(const Bytes& list) {
-        return Out({0x55, 0x10, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(list.size() >> 8),
-                    static_cast<std::uint8_t>(list.size()), 0},
-                   list);
-    }
+    Reply ModeSelect(const Bytes& list) { return Out(Cdb10(0x55, 0x10, 0, 0, list.size()), list); }
     Reply ReadBufferCapacity() { return In({0x5C, 0, 0, 0, 0, 0, 0, 0, 12, 0}, 12); }
     Reply Blank(std::uint8_t byte1) { return None({0xA1, byte1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); }
     // SET CD SPEED with the write speed in kB/s (FFFFh: the best).
