@@ -227,3 +227,19 @@ std::int32_t TCDBufferedStream::FillPercent() const
 {
     return std::clamp((ReadAheadSize - FBufferPos) / 20480, 0, 100);
 }
+
+bool TImageBlocks::Fill(std::uint8_t* Into, std::int32_t Count, std::int32_t& Got, std::string& Why)
+{
+    const std::int32_t bytes = Count * kBlockSize;
+    Got = 0;
+    try {
+        Got = FStream.Read(Into, bytes);
+    } catch (const std::exception& e) {
+        Why = e.what();
+        return false;
+    }
+    if (Got == bytes)
+        return true;
+    Why = "the image ended early";
+    return false;
+}

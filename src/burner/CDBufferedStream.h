@@ -103,3 +103,30 @@ private:
     std::int32_t FBlockCount = 0;
     bool FBlockAligned = false;
 };
+
+// The blocks a burn writes, in order: the image's 2048-byte blocks, or an audio track's 2352-byte
+// ones. The one write loop of every burn (TCDBurner::WriteFrom) reads its pieces from one.
+class TBlockSource {
+public:
+    virtual ~TBlockSource() = default;
+    virtual std::int32_t BlockSize() const = 0;
+    // Puts the next Count blocks into Into. Got is how many bytes of them came from the source
+    // (fewer than the blocks hold where a source pads its last block). False when it cannot give
+    // them all; Why then says why (a read error, "the image ended early") and Got how far it came.
+    virtual bool Fill(std::uint8_t* Into, std::int32_t Count, std::int32_t& Got, std::string& Why) = 0;
+    // Unread share of the source's read-ahead, 0..100; -1 for a source that keeps none.
+    virtual std::int32_t FillPercent() const { return -1; }
+};
+
+// The data image's blocks through its read-ahead stream.
+class TImageBlocks final : public TBlockSource {
+public:
+    static constexpr std::int32_t kBlockSize = 2048;
+    explicit TImageBlocks(TCDBufferedStream& Stream) : FStream(Stream) {}
+    std::int32_t BlockSize() const override { return kBlockSize; }
+    bool Fill(std::uint8_t* Into, std::int32_t Count, std::int32_t& Got, std::string& Why) override;
+    std::int32_t FillPercent() const override { return FStream.FillPercent(); }
+
+private:
+    TCDBufferedStream& FStream;
+};

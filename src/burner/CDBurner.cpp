@@ -27,18 +27,14 @@ std::uint32_t BE32At(const std::uint8_t* p)
     return SwapDWord(v);
 }
 
-// Data image write parameters: track at once, Mode 1 (2048 bytes), data track, BUFE on.
+// Audio write parameters: track at once, raw 2352-byte blocks, track mode byte 2, the CONTROL
+// nibble a CD-DA track gets in the TOC: two channels, digital copy permitted, no pre-emphasis
+// (bit 0 would make players that honour it de-emphasise plain PCM and dull its treble).
 constexpr std::uint8_t kWriteTypeTAO = 1;
-constexpr std::uint8_t kDataBlockMode1 = 8;
-constexpr std::uint8_t kTrackModeData = 4;
-constexpr std::uint16_t kAudioPause = 150;
-// Audio write parameters: raw 2352-byte blocks, track mode byte 2, the CONTROL nibble a CD-DA
-// track gets in the TOC: two channels, digital copy permitted, no pre-emphasis (bit 0 would
-// make players that honour it de-emphasise plain PCM and dull its treble).
 constexpr std::uint8_t kDataBlockRaw = 0;
 constexpr std::uint8_t kTrackModeAudio = 2;
+constexpr std::uint16_t kAudioPause = 150;
 // The next block is held back until the drive has this much room.
-constexpr std::uint32_t kDataRoomNeeded = 1024;
 constexpr std::uint32_t kAudioRoomNeeded = 2048;
 constexpr std::int32_t kMaxCdTracks = 99;
 // READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
@@ -55,6 +51,32 @@ std::int64_t AudioBlocksOf(TCDTrack& Track, std::int32_t BlockSize)
     const std::uint32_t bytes = Track.AvailableDataSize();
     return bytes / static_cast<std::uint32_t>(BlockSize) + (bytes % static_cast<std::uint32_t>(BlockSize) != 0);
 }
+
+// An audio track's blocks: only the data chunk's bytes, a partial last block ending in silence,
+// not in the previous block's samples or the bytes of a chunk after the data. A read error of
+// the wave raises to the caller of the burn.
+class TAudioBlocks final : public TBlockSource {
+public:
+    TAudioBlocks(TCDTrack& Track, std::int32_t BlockSize)
+        : FTrack(Track), FBlockSize(BlockSize), FLeft(Track.AvailableDataSize())
+    {
+    }
+    std::int32_t BlockSize() const override { return FBlockSize; }
+    bool Fill(std::uint8_t* Into, std::int32_t Count, std::int32_t& Got, std::string&) override
+    {
+        const std::size_t size = static_cast<std::size_t>(Count) * static_cast<std::size_t>(FBlockSize);
+        const std::size_t got = FTrack.Read(Into, std::min<std::size_t>(FLeft, size));
+        std::fill(Into + got, Into + size, std::uint8_t(0));
+        FLeft -= static_cast<std::uint32_t>(got);
+        Got = static_cast<std::int32_t>(got);
+        return true;
+    }
+
+private:
+    TCDTrack& FTrack;
+    std::int32_t FBlockSize;
+    std::uint32_t FLeft;
+};
 
 }  // namespace
 
@@ -177,12 +199,6 @@ bool TCDBurner::SetWriteParameters(std::uint8_t WriteType, std::uint8_t DataBloc
 
 bool TCDBurner::WriteBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
                             const void* Buffer)
-{
-    return SendWrite(Address, BlockCount, ByteCount, Buffer);
-}
-
-bool TCDBurner::WriteAudioBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
-                                 const void* Buffer)
 {
     return SendWrite(Address, BlockCount, ByteCount, Buffer);
 }
@@ -745,127 +761,79 @@ bool TCDBurner::ImageBurntAsPublished(const TImageFile& Image, const TPublishedD
     return true;
 }
 
-bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession)
+bool TCDBurner::WriteFrom(TBlockSource& Source, const WriteRun& Run, std::int64_t& BytesRead)
 {
-    BurntSha256.clear();
-    BurntPublishedHex.clear();
-    SetOutcome(TJobStep::Input);   // a missing image raises to the caller
-    const TImageFile image(FileName);
-    return BurnDataImage(image, TPublishedDigest(), CloseSession);
-}
-
-bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession)
-{
-    BurntSha256.clear();
-    BurntPublishedHex.clear();
-    TJobScope job(*this);
-    if (job.Refused())
-        return false;
-    std::int64_t total = 0;
-    LastOutcome = TJobOutcome();
-    StepText.clear();
-    if (!ImageAsChecked(Image))
-        return false;
-    // The tray stays locked from the first command that changes the drive's or the disc's state
-    // to the end of the job, however it ends.
-    TTrayLock tray(*this);
-    if (!SetWriteParameters(kWriteTypeTAO, kDataBlockMode1, kTrackModeData, 0, 0, kAudioPause, SimulateWrite, true)) {
-        SetOutcome(TJobStep::WriteParameters, -1, LastError);
-        Status("HardWare : Set Write Mode Error");
-        return false;
-    }
-    Status("HardWare : Set Write Mode OK");
-
-    TCDBufferedStream stream(Image);
-    BurntHash hash(stream, Published);
-    const std::int32_t blockSize = BlockSizeOfDataType(kDataBlockMode1);
-    // An empty image would only close an empty track: refused like a misfit size.
-    if (!stream.SetBlockSize(blockSize) || stream.BlockCount() == 0) {
-        SetOutcome(TJobStep::Input);
-        Status("Error : Error in Image Size");
-        return false;
-    }
-    const std::int32_t n = stream.BlockCount();
-
-    // Checked after the write parameters, as the free blocks depend on them. A drive that
-    // cannot tell does not stop the burn.
-    const std::int64_t freeBlocks = GetFreeBlocks();
-    if (freeBlocks >= 0 && n > freeBlocks) {
-        SetOutcome(TJobStep::Input);
-        Status("Error : Image larger than disc (" + std::to_string(n) + " blocks needed, " +
-               std::to_string(freeBlocks) + " free)");
-        return false;
-    }
-
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
-    for (std::int32_t i = 0; i < n; ++i) {
-        if (CancelRequested.load(std::memory_order_relaxed))
-            return StopOnCancel(i, n);
-
+    const std::int32_t blockSize = Source.BlockSize();
+    const std::int32_t perWrite = std::max<std::int32_t>(1, Run.BlocksPerWrite);
+    std::vector<std::uint8_t> piece(static_cast<std::size_t>(perWrite) * static_cast<std::size_t>(blockSize));
+    const std::int64_t lastIndex = Run.FirstIndex + Run.Blocks - 1;
+    std::string why;
+    for (std::int64_t k = 0; k < Run.Blocks; k += perWrite) {
+        const std::int64_t lba = Run.Origin + k;
+        if (CancelRequested.load(std::memory_order_relaxed)) {
+            StopOnCancel(Run.FirstIndex + k, Run.JobBlocks);
+            LastOutcome.Sector = lba;
+            return false;
+        }
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(perWrite, Run.Blocks - k));
+        const std::int32_t bytes = count * blockSize;
         std::int32_t got = 0;
-        try {
-            got = stream.Read(block.data(), blockSize);
-        } catch (const std::exception& e) {
-            SetOutcome(TJobStep::Input, i);
-            Status("Error : Read Error at sector " + std::to_string(i) + " : " + e.what());
+        if (!Source.Fill(piece.data(), count, got, why)) {
+            const std::int64_t sector = Run.FirstIndex + k + got / blockSize;
+            SetOutcome(TJobStep::Input, sector);
+            Status("Error : Read Error at sector " + std::to_string(sector) + " : " + why);
             return false;
         }
-        total += got;
-        if (got != blockSize) {
-            SetOutcome(TJobStep::Input, i);
-            Status("Error : Read Error at sector " + std::to_string(i) + " : the image ended early");
-            return false;
-        }
+        BytesRead += got;
+        const bool written = WriteBlocks(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count),
+                                         static_cast<std::uint32_t>(bytes), piece.data());
 
-        const bool written = WriteBlocks(static_cast<std::uint32_t>(i), 1, static_cast<std::uint32_t>(blockSize),
-                                         block.data());
-
-        // Reported for every block handed to the drive, also a failed one.
-        if (OnProgress)
-            OnProgress(i, ProgressPercent(i, n - 1));
-        if (OnBytesRead)
-            OnBytesRead(total);
+        // Reported for every piece handed to the drive, also a failed one.
+        const std::int64_t last = Run.FirstIndex + k + count - 1;
         bool queried = false;
-        BufferState buffer = ReportBufferGauge(queried);
-        if (OnBufferStatus)
-            OnBufferStatus(BufferLength, BufferFree);
-        const std::int32_t filePercent = stream.FillPercent();
-        if (OnFileBufferProgress)
+        BufferState buffer;
+        if (Run.ReportsAfterWait) {
+            buffer = ReportBufferGauge(queried);
+            if (OnProgress)
+                OnProgress(static_cast<std::int32_t>(last), ProgressPercent(last, lastIndex));
+        } else {
+            if (OnProgress)
+                OnProgress(static_cast<std::int32_t>(last), ProgressPercent(last, lastIndex));
+            if (OnBytesRead)
+                OnBytesRead(BytesRead);
+            buffer = ReportBufferGauge(queried);
+            if (OnBufferStatus)
+                OnBufferStatus(BufferLength, BufferFree);
+        }
+        const std::int32_t filePercent = Source.FillPercent();
+        if (!Run.ReportsAfterWait && filePercent >= 0 && OnFileBufferProgress)
             OnFileBufferProgress(filePercent);
 
+        WaitResult wait = WaitResult::Room;
+        if (written) {
+            // The query just made for the gauge is as fresh as a second one would be.
+            if (!queried)
+                buffer = QueryBuffer();
+            // Room for the next piece; a drive buffer smaller than one piece is waited on until empty.
+            const std::uint32_t needed =
+                Run.RoomNeeded != 0 ? Run.RoomNeeded
+                                    : std::min<std::uint32_t>(static_cast<std::uint32_t>(bytes),
+                                                              buffer.Answered ? buffer.Length : 0u);
+            wait = WaitForBufferRoom(needed, buffer, filePercent);
+        }
+        if (Run.ReportsAfterWait) {
+            if (OnBytesRead)
+                OnBytesRead(BytesRead);
+            if (OnBufferStatus)
+                OnBufferStatus(BufferLength, BufferFree);
+        }
         if (!written) {
-            StepError(TJobStep::Write, "Write Error", i, LastError);
+            StepError(TJobStep::Write, "Write Error", lba, LastError);
             return false;
         }
-
-        // The query just made for the gauge is as fresh as a second one would be.
-        if (!queried)
-            buffer = QueryBuffer();
-        if (WaitForBufferRoom(kDataRoomNeeded, buffer, filePercent) == WaitResult::Stalled)
-            return StopOnStall(i);
+        if (wait == WaitResult::Stalled)
+            return StopOnStall(lba);
     }
-    if (CancelRequested.load(std::memory_order_relaxed))
-        return StopOnCancel(n, n);
-
-    if (OnBufferProgress)
-        OnBufferProgress(GetBufferFillPercent());
-
-    Status("Finished Writing : Sync Cache");
-    if (!SyncStep())
-        return false;
-    Status("Finished Writing : Closing Track");
-    if (!CloseTrackAndWait(1) || !SyncStep())
-        return false;
-    if (CloseSession == 1) {
-        Status("Finished Writing : Closing Session");
-        if (!CloseSessionAndWait() || !SyncStep())
-            return false;
-    }
-    if (OnFileBufferProgress)
-        OnFileBufferProgress(stream.FillPercent());
-    if (!ImageBurntAsPublished(Image, Published, hash))
-        return false;
-    Status("Finished Writing : Job Done!");
     return true;
 }
 
@@ -917,7 +885,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     if (job.Refused())
         return false;
     TTrayLock tray(*this);
-    std::int64_t total = 0;
+    std::int64_t total = 0;   // bytes of the waves handed to the drive
     std::int64_t next = 0;
     if (!SetWriteParameters(kWriteTypeTAO, kDataBlockRaw, kTrackModeAudio, 0, 0, kAudioPause, SimulateWrite, true)) {
         SetOutcome(TJobStep::WriteParameters, -1, LastError);
@@ -926,56 +894,24 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     }
     Status("HardWare : Set Audio Write Mode OK");
 
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
     for (std::int32_t t = 0; t < TrackCount; ++t) {
         TCDTrack& track = *Tracks.Items(t).CDTrack();
         Status("Burning :" + track.TrackTitle);
         track.SetBlockSize(blockSize);
-        const std::uint32_t available = track.AvailableDataSize();
         const std::int64_t start = next;
         const std::int64_t end = start + AudioBlocksOf(track, blockSize);
         track.Seek(track.DataOffset(), TSeekOrigin::soBeginning);
 
-        std::uint32_t left = available;
-        for (std::int64_t a = start; a < end; ++a) {
-            if (CancelRequested.load(std::memory_order_relaxed))
-                return StopOnCancel(a, allBlocks);
-
-            // Only the data chunk's bytes: a partial last block ends in silence, not in the
-            // previous block's samples or the bytes of a chunk after the data.
-            const std::size_t want = std::min<std::uint32_t>(left, static_cast<std::uint32_t>(blockSize));
-            const std::size_t got = track.Read(block.data(), want);
-            std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::uint8_t(0));
-            left -= static_cast<std::uint32_t>(got);
-            total += static_cast<std::int64_t>(got);
-
-            const bool written = WriteAudioBlocks(static_cast<std::uint32_t>(a), 1,
-                                                  static_cast<std::uint32_t>(blockSize), block.data());
-            bool queried = false;
-            BufferState buffer = ReportBufferGauge(queried);
-            if (OnProgress)
-                OnProgress(static_cast<std::int32_t>(a), ProgressPercent(a, end - 1));
-
-            WaitResult wait = WaitResult::Room;
-            if (written) {
-                // The query just made for the gauge is as fresh as a second one would be.
-                if (!queried)
-                    buffer = QueryBuffer();
-                wait = WaitForBufferRoom(kAudioRoomNeeded, buffer, -1);
-            }
-            // Reported for every block handed to the drive, also a failed one.
-            if (OnBytesRead)
-                OnBytesRead(total);
-            if (OnBufferStatus)
-                OnBufferStatus(BufferLength, BufferFree);
-
-            if (!written) {
-                StepError(TJobStep::Write, "Write Error", a, LastError);
-                return false;
-            }
-            if (wait == WaitResult::Stalled)
-                return StopOnStall(a);
-        }
+        TAudioBlocks source(track, blockSize);
+        WriteRun run;
+        run.Origin = static_cast<std::uint32_t>(start);
+        run.Blocks = end - start;
+        run.FirstIndex = start;
+        run.JobBlocks = allBlocks;
+        run.RoomNeeded = kAudioRoomNeeded;
+        run.ReportsAfterWait = true;
+        if (!WriteFrom(source, run, total))
+            return false;
 
         Status("Finished Writing : Sync Cache");
         if (!SyncStep())

@@ -128,8 +128,6 @@ public:
                             std::uint8_t SessionFormat, std::uint32_t PacketSize,
                             std::uint16_t AudioPauseLength, bool TestWrite, bool BurnProof);
     bool WriteBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount, const void* Buffer);
-    bool WriteAudioBlocks(std::uint32_t Address, std::uint16_t BlockCount, std::uint32_t ByteCount,
-                          const void* Buffer);
     // Sent with IMMED; the drive is then polled until the blank has finished, its progress
     // (from the sense data) reported through OnProgress(0, percent). A full blank would not
     // fit in one command's time-out.
@@ -183,8 +181,8 @@ public:
     bool SimulateWrite = false;
 
     // Jobs --------------------------------------------------------------------------------------
-    // Writes the image as one Mode 1 track, track at once, from address 0, then closes the
-    // track and, when CloseSession is 1, the session. True when the job ran to
+    // Writes the image as a CD-R takes it (the catalogue row's steps): one Mode 1 track, track
+    // at once, from address 0, then closes the track and, when CloseSession is 1, the session. True when the job ran to
     // "Finished Writing : Job Done!". A missing or unreadable image file raises.
     // The image is read through the descriptor opened for it (its check read the same one), and
     // the bytes handed to the drive are hashed as they are read. Its identity (size,
@@ -230,7 +228,7 @@ public:
     static std::int32_t FillPercentOf(std::uint32_t Length, std::uint32_t Free);
 
 protected:
-    // The burn of DVD and BD media (DiscStrategy.cpp) runs the same steps as the CD burn.
+    // The data burn of every medium (DiscStrategy.cpp), by the catalogue row's write steps.
     friend class TDiscWriter;
     friend class TTrayLock;
     bool FTrayLocked = false;      // PREVENT 1 sent by this writer and not yet released
@@ -272,6 +270,30 @@ protected:
     bool CloseSessionAndWait();
     // SYNCHRONIZE CACHE with the error line on failure.
     bool SyncStep();
+
+    // One run of the write loop: Blocks blocks of a source written from address Origin.
+    struct WriteRun {
+        std::uint32_t Origin = 0;
+        std::int64_t Blocks = 0;
+        // The index progress and a stop name the first block by (the data burn counts the
+        // image's blocks from 0, the audio burn the disc's addresses), and the blocks of the
+        // whole job a stop counts against.
+        std::int64_t FirstIndex = 0;
+        std::int64_t JobBlocks = 0;
+        std::int32_t BlocksPerWrite = 1;
+        // Bytes the drive's buffer must have free before the next WRITE; 0: one whole piece's
+        // (or the whole buffer, when that is smaller).
+        std::uint32_t RoomNeeded = 0;
+        // The audio burn reports a piece's progress before the buffer wait and its bytes and
+        // buffer figures after it; the data burn reports all of them before.
+        bool ReportsAfterWait = false;
+    };
+    // The one write loop of every burn: reads each piece of BlocksPerWrite blocks from Source
+    // (its read-ahead, its digest observer), stops on request before each, sends it as one
+    // WRITE(10), reports progress, bytes read (BytesRead counts on across runs) and the buffers,
+    // and waits for room in the drive's buffer. False after the error line of a failed read or
+    // write, a stall or a stop; LastOutcome says where.
+    bool WriteFrom(TBlockSource& Source, const WriteRun& Run, std::int64_t& BytesRead);
 
     // Blocks per READ(10) when the disc is read back.
     static constexpr std::int32_t kReadBackChunk = 32;

@@ -4,47 +4,20 @@
 
 namespace {
 
-// Write types of mode page 05h.
-constexpr std::uint8_t kWriteTypeIncremental = 0x00;
-// Format descriptor types: DVD+RW full format; the full format (BD-RE: with the default spare
-// areas) of a DVD-RW in restricted overwrite and of a BD-RE.
-constexpr std::uint8_t kFormatDvdPlusRW = 0x26;
-constexpr std::uint8_t kFormatFull = 0x00;
-
-
 // READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
 constexpr std::uint8_t kAddressTrack = 1;
 constexpr std::uint32_t kInvisibleTrack = 0xFF;
 
-constexpr auto kNoFinalize = TScsiCloseFunction::Session;   // not sent: the row does not finalize
-constexpr auto kFinalizeDvdPlusR = TScsiCloseFunction::FinalizeMinimalRadius;
-constexpr auto kFinalize = TScsiCloseFunction::Finalize;
-// The features whose Test Write bit says whether the drive simulates a burn on the medium.
-constexpr std::uint16_t kTestWriteCd = 0x002D;     // CD Track at Once
-constexpr std::uint16_t kTestWriteDash = 0x002F;   // DVD-R/-RW Write
-
-// One row per medium. CD media take the CD burn as it always ran; DVD-R media are written
-// incrementally (page 05h, write type 0, data block type 8) from the next writable address and
-// closed track then session, so that any DVD drive reads them; DVD+R media need no write
-// parameters at all and are closed track, session, then finalized with the DVD+R close
-// function; overwritable media are formatted when they are not, written from 0, flushed and
-// never closed; BD-R is written from the next writable address, closed and finalized.
-const std::vector<TMediumStrategy> kStrategies = {
-    // profile                    name        write  cd     over   blank  p05h   write type             fmt    fmt type          bgfmt  track  sess   final  finalize           blocks  test write
-    {prCDROM,                   "CD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    0},
-    {prCDR,                     "CD-R",     true,  true,  false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    kTestWriteCd},
-    {prCDRW,                    "CD-RW",    true,  true,  false, true,  false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    kTestWriteCd},
-    {prDVDROM,                  "DVD-ROM",  false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    0},
-    {prDVDRSequential,          "DVD-R",    true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16,   kTestWriteDash},
-    {prDVDRWSequential,         "DVD-RW",   true,  false, false, true,  true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16,   kTestWriteDash},
-    {prDVDRDualLayerSequential, "DVD-R DL", true,  false, false, false, true,  kWriteTypeIncremental, false, 0,                false, true,  true,  false, kNoFinalize,       16,   kTestWriteDash},
-    {prDVDRWRestricted,         "DVD-RW",   true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       16,   0},
-    {prDVDPlusRW,               "DVD+RW",   true,  false, true,  false, false, 0,                     true,  kFormatDvdPlusRW, true,  false, false, false, kNoFinalize,       16,   0},
-    {prDVDPlusR,                "DVD+R",    true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalizeDvdPlusR, 16,   0},
-    {prDVDPlusRDualLayer,       "DVD+R DL", true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         16,   0},
-    {prBDROM,                   "BD-ROM",   false, false, false, false, false, 0,                     false, 0,                false, false, false, false, kNoFinalize,       1,    0},
-    {prBDRSequential,           "BD-R",     true,  false, false, false, false, 0,                     false, 0,                false, true,  true,  true,  kFinalize,         32,   0},
-    {prBDRE,                    "BD-RE",    true,  false, true,  false, false, 0,                     true,  kFormatFull,      false, false, false, false, kNoFinalize,       32,   0},
+// Profiles a drive may name that this program knows of but does not write: their names only.
+struct TNamedProfile {
+    std::uint16_t Profile;
+    const char* Name;
+};
+constexpr TNamedProfile kNotWritten[] = {
+    {prDVDRAM, "DVD-RAM"},
+    {prDVDRDualLayerJump, "DVD-R DL (layer jump)"},
+    {prDVDPlusRWDualLayer, "DVD+RW DL"},
+    {prBDRRandom, "BD-R (random recording)"},
 };
 
 std::string SessionsText(std::uint16_t Sessions) {
@@ -57,6 +30,8 @@ void Refuse(TDiscPlan& Plan, TPlanVerdict Verdict, std::string Message) {
     Plan.Verdict = Verdict;
     Plan.Refusal = std::move(Message);
 }
+
+constexpr std::uint8_t kWriteTypeIncremental = 0x00;
 
 // Bit 2 of the first data byte of features 002Dh and 002Fh.
 constexpr std::int16_t kFeatureTestWrite = 0x04;
@@ -84,27 +59,10 @@ std::uint16_t WrittenSessions(const TScsiDiscInformation& Disc) {
 
 }  // namespace
 
-const std::vector<TMediumStrategy>& MediumStrategies() { return kStrategies; }
-
-const TMediumStrategy* MediumStrategyOf(std::uint16_t Profile) {
-    for (const auto& row : kStrategies)
-        if (row.Profile == Profile) return &row;
-    return nullptr;
-}
-
 std::string ProfileName(std::uint16_t Profile) {
-    if (const TMediumStrategy* row = MediumStrategyOf(Profile)) {
-        // Both DVD-RW profiles share the name; the restricted overwrite one says so.
-        if (Profile == prDVDRWRestricted) return "DVD-RW (restricted overwrite)";
-        return row->Name;
-    }
-    switch (Profile) {
-        case prDVDRAM: return "DVD-RAM";
-        case prDVDRDualLayerJump: return "DVD-R DL (layer jump)";
-        case prDVDPlusRWDualLayer: return "DVD+RW DL";
-        case prBDRRandom: return "BD-R (random recording)";
-        default: break;
-    }
+    if (const kvcat::Medium* row = kvcat::MediumByProfile(Profile)) return row->name;
+    for (const TNamedProfile& p : kNotWritten)
+        if (p.Profile == Profile) return p.Name;
     char text[32];
     std::snprintf(text, sizeof text, "profile %04Xh", static_cast<unsigned>(Profile));
     return text;
@@ -123,7 +81,7 @@ const char* DiscStateText(TDiscState State) {
 }
 
 std::string TDiscPlan::MediumName() const {
-    if (ProfileKnown) return ProfileName(Profile);
+    if (ProfileKnown) return Medium != nullptr ? std::string(Medium->name) : ProfileName(Profile);
     return "unknown medium (the drive reports no profile)";
 }
 
@@ -136,8 +94,8 @@ std::string TDiscPlan::StatusLine() const {
 std::vector<std::uint16_t> WritableProfiles(const TScsiConfiguration& Config) {
     std::vector<std::uint16_t> out;
     for (const auto& p : Config.Profiles) {
-        const TMediumStrategy* row = MediumStrategyOf(p.Profile);
-        if (row && row->Writable && std::find(out.begin(), out.end(), p.Profile) == out.end())
+        const kvcat::Medium* row = kvcat::MediumByProfile(p.Profile);
+        if (row && row->Writable() && std::find(out.begin(), out.end(), p.Profile) == out.end())
             out.push_back(p.Profile);
     }
     return out;
@@ -165,20 +123,13 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
     if (configured) {
         plan.ProfileKnown = true;
         plan.Profile = config.CurrentProfile;
-        plan.Strategy = MediumStrategyOf(plan.Profile);
+        plan.Medium = kvcat::MediumByProfile(plan.Profile);
     } else {
-        // A CD writer of old names no medium. It is written with the CD burn as it always
-        // was; the disc information says only whether the disc is erasable (then a used one
-        // may be blanked), and the medium is never called by a name the drive did not give.
-        plan.Strategy = MediumStrategyOf(discKnown && disc.Erasable ? prCDRW : prCDR);
+        // A CD writer of old names no medium. It is written as a CD, as it always was; the
+        // disc information says only whether the disc is erasable (then a used one may be
+        // blanked), and the medium is never called by a name the drive did not give.
+        plan.Medium = kvcat::MediumByProfile(discKnown && disc.Erasable ? prCDRW : prCDR);
     }
-    if (configured && plan.Strategy && plan.Strategy->TestWriteFeature != 0) {
-        const TScsiFeatureDescriptor* feature = config.Feature(plan.Strategy->TestWriteFeature);
-        if (feature && feature->Flags >= 0) plan.DriveTestWrite = (feature->Flags & kFeatureTestWrite) ? 1 : 0;
-    }
-    // Incremental Streaming Writable (0021h) missing, Disc At Once (002Fh) there.
-    plan.DiscAtOnce = configured && plan.Strategy && plan.Strategy->SetsWriteParameters &&
-                      !config.HasFeature(0x0021, false) && config.HasFeature(0x002F, false);
 
     if (discKnown) {
         plan.Erasable = disc.Erasable;
@@ -208,22 +159,24 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
         plan.FreeBlocks = 0;
     }
 
-    const TMediumStrategy* row = plan.Strategy;
-    if (plan.ProfileKnown && (row == nullptr || !row->CdTrackAtOnce)) {
+    const kvcat::Medium* row = plan.Medium;
+    // A CD to write tells its room by its track; every other medium by its format capacities.
+    const bool writtenCd = row && row->family == kvcat::Family::CD && row->Writable();
+    if (plan.ProfileKnown && !writtenCd) {
         // DVD and BD media tell their size (and an overwritable one whether it is formatted).
         TScsiFormatCapacities caps;
         if (ScsiReadFormatCapacities(Burner.Info, caps, Burner.CommandSettings) == Err_None &&
             caps.DescriptorType != 3 && caps.CurrentBlocks > 0) {
-            if (plan.Capacity < 0 || (row && row->Overwritable)) plan.Capacity = caps.CurrentBlocks;
-            if (row && row->Overwritable) {
+            if (plan.Capacity < 0 || (row && row->Overwritable())) plan.Capacity = caps.CurrentBlocks;
+            if (row && row->Overwritable()) {
                 plan.FormatBlocks = caps.CurrentBlocks;
                 for (const auto& d : caps.Formattable)
-                    if (d.FormatType == row->FormatType) {
+                    if (d.FormatType == row->steps.formatType) {
                         plan.FormatBlocks = d.Blocks;
                         plan.FormatParameter = d.Parameter;
                         break;
                     }
-                if (caps.DescriptorType == 1 && row->FormatsWhenUnformatted) {
+                if (caps.DescriptorType == 1 && row->steps.formatsWhenUnformatted) {
                     plan.State = TDiscState::Unformatted;
                     plan.Capacity = plan.FormatBlocks;
                 } else {
@@ -231,15 +184,29 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
                 }
             }
         }
-        if (row && row->Overwritable) {
+        if (row && row->Overwritable()) {
             // Written over from the start: the whole disc is room.
             plan.FreeBlocks = plan.Capacity;
             if (plan.State != TDiscState::Unformatted && plan.State != TDiscState::Blank)
                 plan.State = TDiscState::Written;
         }
-        if (row && row->Overwritable && plan.State == TDiscState::Written && HoldsNothing(Burner))
+        if (row && row->Overwritable() && plan.State == TDiscState::Written && HoldsNothing(Burner))
             plan.State = TDiscState::Blank;
     }
+
+    // Of the rows sharing the profile (single and dual layer), the one whose capacity holds the
+    // disc's: its name and steps are the disc's.
+    if (plan.ProfileKnown && row != nullptr)
+        plan.Medium = row = kvcat::MediumByProfileAndCapacity(plan.Profile, plan.Capacity);
+    if (configured && row && row->steps.testWriteFeature != 0) {
+        const TScsiFeatureDescriptor* feature = config.Feature(row->steps.testWriteFeature);
+        if (feature && feature->Flags >= 0) plan.DriveTestWrite = (feature->Flags & kFeatureTestWrite) ? 1 : 0;
+    }
+    // A medium written incrementally, in a drive without Incremental Streaming Writable (0021h)
+    // but with Disc At Once (002Fh).
+    plan.DiscAtOnce = configured && row && row->steps.setsWriteParameters &&
+                      row->steps.writeType == kWriteTypeIncremental && !config.HasFeature(0x0021, false) &&
+                      config.HasFeature(0x002F, false);
     return plan;
 }
 
@@ -249,14 +216,14 @@ TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded
     TDiscPlan plan = ProbeDisc(Burner, ImageBlocks);
     const std::string drive = DriveOf(Burner);
     const std::string medium = plan.MediumName();
-    const TMediumStrategy* row = plan.Strategy;
+    const kvcat::Medium* row = plan.Medium;
 
-    if (row != nullptr && !row->Writable) {
+    if (row != nullptr && !row->Writable()) {
         Refuse(plan, TPlanVerdict::ReadOnly, "The disc in " + drive + " is a " + medium + " and cannot be written.");
     } else if (row == nullptr) {
         Refuse(plan, TPlanVerdict::Unsupported,
                "The disc in " + drive + " is a " + medium + ", which this program cannot write.");
-    } else if (Audio && !row->CdTrackAtOnce) {
+    } else if (Audio && row->family != kvcat::Family::CD) {
         Refuse(plan, TPlanVerdict::Unsupported,
                "The disc in " + drive + " is a " + medium + "; audio tracks need a blank CD-R or CD-RW.");
     } else if (!plan.ProfileKnown && (plan.State == TDiscState::Appendable || plan.State == TDiscState::Closed)) {
@@ -272,8 +239,8 @@ TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded
             plan.BlankFirst = true;
             plan.FreeBlocks = plan.Capacity > 0 ? plan.Capacity : -1;
         }
-    } else if (!row->Overwritable && (plan.State == TDiscState::Appendable || plan.State == TDiscState::Closed)) {
-        if (!row->Blankable) {
+    } else if (!row->Overwritable() && (plan.State == TDiscState::Appendable || plan.State == TDiscState::Closed)) {
+        if (row->blanking != kvcat::Blanking::Blank) {
             Refuse(plan, TPlanVerdict::NotBlank,
                    "The disc in " + drive + " is not blank (" + DiscStateText(plan.State) + " " + medium + ", " +
                        SessionsText(plan.Sessions) + "). Insert a blank disc.");
@@ -318,7 +285,7 @@ TBlankPlan PlanBlank(TCDBurner& Burner) {
     const TDiscPlan& plan = blank.Disc;
     const std::string drive = DriveOf(Burner);
     const std::string medium = plan.MediumName();
-    const TMediumStrategy* row = plan.Strategy;
+    const kvcat::Medium* row = plan.Medium;
     auto refuse = [&](std::string message) {
         blank.Method = TBlankMethod::Refused;
         blank.Refusal = std::move(message);
@@ -332,14 +299,17 @@ TBlankPlan PlanBlank(TCDBurner& Burner) {
             blank.Method = TBlankMethod::Blank;
     } else if (row == nullptr) {
         refuse("The disc in " + drive + " is a " + medium + ", which this program cannot blank.");
-    } else if (!row->Writable) {
-        refuse("The disc in " + drive + " is a " + medium + ", which is read-only: it cannot be blanked.");
-    } else if (row->Blankable) {
-        blank.Method = TBlankMethod::Blank;
-    } else if (row->Overwritable) {
-        blank.Method = plan.State == TDiscState::Written ? TBlankMethod::Overwrite : TBlankMethod::AlreadyBlank;
     } else {
-        refuse("The disc in " + drive + " is a " + medium + ", which is written once: it cannot be blanked.");
+        switch (row->blanking) {
+            case kvcat::Blanking::Blank: blank.Method = TBlankMethod::Blank; break;
+            case kvcat::Blanking::Overwrite:
+                blank.Method = plan.State == TDiscState::Written ? TBlankMethod::Overwrite : TBlankMethod::AlreadyBlank;
+                break;
+            case kvcat::Blanking::None:
+                refuse("The disc in " + drive + " is a " + medium + ", which " +
+                       (row->Writable() ? "is written once" : "is read-only") + ": it cannot be blanked.");
+                break;
+        }
     }
     return blank;
 }

@@ -1,9 +1,9 @@
 // What is in the drive and how it is written. Before a burn writes anything, the preflight asks
 // the drive for its current profile (GET CONFIGURATION), the disc state (READ DISC
 // INFORMATION) and the room left (READ TRACK INFORMATION, READ FORMAT CAPACITIES) and makes
-// one plan of it: the medium, its state, the write strategy and the free blocks, or the reason
-// the disc cannot take the image. Each medium is one row of one table; the burn of a plan runs
-// the same steps for every row, the row saying which apply.
+// one plan of it: the medium (its row of the catalogue of media), its state and the free
+// blocks, or the reason the disc cannot take the image. The burn of a plan runs the same steps
+// for every medium, the row's write steps saying which apply.
 #pragma once
 
 #include <cstdint>
@@ -11,38 +11,11 @@
 #include <vector>
 
 #include "burner/CDBurner.h"
+#include "catalog/Media.h"
 #include "mmc/SCSIUnit.h"
 
-// One medium a drive may hold and how the data image goes onto it.
-struct TMediumStrategy {
-    std::uint16_t Profile;
-    const char* Name;               // "DVD+R", as messages and reports say it
-    bool Writable;                  // false: a read-only disc
-    bool CdTrackAtOnce;             // the CD burn, exactly as it always ran
-    bool Overwritable;              // written in place from address 0, never closed
-    bool Blankable;                 // a used disc can be blanked (CD-RW, sequential DVD-RW)
-    bool SetsWriteParameters;       // mode page 05h with WriteType and data block type 8
-    std::uint8_t WriteType;         // 0 packet/incremental (disc at once where the drive has no
-                                    // incremental recording: see TDiscPlan::DiscAtOnce)
-    bool FormatsWhenUnformatted;    // FORMAT UNIT (IMMED) first on an unformatted disc
-    std::uint8_t FormatType;        // the format descriptor type used then
-    bool StopsBackgroundFormat;     // a background format the drive runs is ended after the write
-    bool ClosesTrack;               // CLOSE TRACK after the write
-    bool ClosesSession;             // CLOSE SESSION (function 010b) when the session is closed
-    bool Finalizes;                 // and then the finalize close function
-    TScsiCloseFunction FinalizeFunction;
-    std::uint16_t BlocksPerWrite;   // 2048-byte blocks per WRITE(10)
-    // The write parameters carry Test Write on this medium, so a burn can be simulated; the
-    // drive's own word on it is the Test Write bit of this feature (CD Track at Once 002Dh,
-    // DVD-R/-RW Write 002Fh). 0: the medium takes no test write at all.
-    std::uint16_t TestWriteFeature;
-};
-
-// The row of Profile; null for a profile the table does not know.
-const TMediumStrategy* MediumStrategyOf(std::uint16_t Profile);
-// Every row, in table order.
-const std::vector<TMediumStrategy>& MediumStrategies();
-// "DVD+R"; "profile 0012h" for one the table does not know.
+// "DVD+R" (the catalogue's name of the profile's first row); "DVD-RAM" and the like for a
+// profile this program knows but does not write; "profile 0012h" for any other.
 std::string ProfileName(std::uint16_t Profile);
 
 enum class TDiscState : std::uint8_t {
@@ -69,7 +42,9 @@ struct TDiscPlan {
     // names no medium (Profile stays prNone) and is written with the CD burn, as it always was.
     bool ProfileKnown = false;
     std::uint16_t Profile = prNone;
-    const TMediumStrategy* Strategy = nullptr;
+    // The medium's row: of the profile, and of those sharing it (single and dual layer) the one
+    // whose capacity holds the disc's. Null for a profile this program does not write.
+    const kvcat::Medium* Medium = nullptr;
     // The Test Write bit of the row's write feature as the drive lists it: 1, 0, or -1 when
     // the drive lists no such feature (its capabilities page then says).
     std::int8_t DriveTestWrite = -1;
@@ -93,7 +68,8 @@ struct TDiscPlan {
     std::string Refusal;                 // the message when Verdict is not Burn
 
     bool CanBurn() const { return Verdict == TPlanVerdict::Burn; }
-    // "DVD+R"; "unknown medium (the drive reports no profile)" when the drive names none.
+    // "DVD+R" (the row's name); "unknown medium (the drive reports no profile)" when the drive
+    // names none.
     std::string MediumName() const;
     // "Disc : DVD+R, blank, 2295104 blocks free"
     std::string StatusLine() const;
@@ -112,9 +88,9 @@ TDiscPlan PlanBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeed
 // by the audio burn's own test).
 TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded = false);
 
-// The data image burn of a plan: the CD burn for a CD row, otherwise the row's steps (blank or
-// format first where the plan says, write parameters where the row has them, writes from the
-// next writable address, sync, closes). The same events and status texts as the CD burn.
+// The data image burn of a plan: the row's write steps (blank or format first where the plan
+// says, write parameters where the row has them, the writes, sync, closes), the same burn and
+// the same events for every medium.
 // The image is read through the descriptor its check opened, its bytes hashed as they are
 // handed to the drive, and its identity checked before anything changes the disc and after
 // the burn (see TCDBurner::BurnDataImage): a change, or burnt bytes that differ from Published,

@@ -1,10 +1,10 @@
-// The data image burn of a plan. A CD takes the CD burn as it always ran; every other medium
-// runs the steps below, its table row saying which of them apply, with the CD burn's events,
-// status texts, stop on the first failed write, waits after IMMED, bounded buffer wait and
-// capacity check.
+// The data image burn: one sequence of steps for every medium, the catalogue row's write steps
+// saying which apply and with what (a CD's track at once page and sizes asked after it, a
+// DVD-R's incremental page, formats, closes, finalizes), with one write loop, one set of
+// events and status texts, stop on the first failed write, waits after IMMED, bounded buffer
+// wait and capacity check.
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <optional>
 #include <vector>
 
@@ -16,9 +16,7 @@ namespace {
 
 constexpr std::uint8_t kDataBlockMode1 = 8;
 constexpr std::uint8_t kWriteTypeDiscAtOnce = 2;
-// Track mode 5 (data, recorded incrementally); multi-session 00b: the session is closed for good.
-constexpr std::uint8_t kTrackModeDvdData = 5;
-constexpr std::int32_t kBlockSize = 2048;
+constexpr std::int32_t kBlockSize = TImageBlocks::kBlockSize;
 // Blanking type 0 (the whole disc), as the blank command sends it.
 constexpr std::uint8_t kBlankWholeDisc = 0;
 
@@ -26,7 +24,8 @@ constexpr std::uint8_t kBlankWholeDisc = 0;
 
 class TDiscWriter {
 public:
-    TDiscWriter(TCDBurner& Burner, const TDiscPlan& Plan) : B(Burner), P(Plan), Row(*Plan.Strategy) {}
+    TDiscWriter(TCDBurner& Burner, const TDiscPlan& Plan)
+        : B(Burner), P(Plan), Steps(Plan.Medium->steps) {}
 
     bool Run(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession);
     // Blanks a used rewritable disc and asks it again where to write.
@@ -40,20 +39,37 @@ private:
         B.LastOutcome = TJobOutcome{Step, Sector, B.LastError};
         return false;
     }
-    bool Prepare(std::int64_t Blocks, std::uint32_t& Origin);
+    // The image's size, against the room the disc has (FreeBlocks < 0: the drive cannot tell).
+    bool Fits(bool Aligned, std::int64_t Blocks, std::int64_t FreeBlocks);
+    bool SetWriteParameters(std::int64_t Blocks);
     bool Format();
-    bool WriteImage(TCDBufferedStream& Stream, std::int64_t Blocks, std::uint32_t Origin);
     bool Close(std::uint8_t CloseSession);
     bool CloseWith(TScsiCloseFunction Function, const char* Step, TJobStep JobStep);
 
     TCDBurner& B;
     TDiscPlan P;
-    const TMediumStrategy& Row;
+    const kvcat::WriteSteps& Steps;
 };
+
+bool TDiscWriter::Fits(bool Aligned, std::int64_t Blocks, std::int64_t FreeBlocks) {
+    // An empty image would only close an empty track: refused like a misfit size.
+    if (!Aligned || Blocks == 0) {
+        B.SetOutcome(TJobStep::Input);
+        B.Status("Error : Error in Image Size");
+        return false;
+    }
+    if (FreeBlocks >= 0 && Blocks > FreeBlocks) {
+        B.SetOutcome(TJobStep::Input);
+        B.Status("Error : Image larger than disc (" + std::to_string(Blocks) + " blocks needed, " +
+                 std::to_string(FreeBlocks) + " free)");
+        return false;
+    }
+    return true;
+}
 
 bool TDiscWriter::Format() {
     B.Status("Formatting : " + P.MediumName());
-    B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Row.FormatType, 0, P.FormatParameter, true, B.CommandSettings);
+    B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Steps.formatType, 0, P.FormatParameter, true, B.CommandSettings);
     // Its progress comes as a blank's does, from the sense data while the drive is busy.
     if (B.LastError == Err_None && B.WaitReady(B.BlankWaitLimit, TWaitPhase::Format, true) == Err_Aborted)
         return B.StopWaitOnCancel();
@@ -65,85 +81,24 @@ bool TDiscWriter::Format() {
     return true;
 }
 
-// Write parameters where the row has them, a format where the disc needs one; Origin is the
-// first address to write.
-bool TDiscWriter::Prepare(std::int64_t Blocks, std::uint32_t& Origin) {
-    if (Row.SetsWriteParameters) {
-        const std::uint8_t type = P.DiscAtOnce ? kWriteTypeDiscAtOnce : Row.WriteType;
-        // A simulation sets Test Write: the drive then goes through every step and records nothing.
-        if (!B.SetWriteParameters(type, kDataBlockMode1, kTrackModeDvdData, 0, 0, 0, B.SimulateWrite, true)) {
-            B.Status("HardWare : Set Write Mode Error");
+// Mode page 05h with the row's write type, Mode 1 blocks; a DVD-R disc at once also reserves
+// the image's track.
+bool TDiscWriter::SetWriteParameters(std::int64_t Blocks) {
+    const std::uint8_t type = P.DiscAtOnce ? kWriteTypeDiscAtOnce : Steps.writeType;
+    // A simulation sets Test Write: the drive then goes through every step and records nothing.
+    if (!B.SetWriteParameters(type, kDataBlockMode1, Steps.trackMode, 0, 0, Steps.audioPause, B.SimulateWrite,
+                              true)) {
+        B.SetOutcome(TJobStep::WriteParameters, -1, B.LastError);
+        B.Status("HardWare : Set Write Mode Error");
+        return false;
+    }
+    B.Status("HardWare : Set Write Mode OK");
+    if (P.DiscAtOnce) {
+        B.LastError = ScsiReserveTrack(B.Info, static_cast<std::uint32_t>(Blocks), B.CommandSettings);
+        if (B.LastError != Err_None) {
+            B.StepError("Reserve Track Error", -1, B.LastError);
             return Fail(TJobStep::WriteParameters);
         }
-        B.Status("HardWare : Set Write Mode OK");
-        if (P.DiscAtOnce) {
-            B.LastError = ScsiReserveTrack(B.Info, static_cast<std::uint32_t>(Blocks), B.CommandSettings);
-            if (B.LastError != Err_None) {
-                B.StepError("Reserve Track Error", -1, B.LastError);
-                return Fail(TJobStep::WriteParameters);
-            }
-        }
-    }
-    if (Row.FormatsWhenUnformatted && P.State == TDiscState::Unformatted && !Format()) return false;
-    Origin = Row.Overwritable || !P.NextWritableValid ? 0 : P.NextWritable;
-    return true;
-}
-
-bool TDiscWriter::WriteImage(TCDBufferedStream& Stream, std::int64_t Blocks, std::uint32_t Origin) {
-    const std::int32_t perWrite = std::max<std::int32_t>(1, Row.BlocksPerWrite);
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(perWrite) * kBlockSize);
-    std::int64_t total = 0;
-    for (std::int64_t i = 0; i < Blocks; i += perWrite) {
-        if (B.CancelRequested.load(std::memory_order_relaxed)) {
-            B.StopOnCancel(i, Blocks);
-            return Fail(TJobStep::Interrupted, Origin + i);
-        }
-        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(perWrite, Blocks - i));
-        const std::int32_t bytes = count * kBlockSize;
-        std::int32_t got = 0;
-        try {
-            got = Stream.Read(chunk.data(), bytes);
-        } catch (const std::exception& e) {
-            B.Status("Error : Read Error at sector " + std::to_string(i) + " : " + e.what());
-            return Fail(TJobStep::Input, i);
-        }
-        total += got;
-        if (got != bytes) {
-            B.Status("Error : Read Error at sector " + std::to_string(i + got / kBlockSize) +
-                     " : the image ended early");
-            return Fail(TJobStep::Input, i + got / kBlockSize);
-        }
-        const std::int64_t lba = Origin + i;
-        const bool written = B.WriteBlocks(static_cast<std::uint32_t>(lba), static_cast<std::uint16_t>(count),
-                                           static_cast<std::uint32_t>(bytes), chunk.data());
-
-        // Reported for every piece handed to the drive, also a failed one, as the CD burn does.
-        const std::int64_t last = i + count - 1;
-        if (B.OnProgress)
-            B.OnProgress(static_cast<std::int32_t>(last), TCDBurner::ProgressPercent(last, Blocks - 1));
-        if (B.OnBytesRead) B.OnBytesRead(total);
-        bool queried = false;
-        TCDBurner::BufferState buffer = B.ReportBufferGauge(queried);
-        if (B.OnBufferStatus) B.OnBufferStatus(B.BufferLength, B.BufferFree);
-        const std::int32_t filePercent = Stream.FillPercent();
-        if (B.OnFileBufferProgress) B.OnFileBufferProgress(filePercent);
-
-        if (!written) {
-            B.StepError("Write Error", lba, B.LastError);
-            return Fail(TJobStep::Write, lba);
-        }
-        if (!queried) buffer = B.QueryBuffer();
-        // Room for the next piece; a drive buffer smaller than one piece is waited on until empty.
-        const std::uint32_t needed = std::min<std::uint32_t>(static_cast<std::uint32_t>(bytes),
-                                                             buffer.Answered ? buffer.Length : 0u);
-        if (B.WaitForBufferRoom(needed, buffer, filePercent) == TCDBurner::WaitResult::Stalled) {
-            B.StopOnStall(lba);
-            return Fail(TJobStep::BufferStall, lba);
-        }
-    }
-    if (B.CancelRequested.load(std::memory_order_relaxed)) {
-        B.StopOnCancel(Blocks, Blocks);
-        return Fail(TJobStep::Interrupted, Origin + Blocks);
     }
     return true;
 }
@@ -165,7 +120,7 @@ bool TDiscWriter::Close(std::uint8_t CloseSession) {
     B.Status("Finished Writing : Sync Cache");
     if (!B.SyncStep()) return false;
 
-    if (Row.StopsBackgroundFormat) {
+    if (Steps.stopsBackgroundFormat) {
         // A drive that formats in the background (DVD+RW) keeps doing so after the write; the
         // disc reads elsewhere only once that is ended (close function 010b with track 0).
         TScsiDiscInformation disc;
@@ -174,43 +129,59 @@ bool TDiscWriter::Close(std::uint8_t CloseSession) {
             if (!CloseWith(TScsiCloseFunction::Session, "Close Session Error", TJobStep::CloseSession)) return false;
         }
     }
-    if (Row.ClosesTrack) {
+    if (Steps.closesTrack) {
         B.Status("Finished Writing : Closing Track");
-        if (!B.CloseTrackAndWait(static_cast<std::uint8_t>(P.NextTrack))) return false;
+        const std::uint16_t track = Steps.fromStart ? 1 : P.NextTrack;
+        if (!B.CloseTrackAndWait(static_cast<std::uint8_t>(track))) return false;
         if (!B.SyncStep()) return false;
     }
-    if (CloseSession == 1 && Row.ClosesSession) {
+    if (CloseSession == 1 && Steps.closesSession) {
         B.Status("Finished Writing : Closing Session");
         if (!B.CloseSessionAndWait()) return false;
         if (!B.SyncStep()) return false;
     }
-    if (CloseSession == 1 && Row.Finalizes) {
+    if (CloseSession == 1 && Steps.finalizes) {
         B.Status("Finished Writing : Finalizing Disc");
-        if (!CloseWith(Row.FinalizeFunction, "Close Session Error", TJobStep::CloseSession)) return false;
+        if (!CloseWith(static_cast<TScsiCloseFunction>(Steps.finalizeFunction), "Close Session Error",
+                       TJobStep::CloseSession))
+            return false;
     }
     return true;
 }
 
 bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession) {
+    B.StepText.clear();
     TCDBufferedStream stream(Image);
     TCDBurner::BurntHash hash(stream, Published);
-    if (!stream.SetBlockSize(kBlockSize) || stream.BlockCount() == 0) {
-        B.Status("Error : Error in Image Size");
-        return Fail(TJobStep::Input);
-    }
+    TImageBlocks source(stream);
+    const bool aligned = stream.SetBlockSize(kBlockSize);
     const std::int64_t blocks = stream.BlockCount();
-    if (P.FreeBlocks >= 0 && blocks > P.FreeBlocks) {
-        B.Status("Error : Image larger than disc (" + std::to_string(blocks) + " blocks needed, " +
-                 std::to_string(P.FreeBlocks) + " free)");
-        return Fail(TJobStep::Input);
-    }
+    if (!Steps.sizesAfterParameters && !Fits(aligned, blocks, P.FreeBlocks)) return false;
 
-    std::uint32_t origin = 0;
     // Locked from the write parameters (or the format) to the end of the job.
     TTrayLock tray(B);
-    if (!Prepare(blocks, origin)) return false;
-    B.Status("Writing : " + std::to_string(blocks) + " blocks from sector " + std::to_string(origin));
-    if (!WriteImage(stream, blocks, origin)) return false;
+    if (Steps.setsWriteParameters && !SetWriteParameters(blocks)) return false;
+    // The room left depends on the write parameters: asked of the drive once they are set. A
+    // drive that cannot tell does not stop the burn.
+    if (Steps.sizesAfterParameters && !Fits(aligned, blocks, B.GetFreeBlocks())) return false;
+    if (Steps.formatsWhenUnformatted && P.State == TDiscState::Unformatted && !Format()) return false;
+    const std::uint32_t origin = Steps.fromStart || !P.NextWritableValid ? 0 : P.NextWritable;
+    if (Steps.saysWhere)
+        B.Status("Writing : " + std::to_string(blocks) + " blocks from sector " + std::to_string(origin));
+
+    TCDBurner::WriteRun run;
+    run.Origin = origin;
+    run.Blocks = blocks;
+    run.JobBlocks = blocks;
+    run.BlocksPerWrite = Steps.blocksPerWrite;
+    run.RoomNeeded = Steps.roomBeforeWrite;
+    std::int64_t bytesRead = 0;
+    if (!B.WriteFrom(source, run, bytesRead)) return false;
+    if (B.CancelRequested.load(std::memory_order_relaxed)) {
+        B.StopOnCancel(blocks, blocks);
+        B.LastOutcome.Sector = origin + blocks;
+        return false;
+    }
     if (B.OnBufferProgress) B.OnBufferProgress(B.GetBufferFillPercent());
     if (!Close(CloseSession)) return false;
     if (B.OnFileBufferProgress) B.OnFileBufferProgress(stream.FillPercent());
@@ -242,7 +213,7 @@ bool TDiscWriter::OverwriteStart() {
     B.Status("Blanking : " + P.MediumName() + " : overwriting the first 64 KiB with zeros");
     const std::uint32_t blocks = std::min<std::uint32_t>(
         kOverwriteBlankBlocks, P.Capacity > 0 ? static_cast<std::uint32_t>(P.Capacity) : kOverwriteBlankBlocks);
-    const std::uint32_t perWrite = std::max<std::uint32_t>(1, Row.BlocksPerWrite);
+    const std::uint32_t perWrite = std::max<std::uint32_t>(1, Steps.blocksPerWrite);
     const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(perWrite) * kBlockSize, 0);
     for (std::uint32_t lba = 0; lba < blocks; lba += perWrite) {
         const auto count = static_cast<std::uint16_t>(std::min(perWrite, blocks - lba));
@@ -264,7 +235,7 @@ bool TDiscWriter::OverwriteStart() {
 
 bool OverwriteBlank(TCDBurner& Burner, const TDiscPlan& Plan) {
     Burner.LastOutcome = TJobOutcome{};
-    if (Plan.Strategy == nullptr || !Plan.Strategy->Overwritable) {
+    if (Plan.Medium == nullptr || !Plan.Medium->Overwritable()) {
         Burner.LastOutcome.Step = TJobStep::Medium;
         return false;
     }
@@ -276,7 +247,7 @@ bool OverwriteBlank(TCDBurner& Burner, const TDiscPlan& Plan) {
 
 bool SimulationRefused(const TDiscPlan& Plan, std::string& Why) {
     const std::string medium = Plan.MediumName();
-    if (Plan.Strategy == nullptr || Plan.Strategy->TestWriteFeature == 0) {
+    if (Plan.Medium == nullptr || Plan.Medium->steps.testWriteFeature == 0) {
         Why = medium + " media cannot be written in test mode: a simulated burn is not possible on this disc";
         return true;
     }
@@ -293,7 +264,7 @@ bool SimulationRefused(const TDiscPlan& Plan, std::string& Why) {
     }
     if (Plan.DriveTestWrite == 0) {
         char feature[8];
-        std::snprintf(feature, sizeof feature, "%04Xh", static_cast<unsigned>(Plan.Strategy->TestWriteFeature));
+        std::snprintf(feature, sizeof feature, "%04Xh", static_cast<unsigned>(Plan.Medium->steps.testWriteFeature));
         Why = "the drive cannot write " + medium + " media in test mode (its feature " + feature +
               " offers no test write): a simulated burn is not possible";
         return true;
@@ -308,7 +279,7 @@ bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublish
     Burner.BurntPublishedHex.clear();
     std::string why;
     // A simulation that could not keep its promise is never started, whoever asked for it.
-    if (!Plan.CanBurn() || Plan.Strategy == nullptr || (Burner.SimulateWrite && SimulationRefused(Plan, why))) {
+    if (!Plan.CanBurn() || Plan.Medium == nullptr || (Burner.SimulateWrite && SimulationRefused(Plan, why))) {
         Burner.LastOutcome.Step = TJobStep::Medium;
         return false;
     }
@@ -323,7 +294,6 @@ bool BurnPlannedImage(TCDBurner& Burner, const TImageFile& Image, const TPublish
     std::optional<TTrayLock> tray;
     if (Plan.BlankFirst) tray.emplace(Burner);
     if (Plan.BlankFirst && !writer.BlankFirst()) return false;
-    if (Plan.Strategy->CdTrackAtOnce) return Burner.BurnDataImage(Image, Published, CloseSession);
     return writer.Run(Image, Published, CloseSession);
 }
 
@@ -332,4 +302,25 @@ bool BurnPlannedImage(TCDBurner& Burner, const std::string& FileName, const TDis
     Burner.LastOutcome = TJobOutcome{TJobStep::Input, -1, Err_None};   // a missing image raises to the caller
     const TImageFile image(FileName);
     return BurnPlannedImage(Burner, image, TPublishedDigest(), Plan, CloseSession);
+}
+
+bool TCDBurner::BurnDataImage(const std::string& FileName, std::uint8_t CloseSession) {
+    BurntSha256.clear();
+    BurntPublishedHex.clear();
+    SetOutcome(TJobStep::Input);   // a missing image raises to the caller
+    const TImageFile image(FileName);
+    return BurnDataImage(image, TPublishedDigest(), CloseSession);
+}
+
+bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& Published, std::uint8_t CloseSession) {
+    BurntSha256.clear();
+    BurntPublishedHex.clear();
+    TJobScope job(*this);
+    if (job.Refused()) return false;
+    LastOutcome = TJobOutcome();
+    if (!ImageAsChecked(Image)) return false;
+    // No plan: the disc is taken for a CD-R, whose steps ask the drive for the room left.
+    TDiscPlan plan;
+    plan.Medium = kvcat::MediumByProfile(prCDR);
+    return TDiscWriter(*this, plan).Run(Image, Published, CloseSession);
 }

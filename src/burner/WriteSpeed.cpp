@@ -8,7 +8,10 @@
 
 TMediumFamily MediumFamilyOfProfile(std::uint16_t Profile)
 {
-    // MMC profile list: 0010h..002Bh DVD, 0040h..0043h BD.
+    if (const kvcat::Medium* row = kvcat::MediumByProfile(Profile))
+        return row->family;
+    // A profile the catalogue has no row for, by the MMC profile list: 0010h..002Bh DVD,
+    // 0040h..0043h BD.
     if (Profile >= 0x0010 && Profile <= 0x002B)
         return TMediumFamily::DVD;
     if (Profile >= 0x0040 && Profile <= 0x0043)
@@ -28,22 +31,12 @@ TMediumFamily MediumFamilyOf(TCDBurner& Burner, std::uint16_t* Profile)
 
 double KBsPerX(TMediumFamily Family)
 {
-    switch (Family) {
-    case TMediumFamily::DVD: return 1385.0;
-    case TMediumFamily::BD: return 4495.0;
-    case TMediumFamily::CD: break;
-    }
-    return 176.4;
+    return kvcat::SpeedsOf(Family).exactKbsPerX;
 }
 
 const char* FamilyName(TMediumFamily Family)
 {
-    switch (Family) {
-    case TMediumFamily::DVD: return "DVD";
-    case TMediumFamily::BD: return "BD";
-    case TMediumFamily::CD: break;
-    }
-    return "CD";
+    return kvcat::SpeedsOf(Family).name;
 }
 
 std::string SpeedText(std::uint32_t KBs, TMediumFamily Family)

@@ -9,15 +9,17 @@
 
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
+#include "catalog/Media.h"
 
-enum class TMediumFamily : std::uint8_t { CD, DVD, BD };
+// The catalogue's family: it says what 1x is and how the family is named.
+using TMediumFamily = kvcat::Family;
 
 // From the GET CONFIGURATION current profile; a drive that does not answer is a CD writer.
 TMediumFamily MediumFamilyOf(TCDBurner& Burner, std::uint16_t* Profile = nullptr);
 TMediumFamily MediumFamilyOfProfile(std::uint16_t Profile);
-// kB/s of 1x: CD 176.4, DVD 1,385, BD 4,495.
+// kB/s of 1x (the catalogue's): CD 176.4, DVD 1,385, BD 4,495.
 double KBsPerX(TMediumFamily Family);
-// "CD", "DVD", "BD".
+// "CD", "DVD", "BD" (the catalogue's).
 const char* FamilyName(TMediumFamily Family);
 // The speed in the medium's x, rounded to one decimal place where it is not whole: "8x", "2.4x".
 std::string SpeedText(std::uint32_t KBs, TMediumFamily Family);

@@ -38,11 +38,25 @@ constexpr std::array<FormatOffer, 3> kDvdPlusRwFormats = {{{kFormatDvdPlusRW, 0,
 constexpr std::array<FormatOffer, 3> kDvdRwFormats = {{{kFormatFull, 16, true}, {0x15, 16, false}, kEnd}};
 constexpr std::array<FormatOffer, 3> kBdReFormats = {{{kFormatFull, 0x3000, false}, {0x30, 0x3000, false}, {0x31, 0, false}}};
 
-// Steps: cd-tao, page 05h, write type, formats, format type, stops background format, closes
-// track, closes session, finalizes, finalize function, blocks per write, test write feature.
-constexpr WriteSteps kNotWritten = {false, false, 0, false, 0, false, false, false, false, kNoFinalize, 1, 0};
-constexpr WriteSteps kCdSteps = {true, false, 0, false, 0, false, false, false, false, kNoFinalize, 1, kTestWriteCd};
-constexpr WriteSteps kDashSteps = {false, true, kIncremental, false, 0, false, true, true, false, kNoFinalize, 16, kTestWriteDash};
+constexpr std::uint8_t kTrackAtOnce = 0x01;
+constexpr std::uint8_t kTrackModeCdData = 4;
+constexpr std::uint8_t kTrackModeIncremental = 5;
+constexpr std::uint16_t kCdAudioPause = 150;
+constexpr std::uint16_t kCdRoom = 1024;
+
+// Steps: page 05h, write type, track mode, audio pause, sized after the parameters, from the
+// start, says where, formats, format type, stops background format, closes track, closes
+// session, finalizes, finalize function, blocks per write, room before a write, test write.
+constexpr WriteSteps kNotWritten = {false, 0, 0, 0, false, false, false, false, 0, false, false, false, false, kNoFinalize, 1, 0, 0};
+// One Mode 1 track at once from address 0, closed track then session, a block a WRITE.
+constexpr WriteSteps kCdSteps = {true, kTrackAtOnce, kTrackModeCdData, kCdAudioPause, true, true, false, false, 0, false, true, true, false, kNoFinalize, 1, kCdRoom, kTestWriteCd};
+constexpr WriteSteps kDashSteps = {true, kIncremental, kTrackModeIncremental, 0, false, false, true, false, 0, false, true, true, false, kNoFinalize, 16, 0, kTestWriteDash};
+constexpr WriteSteps kPlusRSteps = {false, 0, 0, 0, false, false, true, false, 0, false, true, true, true, kFinalizeMinimalRadius, 16, 0, 0};
+constexpr WriteSteps kPlusRDlSteps = {false, 0, 0, 0, false, false, true, false, 0, false, true, true, true, kFinalize, 16, 0, 0};
+constexpr WriteSteps kRestrictedSteps = {false, 0, 0, 0, false, true, true, true, kFormatFull, false, false, false, false, kNoFinalize, 16, 0, 0};
+constexpr WriteSteps kPlusRwSteps = {false, 0, 0, 0, false, true, true, true, kFormatDvdPlusRW, true, false, false, false, kNoFinalize, 16, 0, 0};
+constexpr WriteSteps kBdRSteps = {false, 0, 0, 0, false, false, true, false, 0, false, true, true, true, kFinalize, 32, 0, 0};
+constexpr WriteSteps kBdReSteps = {false, 0, 0, 0, false, true, true, true, kFormatFull, false, false, false, false, kNoFinalize, 32, 0, 0};
 
 // Drive side: erasable, BLANK accepted, formats as, blanks as, write types, close functions,
 // finalizing ones, features, formats, random blocking, DVD book type, DVD layers and type,
@@ -71,26 +85,26 @@ constexpr Medium kMedia[] = {
     {0x0015, "DVD-R DL", nullptr, Family::DVD, Recording::Sequential, Blanking::None, 2, kDvdDl,
      kDashSteps,
      {false, false, nullptr, nullptr, kDashWriteTypes, kTrackSession, 0, {0x0021, 0x002F}, kNoFormats, 16, 0x25, 0x22, false}},
-    {0x0013, "DVD-RW", "dvd-rw-ro", Family::DVD, Recording::Overwritable, Blanking::Overwrite, 1, kDvd,
-     {false, false, 0, true, kFormatFull, false, false, false, false, kNoFinalize, 16, 0},
+    {0x0013, "DVD-RW (restricted overwrite)", "dvd-rw-ro", Family::DVD, Recording::Overwritable, Blanking::Overwrite, 1, kDvd,
+     kRestrictedSteps,
      {true, true, nullptr, "dvd-rw", kIgnoredWriteTypes, Bit(0) | kTrackSession, 0, {0x0023, 0x0026}, kDvdRwFormats, 16, 0x32, 0x04, false}},
     {0x001B, "DVD+R", "dvd+r", Family::DVD, Recording::Sequential, Blanking::None, 1, kDvd,
-     {false, false, 0, false, 0, false, true, true, true, kFinalizeMinimalRadius, 16, 0},
+     kPlusRSteps,
      {false, false, nullptr, nullptr, 0, kTrackSession | Bit(5) | Bit(6), Bit(5) | Bit(6), {0x002B}, kNoFormats, 16, 0xA1, 0x02, false}},
     {0x002B, "DVD+R DL", "dvd+r-dl", Family::DVD, Recording::Sequential, Blanking::None, 2, kDvdDl,
-     {false, false, 0, false, 0, false, true, true, true, kFinalize, 16, 0},
+     kPlusRDlSteps,
      {false, false, nullptr, nullptr, 0, kTrackSession | Bit(5) | Bit(6), Bit(5) | Bit(6), {0x002B, 0x003B}, kNoFormats, 16, 0xE1, 0x22, false}},
     {0x001A, "DVD+RW", "dvd+rw", Family::DVD, Recording::Overwritable, Blanking::Overwrite, 1, kDvd,
-     {false, false, 0, true, kFormatDvdPlusRW, true, false, false, false, kNoFinalize, 16, 0},
+     kPlusRwSteps,
      {true, true, nullptr, nullptr, kIgnoredWriteTypes, Bit(0) | kTrackSession, 0, {0x0023, 0x002A}, kDvdPlusRwFormats, 16, 0x92, 0x04, true}},
     {0x0040, "BD-ROM", "bd-rom", Family::BD, Recording::ReadOnly, Blanking::None, 1, kBd,
      kNotWritten,
      kPressed},
     {0x0041, "BD-R", "bd-r", Family::BD, Recording::Sequential, Blanking::None, 1, kBd,
-     {false, false, 0, false, 0, false, true, true, true, kFinalize, 32, 0},
+     kBdRSteps,
      {false, false, nullptr, nullptr, 0, kTrackSession | Bit(6), Bit(6), {0x0021, 0x0041}, kNoFormats, 16, 0, 0, false}},
     {0x0043, "BD-RE", "bd-re", Family::BD, Recording::Overwritable, Blanking::Overwrite, 1, kBd,
-     {false, false, 0, true, kFormatFull, false, false, false, false, kNoFinalize, 32, 0},
+     kBdReSteps,
      {true, false, nullptr, nullptr, 0, Bit(0) | kTrackSession, 0, {0x0023, 0x0041}, kBdReFormats, 32, 0, 0, true}},
 };
 
@@ -99,9 +113,9 @@ constexpr Medium kNoMedium = {0x0000, "none", "none", Family::CD, Recording::Rea
                               {false, false, nullptr, nullptr, kCdWriteTypes, kTrackSession, 0, {}, kNoFormats, 16, 0, 0, false}};
 
 constexpr FamilySpeeds kSpeeds[] = {
-    {Family::CD, 176, {52, 48, 40, 32, 24, 16, 12, 8, 4}},
-    {Family::DVD, 1385, {16, 12, 8, 6, 4, 2}},
-    {Family::BD, 4495, {12, 10, 8, 6, 4, 2}},
+    {Family::CD, 176, 176.4, "CD", {52, 48, 40, 32, 24, 16, 12, 8, 4}},
+    {Family::DVD, 1385, 1385.0, "DVD", {16, 12, 8, 6, 4, 2}},
+    {Family::BD, 4495, 4495.0, "BD", {12, 10, 8, 6, 4, 2}},
 };
 
 }  // namespace

@@ -33,13 +33,21 @@ enum class Blanking : std::uint8_t {
 
 constexpr std::uint8_t Bit(unsigned n) { return static_cast<std::uint8_t>(1u << n); }
 
-// How the data image goes onto the medium: the steps of the one burn, each row saying which
-// apply. Close functions are CLOSE TRACK/SESSION's (1 track, 2 session, 5 DVD+R finalize with
-// minimal radius, 6 finalize).
+// How a data image goes onto the medium: the steps of the one burn, each row saying which
+// apply and with what. Close functions are CLOSE TRACK/SESSION's (1 track, 2 session, 5 DVD+R
+// finalize with minimal radius, 6 finalize).
 struct WriteSteps {
-    bool cdTrackAtOnce;            // the CD burn: one Mode 1 track at once, closed track and session
-    bool setsWriteParameters;      // mode page 05h with writeType and data block type 8
-    std::uint8_t writeType;        // 0 incremental (disc at once where the drive has no incremental)
+    bool setsWriteParameters;      // mode page 05h, data block type 8 (Mode 1), with:
+    std::uint8_t writeType;        //   1 track at once; 0 incremental (disc at once where the
+                                   //   drive has no incremental recording)
+    std::uint8_t trackMode;        //   the track mode byte (4 a CD data track, 5 incremental data)
+    std::uint16_t audioPause;      //   the audio pause length field
+    // The image's size and the room left are checked once the write parameters are set, the
+    // room asked of the drive (a CD's depends on them); otherwise before, from the plan.
+    bool sizesAfterParameters;
+    bool fromStart;                // written from address 0 as track 1 (else from the next
+                                   // writable address into the track the disc names)
+    bool saysWhere;                // "Writing : N blocks from sector S" before the first write
     bool formatsWhenUnformatted;   // FORMAT UNIT (IMMED) first on an unformatted disc
     std::uint8_t formatType;       // with this format descriptor type
     bool stopsBackgroundFormat;    // a background format the drive runs is ended after the write
@@ -48,6 +56,9 @@ struct WriteSteps {
     bool finalizes;                // and then finalizeFunction
     std::uint8_t finalizeFunction;
     std::uint16_t blocksPerWrite;  // 2048-byte blocks per WRITE(10)
+    // Bytes the drive's buffer must have free before the next WRITE; 0: one whole write's
+    // (or the whole buffer, when that is smaller).
+    std::uint16_t roomBeforeWrite;
     // The feature whose Test Write bit says the drive simulates a burn on the medium (CD Track
     // at Once 002Dh, DVD-R/-RW Write 002Fh); 0: the medium takes no test write at all.
     std::uint16_t testWriteFeature;
@@ -109,6 +120,10 @@ struct Medium {
 struct FamilySpeeds {
     Family family;
     unsigned kbsPerX;
+    // 1x exactly, in kB/s of 1000 bytes: what a speed asked in x is turned into, and a drive's
+    // kB/s shown as x (CD 176.4: 75 blocks of 2352 bytes a second).
+    double exactKbsPerX;
+    const char* name;                        // "CD", "DVD", "BD"
     std::array<std::uint8_t, 10> offered;
 };
 const FamilySpeeds& SpeedsOf(Family family);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "catalog/Media.h"
 #include "cli/ExitCodes.h"
 
 namespace cli {
@@ -221,6 +222,73 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     return result;
 }
 
+namespace {
+
+// Text wrapped greedily: the first line after First, the others after Indent spaces, none longer
+// than Width. Lines break at spaces and after a '|' of a list of choices.
+std::string Wrapped(const std::string& First, std::size_t Indent, std::size_t Width, const std::string& Text) {
+    std::string out = First;
+    std::size_t lineStart = First.rfind('\n') == std::string::npos ? 0 : First.rfind('\n') + 1;
+    std::size_t at = 0;
+    bool lineEmpty = true;
+    while (at < Text.size()) {
+        const bool spaced = Text[at] == ' ';
+        if (spaced) ++at;
+        std::size_t end = at;
+        while (end < Text.size() && Text[end] != ' ' && Text[end] != '|') ++end;
+        if (end < Text.size() && Text[end] == '|') ++end;
+        const std::string word = Text.substr(at, end - at);
+        const std::size_t gap = lineEmpty || !spaced ? 0 : 1;
+        if (!lineEmpty && out.size() - lineStart + gap + word.size() > Width) {
+            out += '\n';
+            lineStart = out.size();
+            out.append(Indent, ' ');
+        } else if (gap != 0) {
+            out += ' ';
+        }
+        out += word;
+        lineEmpty = false;
+        at = end;
+    }
+    return out + '\n';
+}
+
+// "1,385", "176.4": kB/s of 1x as the help says them.
+std::string KBsText(double KBs) {
+    const auto whole = static_cast<unsigned>(KBs);
+    std::string digits = std::to_string(whole);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+    const auto tenths = static_cast<unsigned>((KBs - whole) * 10 + 0.5);
+    return tenths != 0 ? digits + "." + std::to_string(tenths) : digits;
+}
+
+// The speed option's text: 1x of every family, from the catalogue.
+std::string SpeedHelp() {
+    std::string text = "write at N x of the medium (";
+    const char* sep = "";
+    for (kvcat::Family family : {kvcat::Family::CD, kvcat::Family::DVD, kvcat::Family::BD}) {
+        const kvcat::FamilySpeeds& speeds = kvcat::SpeedsOf(family);
+        text += sep + std::string(speeds.name) + " " + KBsText(speeds.exactKbsPerX) + " kB/s";
+        sep = ", ";
+    }
+    return Wrapped("      --speed N|max        ", 27, 80, text + "); default max, the drive's best");
+}
+
+// The virtual writer's options: every medium of the catalogue with a key, then none.
+std::string VirtualDriveHelp() {
+    std::string media;
+    for (const kvcat::Medium& m : kvcat::Media())
+        if (m.key != nullptr) media += std::string(m.key) + "|";
+    return Wrapped("  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is\n"
+                   "                         ",
+                   25, 85,
+                   "the CUE sheet PATH (repeatable); OPTIONS: media=" + media +
+                       "none, unformatted (a new dvd+rw, dvd-rw-ro or bd-re), speed=N, capacity=BLOCKS, "
+                       "fail-write-at=LBA, stuck-buffer, no-rbc, no-config, no-test-write, not-ready=K, busy-ms=N");
+}
+
+}  // namespace
+
 std::string UsageText(const std::string& program) {
     std::string p = program;
     return "Usage: " + p + " [OPTIONS] COMMAND [ARGS]\n"
@@ -237,8 +305,7 @@ std::string UsageText(const std::string& program) {
            "      --simulate           go through the whole burn with the drive's Test Write:\n"
            "                           nothing is recorded (CD-R/RW, DVD-R/RW only; refused\n"
            "                           on other media and where a blank or format is due)\n"
-           "      --speed N|max        write at N x of the medium (CD 176.4 kB/s, DVD 1,385\n"
-           "                           kB/s, BD 4,495 kB/s); default max, the drive's best\n"
+           + SpeedHelp() +
            "      --sha256 HEX         the image's published SHA-256, checked before burning\n"
            "                           (else IMAGE.sha256, SHA256SUMS, IMAGE.md5 or MD5SUMS\n"
            "                           beside the image are used when they list it)\n"
@@ -282,13 +349,7 @@ std::string UsageText(const std::string& program) {
            "       Keelvane.iso here, no root needed\n"
            "\n"
            "Options:\n"
-           "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is\n"
-           "                         the CUE sheet PATH (repeatable); OPTIONS: media=cd-rom|cd-r|\n"
-           "                         cd-rw|dvd-rom|dvd-r|dvd-rw|dvd-rw-ro|dvd+r|dvd+r-dl|dvd+rw|\n"
-           "                         bd-rom|bd-r|bd-re|none, unformatted (a new dvd+rw, dvd-rw-ro\n"
-           "                         or bd-re), speed=N, capacity=BLOCKS, fail-write-at=LBA,\n"
-           "                         stuck-buffer, no-rbc, no-config, no-test-write, not-ready=K,\n"
-           "                         busy-ms=N\n"
+           + VirtualDriveHelp() +
            "  --drive LETTER|INDEX   the writer to use (default: the first --virtual-drive, else\n"
            "                         the first writer)\n"
            "  --json                 one JSON object per line: events, then a final result\n"

@@ -247,8 +247,7 @@ TEST_F(ScriptedWriter, DriveWithoutProfilesIsACdWriter)
     const TDiscPlan plan = PlanBurn(*burner, 100);
     EXPECT_TRUE(plan.CanBurn()) << plan.Refusal;
     EXPECT_FALSE(plan.ProfileKnown);
-    ASSERT_NE(plan.Strategy, nullptr);
-    EXPECT_TRUE(plan.Strategy->CdTrackAtOnce);
+    EXPECT_EQ(plan.Medium, kvcat::MediumByProfile(prCDR));
     EXPECT_EQ(plan.FreeBlocks, -1);
     // The drive names no medium, and neither does the plan.
     EXPECT_EQ(plan.Profile, prNone);
@@ -258,27 +257,27 @@ TEST_F(ScriptedWriter, DriveWithoutProfilesIsACdWriter)
     EXPECT_EQ(std::count(report.begin(), report.end(), std::string("-- Device Writing Profiles --")), 0);
 }
 
-TEST(MediumStrategies, OneRowPerProfileAndEveryWritableRowComplete)
+TEST(MediaCatalogue, EveryRowIsFoundAndEveryWritableRowComplete)
 {
-    std::vector<std::uint16_t> seen;
-    for (const TMediumStrategy& row : MediumStrategies()) {
-        SCOPED_TRACE(row.Name);
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), row.Profile), 0) << "profile listed twice";
-        seen.push_back(row.Profile);
-        EXPECT_EQ(MediumStrategyOf(row.Profile), &row);
-        if (!row.Writable) continue;
-        EXPECT_GE(row.BlocksPerWrite, 1);
+    for (const kvcat::Medium& row : kvcat::Media()) {
+        SCOPED_TRACE(row.name);
+        // A disc of the row's capacity is planned as the row; reports call the profile by its name.
+        EXPECT_EQ(kvcat::MediumByProfileAndCapacity(row.profile, row.capacity), &row);
+        EXPECT_EQ(ProfileName(row.profile), kvcat::MediumByProfile(row.profile)->name);
+        if (!row.Writable()) continue;
+        const kvcat::WriteSteps& steps = row.steps;
+        EXPECT_GE(steps.blocksPerWrite, 1);
         // A medium is either closed (write-once) or overwritten in place, never both.
-        EXPECT_NE(row.Overwritable, row.ClosesTrack || row.CdTrackAtOnce);
-        EXPECT_FALSE(row.Finalizes && !row.ClosesSession);
+        EXPECT_NE(row.Overwritable(), steps.closesTrack);
+        EXPECT_FALSE(steps.finalizes && !steps.closesSession);
         // Test Write lives in the write parameters: a medium written without them has none.
-        EXPECT_EQ(row.TestWriteFeature != 0, row.SetsWriteParameters || row.CdTrackAtOnce);
+        EXPECT_EQ(steps.testWriteFeature != 0, steps.setsWriteParameters);
     }
     for (std::uint16_t profile : {prDVDPlusR, prDVDPlusRW, prDVDRWRestricted, prBDRSequential, prBDRE}) {
         TDiscPlan plan;
         plan.ProfileKnown = true;
         plan.Profile = profile;
-        plan.Strategy = MediumStrategyOf(profile);
+        plan.Medium = kvcat::MediumByProfile(profile);
         std::string why;
         EXPECT_TRUE(SimulationRefused(plan, why)) << ProfileName(profile);
         EXPECT_NE(why.find("cannot be written in test mode"), std::string::npos) << why;
@@ -288,7 +287,7 @@ TEST(MediumStrategies, OneRowPerProfileAndEveryWritableRowComplete)
     TDiscPlan dash;
     dash.ProfileKnown = true;
     dash.Profile = prDVDRSequential;
-    dash.Strategy = MediumStrategyOf(prDVDRSequential);
+    dash.Medium = kvcat::MediumByProfile(prDVDRSequential);
     std::string why;
     EXPECT_FALSE(SimulationRefused(dash, why)) << why;
     dash.DriveTestWrite = 1;
@@ -300,7 +299,8 @@ TEST(MediumStrategies, OneRowPerProfileAndEveryWritableRowComplete)
     dash.BlankFirst = true;
     EXPECT_TRUE(SimulationRefused(dash, why));
     EXPECT_NE(why.find("blanked first"), std::string::npos) << why;
-    EXPECT_EQ(MediumStrategyOf(prDVDRAM), nullptr);
+    EXPECT_EQ(kvcat::MediumByProfile(prDVDRAM), nullptr);
     EXPECT_EQ(ProfileName(prDVDRAM), "DVD-RAM");
+    EXPECT_EQ(ProfileName(prDVDRWRestricted), "DVD-RW (restricted overwrite)");
     EXPECT_EQ(ProfileName(0x0123), "profile 0123h");
 }
