@@ -301,6 +301,5 @@ TEST(MediaCatalogue, EveryRowIsFoundAndEveryWritableRowComplete)
     EXPECT_NE(why.find("blanked first"), std::string::npos) << why;
     EXPECT_EQ(kvcat::MediumByProfile(prDVDRAM), nullptr);
     EXPECT_EQ(ProfileName(prDVDRAM), "DVD-RAM");
-    EXPECT_EQ(ProfileName(prDVDRWRestricted), "DVD-RW (restricted overwrite)");
     EXPECT_EQ(ProfileName(0x0123), "profile 0123h");
 }

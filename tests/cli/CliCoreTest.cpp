@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog/Media.h"
 #include "cli/CliOptions.h"
 #include "cli/Json.h"
 #include "cli/ProgressLine.h"
@@ -181,6 +182,10 @@ TEST(CliOptions, HelpAndVersionNeedNoCommand) {
         EXPECT_NE(commandSection.find(option), std::string::npos) << option;
     for (const char* folder : {"$XDG_DATA_HOME/keelvane/", "../share/keelvane/"})
         EXPECT_NE(usage.find(folder, rescue), std::string::npos) << folder;
+    // The virtual writer's media and the 1x speeds are the catalogue's, wrapped as they always were.
+    for (const kvcat::Medium& m : kvcat::Media())
+        EXPECT_TRUE(!m.key || usage.find(std::string(m.key) + "|") != std::string::npos) << m.name;
+    EXPECT_NE(usage.find("(CD 176.4 kB/s, DVD 1,385\n                           kB/s, BD 4,495 kB/s)"), std::string::npos);
 }
 
 TEST(Json, QuotesEveryByteIntoValidJson) {
