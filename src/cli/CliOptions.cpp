@@ -256,10 +256,18 @@ std::string Wrapped(const std::string& First, std::size_t Indent, std::size_t Wi
 // "1,385", "176.4": kB/s of 1x as the help says them.
 std::string KBsText(double KBs) {
     const auto whole = static_cast<unsigned>(KBs);
-    std::string digits = std::to_string(whole);
-    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+    const std::string plain = std::to_string(whole);
+    std::string digits;
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        if (i > 0 && (plain.size() - i) % 3 == 0) digits += ',';
+        digits += plain[i];
+    }
     const auto tenths = static_cast<unsigned>((KBs - whole) * 10 + 0.5);
-    return tenths != 0 ? digits + "." + std::to_string(tenths) : digits;
+    if (tenths != 0) {
+        digits += '.';
+        digits += std::to_string(tenths);
+    }
+    return digits;
 }
 
 // The speed option's text: 1x of every family, from the catalogue.
