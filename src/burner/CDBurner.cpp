@@ -774,6 +774,7 @@ bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& P
         Status("HardWare : Set Write Mode Error");
         return false;
     }
+    Phase(TJobPhase::Write);
     Status("HardWare : Set Write Mode OK");
 
     TCDBufferedStream stream(Image);
@@ -850,6 +851,7 @@ bool TCDBurner::BurnDataImage(const TImageFile& Image, const TPublishedDigest& P
     if (OnBufferProgress)
         OnBufferProgress(GetBufferFillPercent());
 
+    Phase(TJobPhase::Close);
     Status("Finished Writing : Sync Cache");
     if (!SyncStep())
         return false;
@@ -929,6 +931,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
     std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
     for (std::int32_t t = 0; t < TrackCount; ++t) {
         TCDTrack& track = *Tracks.Items(t).CDTrack();
+        Phase(TJobPhase::Write);
         Status("Burning :" + track.TrackTitle);
         track.SetBlockSize(blockSize);
         const std::uint32_t available = track.AvailableDataSize();
@@ -977,6 +980,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
                 return StopOnStall(a);
         }
 
+        Phase(TJobPhase::Close);
         Status("Finished Writing : Sync Cache");
         if (!SyncStep())
             return false;

@@ -52,6 +52,7 @@ private:
 };
 
 bool TDiscWriter::Format() {
+    B.Phase(TJobPhase::Format);
     B.Status("Formatting : " + P.MediumName());
     B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Row.FormatType, 0, P.FormatParameter, true, B.CommandSettings);
     // Its progress comes as a blank's does, from the sense data while the drive is busy.
@@ -61,6 +62,7 @@ bool TDiscWriter::Format() {
         B.StepError(TJobStep::Format, "Format Error", -1, B.LastError);
         return false;
     }
+    B.Phase(TJobPhase::Format, true);
     B.Status("Formatting Finished!");
     return true;
 }
@@ -75,6 +77,7 @@ bool TDiscWriter::Prepare(std::int64_t Blocks, std::uint32_t& Origin) {
             B.Status("HardWare : Set Write Mode Error");
             return Fail(TJobStep::WriteParameters);
         }
+        B.Phase(TJobPhase::Write);
         B.Status("HardWare : Set Write Mode OK");
         if (P.DiscAtOnce) {
             B.LastError = ScsiReserveTrack(B.Info, static_cast<std::uint32_t>(Blocks), B.CommandSettings);
@@ -162,6 +165,7 @@ bool TDiscWriter::CloseWith(TScsiCloseFunction Function, const char* Step, TJobS
 bool TDiscWriter::Close(std::uint8_t CloseSession) {
     // The steps below set the outcome themselves: a stop during one of their waits is a stop,
     // not a failed close.
+    B.Phase(TJobPhase::Close);
     B.Status("Finished Writing : Sync Cache");
     if (!B.SyncStep()) return false;
 
@@ -209,6 +213,7 @@ bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published
     // Locked from the write parameters (or the format) to the end of the job.
     TTrayLock tray(B);
     if (!Prepare(blocks, origin)) return false;
+    B.Phase(TJobPhase::Write);
     B.Status("Writing : " + std::to_string(blocks) + " blocks from sector " + std::to_string(origin));
     if (!WriteImage(stream, blocks, origin)) return false;
     if (B.OnBufferProgress) B.OnBufferProgress(B.GetBufferFillPercent());
@@ -220,12 +225,14 @@ bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published
 }
 
 bool TDiscWriter::BlankFirst() {
+    B.Phase(TJobPhase::Blank);
     B.Status("Blanking : " + P.MediumName());
     if (!B.Blank(kBlankWholeDisc, 0)) {
         // Blank set the outcome (a stop on request, no disc, or the blank's own failure).
         if (B.LastOutcome.Step != TJobStep::Interrupted) B.StepError("Blank Error", -1, B.LastError);
         return false;
     }
+    B.Phase(TJobPhase::Blank, true);
     B.Status("Blanking Finished!");
     // The blank changed the disc: its next writable address and room are asked again.
     const TDiscPlan blanked = ProbeDisc(B, P.ImageBlocks);
@@ -239,6 +246,7 @@ bool TDiscWriter::BlankFirst() {
 }
 
 bool TDiscWriter::OverwriteStart() {
+    B.Phase(TJobPhase::Blank);
     B.Status("Blanking : " + P.MediumName() + " : overwriting the first 64 KiB with zeros");
     const std::uint32_t blocks = std::min<std::uint32_t>(
         kOverwriteBlankBlocks, P.Capacity > 0 ? static_cast<std::uint32_t>(P.Capacity) : kOverwriteBlankBlocks);

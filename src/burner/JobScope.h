@@ -3,6 +3,7 @@
 // the command itself and no other program's commands come between the job's.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "scsi/SCSITypes.h"
@@ -67,3 +68,17 @@ public:
 private:
     TCDBurner& FBurner;
 };
+
+// Empties all eight event slots: after a job, so that the writer keeps no handler of a front
+// end that may be gone.
+void UnsubscribeEvents(TCDBurner& Burner);
+
+// How long a burn waits for a disc that is still spinning up.
+inline constexpr std::chrono::seconds kBurnReadyWait{60};
+
+// Waits until the drive is ready for a job (a burn or a blank), so that a drive without a
+// disc, or one still becoming ready, is told apart from a failed write; OnWait comes
+// meanwhile, and a stop request ends the wait (Err_Aborted, the tray released). On failure the
+// writer reports "Error : Drive Not Ready : <result name>" through OnStatus and its
+// LastOutcome says NotReady (Interrupted when stopped); the result is returned.
+TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit = kBurnReadyWait);
