@@ -1,6 +1,7 @@
 // A job keeps its drive: the device is opened once, exclusively, at the start of a burn,
 // blank, audio burn or verify and stays open to its end, so per command the drive sees only
-// the command itself and no other program's commands come between the job's.
+// the command itself and no other program's commands come between the job's. Also the two
+// ends of every job: the wait for the disc before it, and the writer's events emptied after.
 #pragma once
 
 #include <chrono>

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 
+#include "../audio/WaveTestSupport.h"
 #include "cli/Commands.h"
 #include "burner/BurnJob.h"
 #include "burner/ImageCheck.h"
@@ -285,12 +286,7 @@ std::string WithoutWording(const std::string& json) {
 TEST_F(FaultyBurn, RewordedStatusLinesChangeNoEventFieldOrExitCode) {
     // A CD-audio wave of a few blocks, in the folder of the run.
     const auto writeWave = [this] {
-        const std::uint32_t bytes = 5 * 2352;
-        std::string w = "RIFF";
-        const auto le = [&w](std::uint32_t v, int n) { for (int i = 0; i < n; ++i) w += static_cast<char>(v >> (8 * i)); };
-        le(36 + bytes, 4), w += "WAVEfmt ", le(16, 4), le(1, 2), le(2, 2), le(44100, 4), le(44100 * 4, 4), le(4, 2), le(16, 2);
-        w += "data", le(bytes, 4), w += std::string(bytes, '\x11');
-        std::ofstream(dir_ / "tone.wav", std::ios::binary) << w;
+        wavetest::WriteFile(dir_ / "tone.wav", wavetest::CdWave(wavetest::Samples(5 * 2352)));
         return (dir_ / "tone.wav").string();
     };
     struct Case {
