@@ -1,6 +1,7 @@
 #include "app/BurnUnit.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -10,9 +11,11 @@
 
 #include "app/AppServices.h"
 #include "app/Unit1.h"
+#include "burner/BurnJob.h"
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
-#include "burner/FrontEndSupport.h"
+#include "app/JobFailure.h"
+#include "burner/JobScope.h"
 #include "burner/StopRequest.h"
 #include "scsi/SCSITypes.h"
 #include "ui_BurnUnit.h"
@@ -156,21 +159,32 @@ private:
     std::chrono::milliseconds interval_{0};
 };
 
-// The preflight of a job: the plan, or after a refusal the message box that says why (a used
-// rewritable disc is offered to be blanked first). False when the job does not go ahead.
-bool TBurnForm::PlanJob(std::int64_t ImageBlocks, bool Audio, TDiscPlan& Plan)
+// The desktop's burns are the engine's burn job with what this program has always done: no
+// verify, no eject (the main window ejects after an image burn), each engine call opening the
+// drive itself, and a used rewritable disc blanked first only when the user says so.
+TBurnJob TBurnForm::MakeJob(const std::string& Image)
 {
-    Plan = Audio ? PlanAudioBurn(*Burner) : PlanBurn(*Burner, ImageBlocks);
-    if (Plan.Verdict == TPlanVerdict::NeedsBlank) {
-        const QString question = QStringLiteral("The disc in %1: is not blank. Blank it and burn?")
-                                     .arg(QChar::fromLatin1(Burner->Info.DriveLetter));
-        if (!MessageBoxes().Ask(MessageParent(), question))
-            return false;
-        Plan = Audio ? PlanAudioBurn(*Burner, true) : PlanBurn(*Burner, ImageBlocks, true);
-    }
-    if (Plan.CanBurn())
+    TBurnJobOptions options;
+    options.Image = Image;
+    options.CheckImage = false;
+    options.Verify = false;
+    options.Eject = false;
+    options.HoldDrive = false;
+    options.ConfirmBlank = [this](const TDiscPlan&) {
+        return MessageBoxes().Ask(MessageParent(), QStringLiteral("The disc in %1: is not blank. Blank it and burn?")
+                                                       .arg(QChar::fromLatin1(Burner->Info.DriveLetter)));
+    };
+    return TBurnJob(options);
+}
+
+// A job refused by its plan has said why in a message box (a blank the user declined says
+// nothing more); true for any other end.
+bool TBurnForm::SayPlanRefusal(const TBurnJobResult& Result)
+{
+    if (Result.End != TBurnJobEnd::PlanRefused)
         return true;
-    MessageBoxes().Show(MessageParent(), QString::fromStdString(Plan.Refusal), IMessageBoxes::Kind::Error);
+    if (!Result.BlankDeclined)
+        MessageBoxes().Show(MessageParent(), QString::fromStdString(Result.Plan.Refusal), IMessageBoxes::Kind::Error);
     return false;
 }
 
@@ -179,18 +193,13 @@ bool TBurnForm::BurnImage(const QString& ImagePath)
     if (!Burner)
         return false;
     JobSubscription subscription(*this, true);
-    // A drive without a disc, or one still spinning up, is told apart from a failed write.
-    if (WaitForDriveBeforeBurn(*Burner) != Err_None) {
-        MessageBoxes().Show(MessageParent(), QStringLiteral("Error creating CD.\r\n") + FailureReason(),
-                            IMessageBoxes::Kind::Error);
+    TBurnJob job = MakeJob(ImagePath.toStdString());
+    const bool burned = job.Burn(*Burner);
+    if (!SayPlanRefusal(job.Result()))
         return false;
-    }
-    // What is in the drive decides how the image is written, or that it is not.
-    const std::int64_t imageBlocks = (QFileInfo(ImagePath).size() + 2047) / 2048;
-    TDiscPlan plan;
-    if (!PlanJob(imageBlocks, false, plan))
-        return false;
-    const bool burned = BurnPlannedImage(*Burner, ImagePath.toStdString(), plan, 1);
+    // An image that could not be read escapes to the caller, which names the file.
+    if (job.Result().Raised)
+        throw std::runtime_error(job.Result().Message);
     if (burned) {
         ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
                     MessageParent());
@@ -208,17 +217,12 @@ bool TBurnForm::BurnAudio(std::int32_t TrackCount)
     if (!Burner)
         return false;
     JobSubscription subscription(*this, true);
-    TDiscPlan plan;
-    bool burned = WaitForDriveBeforeBurn(*Burner) == Err_None;
-    if (burned && !PlanJob(-1, true, plan))
+    TBurnJob job = MakeJob(std::string());
+    const bool burned = job.BurnAudio(*Burner, TrackCount);
+    if (!SayPlanRefusal(job.Result()))
         return false;
-    if (burned && plan.BlankFirst) {
-        CDStatus("Blanking : " + plan.MediumName());
-        burned = Burner->Blank(0, 0);
-        CDStatus(burned ? std::string("Blanking Finished!")
-                        : "Error : Blank Error : " + ScsiErrorToText(Burner->LastError));
-    }
-    burned = burned && Burner->BurnAudioTracks(TrackCount);
+    if (job.Result().Raised)
+        throw std::runtime_error(job.Result().Message);
     // Only a job that ran to its end is reported as finished.
     if (burned)
         ShowMessage(QStringLiteral("Audio Tracks Finished!"), this);

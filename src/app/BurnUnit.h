@@ -11,6 +11,9 @@
 #include <QString>
 #include <QWidget>
 
+class TBurnJob;
+struct TBurnJobResult;
+
 class QLabel;
 class QListWidget;
 class QStatusBar;
@@ -78,7 +81,8 @@ private:
     class JobSubscription;
 
     QWidget* MessageParent();
-    bool PlanJob(std::int64_t ImageBlocks, bool Audio, TDiscPlan& Plan);
+    TBurnJob MakeJob(const std::string& Image);
+    bool SayPlanRefusal(const TBurnJobResult& Result);
     // The text a failed job ends with: the step it stopped at, after a plain sentence for a
     // drive without a disc.
     QString FailureReason() const;

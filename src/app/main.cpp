@@ -15,7 +15,7 @@
 #include "app/CommandLine.h"
 #include "app/StopRequest.h"
 #include "app/Unit1.h"
-#include "burner/FrontEndSupport.h"
+#include "burner/DriveAccess.h"
 #include "burner/StopRequest.h"
 #include "vdrive/VirtualWriter.h"
 

@@ -896,6 +896,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
 
     for (std::int32_t t = 0; t < TrackCount; ++t) {
         TCDTrack& track = *Tracks.Items(t).CDTrack();
+        Phase(TJobPhase::Write);
         Status("Burning :" + track.TrackTitle);
         track.SetBlockSize(blockSize);
         const std::int64_t start = next;
@@ -913,6 +914,7 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
         if (!WriteFrom(source, run, total))
             return false;
 
+        Phase(TJobPhase::Close);
         Status("Finished Writing : Sync Cache");
         if (!SyncStep())
             return false;

@@ -60,6 +60,9 @@ enum class TWaitPhase : std::uint8_t {
     Format,         // FORMAT UNIT (IMMED) to finish
 };
 
+// The step of a job its status lines and progress belong to: the phases scripts see.
+enum class TJobPhase : std::uint8_t { Setup, Checksum, Check, Blank, Format, Write, Close, Verify, Eject };
+
 // One call of OnWait: the phase, the status text of the step the job is in, the time waited
 // so far and the drive's progress of the operation (0..100, -1 when it reports none).
 struct TWaitInfo {
@@ -98,6 +101,9 @@ public:
     // Called at least every WaitCallbackInterval while a job waits on the drive, so that a
     // front end stays responsive and can cancel; tested before every call like the others.
     std::function<void(const TWaitInfo& Wait)> OnWait;
+    // The job enters Phase (Done false), just before the step's first status line; Done true
+    // when a blank or format the burn needed has finished, before its "Finished!" line.
+    std::function<void(TJobPhase Phase, bool Done)> OnPhase;
 
     // The outcome of the last job (burn, blank, audio burn, verify).
     TJobOutcome LastOutcome;
@@ -248,6 +254,11 @@ protected:
     // cannot report its buffer is not waited for. Reports the gauges on every poll
     // (FileBufferPercent < 0: not reported). Stalled after BufferStallLimit without any drain.
     WaitResult WaitForBufferRoom(std::uint32_t Needed, BufferState State, std::int32_t FileBufferPercent);
+    void Phase(TJobPhase Step, bool Done = false)
+    {
+        if (OnPhase)
+            OnPhase(Step, Done);
+    }
     void Status(const std::string& Text)
     {
         StepText = Text;

@@ -68,6 +68,7 @@ bool TDiscWriter::Fits(bool Aligned, std::int64_t Blocks, std::int64_t FreeBlock
 }
 
 bool TDiscWriter::Format() {
+    B.Phase(TJobPhase::Format);
     B.Status("Formatting : " + P.MediumName());
     B.LastError = ScsiFormatUnit(B.Info, P.FormatBlocks, Steps.formatType, 0, P.FormatParameter, true, B.CommandSettings);
     // Its progress comes as a blank's does, from the sense data while the drive is busy.
@@ -77,6 +78,7 @@ bool TDiscWriter::Format() {
         B.StepError(TJobStep::Format, "Format Error", -1, B.LastError);
         return false;
     }
+    B.Phase(TJobPhase::Format, true);
     B.Status("Formatting Finished!");
     return true;
 }
@@ -92,6 +94,7 @@ bool TDiscWriter::SetWriteParameters(std::int64_t Blocks) {
         B.Status("HardWare : Set Write Mode Error");
         return false;
     }
+    B.Phase(TJobPhase::Write);
     B.Status("HardWare : Set Write Mode OK");
     if (P.DiscAtOnce) {
         B.LastError = ScsiReserveTrack(B.Info, static_cast<std::uint32_t>(Blocks), B.CommandSettings);
@@ -117,6 +120,7 @@ bool TDiscWriter::CloseWith(TScsiCloseFunction Function, const char* Step, TJobS
 bool TDiscWriter::Close(std::uint8_t CloseSession) {
     // The steps below set the outcome themselves: a stop during one of their waits is a stop,
     // not a failed close.
+    B.Phase(TJobPhase::Close);
     B.Status("Finished Writing : Sync Cache");
     if (!B.SyncStep()) return false;
 
@@ -166,6 +170,7 @@ bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published
     if (Steps.sizesAfterParameters && !Fits(aligned, blocks, B.GetFreeBlocks())) return false;
     if (Steps.formatsWhenUnformatted && P.State == TDiscState::Unformatted && !Format()) return false;
     const std::uint32_t origin = Steps.fromStart || !P.NextWritableValid ? 0 : P.NextWritable;
+    B.Phase(TJobPhase::Write);
     if (Steps.saysWhere)
         B.Status("Writing : " + std::to_string(blocks) + " blocks from sector " + std::to_string(origin));
 
@@ -191,12 +196,14 @@ bool TDiscWriter::Run(const TImageFile& Image, const TPublishedDigest& Published
 }
 
 bool TDiscWriter::BlankFirst() {
+    B.Phase(TJobPhase::Blank);
     B.Status("Blanking : " + P.MediumName());
     if (!B.Blank(kBlankWholeDisc, 0)) {
         // Blank set the outcome (a stop on request, no disc, or the blank's own failure).
         if (B.LastOutcome.Step != TJobStep::Interrupted) B.StepError("Blank Error", -1, B.LastError);
         return false;
     }
+    B.Phase(TJobPhase::Blank, true);
     B.Status("Blanking Finished!");
     // The blank changed the disc: its next writable address and room are asked again.
     const TDiscPlan blanked = ProbeDisc(B, P.ImageBlocks);
@@ -210,6 +217,7 @@ bool TDiscWriter::BlankFirst() {
 }
 
 bool TDiscWriter::OverwriteStart() {
+    B.Phase(TJobPhase::Blank);
     B.Status("Blanking : " + P.MediumName() + " : overwriting the first 64 KiB with zeros");
     const std::uint32_t blocks = std::min<std::uint32_t>(
         kOverwriteBlankBlocks, P.Capacity > 0 ? static_cast<std::uint32_t>(P.Capacity) : kOverwriteBlankBlocks);

@@ -108,3 +108,36 @@ TTrayLock::~TTrayLock()
         // by the front end or when the writer goes.
     }
 }
+
+void UnsubscribeEvents(TCDBurner& Burner)
+{
+    Burner.OnProgress = nullptr;
+    Burner.OnStatus = nullptr;
+    Burner.OnBufferProgress = nullptr;
+    Burner.OnFileBufferProgress = nullptr;
+    Burner.OnBufferStatus = nullptr;
+    Burner.OnBytesRead = nullptr;
+    Burner.OnWait = nullptr;
+    Burner.OnPhase = nullptr;
+}
+
+TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit)
+{
+    Burner.LastOutcome = TJobOutcome();
+    const TScsiError ready = Burner.WaitUntilReady(Limit);
+    if (ready == Err_Aborted) {
+        Burner.CancelRequested.store(false);
+        Burner.LastOutcome = TJobOutcome{TJobStep::Interrupted, -1, Err_Aborted};
+        Burner.UnlockMedium();
+        Burner.LastError = Err_Aborted;
+        if (Burner.OnStatus)
+            Burner.OnStatus("Cancelled : Stopped waiting for the drive to become ready");
+        return ready;
+    }
+    if (ready != Err_None) {
+        Burner.LastOutcome = TJobOutcome{TJobStep::NotReady, -1, ready};
+        if (Burner.OnStatus)
+            Burner.OnStatus("Error : Drive Not Ready : " + ScsiErrorToText(ready));
+    }
+    return ready;
+}

@@ -1,8 +1,10 @@
 // A job keeps its drive: the device is opened once, exclusively, at the start of a burn,
 // blank, audio burn or verify and stays open to its end, so per command the drive sees only
-// the command itself and no other program's commands come between the job's.
+// the command itself and no other program's commands come between the job's. Also the two
+// ends of every job: the wait for the disc before it, and the writer's events emptied after.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "scsi/SCSITypes.h"
@@ -67,3 +69,17 @@ public:
 private:
     TCDBurner& FBurner;
 };
+
+// Empties all eight event slots: after a job, so that the writer keeps no handler of a front
+// end that may be gone.
+void UnsubscribeEvents(TCDBurner& Burner);
+
+// How long a burn waits for a disc that is still spinning up.
+inline constexpr std::chrono::seconds kBurnReadyWait{60};
+
+// Waits until the drive is ready for a job (a burn or a blank), so that a drive without a
+// disc, or one still becoming ready, is told apart from a failed write; OnWait comes
+// meanwhile, and a stop request ends the wait (Err_Aborted, the tray released). On failure the
+// writer reports "Error : Drive Not Ready : <result name>" through OnStatus and its
+// LastOutcome says NotReady (Interrupted when stopped); the result is returned.
+TScsiError WaitForDriveBeforeBurn(TCDBurner& Burner, std::chrono::milliseconds Limit = kBurnReadyWait);

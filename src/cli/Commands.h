@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "burner/FrontEndSupport.h"
+#include "burner/CDBurner.h"
 #include "cli/CliOptions.h"
 #include "cli/ExitCodes.h"
 #include "cli/Output.h"
@@ -17,10 +17,5 @@ int Run(const Options& options, Output& output);
 // The exit code of a failed job that ended at this step (one that named no step counts as a
 // write failure). A job stopped on request gets InterruptCode (130 for SIGINT, 143 for SIGTERM).
 int ExitCodeOfFailure(TJobStep step, int interruptCode = kExitInterrupted);
-
-// Test builds: every status line of the writer passes through Wording before the program
-// sees it, so a test can prove that no exit code depends on the wording. Null: as sent.
-using StatusWording = std::string (*)(const std::string& text);
-void SetStatusWordingForTesting(StatusWording wording);
 
 }  // namespace cli

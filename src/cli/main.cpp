@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "burner/FrontEndSupport.h"
+#include "burner/DriveAccess.h"
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"

@@ -13,6 +13,7 @@
 
 #include "AppTestUtil.h"
 #include "app/CommandLine.h"
+#include "app/JobFailure.h"
 #include "widgets/Gauges.h"
 #include "widgets/ProgressCyl.h"
 
@@ -20,6 +21,7 @@ class TestBurnForm : public QObject {
     Q_OBJECT
 private slots:
     void layout();
+    void failureWording();
     void copystatsMovesGaugeBarAndSector();
     void bufferStatusTruncatesToKilobytes_data();
     void bufferStatusTruncatesToKilobytes();
@@ -34,6 +36,16 @@ private slots:
     void stopRequestEndsTheJobCleanly_data();
     void stopRequestEndsTheJobCleanly();
 };
+
+// A failed job's message ends with its last status line; "No disc" is said for NOT READY only.
+void TestBurnForm::failureWording()
+{
+    QVERIFY(NoDiscOutcome({TJobStep::NotReady, -1, Err_SenseNotReady}));
+    QVERIFY(!NoDiscOutcome({TJobStep::NotReady, -1, Err_CommandTimeout}));
+    QVERIFY(!NoDiscOutcome({TJobStep::Write, 0, Err_SenseNotReady}));
+    QCOMPARE(BurnFailureText({"a", "Error : b"}, Err_None), std::string("Error : b"));
+    QCOMPARE(BurnFailureText({}, Err_SenseNotReady), std::string("Err_SenseNotReady"));
+}
 
 void TestBurnForm::layout()
 {

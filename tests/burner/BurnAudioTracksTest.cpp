@@ -1,5 +1,7 @@
 // The audio burn end to end: wave tracks in the writer's list, through the MMC, device-access
 // and platform layers, onto the virtual writer's raw 2352-byte audio track files.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "TempDir.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
+#include "burner/WaveTracks.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace {
@@ -437,6 +440,72 @@ TEST_F(AudioBurn, CancelStopsBetweenBlocks)
     EXPECT_EQ(WriteAddresses(), Range(0, 13));
     EXPECT_EQ(ClosedTrackNumbers(), std::vector<int>{1});
     EXPECT_FALSE(burner->CancelRequested.load());
+}
+
+TEST(WaveTracks, TrackTitleIsTheFileNameWithoutExtension)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/music/Side A.wav", "Side A"}, {"song.WAV", "song"}, {"a.b.wav", "a.b"},
+        {"/x.y/noext", "noext"},          {"/d/.wav", ".wav"},   {"plain", "plain"},
+    };
+    for (const auto& [file, title] : cases)
+        EXPECT_EQ(TrackTitleOfFile(file), title) << file;
+}
+
+TEST(WaveTracks, WaveFilesBecomeTracksAndOnlyCdAudioPassesTheCheck)
+{
+    using namespace wavetest;
+    TempDir dir;
+    const Bytes samples = Samples(5000);
+    struct Case {
+        const char* name;
+        Bytes wave;
+        bool cdAudio;
+    };
+    const std::vector<Case> cases = {
+        {"cd.wav", CdWave(samples), true},
+        {"mono.wav", Riff(Concat({Chunk("fmt ", FmtBody(1, 1, 44100, 16)), Chunk("data", samples)})), false},
+        {"rate.wav", Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 48000, 16)), Chunk("data", samples)})), false},
+        {"bits.wav", Riff(Concat({Chunk("fmt ", FmtBody(1, 2, 44100, 24)), Chunk("data", samples)})), false},
+        {"float.wav", Riff(Concat({Chunk("fmt ", FmtBody(3, 2, 44100, 16)), Chunk("data", samples)})), false},
+        {"garbage.wav", Samples(300), false},
+    };
+    TCDTrackList tracks(nullptr);
+    for (const auto& c : cases) {
+        WriteFile(dir / c.name, c.wave);
+        TCDTrackItem& item = AddWaveFileTrack(tracks, dir / c.name);
+        EXPECT_EQ(item.CDTrack()->TrackTitle, TrackTitleOfFile(c.name));
+        EXPECT_EQ(item.Name, item.CDTrack()->TrackTitle);
+        EXPECT_EQ(item.CDTrack()->Size(), static_cast<std::int64_t>(c.wave.size())) << c.name;
+        EXPECT_EQ(IsCDAudioFormat(*item.CDTrack()), c.cdAudio) << c.name;
+    }
+    EXPECT_EQ(tracks.Count(), static_cast<int>(cases.size()));
+    EXPECT_EQ(tracks.Items(0).CDTrack()->AvailableDataSize(), samples.size());
+
+    // WAVE_FORMAT_EXTENSIBLE passes when its sub-format is PCM.
+    Bytes extensible = FmtBody(0xFFFE, 2, 44100, 16, 40);
+    extensible[24] = 1;
+    extensible[25] = 0;
+    WriteFile(dir / "ext.wav", Riff(Concat({Chunk("fmt ", extensible), Chunk("data", samples)})));
+    EXPECT_TRUE(IsCDAudioFormat(*AddWaveFileTrack(tracks, dir / "ext.wav").CDTrack()));
+    extensible[24] = 3;
+    WriteFile(dir / "extf.wav", Riff(Concat({Chunk("fmt ", extensible), Chunk("data", samples)})));
+    EXPECT_FALSE(IsCDAudioFormat(*AddWaveFileTrack(tracks, dir / "extf.wav").CDTrack()));
+
+    // A file that cannot be read leaves the list as it was; so does a FIFO, refused at once
+    // (opening it to read would wait for a writer for ever), and a folder.
+    const int before = tracks.Count();
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / "missing.wav"), EStreamError);
+#ifndef _WIN32   // Windows has no FIFOs in the file system
+    ASSERT_EQ(::mkfifo((dir / "pipe.wav").c_str(), 0644), 0);
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / "pipe.wav"), EStreamError);
+#endif
+    EXPECT_THROW(AddWaveFileTrack(tracks, dir / ""), EStreamError);
+    EXPECT_EQ(tracks.Count(), before);
+
+    // The samples stay in the file: the track holds no copy of them.
+    EXPECT_TRUE(tracks.Items(0).CDTrack()->Linked());
+    EXPECT_EQ(tracks.Items(0).CDTrack()->Capacity(), 0);
 }
 
 }  // namespace

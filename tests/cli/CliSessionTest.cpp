@@ -16,11 +16,15 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 
+#include "../audio/WaveTestSupport.h"
 #include "cli/Commands.h"
+#include "burner/BurnJob.h"
 #include "burner/ImageCheck.h"
 #include "cli/ExitCodes.h"
+#include "cli/JobWording.h"
 #include "platform/VirtualDevice.h"
 #include "vdrive/VirtualWriter.h"
 
@@ -173,9 +177,18 @@ protected:
         fs::remove_all(dir_, ec);
     }
     SessionResult Burn(const std::string& sha256 = "", Output::Mode mode = Output::Mode::Plain) {
+        Options options;
+        options.command = Command::Burn;
+        options.image = image_;
+        options.sha256 = sha256;
+        options.noEject = true;
+        return Run(options, mode);
+    }
+    // The command on the faulty drive as D:, or on the virtual drives the options give.
+    SessionResult Run(const Options& options, Output::Mode mode = Output::Mode::Plain) {
         win::ResetKernelDevicePathsForTesting();
         win::SetKernelDevicePathsForTesting({});
-        win::AttachVirtualDevice(drive_);
+        if (options.virtualDrives.empty()) win::AttachVirtualDevice(drive_);
         // Another program holding the drive exclusively for the run.
         const win::HANDLE elsewhere = heldElsewhere_ ? win::CreateFileA("\\\\.\\D:", win::GENERIC_READ, 0, nullptr,
                                                                        win::OPEN_EXISTING, 0, nullptr)
@@ -185,15 +198,10 @@ protected:
         std::FILE* err = std::tmpfile();
         {
             Output output(mode, out, err);
-            Options options;
-            options.command = Command::Burn;
-            options.image = image_;
-            options.sha256 = sha256;
-            options.noEject = true;
             result.exitCode = cli::Run(options, output);
         }
         if (elsewhere != win::INVALID_HANDLE_VALUE) win::CloseHandle(elsewhere);
-        win::DetachVirtualDevice(drive_);
+        if (options.virtualDrives.empty()) win::DetachVirtualDevice(drive_);
         win::ResetKernelDevicePathsForTesting();
         result.out = ReadAll(out) + ReadAll(err);
         return result;
@@ -223,7 +231,6 @@ TEST_F(FaultyBurn, EachFailedStepHasItsExitCode) {
         const char* line;    // the writer's status line
         const char* error;   // the program's own error line
     };
-    const std::string sense = "Err_SenseMediumError";
     for (const Case& c :
          {Case{0x55, kExitWriteParameters, "HardWare : Set Write Mode Error",
                "the burn failed: Error : Set Write Mode Error : Err_SenseMediumError"},
@@ -234,45 +241,106 @@ TEST_F(FaultyBurn, EachFailedStepHasItsExitCode) {
           Case{0x5B, kExitClosing, "Error : Close Track Error : Err_SenseMediumError",
                "the burn failed: Error : Close Track Error : Err_SenseMediumError"},
           Case{0x28, kExitVerify, "Verify : Read Error at sector 0 : Err_SenseMediumError",
+               "the burnt track does not read back equal to the image"},
+          // No command fails: sector 37 reads back with a byte changed.
+          Case{0, kExitVerify, "Verify : Sector 37 differs from the image",
                "the burnt track does not read back equal to the image"}}) {
         SCOPED_TRACE(c.line);
-        // As sent, and with every status line of the writer worded otherwise: the exit code
-        // and the error line stay, since neither is read from the wording.
-        for (const bool reworded : {false, true}) {
-            TearDown();
-            SetUp();
-            drive_->failOpcode = c.opcode;
-            if (reworded)
-                SetStatusWordingForTesting(
-                    [](const std::string& text) { return "Reworded <" + std::string(text.rbegin(), text.rend()) + ">"; });
-            const SessionResult r = Burn();
-            SetStatusWordingForTesting(nullptr);
-            EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
-            EXPECT_NE(r.out.find(c.error), std::string::npos) << r.out;
-            // The status line itself, a line of its own, only as sent (the verify lines are the
-            // program's own).
-            EXPECT_EQ(("\n" + r.out).find("\n" + std::string(c.line) + "\n") != std::string::npos, !reworded || c.opcode == 0x28)
-                << r.out;
-            EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
-        }
+        TearDown();
+        SetUp();
+        if (c.opcode) drive_->failOpcode = c.opcode;
+        else drive_->corruptSector = 37;
+        const SessionResult r = Burn();
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        EXPECT_NE(r.out.find(c.error), std::string::npos) << r.out;
+        // The status line itself, a line of its own.
+        EXPECT_NE(("\n" + r.out).find("\n" + std::string(c.line) + "\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
     }
 }
 
-TEST_F(FaultyBurn, VerifyNamesTheFirstSectorThatDiffers) {
-    drive_->corruptSector = 37;
-    SessionResult r = Burn();
-    EXPECT_EQ(r.exitCode, kExitVerify) << r.out;
-    EXPECT_NE(r.out.find("Verify : Sector 37 differs from the image"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("does not read back equal to the image"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("CD Creation Complete!"), std::string::npos) << r.out;
+// A JSON run with the wording taken out: status texts emptied, waits and speeds (which depend
+// on time) left out.
+std::string WithoutWording(const std::string& json) {
+    std::string kept;
+    std::istringstream lines(json);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(R"("type":"wait")") != std::string::npos) continue;
+        if (const std::size_t at = line.find(R"("text":")"); at != std::string::npos) {
+            std::size_t end = at + 8;
+            while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+            line.erase(at + 8, end - at - 8);
+        }
+        if (const std::size_t at = line.find(R"("speed_x":)"); at != std::string::npos)
+            line.erase(at + 10, line.find_first_of(",}", at) - at - 10);
+        kept += line + "\n";
+    }
+    return kept;
+}
 
-    // A sector the drive cannot read back is named with the drive's error.
-    TearDown();
-    SetUp();
-    drive_->failOpcode = 0x28;
-    r = Burn();
-    EXPECT_EQ(r.exitCode, kExitVerify) << r.out;
-    EXPECT_NE(r.out.find("Verify : Read Error at sector 0 : Err_SenseMediumError"), std::string::npos) << r.out;
+// Every status line worded otherwise, and the events (phase, sectors, buffers), the result's
+// fields and the exit code stay: the program reads none of them from the wording.
+TEST_F(FaultyBurn, RewordedStatusLinesChangeNoEventFieldOrExitCode) {
+    // A CD-audio wave of a few blocks, in the folder of the run.
+    const auto writeWave = [this] {
+        wavetest::WriteFile(dir_ / "tone.wav", wavetest::CdWave(wavetest::Samples(5 * 2352)));
+        return (dir_ / "tone.wav").string();
+    };
+    struct Case {
+        const char* what;
+        const char* media;    // the virtual drive's options; empty: the faulty drive
+        Command command;
+        int exitCode;
+        bool usedDisc = false;   // burnt once before
+        std::function<void(Options&)> more = nullptr;
+    };
+    const std::vector<Case> cases = {
+        {"CD-R burn", "media=cd-r", Command::Burn, kExitOk},
+        {"DVD+R burn", "media=dvd+r", Command::Burn, kExitOk},
+        {"DVD+RW formatted first", "media=dvd+rw,unformatted", Command::Burn, kExitOk},
+        {"CD-RW blanked first", "media=cd-rw", Command::Burn, kExitOk, true, [](Options& o) { o.blankAsNeeded = true; }},
+        {"blank", "media=cd-rw", Command::Blank, kExitOk, true},
+        {"blank without a disc", "media=none", Command::Blank, kExitDiscUnusable},
+        {"simulated burn", "media=cd-r", Command::Burn, kExitOk, false, [](Options& o) { o.simulate = true; }},
+        {"audio burn", "media=cd-r", Command::BurnAudio, kExitOk},
+        {"failing write", "media=cd-r,fail-write-at=20", Command::Burn, kExitWrite},
+        {"verify mismatch", "", Command::Burn, kExitVerify},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string seen[2];
+        for (const bool reworded : {false, true}) {
+            TearDown();
+            SetUp();
+            drive_->corruptSector = 37;
+            Options options;
+            if (*c.media) options.virtualDrives = {(dir_ / "v.cue").string() + "," + c.media};
+            options.image = image_;
+            if (c.usedDisc) {
+                options.command = Command::Burn;
+                options.noVerify = true;
+                ASSERT_EQ(Run(options).exitCode, kExitOk);
+                options.noVerify = false;
+            }
+            options.command = c.command;
+            options.waveFiles = {writeWave()};
+            if (c.more) c.more(options);
+            if (reworded)
+                SetStatusTextFilterForTesting(
+                    [](const std::string& text) { return "Reworded <" + std::string(text.rbegin(), text.rend()) + ">"; });
+            const SessionResult r = Run(options, Output::Mode::Json);
+            SetStatusTextFilterForTesting(nullptr);
+            EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+            EXPECT_EQ(r.out.find("Reworded <") != std::string::npos,
+                      reworded && r.out.find(R"("type":"status")") != std::string::npos)
+                << r.out;
+            seen[reworded] = WithoutWording(r.out);
+            // Each run has a folder of its own.
+            for (auto at = seen[reworded].find(dir_.string()); at != std::string::npos; at = seen[reworded].find(dir_.string()))
+                seen[reworded].replace(at, dir_.string().size(), "<dir>");
+        }
+        EXPECT_EQ(seen[0], seen[1]);
+    }
 }
 
 // The image opened once by its check is the one burnt and verified: a change in place after
@@ -407,6 +475,15 @@ TEST(CliSession, EachFailureHasItsExitCode) {
     };
     for (const auto& [step, code] : cases) EXPECT_EQ(ExitCodeOfFailure(step), code);
     EXPECT_EQ(ExitCodeOfFailure(TJobStep::Interrupted, kExitTerminated), kExitTerminated);
+    // The error line says the failed step in the status lines' own words.
+    const std::vector<std::pair<TJobOutcome, std::string>> texts = {
+        {{TJobStep::Write, 5, Err_SenseMediumError}, "Write Error at sector 5 : Err_SenseMediumError"},
+        {{TJobStep::SyncCache, -1, Err_SenseNotReady}, "Sync Cache Error : Err_SenseNotReady"},
+        {{TJobStep::CloseSession, -1, Err_CommandTimeout}, "Close Session Error : Err_CommandTimeout"},
+        {{TJobStep::Interrupted, 7, Err_Aborted}, "Cancelled at sector 7 : Err_Aborted"},
+        {{TJobStep::Input, -1, Err_None}, "Input Error"},
+    };
+    for (const auto& [outcome, text] : texts) EXPECT_EQ(JobOutcomeText(outcome), text);
 }
 
 }  // namespace

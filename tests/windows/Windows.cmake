@@ -55,7 +55,7 @@ set(KV_WINDOWS_SKIP_CASES_aspi_version_tests
 # and the Linux installed tree and XDG data folders. (SptiBurn and the CLI's spti-burn case burn
 # images on the Windows side.)
 set(KV_WINDOWS_SKIP_CASES_kv_burner_tests
-    "AudioBurn.SoxWavesBurnByteForByte:VirtualBurn.IsoBurnsAsOneClosedDataTrack:BurnerList.OrderAddressesAndDrivesThatCannotBeAsked:BurnerList.OpenModeFollowsTheSystemVersion:FrontEndSupport.RescueImageRule:FrontEndSupport.RescueImageFoundWhereAPackagePutsIt:FrontEndSupport.UserDataFolderFollowsTheXdgRules")
+    "AudioBurn.SoxWavesBurnByteForByte:VirtualBurn.IsoBurnsAsOneClosedDataTrack:BurnerList.OrderAddressesAndDrivesThatCannotBeAsked:BurnerList.OpenModeFollowsTheSystemVersion:RescueImage.RescueImageRule:RescueImage.RescueImageFoundWhereAPackagePutsIt:RescueImage.UserDataFolderFollowsTheXdgRules")
 set(KV_WINDOWS_SKIP_CASES_audio_tests "Formats/SoxWave.*")
 # The stand-in's handle table and last error: handle values never reused, bogus values all
 # refused, the last error kept across other calls. Windows reuses closed handles' values, takes
