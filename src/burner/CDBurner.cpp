@@ -10,6 +10,7 @@
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
 #include "burner/JobScope.h"
+#include "catalog/BigEndian.h"
 
 namespace {
 
@@ -18,13 +19,6 @@ using Clock = std::chrono::steady_clock;
 std::int32_t ToInt32(std::uint32_t v)
 {
     return static_cast<std::int32_t>(std::min<std::uint32_t>(v, std::numeric_limits<std::int32_t>::max()));
-}
-
-std::uint32_t BE32At(const std::uint8_t* p)
-{
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return SwapDWord(v);
 }
 
 // Audio write parameters: track at once, raw 2352-byte blocks, track mode byte 2, the CONTROL
@@ -262,8 +256,8 @@ TCDBurner::BufferState TCDBurner::QueryBuffer()
     std::uint8_t reply[12] = {};
     const TScsiError err = ScsiReadBufferCapacity(Info, reply, CommandSettings);
     BufferState st;
-    st.Length = BE32At(reply + 4);
-    st.Free = BE32At(reply + 8);
+    st.Length = kvbe::Load32(reply + 4);
+    st.Free = kvbe::Load32(reply + 8);
     st.Answered = err == Err_None && st.Length > 0;
     BufferLength = ToInt32(st.Length);
     BufferFree = ToInt32(st.Free);
@@ -274,7 +268,7 @@ std::int32_t TCDBurner::GetBufferFree()
 {
     std::uint8_t reply[12] = {};
     ScsiReadBufferCapacity(Info, reply, CommandSettings);
-    return ToInt32(BE32At(reply + 8));
+    return ToInt32(kvbe::Load32(reply + 8));
 }
 
 std::int32_t TCDBurner::GetBufferFillPercent()

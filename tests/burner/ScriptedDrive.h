@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog/BigEndian.h"
 #include "platform/VirtualDevice.h"
 
 class ScriptedDrive : public win::VirtualScsiDevice {
@@ -112,8 +113,8 @@ public:
             if (!rbcSupported)
                 return Check(r, {5, 0x20, 0});
             std::uint8_t reply[12] = {0, 10};
-            PutBE32(reply + 4, bufferLength);
-            PutBE32(reply + 8, bufferFree);
+            kvbe::Store32(reply + 4, bufferLength);
+            kvbe::Store32(reply + 8, bufferFree);
             return In(r, reply, sizeof reply);
         }
         default: return Check(r, {5, 0x20, 0});
@@ -122,13 +123,6 @@ public:
     std::string DevicePath() const override { return "scripted"; }
 
 private:
-    static void PutBE32(std::uint8_t* p, std::uint32_t v)
-    {
-        p[0] = std::uint8_t(v >> 24);
-        p[1] = std::uint8_t(v >> 16);
-        p[2] = std::uint8_t(v >> 8);
-        p[3] = std::uint8_t(v);
-    }
     static bool In(win::ScsiRequest& r, const std::uint8_t* data, std::size_t size)
     {
         const std::size_t n = std::min<std::size_t>(size, r.dataLength);
