@@ -8,10 +8,28 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "vdrive/DiscLock.h"
 
 namespace vdrive {
+
+namespace {
+
+// "dvd-rw-ro, dvd+rw and bd-re": the media a new disc can be made unformatted of.
+std::string OverwritableKeys() {
+    std::vector<const char*> keys;
+    for (const kvcat::Medium& m : kvcat::Media())
+        if (m.key != nullptr && m.Overwritable()) keys.push_back(m.key);
+    std::string text;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i > 0) text += i + 1 == keys.size() ? " and " : ", ";
+        text += keys[i];
+    }
+    return text;
+}
+
+}  // namespace
 
 std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& options, std::string& error,
                                                    std::shared_ptr<VirtualClock> clock) {
@@ -69,7 +87,7 @@ std::shared_ptr<VirtualWriter> VirtualWriter::Open(const VirtualDriveOptions& op
         // A CD-R unless the attach syntax names another medium.
         const kvcat::Medium& media = opened.media ? *opened.media : *kvcat::MediumByKey("cd-r");
         if (opened.unformatted && !media.Overwritable()) {
-            error = "virtual drive: unformatted applies to dvd+rw, dvd-rw-ro and bd-re only";
+            error = "virtual drive: unformatted applies to " + OverwritableKeys() + " only";
             return nullptr;
         }
         if (media.profile != 0) {

@@ -1,7 +1,9 @@
 // The attach syntax, the time model on a manual clock (no test sleeps) and the injected faults.
 #include <map>
+#include <set>
 
 #include "VdriveFixture.h"
+#include "catalog/Media.h"
 
 using namespace vdtest;
 using namespace std::chrono_literals;
@@ -54,17 +56,33 @@ TEST(AttachSyntax, AcceptsEveryOption) {
 }
 
 TEST_F(PlatformClean, UnformattedIsForOverwritableMediaOnly) {
+    // The refusal names exactly the overwritable media of the catalogue, and each of them
+    // attaches unformatted.
+    std::set<std::string> overwritable;
+    for (const kvcat::Medium& m : kvcat::Media())
+        if (m.key != nullptr && m.Overwritable()) overwritable.insert(m.key);
     std::string error;
     for (const char* media : {"cd-r", "dvd+r", "bd-r", "dvd-rom"}) {
         SCOPED_TRACE(media);
         EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "d.cue,unformatted,media=" + media, error), nullptr);
-        EXPECT_NE(error.find("unformatted applies to dvd+rw, dvd-rw-ro and bd-re only"), std::string::npos) << error;
+        const std::string head = "unformatted applies to ", tail = " only";
+        const std::size_t from = error.find(head), to = error.rfind(tail);
+        ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << error;
+        std::string list = error.substr(from + head.size(), to - from - head.size());
+        for (std::size_t at; (at = list.find(" and ")) != std::string::npos;) list.replace(at, 5, ", ");
+        std::set<std::string> named;
+        for (std::size_t at = 0; at <= list.size();) {
+            const std::size_t comma = std::min(list.find(", ", at), list.size());
+            named.insert(list.substr(at, comma - at));
+            at = comma + 2;
+        }
+        EXPECT_EQ(named, overwritable) << error;
         EXPECT_FALSE(std::filesystem::exists(dir_ / "d.cue"));
     }
     EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "d.cue,unformatted", error), nullptr);   // a CD-R by default
-    for (const char* media : {"dvd+rw", "dvd-rw-ro", "bd-re"}) {
+    for (const std::string& media : overwritable) {
         SCOPED_TRACE(media);
-        auto writer = vdrive::AttachVirtualDrive(dir_ / (std::string(media) + ".cue,unformatted,media=") + media, error);
+        auto writer = vdrive::AttachVirtualDrive(dir_ / (media + ".cue,unformatted,media=" + media), error);
         ASSERT_NE(writer, nullptr) << error;
         EXPECT_FALSE(writer->State().formatted);
         EXPECT_EQ(writer->State().status, vdrive::DiscStatus::Empty);
