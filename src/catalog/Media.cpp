@@ -103,7 +103,13 @@ constexpr Medium kMedia[] = {
     {0x0041, "BD-R", "bd-r", Family::BD, Recording::Sequential, Blanking::None, 1, kBd,
      kBdRSteps,
      {false, false, nullptr, nullptr, 0, kTrackSession | Bit(6), Bit(6), {0x0021, 0x0041}, kNoFormats, 16, 0, 0, false}},
+    {0x0041, "BD-R DL", "bd-r-dl", Family::BD, Recording::Sequential, Blanking::None, 2, kBdDl,
+     kBdRSteps,
+     {false, false, nullptr, nullptr, 0, kTrackSession | Bit(6), Bit(6), {0x0021, 0x0041}, kNoFormats, 16, 0, 0, false}},
     {0x0043, "BD-RE", "bd-re", Family::BD, Recording::Overwritable, Blanking::Overwrite, 1, kBd,
+     kBdReSteps,
+     {true, false, nullptr, nullptr, 0, Bit(0) | kTrackSession, 0, {0x0023, 0x0041}, kBdReFormats, 32, 0, 0, true}},
+    {0x0043, "BD-RE DL", "bd-re-dl", Family::BD, Recording::Overwritable, Blanking::Overwrite, 2, kBdDl,
      kBdReSteps,
      {true, false, nullptr, nullptr, 0, Bit(0) | kTrackSession, 0, {0x0023, 0x0041}, kBdReFormats, 32, 0, 0, true}},
 };

@@ -772,12 +772,14 @@ const StrategyCase kStrategyCases[] = {
     {"media=dvd+r", "Disc : DVD+R, blank, 2295104 blocks free", -1, {1, 2, 5}, false, 16, "closed"},
     {"media=dvd+r-dl", "Disc : DVD+R DL, blank, 4173824 blocks free", -1, {1, 2, 6}, false, 16, "closed"},
     {"media=bd-r", "Disc : BD-R, blank, 12219392 blocks free", -1, {1, 2, 6}, false, 32, "closed"},
+    {"media=bd-r-dl", "Disc : BD-R DL, blank, 24438784 blocks free", -1, {1, 2, 6}, false, 32, "closed"},
     // A formatted disc the drive calls complete, but nothing is on it yet: it reads as blank.
     {"media=dvd+rw", "Disc : DVD+RW, blank, 2295104 blocks free", -1, {}, false, 16, "written"},
     {"media=dvd+rw,unformatted", "Disc : DVD+RW, unformatted, 2295104 blocks free", -1, {}, true, 16, "written"},
     {"media=dvd-rw-ro,unformatted", "Disc : DVD-RW (restricted overwrite), unformatted, 2295104 blocks free", -1,
      {}, true, 16, "written"},
     {"media=bd-re", "Disc : BD-RE, blank, 12219392 blocks free", -1, {}, false, 32, "written"},
+    {"media=bd-re-dl", "Disc : BD-RE DL, blank, 24438784 blocks free", -1, {}, false, 32, "written"},
     {"media=bd-re,unformatted", "Disc : BD-RE, unformatted, 12219392 blocks free", -1, {}, true, 32, "written"},
 };
 
