@@ -90,7 +90,7 @@ void TBurnForm::WaitStatus(const TWaitInfo& Wait)
                                                                 : QStringLiteral("waiting for the drive, %1 s"))
                                   .arg(ms / 1000));
     if (Form1 && !Wait.Step.empty())
-        Form1->ShowJobStep(QString::fromStdString(Wait.Step));
+        Form1->ShowJobStep(QString::fromStdString(Wait.Action));
     QCoreApplication::processEvents();
     emit Waited(static_cast<int>(Wait.Phase), ms);
 }

@@ -220,11 +220,10 @@ void TForm1::ShowLastResult()
     StatusBar->repaint();
 }
 
-void TForm1::ShowJobStep(const QString& Step)
+void TForm1::ShowJobStep(const QString& Action)
 {
-    // "Finished Writing : Closing Session" is "Closing Session" on the bar.
-    const qsizetype colon = Step.indexOf(QStringLiteral(" : "));
-    ProgressBar->setTextDone(colon < 0 ? Step : Step.mid(colon + 3));
+    // The step's action, "Closing Session", as the engine gives it without its label.
+    ProgressBar->setTextDone(Action);
 }
 
 void TForm1::ShowDriveAccessHint()

@@ -92,7 +92,7 @@ public:
     void ShowLastResult();
     // The step a job waits in, on the cylinder bar in place of its completion text: the bar
     // reads "Done" only once the job has ended.
-    void ShowJobStep(const QString& Step);
+    void ShowJobStep(const QString& Action);
 
 public slots:
     void BurnISOToCD1Click();

@@ -63,6 +63,7 @@ public:
             if (job->OnWait) {
                 TWaitInfo shown = Wait;
                 shown.Step = Filtered(Wait.Step);
+                shown.Action = StepAction(shown.Step);
                 job->OnWait(shown);
             }
             if (wait) wait(Wait);

@@ -546,6 +546,7 @@ bool TCDBurner::WaitTick(WaitTimer& Timer, std::chrono::milliseconds Pause, std:
                 TWaitInfo info;
                 info.Phase = Timer.Phase;
                 info.Step = StepText;
+                info.Action = StepAction(StepText);
                 info.Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - Timer.Start);
                 info.Percent = Percent;
                 OnWait(info);
@@ -929,4 +930,10 @@ bool TCDBurner::BurnAudioTracks(std::int32_t TrackCount)
         return StopWaitOnCancel();
     LastError = closed;
     return true;
+}
+
+std::string StepAction(const std::string& Step)
+{
+    const std::size_t colon = Step.find(" : ");
+    return colon == std::string::npos ? Step : Step.substr(colon + 3);
 }

@@ -68,9 +68,15 @@ enum class TJobPhase : std::uint8_t { Setup, Checksum, Check, Blank, Format, Wri
 struct TWaitInfo {
     TWaitPhase Phase = TWaitPhase::DriveReady;
     std::string Step;
+    // The step without its label, for a short display: "Closing Session" of
+    // "Finished Writing : Closing Session" (the whole text when it has no label).
+    std::string Action;
     std::chrono::milliseconds Elapsed{0};
     std::int32_t Percent = -1;
 };
+
+// The action of a status line without its label (see TWaitInfo::Action).
+std::string StepAction(const std::string& Step);
 
 class TCDBurner {
 public:
