@@ -21,6 +21,7 @@
 #include <QTest>
 
 #include "app/AppServices.h"
+#include "support/ScriptedDevice.h"
 #include "app/BurnUnit.h"
 #include "app/Unit1.h"
 #include "platform/VirtualDevice.h"
@@ -83,15 +84,7 @@ public:
     {
         if (r.cdb[0] != Opcode)
             return Writer->Execute(r);
-        r.status = 2;
-        std::fill(std::begin(r.sense), std::end(r.sense), std::uint8_t(0));
-        r.sense[0] = 0x70;
-        r.sense[2] = 0x05;
-        r.sense[7] = 10;
-        r.sense[12] = 0x24;
-        r.senseLength = 18;
-        r.residual = r.dataLength;
-        return true;
+        return kvtest::CheckCondition(r, 0x05, 0x24);
     }
     std::string DevicePath() const override { return Writer->DevicePath(); }
 

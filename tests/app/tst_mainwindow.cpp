@@ -129,11 +129,10 @@ private slots:
     void burnCreatesTheDisc_data();
     void burnCreatesTheDisc();
     void missingImage();
-    void refusedWriteParameters();
+    void burnFailuresEndWithTheirMessage_data();
+    void burnFailuresEndWithTheirMessage();
     void discsThatCannotTakeTheImage();
     void imageChecksBeforeTheBurn();
-    void writeErrorMidBurn();
-    void burnWithoutDisc();
     void informationTexts();
     void dvdStructure();
     void viewToc();
@@ -432,41 +431,74 @@ void TestMainWindow::missingImage()
     QVERIFY(w.BurnBtn->isEnabled());
 }
 
-void TestMainWindow::refusedWriteParameters()
+// A burn that fails or is refused ends with one error box that says why, and leaves the window
+// ready for the next command; nothing is written past a failed block.
+void TestMainWindow::burnFailuresEndWithTheirMessage_data()
 {
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("refused");      // the opcode the drive refuses, 0: none
+    QTest::addColumn<QString>("message");  // the whole message, or with `suffix` its start
+    QTest::addColumn<QString>("suffix");   // null: the message is exact
+    QTest::addColumn<int>("writes");       // WRITE(10)s sent, -1: not counted
+    QTest::addColumn<bool>("listed");      // the job ran: its failed step is the burn window's first line
+    QTest::addColumn<bool>("written");     // a track was started
+    const QString failed = QStringLiteral("Error creating CD.\r\n");
+    QTest::newRow("write parameters refused") << QString() << 0x55 << failed + QStringLiteral("HardWare : Set Write Mode Error")
+                                              << QString() << 0 << true << false;
+    QTest::newRow("write error mid-burn") << QStringLiteral("fail-write-at=100")
+                                          << 0 << failed + QStringLiteral("Error : Write Error at sector 100")
+                                          << QStringLiteral("") << 101 << true << true;
+    QTest::newRow("no disc") << QStringLiteral("media=none") << 0
+                             << failed + QStringLiteral("No disc in the drive.\r\n") << QStringLiteral("Err_SenseNotReady")
+                             << -1 << false << false;
+    // The preflight: a pressed disc is refused with its message before any write parameters.
+    QTest::newRow("pressed disc") << QStringLiteral("media=dvd-rom") << 0
+                                  << QStringLiteral("The disc in D: is a DVD-ROM and cannot be written.") << QString() << 0
+                                  << false << false;
+}
+
+void TestMainWindow::burnFailuresEndWithTheirMessage()
+{
+    QFETCH(QString, options);
+    QFETCH(int, refused);
+    QFETCH(QString, message);
+    QFETCH(QString, suffix);
+    QFETCH(int, writes);
+    QFETCH(bool, listed);
+    QFETCH(bool, written);
     TAppFixture f;
-    // The drive refuses MODE SELECT(10) of the write parameters page.
-    auto writer = f.AttachRefusing(0x55);
+    auto writer = refused ? f.AttachRefusing(std::uint8_t(refused)) : f.Attach(options);
     QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
     f.OpenWindows();
     f.TakeTrace();
     QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
-    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Error creating CD.\r\nHardWare : Set Write Mode Error")});
-    QCOMPARE(f.Burn->ListBox1->item(0)->text(), QStringLiteral("HardWare : Set Write Mode Error"));
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    const QString text = f.Messages.Texts.front();
+    if (suffix.isNull())
+        QCOMPARE(text, message);
+    QVERIFY2(text.startsWith(message) && text.endsWith(suffix), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("Complete")), qPrintable(text));
+    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
+    if (listed)
+        QCOMPARE(f.Burn->ListBox1->item(0)->text(), text.mid(QStringLiteral("Error creating CD.\r\n").size()));
     const auto trace = f.TakeTrace();
-    QCOMPARE(CountOpcode(trace, 0x2A), 0);
-    QVERIFY(EndsWithEject(trace));
-    QVERIFY(writer->State().tracks.empty());
+    if (writes >= 0) {
+        QCOMPARE(CountOpcode(trace, 0x2A), writes);
+        QVERIFY(EndsWithEject(trace) || !listed);
+    }
+    if (writes == 0 && !refused)
+        QCOMPARE(CountOpcode(trace, 0x55), 0);
+    QCOMPARE(CountOpcode(trace, 0x5B), 0);
+    QCOMPARE(writer->State().tracks.empty(), !written);
+    if (written)
+        QVERIFY(writer->State().status != vdrive::DiscStatus::Complete);
     QVERIFY(f.Main->BurnBtn->isEnabled());
+    QVERIFY(!f.Main->ProgressBar->isVisibleTo(f.Main.get()));
 }
 
-// The preflight: a pressed disc is refused with its message; a used CD-RW is offered to be
-// blanked, and burnt only on Yes.
+// The preflight: a used CD-RW is offered to be blanked, and burnt only on Yes.
 void TestMainWindow::discsThatCannotTakeTheImage()
 {
-    {
-        TAppFixture f;
-        auto writer = f.Attach(QStringLiteral("media=dvd-rom"));
-        QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
-        f.OpenWindows();
-        f.TakeTrace();
-        QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
-        QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("The disc in D: is a DVD-ROM and cannot be written.")});
-        const auto trace = f.TakeTrace();
-        QCOMPARE(CountOpcode(trace, 0x55), 0);
-        QCOMPARE(CountOpcode(trace, 0x2A), 0);
-        QVERIFY(f.Main->BurnBtn->isEnabled());
-    }
     TAppFixture f;
     auto writer = f.Attach(QStringLiteral("media=cd-rw"));
     QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
@@ -558,45 +590,6 @@ void TestMainWindow::imageChecksBeforeTheBurn()
     QCOMPARE(f.Messages.Questions.size(), 2);
     QVERIFY(f.Messages.Texts.back().startsWith(QStringLiteral("CD Creation Complete!")));
     QCOMPARE(writer->State().tracks.size(), std::size_t(1));
-}
-
-void TestMainWindow::writeErrorMidBurn()
-{
-    TAppFixture f;
-    auto writer = f.Attach(QStringLiteral("fail-write-at=100"));
-    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
-    f.OpenWindows();
-    f.TakeTrace();
-    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
-    QCOMPARE(f.Messages.Texts.size(), 1);
-    const QString message = f.Messages.Texts.front();
-    QVERIFY2(!message.contains(QStringLiteral("Complete")), qPrintable(message));
-    QVERIFY2(message.startsWith(QStringLiteral("Error creating CD.\r\nError : Write Error at sector 100")),
-             qPrintable(message));
-    QCOMPARE(f.Messages.Kinds.front(), IMessageBoxes::Kind::Error);
-    QCOMPARE(f.Burn->ListBox1->item(0)->text(), message.mid(QStringLiteral("Error creating CD.\r\n").size()));
-    const auto trace = f.TakeTrace();
-    // Nothing is written past the failed block.
-    QCOMPARE(CountOpcode(trace, 0x2A), 101);
-    QCOMPARE(CountOpcode(trace, 0x5B), 0);
-    QVERIFY(EndsWithEject(trace));
-    QVERIFY(writer->State().status != vdrive::DiscStatus::Complete);
-    QVERIFY(f.Main->BurnBtn->isEnabled());
-    QVERIFY(!f.Main->ProgressBar->isVisibleTo(f.Main.get()));
-}
-
-void TestMainWindow::burnWithoutDisc()
-{
-    TAppFixture f;
-    auto writer = f.Attach(QStringLiteral("media=none"));
-    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
-    f.OpenWindows();
-    QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
-    QCOMPARE(f.Messages.Texts.size(), 1);
-    const QString message = f.Messages.Texts.front();
-    QVERIFY2(message.startsWith(QStringLiteral("Error creating CD.\r\nNo disc in the drive.\r\n")), qPrintable(message));
-    QVERIFY2(message.endsWith(QStringLiteral("Err_SenseNotReady")), qPrintable(message));
-    QVERIFY(f.Main->BurnBtn->isEnabled());
 }
 
 void TestMainWindow::informationTexts()

@@ -13,11 +13,9 @@
 #include <vector>
 
 #include "../audio/WaveTestSupport.h"
-#include "TempDir.h"
+#include "VirtualWriterFixture.h"
 #include "burner/CDBurner.h"
-#include "burner/CDBurners.h"
 #include "burner/WaveTracks.h"
-#include "vdrive/VirtualWriter.h"
 
 namespace {
 
@@ -52,7 +50,7 @@ Bytes Padded(Bytes data)
     return data;
 }
 
-class AudioBurn : public ::testing::Test {
+class AudioBurn : public VirtualWriterFixture {
 protected:
     struct Command {
         std::vector<std::uint8_t> cdb;
@@ -61,38 +59,13 @@ protected:
 
     void Attach(const std::string& options = "")
     {
-        win::SetKernelDevicePathsForTesting({});
-        std::string error;
-        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + (options.empty() ? "" : "," + options), error);
-        ASSERT_TRUE(writer) << error;
         win::SetScsiTraceSink([this](char, const win::ScsiRequest& r, bool) {
             if (r.cdb[0] == 0x12)   // the device-access layer's own drive scan
                 return;
             std::lock_guard lock(mutex);
             commands.push_back({std::vector<std::uint8_t>(r.cdb, r.cdb + r.cdbLength), r.status});
         });
-        list = std::make_unique<TCDBurnerList>();
-        for (int i = 0; i < list->Count(); ++i)
-            if (list->Burners(i)->Info.DriveLetter == writer->DriveLetter())
-                burner = list->Burners(i);
-        ASSERT_NE(burner, nullptr);
-        burner->ReadyPollInterval = std::chrono::milliseconds(5);
-        burner->OnStatus = [this](const std::string& s) { status.push_back(s); };
-        burner->OnProgress = [this](int a, int p) { progress.emplace_back(a, p); };
-        burner->OnBytesRead = [this](std::int64_t total) { bytesRead = total; };
-        burner->OnBufferProgress = [this](int p) { outOfRange |= p < 0 || p > 100; };
-        burner->OnBufferStatus = [this](int, int) { ++bufferStatusCalls; };
-    }
-    void TearDown() override
-    {
-        list.reset();
-        win::SetScsiTraceSink(nullptr);
-        if (writer)
-            vdrive::DetachVirtualDrive(writer);
-        // Released, not only detached: the disc's files (its lock among them) are closed, so a
-        // case may remove them, which Windows refuses for a file that is still open.
-        writer.reset();
-        win::ResetKernelDevicePathsForTesting();
+        ASSERT_NO_FATAL_FAILURE(AttachWriter("disc.cue", options));
     }
 
     void AddTrack(const Bytes& wave, const std::string& title)
@@ -130,17 +103,8 @@ protected:
         return numbers;
     }
 
-    TempDir dir;
-    std::shared_ptr<vdrive::VirtualWriter> writer;
-    std::unique_ptr<TCDBurnerList> list;
-    TCDBurner* burner = nullptr;
     std::mutex mutex;
     std::vector<Command> commands;
-    std::vector<std::string> status;
-    std::vector<std::pair<int, int>> progress;
-    std::int64_t bytesRead = -1;
-    int bufferStatusCalls = 0;
-    bool outOfRange = false;
 };
 
 std::vector<std::uint32_t> Range(std::uint32_t from, std::uint32_t to)
@@ -160,28 +124,28 @@ TEST_F(AudioBurn, TwoTracksBurnOneAfterTheOtherAndCloseTheSession)
     AddTrack(wavetest::CdWave(first), "");
     AddTrack(wavetest::CdWave(second), "Second");
 
-    ASSERT_TRUE(burner->BurnAudioTracks(2)) << status.back();
-    EXPECT_EQ(status, (std::vector<std::string>{
+    ASSERT_TRUE(burner->BurnAudioTracks(2)) << reports.status.back();
+    EXPECT_EQ(reports.status, (std::vector<std::string>{
                           "HardWare : Set Audio Write Mode OK", "Burning :", "Finished Writing : Sync Cache",
                           "Finished Writing : Closing Track :1", "Burning :Second", "Finished Writing : Sync Cache",
                           "Finished Writing : Closing Track :2", "Finished Writing : Closing Session"}));
     EXPECT_EQ(WriteAddresses(), Range(0, 30));
     EXPECT_EQ(ClosedTrackNumbers(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(bytesRead, std::int64_t(30 * kRaw));
-    EXPECT_EQ(bufferStatusCalls, 30);
-    EXPECT_FALSE(outOfRange);
+    EXPECT_EQ(reports.bytesRead, std::int64_t(30 * kRaw));
+    EXPECT_EQ(reports.bufferStatusCalls, 30);
+    EXPECT_FALSE(reports.outOfRange);
 
     // Progress per block, within 0..100, reaching 100 at each track's last block; the second
     // track's percents count from the start of the disc.
-    ASSERT_EQ(progress.size(), 30u);
-    for (std::size_t i = 0; i < progress.size(); ++i) {
-        EXPECT_EQ(progress[i].first, int(i));
-        EXPECT_GE(progress[i].second, 0);
-        EXPECT_LE(progress[i].second, 100);
+    ASSERT_EQ(reports.progress.size(), 30u);
+    for (std::size_t i = 0; i < reports.progress.size(); ++i) {
+        EXPECT_EQ(reports.progress[i].first, int(i));
+        EXPECT_GE(reports.progress[i].second, 0);
+        EXPECT_LE(reports.progress[i].second, 100);
     }
-    EXPECT_EQ(progress[9].second, 100);
-    EXPECT_EQ(progress[10].second, 10 * 100 / 29);
-    EXPECT_EQ(progress[29].second, 100);
+    EXPECT_EQ(reports.progress[9].second, 100);
+    EXPECT_EQ(reports.progress[10].second, 10 * 100 / 29);
+    EXPECT_EQ(reports.progress[29].second, 100);
 
     // The second CLOSE SESSION meets a closed session and is refused; that changes nothing.
     const auto closes = Sent(0x5B);
@@ -245,9 +209,9 @@ TEST_F(AudioBurn, PartialLastBlockIsWrittenWholeWithASilentTail)
             chunks = wavetest::Concat({chunks, wavetest::Chunk("LIST", Bytes(3000, 0xEE))});
         AddTrack(wavetest::Riff(chunks), "t");
 
-        ASSERT_TRUE(burner->BurnAudioTracks(1)) << status.back();
+        ASSERT_TRUE(burner->BurnAudioTracks(1)) << reports.status.back();
         EXPECT_EQ(WriteAddresses(), Range(0, c.blocks));
-        EXPECT_EQ(bytesRead, std::int64_t(c.dataSize));
+        EXPECT_EQ(reports.bytesRead, std::int64_t(c.dataSize));
         EXPECT_TRUE(writer->Flush());
         const vdrive::DiscState disc = writer->State();
         ASSERT_EQ(disc.tracks.size(), 1u);
@@ -275,7 +239,7 @@ TEST_F(AudioBurn, SoxWavesBurnByteForByte)
     }
     ASSERT_EQ(samples[0].size(), 17640u);
 
-    ASSERT_TRUE(burner->BurnAudioTracks(2)) << status.back();
+    ASSERT_TRUE(burner->BurnAudioTracks(2)) << reports.status.back();
     const std::uint32_t firstBlocks = static_cast<std::uint32_t>(Padded(samples[0]).size() / kRaw);
     const std::uint32_t allBlocks = firstBlocks + static_cast<std::uint32_t>(Padded(samples[1]).size() / kRaw);
     EXPECT_EQ(WriteAddresses(), Range(0, allBlocks));
@@ -296,7 +260,7 @@ TEST_F(AudioBurn, OversizedDeclaredDataBurnsOnlyTheBytesHeld)
     AddTrack(wavetest::Riff(wavetest::Concat({wavetest::Chunk("fmt ", wavetest::FmtBody(1, 2, 44100, 16)),
                                               wavetest::Chunk("data", data, 0xFFFFFFFFu)})),
              "stream");
-    ASSERT_TRUE(burner->BurnAudioTracks(1)) << status.back();
+    ASSERT_TRUE(burner->BurnAudioTracks(1)) << reports.status.back();
     EXPECT_EQ(WriteAddresses(), Range(0, 4));
     EXPECT_TRUE(writer->Flush());
     EXPECT_EQ(wavetest::ReadFile(writer->State().tracks.at(0).file), Padded(data));
@@ -311,9 +275,9 @@ TEST_F(AudioBurn, NoTracksGoesStraightToTheSessionClose)
     EXPECT_TRUE(Sent(0x35).empty());
     ASSERT_EQ(Sent(0x5B).size(), 1u);
     EXPECT_EQ(Sent(0x5B)[0].cdb[2] & 7, 2);
-    ASSERT_EQ(status.size(), 2u);
-    EXPECT_EQ(status[0], "HardWare : Set Audio Write Mode OK");
-    EXPECT_EQ(status[1].rfind("Error : Close Session Error : Err_Sense", 0), 0u) << status[1];
+    ASSERT_EQ(reports.status.size(), 2u);
+    EXPECT_EQ(reports.status[0], "HardWare : Set Audio Write Mode OK");
+    EXPECT_EQ(reports.status[1].rfind("Error : Close Session Error : Err_Sense", 0), 0u) << reports.status[1];
 }
 
 TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
@@ -355,15 +319,15 @@ TEST_F(AudioBurn, FailuresEndTheJobWithTheirLine)
         std::filesystem::remove_all(dir.path());
         std::filesystem::create_directories(dir.path());
         commands.clear();
-        status.clear();
+        reports.status.clear();
         ASSERT_NO_FATAL_FAILURE(Attach(c.options));
         burner->BufferStallLimit = std::chrono::milliseconds(50);
         for (std::size_t i = 0; i < c.tracks.size(); ++i)
             AddTrack(c.tracks[i], "t" + std::to_string(i + 1));
 
         EXPECT_FALSE(burner->BurnAudioTracks(c.count));
-        ASSERT_GE(status.size(), c.tail.size());
-        EXPECT_EQ(std::vector<std::string>(status.end() - std::ptrdiff_t(c.tail.size()), status.end()), c.tail);
+        ASSERT_GE(reports.status.size(), c.tail.size());
+        EXPECT_EQ(std::vector<std::string>(reports.status.end() - std::ptrdiff_t(c.tail.size()), reports.status.end()), c.tail);
         EXPECT_EQ(WriteAddresses(), c.writes);
         EXPECT_EQ(ClosedTrackNumbers(), c.closes);
         EXPECT_TRUE(Sent(0x5B).size() == c.closes.size()) << "no session close after a failure";
@@ -383,13 +347,13 @@ TEST_F(AudioBurn, ProgressFollowsTheDiscAddressesWithin0To100)
     ASSERT_NO_FATAL_FAILURE(Attach("busy-ms=20"));
     AddTrack(wavetest::CdWave(wavetest::Samples(1000 * kRaw, 1)), "a");
     AddTrack(wavetest::CdWave(wavetest::Samples(1000 * kRaw, 2)), "b");
-    ASSERT_TRUE(burner->BurnAudioTracks(2)) << status.back();
-    ASSERT_EQ(progress.size(), 2000u);
+    ASSERT_TRUE(burner->BurnAudioTracks(2)) << reports.status.back();
+    ASSERT_EQ(reports.progress.size(), 2000u);
     const std::pair<int, int> expected[] = {{0, 0}, {500, 55}, {899, 99}, {900, 100}, {999, 100},
                                             {1000, 52}, {1899, 99}, {1900, 100}, {1999, 100}};
     for (const auto& [address, percent] : expected)
-        EXPECT_EQ(progress[address], std::make_pair(address, percent));
-    EXPECT_TRUE(std::all_of(progress.begin(), progress.end(),
+        EXPECT_EQ(reports.progress[address], std::make_pair(address, percent));
+    EXPECT_TRUE(std::all_of(reports.progress.begin(), reports.progress.end(),
                             [](const auto& p) { return p.second >= 0 && p.second <= 100; }));
 
     // After each CLOSE TRACK and the first CLOSE SESSION: TEST UNIT READY until the drive is
@@ -415,14 +379,14 @@ TEST_F(AudioBurn, CountBeyondTheListSendsNothing)
     // A CD has room for 99 track numbers; a 100th is refused before the drive is asked.
     for (int t = 1; t < 100; ++t)
         AddTrack(wavetest::CdWave(wavetest::Samples(kRaw)), "more");
-    ASSERT_TRUE(burner->BurnAudioTracks(99)) << status.back();
+    ASSERT_TRUE(burner->BurnAudioTracks(99)) << reports.status.back();
     const std::vector<int> closed = ClosedTrackNumbers();
     ASSERT_EQ(closed.size(), 99u);
     EXPECT_EQ(closed.back(), 99);
     commands.clear();
-    status.clear();
+    reports.status.clear();
     EXPECT_FALSE(burner->BurnAudioTracks(100));
-    EXPECT_EQ(status, std::vector<std::string>{"Error : Too Many Tracks : 100 (a CD holds 99)"});
+    EXPECT_EQ(reports.status, std::vector<std::string>{"Error : Too Many Tracks : 100 (a CD holds 99)"});
     EXPECT_TRUE(commands.empty());
 }
 
@@ -436,7 +400,7 @@ TEST_F(AudioBurn, CancelStopsBetweenBlocks)
             burner->Cancel();
     };
     EXPECT_FALSE(burner->BurnAudioTracks(2));
-    EXPECT_EQ(status.back(), "Cancelled : Writing stopped at sector 13 of 30, the track is left open");
+    EXPECT_EQ(reports.status.back(), "Cancelled : Writing stopped at sector 13 of 30, the track is left open");
     EXPECT_EQ(WriteAddresses(), Range(0, 13));
     EXPECT_EQ(ClosedTrackNumbers(), std::vector<int>{1});
     EXPECT_FALSE(burner->CancelRequested.load());

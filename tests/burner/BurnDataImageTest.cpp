@@ -17,16 +17,15 @@
 #include <optional>
 #include <system_error>
 
-#include "TempDir.h"
+#include "VirtualWriterFixture.h"
 #include "support/OtherProgram.h"
+#include "support/ScriptedDevice.h"
 #include "burner/CDBurner.h"
-#include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
 #include "platform/VirtualDevice.h"
 #include "platform/WinApi.h"
 #include "scsi/zqSCSI.h"
-#include "vdrive/VirtualWriter.h"
 
 namespace {
 
@@ -35,36 +34,6 @@ std::vector<std::uint8_t> ReadAll(const std::string& path)
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-// What a job reported through the writer's events.
-struct Reports {
-    std::vector<std::string> status;
-    std::vector<std::pair<int, int>> progress;
-    std::int64_t bytesRead = -1;
-    int bufferProgressCalls = 0;
-    int bufferStatusCalls = 0;
-    int fileBufferCalls = 0;
-    bool outOfRange = false;
-
-    void Subscribe(TCDBurner& b)
-    {
-        b.OnStatus = [this](const std::string& s) { status.push_back(s); };
-        b.OnProgress = [this](int i, int p) {
-            progress.emplace_back(i, p);
-            outOfRange |= p < 0 || p > 100;
-        };
-        b.OnBytesRead = [this](std::int64_t total) { bytesRead = total; };
-        b.OnBufferProgress = [this](int p) {
-            ++bufferProgressCalls;
-            outOfRange |= p < 0 || p > 100;
-        };
-        b.OnBufferStatus = [this](int, int) { ++bufferStatusCalls; };
-        b.OnFileBufferProgress = [this](int p) {
-            ++fileBufferCalls;
-            outOfRange |= p < 0 || p > 100;
-        };
-    }
-};
 
 // Every command that reached a drive, with its status and sense key/ASC.
 struct Trace {
@@ -87,18 +56,14 @@ const std::vector<std::string> kClosedSessionLines = {
     "HardWare : Set Write Mode OK", "Finished Writing : Sync Cache", "Finished Writing : Closing Track",
     "Finished Writing : Closing Session", "Finished Writing : Job Done!"};
 
-class VirtualBurn : public ::testing::Test {
+class VirtualBurn : public VirtualWriterFixture {
 protected:
     // With a manual clock the drive's time moves 50 ms per TEST UNIT READY, so busy times
     // are seen the same way however slowly the test runs.
     void Attach(const std::string& options = "", bool manualClock = false)
     {
-        win::SetKernelDevicePathsForTesting({});
-        std::string error;
         if (manualClock)
             clock = std::make_shared<vdrive::ManualClock>();
-        writer = vdrive::AttachVirtualDrive(dir / "disc.cue" + (options.empty() ? "" : "," + options), error, clock);
-        ASSERT_TRUE(writer) << error;
         win::SetScsiTraceSink([this](char, const win::ScsiRequest& r, bool) {
             // The INQUIRY of the device-access layer's drive scan is not the burner's.
             if (r.cdb[0] == 0x12)
@@ -109,24 +74,7 @@ protected:
             trace.entries.push_back({std::vector<std::uint8_t>(r.cdb, r.cdb + r.cdbLength), r.status,
                                      static_cast<std::uint8_t>(r.sense[2] & 0x0F), r.sense[12]});
         });
-        list = std::make_unique<TCDBurnerList>();
-        for (int i = 0; i < list->Count(); ++i)
-            if (list->Burners(i)->Info.DriveLetter == writer->DriveLetter())
-                burner = list->Burners(i);
-        ASSERT_NE(burner, nullptr);
-        burner->ReadyPollInterval = std::chrono::milliseconds(5);
-        reports.Subscribe(*burner);
-    }
-    void TearDown() override
-    {
-        list.reset();
-        win::SetScsiTraceSink(nullptr);
-        if (writer)
-            vdrive::DetachVirtualDrive(writer);
-        // Released, not only detached: the disc's files (its lock among them) are closed, so a
-        // case may remove them, which Windows refuses for a file that is still open.
-        writer.reset();
-        win::ResetKernelDevicePathsForTesting();
+        ASSERT_NO_FATAL_FAILURE(AttachWriter("disc.cue", options, clock));
     }
     // The disc, flushed, holds one track whose first bytes are Bytes.
     void ExpectOneTrackStartingWith(const std::vector<std::uint8_t>& Bytes)
@@ -168,12 +116,7 @@ protected:
         return path;
     }
 
-    TempDir dir;
     std::shared_ptr<vdrive::ManualClock> clock;
-    std::shared_ptr<vdrive::VirtualWriter> writer;
-    std::unique_ptr<TCDBurnerList> list;
-    TCDBurner* burner = nullptr;
-    Reports reports;
     Trace trace;
 };
 
@@ -694,15 +637,7 @@ public:
             ++afterAttention;
         if (r.cdb[0] == 0x2A && ++writes == at) {
             attentionGiven = true;
-            r.status = 2;
-            std::memset(r.sense, 0, sizeof r.sense);
-            r.sense[0] = 0x70;
-            r.sense[2] = 0x06;
-            r.sense[7] = 10;
-            r.sense[12] = 0x28;
-            r.senseLength = 18;
-            r.residual = r.dataLength;
-            return true;
+            return kvtest::CheckCondition(r, 0x06, 0x28);
         }
         return inner->Execute(r);
     }

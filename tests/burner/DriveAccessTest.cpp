@@ -4,16 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
-#include "burner/CDBurners.h"
+#include "VirtualWriterFixture.h"
 #include "burner/DriveAccess.h"
 #include "burner/JobScope.h"
 #include "burner/WriteParameters.h"
-#include "vdrive/VirtualWriter.h"
 
 namespace {
 
@@ -60,37 +57,16 @@ TEST(DriveAccess, PermissionAdvice)
 
 // On a virtual writer: the two presets land in mode page 05h, and the wait before a burn tells
 // a drive without a disc from one that only needs a moment.
-class OnAVirtualWriter : public ::testing::Test {
+class OnAVirtualWriter : public VirtualWriterFixture {
 protected:
     void Attach(const std::string& options)
     {
-        win::SetKernelDevicePathsForTesting({});
-        std::string error;
         // A disc of its own each time: an existing CUE sheet keeps its medium.
-        const std::string cue = dir / ("disc" + std::to_string(++discs) + ".cue");
-        writer = vdrive::AttachVirtualDrive(cue + (options.empty() ? "" : "," + options), error);
-        ASSERT_TRUE(writer) << error;
-        list = std::make_unique<TCDBurnerList>();
+        ASSERT_NO_FATAL_FAILURE(AttachWriter("disc" + std::to_string(++discs) + ".cue", options));
         ASSERT_EQ(list->Count(), 1);
-        burner = list->Burners(0);
-        burner->ReadyPollInterval = std::chrono::milliseconds(5);
-        burner->OnStatus = [this](const std::string& s) { status.push_back(s); };
-    }
-    void TearDown() override
-    {
-        list.reset();
-        if (writer)
-            vdrive::DetachVirtualDrive(writer);
-        writer.reset();
-        win::ResetKernelDevicePathsForTesting();
     }
 
-    TempDir dir;
     int discs = 0;
-    std::shared_ptr<vdrive::VirtualWriter> writer;
-    std::unique_ptr<TCDBurnerList> list;
-    TCDBurner* burner = nullptr;
-    std::vector<std::string> status;
 };
 
 TEST_F(OnAVirtualWriter, WriteModePresetsReachThePage)
@@ -112,12 +88,12 @@ TEST_F(OnAVirtualWriter, WaitBeforeABurn)
     // Becoming ready (NOT READY 04h/01h) is waited for, without a status line.
     ASSERT_NO_FATAL_FAILURE(Attach("not-ready=3"));
     EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_None);
-    EXPECT_TRUE(status.empty());
+    EXPECT_TRUE(reports.status.empty());
     TearDown();
 
     ASSERT_NO_FATAL_FAILURE(Attach("media=none"));
     EXPECT_EQ(WaitForDriveBeforeBurn(*burner), Err_SenseNotReady);
-    EXPECT_EQ(status, std::vector<std::string>{"Error : Drive Not Ready : Err_SenseNotReady"});
+    EXPECT_EQ(reports.status, std::vector<std::string>{"Error : Drive Not Ready : Err_SenseNotReady"});
     EXPECT_EQ(burner->LastOutcome.Step, TJobStep::NotReady);
     EXPECT_EQ(burner->LastOutcome.Error, Err_SenseNotReady) << "a drive without a disc";
     TearDown();
@@ -138,7 +114,7 @@ TEST_F(OnAVirtualWriter, WaitBeforeABurn)
     EXPECT_LE(waits.front().Elapsed, waits.back().Elapsed);
     EXPECT_EQ(burner->LastOutcome.Step, TJobStep::Interrupted);
     EXPECT_FALSE(burner->CancelRequested.load()) << "the next job starts afresh";
-    EXPECT_EQ(status.back(), "Cancelled : Stopped waiting for the drive to become ready");
+    EXPECT_EQ(reports.status.back(), "Cancelled : Stopped waiting for the drive to become ready");
 }
 
 TEST_F(OnAVirtualWriter, AnOpenedDriveHasNoAccessProblem)

@@ -12,6 +12,7 @@
 
 #include "catalog/BigEndian.h"
 #include "platform/VirtualDevice.h"
+#include "support/ScriptedDevice.h"
 
 class ScriptedDrive : public win::VirtualScsiDevice {
 public:
@@ -133,16 +134,7 @@ private:
     }
     static bool Check(win::ScsiRequest& r, Sense s)
     {
-        r.status = 2;
-        std::memset(r.sense, 0, sizeof r.sense);
-        r.sense[0] = 0x70;
-        r.sense[2] = s.key;
-        r.sense[7] = 10;
-        r.sense[12] = s.asc;
-        r.sense[13] = s.ascq;
-        r.senseLength = 18;
-        r.residual = r.dataLength;
-        return true;
+        return kvtest::CheckCondition(r, s.key, s.asc, s.ascq);
     }
 
     std::mutex mutex_;

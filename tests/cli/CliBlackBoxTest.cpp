@@ -15,13 +15,13 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MiniJson.h"
+#include "burner/TempDir.h"
 #include "ProcessRunner.h"
 
 #ifndef KV_CLI_PATH
@@ -85,16 +85,6 @@ std::string Describe(const RunResult& r) {
 
 class CliBlackBox : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kv-cli-test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
     RunResult Cli(const std::vector<std::string>& args, RunOptions options = RunOptions()) {
         if (options.workingDirectory.empty()) options.workingDirectory = dir_.string();
         RunResult r = RunProcess(kCli, args, options);
@@ -143,16 +133,6 @@ protected:
         std::ofstream(dir_ / name, std::ios::binary) << data;
         return dir_ / name;
     }
-    // The data file the CUE sheet's first FILE line names.
-    fs::path TrackFile(const std::string& cue) {
-        for (const auto& line : Lines(ReadFile(dir_ / cue))) {
-            if (line.rfind("FILE \"", 0) != 0) continue;
-            const auto end = line.find('"', 6);
-            if (end != std::string::npos) return dir_ / line.substr(6, end - 6);
-        }
-        return {};
-    }
-
     // Every data file the CUE sheet names, in track order.
     std::vector<fs::path> TrackFiles(const std::string& cue) {
         std::vector<fs::path> files;
@@ -162,6 +142,11 @@ protected:
             if (end != std::string::npos) files.push_back(dir_ / line.substr(6, end - 6));
         }
         return files;
+    }
+    // The data file the CUE sheet's first FILE line names.
+    fs::path TrackFile(const std::string& cue) {
+        const auto files = TrackFiles(cue);
+        return files.empty() ? fs::path() : files.front();
     }
     // A wave file made by sox: `seconds` of a sine at `rate` Hz, `channels`, 16 bits.
     fs::path MakeWave(const std::string& name, const std::string& rate, const std::string& channels,
@@ -175,7 +160,8 @@ protected:
         return wave;
     }
 
-    fs::path dir_;
+    TempDir tmp_;
+    const fs::path dir_ = tmp_.path();
 };
 
 // The sample bytes of a wave file, found by walking its chunks.
@@ -203,13 +189,11 @@ std::string PaddedToBlocks(std::string samples) {
 bool HaveSox() { return access("/usr/bin/sox", X_OK) == 0; }
 
 // A required tool that is missing fails the test: a skip would pass unseen in a run.
-#define REQUIRE_SOX() \
-    if (!HaveSox()) GTEST_FAIL() << "sox is not installed (scripts/install-deps.sh installs it)"
-
-bool HaveXorriso() { return access("/usr/bin/xorriso", X_OK) == 0; }
-
-#define REQUIRE_XORRISO() \
-    if (!HaveXorriso()) GTEST_FAIL() << "xorriso is not installed (scripts/install-deps.sh installs it)"
+#define REQUIRE_TOOL(name)                                 \
+    if (access("/usr/bin/" name, X_OK) != 0)               \
+    GTEST_FAIL() << name " is not installed (scripts/install-deps.sh installs it)"
+#define REQUIRE_SOX() REQUIRE_TOOL("sox")
+#define REQUIRE_XORRISO() REQUIRE_TOOL("xorriso")
 
 TEST_F(CliBlackBox, ReportsOfAGoodDrive) {
     RunResult r = On("good.cue", {"drives"});
@@ -1482,10 +1466,6 @@ TEST_F(CliBlackBox, TraceEndsWithTheCommandsPerKindAndTheOpens) {
     EXPECT_FALSE(Contains(r.err, " opcode 0x")) << "a command the burn sends is not named\n" << r.err;
 }
 
-}  // namespace
-
-namespace {
-
 constexpr int kVerifyFailed = 8, kDiscInUse = 10;
 
 TEST_F(CliBlackBox, TheDiscTouchesNoFileButItsOwn) {
@@ -1575,6 +1555,12 @@ pid_t DiscHolder(const fs::path& cue) {
     close(fd);
     return asked && who.l_type != F_UNLCK ? who.l_pid : 0;
 }
+// The holder once somebody takes the disc, waiting up to ten seconds; 0 if nobody did.
+pid_t AwaitDiscHolder(const fs::path& cue) {
+    pid_t holder = 0;
+    for (int i = 0; i < 1000 && (holder = DiscHolder(cue)) == 0; ++i) usleep(10 * 1000);
+    return holder;
+}
 
 TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
     const fs::path cue = dir_ / "shared.cue";
@@ -1583,11 +1569,7 @@ TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
         SCOPED_TRACE(others);
         RunResult first;
         std::thread owner([&] { first = On("shared.cue,media=cd-rw,busy-ms=1200", {"blank"}); });
-        pid_t holder = 0;
-        for (int i = 0; i < 1000 && holder == 0; ++i) {
-            holder = DiscHolder(cue);
-            if (holder == 0) usleep(10 * 1000);
-        }
+        const pid_t holder = AwaitDiscHolder(cue);
         ASSERT_NE(holder, 0) << "the first program never took the disc";
         std::vector<RunResult> later(static_cast<std::size_t>(others));
         std::vector<std::thread> threads;
@@ -1611,11 +1593,7 @@ TEST_F(CliBlackBox, OneProgramAtATimeOwnsADisc) {
     // that would change it is refused. (disc-info waits for a drive that is not ready yet.)
     RunResult query;
     std::thread reader([&] { query = On("shared.cue,not-ready=40", {"disc-info"}); });
-    pid_t holder = 0;
-    for (int i = 0; i < 1000 && holder == 0; ++i) {
-        holder = DiscHolder(cue);
-        if (holder == 0) usleep(10 * 1000);
-    }
+    const pid_t holder = AwaitDiscHolder(cue);
     ASSERT_NE(holder, 0) << "the query never took the disc";
     const RunResult second = On("shared.cue", {"disc-info"});
     const RunResult job = On("shared.cue", {"blank"});

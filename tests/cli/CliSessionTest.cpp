@@ -21,6 +21,7 @@
 
 #include "../audio/WaveTestSupport.h"
 #include "cli/Commands.h"
+#include "support/ScriptedDevice.h"
 #include "burner/BurnJob.h"
 #include "burner/ImageCheck.h"
 #include "cli/ExitCodes.h"
@@ -106,15 +107,7 @@ public:
         if (r.cdb[0] != 0x12) opcodes.push_back(r.cdb[0]);
         if (beforeCommand) beforeCommand(r.cdb[0]);
         if (failOpcode && r.cdb[0] == *failOpcode) {
-            r.status = 2;
-            std::fill(std::begin(r.sense), std::end(r.sense), 0);
-            r.sense[0] = 0x70;
-            r.sense[2] = 0x03;
-            r.sense[7] = 10;
-            r.sense[12] = 0x0c;
-            r.senseLength = 18;
-            r.residual = r.dataLength;
-            return true;
+            return kvtest::CheckCondition(r, 0x03, 0x0c);
         }
         const bool ok = inner_->Execute(r);
         if (corruptSector && r.cdb[0] == 0x28 && r.status == 0) {

@@ -1,12 +1,11 @@
 // The decoders against the virtual writer: what a drive that keeps MMC rules says about its
 // capabilities, its write parameters, and the disc after a small burn.
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "burner/TempDir.h"
 #include "mmc/SCSIUnit.h"
 #include "platform/VirtualDevice.h"
 #include "vdrive/VirtualWriter.h"
@@ -18,21 +17,18 @@ protected:
     void SetUp() override {
         win::DetachAllVirtualDevices();
         win::SetKernelDevicePathsForTesting({});
-        std::string pattern = (std::filesystem::temp_directory_path() / "kv-mmc-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
     }
     void TearDown() override {
         if (writer) vdrive::DetachVirtualDrive(writer);
         win::DetachAllVirtualDevices();
         win::ResetKernelDevicePathsForTesting();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 
-    void Attach(const std::string& options) {
+    // A writer of its own (the one before detached), with `info` addressing it.
+    void Attach(const std::string& options, const std::string& cue = "disc.cue") {
+        if (writer) vdrive::DetachVirtualDrive(writer);
         std::string error;
-        writer = vdrive::AttachVirtualDrive((dir / "disc.cue").string() + options, error);
+        writer = vdrive::AttachVirtualDrive(dir / cue + options, error);
         ASSERT_TRUE(writer) << error;
         const char letter = writer->DriveLetter();
         const win::ScsiDeviceAddress a = win::VirtualDeviceAddress(*writer);
@@ -51,7 +47,7 @@ protected:
         FAIL() << "drive never became ready";
     }
 
-    std::filesystem::path dir;
+    TempDir dir;
     std::shared_ptr<vdrive::VirtualWriter> writer;
     TCDBurnerInfo info;
     TScsiDefaults defaults;
@@ -154,19 +150,7 @@ TEST_F(VirtualWriterTest, DvdStructureOnACdAndOnADvd) {
     EXPECT_EQ(ScsiReadDVDLayerDescriptor(info, d, defaults), Err_SenseIllegalRequest);
     EXPECT_EQ(d.BookType, "kept");
 
-    vdrive::DetachVirtualDrive(writer);
-    writer.reset();
-    std::filesystem::remove_all(dir / "disc.cue");
-    std::string error;
-    writer = vdrive::AttachVirtualDrive((dir / "dvd.cue").string() + ",media=dvd-rom", error);
-    ASSERT_TRUE(writer) << error;
-    const char letter = writer->DriveLetter();
-    const win::ScsiDeviceAddress a = win::VirtualDeviceAddress(*writer);
-    info.DriveLetter = letter;
-    info.HaId = a.port;
-    info.Target = a.target;
-    info.PackedAddress = (std::uint32_t{a.port} << 24) | (std::uint32_t{a.target} << 16) |
-                         (std::uint32_t(letter & 0x1F) << 8);
+    ASSERT_NO_FATAL_FAILURE(Attach(",media=dvd-rom", "dvd.cue"));
     ASSERT_EQ(ScsiReadDVDLayerDescriptor(info, d, defaults), Err_None);
     EXPECT_EQ(d.BookType, "DVD-ROM");
     EXPECT_EQ(d.DiscSize, "120mm");

@@ -165,10 +165,6 @@ TEST_F(Drives, ReadOnlyAccessOpensWhatReadWriteCannot) {
     EXPECT_TRUE(win::CloseHandle(h));
 }
 
-}  // namespace
-
-namespace {
-
 // A drive another program holds is named from what the kernel recorded at attach time: a
 // captured sysfs tree (the padded INQUIRY fields, one line each) stands for /sys.
 TEST_F(Drives, ABusyDriveIsNamedFromTheKernelsRecord) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/VirtualDevice.h"
+#include "support/ScriptedDevice.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace robust {
@@ -75,16 +76,7 @@ public:
         }
         if (action) action();
         if (!answer) return writer_->Execute(r);
-        r.status = 2;   // CHECK CONDITION, fixed-format sense
-        std::fill(std::begin(r.sense), std::end(r.sense), 0);
-        r.sense[0] = 0x70;
-        r.sense[2] = answer->key;
-        r.sense[7] = 10;
-        r.sense[12] = answer->asc;
-        r.sense[13] = answer->ascq;
-        r.senseLength = 18;
-        r.residual = r.dataLength;
-        return true;
+        return kvtest::CheckCondition(r, answer->key, answer->asc, answer->ascq);
     }
     std::string DevicePath() const override { return writer_->DevicePath(); }
 

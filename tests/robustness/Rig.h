@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "FaultyDrive.h"
+#include "burner/TempDir.h"
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/Output.h"
@@ -37,26 +38,7 @@ inline std::string ReadText(const std::string& path) {
 }
 
 // A private folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/kv-robust.XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = buf.data();
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempFolder = ::TempDir;
 
 // Blocks of 2048 bytes that differ from each other and from those of other images (seed).
 inline std::string MakeImage(const std::string& path, std::uint32_t blocks, std::uint32_t seed = 1) {

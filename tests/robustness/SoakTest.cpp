@@ -217,7 +217,7 @@ TEST(Soak, BurnsAndBlanksThroughTheCli) {
     // Nothing is left behind beside the sheet: no temporary sheets, no stale track files (the
     // lock file stays on purpose: removing it would let two programs lock different files).
     std::size_t leftovers = 0;
-    for (const auto& entry : robust::fs::directory_iterator(folder.Path())) {
+    for (const auto& entry : robust::fs::directory_iterator(folder.path())) {
         const std::string name = entry.path().filename();
         if (name.rfind("disc", 0) == 0 && name != "disc.cue" && name != "disc.cue.lock") ++leftovers;
     }

@@ -23,6 +23,20 @@
 
 namespace kvtest {
 
+// Ends a request with CHECK CONDITION and fixed-format sense data, nothing moved.
+inline bool CheckCondition(win::ScsiRequest& r, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0) {
+    r.status = 2;
+    std::fill(std::begin(r.sense), std::end(r.sense), std::uint8_t(0));
+    r.sense[0] = 0x70;
+    r.sense[2] = key;
+    r.sense[7] = 10;
+    r.sense[12] = asc;
+    r.sense[13] = ascq;
+    r.senseLength = 18;
+    r.residual = r.dataLength;
+    return true;
+}
+
 struct ScriptedReply {
     std::vector<std::uint8_t> data;    // data-in bytes delivered (cut to the request's length)
     std::uint8_t status = 0;           // SCSI status byte

@@ -132,6 +132,13 @@ protected:
         return std::make_unique<Drive>(Route::Direct, dir_ / "disc.cue" + options, clock_);
     }
     static std::uint32_t Free(Drive& d) { return d.ReadBufferCapacity().Be32(8); }
+    // The folder's files, by name, with their bytes.
+    std::map<std::string, Bytes> Contents() const {
+        std::map<std::string, Bytes> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            files[e.path().filename().string()] = ReadFile(e.path().string());
+        return files;
+    }
 };
 
 // 16x: 1200 blocks a second, 833333 ns a block.
@@ -282,14 +289,7 @@ TEST_F(Timing, ChosenWriteSpeedSetsTheTimeModel) {
 // Test Write: every check and every second of a burn, and the disc as blank as before.
 TEST_F(Timing, TestWriteRecordsNothing) {
     auto d = Make(",speed=16,media=cd-rw");
-    const auto files = [&] {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    };
-    const std::vector<std::string> before = files();
-    const Bytes sheet = ReadFile(dir_ / "disc.cue");
+    const auto before = Contents();
     ASSERT_TRUE(d->SetWriteParameters(false, 0, true).Good());
     EXPECT_EQ(d->Write(1, Pattern(0, 1), 1).Sense(), "05/21/02");          // still only at the next address
     ASSERT_TRUE(d->Write(0, Pattern(0, 1200), 1200).Good());
@@ -306,8 +306,7 @@ TEST_F(Timing, TestWriteRecordsNothing) {
     EXPECT_TRUE(disc.tracks.empty());
     EXPECT_EQ(disc.closedSessions, 0);
     EXPECT_EQ(d->ReadToc().Sense(), "05/24/00");
-    EXPECT_EQ(files(), before);
-    EXPECT_EQ(ReadFile(dir_ / "disc.cue"), sheet);
+    EXPECT_EQ(Contents(), before) << "the sheet and every file beside it as they were";
 
     // The same drive then records for real, from address 0.
     ASSERT_TRUE(d->SetWriteParameters(false).Good());
@@ -319,12 +318,6 @@ TEST_F(Timing, TestWriteRecordsNothing) {
 // The other ways a disc could change under Test Write record nothing either: a disc-at-once
 // DVD-R written into its reserved track, a DVD-RW formatted, a DVD+RW written in place.
 TEST_F(Timing, TestWriteRecordsNothingOnAnyMedium) {
-    const auto contents = [&] {
-        std::map<std::string, Bytes> files;
-        for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
-            files[e.path().filename().string()] = ReadFile(e.path().string());
-        return files;
-    };
     // Page 05h with Test Write, BUFE and the given write type, Mode 1 data.
     const auto page05 = [](Drive& d, std::uint8_t writeType, bool testWrite) {
         Bytes list(8 + 52, 0);
@@ -341,7 +334,7 @@ TEST_F(Timing, TestWriteRecordsNothingOnAnyMedium) {
     auto dash = std::make_unique<Drive>(Route::Direct, dir_ / "r.cue,media=dvd-r,capacity=5000", clock_);
     auto rw = std::make_unique<Drive>(Route::Direct, dir_ / "rw.cue,media=dvd-rw,capacity=5000", clock_);
     auto plus = std::make_unique<Drive>(Route::Direct, dir_ / "plus.cue,media=dvd+rw,capacity=5000", clock_);
-    const auto before = contents();
+    const auto before = Contents();
 
     ASSERT_EQ(page05(*dash, 2, true), "GOOD");
     ASSERT_EQ(dash->None({0x53, 0, 0, 0, 0, 0, 0, 0, 100, 0}).Sense(), "GOOD");   // RESERVE TRACK, 100 blocks
@@ -371,7 +364,7 @@ TEST_F(Timing, TestWriteRecordsNothingOnAnyMedium) {
     dash.reset();
     rw.reset();
     plus.reset();
-    EXPECT_EQ(contents(), before);
+    EXPECT_EQ(Contents(), before);
 }
 
 TEST_F(Timing, UnlimitedSpeedCompletesAtOnceUnlessBusyIsAsked) {
@@ -490,10 +483,6 @@ TEST_F(Timing, TrayControlForTests) {
     EXPECT_EQ(d->TestUnitReady().Sense(), "GOOD");
     EXPECT_EQ(d->In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).Be16(6), 0x0010u);
 }
-
-}  // namespace
-
-namespace {
 
 // Random CDBs, lengths and parameter lists: every answer is GOOD or CHECK CONDITION with fixed
 // sense data, nothing crashes (the tests run under ASan and UBSan), and the disc stays loadable.

@@ -160,7 +160,7 @@ TEST_F(Persistence, KilledBurnLeavesAnOpenTrack) {
     ASSERT_EQ(resumed.CloseSession().Sense(), "GOOD");
     EXPECT_EQ(ReadFile(s.tracks[0].file), Pattern(0, kept + 10));
     // No temporary sheet is left behind.
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
         EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
 }
 
@@ -280,7 +280,7 @@ TEST_F(Persistence, DamagedSheetsAreRefused) {
         EXPECT_EQ(ReadFile(dir_ / "bad.cue"), before);   // never rewritten
     }
     std::string error;
-    EXPECT_EQ(vdrive::AttachVirtualDrive(dir_.Path().string(), error), nullptr);   // a folder
+    EXPECT_EQ(vdrive::AttachVirtualDrive(dir_.path().string(), error), nullptr);   // a folder
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(vdrive::AttachVirtualDrive(dir_ / "no-such-dir/disc.cue", error), nullptr);
     EXPECT_NE(error.find("no-such-dir"), std::string::npos) << error;
@@ -308,10 +308,6 @@ TEST_F(Persistence, NewDiscKeepsItsMediaAndEmptyDriveMakesNoFile) {
     EXPECT_EQ(again.Writer().State().media, kvcat::MediumByKey("cd-rw"));
     EXPECT_EQ(again.Writer().State().capacity, 1234u);
 }
-
-}  // namespace
-
-namespace {
 
 class DiscFiles : public PlatformClean {
 protected:
@@ -413,7 +409,7 @@ TEST_F(DiscFiles, PlantedLinksAndForeignFilesAreNeverWrittenThrough) {
     // The orphans went at attach: links themselves, never what they point to.
     EXPECT_FALSE(std::filesystem::is_symlink(dir_ / "disc.cue.tmp.4242"));
     EXPECT_FALSE(std::filesystem::is_symlink(dir_ / "disc.cue.tmp.0123456789abcdef"));
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
         EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
 }
 
@@ -548,7 +544,7 @@ TEST_F(DiscFiles, QueriesShareADiscAndReadOneInAFolderThatCannotBeWritten) {
 
     std::filesystem::remove(cue + ".lock");
     const Bytes sheet = ReadFile(cue);
-    vdrive::SetUnwritableFolderForTesting(dir_.Path().string());
+    vdrive::SetUnwritableFolderForTesting(dir_.path().string());
     {
         std::string error;
         vdrive::AttachFailure failure = vdrive::AttachFailure::None;

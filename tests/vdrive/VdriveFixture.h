@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "burner/TempDir.h"
 #include "catalog/BigEndian.h"
 #include "platform/VirtualDevice.h"
 #include "platform/WinApi.h"
@@ -20,23 +20,7 @@ namespace vdtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kv-vdrive-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using ::TempDir;   // the burner tests' scratch folder
 
 inline Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
