@@ -1,5 +1,6 @@
 #include "burner/BurnJob.h"
 
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -95,13 +96,38 @@ void TBurnJob::Status(const std::string& Text)
     if (OnStatus) OnStatus(FPhase, Filtered(Text));
 }
 
+double TBurnJob::Now() const
+{
+    if (FOptions.Clock) return FOptions.Clock();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 void TBurnJob::Progress(const TJobProgress& Progress)
 {
-    if (OnProgress) OnProgress(Progress);
+    const double now = Now();
+    if (!FRateStarted || Progress.Phase != FRatePhase) {
+        FRate = kvrate::TRateMeter();
+        FRateStarted = true;
+        FRatePhase = Progress.Phase;
+        FRateStart = now;
+    }
+    TJobProgress shown = Progress;
+    if (shown.Sector >= 0) {
+        FRate.Record(now, shown.Sector);
+        shown.BlocksPerSecond = FRate.BlocksPerSecond();
+    }
+    shown.ElapsedSeconds = now - FRateStart;
+    shown.SecondsLeft =
+        kvrate::SecondsLeft(shown.Sector, shown.Total, shown.Percent, shown.BlocksPerSecond, shown.ElapsedSeconds);
+    // The image's check reads the file, not the disc: it has no x of the disc.
+    if (FResult.Plan.Medium && shown.Phase != TJobPhase::Checksum)
+        shown.SpeedX = kvrate::SpeedX(shown.BlocksPerSecond, FResult.Plan.Medium->family);
+    if (OnProgress) OnProgress(shown);
 }
 
 void TBurnJob::EndProgress()
 {
+    FRateStarted = false;
     if (OnProgressEnd) OnProgressEnd();
 }
 

@@ -17,6 +17,7 @@
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
 #include "burner/JobScope.h"
+#include "burner/ProgressRate.h"
 
 struct TBurnJobOptions {
     std::string Image;              // the data image (a burn of audio tracks takes none)
@@ -41,6 +42,9 @@ struct TBurnJobOptions {
     std::function<bool(const TDiscPlan& Plan)> ConfirmBlank;
     // Whether a stop was asked for while the job could not yet pass it to the writer.
     std::function<bool()> StopRequested;
+    // Seconds on a monotonic clock, for the speed and time left of the progress. Unset: the
+    // steady clock (tests give their own).
+    std::function<double()> Clock;
 };
 
 // How far a job came, for the front ends' messages and exit codes.
@@ -100,7 +104,8 @@ struct TBurnJobResult {
 };
 
 // One progress report: sector (-1 when the step reports a percent only), total, percent and
-// the two buffers (-1: not reported).
+// the two buffers (-1: not reported), and the pace, measured by the job from the start of the
+// step's progress (a new phase, or the progress after an OnProgressEnd, starts again).
 struct TJobProgress {
     TJobPhase Phase = TJobPhase::Setup;
     std::int64_t Sector = -1;
@@ -108,6 +113,10 @@ struct TJobProgress {
     int Percent = 0;
     int DriveBuffer = -1;
     int FileBuffer = -1;
+    double BlocksPerSecond = 0;   // over the last few seconds; 0: not measured yet (or no sectors)
+    double SpeedX = 0;            // the same in the disc's x (0 when not measured, or no disc known)
+    double ElapsedSeconds = 0;    // since the step's progress began
+    double SecondsLeft = -1;      // -1: not known yet
 };
 
 // Tests: every status line a job sends (the writer's and its own) passes through this filter
@@ -184,4 +193,10 @@ private:
     bool FEndsProgress = false;   // the next status line ends the live progress
     bool FAudio = false;
     bool FBlankCommand = false;
+    // The pace of the step's progress: restarted by a new phase or after the end of a progress.
+    double Now() const;
+    kvrate::TRateMeter FRate;
+    bool FRateStarted = false;
+    TJobPhase FRatePhase = TJobPhase::Setup;
+    double FRateStart = 0;
 };

@@ -255,6 +255,7 @@ std::unique_ptr<TBurnJob> Session::MakeJob() {
         sample.total = p.Sector >= 0 ? p.Total : 0;
         sample.driveBuffer = p.DriveBuffer;
         sample.fileBuffer = p.FileBuffer;
+        sample.blocksPerSecond = p.BlocksPerSecond;
         out_.Progress(PhaseName(p.Phase), sample, Output::Now());
     };
     job->OnProgressEnd = [this] { out_.EndProgress(); };

@@ -38,9 +38,8 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
         lastProgressPhase_ = std::string(phase);
         lastJsonPercent_ = -1;
         lastPlainDecile_ = -1;
-        meter_ = ProgressMeter();
+        redraw_ = kvrate::TRedrawThrottle();
     }
-    if (sample.sector >= 0) meter_.Record(now, sample.sector);
     const bool last = sample.sector >= 0 ? sample.sector + 1 >= sample.total : sample.percent >= 100;
 
     switch (mode_) {
@@ -55,8 +54,9 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
             event.AddNull("sector").AddNull("total");
         if (sample.driveBuffer >= 0) event.Add("drive_buffer", sample.driveBuffer); else event.AddNull("drive_buffer");
         if (sample.fileBuffer >= 0) event.Add("file_buffer", sample.fileBuffer); else event.AddNull("file_buffer");
-        const double speed = meter_.BlocksPerSecond();
-        if (speed > 0) event.Add("speed_x", speed / 75.0); else event.AddNull("speed_x");
+        // Every medium in CD x (75 blocks/s), as scripts have always read it.
+        if (sample.blocksPerSecond > 0) event.Add("speed_x", sample.blocksPerSecond / 75.0);
+        else event.AddNull("speed_x");
         Emit(event.Str());
         return;
     }
@@ -64,14 +64,14 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
         const int decile = sample.percent / 10;
         if (decile == lastPlainDecile_ && !last) return;
         lastPlainDecile_ = decile;
-        std::string line = std::string(phase) + " " + FormatProgressLine(sample, meter_.BlocksPerSecond());
+        std::string line = std::string(phase) + " " + FormatProgressLine(sample);
         std::fprintf(out_, "%s\n", line.c_str());
         std::fflush(out_);
         return;
     }
     case Mode::Terminal: {
-        if (!meter_.TakeRedraw(now) && !last) return;
-        std::string line = std::string(phase) + " " + FormatProgressLine(sample, meter_.BlocksPerSecond());
+        if (!redraw_.Take(now) && !last) return;
+        std::string line = std::string(phase) + " " + FormatProgressLine(sample);
         if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
             line.resize(static_cast<std::size_t>(columns_ - 1));
         std::fprintf(out_, "\r%s\x1b[K", line.c_str());

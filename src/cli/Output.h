@@ -30,9 +30,9 @@ public:
 
     // A status line of a job (the writer's OnStatus texts and the program's own steps).
     void Status(std::string_view phase, const std::string& text);
-    // One progress report; `now` in seconds on any monotonic clock. On a terminal the line is
-    // redrawn at most ten times a second; plain output gets one line per ten percent; --json
-    // gets one event whenever the percent changes.
+    // One progress report, with the job's speed; `now` in seconds on any monotonic clock. On a
+    // terminal the line is redrawn at most ten times a second; plain output gets one line per
+    // ten percent; --json gets one event whenever the percent changes.
     void Progress(std::string_view phase, const ProgressSample& sample, double now);
     // One call of the writer's OnWait: `label` says what is waited for ("closing session"),
     // `phase` and `step` name it for scripts. On a terminal the live line reads
@@ -72,7 +72,7 @@ private:
     std::string lastWaitPhase_;
     long lastWaitSecond_ = 0;
     double lastWaitRedraw_ = -1;
-    ProgressMeter meter_;
+    kvrate::TRedrawThrottle redraw_;
     std::vector<std::string> lines_;
     std::vector<std::string> errors_;
 };

@@ -20,6 +20,7 @@
 #include "VirtualWriterFixture.h"
 #include "support/OtherProgram.h"
 #include "support/ScriptedDevice.h"
+#include "burner/BurnJob.h"
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
@@ -359,6 +360,65 @@ TEST_F(VirtualBurn, BlankWaitsForTheDriveAndReportsItsProgress)
     TScsiDVDLayerDescriptorInfo layer;
     EXPECT_EQ(burner->GetDVDStructure(layer), Err_SenseIllegalRequest);
     EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
+}
+
+// A job measures its own pace: a burn's progress carries a speed once one is measured and a
+// time left that falls to 0; a blank, which reports a percent only, its time left from the
+// percent done so far. The job's clock is the test's, 10 ms a report, so nothing depends on how
+// fast the test runs.
+TEST_F(VirtualBurn, AJobsProgressCarriesItsSpeedAndTimeLeft)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-rw,busy-ms=400", true));
+    double now = 0;
+    TBurnJobOptions options;
+    options.Image = MakeImage(2048 * 300);
+    options.Verify = false;
+    options.Eject = false;
+    options.Clock = [&now] { return now += 0.01; };
+    std::vector<TJobProgress> writes;
+    {
+        TBurnJob job(options);
+        job.OnProgress = [&](const TJobProgress& p) {
+            if (p.Phase == TJobPhase::Write) writes.push_back(p);
+        };
+        ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
+    }
+    ASSERT_EQ(writes.size(), 300u);
+    EXPECT_EQ(writes.front().BlocksPerSecond, 0) << "no speed from the first block";
+    EXPECT_EQ(writes.front().SecondsLeft, -1);
+    const auto measured = std::find_if(writes.begin(), writes.end(), [](const TJobProgress& p) {
+        return p.BlocksPerSecond > 0;
+    });
+    ASSERT_NE(measured, writes.end());
+    for (auto p = measured; p != writes.end(); ++p) {
+        SCOPED_TRACE(p->Sector);
+        EXPECT_GT(p->BlocksPerSecond, 0);
+        EXPECT_NEAR(p->SpeedX, p->BlocksPerSecond / 75, 1e-9) << "a CD's x";
+        EXPECT_GE(p->SecondsLeft, 0);
+        if (p != measured) {
+            EXPECT_LE(p->SecondsLeft, (p - 1)->SecondsLeft);
+            EXPECT_GT(p->ElapsedSeconds, (p - 1)->ElapsedSeconds);
+        }
+    }
+    EXPECT_EQ(writes.back().SecondsLeft, 0);
+
+    options.FastBlank = true;
+    std::vector<TJobProgress> blanks;
+    {
+        TBurnJob job(options);
+        job.OnProgress = [&](const TJobProgress& p) { blanks.push_back(p); };
+        ASSERT_TRUE(job.Blank(*burner)) << ScsiErrorToText(burner->LastError);
+    }
+    ASSERT_GE(blanks.size(), 3u);
+    EXPECT_EQ(blanks.front().SecondsLeft, -1) << "no time has passed at the first report";
+    for (std::size_t i = 1; i + 1 < blanks.size(); ++i) {
+        SCOPED_TRACE(blanks[i].Percent);
+        EXPECT_EQ(blanks[i].Sector, -1);
+        EXPECT_EQ(blanks[i].BlocksPerSecond, 0);
+        EXPECT_GT(blanks[i].SecondsLeft, 0);
+    }
+    EXPECT_EQ(blanks.back().Percent, 100);
+    EXPECT_EQ(blanks.back().SecondsLeft, 0);
 }
 
 TEST_F(VirtualBurn, DriveThatCannotWriteEndsTheJobAtOnce)

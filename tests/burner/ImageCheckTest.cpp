@@ -14,6 +14,7 @@
 
 #include "TempDir.h"
 #include "burner/CDBufferedStream.h"
+#include "burner/ProgressRate.h"
 #include "burner/WriteSpeed.h"
 #include "platform/Posix.h"
 #ifndef _WIN32
@@ -429,6 +430,61 @@ TEST(WriteSpeed, MediumFamilyAndSpeedTexts)
                            Speed{3324, TMediumFamily::DVD, "2.4x"}, Speed{22160, TMediumFamily::DVD, "16x"},
                            Speed{26970, TMediumFamily::BD, "6x"}, Speed{176, TMediumFamily::CD, "1x"}})
         EXPECT_EQ(SpeedText(s.kbs, s.family), s.text) << s.kbs;
+}
+
+TEST(ProgressRate, MeasuresOverItsWindowAndThrottlesRedraws)
+{
+    kvrate::TRateMeter m(3.0);
+    EXPECT_EQ(m.BlocksPerSecond(), 0);
+    m.Record(10.0, 0);
+    m.Record(10.1, 30);
+    EXPECT_EQ(m.BlocksPerSecond(), 0) << "a tenth of a second is no measurement";
+    for (int i = 2; i <= 50; ++i) m.Record(10.0 + 0.1 * i, 300 * i / 10);   // 300 blocks/s (4x)
+    EXPECT_NEAR(m.BlocksPerSecond(), 300, 1);
+    // The window forgets the early slow part.
+    for (int i = 1; i <= 40; ++i) m.Record(15.0 + 0.1 * i, 1500 + 1200 * i / 10);
+    EXPECT_NEAR(m.BlocksPerSecond(), 1200, 1);
+
+    // A fast burn reports every block: the samples are coalesced and the speed stays exact.
+    kvrate::TRateMeter fast(3.0);
+    for (int i = 0; i <= 400000; ++i) fast.Record(i / 100000.0, i);
+    EXPECT_NEAR(fast.BlocksPerSecond(), 100000, 10);
+
+    kvrate::TRedrawThrottle redraw(0.1);
+    EXPECT_TRUE(redraw.Take(100.0));
+    EXPECT_FALSE(redraw.Take(100.05));
+    EXPECT_TRUE(redraw.Take(100.11));
+}
+
+TEST(ProgressRate, TimeLeftSpeedInXAndDurations)
+{
+    struct Left {
+        std::int64_t sector, total;
+        int percent;
+        double blocksPerSecond, elapsed, seconds;
+    };
+    for (const Left& l : {
+             Left{1499, 3000, 45, 1200, 9, 1.25},   // 1500 blocks after sector 1499
+             Left{2999, 3000, 100, 1200, 9, 0},     // the last sector
+             Left{1499, 3000, 45, 0, 9, -1},        // no speed yet
+             Left{-1, 0, 25, 0, 30, 90},            // a blank at a quarter after 30 s
+             Left{-1, 0, 0, 0, 30, -1},             // nothing done yet: no estimate
+             Left{-1, 0, 100, 0, 30, 0},
+         })
+        EXPECT_DOUBLE_EQ(kvrate::SecondsLeft(l.sector, l.total, l.percent, l.blocksPerSecond, l.elapsed), l.seconds)
+            << l.sector << " " << l.percent;
+
+    // 1x: 75 blocks of a CD, 1,385 kB/s of a DVD, 4,495 kB/s of a BD.
+    EXPECT_DOUBLE_EQ(kvrate::SpeedX(600, kvcat::Family::CD), 8);
+    EXPECT_NEAR(kvrate::SpeedX(16 * 1385000.0 / 2048, kvcat::Family::DVD), 16, 1e-9);
+    EXPECT_NEAR(kvrate::SpeedX(6 * 4495000.0 / 2048, kvcat::Family::BD), 6, 1e-9);
+    EXPECT_EQ(kvrate::SpeedX(0, kvcat::Family::DVD), 0);
+
+    EXPECT_EQ(kvrate::FormatDuration(0), "0:00");
+    EXPECT_EQ(kvrate::FormatDuration(3.4), "0:03");
+    EXPECT_EQ(kvrate::FormatDuration(247), "4:07");
+    EXPECT_EQ(kvrate::FormatDuration(3909), "1:05:09");
+    EXPECT_EQ(kvrate::FormatDuration(-1), "--:--");
 }
 
 }  // namespace

@@ -1,0 +1,56 @@
+// How fast a job goes and how long it has left: the speed over a sliding window of its
+// progress, the time left from the sectors still to go (or from the percent of a step that
+// reports no sectors), the speed in the medium's x, and the redraw throttle of a live display.
+// Time is passed in, so all of it is tested without clocks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+
+#include "catalog/Media.h"
+
+namespace kvrate {
+
+// Blocks per second over the last WindowSeconds of progress.
+class TRateMeter {
+public:
+    explicit TRateMeter(double WindowSeconds = 3.0) : FWindow(WindowSeconds) {}
+
+    // Sector is the last one done, Now in seconds on any monotonic clock.
+    void Record(double Now, std::int64_t Sector);
+    // 0 until a quarter of a second of progress has been seen.
+    double BlocksPerSecond() const;
+
+private:
+    double FWindow;
+    std::deque<std::pair<double, std::int64_t>> FSamples;
+};
+
+// At most one redraw per MinSeconds.
+class TRedrawThrottle {
+public:
+    explicit TRedrawThrottle(double MinSeconds = 0.1) : FMin(MinSeconds) {}
+    // True when a redraw is due at Now; marks it done.
+    bool Take(double Now);
+
+private:
+    double FMin;
+    double FLast = -1e300;
+};
+
+// Seconds left: from the sectors still to go after Sector (0-based) of Total at
+// BlocksPerSecond; for a step without sectors (Sector < 0) from the percent done in
+// ElapsedSeconds. -1 when it cannot be told yet (no speed measured, nothing done).
+double SecondsLeft(std::int64_t Sector, std::int64_t Total, int Percent, double BlocksPerSecond,
+                   double ElapsedSeconds);
+
+// The speed in the family's x: a CD's 1x is 75 blocks a second, a DVD's 1,385 kB/s and a BD's
+// 4,495 kB/s of 2048-byte blocks.
+double SpeedX(double BlocksPerSecond, kvcat::Family Family);
+
+// "1:05:09", "4:07", "0:03"; negative gives "--:--".
+std::string FormatDuration(double Seconds);
+
+}  // namespace kvrate
