@@ -91,6 +91,37 @@ std::string TDiscPlan::StatusLine() const {
     return text;
 }
 
+std::string DiscProfileText(const TDiscPlan& Plan) {
+    // Only what the drive said: a drive without profiles names no medium.
+    return Plan.ProfileKnown ? Plan.MediumName() : "unknown (the drive reports no profile)";
+}
+
+std::vector<std::string> DiscInfoLines(const TDiscPlan& Plan) {
+    const std::string nwa = Plan.NextWritableValid ? std::to_string(Plan.NextWritable) : "none";
+    const std::string capacity =
+        Plan.Capacity >= 0 ? std::to_string(Plan.Capacity) + " blocks (" + std::to_string(Plan.Capacity / 512) + " MiB)"
+                           : "unknown";
+    return {
+        "Profile       : " + DiscProfileText(Plan),
+        "Disc status   : " + std::string(DiscStateText(Plan.State)),
+        "Erasable      : " + std::string(Plan.Erasable ? "yes" : "no"),
+        "Sessions      : " + std::to_string(Plan.Sessions),
+        "Tracks        : " + std::to_string(Plan.Tracks),
+        "Next writable : " + nwa,
+        "Free blocks   : " + (Plan.FreeBlocks >= 0 ? std::to_string(Plan.FreeBlocks) : std::string("unknown")),
+        "Capacity      : " + capacity,
+    };
+}
+
+std::string DiscSummaryLine(const TDiscPlan& Plan) {
+    // A probed plan always has a row or a profile: a drive that names none is a CD writer.
+    if (!Plan.ProfileKnown && Plan.Medium == nullptr) return "no disc";
+    std::string text = Plan.ProfileKnown ? Plan.MediumName() : "unknown medium";
+    if (Plan.State != TDiscState::Unknown) text += ", " + std::string(DiscStateText(Plan.State));
+    if (Plan.FreeBlocks >= 0) text += ", " + std::to_string(Plan.FreeBlocks / 512) + " MiB free";
+    return text;
+}
+
 std::vector<std::uint16_t> WritableProfiles(const TScsiConfiguration& Config) {
     std::vector<std::uint16_t> out;
     for (const auto& p : Config.Profiles) {

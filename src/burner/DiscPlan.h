@@ -75,6 +75,18 @@ struct TDiscPlan {
     std::string StatusLine() const;
 };
 
+// The report of the disc in the drive, the same for every front end, one line each:
+// "Profile       : DVD+R", then the disc status, erasable, sessions, tracks, next writable
+// address, free blocks and capacity (blocks and MiB), each "unknown" or "none" when the drive
+// did not say.
+std::vector<std::string> DiscInfoLines(const TDiscPlan& Plan);
+// The profile as the report names it: the medium, or "unknown (the drive reports no profile)".
+std::string DiscProfileText(const TDiscPlan& Plan);
+// One line for a main window: "DVD+R, blank, 4482 MiB free", "CD-RW, closed, 0 MiB free";
+// "unknown medium, ..." for a drive that names none, the state and the room left out when the
+// drive did not say them, and "no disc" for a plan never probed (a default TDiscPlan).
+std::string DiscSummaryLine(const TDiscPlan& Plan);
+
 // Asks the drive what it holds (nothing is written). ImageBlocks < 0: no image to fit (disc
 // information only).
 TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks = -1);

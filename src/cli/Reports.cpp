@@ -243,20 +243,8 @@ int Session::DiscInfo(TCDBurner& burner) {
         return kExitCommandFailed;
     }
     const TDiscPlan disc = ProbeDisc(burner);
-    // Only what the drive said: a drive without profiles names no medium.
-    const std::string profile = disc.ProfileKnown ? disc.MediumName() : "unknown (the drive reports no profile)";
-    const std::string nwa = disc.NextWritableValid ? std::to_string(disc.NextWritable) : "none";
-    const std::string capacity =
-        disc.Capacity >= 0 ? std::to_string(disc.Capacity) + " blocks (" + std::to_string(disc.Capacity / 512) + " MiB)"
-                           : "unknown";
-    out_.Text("Profile       : " + profile);
-    out_.Text("Disc status   : " + std::string(DiscStateText(disc.State)));
-    out_.Text("Erasable      : " + std::string(disc.Erasable ? "yes" : "no"));
-    out_.Text("Sessions      : " + std::to_string(disc.Sessions));
-    out_.Text("Tracks        : " + std::to_string(disc.Tracks));
-    out_.Text("Next writable : " + nwa);
-    out_.Text("Free blocks   : " + (disc.FreeBlocks >= 0 ? std::to_string(disc.FreeBlocks) : std::string("unknown")));
-    out_.Text("Capacity      : " + capacity);
+    for (const std::string& line : DiscInfoLines(disc)) out_.Text(line);
+    const std::string profile = DiscProfileText(disc);
     JsonObject fields;
     fields.Add("profile", profile)
         .Add("profile_number", static_cast<int>(disc.Profile))

@@ -252,9 +252,40 @@ TEST_F(ScriptedWriter, DriveWithoutProfilesIsACdWriter)
     // The drive names no medium, and neither does the plan.
     EXPECT_EQ(plan.Profile, prNone);
     EXPECT_EQ(status, std::vector<std::string>{"Disc : unknown medium (the drive reports no profile), unknown"});
+    EXPECT_EQ(DiscSummaryLine(plan), "unknown medium");
     for (const auto& cdb : drive->cdbs) EXPECT_NE(cdb[0], 0x2A);
     const auto report = burner->GetCapabilitiesReport();
     EXPECT_EQ(std::count(report.begin(), report.end(), std::string("-- Device Writing Profiles --")), 0);
+}
+
+TEST(DiscPlanText, SummaryLineOfTheDisc)
+{
+    struct Case {
+        bool profileKnown;
+        std::uint16_t profile;
+        TDiscState state;
+        std::int64_t freeBlocks;
+        const char* line;
+    };
+    const Case cases[] = {
+        {true, prDVDPlusR, TDiscState::Blank, 2295104, "DVD+R, blank, 4482 MiB free"},
+        {true, prCDRW, TDiscState::Closed, 0, "CD-RW, closed, 0 MiB free"},
+        {true, prBDRE, TDiscState::Unformatted, -1, "BD-RE, unformatted"},
+        {true, prDVDRAM, TDiscState::Unknown, -1, "DVD-RAM"},
+        {true, 0x0112, TDiscState::Appendable, 511, "profile 0112h, appendable, 0 MiB free"},
+        {false, prNone, TDiscState::Blank, 359848, "unknown medium, blank, 702 MiB free"},
+    };
+    for (const Case& c : cases) {
+        TDiscPlan plan;
+        plan.ProfileKnown = c.profileKnown;
+        plan.Profile = c.profile;
+        // A drive that names no profile is planned as a CD writer's disc, as ProbeDisc does.
+        plan.Medium = kvcat::MediumByProfile(c.profileKnown ? c.profile : std::uint16_t{prCDR});
+        plan.State = c.state;
+        plan.FreeBlocks = c.freeBlocks;
+        EXPECT_EQ(DiscSummaryLine(plan), c.line);
+    }
+    EXPECT_EQ(DiscSummaryLine(TDiscPlan()), "no disc");
 }
 
 TEST(MediaCatalogue, EveryRowIsFoundAndEveryWritableRowComplete)
