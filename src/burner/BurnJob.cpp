@@ -365,6 +365,9 @@ void TBurnJob::Finish(TCDBurner& Burner)
     if (FOptions.HoldDrive) {
         FResult.TrayUnlocked = Burner.UnlockMedium();
         FResult.UnlockError = Burner.LastError;
+    } else {
+        // Each engine call kept its own lock: the tray is unlocked when none is left.
+        FResult.TrayUnlocked = !Burner.TrayLockedByUs();
     }
     if (OnReport) OnReport(FResult);
     if (!FOptions.Eject) return;
