@@ -29,7 +29,7 @@ long long RoundEven(double v)
 }  // namespace
 
 TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, int memShaded,
-                           int progressGap)
+                           int progressGap, int tickMegabytes)
 {
     TCDSizeLayout l;
     l.Horizontal = width >= height;
@@ -43,8 +43,9 @@ TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, 
         return l;
     }
     const double mem = maxMemory;
-    l.TickCount = static_cast<int>(RoundEven(mem / 10.0));
-    l.Spacing = width / (mem / 10.0);
+    const double step = tickMegabytes > 0 ? tickMegabytes : 10;
+    l.TickCount = static_cast<int>(RoundEven(mem / step));
+    l.Spacing = width / (mem / step);
     l.CapacityStrip = {0, 0, Clamped(RoundEven(maxCDSize / mem * width) + 1), half};
     const long long gap = progressGap;
     if (l.Horizontal)
@@ -56,12 +57,12 @@ TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, 
     return l;
 }
 
-TCDSizeTick CDSizeTickOf(int i, double spacing, int height)
+TCDSizeTick CDSizeTickOf(int i, double spacing, int height, int tickMegabytes)
 {
     const int half = height / 2;
     TCDSizeTick t;
     t.X = Clamped(RoundEven(i * spacing));
-    t.Megabytes = i * 10;
+    t.Megabytes = i * (tickMegabytes > 0 ? tickMegabytes : 10);
     if (i % 10 == 0) {
         t.Bottom = height;
         t.Labelled = true;
@@ -132,7 +133,7 @@ QImage TCDSize::ComposeFrame()
     const QPalette& pal = palette();
     const auto rgb = [&pal](TColor c) { return ColorToRGB(c, pal); };
     const TCDSizeLayout l =
-        LayoutCDSize(width(), height(), MaxCDSize_, MaxMemory_, MemShaded_, ProgressGap_);
+        LayoutCDSize(width(), height(), MaxCDSize_, MaxMemory_, MemShaded_, ProgressGap_, TickMegabytes_);
 
     QImage img = MakeFrameImage(width(), height(), clBlack);
     const TColor outline = rgb(CanvasPen_);
@@ -143,7 +144,7 @@ QImage TCDSize::ComposeFrame()
         const TColor tick = rgb(TickColour_);
         TCDSizeTick last;
         for (int i = 1; i <= l.TickCount; ++i) {
-            const TCDSizeTick t = CDSizeTickOf(i, l.Spacing, height());
+            const TCDSizeTick t = CDSizeTickOf(i, l.Spacing, height(), TickMegabytes_);
             // With many ticks to a pixel most repeat the line before them exactly.
             if (i > 1 && !t.Labelled && t.X == last.X && t.Bottom <= last.Bottom)
                 continue;

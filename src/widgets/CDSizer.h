@@ -24,7 +24,7 @@ struct TCDSizeTick {
 struct TCDSizeLayout {
     bool Horizontal = true;
     int TickCount = 0;
-    double Spacing = 0;          // pixels per 10 MB
+    double Spacing = 0;          // pixels per tick (10 MB unless the ruler counts larger steps)
     TRect Background;
     TRect CapacityStrip;
     TRect DataStrip;
@@ -33,10 +33,12 @@ struct TCDSizeLayout {
     bool Scaled = true;          // false when MaxMemory leaves no scale to draw
 };
 
+// tickMegabytes: what one tick of the ruler counts; 10 on a CD's scale, more for a scale of
+// gigabytes, which would otherwise draw a tick to every pixel.
 TCDSizeLayout LayoutCDSize(int width, int height, int maxCDSize, int maxMemory, int memShaded,
-                           int progressGap);
+                           int progressGap, int tickMegabytes = 10);
 // Tick i (1 .. TickCount) of the ruler.
-TCDSizeTick CDSizeTickOf(int i, double spacing, int height);
+TCDSizeTick CDSizeTickOf(int i, double spacing, int height, int tickMegabytes = 10);
 
 // Text of a long tick's label.
 QString CDSizeLabel(int megabytes);
@@ -71,6 +73,9 @@ public:
     int ProgressGap() const { return ProgressGap_; }
     int MaxCDSize() const { return MaxCDSize_; }
     int MaxMemory() const { return MaxMemory_; }
+    // Megabytes a tick of the ruler counts (10); a label every ten ticks.
+    int TickMegabytes() const { return TickMegabytes_; }
+    void setTickMegabytes(int v) { TickMegabytes_ = v > 0 ? v : 10; }
     TColor OverBurnColour() const { return OverBurnColour_; }
     int MemShaded() const { return MemShaded_; }
     TColor TickColour() const { return TickColour_; }
@@ -116,6 +121,7 @@ private:
     int ProgressGap_ = DefaultProgressGap;
     int MaxCDSize_ = DefaultMaxCDSize;
     int MaxMemory_ = DefaultMaxMemory;
+    int TickMegabytes_ = 10;
     TColor OverBurnColour_ = DefaultOverBurnColour;
     int MemShaded_ = DefaultMemShaded;
     TColor TickColour_ = DefaultTickColour;

@@ -72,6 +72,16 @@ private slots:
         QCOMPARE(CDSizeTickOf(70, l.Spacing, 29).X, 390);
         QCOMPARE(CDSizeTickOf(57, l.Spacing, 29).X, 318);   // 317.57
         QCOMPARE(CDSizeLabel(100), QStringLiteral("100 mb"));
+
+        // A DVD's 4,489 MB on a ruler of 100 MB ticks: a label every gigabyte, not a tick a pixel.
+        const TCDSizeLayout dvd = LayoutCDSize(390, 29, 4489, 4938, 612, 0, 100);
+        QCOMPARE(dvd.TickCount, 49);
+        std::vector<int> gigabytes;
+        for (int i = 1; i <= dvd.TickCount; ++i)
+            if (const TCDSizeTick t = CDSizeTickOf(i, dvd.Spacing, 29, 100); t.Labelled)
+                gigabytes.push_back(t.Megabytes);
+        QCOMPARE(gigabytes, (std::vector<int>{1000, 2000, 3000, 4000}));
+        QCOMPARE(CDSizeTickOf(49, dvd.Spacing, 29, 100).X, 387);   // 4,900 of 4,938 MB
     }
 
     void tickCounts_data()
