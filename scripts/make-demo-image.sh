@@ -2,12 +2,15 @@
 # Makes the bootable demo rescue image: an ISO 9660 file system with ISOLINUX as its El Torito
 # boot image, which says that it is the demo and boots from the next device. run.sh and the
 # build both make it here, so the image burnt by run.sh and the one installed are made alike.
-#   make-demo-image.sh OUTPUT.iso
+#   make-demo-image.sh OUTPUT.iso [MIB]
+# MIB adds a file of that many MiB of random bytes, for an image the size of a real one (a burn
+# that outlasts the drive's buffer, as the screenshots show it).
 # Needs xorriso, and ISOLINUX and its ldlinux.c32 (packages isolinux and syslinux-common).
 set -euo pipefail
 
-[ $# -eq 1 ] || { echo "usage: make-demo-image.sh OUTPUT.iso" >&2; exit 2; }
+[ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: make-demo-image.sh OUTPUT.iso [MIB]" >&2; exit 2; }
 image=$1
+pad_mib=${2:-0}
 
 isolinux_bin=${KV_ISOLINUX_BIN:-/usr/lib/ISOLINUX/isolinux.bin}
 ldlinux=${KV_LDLINUX_C32:-/usr/lib/syslinux/modules/bios/ldlinux.c32}
@@ -40,6 +43,9 @@ KeelVane demo rescue disc.
 Put your own rescue image next to keelvane and keelvane-cli, or into
 ~/.local/share/keelvane/, under the name Keelvane.iso and it is burnt instead of this demo.
 TXT
+if [ "$pad_mib" -gt 0 ]; then
+  head -c "$((pad_mib * 1048576))" /dev/urandom > "$tree/PADDING.BIN"
+fi
 xorriso -as mkisofs -quiet -o "$image.tmp" -b isolinux/isolinux.bin -c isolinux/boot.cat \
   -no-emul-boot -boot-load-size 4 -boot-info-table -V KEELVANE_DEMO "$tree"
 mv "$image.tmp" "$image"

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 #include <QStatusBar>
 
 #include "app/AppServices.h"
@@ -17,6 +19,7 @@
 #include "app/JobFailure.h"
 #include "burner/JobScope.h"
 #include "burner/StopRequest.h"
+#include "burner/WriteSpeed.h"
 #include "scsi/SCSITypes.h"
 #include "ui_BurnUnit.h"
 #include "widgets/Gauges.h"
@@ -43,6 +46,20 @@ TBurnForm::TBurnForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowS
     StatusLabel_ = new QLabel(StatusBar1);
     StatusLabel_->setObjectName(QStringLiteral("StatusBar1Text"));
     StatusBar1->addWidget(StatusLabel_, 1);
+
+    // Below the buffer figures, where the window had room: what the job does and how fast, and
+    // the one way to stop it.
+    StepLabel = new QLabel(this);
+    StepLabel->setObjectName(QStringLiteral("StepLabel"));
+    StepLabel->setGeometry(14, 352, 270, 16);
+    TimeLabel = new QLabel(this);
+    TimeLabel->setObjectName(QStringLiteral("TimeLabel"));
+    TimeLabel->setGeometry(14, 372, 270, 16);
+    CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
+    CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
+    CancelBtn->setGeometry(288, 360, 80, 25);
+    CancelBtn->setEnabled(false);
+    connect(CancelBtn, &QPushButton::clicked, this, &TBurnForm::CancelJob);
 
     setFixedSize(size());
     // Closing it only hides it, and it never keeps the program running.
@@ -113,10 +130,67 @@ void TBurnForm::BufferStatus(std::int32_t Length, std::int32_t Free)
 
 QWidget* TBurnForm::MessageParent()
 {
-    // Hidden during an image burn: the message then belongs to the main window.
+    // A hidden window's messages belong to the main window.
     if (!isVisible() && Form1)
         return Form1;
     return this;
+}
+
+namespace {
+
+// What the step line calls a phase.
+QString PhaseText(TJobPhase Phase)
+{
+    switch (Phase) {
+    case TJobPhase::Setup: return QStringLiteral("Preparing");
+    case TJobPhase::Checksum: return QStringLiteral("Checking the image");
+    case TJobPhase::Check: return QStringLiteral("Checking the image");
+    case TJobPhase::Blank: return QStringLiteral("Blanking");
+    case TJobPhase::Format: return QStringLiteral("Formatting");
+    case TJobPhase::Write: return QStringLiteral("Writing");
+    case TJobPhase::Close: return QStringLiteral("Closing");
+    case TJobPhase::Verify: return QStringLiteral("Verifying");
+    case TJobPhase::Eject: return QStringLiteral("Ejecting");
+    }
+    return QString();
+}
+
+QString Duration(double Seconds)
+{
+    if (!(Seconds >= 0))
+        return QStringLiteral("--:--");
+    const auto total = static_cast<qint64>(Seconds + 0.5);
+    if (total >= 3600)
+        return QStringLiteral("%1:%2:%3").arg(total / 3600).arg(total / 60 % 60, 2, 10, QChar(u'0')).arg(total % 60, 2, 10, QChar(u'0'));
+    return QStringLiteral("%1:%2").arg(total / 60).arg(total % 60, 2, 10, QChar(u'0'));
+}
+
+}  // namespace
+
+void TBurnForm::JobProgress(const TJobProgress& Progress)
+{
+    ProgressPhase_ = static_cast<int>(Progress.Phase);
+    // By the sector where there are sectors: the percent gauge is the writer's own count.
+    StepLabel->setText(PhaseText(Progress.Phase) +
+                       (Progress.Sector >= 0 ? QStringLiteral(": sector %1 of %2").arg(Progress.Sector + 1).arg(Progress.Total)
+                                             : QStringLiteral(": %1%").arg(Progress.Percent)));
+    const double x = Progress.SpeedX;
+    const QString speed = x > 0 ? QStringLiteral("%1x").arg(x, 0, 'f', 1) : QStringLiteral("--.-x");
+    TimeLabel->setText(QStringLiteral("Speed %1   Elapsed %2   Left %3")
+                           .arg(Progress.Sector >= 0 ? speed : QStringLiteral("-"))
+                           .arg(Duration(JobClock_.isValid() ? JobClock_.elapsed() / 1000.0 : 0))
+                           .arg(Duration(Progress.SecondsLeft)));
+    // The writer's progress (the write, the read-back) moves the gauges and the bar through
+    // copystats; the image's checksum, which the job computes itself, moves them here.
+    if (Progress.Phase == TJobPhase::Checksum) {
+        Gauge2->setProgress(Progress.Percent);
+        if (Form1)
+            Form1->ProgressBar->setPosition(Progress.Percent);
+        if (Progress.Sector >= 0)
+            StatusLabel_->setText(QStringLiteral("Sector : ") + QString::number(Progress.Sector));
+        QCoreApplication::processEvents();
+    }
+    emit JobProgressed(static_cast<int>(Progress.Phase), Progress.Percent);
 }
 
 QString TBurnForm::FailureReason() const
@@ -159,19 +233,78 @@ private:
     std::chrono::milliseconds interval_{0};
 };
 
-// The desktop's burns are the engine's burn job with what this program has always done: no
-// verify, no eject (the main window ejects after an image burn), each engine call opening the
-// drive itself, and a used rewritable disc blanked first only when the user says so.
-TBurnJob TBurnForm::MakeJob(const std::string& Image)
+// The window's state for the life of one job: shown, Cancel enabled, the step lines cleared;
+// afterwards Cancel disabled again and the last step left on screen.
+class TBurnForm::Running {
+public:
+    explicit Running(TBurnForm& form) : form_(form)
+    {
+        form_.Running_ = true;
+        form_.Cancelled_ = false;
+        form_.ProgressPhase_ = -1;
+        form_.JobClock_.start();
+        form_.StepLabel->setText(PhaseText(TJobPhase::Setup));
+        form_.TimeLabel->clear();
+        form_.CancelBtn->setEnabled(true);
+        form_.show();
+        QCoreApplication::processEvents();
+    }
+    ~Running()
+    {
+        form_.Job_ = nullptr;
+        form_.Running_ = false;
+        form_.CancelBtn->setEnabled(false);
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    TBurnForm& form_;
+};
+
+void TBurnForm::CancelJob()
+{
+    if (!Running_ || Cancelled_)
+        return;
+    Cancelled_ = true;
+    CancelBtn->setEnabled(false);
+    StepLabel->setText(QStringLiteral("Cancelling: the job stops at its next safe point"));
+    if (Burner)
+        Burner->Cancel();
+    if (Job_)
+        Job_->CheckStop.store(true);
+}
+
+void TBurnForm::closeEvent(QCloseEvent* event)
+{
+    if (!Running_) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    // The job keeps this window to report to: it stays open until the job has ended.
+    event->ignore();
+    if (!Cancelled_ && MessageBoxes().Ask(this, QStringLiteral("A job is running. Cancel it?")))
+        CancelJob();
+}
+
+// The desktop's burns are the engine's burn job with the options the user chose in the main
+// window: verify, speed, simulation and an open session; the main window ejects; each engine
+// call opens the drive itself; and a used rewritable disc blanked first only when the user says so.
+TBurnJob TBurnForm::MakeJob(const std::string& Image, bool Audio)
 {
     TBurnJobOptions options;
     options.Image = Image;
-    options.CheckImage = false;
-    options.Verify = false;
+    options.Verify = !Audio && Choices.Verify && !Choices.Simulate;
     options.Eject = false;
     options.HoldDrive = false;
+    options.Simulate = Choices.Simulate;
+    options.SpeedGiven = Choices.Speed > 0;
+    options.Speed = Choices.Speed;
+    options.KeepSessionOpen = Choices.KeepSessionOpen;
+    options.StopRequested = [this] { return Cancelled_; };
     options.ConfirmBlank = [this](const TDiscPlan&) {
-        return MessageBoxes().Ask(MessageParent(), QStringLiteral("The disc in %1: is not blank. Blank it and burn?")
+        return MessageBoxes().Ask(MessageParent(), QStringLiteral("The disc in %1: is not blank. Blank it and burn?\r\n"
+                                                                  "Everything on it will be erased.")
                                                        .arg(QChar::fromLatin1(Burner->Info.DriveLetter)));
     };
     return TBurnJob(options);
@@ -181,9 +314,13 @@ TBurnJob TBurnForm::MakeJob(const std::string& Image)
 // nothing more); true for any other end.
 bool TBurnForm::SayPlanRefusal(const TBurnJobResult& Result)
 {
-    if (Result.End != TBurnJobEnd::PlanRefused)
+    if (Result.End != TBurnJobEnd::PlanRefused && Result.End != TBurnJobEnd::CannotSimulate)
         return true;
-    if (!Result.BlankDeclined)
+    if (Result.End == TBurnJobEnd::CannotSimulate)
+        MessageBoxes().Show(MessageParent(), QStringLiteral("This burn cannot be simulated: ") +
+                                                 QString::fromStdString(Result.Message),
+                            IMessageBoxes::Kind::Error);
+    else if (!Result.BlankDeclined)
         MessageBoxes().Show(MessageParent(), QString::fromStdString(Result.Plan.Refusal), IMessageBoxes::Kind::Error);
     return false;
 }
@@ -192,21 +329,60 @@ bool TBurnForm::BurnImage(const QString& ImagePath)
 {
     if (!Burner)
         return false;
+    Running running(*this);
     JobSubscription subscription(*this, true);
-    TBurnJob job = MakeJob(ImagePath.toStdString());
+    TBurnJob job = MakeJob(ImagePath.toStdString(), false);
+    Job_ = &job;
+    ImageRefused_ = false;
+    job.OnProgress = [this](const TJobProgress& p) { JobProgress(p); };
+    // A damaged, wrong or unbootable image is found before the disc is spent; nothing has
+    // reached the drive when it is refused. A missing file is left to the burn, which names it.
+    if (QFileInfo(ImagePath).isFile()) {
+        kvstop::SetCancelTarget(&job.CheckStop);
+        const bool go = job.CheckImage();
+        kvstop::SetCancelTarget(&Burner->CancelRequested);
+        const std::optional<TImageCheck>& check = job.ImageCheck();
+        if (check && Form1 && !check->ChecksumLine.empty())
+            Form1->ShowImageCheck(*check);
+        if (!go) {
+            ImageRefused_ = true;
+            if (job.Result().End == TBurnJobEnd::CheckStopped)
+                MessageBoxes().Show(MessageParent(), QStringLiteral("Burn cancelled.\r\n") +
+                                                         QString::fromStdString(CancelledJobText(job.Result(), false)),
+                                    IMessageBoxes::Kind::Information);
+            else if (check)
+                MessageBoxes().Show(MessageParent(), QString::fromStdString(check->Message), IMessageBoxes::Kind::Error);
+            return false;
+        }
+        if (check && !check->Warning.empty() &&
+            !MessageBoxes().Ask(MessageParent(), QString::fromStdString(check->Warning) +
+                                                     QStringLiteral("\r\n\r\nBurn it all the same?"))) {
+            ImageRefused_ = true;
+            return false;
+        }
+    }
     const bool burned = job.Burn(*Burner);
-    if (!SayPlanRefusal(job.Result()))
+    const TBurnJobResult& r = job.Result();
+    if (!SayPlanRefusal(r))
         return false;
     // An image that could not be read escapes to the caller, which names the file.
-    if (job.Result().Raised)
-        throw std::runtime_error(job.Result().Message);
+    if (r.Raised)
+        throw std::runtime_error(r.Message);
+    const std::optional<TImageCheck>& check = job.ImageCheck();
+    const bool bootable = !check || check->Inspection.Bootable;
     if (burned) {
-        ShowMessage(QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."),
+        ShowMessage(QString::fromStdString(BurnCompleteText(r, bootable, Choices.Simulate, job.Published())),
                     MessageParent());
+    } else if (Cancelled_ && r.Step == TJobStep::Interrupted) {
+        MessageBoxes().Show(MessageParent(), QStringLiteral("Burn cancelled.\r\n") +
+                                                 QString::fromStdString(CancelledJobText(r, true)),
+                            IMessageBoxes::Kind::Information);
     } else {
-        // A burn that stopped is never reported as a finished disc; the window is hidden
-        // during an image burn, so the step it stopped at is said here.
-        MessageBoxes().Show(MessageParent(), QStringLiteral("Error creating CD.\r\n") + FailureReason(),
+        // A burn that stopped is never reported as a finished disc: the step it stopped at, or
+        // how the disc read back, is said here.
+        const std::string readBack = ReadBackFailureText(r);
+        MessageBoxes().Show(MessageParent(), QString::fromStdString(CreationErrorText(r.Plan)) + QStringLiteral("\r\n") +
+                                                 (readBack.empty() ? FailureReason() : QString::fromStdString(readBack)),
                             IMessageBoxes::Kind::Error);
     }
     return burned;
@@ -216,16 +392,23 @@ bool TBurnForm::BurnAudio(std::int32_t TrackCount)
 {
     if (!Burner)
         return false;
+    Running running(*this);
     JobSubscription subscription(*this, true);
-    TBurnJob job = MakeJob(std::string());
+    TBurnJob job = MakeJob(std::string(), true);
+    Job_ = &job;
+    job.OnProgress = [this](const TJobProgress& p) { JobProgress(p); };
     const bool burned = job.BurnAudio(*Burner, TrackCount);
-    if (!SayPlanRefusal(job.Result()))
+    const TBurnJobResult& r = job.Result();
+    if (!SayPlanRefusal(r))
         return false;
-    if (job.Result().Raised)
-        throw std::runtime_error(job.Result().Message);
+    if (r.Raised)
+        throw std::runtime_error(r.Message);
     // Only a job that ran to its end is reported as finished.
     if (burned)
-        ShowMessage(QStringLiteral("Audio Tracks Finished!"), this);
+        ShowMessage(Choices.Simulate ? QString::fromUtf8(kSimulationFinished) : QStringLiteral("Audio Tracks Finished!"), this);
+    else if (Cancelled_ && r.Step == TJobStep::Interrupted)
+        MessageBoxes().Show(this, QStringLiteral("Burn cancelled.\r\n") + QString::fromStdString(CancelledJobText(r, true)),
+                            IMessageBoxes::Kind::Information);
     else
         MessageBoxes().Show(this, QStringLiteral("Error writing audio tracks.\r\n") + FailureReason(),
                             IMessageBoxes::Kind::Error);
@@ -236,12 +419,24 @@ bool TBurnForm::BlankDisc()
 {
     if (!Burner)
         return false;
+    Running running(*this);
     JobSubscription subscription(*this, false);
     // A disc still spinning up is waited for, as before a burn.
-    const bool blanked = WaitForDriveBeforeBurn(*Burner) == Err_None && Burner->Blank(0, 0);
+    const bool sent = WaitForDriveBeforeBurn(*Burner) == Err_None;
+    const bool blanked = sent && Burner->Blank(0, 0);
     if (blanked) {
         ShowMessage(QStringLiteral("Blanking Finished!"), this);
         return true;
+    }
+    if (Burner->LastOutcome.Step == TJobStep::Interrupted) {
+        // A drive cannot be stopped once it blanks: only the waiting stopped.
+        // A drive that blanks takes no other command: its tray is unlocked once it has finished.
+        const QString tray = Burner->TrayLockedByUs()
+                                 ? QStringLiteral(" The tray stays locked until then; it is unlocked when the drive is ready.")
+                                 : QStringLiteral(" The tray is unlocked.");
+        MessageBoxes().Show(this, QStringLiteral("Blank cancelled.\r\n") + QString::fromStdString(CancelledBlankText(sent)) + tray,
+                            IMessageBoxes::Kind::Information);
+        return false;
     }
     // A sentence the user can act on, then the drive's answer by name.
     QString text = QString::fromStdString(ScsiErrorToText(Burner->LastOutcome.Error != Err_None ? Burner->LastOutcome.Error

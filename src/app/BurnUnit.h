@@ -1,6 +1,7 @@
 // TBurnForm: the window a job on a writer reports to. Its handlers are subscribed to the
 // writer's events before each job: a newest-first log, three gauges, the sector in the status
-// bar, the drive buffer figures, and the main window's cylinder bar.
+// bar, the drive buffer figures, and the main window's cylinder bar. Below them the job's step,
+// speed and time left, and a Cancel button that stops the job at its next safe point.
 #pragma once
 
 #include <cstdint>
@@ -8,18 +9,23 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QWidget>
+
+#include "app/AppSettings.h"
 
 class TBurnJob;
 struct TBurnJobResult;
 
 class QLabel;
 class QListWidget;
+class QPushButton;
 class QStatusBar;
 class TCDBurner;
 struct TDiscPlan;
 class TGauge;
+struct TJobProgress;
 struct TWaitInfo;
 
 namespace Ui {
@@ -44,9 +50,15 @@ public:
     QLabel* Label3 = nullptr;
     QLabel* Label4 = nullptr;
     QStatusBar* StatusBar1 = nullptr;
+    // The job's step and percent; its speed, elapsed time and time left; the stop.
+    QLabel* StepLabel = nullptr;
+    QLabel* TimeLabel = nullptr;
+    QPushButton* CancelBtn = nullptr;
 
     // The writer of the current job; set by the main window, not owned.
     TCDBurner* Burner = nullptr;
+    // The options of the next burn; set by the main window.
+    TJobChoices Choices;
 
     QString StatusText() const;
 
@@ -60,19 +72,40 @@ public:
     // shows the step and then how long the wait has lasted, the main window's bar the step.
     void WaitStatus(const TWaitInfo& Wait);
 
-    // Jobs on Burner. BurnImage lets an error of the image file escape to the caller; it
-    // returns whether the burn ran to its end.
+    // The engine job's progress: step, percent, speed and time left.
+    void JobProgress(const TJobProgress& Progress);
+
+    // Jobs on Burner. BurnImage checks the image first (a refusal or a declined warning ends it
+    // with nothing sent), lets an error of the image file escape to the caller, and returns
+    // whether the burn ran to its end.
     bool BurnImage(const QString& ImagePath);
     // Burns tracks 0 .. TrackCount-1 of Burner's track list; returns whether the job ran to
     // its end.
     bool BurnAudio(std::int32_t TrackCount);
     bool BlankDisc();
 
+    // True from the start of a job to its end.
+    bool JobRunning() const { return Running_; }
+    // Stops the running job at its next safe point (the Cancel button, or closing the window
+    // after the user agreed); the job's end says what state the disc is in.
+    void CancelJob();
+    bool CancelRequested() const { return Cancelled_; }
+    // The last BurnImage ended before anything reached the drive: the image was refused, or
+    // the user would not burn it.
+    bool ImageRefused() const { return ImageRefused_; }
+
 signals:
     // After copystats has handled a block: the job's one point of message processing.
     void Progressed(int Number, int Percent);
     // After WaitStatus has handled one call of the writer's wait event.
     void Waited(int Phase, qint64 ElapsedMs);
+    // After JobProgress has shown one report of the job.
+    void JobProgressed(int Phase, int Percent);
+
+protected:
+    // Closing the window during a job asks whether to cancel it; the window stays until the
+    // job has ended.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     // Subscribes the handlers to Burner's events for one job (the read-ahead gauge only when
@@ -80,8 +113,10 @@ private:
     // calls into a window that is gone.
     class JobSubscription;
 
+    // The run of one job: the controls of a running job, and the cancel state.
+    class Running;
     QWidget* MessageParent();
-    TBurnJob MakeJob(const std::string& Image);
+    TBurnJob MakeJob(const std::string& Image, bool Audio);
     bool SayPlanRefusal(const TBurnJobResult& Result);
     // The text a failed job ends with: the step it stopped at, after a plain sentence for a
     // drive without a disc.
@@ -91,6 +126,12 @@ private:
     QLabel* StatusLabel_ = nullptr;
     // The status lines of the job that runs or ran last.
     std::vector<std::string> JobLines_;
+    bool Running_ = false;
+    bool Cancelled_ = false;
+    bool ImageRefused_ = false;
+    TBurnJob* Job_ = nullptr;        // the engine job that runs, if any
+    QElapsedTimer JobClock_;
+    int ProgressPhase_ = -1;         // the phase whose progress is shown
 };
 
 // The progress window, for the main window's commands; null when there is none.

@@ -31,6 +31,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
             result.ScreenshotDir = text;
         } else if (arg == QStringLiteral("--help") || arg == QStringLiteral("-h")) {
             result.Help = true;
+        } else if (!arg.startsWith(u'-') && !arg.isEmpty() && result.Image.isEmpty()) {
+            result.Image = arg;
+        } else if (!arg.startsWith(u'-') && !arg.isEmpty()) {
+            result.Error = QStringLiteral("one image at a time: ") + arg;
         } else {
             result.Error = QStringLiteral("unknown argument: ") + arg;
         }
@@ -43,9 +47,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: keelvane [--virtual-drive PATH[,OPTIONS]]... [--screenshot DIR]\n"
-        "Burns the rescue image (Keelvane.iso, else KeelvaneDemo.iso) onto a CD. It is looked for\n"
-        "beside the program, then in ../share/keelvane/ from the program's folder, then in\n"
+        "Usage: keelvane [--virtual-drive PATH[,OPTIONS]]... [--screenshot DIR] [IMAGE]\n"
+        "Burns IMAGE (an .iso or .img file), else the image chosen last, else the rescue image\n"
+        "(Keelvane.iso, else KeelvaneDemo.iso) onto a disc. The rescue image is looked for beside\n"
+        "the program, then in ../share/keelvane/ from the program's folder, then in\n"
         "$XDG_DATA_HOME/keelvane/ (default ~/.local/share/keelvane/); the first found is burnt.\n"
         "\n"
         "  --virtual-drive PATH[,OPTIONS]  attach a file-backed virtual writer whose disc is kept at\n"

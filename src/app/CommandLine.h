@@ -12,6 +12,8 @@ struct TCommandLine {
     std::vector<std::string> VirtualDrives;
     // --screenshot DIR: save pictures of both windows there and quit.
     QString ScreenshotDir;
+    // IMAGE: the disc image to burn instead of the rescue image (a file manager's "Open with").
+    QString Image;
     bool Help = false;
     // Empty when the arguments were understood.
     QString Error;

@@ -1,5 +1,9 @@
 #include "app/JobFailure.h"
 
+#include <filesystem>
+
+#include "burner/WriteSpeed.h"
+
 bool NoDiscOutcome(const TJobOutcome& Outcome)
 {
     return Outcome.Step == TJobStep::NotReady && Outcome.Error == Err_SenseNotReady;
@@ -8,4 +12,93 @@ bool NoDiscOutcome(const TJobOutcome& Outcome)
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError)
 {
     return StatusLines.empty() ? ScsiErrorToText(LastError) : StatusLines.back();
+}
+
+namespace {
+
+bool IsCD(const TDiscPlan& Plan)
+{
+    return !Plan.Medium || Plan.Medium->family == kvcat::Family::CD;
+}
+
+std::string TrayText(const TBurnJobResult& Result)
+{
+    return Result.TrayUnlocked ? std::string("The tray is unlocked.")
+                               : "The tray could not be unlocked: " + ScsiErrorToText(Result.UnlockError) + ".";
+}
+
+}  // namespace
+
+std::string MediumWord(const TDiscPlan& Plan)
+{
+    return IsCD(Plan) ? std::string("CD") : std::string(Plan.Medium->name);
+}
+
+std::string CreationErrorText(const TDiscPlan& Plan)
+{
+    return "Error creating " + MediumWord(Plan) + ".";
+}
+
+std::string BurnCompleteText(const TBurnJobResult& Result, bool Bootable, bool Simulated,
+                             const TPublishedDigest& Published)
+{
+    if (Simulated)
+        return kSimulationFinished;
+    const bool cd = IsCD(Result.Plan);
+    std::string text = MediumWord(Result.Plan) + " Creation Complete!";
+    // Boot advice only for an image that can start a computer.
+    if (Bootable)
+        text += std::string("\r\nBe sure your computer can boot from your ") +
+                (cd ? "CD" : FamilyName(Result.Plan.Medium->family)) + " drive.";
+    if (Result.Verified) {
+        text += "\r\nThe disc was read back: it equals the image";
+        if (Published.Found)
+            // The list's name is enough: it lies beside the image.
+            text += std::string(" and its published ") + DigestName(Published.Kind) + " (" +
+                    std::filesystem::path(Published.Source).filename().string() + ")";
+        text += ".";
+    }
+    return text;
+}
+
+std::string ReadBackFailureText(const TBurnJobResult& Result)
+{
+    if (!Result.Written || Result.Verified || Result.End != TBurnJobEnd::Failed)
+        return {};
+    if (Result.ChangedAtVerify)
+        return "The image changed since the burn started: the disc holds what was read then and was not verified.";
+    if (Result.FirstDifferentSector >= 0)
+        return "The disc was read back: sector " + std::to_string(Result.FirstDifferentSector) +
+               " differs from the image.";
+    if (!Result.PublishedComparison.empty())
+        return "The disc was read back: it does not equal the published image: " + Result.PublishedComparison;
+    if (Result.VerifyRaised)
+        return "The image could not be read again to verify the disc: " + Result.Message;
+    return {};
+}
+
+std::string CancelledJobText(const TBurnJobResult& Result, bool Started)
+{
+    // Stopped during the image check: the drive was never asked anything.
+    if (!Started || Result.End == TBurnJobEnd::CheckStopped)
+        return "Nothing was written: the disc is as it was.";
+    if (Result.End == TBurnJobEnd::StoppedBeforeStart ||
+        (Result.SectorsSent == 0 && Result.EndPhase != TJobPhase::Close && Result.EndPhase != TJobPhase::Verify))
+        return "Nothing was written: the disc is as it was. " + TrayText(Result);
+    if (Result.EndPhase == TJobPhase::Verify)
+        return "The disc is complete but was not verified. " + TrayText(Result);
+    if (Result.EndPhase == TJobPhase::Close)
+        return "All " + std::to_string(Result.Sectors) +
+               " sectors were written; the drive finishes the close it has started by itself. " + TrayText(Result);
+    const bool rewritable = Result.Plan.Medium && Result.Plan.Medium->Rewritable();
+    return "The disc was written in part (" + std::to_string(Result.SectorsSent) + " of " +
+           std::to_string(Result.Sectors) + " sectors) and will not start a computer" +
+           (rewritable ? std::string("; blank it to use it again. ") : std::string(". ")) + TrayText(Result);
+}
+
+std::string CancelledBlankText(bool Sent)
+{
+    if (!Sent)
+        return "Nothing was blanked: the disc is as it was.";
+    return "The drive finishes a blank it has started by itself; wait until it is ready before using the disc.";
 }

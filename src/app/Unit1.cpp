@@ -4,11 +4,18 @@
 #include <exception>
 #include <iterator>
 
+#include <cmath>
+
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFileInfo>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
@@ -26,7 +33,9 @@
 #include "app/BurnUnit.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
+#include "burner/DiscPlan.h"
 #include "burner/DriveAccess.h"
+#include "burner/WriteSpeed.h"
 #include "burner/RescueImage.h"
 #include "burner/WaveTracks.h"
 #include "burner/WriteParameters.h"
@@ -38,6 +47,7 @@
 #include "widgets/ProgressCyl.h"
 
 TForm1* Form1 = nullptr;
+int TForm1::DefaultDiscPollInterval = 2000;
 
 namespace {
 
@@ -166,6 +176,8 @@ TForm1::TForm1(const QString& ProgramFolder, QWidget* parent)
     connect(BlankCD1, &QAction::triggered, this, &TForm1::BlankCD1Click);
     connect(DriveCombo, &QComboBox::currentIndexChanged, this, &TForm1::ShowDriveAccessHint);
     CDSize1->OnOverBurn = [this](QObject*) { CDSize1OverBurn(); };
+    CreateJobMenus();
+    setAcceptDrops(true);
 
     adjustSize();
     CentreOnScreen(this);
@@ -195,6 +207,16 @@ void TForm1::FormCreate()
     DriveCombo->setCurrentIndex(0);
     ShowDriveAccessHint();
     BurnBtn->setEnabled(RescueImagePresent(ProgramFolder_.toStdString()));
+    // The image chosen in an earlier run, while it is still there; its checksum is checked when
+    // it is burnt, not at every start.
+    const QString last = LoadLastImage();
+    if (!last.isEmpty() && QFileInfo(last).isFile())
+        ChooseImage(last, false);
+    else
+        ShowImageCheck(TImageCheck());
+    connect(DriveCombo, &QComboBox::currentIndexChanged, this, &TForm1::RefreshDisc);
+    RefreshDisc();
+    SetDiscPollInterval(DefaultDiscPollInterval);
 }
 
 void TForm1::FormDestroy()
@@ -296,6 +318,11 @@ void TForm1::closeEvent(QCloseEvent* event)
 
 // Burn image command ----------------------------------------------------------------------------
 
+QString TForm1::ImageToBurn() const
+{
+    return ChosenImage_.isEmpty() ? QString::fromStdString(RescueImagePath(ProgramFolder_.toStdString())) : ChosenImage_;
+}
+
 void TForm1::BurnISOToCD1Click()
 {
     if (JobRunning_)
@@ -304,22 +331,21 @@ void TForm1::BurnISOToCD1Click()
     if (!burner || !BurnForm)
         return;
 
-    ImagePath = QString::fromStdString(RescueImagePath(ProgramFolder_.toStdString()));
+    ImagePath = ImageToBurn();
     // Whole megabytes, rounded toward zero (a missing file's -1 gives 0).
     CDSize1->setMemShaded(static_cast<int>(FileSizeOf(ImagePath.toStdString()) / 1048576));
 
     BurnForm->Burner = burner;
+    BurnForm->Choices = Choices();
+    bool touched = true;
     {
         JobScope job(*this);
-        // A damaged, wrong or unbootable image is found before the disc is spent; nothing
-        // has reached the drive when it is refused.
-        if (!ImageReadyToBurn(ImagePath)) {
-            job.KeepBurnButton(true);
-            return;
-        }
         ProgressBar->show();
         try {
             BurnForm->BurnImage(ImagePath);
+            // A damaged, wrong or unbootable image is found before the disc is spent: nothing
+            // reached the drive, and the disc stays in.
+            touched = !BurnForm->ImageRefused();
         } catch (const std::exception& e) {
             // The image the command looked for, and why it could not be read.
             const QString why = QFileInfo::exists(ImagePath) ? QString::fromLocal8Bit(e.what())
@@ -330,32 +356,343 @@ void TForm1::BurnISOToCD1Click()
         ProgressBar->hide();
         job.KeepBurnButton(true);
     }
-    burner->Eject(true);
+    if (touched && BurnForm->Choices.Eject)
+        burner->Eject(true);
+    // The next poll asks the drive again in full: the disc has changed.
+    PolledReady_ = -1;
+}
+
+void TForm1::BurnImageFile1Click()
+{
+    if (JobRunning_)
+        return;
+    const QStringList files = FileDialogs().OpenFiles(this, QStringLiteral("Burn Image File"),
+                                                      QStringLiteral("Disc images (*.iso *.img);;All files (*)"));
+    // The burn checks the image itself: it is hashed once, right before the disc is written.
+    if (!files.isEmpty() && ChooseImage(files.front(), false))
+        BurnISOToCD1Click();
+}
+
+namespace {
+
+bool IsImageFile(const QUrl& url)
+{
+    const QString path = url.toLocalFile();
+    return !path.isEmpty() && (path.endsWith(QStringLiteral(".iso"), Qt::CaseInsensitive) ||
+                               path.endsWith(QStringLiteral(".img"), Qt::CaseInsensitive));
+}
+
+QString MiB(std::int64_t bytes)
+{
+    // A small image keeps a decimal, so that it never reads as nothing.
+    if (bytes < 100 * 1048576)
+        return QStringLiteral("%1 MiB").arg(static_cast<double>(bytes) / 1048576, 0, 'f', 1);
+    return QStringLiteral("%1 MiB").arg(bytes / 1048576);
+}
+
+}  // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event)
+{
+    const QMimeData* data = event->mimeData();
+    if (!JobRunning_ && data->hasUrls() && data->urls().size() == 1 && IsImageFile(data->urls().front()))
+        event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event)
+{
+    const QMimeData* data = event->mimeData();
+    if (JobRunning_ || !data->hasUrls() || data->urls().size() != 1 || !IsImageFile(data->urls().front()))
+        return;
+    event->acceptProposedAction();
+    // Handled after the drop has returned: the check may take a while and shows its progress.
+    const QString path = data->urls().front().toLocalFile();
+    QTimer::singleShot(0, this, [this, path] { ChooseImage(path); });
+}
+
+bool TForm1::ChooseImage(const QString& Path, bool Check)
+{
+    if (JobRunning_)
+        return false;
+    const QFileInfo info(Path);
+    if (!info.isFile() || !info.isReadable()) {
+        MessageBoxes().Show(this, QStringLiteral("Cannot burn ") + Path + QStringLiteral(": it is not a file that can be read."),
+                            IMessageBoxes::Kind::Error);
+        return false;
+    }
+    ChosenImage_ = info.absoluteFilePath();
+    SaveLastImage(ChosenImage_);
+    OverBurnSaid_ = false;
+    if (DriveCombo->count() > 0)
+        BurnBtn->setEnabled(true);
+    TImageCheck check;
+    if (Check) {
+        const QString before = StatusLabel_->text();
+        check = CheckImageBeforeBurn(ChosenImage_.toStdString(), TImageCheckOptions(),
+                                     [this](std::int64_t done, std::int64_t total) {
+                                         StatusLabel_->setText(QStringLiteral("Checking the image checksum : %1 %")
+                                                                   .arg(total > 0 ? static_cast<int>(done * 100 / total) : 100));
+                                         QApplication::processEvents();
+                                         return true;
+                                     });
+        StatusLabel_->setText(before);
+        if (check.Refused())
+            MessageBoxes().Show(this, QString::fromStdString(check.Message), IMessageBoxes::Kind::Error);
+    } else {
+        check.Inspection = InspectImage(ChosenImage_.toStdString());
+        check.Published = FindPublishedDigest(ChosenImage_.toStdString());
+    }
+    ShowImageCheck(check);
+    return true;
+}
+
+void TForm1::ShowImageCheck(const TImageCheck& Check)
+{
+    const QString path = ImageToBurn();
+    const QFileInfo info(path);
+    TImageInspection inspection = Check.Inspection;
+    TPublishedDigest published = Check.Published;
+    if (!inspection.Opened && info.isFile()) {
+        inspection = InspectImage(path.toStdString());
+        published = FindPublishedDigest(path.toStdString());
+    }
+    QString name = info.fileName();
+    if (ChosenImage_.isEmpty())
+        name += QStringLiteral(" (rescue image)");
+    if (!info.isFile()) {
+        ImageLabel->setText(QStringLiteral("No image: choose one with File, Burn Image File..."));
+        ImageLabel->setToolTip(QString());
+        ShowCapacity();
+        return;
+    }
+    QStringList facts;
+    if (inspection.Format == TImageFormat::NotIso)
+        facts << QStringLiteral("not ISO 9660");
+    else
+        facts << (inspection.Bootable ? QStringLiteral("bootable") : QStringLiteral("not bootable"));
+    const QString sum = QString::fromUtf8(DigestName(published.Kind));
+    if (Check.Verdict == TImageVerdict::ChecksumMismatch)
+        facts << sum + QStringLiteral(" does not match");
+    else if (!Check.ActualHex.empty() && published.Found)
+        facts << sum + QStringLiteral(" OK");
+    else if (published.Found)
+        facts << sum + QStringLiteral(" found");
+    else
+        facts << QStringLiteral("no checksum");
+    // The name (shortened in its middle) and size on the first line, what it is on the second.
+    const QFontMetrics metrics(ImageLabel->font());
+    const QString size = QStringLiteral(", ") + MiB(inspection.Size);
+    ImageLabel->setText(metrics.elidedText(name, Qt::ElideMiddle, ImageLabel->width() - metrics.horizontalAdvance(size)) +
+                        size + u'\n' + metrics.elidedText(facts.join(QStringLiteral(", ")), Qt::ElideRight, ImageLabel->width()));
+    ImageLabel->setToolTip(path + (published.Found ? QStringLiteral("\nChecksum: ") + QString::fromStdString(published.Source)
+                                                   : QString()));
+    ShowCapacity();
+}
+
+void TForm1::ShowCapacity()
+{
+    if (DiscCapacityMiB_ < 0) {
+        // No disc known: the bar is as the window's layout has it, under the panel.
+        CDSize1->setMaxCDSize(TCDSize::DefaultMaxCDSize);
+        CDSize1->setMaxMemory(700);
+        CDSize1->setTickMegabytes(10);
+        CDSize1->lower();
+        return;
+    }
+    const std::int64_t size = FileSizeOf(ImageToBurn().toStdString());
+    const int image = size > 0 ? static_cast<int>(size / 1048576) : 0;
+    const int disc = static_cast<int>(DiscCapacityMiB_);
+    // The scale runs a tenth past the larger of disc and image, so that both ends show, in
+    // ticks of 10 MB on a CD's scale and of 100 MB or 1 GB on larger ones.
+    const int scale = std::max(disc, image) + std::max(disc, image) / 10 + 1;
+    CDSize1->setTickMegabytes(scale <= 1000 ? 10 : scale <= 10000 ? 100 : 1000);
+    CDSize1->setMaxCDSize(disc);
+    CDSize1->setMaxMemory(scale);
+    CDSize1->setMemShaded(image);
+    CDSize1->raise();
+    ProgressBar->raise();
+    CDSize1->update();
+}
+
+TJobChoices TForm1::Choices() const
+{
+    TJobChoices c;
+    c.Verify = VerifyAfterBurning1->isChecked();
+    c.Simulate = SimulateBurn1->isChecked();
+    c.Eject = EjectWhenDone1->isChecked();
+    c.KeepSessionOpen = LeaveSessionOpen1->isChecked();
+    c.Speed = Speed_;
+    return c;
+}
+
+void TForm1::SaveChoices()
+{
+    SaveJobChoices(Choices());
+}
+
+void TForm1::CreateJobMenus()
+{
+    BurnImageFile1 = new QAction(QStringLiteral("Burn Image File..."), this);
+    BurnImageFile1->setObjectName(QStringLiteral("BurnImageFile1"));
+    File1->insertAction(AddTrackToTrackList1, BurnImageFile1);
+    File1->insertSeparator(AddTrackToTrackList1);
+    connect(BurnImageFile1, &QAction::triggered, this, &TForm1::BurnImageFile1Click);
+
+    const TJobChoices saved = LoadJobChoices();
+    Options1->addSeparator();
+    const auto checkable = [this](const char* name, const QString& text, bool on) {
+        auto* action = Options1->addAction(text);
+        action->setObjectName(QString::fromLatin1(name));
+        action->setCheckable(true);
+        action->setChecked(on);
+        connect(action, &QAction::toggled, this, &TForm1::SaveChoices);
+        return action;
+    };
+    VerifyAfterBurning1 = checkable("VerifyAfterBurning1", QStringLiteral("Verify After Burning"), saved.Verify);
+    SimulateBurn1 = checkable("SimulateBurn1", QStringLiteral("Simulate Burn (Test Write)"), saved.Simulate);
+    EjectWhenDone1 = checkable("EjectWhenDone1", QStringLiteral("Eject When Done"), saved.Eject);
+    LeaveSessionOpen1 = checkable("LeaveSessionOpen1", QStringLiteral("Leave Session Open"), saved.KeepSessionOpen);
+    WriteSpeed1 = Options1->addMenu(QStringLiteral("Write Speed"));
+    WriteSpeed1->setObjectName(QStringLiteral("WriteSpeed1"));
+    Speed_ = saved.Speed;
+    FillSpeedMenu({});
+
+    Functions1->addSeparator();
+    DiscInformation1 = Functions1->addAction(QStringLiteral("Disc Information"));
+    DiscInformation1->setObjectName(QStringLiteral("DiscInformation1"));
+    connect(DiscInformation1, &QAction::triggered, this, &TForm1::DiscInformation1Click);
+
+    // The two labels share the panel's free row beside the burn button.
+    ImageLabel = new QLabel(Panel2);
+    ImageLabel->setObjectName(QStringLiteral("ImageLabel"));
+    ImageLabel->setGeometry(8, 50, 164, 30);
+    DiscLabel = new QLabel(Panel2);
+    DiscLabel->setObjectName(QStringLiteral("DiscLabel"));
+    DiscLabel->setGeometry(313, 50, 164, 30);
+    DiscLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    for (QLabel* label : {ImageLabel, DiscLabel}) {
+        label->setWordWrap(false);
+        label->raise();
+    }
+    DiscPoll_ = new QTimer(this);
+    connect(DiscPoll_, &QTimer::timeout, this, &TForm1::PollDisc);
+}
+
+void TForm1::FillSpeedMenu(const std::vector<std::uint32_t>& OfferedX)
+{
+    WriteSpeed1->clear();
+    auto* group = new QActionGroup(WriteSpeed1);
+    std::vector<std::uint32_t> speeds{0};
+    speeds.insert(speeds.end(), OfferedX.begin(), OfferedX.end());
+    // A speed chosen for another disc stays offered: the drive takes the nearest it can.
+    if (Speed_ != 0 && std::find(speeds.begin(), speeds.end(), Speed_) == speeds.end())
+        speeds.push_back(Speed_);
+    for (const std::uint32_t x : speeds) {
+        QAction* action = WriteSpeed1->addAction(x == 0 ? QStringLiteral("Maximum") : QStringLiteral("%1x").arg(x));
+        action->setCheckable(true);
+        action->setChecked(x == Speed_);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, x] {
+            Speed_ = x;
+            SaveChoices();
+        });
+    }
+}
+
+void TForm1::SetDiscPollInterval(int Milliseconds)
+{
+    DiscPoll_->stop();
+    if (Milliseconds > 0)
+        DiscPoll_->start(Milliseconds);
+}
+
+void TForm1::RefreshDisc()
+{
+    if (JobRunning_ || !BurnerList || !DiscLabel)
+        return;
+    DiscCapacityMiB_ = -1;
+    DiscIsCD_ = true;
+    PolledReady_ = -1;
+    TCDBurner* burner = BurnerList->Burners(DriveCombo->currentIndex());
+    if (!burner || DriveAccessProblem(*BurnerList, DriveCombo->currentIndex()).Exists()) {
+        DiscLabel->clear();
+        ShowCapacity();
+        return;
+    }
+    // Another program's drive hears nothing from us, not even a question.
+    const TDeviceHold hold(burner->Info);
+    if (hold.InUse()) {
+        DiscLabel->setText(QStringLiteral("In use by another\nprogram"));
+        ShowCapacity();
+        return;
+    }
+    const TScsiError ready = burner->WaitUntilReady(std::chrono::milliseconds(0));
+    PolledReady_ = ready == Err_None ? 1 : 0;
+    std::vector<std::uint32_t> offered;
+    if (ready != Err_None) {
+        const bool noDisc = ScsiDecodeSense(burner->CommandSettings.SenseArea, 14).Asc == 0x3A;
+        DiscLabel->setText(noDisc ? QStringLiteral("No disc in the drive") : QStringLiteral("The drive is not ready"));
+    } else {
+        const TDiscPlan disc = ProbeDisc(*burner);
+        const QStringList parts = QString::fromStdString(DiscSummaryLine(disc)).split(QStringLiteral(", "));
+        // Medium and state on the first line, the room on the second.
+        DiscLabel->setText(parts.size() > 2 ? parts.mid(0, parts.size() - 1).join(QStringLiteral(", ")) + u'\n' + parts.back()
+                                            : parts.join(QStringLiteral(", ")));
+        DiscCapacityMiB_ = disc.Capacity >= 0 ? disc.Capacity / 512 : -1;
+        DiscIsCD_ = !disc.Medium || disc.Medium->family == kvcat::Family::CD;
+        TScsiError error = Err_None;
+        const double perX = disc.Medium ? KBsPerX(disc.Medium->family) : KBsPerX(kvcat::Family::CD);
+        for (const std::uint32_t kbs : OfferedWriteSpeeds(*burner, error)) {
+            const auto x = static_cast<std::uint32_t>(std::lround(kbs / perX));
+            if (x > 0 && std::find(offered.begin(), offered.end(), x) == offered.end())
+                offered.push_back(x);
+        }
+    }
+    FillSpeedMenu(offered);
+    OverBurnSaid_ = false;
+    ShowCapacity();
+}
+
+void TForm1::PollDisc()
+{
+    // Never during a job, and never under an open dialog: its owner waits on the drive.
+    if (JobRunning_ || !BurnerList || QApplication::activeModalWidget() || QApplication::activePopupWidget())
+        return;
+    // A tray a cancelled blank left locked (the drive took no command while it blanked) is
+    // released as soon as the drive takes one again.
+    for (int i = 0; i < BurnerList->Count(); ++i)
+        if (TCDBurner* b = BurnerList->Burners(i); b && b->TrayLockedByUs())
+            b->UnlockMedium();
+    TCDBurner* burner = BurnerList->Burners(DriveCombo->currentIndex());
+    if (!burner || PolledReady_ < 0) {
+        RefreshDisc();
+        return;
+    }
+    const TDeviceHold hold(burner->Info);
+    if (hold.InUse())
+        return;
+    const int ready = burner->WaitUntilReady(std::chrono::milliseconds(0)) == Err_None ? 1 : 0;
+    if (ready != PolledReady_)
+        RefreshDisc();
+}
+
+void TForm1::DiscInformation1Click()
+{
+    TCDBurner* burner = SelectedBurner();
+    if (!burner)
+        return;
+    if (const TScsiError ready = burner->WaitUntilReady(std::chrono::seconds(10)); ready != Err_None) {
+        const bool noDisc = ScsiDecodeSense(burner->CommandSettings.SenseArea, 14).Asc == 0x3A;
+        MessageBoxes().Show(this, noDisc ? QStringLiteral("No disc in the drive.")
+                                         : QStringLiteral("The drive is not ready: ") + QString::fromStdString(ScsiErrorToText(ready)),
+                            IMessageBoxes::Kind::Information);
+        return;
+    }
+    std::vector<std::string> lines = DiscInfoLines(ProbeDisc(*burner));
+    ShowMessage(JoinReport(lines), this);
 }
 
 // Audio burn command ----------------------------------------------------------------------------
-
-bool TForm1::ImageReadyToBurn(const QString& Path)
-{
-    if (!QFileInfo(Path).isFile())
-        return true;   // the burn says "Error creating CD." as it always has
-    const QString before = StatusLabel_->text();
-    const TImageCheck check =
-        CheckImageBeforeBurn(Path.toStdString(), TImageCheckOptions(), [this](std::int64_t done, std::int64_t total) {
-            StatusLabel_->setText(QStringLiteral("Checking the image checksum : %1 %")
-                                      .arg(total > 0 ? static_cast<int>(done * 100 / total) : 100));
-            QApplication::processEvents();
-            return true;
-        });
-    StatusLabel_->setText(check.ChecksumLine.empty() ? before : QString::fromStdString(check.ChecksumLine));
-    if (check.Refused()) {
-        MessageBoxes().Show(this, QString::fromStdString(check.Message), IMessageBoxes::Kind::Error);
-        return false;
-    }
-    if (!check.Warning.empty())
-        return MessageBoxes().Ask(this, QString::fromStdString(check.Warning) + QStringLiteral("\r\n\r\nBurn it all the same?"));
-    return true;
-}
 
 void TForm1::BurnWaveFileToCD1Click()
 {
@@ -374,11 +711,13 @@ void TForm1::BurnWaveFileToCD1Click()
         megabytes += burner->Tracks.Items(t).CDTrack()->DataSize() >> 20;
     CDSize1->setMemShaded(static_cast<int>(megabytes));
     BurnForm->Burner = burner;
+    BurnForm->Choices = Choices();
     BurnForm->show();
     if (count > 0) {
         JobScope job(*this);
         BurnForm->BurnAudio(count);
     }
+    PolledReady_ = -1;
 }
 
 bool TForm1::AddChosenWaveFiles(TCDBurner& Burner)
@@ -483,7 +822,7 @@ void TForm1::SetWriteModetoCDDA1Click()
     if (!burner)
         return;
     SetWriteMode(*burner, kCDDAWriteParameters);
-    ShowLastResult();
+    ShowWriteModeResult();
 }
 
 void TForm1::SetWriteModetoDataWrite1Click()
@@ -492,7 +831,7 @@ void TForm1::SetWriteModetoDataWrite1Click()
     if (!burner)
         return;
     SetWriteMode(*burner, kDataWriteParameters);
-    ShowLastResult();
+    ShowWriteModeResult();
 }
 
 void TForm1::BlankCD1Click()
@@ -504,11 +843,30 @@ void TForm1::BlankCD1Click()
         return;
     BurnForm->Burner = burner;
     BurnForm->show();
-    JobScope job(*this);
-    BurnForm->BlankDisc();
+    {
+        JobScope job(*this);
+        BurnForm->BlankDisc();
+    }
+    PolledReady_ = -1;
+}
+
+void TForm1::ShowWriteModeResult()
+{
+    ShowLastResult();
+    TCDBurner* burner = BurnerList ? BurnerList->Burners(DriveCombo->currentIndex()) : nullptr;
+    if (!burner || burner->LastError == Err_None || DiscIsCD_)
+        return;
+    // A DVD or BD drive refuses the CD write parameters page: that is no fault of the drive.
+    StatusLabel_->setText(QStringLiteral("Write modes are CD settings; this disc is written without them (") +
+                          QString::fromStdString(ScsiErrorToText(burner->LastError)) + u')');
 }
 
 void TForm1::CDSize1OverBurn()
 {
-    ShowMessage(QStringLiteral("Size of data is too big!"), this);
+    // Raised at every paint while the image is larger than the disc: said once for an image and
+    // a disc, and never from inside the paint.
+    if (OverBurnSaid_)
+        return;
+    OverBurnSaid_ = true;
+    QTimer::singleShot(0, this, [this] { ShowMessage(QStringLiteral("Size of data is too big!"), this); });
 }

@@ -2,11 +2,14 @@
 // carries the menus; every command acts on the writer at the drive box's current index.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
 #include <QMainWindow>
 #include <QString>
+
+#include "app/AppSettings.h"
 
 class QAction;
 class QComboBox;
@@ -19,6 +22,8 @@ class QPushButton;
 class QStatusBar;
 class QTableWidget;
 class QTabWidget;
+class QTimer;
+struct TImageCheck;
 class TCDBurner;
 class TCDBurnerList;
 class TCDSize;
@@ -72,11 +77,42 @@ public:
     QAction* FormatCD1 = nullptr;
     QAction* BlankCD1 = nullptr;
     QAction* CreateISO9660File1 = nullptr;
+    // Beyond the first design's menus: the user's own image, the options of a burn, and the
+    // disc in the drive.
+    QAction* BurnImageFile1 = nullptr;
+    QAction* VerifyAfterBurning1 = nullptr;
+    QAction* SimulateBurn1 = nullptr;
+    QAction* EjectWhenDone1 = nullptr;
+    QAction* LeaveSessionOpen1 = nullptr;
+    QMenu* WriteSpeed1 = nullptr;
+    QAction* DiscInformation1 = nullptr;
+    // On the panel beside the burn button: the chosen image, and the disc in the drive.
+    QLabel* ImageLabel = nullptr;
+    QLabel* DiscLabel = nullptr;
 
     // Every writer found at start; index i is entry i of DriveCombo. Null after FormDestroy.
     std::unique_ptr<TCDBurnerList> BurnerList;
     // The image chosen by the last burn command; empty until then.
     QString ImagePath;
+
+    // The image the user chose (file menu, a drop, the command line, or remembered); empty:
+    // the rescue image. Checks it (its checksum with progress in the status bar when Check is
+    // set), names it on the panel and remembers it. False, with a message, for a file that
+    // cannot be read.
+    bool ChooseImage(const QString& Path, bool Check = true);
+    const QString& ChosenImage() const { return ChosenImage_; }
+    // The image the next burn takes: the chosen one, else the rescue image.
+    QString ImageToBurn() const;
+    // Shows a finished image check on the panel (a burn's check too).
+    void ShowImageCheck(const TImageCheck& Check);
+    // The options of a burn, as the menus show them.
+    TJobChoices Choices() const;
+    // Asks the selected writer what disc it holds and shows it (never during a job).
+    void RefreshDisc();
+    // How often the drive is asked for a disc change while idle; 0 stops it. New windows take
+    // the default (tests set it to 0).
+    void SetDiscPollInterval(int Milliseconds);
+    static int DefaultDiscPollInterval;
 
     const QString& ProgramFolder() const { return ProgramFolder_; }
     // The status bar's one text.
@@ -107,18 +143,20 @@ public slots:
     void SetWriteModetoDataWrite1Click();
     void BlankCD1Click();
     void CDSize1OverBurn();
+    void BurnImageFile1Click();
+    void DiscInformation1Click();
 
 protected:
     // A close while a job runs is refused: the job's writer would be freed under it.
     void closeEvent(QCloseEvent* event) override;
+    // A disc image dropped on the window becomes the chosen image.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // The writer at the drive box's index. With none, says so and returns null: a command
     // then does nothing else.
     TCDBurner* SelectedBurner();
-    // The image checks before a burn: false after a refusal's message box, or when the user
-    // declines to burn an image that will not start a computer.
-    bool ImageReadyToBurn(const QString& Path);
     // For an empty track list: asks for wave files and adds them as tracks titled after the
     // files, in the order chosen. False (nothing added) when none was chosen or one cannot be
     // burnt as CD audio; the message then says which and why.
@@ -130,12 +168,29 @@ private:
     // For a selected drive the scan could not open or ask: why, and how to get access, in the
     // status bar (the full advice as its tool tip). Removed again when a usable drive is chosen.
     void ShowDriveAccessHint();
+    void CreateJobMenus();
+    void SaveChoices();
+    // The speeds of the disc in the drive in the Write Speed menu, the chosen one checked.
+    void FillSpeedMenu(const std::vector<std::uint32_t>& OfferedX);
+    // One cheap question to the idle drive; a change of readiness asks it again in full.
+    void PollDisc();
+    // Shows the image's size against the disc's capacity on the capacity bar.
+    void ShowCapacity();
+    // The write-mode commands' result, said for what the disc in the drive is.
+    void ShowWriteModeResult();
 
     std::unique_ptr<Ui::TForm1> ui;
     QLabel* StatusLabel_ = nullptr;
     QString ProgramFolder_;
     bool JobRunning_ = false;
     bool AccessHintShown_ = false;
+    QString ChosenImage_;
+    QTimer* DiscPoll_ = nullptr;
+    int PolledReady_ = -1;              // the last poll's readiness: 1 ready, 0 not, -1 unknown
+    std::int64_t DiscCapacityMiB_ = -1; // of the disc in the drive, -1 unknown
+    bool DiscIsCD_ = true;              // the disc in the drive is a CD (or unknown)
+    std::uint32_t Speed_ = 0;           // the chosen write speed in x; 0 the drive's best
+    bool OverBurnSaid_ = false;
 };
 
 // The main window, for the commands and the progress window; null when there is none.

@@ -6,11 +6,18 @@
 #include <vector>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 
 #include "app/AppServices.h"
+#include "app/AppSettings.h"
 #include "app/BurnUnit.h"
 #include "app/CommandLine.h"
 #include "app/StopRequest.h"
@@ -21,53 +28,97 @@
 
 namespace {
 
-// Screenshots run unattended: messages go to the terminal instead of a modal box.
-class TPrintedMessageBoxes : public IMessageBoxes {
+// Screenshots run unattended: every message box is shown without waiting, saved as a picture
+// (under NextName when one is set) and printed on the terminal; questions are answered Yes, so
+// that the run goes on as far as it can.
+class TScreenshotMessageBoxes : public IMessageBoxes {
 public:
-    void Show(QWidget*, const QString& text, Kind) override
+    void Show(QWidget* parent, const QString& text, Kind kind) override
     {
         std::fprintf(stderr, "keelvane: message: %s\n", qPrintable(DisplayLineBreaks(text)));
+        const QMessageBox::Icon icon = kind == Kind::Information ? QMessageBox::Information
+                                       : kind == Kind::Error     ? QMessageBox::Warning
+                                                                 : QMessageBox::NoIcon;
+        QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), DisplayLineBreaks(text), QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText);
+        box.show();
+        for (int i = 0; i < 3; ++i)
+            QApplication::processEvents();
+        const QString name = NextName.isEmpty() ? QStringLiteral("message-%1.png").arg(++Count) : NextName;
+        NextName.clear();
+        Saved = Save(&box, name) && Saved;
+        box.close();
     }
-    // Answered Yes, so that an unattended run goes on as far as it can.
     bool Ask(QWidget*, const QString& text) override
     {
         std::fprintf(stderr, "keelvane: question (answered Yes): %s\n", qPrintable(DisplayLineBreaks(text)));
         return true;
     }
+    bool Save(QWidget* window, const QString& name) const
+    {
+        const QString path = QDir(Dir).filePath(name);
+        if (!window->grab().toImage().save(path)) {
+            std::fprintf(stderr, "keelvane: cannot write %s\n", qPrintable(path));
+            return false;
+        }
+        std::fprintf(stderr, "keelvane: wrote %s\n", qPrintable(path));
+        return true;
+    }
+
+    QString Dir;
+    QString NextName;
+    int Count = 0;
+    bool Saved = true;
 };
 
-bool SaveGrab(QWidget* window, const QString& dir, const QString& name)
+// A menu as it drops down from the menu bar.
+bool SaveMenu(TScreenshotMessageBoxes& shots, QMenu* menu, const QString& name)
 {
-    const QString path = QDir(dir).filePath(name);
-    if (!window->grab().toImage().save(path)) {
-        std::fprintf(stderr, "keelvane: cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::fprintf(stderr, "keelvane: wrote %s\n", qPrintable(path));
-    return true;
+    menu->popup(Form1->mapToGlobal(QPoint(0, 0)));
+    for (int i = 0; i < 3; ++i)
+        QApplication::processEvents();
+    const bool ok = shots.Save(menu, name);
+    menu->hide();
+    return ok;
 }
 
-// The main window as it opens; during a burn of the rescue image, at half way; and the
-// progress window with that burn's log.
-int TakeScreenshots(const QString& dir)
+// The main window as it opens; its menus with the commands and options of a burn; the disc
+// information; the image chooser; a burn at half way (main window and progress window); and
+// the box the burn ends with.
+int TakeScreenshots(TScreenshotMessageBoxes& shots)
 {
-    QDir().mkpath(dir);
+    QDir().mkpath(shots.Dir);
     QApplication::processEvents();
-    bool ok = SaveGrab(Form1, dir, QStringLiteral("main-window.png"));
+    bool ok = shots.Save(Form1, QStringLiteral("main-window.png"));
+    ok = SaveMenu(shots, Form1->File1, QStringLiteral("file-menu.png")) && ok;
+    ok = SaveMenu(shots, Form1->Options1, QStringLiteral("options-menu.png")) && ok;
+    if (Form1->DriveCombo->count() > 0) {
+        shots.NextName = QStringLiteral("disc-information.png");
+        Form1->DiscInformation1Click();
+    }
+    {
+        QFileDialog chooser(Form1, QStringLiteral("Burn Image File"), QFileInfo(Form1->ImageToBurn()).absolutePath(),
+                            QStringLiteral("Disc images (*.iso *.img);;All files (*)"));
+        chooser.setOption(QFileDialog::DontUseNativeDialog);
+        chooser.show();
+        for (int i = 0; i < 3; ++i)
+            QApplication::processEvents();
+        ok = shots.Save(&chooser, QStringLiteral("image-file-dialog.png")) && ok;
+    }
     if (Form1->BurnBtn->isEnabled()) {
         bool taken = false;
         QObject::connect(BurnForm, &TBurnForm::Progressed, Form1, [&](int, int percent) {
             if (taken || percent < 50)
                 return;
             taken = true;
-            ok = SaveGrab(Form1, dir, QStringLiteral("main-window-burning.png")) && ok;
+            ok = shots.Save(Form1, QStringLiteral("main-window-burning.png")) && ok;
+            ok = shots.Save(BurnForm, QStringLiteral("progress-window.png")) && ok;
         });
+        shots.NextName = QStringLiteral("completion-box.png");
         Form1->BurnISOToCD1Click();
-        BurnForm->show();
-        QApplication::processEvents();
-        ok = SaveGrab(BurnForm, dir, QStringLiteral("progress-window.png")) && ok;
+        ok = taken && ok;
     }
-    return ok ? 0 : 1;
+    return ok && shots.Saved ? 0 : 1;
 }
 
 }  // namespace
@@ -113,9 +164,14 @@ int main(int argc, char** argv)
         virtualDrives.push_back(std::move(writer));
     }
 
-    TPrintedMessageBoxes printed;
-    if (!options.ScreenshotDir.isEmpty())
-        SetMessageBoxes(&printed);
+    TScreenshotMessageBoxes shots;
+    QTemporaryDir settings;
+    if (!options.ScreenshotDir.isEmpty()) {
+        // An unattended run neither reads nor changes the user's remembered choices.
+        UseSettingsFile(settings.filePath(QStringLiteral("keelvane.conf")));
+        shots.Dir = options.ScreenshotDir;
+        SetMessageBoxes(&shots);
+    }
 
     int rc = 0;
     {
@@ -123,7 +179,11 @@ int main(int argc, char** argv)
         auto burnWindow = std::make_unique<TBurnForm>();
         app::InstallStopHandlers(mainWindow.get());
         mainWindow->show();
-        rc = options.ScreenshotDir.isEmpty() ? QApplication::exec() : TakeScreenshots(options.ScreenshotDir);
+        if (!options.Image.isEmpty()) {
+            QApplication::processEvents();
+            mainWindow->ChooseImage(options.Image);
+        }
+        rc = options.ScreenshotDir.isEmpty() ? QApplication::exec() : TakeScreenshots(shots);
         if (kvstop::Interrupted())
             rc = kvstop::InterruptExitCode();
         burnWindow.reset();

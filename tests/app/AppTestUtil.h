@@ -21,6 +21,7 @@
 #include <QTest>
 
 #include "app/AppServices.h"
+#include "app/AppSettings.h"
 #include "support/ScriptedDevice.h"
 #include "app/BurnUnit.h"
 #include "app/Unit1.h"
@@ -98,6 +99,10 @@ public:
     TAppFixture()
     {
         win::SetKernelDevicePathsForTesting({});
+        // The user's remembered choices stay out of tests, and no poll comes between a test's
+        // commands unless the test asks for it.
+        UseSettingsFile(Dir.filePath(QStringLiteral("keelvane.conf")));
+        TForm1::DefaultDiscPollInterval = 0;
         SetMessageBoxes(&Messages);
         SetFileDialogs(&Chooser);
         win::SetScsiTraceSink([this](char letter, const win::ScsiRequest& r, bool ok) {
@@ -114,6 +119,7 @@ public:
             vdrive::DetachVirtualDrive(w);
         SetMessageBoxes(nullptr);
         SetFileDialogs(nullptr);
+        UseSettingsFile(QString());
         win::ResetKernelDevicePathsForTesting();
     }
     TAppFixture(const TAppFixture&) = delete;
@@ -153,8 +159,9 @@ public:
     QString ProgramFolder() const { return Dir.filePath(QStringLiteral("program")) + u'/'; }
 
     // An ISO 9660 image of about `payload` random bytes (made with xorriso), saved as `name`
-    // in `folder` (default: the program folder). Empty on failure.
-    QString MakeIso(const QString& name, qint64 payload, const QString& folder = QString())
+    // in `folder` (default: the program folder); with an El Torito boot record when `bootable`.
+    // Empty on failure.
+    QString MakeIso(const QString& name, qint64 payload, const QString& folder = QString(), bool bootable = false)
     {
         const QString target = (folder.isEmpty() ? ProgramFolder() : folder);
         QDir().mkpath(target);
@@ -170,10 +177,20 @@ public:
         data.write(bytes);
         data.close();
         const QString out = QDir(target).filePath(name);
+        QStringList args{QStringLiteral("-as"), QStringLiteral("mkisofs"), QStringLiteral("-quiet"),
+                         QStringLiteral("-V"), QStringLiteral("KV%1").arg(TreeCount_), QStringLiteral("-o"), out};
+        if (bootable) {
+            QFile boot(tree + QStringLiteral("/boot.img"));
+            if (!boot.open(QIODevice::WriteOnly))
+                return {};
+            boot.write(QByteArray(2048, '\xF4'));
+            boot.close();
+            args << QStringLiteral("-b") << QStringLiteral("boot.img") << QStringLiteral("-c") << QStringLiteral("boot.cat")
+                 << QStringLiteral("-no-emul-boot") << QStringLiteral("-boot-load-size") << QStringLiteral("4");
+        }
+        args << tree;
         QProcess p;
-        p.start(QStringLiteral("xorriso"), {QStringLiteral("-as"), QStringLiteral("mkisofs"), QStringLiteral("-quiet"),
-                                            QStringLiteral("-V"), QStringLiteral("KV%1").arg(TreeCount_),
-                                            QStringLiteral("-o"), out, tree});
+        p.start(QStringLiteral("xorriso"), args);
         if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
             return {};
         return out;

@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QListWidget>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
 
@@ -45,6 +46,35 @@ void TestBurnForm::failureWording()
     QVERIFY(!NoDiscOutcome({TJobStep::Write, 0, Err_SenseNotReady}));
     QCOMPARE(BurnFailureText({"a", "Error : b"}, Err_None), std::string("Error : b"));
     QCOMPARE(BurnFailureText({}, Err_SenseNotReady), std::string("Err_SenseNotReady"));
+
+    // What a cancelled burn left, by the phase it stopped in.
+    TBurnJobResult r;
+    r.End = TBurnJobEnd::Failed;
+    r.Step = TJobStep::Interrupted;
+    r.TrayUnlocked = true;
+    r.Sectors = 300;
+    r.SectorsSent = 300;
+    r.EndPhase = TJobPhase::Close;
+    QCOMPARE(CancelledJobText(r, true), std::string("All 300 sectors were written; the drive finishes the close it has "
+                                                    "started by itself. The tray is unlocked."));
+    r.EndPhase = TJobPhase::Write;
+    r.SectorsSent = 120;
+    r.Plan.Medium = kvcat::MediumByKey("dvd+rw");
+    QCOMPARE(CancelledJobText(r, true), std::string("The disc was written in part (120 of 300 sectors) and will not start "
+                                                    "a computer; blank it to use it again. The tray is unlocked."));
+    r.TrayUnlocked = false;
+    r.UnlockError = Err_SenseNotReady;
+    QVERIFY(CancelledJobText(r, true).ends_with("The tray could not be unlocked: Err_SenseNotReady."));
+    QCOMPARE(CancelledJobText(r, false), std::string("Nothing was written: the disc is as it was."));
+    // A read-back that found a difference names the sector; the first line names the medium.
+    r = TBurnJobResult();
+    r.End = TBurnJobEnd::Failed;
+    r.Written = true;
+    r.FirstDifferentSector = 77;
+    QCOMPARE(ReadBackFailureText(r), std::string("The disc was read back: sector 77 differs from the image."));
+    QCOMPARE(CreationErrorText(r.Plan), std::string("Error creating CD."));
+    r.Plan.Medium = kvcat::MediumByKey("bd-re");
+    QCOMPARE(CreationErrorText(r.Plan), std::string("Error creating BD-RE."));
 }
 
 void TestBurnForm::layout()
@@ -68,6 +98,14 @@ void TestBurnForm::layout()
     QCOMPARE(w.StatusBar1->geometry().bottom(), w.height() - 1);
     QCOMPARE(w.Gauge2->ForeColor(), clNavy);
     QCOMPARE(w.Gauge3->ForeColor(), clNavy);
+    // The step, its pace and Cancel fill the room under the buffer figures, above the status bar.
+    QCOMPARE(w.CancelBtn->text(), QStringLiteral("Cancel"));
+    QVERIFY(!w.CancelBtn->isEnabled());
+    for (QWidget* c : {static_cast<QWidget*>(w.StepLabel), static_cast<QWidget*>(w.TimeLabel),
+                       static_cast<QWidget*>(w.CancelBtn)}) {
+        QVERIFY(c->geometry().top() > w.Label4->geometry().bottom());
+        QVERIFY(c->geometry().bottom() < w.StatusBar1->geometry().top());
+    }
     QCOMPARE(w.Gauge1->ForeColor(), clBlack);
     for (TGauge* g : {w.Gauge1, w.Gauge2, w.Gauge3}) {
         QCOMPARE(g->Progress(), 0);
@@ -163,16 +201,22 @@ void TestBurnForm::commandLine_data()
     QTest::addColumn<QString>("screenshot");
     QTest::addColumn<bool>("help");
     QTest::addColumn<bool>("error");
-    QTest::newRow("none") << QStringList{} << QStringList{} << QString() << false << false;
+    QTest::addColumn<QString>("image");
+    QTest::newRow("none") << QStringList{} << QStringList{} << QString() << false << false << QString();
     QTest::newRow("two drives, both spellings")
         << QStringList{"--virtual-drive", "/tmp/a.cue,media=cd-rw", "--virtual-drive=/tmp/b.cue"}
-        << QStringList{"/tmp/a.cue,media=cd-rw", "/tmp/b.cue"} << QString() << false << false;
+        << QStringList{"/tmp/a.cue,media=cd-rw", "/tmp/b.cue"} << QString() << false << false << QString();
     QTest::newRow("screenshot") << QStringList{"--screenshot", "/tmp/shots"} << QStringList{} << "/tmp/shots" << false
-                                << false;
-    QTest::newRow("help") << QStringList{"--help"} << QStringList{} << QString() << true << false;
-    QTest::newRow("missing value") << QStringList{"--virtual-drive"} << QStringList{} << QString() << false << true;
-    QTest::newRow("empty value") << QStringList{"--virtual-drive="} << QStringList{} << QString() << false << true;
-    QTest::newRow("unknown") << QStringList{"--burn"} << QStringList{} << QString() << false << true;
+                                << false << QString();
+    QTest::newRow("help") << QStringList{"--help"} << QStringList{} << QString() << true << false << QString();
+    QTest::newRow("missing value") << QStringList{"--virtual-drive"} << QStringList{} << QString() << false << true << QString();
+    QTest::newRow("empty value") << QStringList{"--virtual-drive="} << QStringList{} << QString() << false << true << QString();
+    QTest::newRow("unknown") << QStringList{"--burn"} << QStringList{} << QString() << false << true << QString();
+    // A file manager's "Open with" passes the image; one image a burn.
+    QTest::newRow("image") << QStringList{"--virtual-drive", "/tmp/a.cue", "/home/u/Downloads/rescue-2026.iso"}
+                           << QStringList{"/tmp/a.cue"} << QString() << false << false
+                           << "/home/u/Downloads/rescue-2026.iso";
+    QTest::newRow("two images") << QStringList{"a.iso", "b.iso"} << QStringList{} << QString() << false << true << QString();
 }
 
 void TestBurnForm::commandLine()
@@ -182,6 +226,7 @@ void TestBurnForm::commandLine()
     QFETCH(QString, screenshot);
     QFETCH(bool, help);
     QFETCH(bool, error);
+    QFETCH(QString, image);
     const TCommandLine c = ParseCommandLine(args);
     QCOMPARE(!c.Error.isEmpty(), error);
     if (error)
@@ -192,6 +237,7 @@ void TestBurnForm::commandLine()
     QCOMPARE(got, drives);
     QCOMPARE(c.ScreenshotDir, screenshot);
     QCOMPARE(c.Help, help);
+    QCOMPARE(c.Image, image);
 }
 
 void TestBurnForm::displayLineBreaks_data()

@@ -15,9 +15,12 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QElapsedTimer>
+#include <QMimeData>
 #include <QTest>
+#include <QUrl>
 
 #include "AppTestUtil.h"
+#include "app/CommandLine.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "platform/WinApi.h"
@@ -28,6 +31,9 @@
 namespace {
 
 const QString kComplete = QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive.");
+const QString kReadBack = QStringLiteral("\r\nThe disc was read back: it equals the image.");
+// The box after an image without a boot record, read back as the default has it.
+const QString kCompleteRead = QStringLiteral("CD Creation Complete!") + kReadBack;
 const QString kNoBurners = QStringLiteral("No CD burners found on this computer.");
 constexpr qint64 kPayload = 600 * 1024;   // a little over 300 blocks per image
 
@@ -153,6 +159,12 @@ private slots:
     void waitsStayResponsive_data();
     void waitsStayResponsive();
     void closingReleasesOnlyTraysItLocked();
+    void cancelStopsTheJob_data();
+    void cancelStopsTheJob();
+    void textsFitTheMedium_data();
+    void textsFitTheMedium();
+    void optionsApplyAndAreRemembered();
+    void discInTheDrive();
 };
 
 void TestMainWindow::initTestCase()
@@ -164,7 +176,7 @@ void TestMainWindow::initTestCase()
 void TestMainWindow::layoutAndMenus()
 {
     TAppFixture f;
-    f.Attach();
+    f.Attach(QStringLiteral("media=none"));
     f.OpenWindows();
     TForm1& w = *f.Main;
     QCOMPARE(Form1, &w);
@@ -177,7 +189,7 @@ void TestMainWindow::layoutAndMenus()
     QCOMPARE(w.width(), 483);
     QCOMPARE(w.height(), w.MainMenu1->sizeHint().height() + 202);
 
-    // CDSize1 lies on the client area under Panel2, which covers it.
+    // CDSize1 lies on the client area under Panel2, which covers it while no disc is known.
     QCOMPARE(w.CDSize1->parentWidget(), w.ClientArea);
     QCOMPARE(w.Panel2->geometry(), w.ClientArea->rect());
     QVERIFY(w.ClientArea->children().indexOf(w.Panel2) > w.ClientArea->children().indexOf(w.CDSize1));
@@ -214,14 +226,22 @@ void TestMainWindow::layoutAndMenus()
     for (QAction* a : w.MainMenu1->actions())
         menus << a->text();
     QCOMPARE(menus, (QStringList{"&File", "&Options", "&Functions", "&ISO Functions"}));
-    QCOMPARE(MenuCaptions(w.File1), QStringList{"Add Track To TrackList"});
+    // The first design's items as they were; the user's own image, a burn's options and the
+    // disc's report after them.
+    QCOMPARE(MenuCaptions(w.File1), (QStringList{"Burn Image File...", "-", "Add Track To TrackList"}));
     QCOMPARE(MenuCaptions(w.Options1),
              (QStringList{"Show CD Capabilities", "Show Read Write Speeds", "Show Writer Parameters", "-",
                           "Get CD / DVD Structure", "View TOC", "-", "Get Buffer Bits", "-", "Set WriteMode to CDDA",
-                          "Set WriteMode to Data Write"}));
+                          "Set WriteMode to Data Write", "-", "Verify After Burning", "Simulate Burn (Test Write)",
+                          "Eject When Done", "Leave Session Open", "Write Speed"}));
     QCOMPARE(MenuCaptions(w.Functions1),
              (QStringList{"Save CD To ISO Image", "-", "Burn ISO Image To CD", "Burn Wave File To CD", "-", "Format CD",
-                          "Blank CD"}));
+                          "Blank CD", "-", "Disc Information"}));
+    QCOMPARE(MenuCaptions(w.WriteSpeed1), QStringList{"Maximum"});
+    QVERIFY(w.VerifyAfterBurning1->isChecked() && w.EjectWhenDone1->isChecked());
+    QVERIFY(!w.SimulateBurn1->isChecked() && !w.LeaveSessionOpen1->isChecked());
+    QCOMPARE(w.DiscLabel->text(), QStringLiteral("No disc in the drive"));
+    QCOMPARE(w.ImageLabel->text(), QStringLiteral("No image: choose one with File, Burn Image File..."));
     QCOMPARE(MenuCaptions(w.ISOFunctions1), QStringList{"&Create ISO9660 File"});
 }
 
@@ -341,57 +361,104 @@ void TestMainWindow::burnButtonFollowsTheImages()
     QVERIFY(f.Main->BurnISOToCD1->isEnabled());
 }
 
+// How an image is chosen: the rescue image beside the program (by the button, or by the menu
+// item with both names present), or the user's own image in another folder, through the file
+// menu's chooser, a drop on the window, the command line, or remembered from an earlier run.
 void TestMainWindow::burnCreatesTheDisc_data()
 {
-    QTest::addColumn<bool>("withRescue");
-    QTest::addColumn<bool>("fromMenu");
-    QTest::newRow("demo image, button") << false << false;
-    QTest::newRow("both images, menu item") << true << true;
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<bool>("verify");
+    QTest::newRow("demo image, button, no read-back") << QStringLiteral("button") << false;
+    QTest::newRow("both images, menu item") << QStringLiteral("menu") << true;
+    QTest::newRow("own image, file chooser") << QStringLiteral("chooser") << true;
+    QTest::newRow("own image, dropped") << QStringLiteral("drop") << true;
+    QTest::newRow("own image, command line") << QStringLiteral("argument") << true;
+    QTest::newRow("own image, remembered") << QStringLiteral("remembered") << true;
 }
 
 void TestMainWindow::burnCreatesTheDisc()
 {
-    QFETCH(bool, withRescue);
-    QFETCH(bool, fromMenu);
+    QFETCH(QString, choice);
+    QFETCH(bool, verify);
     TAppFixture f;
     auto writer = f.Attach();
-    const QString demo = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 2 * 1024 * 1024 + 12345);
+    // The rescue images boot; the user's own does not (and lies elsewhere, under another name).
+    const QString demo = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 2 * 1024 * 1024 + 12345, QString(), true);
     QVERIFY(!demo.isEmpty());
-    QString rescue;
-    if (withRescue) {
-        rescue = f.MakeIso(QStringLiteral("Keelvane.iso"), kPayload);
-        QVERIFY(!rescue.isEmpty());
-    }
-    const QString expected = withRescue ? rescue : demo;
+    const bool rescue = choice == QStringLiteral("button") || choice == QStringLiteral("menu");
+    QString expected = demo;
+    if (choice == QStringLiteral("menu"))
+        expected = f.MakeIso(QStringLiteral("Keelvane.iso"), kPayload, QString(), true);
+    else if (!rescue)
+        expected = f.MakeIso(QStringLiteral("rescue-2026.iso"), kPayload, f.Dir.filePath(QStringLiteral("Downloads")));
+    QVERIFY(!expected.isEmpty());
     const QByteArray image = ReadAll(expected);
     QVERIFY(image.size() > 0 && image.size() % 2048 == 0);
-    if (withRescue)
-        QVERIFY(ReadAll(demo) != ReadAll(rescue));
 
+    if (choice == QStringLiteral("remembered")) {
+        f.OpenWindows();
+        QVERIFY(f.Main->ChooseImage(expected));
+        f.CloseWindows();
+    }
     f.OpenWindows();
     TForm1& w = *f.Main;
+    w.VerifyAfterBurning1->setChecked(verify);
     QVERIFY(w.BurnBtn->isEnabled());
+    if (choice == QStringLiteral("drop")) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(expected)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &drop);
+        QTRY_COMPARE(w.ChosenImage(), expected);
+    } else if (choice == QStringLiteral("argument")) {
+        const TCommandLine options = ParseCommandLine({QStringLiteral("--virtual-drive"), QStringLiteral("x.cue"), expected});
+        QVERIFY(options.Error.isEmpty());
+        QVERIFY(w.ChooseImage(options.Image));
+    }
+    if (!rescue && choice != QStringLiteral("chooser")) {
+        // The panel names the chosen image: its name, size, whether it boots, its checksum.
+        QCOMPARE(w.ChosenImage(), expected);
+        QVERIFY2(w.ImageLabel->text().startsWith(QStringLiteral("rescue-2026.iso, 0.")) &&
+                     w.ImageLabel->text().endsWith(QStringLiteral(" MiB\nnot bootable, no checksum")),
+                 qPrintable(w.ImageLabel->text()));
+    }
     bool barShown = true;
     int blocks = 0;
+    int verified = 0;
+    QObject::connect(f.Burn.get(), &TBurnForm::JobProgressed, [&](int phase, int percent) {
+        if (phase == static_cast<int>(TJobPhase::Verify))
+            verified = std::max(verified, percent);
+    });
     QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int, int) {
-        barShown = barShown && w.ProgressBar->isVisibleTo(&w);
-        ++blocks;
+        barShown = barShown && w.ProgressBar->isVisibleTo(&w) && f.Burn->isVisible();
+        blocks += verified == 0;   // written blocks; the read-back reports by the chunk
     });
     f.TakeTrace();
-    if (fromMenu)
+    if (choice == QStringLiteral("chooser")) {
+        f.Chooser.Files = {expected};
+        w.BurnImageFile1->trigger();
+        QCOMPARE(f.Chooser.Asked, 1);
+    } else if (choice == QStringLiteral("menu")) {
         w.BurnISOToCD1->trigger();
-    else
+    } else {
         QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    }
 
-    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    // The CD texts as they always were; the read-back's line after them.
+    const QString complete = rescue ? kComplete : QStringLiteral("CD Creation Complete!");
+    QCOMPARE(f.Messages.Texts, QStringList{complete + (verify ? kReadBack : QString())});
+    QCOMPARE(f.Messages.Questions.size(), rescue ? 0 : 1);   // the own image is not bootable
     QCOMPARE(w.ImagePath, expected);
     QCOMPARE(w.CDSize1->MemShaded(), static_cast<int>(image.size() / 1048576));
     QCOMPARE(blocks, static_cast<int>(image.size() / 2048));
     QVERIFY(barShown);
+    QCOMPARE(verified, verify ? 100 : 0);
     QVERIFY(!w.ProgressBar->isVisibleTo(&w));
     QVERIFY(w.BurnBtn->isEnabled());
-    // The progress window stays hidden for this command; its log has the job.
-    QVERIFY(!f.Burn->isVisible());
+    QVERIFY(!f.Burn->CancelBtn->isEnabled());
     QCOMPARE(f.Burn->ListBox1->item(0)->text(), QStringLiteral("Finished Writing : Job Done!"));
 
     const vdrive::DiscState disc = writer->State();
@@ -399,11 +466,20 @@ void TestMainWindow::burnCreatesTheDisc()
     QCOMPARE(disc.tracks.size(), std::size_t(1));
     QCOMPARE(disc.tracks[0].blocks, static_cast<std::uint32_t>(image.size() / 2048));
     QVERIFY(ReadAll(QString::fromStdString(disc.tracks[0].file)) == image);
-    QVERIFY(EndsWithEject(f.TakeTrace()));
+    const auto trace = f.TakeTrace();
+    QVERIFY(EndsWithEject(trace));
+    QCOMPARE(CountOpcode(trace, 0x28) > 0, verify);
     // The writer holds no handler of the window once the job is over.
     const TCDBurner& burner = *w.BurnerList->Burners(0);
     QVERIFY(!burner.OnProgress && !burner.OnStatus && !burner.OnBufferProgress && !burner.OnFileBufferProgress &&
             !burner.OnBufferStatus && !burner.OnBytesRead);
+    // Remembered for the next start.
+    if (!rescue) {
+        f.CloseWindows();
+        f.OpenWindows();
+        QCOMPARE(f.Main->ChosenImage(), expected);
+        QCOMPARE(f.Main->VerifyAfterBurning1->isChecked(), verify);
+    }
 }
 
 void TestMainWindow::missingImage()
@@ -512,7 +588,8 @@ void TestMainWindow::discsThatCannotTakeTheImage()
 
     // The image is no boot image: that question is answered Yes, the blank's No.
     const QString notBootable = QStringLiteral("This image is not bootable: the disc will not start a computer.");
-    const QString question = QStringLiteral("The disc in D: is not blank. Blank it and burn?");
+    const QString question =
+        QStringLiteral("The disc in D: is not blank. Blank it and burn?\r\nEverything on it will be erased.");
     f.Messages.Answers = [&](const QString& text) { return text != question; };
     QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
     QCOMPARE(f.Messages.Questions.size(), 2);
@@ -529,8 +606,8 @@ void TestMainWindow::discsThatCannotTakeTheImage()
     QTest::mouseClick(f.Main->BurnBtn, Qt::LeftButton);
     QCOMPARE(f.Messages.Questions.size(), 4);
     QCOMPARE(f.Messages.Questions.back(), question);
-    QCOMPARE(f.Messages.Texts,
-             QStringList{QStringLiteral("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive.")});
+    // The image was accepted as not bootable: no boot advice.
+    QCOMPARE(f.Messages.Texts, QStringList{kCompleteRead});
     trace = f.TakeTrace();
     QCOMPARE(CountOpcode(trace, 0xA1), 1);
     QVERIFY(CountOpcode(trace, 0x2A) > 0);
@@ -651,8 +728,9 @@ void TestMainWindow::informationTexts()
     }
 
     // A drive that does not answer: the report still comes, the status bar names the result.
+    // (The first not-ready answer goes to the window's look at the disc when it opens.)
     TAppFixture g;
-    g.Attach(QStringLiteral("not-ready=1"));
+    g.Attach(QStringLiteral("not-ready=2"));
     g.OpenWindows();
     g.Main->ShowWriterParameters1->trigger();
     QCOMPARE(g.Messages.Texts, QStringList{QStringLiteral("Get CD/DVD Writer Parameters : Failed")});
@@ -702,7 +780,7 @@ void TestMainWindow::viewToc()
     QCOMPARE(w.ReadTocListView->rowCount(), 0);
 
     QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
-    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    QCOMPARE(f.Messages.Texts, QStringList{kCompleteRead});
     writer->CloseTray();
     w.ViewTOC1->trigger();
     QCOMPARE(w.ReadTocListView->rowCount(), 2);
@@ -748,9 +826,10 @@ void TestMainWindow::writeModeAndBufferCommands()
     QCOMPARE(w.BurnerList->Burners(0)->BufferLength, static_cast<std::int32_t>(vdrive::kBufferBytes));
     }
 
-    // A refused mode select shows in the status bar only.
+    // A refused mode select shows in the status bar only (the first not-ready answer goes to
+    // the window's look at the disc when it opens).
     TAppFixture g;
-    g.Attach(QStringLiteral("not-ready=1"));
+    g.Attach(QStringLiteral("not-ready=2"));
     g.OpenWindows();
     g.Main->SetWriteModetoDataWrite1->trigger();
     QCOMPARE(g.Main->StatusText(), QStringLiteral("Err_SenseNotReady"));
@@ -768,7 +847,7 @@ void TestMainWindow::blankRewritable()
     f.OpenWindows();
     TForm1& w = *f.Main;
     QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
-    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    QCOMPARE(f.Messages.Texts, QStringList{kCompleteRead});
     QCOMPARE(writer->State().tracks.size(), std::size_t(1));
     writer->CloseTray();
     f.Messages.Texts.clear();
@@ -856,7 +935,7 @@ void TestMainWindow::commandsDisabledDuringBurn()
     QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
     QCOMPARE(checked, 1);
     QCOMPARE(enabledDuringJob, QStringList{});
-    QCOMPARE(f.Messages.Texts, QStringList{kComplete});
+    QCOMPARE(f.Messages.Texts, QStringList{kCompleteRead});
     QVERIFY(other->State().tracks.empty());
     QVERIFY(!w.JobRunning());
     for (QAction* a : w.DriveActions())
@@ -910,22 +989,41 @@ void TestMainWindow::itemsWithoutHandlerDoNothing()
     QVERIFY(w.StatusText().isEmpty());
 }
 
+// The capacity bar: covered while no disc is known, as the window's layout has it; over the
+// panel with the disc's real capacity once one is, saying "too big" once, outside its paint.
 void TestMainWindow::overBurnIsWiredButNeverPainted()
 {
+    {
+        TAppFixture f;
+        f.Attach(QStringLiteral("media=none"));
+        f.OpenWindows();
+        TForm1& w = *f.Main;
+        w.CDSize1->setMemShaded(700);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.repaint();
+        QCoreApplication::processEvents();
+        // Panel2 covers the bar, so it is never painted and never raises the event.
+        QVERIFY(f.Messages.Texts.isEmpty());
+        // Painted by itself, it would.
+        w.CDSize1->ComposeFrame();
+        QTRY_COMPARE(f.Messages.Texts, QStringList{QStringLiteral("Size of data is too big!")});
+    }
     TAppFixture f;
-    f.Attach();
+    f.Attach(QStringLiteral("capacity=1024"));   // 2 MiB
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 3 * 1024 * 1024).isEmpty());
     f.OpenWindows();
     TForm1& w = *f.Main;
-    w.CDSize1->setMemShaded(700);
+    QCOMPARE(w.CDSize1->MaxCDSize(), 2);
+    QVERIFY(w.CDSize1->MemShaded() >= 3);
+    QVERIFY(w.ClientArea->children().indexOf(w.CDSize1) > w.ClientArea->children().indexOf(w.Panel2));
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.repaint();
-    QCoreApplication::processEvents();
-    // Panel2 covers the bar, so it is never painted and never raises the event.
-    QVERIFY(f.Messages.Texts.isEmpty());
-    // Painted by itself, it would.
-    w.CDSize1->ComposeFrame();
-    QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Size of data is too big!")});
+    for (int i = 0; i < 3; ++i) {
+        w.CDSize1->repaint();
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE(f.Messages.Texts, QStringList{QStringLiteral("Size of data is too big!")});
 }
 
 void TestMainWindow::driveAccessHint()
@@ -1154,7 +1252,7 @@ void TestMainWindow::waitsStayResponsive_data()
     QTest::addColumn<int>("phase");          // the wait that must be seen
     QTest::addColumn<QString>("message");    // how the message starts
     QTest::newRow("close session") << QStringLiteral("speed=8") << QStringLiteral("burn")
-                                   << static_cast<int>(TWaitPhase::CloseSession) << kComplete;
+                                   << static_cast<int>(TWaitPhase::CloseSession) << kCompleteRead;
     QTest::newRow("blank") << QStringLiteral("media=cd-rw,speed=8,capacity=2400") << QStringLiteral("blank")
                            << static_cast<int>(TWaitPhase::Blank) << QStringLiteral("Blanking Finished!");
     QTest::newRow("stuck buffer") << QStringLiteral("speed=8,stuck-buffer") << QStringLiteral("burn")
@@ -1236,6 +1334,242 @@ void TestMainWindow::closingReleasesOnlyTraysItLocked()
     QCOMPARE(released, QStringLiteral("E"));
     QCOMPARE(Form1, nullptr);
     QCOMPARE(BurnForm, nullptr);
+}
+
+void TestMainWindow::cancelStopsTheJob_data()
+{
+    QTest::addColumn<QString>("drive");
+    QTest::addColumn<QString>("command");   // burn or blank
+    QTest::addColumn<QString>("when");      // the moment Cancel is pressed
+    QTest::addColumn<QString>("message");   // how the box starts
+    const QString cancelled = QStringLiteral("Burn cancelled.\r\n");
+    QTest::newRow("writing") << QStringLiteral("speed=8") << QStringLiteral("burn") << QStringLiteral("sector 50")
+                             << cancelled + QStringLiteral("The disc was written in part (51 of ");
+    QTest::newRow("waiting for a stuck buffer") << QStringLiteral("speed=8,stuck-buffer") << QStringLiteral("burn")
+                                                << QStringLiteral("buffer wait")
+                                                << cancelled + QStringLiteral("The disc was written in part (");
+    QTest::newRow("waiting for the drive") << QStringLiteral("not-ready=100000") << QStringLiteral("burn")
+                                           << QStringLiteral("ready wait")
+                                           << cancelled + QStringLiteral("Nothing was written: the disc is as it was. The tray is unlocked.");
+    QTest::newRow("reading back") << QStringLiteral("speed=8") << QStringLiteral("burn") << QStringLiteral("verify")
+                                  << cancelled + QStringLiteral("The disc is complete but was not verified. The tray is unlocked.");
+    QTest::newRow("window closed, cancel agreed") << QStringLiteral("speed=8") << QStringLiteral("burn")
+                                                  << QStringLiteral("close") << cancelled + QStringLiteral("The disc was written in part (");
+    QTest::newRow("blanking") << QStringLiteral("media=cd-rw,speed=8,capacity=2400") << QStringLiteral("blank")
+                              << QStringLiteral("blank wait")
+                              << QStringLiteral("Blank cancelled.\r\nThe drive finishes a blank it has started by itself; "
+                                                "wait until it is ready before using the disc. The tray stays locked until "
+                                                "then; it is unlocked when the drive is ready.");
+}
+
+// Cancel (or closing the progress window and agreeing) stops a job within a second wherever it
+// is, says what state the disc is in, and leaves the tray unlocked.
+void TestMainWindow::cancelStopsTheJob()
+{
+    QFETCH(QString, drive);
+    QFETCH(QString, command);
+    QFETCH(QString, when);
+    QFETCH(QString, message);
+    TAppFixture f;
+    auto writer = f.Attach(drive);
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    w.EjectWhenDone1->setChecked(false);
+    w.BurnerList->Burners(0)->BufferStallLimit = std::chrono::seconds(30);
+    QElapsedTimer clock;
+    const auto cancel = [&] {
+        if (clock.isValid())
+            return;
+        clock.start();
+        if (when == QStringLiteral("close"))
+            f.Burn->close();
+        else
+            QTest::mouseClick(f.Burn->CancelBtn, Qt::LeftButton);
+    };
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int n, int) {
+        QVERIFY(f.Burn->isVisible() && f.Burn->CancelBtn->isEnabled() == !clock.isValid());
+        if (n == 50 && (when == QStringLiteral("sector 50") || when == QStringLiteral("close")))
+            cancel();
+    });
+    QObject::connect(f.Burn.get(), &TBurnForm::Waited, [&](int phase, qint64) {
+        if ((when == QStringLiteral("buffer wait") && phase == static_cast<int>(TWaitPhase::Buffer)) ||
+            (when == QStringLiteral("ready wait") && phase == static_cast<int>(TWaitPhase::DriveReady)) ||
+            (when == QStringLiteral("blank wait") && phase == static_cast<int>(TWaitPhase::Blank)))
+            cancel();
+    });
+    QObject::connect(f.Burn.get(), &TBurnForm::JobProgressed, [&](int phase, int) {
+        if (when == QStringLiteral("verify") && phase == static_cast<int>(TJobPhase::Verify))
+            cancel();
+    });
+    if (command == QStringLiteral("burn"))
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    else
+        w.BlankCD1->trigger();
+    QVERIFY(clock.isValid());
+    const qint64 stopped = clock.elapsed();
+    qInfo("stopped %lld ms after Cancel", static_cast<long long>(stopped));
+    QVERIFY2(stopped < 1000, qPrintable(QString::number(stopped)));
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY2(f.Messages.Texts.front().startsWith(message), qPrintable(f.Messages.Texts.front()));
+    QVERIFY2(f.Messages.Texts.front().endsWith(command == QStringLiteral("burn") ? QStringLiteral("The tray is unlocked.")
+                                                                                 : QStringLiteral("when the drive is ready.")),
+             qPrintable(f.Messages.Texts.front()));
+    // The image is not bootable: a burn asks that first; closing the window asks to cancel.
+    QCOMPARE(f.Messages.Questions.size(), (command == QStringLiteral("burn") ? 1 : 0) + (when == QStringLiteral("close") ? 1 : 0));
+    QVERIFY(!f.Burn->JobRunning() && !f.Burn->CancelBtn->isEnabled() && !w.JobRunning());
+    // The tray opens: nothing holds it locked. A blanking drive takes no command until it has
+    // finished; the idle window releases its tray then.
+    if (command == QStringLiteral("blank")) {
+        QVERIFY(!writer->EjectTray());
+        w.SetDiscPollInterval(20);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.BurnerList->Burners(0)->TrayLockedByUs(), 20000);
+    }
+    QVERIFY(writer->EjectTray());
+}
+
+void TestMainWindow::textsFitTheMedium_data()
+{
+    QTest::addColumn<QString>("drive");
+    QTest::addColumn<bool>("bootable");
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<QString>("message");
+    const QString readBack = kReadBack;
+    QTest::newRow("CD-R, the rescue image") << QStringLiteral("media=cd-r") << true << false << kComplete + readBack;
+    QTest::newRow("CD-R, not bootable") << QStringLiteral("media=cd-r") << false << false << kCompleteRead;
+    QTest::newRow("DVD+R") << QStringLiteral("media=dvd+r") << true << false
+                           << QStringLiteral("DVD+R Creation Complete!\r\nBe sure your computer can boot from your DVD drive.") + readBack;
+    QTest::newRow("DVD-RW, not bootable") << QStringLiteral("media=dvd-rw") << false << false
+                                          << QStringLiteral("DVD-RW Creation Complete!") + readBack;
+    QTest::newRow("BD-R, a published sum") << QStringLiteral("media=bd-r") << true << true
+                                           << QStringLiteral("BD-R Creation Complete!\r\nBe sure your computer can boot from your BD drive.\r\n"
+                                                             "The disc was read back: it equals the image and its published SHA-256 (") ;
+}
+
+// A burn names its medium and gives boot advice only for an image that boots; the CD's texts
+// are as they always were. The write-mode commands on a DVD say what write modes are.
+void TestMainWindow::textsFitTheMedium()
+{
+    QFETCH(QString, drive);
+    QFETCH(bool, bootable);
+    QFETCH(bool, published);
+    QFETCH(QString, message);
+    TAppFixture f;
+    auto writer = f.Attach(drive);
+    const QString image = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload, QString(), bootable);
+    QVERIFY(!image.isEmpty());
+    if (published) {
+        QProcess sum;
+        sum.setWorkingDirectory(f.ProgramFolder());
+        sum.start(QStringLiteral("sha256sum"), {QStringLiteral("KeelvaneDemo.iso")});
+        QVERIFY(sum.waitForFinished());
+        QFile sums(f.ProgramFolder() + QStringLiteral("SHA256SUMS"));
+        QVERIFY(sums.open(QIODevice::WriteOnly));
+        sums.write(sum.readAllStandardOutput());
+    }
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY2(f.Messages.Texts.front().startsWith(message), qPrintable(f.Messages.Texts.front()));
+    if (!published)
+        QCOMPARE(f.Messages.Texts.front(), message);
+    QCOMPARE(f.Messages.Questions.size(), bootable ? 0 : 1);
+    QCOMPARE(writer->State().tracks.size(), std::size_t(1));
+    if (drive == QStringLiteral("media=cd-r"))
+        return;
+    // On a DVD or BD the CD write parameters page is refused: said as what it is, not as a sense name.
+    writer->CloseTray();
+    w.RefreshDisc();
+    w.SetWriteModetoDataWrite1->trigger();
+    QVERIFY2(w.StatusText().startsWith(QStringLiteral("Write modes are CD settings; this disc is written without them (Err_")),
+             qPrintable(w.StatusText()));
+}
+
+// Simulation, eject, an open session and the write speed reach the job, and stay chosen.
+void TestMainWindow::optionsApplyAndAreRemembered()
+{
+    TAppFixture f;
+    auto writer = f.Attach(QStringLiteral("speed=16"));
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    f.OpenWindows();
+    {
+        TForm1& w = *f.Main;
+        // The speeds the disc offers, fastest first, after the drive's best.
+        const QStringList speeds = MenuCaptions(w.WriteSpeed1);
+        QVERIFY2(speeds.size() > 2 && speeds.front() == QStringLiteral("Maximum"), qPrintable(speeds.join(u',')));
+        QAction* slowest = w.WriteSpeed1->actions().back();
+        slowest->trigger();
+        w.SimulateBurn1->setChecked(true);
+        w.EjectWhenDone1->setChecked(false);
+        f.TakeTrace();
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+        QCOMPARE(f.Messages.Texts, QStringList{QStringLiteral("Simulation finished: nothing was written.")});
+        QVERIFY(writer->State().tracks.empty());
+        const auto trace = f.TakeTrace();
+        QCOMPARE(CountOpcode(trace, 0xBB), 1);   // SET CD SPEED
+        QVERIFY(!EndsWithEject(trace));
+        QCOMPARE(CountOpcode(trace, 0x28), 0);   // nothing to read back
+        f.CloseWindows();
+        f.OpenWindows();
+    }
+    TForm1& w = *f.Main;
+    QVERIFY(w.SimulateBurn1->isChecked() && !w.EjectWhenDone1->isChecked() && w.VerifyAfterBurning1->isChecked());
+    QVERIFY(w.WriteSpeed1->actions().back()->isChecked());
+    // Now for real, the session left open: the disc stays appendable, and stays in.
+    w.SimulateBurn1->setChecked(false);
+    w.LeaveSessionOpen1->setChecked(true);
+    f.Messages.Texts.clear();
+    f.TakeTrace();
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QCOMPARE(f.Messages.Texts, QStringList{kCompleteRead});
+    QCOMPARE(writer->State().status, vdrive::DiscStatus::Incomplete);
+    QVERIFY(!EndsWithEject(f.TakeTrace()));
+}
+
+// The disc in the selected writer: on the panel with its state and room, the capacity bar at
+// its real size, a change seen by the idle poll (never during a job), and the full report.
+void TestMainWindow::discInTheDrive()
+{
+    TAppFixture f;
+    auto cd = f.Attach(QStringLiteral("media=cd-rw"));
+    auto dvd = f.Attach(QStringLiteral("media=dvd+r"));
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QVERIFY2(w.DiscLabel->text().startsWith(QStringLiteral("CD-RW, blank\n")), qPrintable(w.DiscLabel->text()));
+    QVERIFY(w.DiscLabel->text().endsWith(QStringLiteral(" MiB free")));
+    w.DriveCombo->setCurrentIndex(1);
+    QVERIFY2(w.DiscLabel->text().startsWith(QStringLiteral("DVD+R, blank\n")), qPrintable(w.DiscLabel->text()));
+    QCOMPARE(w.CDSize1->MaxCDSize(), static_cast<int>(dvd->State().capacity / 512));
+    QCOMPARE(w.CDSize1->TickMegabytes(), 100);
+
+    // The tray opened and closed by hand: seen by the poll while idle.
+    w.SetDiscPollInterval(20);
+    QVERIFY(dvd->EjectTray());
+    QTRY_COMPARE(w.DiscLabel->text(), QStringLiteral("No disc in the drive"));
+    dvd->CloseTray();
+    QTRY_VERIFY(w.DiscLabel->text().startsWith(QStringLiteral("DVD+R, blank\n")));
+
+    // Functions, Disc Information: the report the command line prints.
+    w.SetDiscPollInterval(0);
+    w.DiscInformation1->trigger();
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    QVERIFY2(f.Messages.Texts.front().startsWith(QStringLiteral("Profile       : DVD+R\r\nDisc status   : blank\r\n")),
+             qPrintable(f.Messages.Texts.front()));
+
+    // No poll reaches the drive during a job.
+    QVERIFY(!f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload).isEmpty());
+    w.ChooseImage(f.ProgramFolder() + QStringLiteral("KeelvaneDemo.iso"), false);
+    w.SetDiscPollInterval(1);
+    int polledDuringJob = 0;
+    QObject::connect(f.Burn.get(), &TBurnForm::Progressed, [&](int n, int) {
+        if (n == 10)
+            f.TakeTrace();
+        if (n == 200)
+            polledDuringJob = CountOpcode(f.TakeTrace(), 0x00);
+    });
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QCOMPARE(polledDuringJob, 0);
 }
 
 QTEST_MAIN(TestMainWindow)

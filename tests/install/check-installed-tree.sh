@@ -49,6 +49,9 @@ help_codes=$("$cli" --help | awk '/^Exit codes:/ { on = 1; next } on && /^  [0-9
 
 # Launcher, icon and metadata.
 desktop-file-validate "$desktop" || fail "desktop-file-validate $desktop"
+# A file manager's "Open with" reaches the program with the image: the ISO types, and %f.
+grep -qx 'Exec=keelvane %f' "$desktop" || fail "the launcher does not pass the chosen file (Exec=keelvane %f)"
+grep -q '^MimeType=.*application/x-iso9660-image;' "$desktop" || fail "the launcher declares no ISO 9660 MIME type"
 icon_name=$(sed -n 's/^Icon=//p' "$desktop")
 [ "$icon_name" = keelvane ] || fail "the launcher's icon is \"$icon_name\", not the installed keelvane.svg"
 python3 -c 'import sys, xml.etree.ElementTree as t; r = t.parse(sys.argv[1]).getroot(); sys.exit(r.tag != "{http://www.w3.org/2000/svg}svg")' "$icon" ||
