@@ -41,6 +41,13 @@ TStickDiscoveryOptions OptionsAt(const std::string& Root, const std::string& Mou
     return options;
 }
 
+// A copy of a captured machine to change (its links stay links).
+TStickDiscoveryOptions CopyOf(const std::string& Name, const TempDir& Dir)
+{
+    fs::copy(Machine(Name), Dir.path(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    return OptionsAt(Dir.path().string());
+}
+
 const TBlockDisk* Find(const std::vector<TBlockDisk>& Disks, const std::string& Name)
 {
     for (const auto& disk : Disks)
@@ -184,8 +191,7 @@ TEST(StickDiscovery, ChangedCapturesRefuseTheStick)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
         TempDir dir;
-        fs::copy(Machine("qemu-pc"), dir.path(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        const auto options = OptionsAt(dir.path().string());
+        const auto options = CopyOf("qemu-pc", dir);
         const fs::path stick = fs::canonical(fs::path(options.SysfsRoot) / "block" / "sda");
         // A line is added to mountinfo; a sysfs attribute is replaced.
         const bool proc = std::string(c.File).rfind("../", 0) == 0;
@@ -208,8 +214,7 @@ TEST(StickDiscovery, ChangedCaptureSwapFileOnTheStick)
     // A swap file counts for the file system that holds it: the stick's DATA is given the
     // device number of the folder the swap file is in here.
     TempDir dir;
-    fs::copy(Machine("qemu-pc"), dir.path(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    const auto options = OptionsAt(dir.path().string());
+    const auto options = CopyOf("qemu-pc", dir);
     std::ofstream(dir / "swap file") << "not really swap";
     struct stat st {};
     ASSERT_EQ(::stat((dir / "swap file").c_str(), &st), 0);
@@ -220,6 +225,41 @@ TEST(StickDiscovery, ChangedCaptureSwapFileOnTheStick)
     std::ofstream(options.Swaps, std::ios::app) << escaped << " file 1024 0 -3\n";
     const auto disks = ScanBlockDisks(options);
     EXPECT_EQ(Find(disks, "sda")->Refusal, "it is used as swap (sda1)");
+}
+
+TEST(StickDiscovery, ChangedCaptureDevicesNeverOfferedByKind)
+{
+    // Kinds the guest did not have, each made to look like a stick otherwise (removable,
+    // 1 GiB, on USB where the path allows).
+    TempDir dir;
+    const auto options = CopyOf("qemu-pc", dir);
+    const std::vector<std::pair<std::string, std::string>> kinds = {
+        {"dm-0", "it is a device-mapper volume (encrypted or LVM)"},
+        {"md127", "it is a software RAID array"},
+        {"fd0", "it is a floppy drive"},
+        {"sr1", "it is an optical drive"},
+        {"ram15", "it is a RAM disk"},
+        {"nbd0", "it is a virtual device"},
+    };
+    for (const auto& [name, refusal] : kinds) {
+        const std::string parent = name == "sr1" || name == "fd0"
+            ? "devices/pci0000:00/0000:00:04.0/usb2/2-3/2-3:1.0/host5/target5:0:0/5:0:0:0/block/"
+            : "devices/virtual/block/";
+        const fs::path real = fs::path(options.SysfsRoot) / parent / name;
+        fs::create_directories(real);
+        std::ofstream(real / "removable") << "1\n";
+        std::ofstream(real / "size") << "2097152\n";
+        fs::create_directory_symlink("../" + parent + name, fs::path(options.SysfsRoot) / "block" / name);
+    }
+    const auto disks = ScanBlockDisks(options);
+    for (const auto& [name, refusal] : kinds) {
+        SCOPED_TRACE(name);
+        const TBlockDisk* disk = Find(disks, name);
+        ASSERT_NE(disk, nullptr);
+        EXPECT_EQ(disk->Refusal, refusal);
+        EXPECT_FALSE(disk->Offered);
+    }
+    EXPECT_EQ(Names(OfferedSticks(options)), (std::vector<std::string>{"mmcblk0", "sda"}));
 }
 
 TEST(StickDiscovery, StickForPathAcceptsOnlyAnOfferedWholeDisk)
