@@ -256,9 +256,9 @@ bool TStickWriter::Open()
     // another program holds it exclusively: nothing can change under the write.
     FFile = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_DIRECT | (block ? O_EXCL : 0));
     FDirect = FFile >= 0;
-    // tmpfs and some other file systems take no direct transfers: a virtual stick there is
+    // ramfs, older kernels' tmpfs and a few devices take no direct transfers: the stick is then
     // written through the cache, which is flushed and dropped before the read-back.
-    if (FFile < 0 && errno == EINVAL && !block) FFile = OpenRetrying(path, O_RDWR | O_CLOEXEC);
+    if (FFile < 0 && errno == EINVAL) FFile = OpenRetrying(path, O_RDWR | O_CLOEXEC | (block ? O_EXCL : 0));
     if (FFile < 0) {
         const int error = errno;
         if (error == EBUSY)
