@@ -19,6 +19,8 @@
 #include "burner/JobScope.h"
 #include "burner/ProgressRate.h"
 
+struct TStickTarget;
+
 struct TBurnJobOptions {
     std::string Image;              // the data image (a burn of audio tracks takes none)
     bool CheckImage = true;         // check the image (ISO 9660, published sums) before the drive
@@ -45,6 +47,8 @@ struct TBurnJobOptions {
     // Seconds on a monotonic clock, for the speed and time left of the progress. Unset: the
     // steady clock (tests give their own).
     std::function<double()> Clock;
+    // A stick: write an image without a partition table all the same (it boots from no stick).
+    bool AllowNonHybrid = false;
 };
 
 // How far a job came, for the front ends' messages and exit codes.
@@ -62,6 +66,9 @@ enum class TBurnJobEnd : std::uint8_t {
     SpeedRefused,      // the drive refused the write speed
     Raised,            // the burn or the verify could not read the image (Message)
     Failed,            // the job ended at Step (the writer's outcome)
+    NotHybrid,         // a stick: the image has no partition table (Message); nothing was written
+    CannotOpen,        // a stick: it could not be opened (Message: why, and what to do)
+    TooSmall,          // a stick: the image is larger than the stick (Message); nothing was written
 };
 
 // The typed result of a job; filled as it goes (complete when Run returns, and all but
@@ -101,6 +108,7 @@ struct TBurnJobResult {
     TDiscPlan Plan;                     // PlanRefused, and the blank command's disc
     TBlankMethod BlankMethod = TBlankMethod::Refused;
     std::string BlankRefusal;
+    std::string Warning;                // a stick: the kernel did not re-read its partition table
 };
 
 // One progress report: sector (-1 when the step reports a percent only), total, percent and
@@ -156,6 +164,10 @@ public:
     bool Burn(TCDBurner& Burner);
     bool BurnAudio(TCDBurner& Burner, std::int32_t TrackCount);
     bool Blank(TCDBurner& Burner);
+    // The burn of the image on a USB stick, an SD card or a virtual stick: the image must be a
+    // hybrid one (unless AllowNonHybrid), then write, flush, the partition table re-read, and
+    // the read-back verify as for a disc. Built into kv_stick (StickJob.cpp).
+    bool BurnStick(const TStickTarget& Target);
 
     const TBurnJobResult& Result() const { return FResult; }
     const TBurnJobOptions& Options() const { return FOptions; }
