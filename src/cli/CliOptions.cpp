@@ -36,6 +36,11 @@ constexpr std::array<CommandEntry, 15> kCommands = {{
 
 bool ParseDrive(const std::string& text, DriveSelector& drive) {
     if (text.empty()) return false;
+    if (text[0] == '/') {
+        drive.kind = DriveSelector::Kind::Path;
+        drive.path = text;
+        return true;
+    }
     if (std::isdigit(static_cast<unsigned char>(text[0]))) {
         int value = 0;
         auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -128,11 +133,23 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             if (value.empty() || value[0] == ',')
                 return fail("option --virtual-drive needs a path before its options");
             o.virtualDrives.push_back(value);
+        } else if (name == "--virtual-stick") {
+            std::string value;
+            if (!takeValue(value)) return fail("option --virtual-stick needs PATH[,size=N]");
+            if (value.empty() || value[0] == ',')
+                return fail("option --virtual-stick needs a path before its options");
+            o.virtualSticks.push_back(value);
+        } else if (name == "--yes" || name == "--unmount" || name == "--allow-large" || name == "--allow-non-hybrid") {
+            if (!noValue()) return fail("option " + name + " takes no value");
+            if (name == "--yes") o.yes = true;
+            if (name == "--unmount") o.unmount = true;
+            if (name == "--allow-large") o.allowLarge = true;
+            if (name == "--allow-non-hybrid") o.allowNonHybrid = true;
         } else if (name == "--drive") {
             std::string value;
-            if (!takeValue(value)) return fail("option --drive needs a drive letter or an index");
+            if (!takeValue(value)) return fail("option --drive needs a drive letter, an index or a device path");
             if (!ParseDrive(value, o.drive))
-                return fail("option --drive: \"" + value + "\" is neither a drive letter nor an index");
+                return fail("option --drive: \"" + value + "\" is neither a drive letter, an index nor a device path");
         } else if (name == "--keep-session-open" || name == "--no-eject" || name == "--no-verify") {
             if (!noValue()) return fail("option " + name + " takes no value");
             if (name == "--keep-session-open") o.keepSessionOpen = true;
@@ -192,6 +209,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     if (o.fastBlank && o.command != Command::Blank) return fail("--fast belongs to the blank command");
     if (o.blankAsNeeded && o.command != Command::Burn && o.command != Command::BurnAudio)
         return fail("--blank-as-needed belongs to the burn and burn-audio commands");
+    if ((o.yes || o.unmount || o.allowLarge || o.allowNonHybrid) && o.command != Command::Burn)
+        return fail("--yes, --unmount, --allow-large and --allow-non-hybrid belong to the burn command");
+    if (o.drive.kind == DriveSelector::Kind::Path && o.command != Command::Burn)
+        return fail("--drive with a device path (a USB stick or card) belongs to the burn command");
     // A simulation records nothing, but the blank before it would be real.
     if (o.blankAsNeeded && o.simulate) return fail("--blank-as-needed cannot be simulated: the blank would erase the disc");
 
@@ -358,22 +379,39 @@ std::string UsageText(const std::string& program) {
            "\n"
            "Options:\n"
            + VirtualDriveHelp() +
-           "  --drive LETTER|INDEX   the writer to use (default: the first --virtual-drive, else\n"
-           "                         the first writer)\n"
+           "  --drive LETTER|INDEX|PATH\n"
+           "                         the writer to use (default: the first --virtual-drive, else\n"
+           "                         the first --virtual-stick, else the first writer); a PATH\n"
+           "                         (/dev/sdb, or a --virtual-stick's file) burns onto a USB stick\n"
+           "                         or SD card\n"
+           "  --virtual-stick PATH[,size=N]\n"
+           "                         a file presented as a removable USB drive of N bytes (suffix K,\n"
+           "                         M or G; default 1G); repeatable\n"
            "  --json                 one JSON object per line: events, then a final result\n"
            "  --trace                every SCSI command, its status and sense data on stderr,\n"
            "                         and at the end the commands sent per kind and the device opens\n"
            "  -h, --help             this text\n"
            "  -V, --version          the program's version\n"
            "\n"
+           "Burning onto a USB stick or SD card (burn --drive PATH):\n"
+           "  --yes                  erase it without asking (needed without a terminal)\n"
+           "  --unmount              unmount its own mounted partitions first\n"
+           "  --allow-large          a drive larger than 256 GiB (not a stick, most likely)\n"
+           "  --allow-non-hybrid     an image without a partition table, which will not boot\n"
+           "                         from a stick\n"
+           "  Only removable drives and drives on USB or a card reader are taken; a disk that\n"
+           "  holds the running system's file systems or swap never is.\n"
+           "\n"
            "Exit codes:\n"
            "  0    success\n"
            "  1    the drive refused or failed the command (burn: no disc, drive not ready)\n"
-           "  2    usage error\n"
-           "  3    no writer found, no such drive, or the drive cannot be opened\n"
+           "  2    usage error; a stick's erasure not confirmed (without a terminal: no --yes)\n"
+           "  3    no writer found, no such drive, or the drive cannot be opened; a --drive PATH\n"
+           "       that is no stick this program may write (it says why)\n"
            "  4    image problem (missing, unreadable, not whole 2048-byte sectors, too big,\n"
            "       not ISO 9660 without --force, checksum mismatch;\n"
-           "       burn-audio: a wave file missing, unreadable, not CD audio, or too long)\n"
+           "       burn-audio: a wave file missing, unreadable, not CD audio, or too long;\n"
+           "       a stick: an image without a partition table, or larger than the stick)\n"
            "  5    the drive refused the write parameters\n"
            "  6    write error\n"
            "  7    error while synchronising the cache or closing the track or session\n"

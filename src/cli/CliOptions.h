@@ -29,11 +29,13 @@ enum class Command {
 
 enum class WriteMode { Data, Cdda };
 
-// --drive E, --drive E:, --drive 0: a letter or a position in the drive list.
+// --drive E, --drive E:, --drive 0: a letter or a position in the drive list; --drive /dev/sdb:
+// a removable drive (a USB stick or SD card) by its device path, or a virtual stick by its file.
 struct DriveSelector {
-    enum class Kind { Default, Letter, Index } kind = Kind::Default;
+    enum class Kind { Default, Letter, Index, Path } kind = Kind::Default;
     char letter = 0;   // upper case
     int index = 0;
+    std::string path;
 };
 
 struct Options {
@@ -42,6 +44,7 @@ struct Options {
     bool json = false;
     bool trace = false;
     std::vector<std::string> virtualDrives;   // PATH[,OPTIONS], in the order given
+    std::vector<std::string> virtualSticks;   // PATH[,size=N], in the order given
     DriveSelector drive;
 
     Command command = Command::None;
@@ -60,6 +63,11 @@ struct Options {
     unsigned speed = 0;                       // burn, burn-audio, blank: x of the medium; 0 = max
     bool speedGiven = false;                  // --speed was given (max included)
     bool fastBlank = false;                   // blank: the minimal blank
+    // burn onto a removable drive
+    bool yes = false;                         // erase it without asking
+    bool unmount = false;                     // unmount its own mounted partitions first
+    bool allowLarge = false;                  // a drive over the size bound
+    bool allowNonHybrid = false;              // an image that will not boot from a stick
     // write-mode
     WriteMode writeMode = WriteMode::Data;
 };

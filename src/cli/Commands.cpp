@@ -106,6 +106,18 @@ int Session::Run() {
         Finish(rc);
         return rc;
     }
+    if (int rc = AttachSticks(); rc != kExitOk) {
+        Finish(rc);
+        return rc;
+    }
+    // A stick: refused before anything else when it is no stick or in use, then the image
+    // check, the question, and the burn; the optical drives are not scanned.
+    if (BurnsStick()) {
+        if (const int rc = ResolveStick(); rc != kExitOk) return rc;
+        if (const int rc = CheckImage(); rc != kExitOk) return rc;
+        if (const int rc = ConfirmAndUnmount(); rc != kExitOk) return rc;
+        return BurnStick();
+    }
     // A damaged or wrong image is refused before the drives are even scanned.
     if (options_.command == Command::Burn) {
         if (const int rc = CheckImage(); rc != kExitOk) return rc;
@@ -182,6 +194,10 @@ TCDBurner* Session::SelectWriter(int& exitCode) {
         if (position < 0)
             out_.Error(std::string("there is no writer at drive ") + d.letter + ": (see: keelvane-cli drives)");
         break;
+    case DriveSelector::Kind::Path:
+        // Only a burn takes a stick, and it never reaches the optical writers.
+        out_.Error("--drive " + d.path + " names a stick: only burn writes to one");
+        break;
     }
     if (position < 0 || !CheckAccess(position, exitCode)) return nullptr;
     exitCode = kExitOk;
@@ -245,6 +261,7 @@ std::unique_ptr<TBurnJob> Session::MakeJob() {
     o.KeepSessionOpen = options_.keepSessionOpen;
     o.BlankAsNeeded = options_.blankAsNeeded;
     o.FastBlank = options_.fastBlank;
+    o.AllowNonHybrid = options_.allowNonHybrid;
     o.StopRequested = [] { return Interrupted(); };
     auto job = std::make_unique<TBurnJob>(o);
     job->OnStatus = [this](TJobPhase phase, const std::string& text) { out_.Status(PhaseName(phase), text); };
@@ -282,7 +299,7 @@ int Session::CheckImage() {
         return InterruptExitCode();
     }
     const TImageCheck& check = *job_->ImageCheck();
-    out_.Text("Error creating CD.");
+    out_.Text(CreationError());
     out_.Error(check.Message);
     if (check.Verdict == TImageVerdict::NotIso) out_.Hint("Give --force to burn it as it is.");
     Finish(kExitImage, fields);

@@ -53,12 +53,16 @@ int Session::Drives() {
         array += drive.Str();
     }
     array += "]";
+    // Beside the optical writers: the removable drives a rescue image can be written to.
+    const std::string sticks = ListSticks();
     if (count == 0) {
         out_.Hint("No CD burners found on this computer.");
-        Finish(kExitNoWriter, JsonObject().AddRaw("drives", array));
-        return kExitNoWriter;
+        if (sticks.size() <= 2) {
+            Finish(kExitNoWriter, JsonObject().AddRaw("drives", array).AddRaw("sticks", sticks));
+            return kExitNoWriter;
+        }
     }
-    Finish(kExitOk, JsonObject().AddRaw("drives", array));
+    Finish(kExitOk, JsonObject().AddRaw("drives", array).AddRaw("sticks", sticks));
     return kExitOk;
 }
 

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "burner/BurnJob.h"
+#include "stick/StickDiscovery.h"
+#include "stick/StickWriter.h"
 #include "burner/CDBurners.h"
 #include "cli/CliOptions.h"
 #include "cli/Output.h"
@@ -65,6 +68,18 @@ private:
     // The image check's values for the result object.
     void AddImageCheckFields(JsonObject& fields) const;
 
+    // Removable drives (StickCommands.cpp): the virtual sticks given, whether the burn goes to a
+    // stick, the stick the options name (refused, with the reason, when it is no stick or in
+    // use), the sticks for `drives`, the question before it is erased, and the burn.
+    int AttachSticks();
+    bool BurnsStick() const;
+    int ResolveStick();
+    std::string ListSticks();
+    int ConfirmAndUnmount();
+    int BurnStick();
+    // "CD" texts name the stick when the burn goes to one.
+    std::string CreationError() const;
+
     // The writer the options select, or null after saying why.
     TCDBurner* SelectWriter(int& exitCode);
     // False (after saying why) when the selected drive could not be opened.
@@ -81,6 +96,9 @@ private:
     std::unique_ptr<TCDBurnerList> list_;
     std::unique_ptr<TBurnJob> job_;   // a burn's, made by its image check
     char firstVirtualLetter_ = 0;   // the writer meant when --virtual-drive is given without --drive
+    std::vector<TStickTarget> virtualSticks_;
+    std::optional<TStickTarget> stick_;   // the burn's stick, once resolved
+    TBlockDisk stickDisk_;                // a real stick's partitions and mounts
 };
 
 }  // namespace cli

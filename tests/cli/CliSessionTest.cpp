@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -416,6 +417,67 @@ TEST_F(FaultyBurn, AnImageChangedAfterItsCheckIsNeverASuccess) {
 }
 
 #ifndef _WIN32
+// burn onto a stick: the image check and the hybrid check before anything is written, the
+// question (no terminal here: only --yes answers it), the refusal of whatever is no stick, and
+// the burn byte for byte with its read-back.
+TEST_F(FaultyBurn, AStickIsWrittenOnlyWhenItIsOneAndTheUserSaidSo) {
+    // A copy of the image with an MBR partition table, as a hybrid image has.
+    const std::string hybrid = (dir_ / "hybrid.iso").string();
+    {
+        std::ifstream in(image_, std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        data[446 + 4] = 0x17;                  // the first entry's type
+        data[446 + 12] = 0x40;                 // and its length in sectors
+        data[510] = '\x55';
+        data[511] = '\xAA';
+        std::ofstream(hybrid, std::ios::binary) << data;
+    }
+    struct Case {
+        const char* name;
+        std::string image;
+        std::string stickSpec;   // after the stick's path
+        std::string drive;       // --drive PATH; empty: the virtual stick by default
+        bool yes, allowNonHybrid;
+        int exitCode;
+        const char* says;
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"hybrid, confirmed", hybrid, ",size=1M", "", true, false, kExitOk, "USB Stick Creation Complete!", true},
+        {"not confirmed, no terminal", hybrid, ",size=1M", "", false, false, kExitUsage, "there is no terminal to ask", false},
+        {"no partition table", image_, ",size=1M", "", true, false, kExitImage, "it will not boot from a USB stick", false},
+        {"no partition table, allowed", image_, ",size=1M", "", true, true, kExitOk, "USB Stick Creation Complete!", true},
+        {"larger than the stick", hybrid, ",size=64K", "", true, false, kExitImage, "larger", false},
+        {"not a disk", hybrid, ",size=1M", "/dev/null", true, false, kExitNoWriter, "cannot burn onto /dev/null: ", false},
+        {"a plain file", hybrid, ",size=1M", image_, true, false, kExitNoWriter, "cannot burn onto ", false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string stick = (dir_ / ("stick" + std::to_string(n++) + ".img")).string();
+        Options options;
+        options.command = Command::Burn;
+        options.image = c.image;
+        options.virtualSticks = {stick + c.stickSpec};
+        if (!c.drive.empty()) {
+            options.drive.kind = DriveSelector::Kind::Path;
+            options.drive.path = c.drive;
+        }
+        options.yes = c.yes;
+        options.allowNonHybrid = c.allowNonHybrid;
+        const SessionResult r = Run(options);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        std::ifstream in(stick, std::ios::binary);
+        const std::string onStick((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::ifstream img(c.image, std::ios::binary);
+        const std::string image((std::istreambuf_iterator<char>(img)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(onStick.compare(0, image.size(), image) == 0, c.written);
+        if (c.written) EXPECT_NE(r.out.find("The USB stick was read back: it equals the image."), std::string::npos);
+        else EXPECT_EQ(onStick.find_first_not_of('\0'), std::string::npos) << "something was written";
+    }
+}
+
 TEST(CliSession, ADriveWithoutPermissionIsNamedWithAdvice) {
     char pattern[] = "/tmp/kv-cli-perm.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
