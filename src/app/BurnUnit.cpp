@@ -20,6 +20,7 @@
 #include "burner/JobScope.h"
 #include "burner/StopRequest.h"
 #include "burner/WriteSpeed.h"
+#include "stick/StickWriter.h"
 #include "scsi/SCSITypes.h"
 #include "ui_BurnUnit.h"
 #include "widgets/Gauges.h"
@@ -182,7 +183,7 @@ void TBurnForm::JobProgress(const TJobProgress& Progress)
                            .arg(Duration(Progress.SecondsLeft)));
     // The writer's progress (the write, the read-back) moves the gauges and the bar through
     // copystats; the image's checksum, which the job computes itself, moves them here.
-    if (Progress.Phase == TJobPhase::Checksum) {
+    if (Progress.Phase == TJobPhase::Checksum || StickJob_) {
         Gauge2->setProgress(Progress.Percent);
         if (Form1)
             Form1->ProgressBar->setPosition(Progress.Percent);
@@ -251,6 +252,7 @@ public:
     }
     ~Running()
     {
+        form_.StickJob_ = false;
         form_.Job_ = nullptr;
         form_.Running_ = false;
         form_.CancelBtn->setEnabled(false);
@@ -447,4 +449,47 @@ bool TBurnForm::BlankDisc()
         text = QStringLiteral("This disc is not rewritable.\r\n") + text;
     MessageBoxes().Show(this, text, IMessageBoxes::Kind::Error);
     return false;
+}
+
+bool TBurnForm::BurnStick(const QString& ImagePath, const TStickTarget& Stick)
+{
+    Running running(*this);
+    StickJob_ = true;
+    JobLines_.clear();
+    TBurnJob job = MakeJob(ImagePath.toStdString(), false);
+    Job_ = &job;
+    job.OnProgress = [this](const TJobProgress& p) { JobProgress(p); };
+    job.OnStatus = [this](TJobPhase, const std::string& text) { CDStatus(text); };
+    const QString kind = QString::fromStdString(StickKindText(Stick));
+    const QString failed = QStringLiteral("Error creating the ") + kind + QStringLiteral(".\r\n");
+    kvstop::SetCancelTarget(&job.CheckStop);
+    const bool go = job.CheckImage();
+    const std::optional<TImageCheck>& check = job.ImageCheck();
+    if (!go || (check && !check->Warning.empty() &&
+                !MessageBoxes().Ask(this, QString::fromStdString(check->Warning) + QStringLiteral("\r\n\r\nBurn it all the same?")))) {
+        kvstop::SetCancelTarget(nullptr);
+        if (!go && job.Result().End == TBurnJobEnd::CheckStopped)
+            MessageBoxes().Show(this, QStringLiteral("Burn cancelled.\r\nNothing was written."), IMessageBoxes::Kind::Information);
+        else if (!go && check)
+            MessageBoxes().Show(this, failed + QString::fromStdString(check->Message), IMessageBoxes::Kind::Error);
+        else if (!go)
+            MessageBoxes().Show(this, failed + QStringLiteral("Image file ") + ImagePath + QStringLiteral(": ") +
+                                          QString::fromStdString(job.Result().ImageOpenError),
+                                IMessageBoxes::Kind::Error);
+        return false;
+    }
+    const bool burned = job.BurnStick(Stick);
+    kvstop::SetCancelTarget(nullptr);
+    const TBurnJobResult& r = job.Result();
+    if (burned) {
+        ShowMessage(QString::fromStdString(StickCompleteText(r, Stick, !check || check->Inspection.Bootable, job.Published())), this);
+    } else if (r.Step == TJobStep::Interrupted) {
+        MessageBoxes().Show(this, QStringLiteral("Burn cancelled.\r\n") + QString::fromStdString(CancelledStickText(r, Stick)),
+                            IMessageBoxes::Kind::Information);
+    } else {
+        const std::string readBack = ReadBackFailureText(r);
+        MessageBoxes().Show(this, failed + QString::fromStdString(readBack.empty() ? r.Message : readBack),
+                            IMessageBoxes::Kind::Error);
+    }
+    return burned;
 }

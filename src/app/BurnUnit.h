@@ -26,6 +26,7 @@ class TCDBurner;
 struct TDiscPlan;
 class TGauge;
 struct TJobProgress;
+struct TStickTarget;
 struct TWaitInfo;
 
 namespace Ui {
@@ -83,6 +84,9 @@ public:
     // its end.
     bool BurnAudio(std::int32_t TrackCount);
     bool BlankDisc();
+    // The image onto a USB stick or SD card (the user agreed to erase it): the image and hybrid
+    // checks, the write and the read-back, with the same window, options and Cancel.
+    bool BurnStick(const QString& ImagePath, const TStickTarget& Stick);
 
     // True from the start of a job to its end.
     bool JobRunning() const { return Running_; }
@@ -132,6 +136,7 @@ private:
     TBurnJob* Job_ = nullptr;        // the engine job that runs, if any
     QElapsedTimer JobClock_;
     int ProgressPhase_ = -1;         // the phase whose progress is shown
+    bool StickJob_ = false;          // no writer reports the progress: the job does
 };
 
 // The progress window, for the main window's commands; null when there is none.

@@ -27,6 +27,9 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
         if (value(QStringLiteral("--virtual-drive"), text)) {
             if (!text.isEmpty())
                 result.VirtualDrives.push_back(text.toStdString());
+        } else if (value(QStringLiteral("--virtual-stick"), text)) {
+            if (!text.isEmpty())
+                result.VirtualSticks.push_back(text.toStdString());
         } else if (value(QStringLiteral("--screenshot"), text)) {
             result.ScreenshotDir = text;
         } else if (arg == QStringLiteral("--help") || arg == QStringLiteral("-h")) {
@@ -47,7 +50,8 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: keelvane [--virtual-drive PATH[,OPTIONS]]... [--screenshot DIR] [IMAGE]\n"
+        "Usage: keelvane [--virtual-drive PATH[,OPTIONS]]... [--virtual-stick PATH[,size=N]]...\n"
+        "                [--screenshot DIR] [IMAGE]\n"
         "Burns IMAGE (an .iso or .img file), else the image chosen last, else the rescue image\n"
         "(Keelvane.iso, else KeelvaneDemo.iso) onto a disc. The rescue image is looked for beside\n"
         "the program, then in ../share/keelvane/ from the program's folder, then in\n"
@@ -60,6 +64,8 @@ QString UsageText()
         "                                  stuck-buffer, no-rbc, no-config, no-test-write, not-ready=K,\n"
         "                                  busy-ms=N;\n"
         "                                  repeatable\n"
+        "  --virtual-stick PATH[,size=N]   a file presented as a USB stick of N bytes (suffix K, M\n"
+        "                                  or G; default 1G), listed after the writers; repeatable\n"
         "  --screenshot DIR                save pictures of the windows in DIR and quit\n"
         "  --help                          show this text\n"
         "  --version                       show the program's version\n");

@@ -10,6 +10,8 @@
 struct TCommandLine {
     // --virtual-drive PATH[,OPTIONS], repeatable: virtual writers attached before the scan.
     std::vector<std::string> VirtualDrives;
+    // --virtual-stick PATH[,size=N], repeatable: files presented as USB sticks.
+    std::vector<std::string> VirtualSticks;
     // --screenshot DIR: save pictures of both windows there and quit.
     QString ScreenshotDir;
     // IMAGE: the disc image to burn instead of the rescue image (a file manager's "Open with").

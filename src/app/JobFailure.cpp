@@ -102,3 +102,38 @@ std::string CancelledBlankText(bool Sent)
         return "Nothing was blanked: the disc is as it was.";
     return "The drive finishes a blank it has started by itself; wait until it is ready before using the disc.";
 }
+
+std::string StickKindText(const TStickTarget& Stick)
+{
+    return Stick.Transport == "mmc" ? "SD card" : "USB stick";
+}
+
+std::string StickCompleteText(const TBurnJobResult& Result, const TStickTarget& Stick, bool Bootable,
+                              const TPublishedDigest& Published)
+{
+    const std::string kind = StickKindText(Stick);
+    std::string text = (Stick.Transport == "mmc" ? "SD Card" : "USB Stick") + std::string(" Creation Complete!");
+    if (Bootable)
+        text += "\r\nBe sure your computer can boot from a " + kind + ".";
+    if (Result.Verified) {
+        text += "\r\nThe " + kind + " was read back: it equals the image";
+        if (Published.Found)
+            text += std::string(" and its published ") + DigestName(Published.Kind) + " (" +
+                    std::filesystem::path(Published.Source).filename().string() + ")";
+        text += ".";
+    }
+    if (!Result.Warning.empty())
+        text += "\r\n" + Result.Warning;
+    return text;
+}
+
+std::string CancelledStickText(const TBurnJobResult& Result, const TStickTarget& Stick)
+{
+    const std::string kind = StickKindText(Stick);
+    if (Result.SectorsSent == 0 && Result.EndPhase != TJobPhase::Verify)
+        return "Nothing was written: the " + kind + " is as it was.";
+    if (Result.EndPhase == TJobPhase::Verify)
+        return "The " + kind + " is complete but was not verified.";
+    return "The " + kind + " was written in part (" + std::to_string(Result.SectorsSent) + " of " +
+           std::to_string(Result.Sectors) + " sectors): it is incomplete and will not start a computer.";
+}

@@ -7,6 +7,7 @@
 
 #include "burner/BurnJob.h"
 #include "burner/CDBurner.h"
+#include "stick/StickWriter.h"
 
 // Whether the outcome is a drive without a disc: a NOT READY answer that is no busy drive.
 bool NoDiscOutcome(const TJobOutcome& Outcome);
@@ -29,6 +30,14 @@ std::string ReadBackFailureText(const TBurnJobResult& Result);
 // finishes itself, or a complete disc not verified; then the tray. Started: the job got past
 // the image check.
 std::string CancelledJobText(const TBurnJobResult& Result, bool Started);
+// "USB stick" or "SD card".
+std::string StickKindText(const TStickTarget& Stick);
+// The box after a burn onto a stick: "USB Stick Creation Complete!", the boot advice for an image
+// that boots, and how the stick read back.
+std::string StickCompleteText(const TBurnJobResult& Result, const TStickTarget& Stick, bool Bootable,
+                              const TPublishedDigest& Published);
+// What a cancelled burn left on a stick.
+std::string CancelledStickText(const TBurnJobResult& Result, const TStickTarget& Stick);
 // The same for a blank: before BLANK was sent nothing changed; after it, the drive finishes
 // the blank by itself.
 std::string CancelledBlankText(bool Sent);

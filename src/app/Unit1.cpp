@@ -36,6 +36,7 @@
 #include "burner/DiscPlan.h"
 #include "burner/DriveAccess.h"
 #include "burner/WriteSpeed.h"
+#include "stick/StickDiscovery.h"
 #include "burner/RescueImage.h"
 #include "burner/WaveTracks.h"
 #include "burner/WriteParameters.h"
@@ -48,6 +49,7 @@
 
 TForm1* Form1 = nullptr;
 int TForm1::DefaultDiscPollInterval = 2000;
+std::vector<TStickTarget> TForm1::VirtualSticks;
 
 namespace {
 
@@ -200,10 +202,27 @@ void TForm1::FormCreate()
         BurnerList->Burners(i)->GetInfo(info);
         DriveCombo->addItem(QString::fromStdString(DriveBoxEntry(info)));
     }
-    if (DriveCombo->count() == 0) {
-        MessageBoxes().Show(this, QString::fromUtf8(kNoBurners), IMessageBoxes::Kind::Information);
-        return;
+    // After the writers: the removable drives an image can be written to, never the system's.
+    Sticks = VirtualSticks;
+    for (const TBlockDisk& disk : OfferedSticks()) {
+        TStickTarget t;
+        t.DevicePath = disk.DevicePath;
+        t.SizeBytes = disk.SizeBytes;
+        t.LogicalBlockSize = disk.LogicalBlockSize;
+        t.Description = StickDescription(disk);
+        t.Vendor = disk.Vendor;
+        t.Model = disk.Model;
+        t.Transport = disk.Transport;
+        t.Removable = disk.Removable;
+        Sticks.push_back(t);
     }
+    for (const TStickTarget& stick : Sticks)
+        DriveCombo->addItem(QStringLiteral("%1  [ %2 ]").arg(QString::fromStdString(stick.DevicePath),
+                                                            QString::fromStdString(stick.Description)));
+    if (BurnerList->Count() == 0)
+        MessageBoxes().Show(this, QString::fromUtf8(kNoBurners), IMessageBoxes::Kind::Information);
+    if (DriveCombo->count() == 0)
+        return;
     DriveCombo->setCurrentIndex(0);
     ShowDriveAccessHint();
     BurnBtn->setEnabled(RescueImagePresent(ProgramFolder_.toStdString()));
@@ -285,10 +304,22 @@ void TForm1::SetDriveCommandsEnabled(bool Enabled)
     DriveCombo->setEnabled(Enabled);
 }
 
+const TStickTarget* TForm1::SelectedStick() const
+{
+    const int i = DriveCombo->currentIndex() - (BurnerList ? BurnerList->Count() : 0);
+    return i >= 0 && i < static_cast<int>(Sticks.size()) ? &Sticks[static_cast<std::size_t>(i)] : nullptr;
+}
+
 TCDBurner* TForm1::SelectedBurner()
 {
     if (JobRunning_)
         return nullptr;
+    if (const TStickTarget* stick = SelectedStick()) {
+        MessageBoxes().Show(this, QString::fromStdString(stick->Description) +
+                                      QStringLiteral(" is a removable drive, not a CD writer: only the burn writes to it."),
+                            IMessageBoxes::Kind::Information);
+        return nullptr;
+    }
     TCDBurner* burner = BurnerList ? BurnerList->Burners(DriveCombo->currentIndex()) : nullptr;
     if (!burner) {
         MessageBoxes().Show(this, QString::fromUtf8(kNoBurners), IMessageBoxes::Kind::Information);
@@ -327,6 +358,10 @@ void TForm1::BurnISOToCD1Click()
 {
     if (JobRunning_)
         return;
+    if (SelectedStick()) {
+        BurnOntoStick();
+        return;
+    }
     TCDBurner* burner = SelectedBurner();
     if (!burner || !BurnForm)
         return;
@@ -360,6 +395,51 @@ void TForm1::BurnISOToCD1Click()
         burner->Eject(true);
     // The next poll asks the drive again in full: the disc has changed.
     PolledReady_ = -1;
+}
+
+void TForm1::BurnOntoStick()
+{
+    const TStickTarget stick = *SelectedStick();
+    if (!BurnForm)
+        return;
+    ImagePath = ImageToBurn();
+    CDSize1->setMemShaded(static_cast<int>(std::max<std::int64_t>(0, FileSizeOf(ImagePath.toStdString())) / 1048576));
+    // A stick whose partitions are mounted is refused by the kernel's exclusive open; the
+    // program unmounts nothing by itself.
+    if (!stick.IsFile) {
+        const TBlockDisk disk = StickForPath(stick.DevicePath);
+        if (!disk.Offered) {
+            MessageBoxes().Show(this, QStringLiteral("Cannot burn onto ") + QString::fromStdString(stick.DevicePath) +
+                                          QStringLiteral(": ") + QString::fromStdString(disk.Refusal) + u'.',
+                                IMessageBoxes::Kind::Error);
+            return;
+        }
+        QStringList mounts;
+        for (const auto& part : disk.Partitions)
+            for (const auto& point : part.MountPoints)
+                mounts << QString::fromStdString(part.DevicePath + " on " + point);
+        for (const auto& point : disk.MountPoints)
+            mounts << QString::fromStdString(disk.DevicePath + " on " + point);
+        if (!mounts.isEmpty()) {
+            MessageBoxes().Show(this, QString::fromStdString(stick.Description) + QStringLiteral(" has mounted partitions (") +
+                                          mounts.join(QStringLiteral(", ")) +
+                                          QStringLiteral("). Unmount them first; nothing was written."),
+                                IMessageBoxes::Kind::Error);
+            return;
+        }
+    }
+    if (!MessageBoxes().Ask(this, QStringLiteral("Everything on ") + QString::fromStdString(stick.Description) +
+                                      QStringLiteral(" will be erased.\r\n\r\nBurn the image onto it?")))
+        return;
+    BurnForm->Burner = nullptr;
+    BurnForm->Choices = Choices();
+    {
+        JobScope job(*this);
+        ProgressBar->show();
+        BurnForm->BurnStick(ImagePath, stick);
+        ProgressBar->hide();
+        job.KeepBurnButton(true);
+    }
 }
 
 void TForm1::BurnImageFile1Click()
@@ -613,6 +693,15 @@ void TForm1::RefreshDisc()
     DiscCapacityMiB_ = -1;
     DiscIsCD_ = true;
     PolledReady_ = -1;
+    if (const TStickTarget* stick = SelectedStick()) {
+        // A stick holds what it holds: its size is its room.
+        DiscLabel->setText((stick->Transport == "mmc" ? QStringLiteral("SD card\n") : QStringLiteral("USB stick\n")) +
+                           MiB(stick->SizeBytes));
+        DiscCapacityMiB_ = stick->SizeBytes / 1048576;
+        FillSpeedMenu({});
+        ShowCapacity();
+        return;
+    }
     TCDBurner* burner = BurnerList->Burners(DriveCombo->currentIndex());
     if (!burner || DriveAccessProblem(*BurnerList, DriveCombo->currentIndex()).Exists()) {
         DiscLabel->clear();

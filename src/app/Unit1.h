@@ -10,6 +10,7 @@
 #include <QString>
 
 #include "app/AppSettings.h"
+#include "stick/StickWriter.h"
 
 class QAction;
 class QComboBox;
@@ -92,6 +93,13 @@ public:
 
     // Every writer found at start; index i is entry i of DriveCombo. Null after FormDestroy.
     std::unique_ptr<TCDBurnerList> BurnerList;
+    // The USB sticks and SD cards found at start, after the writers in DriveCombo: entry
+    // BurnerList->Count() + i is stick i. Only the burn writes to them.
+    std::vector<TStickTarget> Sticks;
+    // Virtual sticks (--virtual-stick) the next window lists before the kernel's.
+    static std::vector<TStickTarget> VirtualSticks;
+    // The stick at the drive box's index; null for a writer.
+    const TStickTarget* SelectedStick() const;
     // The image chosen by the last burn command; empty until then.
     QString ImagePath;
 
@@ -168,6 +176,8 @@ private:
     // For a selected drive the scan could not open or ask: why, and how to get access, in the
     // status bar (the full advice as its tool tip). Removed again when a usable drive is chosen.
     void ShowDriveAccessHint();
+    // The burn onto the selected stick: the question naming what will be lost, then the job.
+    void BurnOntoStick();
     void CreateJobMenus();
     void SaveChoices();
     // The speeds of the disc in the drive in the Write Speed menu, the chosen one checked.

@@ -24,6 +24,7 @@
 #include "app/Unit1.h"
 #include "burner/DriveAccess.h"
 #include "burner/StopRequest.h"
+#include "stick/StickWriter.h"
 #include "vdrive/VirtualWriter.h"
 
 namespace {
@@ -162,6 +163,19 @@ int main(int argc, char** argv)
             return 2;
         }
         virtualDrives.push_back(std::move(writer));
+    }
+
+    for (const auto& spec : options.VirtualSticks) {
+        TVirtualStick stick;
+        TStickTarget target;
+        std::string error;
+        if (!ParseVirtualStickSpec(spec, stick, error) || !AttachVirtualStick(stick, target, error)) {
+            std::fprintf(stderr, "keelvane: cannot attach the virtual stick %s: %s\n", spec.c_str(), error.c_str());
+            for (auto& attached : virtualDrives)
+                vdrive::DetachVirtualDrive(attached);
+            return 2;
+        }
+        TForm1::VirtualSticks.push_back(target);
     }
 
     TScreenshotMessageBoxes shots;

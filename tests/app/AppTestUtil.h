@@ -103,6 +103,7 @@ public:
         // commands unless the test asks for it.
         UseSettingsFile(Dir.filePath(QStringLiteral("keelvane.conf")));
         TForm1::DefaultDiscPollInterval = 0;
+        TForm1::VirtualSticks.clear();
         SetMessageBoxes(&Messages);
         SetFileDialogs(&Chooser);
         win::SetScsiTraceSink([this](char letter, const win::ScsiRequest& r, bool ok) {
@@ -120,6 +121,7 @@ public:
         SetMessageBoxes(nullptr);
         SetFileDialogs(nullptr);
         UseSettingsFile(QString());
+        TForm1::VirtualSticks.clear();
         win::ResetKernelDevicePathsForTesting();
     }
     TAppFixture(const TAppFixture&) = delete;

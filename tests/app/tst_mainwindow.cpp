@@ -21,6 +21,7 @@
 
 #include "AppTestUtil.h"
 #include "app/CommandLine.h"
+#include "stick/StickWriter.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "platform/WinApi.h"
@@ -165,6 +166,8 @@ private slots:
     void textsFitTheMedium();
     void optionsApplyAndAreRemembered();
     void discInTheDrive();
+    void burnOntoAStick_data();
+    void burnOntoAStick();
 };
 
 void TestMainWindow::initTestCase()
@@ -1570,6 +1573,88 @@ void TestMainWindow::discInTheDrive()
     });
     QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
     QCOMPARE(polledDuringJob, 0);
+}
+
+void TestMainWindow::burnOntoAStick_data()
+{
+    QTest::addColumn<bool>("hybrid");
+    QTest::addColumn<bool>("agreed");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("hybrid image, agreed") << true << true << false
+                                          << QStringLiteral("USB Stick Creation Complete!\r\nThe USB stick was read back: it equals the image.");
+    QTest::newRow("not agreed") << true << false << false << QString();
+    QTest::newRow("no partition table") << false << true << false
+                                        << QStringLiteral("Error creating the USB stick.\r\nThis image has no partition table");
+    QTest::newRow("cancelled while writing") << true << true << true
+                                             << QStringLiteral("Burn cancelled.\r\nThe USB stick was written in part (");
+}
+
+// A stick in the writer box: the question names what will be lost, the image must boot from a
+// stick, the burn is byte for byte and read back, and Cancel leaves it said incomplete.
+void TestMainWindow::burnOntoAStick()
+{
+    QFETCH(bool, hybrid);
+    QFETCH(bool, agreed);
+    QFETCH(bool, cancel);
+    QFETCH(QString, message);
+    TAppFixture f;
+    f.Attach();
+    const QString image = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 9 * 1024 * 1024);
+    QVERIFY(!image.isEmpty());
+    if (hybrid) {
+        // An MBR partition table in the system area, as an isohybrid image has.
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.seek(446 + 4);
+        file.write("\x17", 1);
+        file.seek(446 + 12);
+        file.write("\x40", 1);
+        file.seek(510);
+        file.write("\x55\xAA", 2);
+    }
+    TVirtualStick spec;
+    spec.Path = f.Dir.filePath(QStringLiteral("stick.img")).toStdString();
+    spec.SizeBytes = 16 << 20;
+    TStickTarget stick;
+    std::string error;
+    QVERIFY2(AttachVirtualStick(spec, stick, error), error.c_str());
+    TForm1::VirtualSticks = {stick};
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QCOMPARE(w.DriveCombo->count(), 2);
+    QVERIFY(w.DriveCombo->itemText(1).contains(QStringLiteral("KeelVane Virtual Stick (16.0 MiB)")));
+    w.DriveCombo->setCurrentIndex(1);
+    QCOMPARE(w.DiscLabel->text(), QStringLiteral("USB stick\n16.0 MiB"));
+    // Only the burn writes to a stick.
+    w.ViewTOC1->trigger();
+    QVERIFY(f.Messages.Texts.back().endsWith(QStringLiteral("is a removable drive, not a CD writer: only the burn writes to it.")));
+    f.Messages.Texts.clear();
+
+    f.Messages.Answers = [&](const QString& q) { return q.startsWith(QStringLiteral("Everything on")) ? agreed : true; };
+    QObject::connect(f.Burn.get(), &TBurnForm::JobProgressed, [&](int phase, int) {
+        if (cancel && phase == static_cast<int>(TJobPhase::Write))
+            QTest::mouseClick(f.Burn->CancelBtn, Qt::LeftButton);
+    });
+    QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+    QVERIFY(!f.Messages.Questions.isEmpty());
+    QCOMPARE(f.Messages.Questions.front(),
+             QStringLiteral("Everything on KeelVane Virtual Stick (16.0 MiB) will be erased.\r\n\r\nBurn the image onto it?"));
+    QFile written(QString::fromStdString(spec.Path));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QByteArray onStick = written.readAll();
+    const QByteArray burnt = ReadAll(image);
+    if (message.isEmpty()) {
+        QVERIFY(f.Messages.Texts.isEmpty());
+    } else {
+        QCOMPARE(f.Messages.Texts.size(), 1);
+        QVERIFY2(f.Messages.Texts.front().startsWith(message), qPrintable(f.Messages.Texts.front()));
+    }
+    const bool complete = agreed && hybrid && !cancel;
+    QCOMPARE(onStick.left(burnt.size()) == burnt, complete);
+    if (!agreed || !hybrid)
+        QCOMPARE(onStick.count('\0'), onStick.size());   // nothing written
+    QVERIFY(!w.JobRunning() && w.BurnBtn->isEnabled());
 }
 
 QTEST_MAIN(TestMainWindow)
