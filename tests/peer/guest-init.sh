@@ -1,18 +1,37 @@
 #!/bin/sh
 # /init of the peer-test guest: loads the SCSI/ATA modules, waits for the optical drive, runs
-# the cycle named on the kernel command line (kv.cycle=tgt|bench|wine|readonly) with keelvane-cli and
-# prints every command's output between markers the host parses.
+# the cycle named on the kernel command line (kv.cycle=tgt|bench|wine|readonly|usb) with
+# keelvane-cli and prints every command's output between markers the host parses. In the usb
+# cycle the initramfs only brings the system up: keelvane-cli runs from the virtio disk, chrooted
+# into it as the running system's root (this script again, with the argument "system").
 export PATH=/bin:/sbin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
+if [ "$1" != system ]; then
+  mount -t proc proc /proc
+  mount -t sysfs sys /sys
+  mount -t devtmpfs dev /dev
+fi
 CYCLE=readonly
 for w in $(cat /proc/cmdline); do case "$w" in kv.cycle=*) CYCLE=${w#kv.cycle=};; esac; done
-for m in $(cat /mods/order); do insmod /mods/$m.ko 2>/dev/null; done
-i=0
-while [ $i -lt 150 ] && [ ! -b /dev/sr0 ]; do usleep 100000; i=$((i+1)); done
-usleep 300000
-echo "=== guest ready cycle=$CYCLE sr0=$( [ -b /dev/sr0 ] && echo yes || echo no)"
+if [ "$1" != system ]; then
+  for m in $(cat /mods/order); do insmod /mods/$m.ko 2>/dev/null; done
+  if [ "$CYCLE" = usb ]; then
+    i=0
+    while [ $i -lt 150 ] && { [ ! -b /dev/vda ] || [ ! -b /dev/sda ]; }; do usleep 100000; i=$((i+1)); done
+    echo "=== guest ready cycle=$CYCLE vda=$( [ -b /dev/vda ] && echo yes || echo no) sda=$( [ -b /dev/sda ] && echo yes || echo no)"
+    mkdir -p /sysroot
+    if mount -t ext4 /dev/vda /sysroot; then
+      mount --move /proc /sysroot/proc; mount --move /sys /sysroot/sys; mount --move /dev /sysroot/dev
+      exec chroot /sysroot /bin/sh /init system
+    fi
+    echo "=== cannot mount the system disk"
+    echo "=== guest done"
+    poweroff -f
+  fi
+  i=0
+  while [ $i -lt 150 ] && [ ! -b /dev/sr0 ]; do usleep 100000; i=$((i+1)); done
+  usleep 300000
+  echo "=== guest ready cycle=$CYCLE sr0=$( [ -b /dev/sr0 ] && echo yes || echo no)"
+fi
 # The serial console is a terminal; plain status lines read better in the log.
 export ASAN_OPTIONS=detect_leaks=0 HOME=/tmp TERM=dumb
 run() {
@@ -152,6 +171,16 @@ case "$CYCLE" in
     fi
     chroot /new $wenv WINEDEBUG=-all wineserver -k
     sync
+    ;;
+  usb)
+    # The system disk holds / (this chroot); the USB stick is blank. The list offers the stick
+    # only, a burn onto the system disk is refused, the one onto the stick is read back.
+    mount -t tmpfs tmpfs /tmp
+    run drives drives
+    run burn-system burn --drive /dev/vda --yes /demo.iso
+    run burn burn --drive /dev/sda --yes /demo.iso
+    # No udev here: the image's partitions are known only if the writer had the table re-read.
+    echo "=== BEGIN partitions"; grep -E ' sda[0-9]*$' /proc/partitions; echo "=== END partitions rc=0"
     ;;
   readonly)
     run drives drives

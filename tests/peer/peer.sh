@@ -5,6 +5,11 @@
 #   peer.sh tgt  CLI     tgt's blank DVD+R writer over loopback iSCSI (scsi-generic)
 #   peer.sh scsi CLI     QEMU's read-only scsi-cd on virtio-scsi holding a CD-sized ISO
 #   peer.sh ahci CLI     QEMU's read-only ide-cd on AHCI holding the same ISO
+#   peer.sh usb  CLI     a blank USB stick (usb-storage on xHCI) beside a virtio disk that holds
+#                        the guest's running system (/, keelvane-cli on it): drives offers the
+#                        stick only, a burn onto the system disk is refused, the demo image is
+#                        burnt onto the stick; then a second machine boots from the written stick
+#                        and its banner must come up on the serial console
 #   peer.sh bench CLI    two blank tgt DVD+R writers in one guest: the same image burnt by
 #                        keelvane-cli and by `cdrskin -tao`, wall time and commands at the drive
 #                        (bench/run.sh prints the figures; KV_PEER_IMAGE_MB sets the image size)
@@ -37,6 +42,7 @@ else
 fi
 work=$(mktemp -d /tmp/kv-peer.XXXXXX)
 tgtd_pid=""
+boot_pid=""
 # A port nothing listens on (3260 may be a real iSCSI target's): tried from a random start.
 free_port() {
   local p
@@ -64,6 +70,11 @@ cleanup() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$tgtd_pid" 2>/dev/null || break; sleep 0.2; done
     kill -9 "$tgtd_pid" 2>/dev/null
   fi
+  if [ -n "$boot_pid" ] && kill -0 "$boot_pid" 2>/dev/null; then
+    kill "$boot_pid" 2>/dev/null
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$boot_pid" 2>/dev/null || break; sleep 0.2; done
+    kill -9 "$boot_pid" 2>/dev/null
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -78,6 +89,13 @@ if [ "$cycle" = tgt ] || [ "$cycle" = bench ] || [ "$cycle" = wine ]; then
 fi
 if [ "$cycle" = bench ]; then
   command -v cdrskin >/dev/null || skip "cdrskin is not installed"
+fi
+if [ "$cycle" = usb ]; then
+  command -v mkfs.ext4 >/dev/null || skip "mkfs.ext4 is not installed"
+  # The image a user burns onto a stick: the bootable hybrid demo image, as the build makes it.
+  demo_log=$("$here/../../scripts/make-demo-image.sh" "$work/demo.iso" 2>&1) || {
+    case "$demo_log" in *"is missing"*) skip "cannot make the demo image: $demo_log" ;; esac
+    fail "make-demo-image.sh failed: $demo_log"; }
 fi
 if [ "$cycle" = wine ]; then
   command -v wine >/dev/null && command -v wineserver >/dev/null || skip "wine is not installed"
@@ -125,7 +143,7 @@ else
     [ -e "$root$lib" ] || { mkdir -p "$root$(dirname "$lib")"; cp -L "$lib" "$root$lib"; }
   done
 fi
-cp "$work/img.iso" "$root/img.iso"
+if [ "$cycle" = usb ]; then cp "$work/demo.iso" "$root/demo.iso"; else cp "$work/img.iso" "$root/img.iso"; fi
 cp "$here/guest-init.sh" "$root/init" && chmod +x "$root/init"
 if [ "$cycle" = scsi ] || [ "$cycle" = ahci ]; then
   # The tray lock as the drive reports it, read beside keelvane (a shared open, as any program).
@@ -149,6 +167,7 @@ modules="sr_mod sg virtio_scsi virtio_pci ahci"
 [ "$cycle" = wine ] && modules="$modules 9p 9pnet_virtio overlay"
 # The disc is mounted in the read-only cycles: the kernel then holds the drive and its tray.
 { [ "$cycle" = scsi ] || [ "$cycle" = ahci ]; } && modules="$modules isofs"
+[ "$cycle" = usb ] && modules="crc32c_generic virtio_pci virtio_blk xhci-pci usb-storage sd_mod ext4"
 for p in $(for m in $modules; do resolve $m; done | awk '!s[$0]++'); do
   name=$(basename "$p" | sed -E 's/\.ko(\.xz)?$//')
   case "$p" in
@@ -191,7 +210,17 @@ if [ "$cycle" = wine ]; then
   # to see each SCSI pass-through request (the ASPI run also traces aspi, loaddll and relay).
   printf "WINEPREFIX='%s'\nKV_WINEDEBUG='%s'\n" "$pfx" "${KV_PEER_WINEDEBUG:--all,err+all}" > "$root/kv/env"
 fi
-(cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz" || fail "cannot pack the initramfs"
+if [ "$cycle" = usb ]; then
+  # The running system is the virtio disk: all of the tree on one ext4 file system (the whole
+  # disk, as / in the guest). The initramfs only mounts it: busybox, the modules, this init.
+  mkfs.ext4 -q -F -L KV_SYSTEM -d "$root" "$work/system.img" "$(( $(du -sm "$root" | cut -f1) + 64 ))M" \
+    >/dev/null || fail "cannot make the system disk"
+  (cd "$root" && find . \( -path ./bin/keelvane-cli -o -path ./demo.iso -o -path ./lib -o -path ./lib64 \
+     -o -path ./usr \) -prune -o -print | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz" \
+    || fail "cannot pack the initramfs"
+else
+  (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz" || fail "cannot pack the initramfs"
+fi
 
 # The drive.
 case "$cycle" in
@@ -233,6 +262,12 @@ case "$cycle" in
          -drive "if=none,id=cd0,media=cdrom,format=raw,readonly=on,file=$work/cd.iso"
          -device ide-cd,drive=cd0,bus=ahci0.0)
     guest_cycle=readonly ;;
+  usb)
+    truncate -s 64M "$work/stick.img" || fail "cannot make the stick"
+    dev=(-drive "if=none,id=sys,format=raw,file=$work/system.img" -device virtio-blk-pci,drive=sys
+         -device qemu-xhci,id=xhci
+         -drive "if=none,id=stick,format=raw,file=$work/stick.img" -device usb-storage,bus=xhci.0,drive=stick,removable=on)
+    guest_cycle=usb ;;
   *) echo "unknown cycle $cycle"; exit 2 ;;
 esac
 
@@ -252,7 +287,11 @@ qrc=$?
 [ "$cycle" = wine ] && echo "guest wall time: $(( $(date +%s) - started )) s"
 tr -d '\r' < "$work/guest.log" > "$work/guest.txt"
 grep -q "=== guest done" "$work/guest.txt" || fail "the guest did not finish (qemu exit $qrc)"
-grep -q "sr0=yes" "$work/guest.txt" || fail "the guest saw no /dev/sr0"
+if [ "$cycle" = usb ]; then
+  grep -q "vda=yes sda=yes" "$work/guest.txt" || fail "the guest saw no system disk /dev/vda or no stick /dev/sda"
+else
+  grep -q "sr0=yes" "$work/guest.txt" || fail "the guest saw no /dev/sr0"
+fi
 
 # section NAME: the output of one command; rc NAME: its exit code.
 section() { awk -v n="$1" '$0=="=== BEGIN " n {on=1; next} $0 ~ "^=== END " n " rc=" {on=0} on' "$work/guest.txt"; }
@@ -388,6 +427,40 @@ case "$cycle" in
     expect dvd-structure "Err_SenseIllegalRequest"
     expect_rc eject 0
     expect_rc_not toc-after-eject 0; expect toc-after-eject "Err_SenseNotReady"
+    ;;
+  usb)
+    # The stick is offered; the system disk is not even listed.
+    expect_rc drives 0; expect drives "/dev/sda  "; expect drives "USB stick: burn onto it with --drive /dev/sda"
+    section drives | grep -F "/dev/vda" >/dev/null && fail "drives: the system disk /dev/vda was offered"
+    expect_rc burn-system 3
+    expect burn-system "cannot burn onto /dev/vda: it holds the running system's file systems (/"
+    expect_rc burn 0; expect burn "USB Stick Creation Complete!"; expect burn "The USB stick was read back: it equals the image."
+    expect partitions "sda1"
+    size=$(stat -c %s "$work/demo.iso")
+    cmp -n "$size" "$work/stick.img" "$work/demo.iso" >/dev/null || fail "the stick does not hold the demo image"
+    echo "stick equals the demo image ($size bytes)"
+    # The written stick alone in a second machine: SeaBIOS boots its MBR, ISOLINUX shows the
+    # banner. The BIOS mirrors its screen onto the serial port (etc/sercon-port; the machine has
+    # no display), so the banner is read there; QEMU is stopped by its PID once it came.
+    printf '\xf8\x03' > "$work/sercon-port"
+    : > "$work/boot.log"
+    qemu-system-x86_64 -accel tcg -m 128 -machine pc -display none -monitor none -nodefaults -no-reboot -nic none \
+      -serial "file:$work/boot.log" -fw_cfg "name=etc/sercon-port,file=$work/sercon-port" \
+      -device qemu-xhci,id=xhci -drive "if=none,id=stick,format=raw,readonly=on,file=$work/stick.img" \
+      -device usb-storage,bus=xhci.0,drive=stick,bootindex=0 > "$work/boot-qemu.log" 2>&1 &
+    boot_pid=$!
+    banner=no
+    for _ in $(seq "$(( ${KV_PEER_BOOT_WAIT:-60} * 5 ))"); do
+      # Cursor movements of the mirrored screen may fall inside a line: dropped before the search.
+      sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' "$work/boot.log" | grep -F "KeelVane demo rescue disc" >/dev/null \
+        && { banner=yes; break; }
+      kill -0 "$boot_pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    kill "$boot_pid" 2>/dev/null; wait "$boot_pid" 2>/dev/null; boot_pid=""
+    sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bc//g' "$work/boot.log" | tr -d '\r' | sed 's/^/    boot| /'; echo
+    [ "$banner" = yes ] || fail "the machine booted from the stick showed no banner $(grep -v 'prefixed with "opt/"' "$work/boot-qemu.log")"
+    echo "the stick boots: the demo image's banner came up"
     ;;
 esac
 echo "PASSED: $cycle"
