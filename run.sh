@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the main job on the virtual writer: burns the
 # rescue image beside the programs (a bootable demo image made here when there is none) onto a
 # fresh virtual CD-R, prints the disc's table of contents, and checks with xorriso that the
-# burnt track is a readable ISO 9660 file system equal to the image.
+# burnt track is a readable ISO 9660 file system equal to the image; then writes the same image
+# onto a virtual USB stick.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -65,6 +66,14 @@ echo "files on the disc: $(echo "$files" | tr '\n' ' ')"
 cmp "$image" "$track"
 echo "the burnt track equals the image, byte for byte"
 
+# The same image onto a stick: a file presented as a 64 MiB USB stick.
+stick="$build/demo-stick.img"
+rm -f "$stick"
+echo "== Writing it onto a virtual USB stick: keelvane-cli --virtual-stick $stick,size=64M burn --yes"
+"$cli" --virtual-stick "$stick,size=64M" burn --yes
+cmp -n "$(stat -c %s "$image")" "$image" "$stick"
+echo "the stick holds the image, byte for byte"
+
 cat <<MSG
 
 The disc is $cue
@@ -73,4 +82,6 @@ Open the desktop program on it:
   $build/src/app/keelvane --virtual-drive $cue
 or boot it in an emulator:
   qemu-system-x86_64 -cdrom $track
+The stick is $stick; it boots as well:
+  qemu-system-x86_64 -drive file=$stick,format=raw
 MSG

@@ -273,6 +273,7 @@ std::unique_ptr<TBurnJob> Session::MakeJob() {
         sample.driveBuffer = p.DriveBuffer;
         sample.fileBuffer = p.FileBuffer;
         sample.blocksPerSecond = p.BlocksPerSecond;
+        sample.megabytes = stick_.has_value();
         out_.Progress(PhaseName(p.Phase), sample, Output::Now());
     };
     job->OnProgressEnd = [this] { out_.EndProgress(); };

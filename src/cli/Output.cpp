@@ -55,8 +55,14 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
         if (sample.driveBuffer >= 0) event.Add("drive_buffer", sample.driveBuffer); else event.AddNull("drive_buffer");
         if (sample.fileBuffer >= 0) event.Add("file_buffer", sample.fileBuffer); else event.AddNull("file_buffer");
         // Every medium in CD x (75 blocks/s), as scripts have always read it.
-        if (sample.blocksPerSecond > 0) event.Add("speed_x", sample.blocksPerSecond / 75.0);
-        else event.AddNull("speed_x");
+        if (sample.megabytes) {
+            if (sample.blocksPerSecond > 0) event.Add("speed_mb_s", sample.blocksPerSecond * 2048 / 1e6);
+            else event.AddNull("speed_mb_s");
+        } else if (sample.blocksPerSecond > 0) {
+            event.Add("speed_x", sample.blocksPerSecond / 75.0);
+        } else {
+            event.AddNull("speed_x");
+        }
         Emit(event.Str());
         return;
     }

@@ -24,13 +24,16 @@ std::string FormatProgressLine(const ProgressSample& s) {
     }
     if (s.sector >= 0) {
         if (s.blocksPerSecond > 0) {
-            // Every medium in CD x, as the line always showed it.
-            std::snprintf(buffer, sizeof buffer, "  %5.1fx", s.blocksPerSecond / 75.0);
+            // Every disc in CD x, as the line always showed it; a stick in MB/s.
+            if (s.megabytes)
+                std::snprintf(buffer, sizeof buffer, "  %5.1f MB/s", s.blocksPerSecond * 2048 / 1e6);
+            else
+                std::snprintf(buffer, sizeof buffer, "  %5.1fx", s.blocksPerSecond / 75.0);
             line += buffer;
             line += "  " + FormatDuration(kvrate::SecondsLeft(s.sector, s.total, s.percent, s.blocksPerSecond, 0)) +
                     " left";
         } else {
-            line += "    --.-x  --:-- left";
+            line += s.megabytes ? "   --.- MB/s  --:-- left" : "    --.-x  --:-- left";
         }
     }
     return line;

@@ -19,6 +19,7 @@ struct ProgressSample {
     int driveBuffer = -1;       // -1: not known
     int fileBuffer = -1;
     double blocksPerSecond = 0; // <= 0: not measured yet
+    bool megabytes = false;     // a stick has no x: its pace in MB/s
 };
 
 // One line, without carriage return.

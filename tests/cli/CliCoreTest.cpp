@@ -228,6 +228,15 @@ TEST(ProgressLine, ShowsPercentSectorBuffersSpeedAndTimeLeft) {
     EXPECT_EQ(FormatProgressLine(s), " 45%  sector 1499 of 3000  buffer  80%  read-ahead   7%   16.0x  0:01 left");
     s.blocksPerSecond = 0;
     EXPECT_EQ(FormatProgressLine(s), " 45%  sector 1499 of 3000  buffer  80%  read-ahead   7%    --.-x  --:-- left");
+    // A stick has no x: 10,000 blocks a second are 20.5 MB/s.
+    ProgressSample stick;
+    stick.percent = 50;
+    stick.sector = 4999;
+    stick.total = 10000;
+    stick.megabytes = true;
+    EXPECT_EQ(FormatProgressLine(stick), " 50%  sector 4999 of 10000   --.- MB/s  --:-- left");
+    stick.blocksPerSecond = 10000;
+    EXPECT_EQ(FormatProgressLine(stick), " 50%  sector 4999 of 10000   20.5 MB/s  0:01 left");
     ProgressSample blank;
     blank.percent = 100;
     EXPECT_EQ(FormatProgressLine(blank), "100%");
