@@ -175,8 +175,12 @@ void TBurnForm::JobProgress(const TJobProgress& Progress)
     StepLabel->setText(PhaseText(Progress.Phase) +
                        (Progress.Sector >= 0 ? QStringLiteral(": sector %1 of %2").arg(Progress.Sector + 1).arg(Progress.Total)
                                              : QStringLiteral(": %1%").arg(Progress.Percent)));
+    // A disc's pace in its x; a stick has none: MB/s.
     const double x = Progress.SpeedX;
-    const QString speed = x > 0 ? QStringLiteral("%1x").arg(x, 0, 'f', 1) : QStringLiteral("--.-x");
+    const double mbs = Progress.BlocksPerSecond * 2048 / 1e6;
+    const QString speed = StickJob_ ? (mbs > 0 ? QStringLiteral("%1 MB/s").arg(mbs, 0, 'f', 1) : QStringLiteral("--.- MB/s"))
+                          : x > 0   ? QStringLiteral("%1x").arg(x, 0, 'f', 1)
+                                    : QStringLiteral("--.-x");
     TimeLabel->setText(QStringLiteral("Speed %1   Elapsed %2   Left %3")
                            .arg(Progress.Sector >= 0 ? speed : QStringLiteral("-"))
                            .arg(Duration(JobClock_.isValid() ? JobClock_.elapsed() / 1000.0 : 0))
