@@ -148,9 +148,18 @@ make_wave() {   # make_wave PATH MIB: CD audio (PCM 44.1 kHz, 16 bit, stereo), r
 declare -A stick_val
 stick_lines=()
 
+stick_detach() {   # stick_detach DEVICE: udev may still be probing the new partition table
+  local try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    losetup -d "$1" 2>/dev/null && return 0
+    sleep 0.2
+  done
+  echo "bench: $1 could not be detached" >&2
+}
+
 stick_attach() {   # stick_attach FILE [-P]: a loop device on FILE; sets s_dev
   s_dev=$(losetup -f --show "${@:2}" "$1")
-  stick_undo+=("losetup -d $s_dev")
+  stick_undo+=("stick_detach $s_dev")
 }
 
 stick_ext4_dir() {   # sets s_dir and s_where: a folder on ext4
@@ -236,6 +245,15 @@ stick_figures() {   # fills stick_lines
   [ -x "$stick_bench" ] || { stick_lines+=("  skipped: $stick_bench was not built"); return; }
   stick_image="$work/image-${stick_mb}M.iso"
   make_image "$stick_image" "$stick_mb"
+  # What the writer computes beside the transfers: the SHA-256 of every byte written and read
+  # back (the job reports it), by the same library, on the image in the cache.
+  local r
+  if command -v openssl >/dev/null; then
+    for ((r = 0; r < runs; r++)); do
+      measure "$work/sha.log" openssl dgst -sha256 "$stick_image"
+      [ "$m_rc" = 0 ] && stick_keep sha "$m_wall"
+    done
+  fi
   local tmpfs_dir=/dev/shm
   stick_on tmpfs "$tmpfs_dir"
   stick_ext4_dir
@@ -257,6 +275,10 @@ stick_figures() {   # fills stick_lines
         printf f, "verify: keelvane read-back and compare", kv, mib / kv, kvc, sprintf("%+8.1f%%", (kv - cw) * 100 / cw)
         printf "    %-44s %8.3f %9.0f %7.2f", "verify: cmp IMAGE DEVICE", cw, mib / cw, cwc }')")
   done
+  if [ -n "${stick_val[sha]:-}" ]; then
+    stick_lines+=("$(awk -v mib="$mib" -v s="${stick_val[sha]}" 'BEGIN {
+      printf "  SHA-256 of the image alone (openssl dgst, what the writer adds to each pass): %.3f s, %.0f MiB/s", s, mib / s }')")
+  fi
   stick_lines+=("$(awk -v r="${stick_val[rss]#-}" -v h="${stick_val[hwm]#-}" 'BEGIN {
     printf "  peak resident memory of the write and the verify: %.1f MiB (VmHWM %.1f MiB) (target < 32 MiB: %s)",
       r / 1024, h / 1024, (r < 32 * 1024 ? "met" : "MISSED") }')")
