@@ -3,6 +3,7 @@
 //   bytes=N direct=0|1 open_s=S write_s=S write_cpu_s=S verify_s=S verify_cpu_s=S hwm_kib=K
 // The command line refuses loop devices (they are never sticks), so the writer is driven here
 // as the stick job drives it, without the job's image check and events around it.
+// kv_stick_bench --hash IMAGE: hash_s=S, the SHA-256 of the image alone, in the writer's pieces.
 // --drop-caches (root): between the write and the verify the page cache is dropped and the
 // image read into it again, as the script does before its peer's compare, so that both read
 // the device's data from where it is kept, and the image from the cache.
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "burner/CDBufferedStream.h"
 #include "stick/StickWriter.h"
@@ -62,11 +64,39 @@ bool DropCaches(const TImageFile& Image)
 
 }  // namespace
 
+int HashOnly(const char* Path)
+{
+    const TImageFile image(Path);
+    std::vector<std::uint8_t> piece(static_cast<std::size_t>(TStickWriter::kPieceBytes));
+    const auto t = std::chrono::steady_clock::now();
+    TDigest sha256(TDigestKind::Sha256);
+    for (std::int64_t at = 0; at < image.Size();) {
+        const std::int64_t got = image.ReadAt(piece.data(), piece.size(), at);
+        if (got <= 0) {
+            std::fprintf(stderr, "cannot read %s\n", Path);
+            return 1;
+        }
+        sha256.Update(piece.data(), static_cast<std::size_t>(got));
+        at += got;
+    }
+    sha256.FinalHex();
+    std::printf("hash_s=%.4f\n", Seconds(t));
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "--hash") == 0) {
+        try {
+            return HashOnly(argv[2]);
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return 1;
+        }
+    }
     const bool drop = argc == 4 && std::strcmp(argv[1], "--drop-caches") == 0;
     if (argc != 3 + drop) {
-        std::fprintf(stderr, "usage: %s [--drop-caches] IMAGE DEVICE\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--drop-caches] IMAGE DEVICE | --hash IMAGE\n", argv[0]);
         return 2;
     }
     try {
