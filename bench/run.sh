@@ -21,6 +21,12 @@
 # blank figures, default 24; 0 skips them), KV_BENCH_WAVE_MB (size of the wave of (c), default
 # 300).
 # KV_BENCH_PEER_MB (image of (h), default 10), KV_BENCH_NO_PEER=1 (leave (h) out).
+#   (i) the USB stick writer (as the stick job runs it, by bench/stick_write.cpp: the command
+#       line takes no loop device, they are never sticks) writing and reading back an image on a
+#       loop device whose backing file is on tmpfs and on ext4, beside dd and cmp on the same
+#       device; its peak resident memory. Needs root and losetup, else it says it was skipped.
+# KV_BENCH_STICK_MB (image of (i), default 512; 0 leaves (i) out), KV_BENCH_ONLY=stick (build and
+# measure (i) alone).
 # Never a pass/fail gate: the targets are printed beside the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,8 +40,19 @@ runs=${KV_BENCH_RUNS:-3}
 wave_mb=${KV_BENCH_WAVE_MB:-300}
 jobs=${KV_JOBS:-2}
 
+only=${KV_BENCH_ONLY:-}
+case $only in ""|stick) ;; *) echo "bench: KV_BENCH_ONLY=$only: only \"stick\" is known" >&2; exit 1 ;; esac
+stick_mb=${KV_BENCH_STICK_MB:-512}
+stick_bench="$build/bench/kv_stick_bench"
+
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_SANITIZE=OFF -DKV_BUILD_TESTS=OFF >/dev/null
+  if [ "$stick_mb" != 0 ]; then
+    cmake --build "$build" -j"$jobs" --target kv_stick_bench >"$build/stick-bench-build.log" 2>&1 ||
+      echo "bench: the stick bench did not build (see $build/stick-bench-build.log)" >&2
+  fi
+fi
+if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ] && [ "$only" != stick ]; then
   cmake --build "$build" -j"$jobs" --target keelvane-cli >/dev/null
   # The desktop program is measured when it builds; the figures of the engine do not wait on it.
   if grep -q '^KV_BUILD_GUI:BOOL=ON' "$build/CMakeCache.txt" && [ -f "$root/src/app/CMakeLists.txt" ]; then
@@ -45,15 +62,29 @@ if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
 fi
 cli="$build/src/cli/keelvane-cli"
 app="$build/src/app/keelvane"
-[ -x "$cli" ] || { echo "bench: $cli was not built" >&2; exit 1; }
+[ "$only" = stick ] || [ -x "$cli" ] || { echo "bench: $cli was not built" >&2; exit 1; }
 for tool in xorriso /usr/bin/time; do
+  [ "$only" = stick ] && [ "$tool" = xorriso ] && continue
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
 done
 
 mkdir -p "$work"
 shm=/dev/shm/kv-bench.$$
-cleanup() { rm -rf "$shm" "$work/disc" "$work/copy.iso" "$work/xorriso.iso"; }
+# What (i) set up (loop devices, a mount, backing files), undone newest first.
+stick_undo=()
+stick_unwind() {   # stick_unwind MARK: undoes what was set up since the stack held MARK entries
+  local i
+  for ((i = ${#stick_undo[@]} - 1; i >= $1; i--)); do
+    eval "${stick_undo[i]}" >/dev/null 2>&1 || true
+    unset 'stick_undo[i]'
+  done
+}
+cleanup() {
+  stick_unwind 0
+  rm -rf "$shm" "$work/disc" "$work/copy.iso" "$work/xorriso.iso"
+}
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # ---- helpers ------------------------------------------------------------------------------
 now_ns() { date +%s%N; }
@@ -109,7 +140,176 @@ make_wave() {   # make_wave PATH MIB: CD audio (PCM 44.1 kHz, 16 bit, stereo), r
   cat "$path" >/dev/null
 }
 
+# ---- (i) the USB stick writer on loop devices --------------------------------------------------
+# Each backing file holds a stick a little larger than the image, filled by an untimed first
+# write so that no contestant pays for its allocation. The writer's time is its Write() (the
+# pieces, the flush and the re-read of the partition table) and its Verify(), from the program's
+# own clock; dd's and cmp's are their processes' wall time.
+declare -A stick_val
+stick_lines=()
+
+stick_detach() {   # stick_detach DEVICE: udev may still be probing the new partition table
+  local try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    losetup -d "$1" 2>/dev/null && return 0
+    sleep 0.2
+  done
+  echo "bench: $1 could not be detached" >&2
+}
+
+stick_attach() {   # stick_attach FILE [-P]: a loop device on FILE; sets s_dev
+  s_dev=$(losetup -f --show "${@:2}" "$1")
+  stick_undo+=("stick_detach $s_dev")
+}
+
+stick_ext4_dir() {   # sets s_dir and s_where: a folder on ext4
+  if [ "$(stat -f -c %T "$work")" = ext2/ext3 ] && [ "$(df --output=fstype "$work" | tail -n 1 | tr -d ' ')" = ext4 ]; then
+    s_dir=$work
+    s_where="ext4 ($work)"
+    return
+  fi
+  command -v mkfs.ext4 >/dev/null || fail "stick: $work is not on ext4 and mkfs.ext4 is missing"
+  local img="$work/kv-stick-ext4.$$.img" mnt="$work/kv-stick-ext4.$$.mnt"
+  stick_undo+=("rm -f '$img'")
+  truncate -s $(((stick_mb + 8) * 1024 * 1024 * 11 / 10 + 64 * 1024 * 1024)) "$img"
+  mkfs.ext4 -q -F "$img"
+  stick_attach "$img"
+  mkdir -p "$mnt"
+  stick_undo+=("rmdir '$mnt'")
+  mount -t ext4 "$s_dev" "$mnt"
+  stick_undo+=("umount '$mnt'")
+  s_dir=$mnt
+  s_where="ext4 (a file system image on $(df --output=fstype "$work" | tail -n 1 | tr -d ' '), mounted by loop)"
+}
+
+stick_keep() {   # stick_keep KEY VALUE: the smaller of the runs' values
+  if [ -z "${stick_val[$1]:-}" ] || awk -v a="$2" -v b="${stick_val[$1]}" 'BEGIN { exit !(a < b) }'; then
+    stick_val[$1]=$2
+  fi
+}
+
+stick_on() {   # stick_on KEY DIR: the image written and read back on a loop device backed in DIR
+  local key=$1 dir=$2 backing bytes figures r mark=${#stick_undo[@]}
+  backing="$dir/kv-stick.$$"
+  bytes=$(stat -c %s "$stick_image")
+  stick_undo+=("rm -f '$backing'")
+  head -c $((bytes + 8 * 1024 * 1024)) /dev/zero >"$backing"
+  # Partitions scanned as on a disk: the writer has the kernel re-read the table it wrote.
+  stick_attach "$backing" -P
+  dd if="$stick_image" of="$s_dev" bs=4M oflag=direct conv=fsync status=none
+  for ((r = 0; r < runs; r++)); do
+    blockdev --flushbufs "$s_dev"
+    measure "$work/stick.log" "$stick_bench" --drop-caches "$stick_image" "$s_dev"
+    [ "$m_rc" = 0 ] || { cat "$work/stick.log" >&2; fail "stick on $key: the stick writer exited $m_rc"; }
+    figures=$(grep '^bytes=' "$work/stick.log")
+    eval "local $figures"
+    # eval'd from the program's line: direct, write_s, write_cpu_s, verify_s, verify_cpu_s, hwm_kib
+    stick_val[$key-direct]=$direct
+    if awk -v a="$write_s" -v b="${stick_val[$key-kv-write]:-1e9}" 'BEGIN { exit !(a < b) }'; then
+      stick_val[$key-kv-write-cpu]=$write_cpu_s
+    fi
+    stick_keep "$key-kv-write" "$write_s"
+    if awk -v a="$verify_s" -v b="${stick_val[$key-kv-verify]:-1e9}" 'BEGIN { exit !(a < b) }'; then
+      stick_val[$key-kv-verify-cpu]=$verify_cpu_s
+    fi
+    stick_keep "$key-kv-verify" "$verify_s"
+    stick_keep "rss" "-$m_rss"    # the largest
+    stick_keep "hwm" "-$hwm_kib"
+
+    blockdev --flushbufs "$s_dev"
+    measure "$work/dd.log" dd if="$stick_image" of="$s_dev" bs=4M oflag=direct conv=fsync status=none
+    [ "$m_rc" = 0 ] || { cat "$work/dd.log" >&2; fail "stick on $key: dd exited $m_rc"; }
+    if awk -v a="$m_wall" -v b="${stick_val[$key-dd]:-1e9}" 'BEGIN { exit !(a < b) }'; then stick_val[$key-dd-cpu]=$m_cpu; fi
+    stick_keep "$key-dd" "$m_wall"
+
+    sync; echo 3 >/proc/sys/vm/drop_caches; cat "$stick_image" >/dev/null
+    measure "$work/cmp.log" cmp -n "$bytes" "$stick_image" "$s_dev"
+    [ "$m_rc" = 0 ] || { cat "$work/cmp.log" >&2; fail "stick on $key: cmp found the device differs from the image"; }
+    if awk -v a="$m_wall" -v b="${stick_val[$key-cmp]:-1e9}" 'BEGIN { exit !(a < b) }'; then stick_val[$key-cmp-cpu]=$m_cpu; fi
+    stick_keep "$key-cmp" "$m_wall"
+  done
+  stick_unwind "$mark"
+}
+
+stick_figures() {   # fills stick_lines
+  if [ "$stick_mb" = 0 ]; then
+    stick_lines+=("  left out (KV_BENCH_STICK_MB=0)"); return
+  fi
+  if [ "$(id -u)" != 0 ]; then
+    stick_lines+=("  skipped: loop devices need root"); return
+  fi
+  local tool
+  for tool in losetup blockdev dd cmp; do
+    command -v "$tool" >/dev/null || { stick_lines+=("  skipped: $tool is missing"); return; }
+  done
+  [ -x "$stick_bench" ] || { stick_lines+=("  skipped: $stick_bench was not built"); return; }
+  stick_image="$work/image-${stick_mb}M.iso"
+  make_image "$stick_image" "$stick_mb"
+  # What the writer computes beside the transfers: the SHA-256 of every byte written and read
+  # back (the job reports it), by the same code in the same pieces, on the image in the cache.
+  local r hash_s
+  for ((r = 0; r < runs; r++)); do
+    hash_s=$("$stick_bench" --hash "$stick_image" | sed -n 's/^hash_s=//p')
+    [ -n "$hash_s" ] || fail "stick: the hash alone was not measured"
+    stick_keep sha "$hash_s"
+  done
+  local tmpfs_dir=/dev/shm
+  stick_on tmpfs "$tmpfs_dir"
+  stick_ext4_dir
+  stick_on ext4 "$s_dir"
+
+  local mib=$stick_mb
+  stick_lines+=("$(printf '  %-46s %8s %9s %7s %9s' "" "wall s" "MiB/s" "CPU s" "vs peer")")
+  local key where
+  for key in tmpfs ext4; do
+    if [ "$key" = tmpfs ]; then where="tmpfs ($tmpfs_dir)"; else where=$s_where; fi
+    stick_lines+=("  backing file on $where; the writer's transfers: $([ "${stick_val[$key-direct]}" = 1 ] && echo direct || echo "through the cache")")
+    stick_lines+=("$(awk -v mib="$mib" -v kw="${stick_val[$key-kv-write]}" -v kwc="${stick_val[$key-kv-write-cpu]}" \
+      -v dw="${stick_val[$key-dd]}" -v dwc="${stick_val[$key-dd-cpu]}" \
+      -v kv="${stick_val[$key-kv-verify]}" -v kvc="${stick_val[$key-kv-verify-cpu]}" \
+      -v cw="${stick_val[$key-cmp]}" -v cwc="${stick_val[$key-cmp-cpu]}" 'BEGIN {
+        f = "    %-44s %8.3f %9.0f %7.2f %s\n"
+        printf f, "write: keelvane stick writer", kw, mib / kw, kwc, sprintf("%+8.1f%% (target within 5%%: %s)", (kw - dw) * 100 / dw, (kw <= 1.05 * dw ? "met" : "MISSED"))
+        printf f, "write: dd bs=4M oflag=direct conv=fsync", dw, mib / dw, dwc, ""
+        printf f, "verify: keelvane read-back and compare", kv, mib / kv, kvc, sprintf("%+8.1f%%", (kv - cw) * 100 / cw)
+        printf "    %-44s %8.3f %9.0f %7.2f", "verify: cmp IMAGE DEVICE", cw, mib / cw, cwc }')")
+  done
+  if [ -n "${stick_val[sha]:-}" ]; then
+    stick_lines+=("$(awk -v mib="$mib" -v s="${stick_val[sha]}" 'BEGIN {
+      printf "  SHA-256 of the image alone, in the writer'"'"'s pieces (what it adds to each pass): %.3f s, %.0f MiB/s", s, mib / s }')")
+  fi
+  stick_lines+=("$(awk -v r="${stick_val[rss]#-}" -v h="${stick_val[hwm]#-}" 'BEGIN {
+    printf "  peak resident memory of the write and the verify: %.1f MiB (VmHWM %.1f MiB) (target < 32 MiB: %s)",
+      r / 1024, h / 1024, (r < 32 * 1024 ? "met" : "MISSED") }')")
+  stick_lines+=("  before each write: blockdev --flushbufs DEVICE; before each verify: sync, drop_caches 3, the image")
+  stick_lines+=("  read into the cache again (the device's data comes from its backing file's medium, the image")
+  stick_lines+=("  from the cache); the writer hashes what it writes and reads back (SHA-256), dd and cmp do not;")
+  stick_lines+=("  the loop devices are in their default mode (the backing file's page cache below the device)")
+}
+
+print_machine() {
+  local cpu_model
+  cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+  echo
+  echo "KeelVane benchmark  $(date -u '+%Y-%m-%d %H:%M UTC')  commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')"
+  echo "machine: $(nproc) x $cpu_model, Linux $(uname -r), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
+  echo "load average before the run: $load_before (other work on the machine slows every wall figure alike;"
+  echo "the processor time of each process is the steadier measure of its own cost)"
+}
+
+print_stick() {
+  echo
+  echo "(i) USB stick writer on a loop device, $stick_mb MiB image (random data), best of $runs runs"
+  printf '%s\n' "${stick_lines[@]}"
+}
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+if [ "$only" = stick ]; then
+  stick_figures
+  print_machine
+  print_stick
+  exit 0
+fi
 image="$work/image-${mb}M.iso"
 make_image "$image" "$mb"
 blocks=$(( $(stat -c %s "$image") / 2048 ))
@@ -326,13 +526,11 @@ else
   fi
 fi
 
+# ---- (i) the USB stick writer ---------------------------------------------------------------
+stick_figures
+
 # ---- the table -----------------------------------------------------------------------------
-cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
-echo
-echo "KeelVane benchmark  $(date -u '+%Y-%m-%d %H:%M UTC')  commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')"
-echo "machine: $(nproc) x $cpu_model, Linux $(uname -r), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
-echo "load average before the run: $load_before (other work on the machine slows every wall figure alike;"
-echo "the processor time of each process is the steadier measure of its own cost)"
+print_machine
 echo "image: $blocks blocks ($mb MiB, random data) in $work ($fstype); best of $runs runs"
 echo
 printf '(a) throughput, unlimited speed        %8s %11s %9s %7s %12s %9s\n' "wall s" "blocks/s" "us/block" "CPU s" "CPU us/block" "peak MiB"
@@ -393,3 +591,4 @@ fi
 echo
 echo "(h) real kernel path (QEMU guest, SG_IO, tgt's DVD+R writer over iSCSI), commands counted at the drive"
 printf '%s\n' "${peer_lines[@]}"
+print_stick
