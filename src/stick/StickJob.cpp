@@ -86,6 +86,8 @@ bool TBurnJob::BurnStick(const TStickTarget& Target)
     FSample.Phase = TJobPhase::Write;
     FSample.Total = BlocksOf(imageBytes);
     writer.OnProgress = progress;
+    // The bytes written are held against the published sum here only when no read-back will.
+    writer.HashWrites = FPublished.Found && !FOptions.Verify;
     Status("Writing : " + std::to_string(FSample.Total) + " blocks to " + writer.Target().DevicePath);
     const bool written = writer.Write(*FImage);
     EndProgress();
@@ -127,7 +129,7 @@ bool TBurnJob::BurnStick(const TStickTarget& Target)
         if (!changed.empty()) {
             Status("Error : the image changed while it was burnt : " + changed);
             Fail(TBurnJobEnd::Failed, TJobStep::ImageChanged);
-        } else if (FPublished.Found && writer.WrittenPublishedHex != FPublished.Hex) {
+        } else if (writer.HashWrites && writer.WrittenPublishedHex != FPublished.Hex) {
             Status("Error : the image changed while it was burnt : " + std::string(DigestName(FPublished.Kind)) +
                    " of the bytes burnt " + writer.WrittenPublishedHex + " differs from the published one");
             Fail(TBurnJobEnd::Failed, TJobStep::ImageChanged);

@@ -335,8 +335,10 @@ bool TStickWriter::Write(const TImageFile& Image)
                                                           : "The image ended at byte " + std::to_string(at + got) +
                                                                 " before its size: it changed");
         }
-        sha256.Update(buffer.get(), static_cast<std::size_t>(piece));
-        if (other) other->Update(buffer.get(), static_cast<std::size_t>(piece));
+        if (HashWrites) {
+            sha256.Update(buffer.get(), static_cast<std::size_t>(piece));
+            if (other) other->Update(buffer.get(), static_cast<std::size_t>(piece));
+        }
         // The image's last piece may end inside a logical block, which a direct write cannot do.
         if (FDirect && piece % FUnit != 0) SetDirect(false);
         for (std::int64_t done = 0; done < piece;) {
@@ -369,8 +371,10 @@ bool TStickWriter::Write(const TImageFile& Image)
         return Fail(TStickFailure::Stopped, "Stopped: the stick is incomplete (" + std::to_string(BytesWritten) +
                                                 " of " + std::to_string(total) + " bytes written) and will not boot");
     if (!flushed) return Fail(TStickFailure::Flush, std::string("Flush failed: ") + std::strerror(flushError));
-    WrittenSha256 = sha256.FinalHex();
-    WrittenPublishedHex = other ? other->FinalHex() : WrittenSha256;
+    if (HashWrites) {
+        WrittenSha256 = sha256.FinalHex();
+        WrittenPublishedHex = other ? other->FinalHex() : WrittenSha256;
+    }
     // The kernel still knows the old partitions; the new table is read now, not at the next
     // plug-in. The image is on the stick either way, so a refusal is only a warning.
     if (!FTarget.IsFile && ::ioctl(FFile, BLKRRPART) != 0) {

@@ -101,6 +101,10 @@ public:
     // The sum of the bytes written is also kept in this kind (a published MD5's) when it is not
     // SHA-256.
     TDigestKind PublishedKind = TDigestKind::Sha256;
+    // Hash the bytes as they are written (WrittenSha256). Only a published sum without a
+    // read-back needs it: the read-back's own sum is checked against the published one, and
+    // at a stick's pace the hash would cost more than the write on a fast device.
+    bool HashWrites = true;
 
     // Opens the device exclusively (a block device; a file is opened for reading and writing)
     // and learns its size and logical block size.
