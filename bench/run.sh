@@ -283,7 +283,8 @@ stick_figures() {   # fills stick_lines
       r / 1024, h / 1024, (r < 32 * 1024 ? "met" : "MISSED") }')")
   stick_lines+=("  before each write: blockdev --flushbufs DEVICE; before each verify: sync, drop_caches 3, the image")
   stick_lines+=("  read into the cache again (the device's data comes from its backing file's medium, the image")
-  stick_lines+=("  from the cache); the writer hashes what it writes and reads back (SHA-256), dd and cmp do not;")
+  stick_lines+=("  from the cache); the writer hashes what it reads back (SHA-256; what it writes only without a")
+  stick_lines+=("  read-back, not measured here), dd and cmp hash nothing;")
   stick_lines+=("  the loop devices are in their default mode (the backing file's page cache below the device)")
 }
 
