@@ -204,18 +204,8 @@ void TForm1::FormCreate()
     }
     // After the writers: the removable drives an image can be written to, never the system's.
     Sticks = VirtualSticks;
-    for (const TBlockDisk& disk : OfferedSticks()) {
-        TStickTarget t;
-        t.DevicePath = disk.DevicePath;
-        t.SizeBytes = disk.SizeBytes;
-        t.LogicalBlockSize = disk.LogicalBlockSize;
-        t.Description = StickDescription(disk);
-        t.Vendor = disk.Vendor;
-        t.Model = disk.Model;
-        t.Transport = disk.Transport;
-        t.Removable = disk.Removable;
-        Sticks.push_back(t);
-    }
+    for (const TBlockDisk& disk : OfferedSticks())
+        Sticks.push_back(StickTargetOf(disk));
     for (const TStickTarget& stick : Sticks)
         DriveCombo->addItem(QStringLiteral("%1  [ %2 ]").arg(QString::fromStdString(stick.DevicePath),
                                                             QString::fromStdString(stick.Description)));

@@ -124,16 +124,7 @@ int Session::ResolveStick() {
         return kExitNoWriter;
     }
     stickDisk_ = disk;
-    TStickTarget target;
-    target.DevicePath = disk.DevicePath;
-    target.SizeBytes = disk.SizeBytes;
-    target.LogicalBlockSize = disk.LogicalBlockSize;
-    target.Description = StickDescription(disk);
-    target.Vendor = disk.Vendor;
-    target.Model = disk.Model;
-    target.Transport = disk.Transport;
-    target.Removable = disk.Removable;
-    stick_ = target;
+    stick_ = StickTargetOf(disk);
     // Its own mounts are unmounted only with --unmount, and only after the user agreed.
     const auto mounts = MountsOf(disk);
     if (!mounts.empty() && !options_.unmount) {
@@ -163,14 +154,7 @@ std::string Session::ListSticks() {
                      .Str();
     };
     for (const auto& stick : virtualSticks_) add(stick, true);
-    for (const TBlockDisk& disk : OfferedSticks(DiscoveryOptions(options_))) {
-        TStickTarget t;
-        t.DevicePath = disk.DevicePath;
-        t.Description = StickDescription(disk);
-        t.SizeBytes = disk.SizeBytes;
-        t.Transport = disk.Transport;
-        add(t, false);
-    }
+    for (const TBlockDisk& disk : OfferedSticks(DiscoveryOptions(options_))) add(StickTargetOf(disk), false);
     return array + "]";
 }
 

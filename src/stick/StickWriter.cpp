@@ -1,4 +1,5 @@
 #include "stick/StickWriter.h"
+#include "stick/StickDiscovery.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -467,3 +468,17 @@ bool TStickWriter::Write(const TImageFile&) { return Fail(TStickFailure::NotSupp
 bool TStickWriter::Verify(const TImageFile&) { return Fail(TStickFailure::NotSupported, kStickNotSupportedText); }
 
 #endif
+
+TStickTarget StickTargetOf(const TBlockDisk& Disk)
+{
+    TStickTarget t;
+    t.DevicePath = Disk.DevicePath;
+    t.SizeBytes = Disk.SizeBytes;
+    t.LogicalBlockSize = Disk.LogicalBlockSize;
+    t.Description = StickDescription(Disk);
+    t.Vendor = Disk.Vendor;
+    t.Model = Disk.Model;
+    t.Transport = Disk.Transport;
+    t.Removable = Disk.Removable;
+    return t;
+}

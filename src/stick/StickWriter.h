@@ -55,6 +55,10 @@ struct TStickTarget {
     bool Removable = true;
 };
 
+// The target of a removable disk the kernel lists (StickDiscovery.h).
+struct TBlockDisk;
+TStickTarget StickTargetOf(const TBlockDisk& Disk);
+
 // --virtual-stick PATH[,size=N]: N in bytes, or with a K, M or G suffix (powers of 1024).
 inline constexpr std::int64_t kDefaultVirtualStickBytes = std::int64_t(1) << 30;
 struct TVirtualStick {
