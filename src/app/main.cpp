@@ -165,12 +165,12 @@ int main(int argc, char** argv)
         virtualDrives.push_back(std::move(writer));
     }
 
-    for (const auto& spec : options.VirtualSticks) {
+    for (const auto& given : options.VirtualSticks) {
         TVirtualStick stick;
         TStickTarget target;
         std::string error;
-        if (!ParseVirtualStickSpec(spec, stick, error) || !AttachVirtualStick(stick, target, error)) {
-            std::fprintf(stderr, "keelvane: cannot attach the virtual stick %s: %s\n", spec.c_str(), error.c_str());
+        if (!ParseVirtualStick(given, stick, error) || !AttachVirtualStick(stick, target, error)) {
+            std::fprintf(stderr, "keelvane: cannot attach the virtual stick %s: %s\n", given.c_str(), error.c_str());
             for (auto& attached : virtualDrives)
                 vdrive::DetachVirtualDrive(attached);
             return 2;

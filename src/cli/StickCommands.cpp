@@ -76,16 +76,16 @@ bool HaveTerminal() {
 }  // namespace
 
 int Session::AttachSticks() {
-    for (const auto& spec : options_.virtualSticks) {
+    for (const auto& given : options_.virtualSticks) {
         TVirtualStick stick;
         std::string error;
-        if (!ParseVirtualStickSpec(spec, stick, error)) {
-            out_.Error("--virtual-stick " + spec + ": " + error);
+        if (!ParseVirtualStick(given, stick, error)) {
+            out_.Error("--virtual-stick " + given + ": " + error);
             return kExitUsage;
         }
         TStickTarget target;
         if (!AttachVirtualStick(stick, target, error)) {
-            out_.Error("cannot attach the virtual stick " + spec + ": " + error);
+            out_.Error("cannot attach the virtual stick " + given + ": " + error);
             return kExitNoWriter;
         }
         virtualSticks_.push_back(target);

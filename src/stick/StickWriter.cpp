@@ -103,19 +103,19 @@ THybridCheck CheckHybrid(const std::string& ImagePath)
     }
 }
 
-bool ParseVirtualStickSpec(const std::string& Spec, TVirtualStick& Stick, std::string& Error)
+bool ParseVirtualStick(const std::string& Text, TVirtualStick& Stick, std::string& Error)
 {
     Stick = TVirtualStick();
-    const std::size_t comma = Spec.find(',');
-    Stick.Path = Spec.substr(0, comma);
+    const std::size_t comma = Text.find(',');
+    Stick.Path = Text.substr(0, comma);
     if (Stick.Path.empty()) {
         Error = "the virtual stick needs a file name: --virtual-stick PATH[,size=N]";
         return false;
     }
     std::size_t at = comma;
     while (at != std::string::npos) {
-        const std::size_t next = Spec.find(',', at + 1);
-        const std::string option = Spec.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+        const std::size_t next = Text.find(',', at + 1);
+        const std::string option = Text.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
         at = next;
         if (option.rfind("size=", 0) != 0) {
             Error = "unknown virtual stick option \"" + option + "\" (known: size=N with K, M or G)";

@@ -65,7 +65,7 @@ struct TVirtualStick {
     std::string Path;
     std::int64_t SizeBytes = kDefaultVirtualStickBytes;
 };
-bool ParseVirtualStickSpec(const std::string& Spec, TVirtualStick& Stick, std::string& Error);
+bool ParseVirtualStick(const std::string& Text, TVirtualStick& Stick, std::string& Error);
 // The target a virtual stick presents: vendor "KeelVane", model "Virtual Stick", removable,
 // transport "usb". A missing file is created at the stick's size (sparse); an existing one keeps
 // its own size. False with Error when the file cannot be created or is no regular file.

@@ -1613,12 +1613,12 @@ void TestMainWindow::burnOntoAStick()
         file.seek(510);
         file.write("\x55\xAA", 2);
     }
-    TVirtualStick spec;
-    spec.Path = f.Dir.filePath(QStringLiteral("stick.img")).toStdString();
-    spec.SizeBytes = 16 << 20;
+    TVirtualStick virtualStick;
+    virtualStick.Path = f.Dir.filePath(QStringLiteral("stick.img")).toStdString();
+    virtualStick.SizeBytes = 16 << 20;
     TStickTarget stick;
     std::string error;
-    QVERIFY2(AttachVirtualStick(spec, stick, error), error.c_str());
+    QVERIFY2(AttachVirtualStick(virtualStick, stick, error), error.c_str());
     TForm1::VirtualSticks = {stick};
     f.OpenWindows();
     TForm1& w = *f.Main;
@@ -1640,7 +1640,7 @@ void TestMainWindow::burnOntoAStick()
     QVERIFY(!f.Messages.Questions.isEmpty());
     QCOMPARE(f.Messages.Questions.front(),
              QStringLiteral("Everything on KeelVane Virtual Stick (16.0 MiB) will be erased.\r\n\r\nBurn the image onto it?"));
-    QFile written(QString::fromStdString(spec.Path));
+    QFile written(QString::fromStdString(virtualStick.Path));
     QVERIFY(written.open(QIODevice::ReadOnly));
     const QByteArray onStick = written.readAll();
     const QByteArray burnt = ReadAll(image);

@@ -1,5 +1,5 @@
 // Writing images onto sticks: the hybrid check over images xorriso makes, the virtual stick's
-// spec and file, byte-exact writes and read-backs on the file systems a virtual stick lives on,
+// option and file, byte-exact writes and read-backs on the file systems a virtual stick lives on,
 // the job's stick burn (refusals before anything is written, a stop, the verify), and, as root,
 // a real block device through a loop device.
 #include "stick/StickWriter.h"
@@ -173,7 +173,7 @@ TEST_F(StickImages, HybridCheckTellsTheImagesThatBootFromAStick)
 TEST(VirtualStick, SpecGivesPathAndSize)
 {
     const struct {
-        const char* spec;
+        const char* given;
         bool ok;
         const char* path;
         std::int64_t size;
@@ -194,10 +194,10 @@ TEST(VirtualStick, SpecGivesPathAndSize)
         {"s.img,colour=red", false, "", 0},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.spec);
+        SCOPED_TRACE(row.given);
         TVirtualStick stick;
         std::string error;
-        ASSERT_EQ(ParseVirtualStickSpec(row.spec, stick, error), row.ok);
+        ASSERT_EQ(ParseVirtualStick(row.given, stick, error), row.ok);
         EXPECT_EQ(error.empty(), row.ok) << error;
         if (!row.ok) continue;
         EXPECT_EQ(stick.Path, row.path);
