@@ -51,18 +51,8 @@ public:
             job->WriterProgress(Index, Percent);
             if (progress) progress(Index, Percent);
         };
-        TCDBurner* burner = &B;
-        B.OnBufferProgress = [job, buffer, burner](std::int32_t Percent) {
+        B.OnBufferProgress = [job, buffer](std::int32_t Percent) {
             job->FSample.DriveBuffer = Percent;
-            // The buffer's health while writing, as burners report it: its lowest fill once it
-            // has filled (or had twice its size sent to fill with).
-            TBurnJobResult& r = job->FResult;
-            if (job->FPhase == TJobPhase::Write) {
-                job->FBufferFilled = job->FBufferFilled || Percent >= 90 ||
-                                     r.SectorsSent * kSectorBytes >= 2 * std::int64_t(burner->BufferLength);
-                if (job->FBufferFilled && (r.LowestDriveBuffer < 0 || Percent < r.LowestDriveBuffer))
-                    r.LowestDriveBuffer = Percent;
-            }
             if (buffer) buffer(Percent);
         };
         if (FileBuffer || fileBuffer)

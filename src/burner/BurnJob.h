@@ -105,9 +105,6 @@ struct TBurnJobResult {
     TScsiError UnlockError = Err_None;
     bool Ejected = false;
     std::int64_t WriteSpeedKBs = -1;    // what the drive reported after the speed was set
-    // The lowest drive buffer fill (percent) seen while writing, once the buffer had filled (or
-    // twice its size had been sent); -1 when the drive reported none.
-    int LowestDriveBuffer = -1;
     TDiscPlan Plan;                     // PlanRefused, and the blank command's disc
     TBlankMethod BlankMethod = TBlankMethod::Refused;
     std::string BlankRefusal;
@@ -208,7 +205,6 @@ private:
     bool FEndsProgress = false;   // the next status line ends the live progress
     bool FAudio = false;
     bool FBlankCommand = false;
-    bool FBufferFilled = false;   // the drive's buffer has filled once in this write
     // The pace of the step's progress: restarted by a new phase or after the end of a progress.
     double Now() const;
     kvrate::TRateMeter FRate;

@@ -479,8 +479,6 @@ int Session::Burn(TCDBurner& burner) {
     if (!r.PublishedComparison.empty()) fields.Add("checksum_disc", r.PublishedComparison);
     fields.Add("image_changed", r.ImageChanged);
     if (r.WriteSpeedKBs >= 0) fields.Add("write_speed_kbs", r.WriteSpeedKBs);
-    if (r.LowestDriveBuffer >= 0) fields.Add("lowest_drive_buffer", r.LowestDriveBuffer);
-    else fields.AddNull("lowest_drive_buffer");
     AddImageCheckFields(fields);
     if (r.FirstDifferentSector >= 0) fields.Add("first_different_sector", r.FirstDifferentSector);
     else fields.AddNull("first_different_sector");
@@ -502,8 +500,6 @@ void Session::SayBurnResult(const TBurnJobResult& r) {
         for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
             out_.Text(line);
     }
-    // The drive buffer's health while writing, as independent burners end with it.
-    if (r.LowestDriveBuffer >= 0) out_.Text("Lowest drive buffer fill: " + std::to_string(r.LowestDriveBuffer) + "%");
     const std::string image = ImagePath();
     const TPublishedDigest& published = job_->Published();
     const std::string tray = TrayText(r);

@@ -366,34 +366,6 @@ TEST_F(VirtualBurn, BlankWaitsForTheDriveAndReportsItsProgress)
 // time left that falls to 0; a blank, which reports a percent only, its time left from the
 // percent done so far. The job's clock is the test's, 10 ms a report, so nothing depends on how
 // fast the test runs.
-// A burn ends with the lowest fill of the drive's buffer while it wrote, once the buffer had
-// filled: a paced 52x writer fed faster than it writes stays near full; a drive that empties its
-// buffer at once never fills it, and nothing is claimed.
-TEST_F(VirtualBurn, ABurnReportsItsLowestDriveBufferFill)
-{
-    ASSERT_NO_FATAL_FAILURE(Attach("speed=52"));
-    TBurnJobOptions options;
-    options.Image = MakeImage(2048 * 3000);
-    options.Verify = false;
-    options.Eject = false;
-    TBurnJob job(options);
-    ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
-    EXPECT_GE(job.Result().LowestDriveBuffer, 50);
-    EXPECT_LE(job.Result().LowestDriveBuffer, 100);
-}
-
-TEST_F(VirtualBurn, ABufferThatNeverFilledIsNotReportedAsHealthy)
-{
-    ASSERT_NO_FATAL_FAILURE(Attach());
-    TBurnJobOptions options;
-    options.Image = MakeImage(2048 * 300);
-    options.Verify = false;
-    options.Eject = false;
-    TBurnJob job(options);
-    ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
-    EXPECT_EQ(job.Result().LowestDriveBuffer, -1);
-}
-
 TEST_F(VirtualBurn, AJobsProgressCarriesItsSpeedAndTimeLeft)
 {
     ASSERT_NO_FATAL_FAILURE(Attach("media=cd-rw,busy-ms=400", true));
