@@ -362,6 +362,8 @@ case "$cycle" in
       || fail "the guest did not see four writers: $(grep '=== writers' "$work/guest.txt")"
     expect_rc drives 0
     for l in D E F G; do expect drives "$l:\\  [ IET"; done
+    [ "$(section drives | grep -o '/dev/sr[0-9]*' | tr '\n' ' ')" = "/dev/sr0 /dev/sr1 /dev/sr2 /dev/sr3 " ] \
+      || fail "drives: the letters D: to G: are not /dev/sr0 to /dev/sr3"
     size=$(stat -c %s "$work/img.iso")
     sum=$(sha256sum "$work/img.iso" | cut -d' ' -f1)
     # Two peer burners at once on F: and G:, each disc read back by the guest.
