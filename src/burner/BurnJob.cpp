@@ -51,8 +51,15 @@ public:
             job->WriterProgress(Index, Percent);
             if (progress) progress(Index, Percent);
         };
-        B.OnBufferProgress = [job, buffer](std::int32_t Percent) {
+        TCDBurner* burner = &B;
+        B.OnBufferProgress = [job, buffer, burner](std::int32_t Percent) {
             job->FSample.DriveBuffer = Percent;
+            TBurnJobResult& r = job->FResult;
+            if (job->FPhase == TJobPhase::Write && r.SectorsSent < r.Sectors) {
+                job->FBufferHealth.Record(Percent, r.SectorsSent * kSectorBytes, burner->BufferLength);
+                r.LowestDriveBuffer = job->FBufferHealth.Lowest();
+                r.DriveBufferEmptied = job->FBufferHealth.EmptyEvents();
+            }
             if (buffer) buffer(Percent);
         };
         if (FileBuffer || fileBuffer)
@@ -158,6 +165,15 @@ bool TBurnJob::Fail(TBurnJobEnd End, TJobStep Step)
     return false;
 }
 
+void TBurnJob::ShareImageCheck(const TBurnJob& Checked)
+{
+    FImageOpened = Checked.FImageOpened;
+    FImage = Checked.FImage;
+    FCheck = Checked.FCheck;
+    FResult.Image = Checked.FResult.Image;
+    FResult.ImageOpenError = Checked.FResult.ImageOpenError;
+}
+
 std::string TBurnJob::ImageChangeText() const { return FImage ? FImage->Changed() : std::string(); }
 
 bool TBurnJob::CheckImage()
@@ -167,7 +183,7 @@ bool TBurnJob::CheckImage()
     // Opened once: the check, the burn and the verify read this descriptor. An image that
     // cannot be opened is left to the burn, which says why before the drive is touched.
     try {
-        FImage = std::make_unique<TImageFile>(FOptions.Image);
+        FImage = std::make_shared<TImageFile>(FOptions.Image);
     } catch (const std::system_error& e) {
         FResult.ImageOpenError = e.code().message();
         return true;

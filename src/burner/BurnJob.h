@@ -105,6 +105,10 @@ struct TBurnJobResult {
     TScsiError UnlockError = Err_None;
     bool Ejected = false;
     std::int64_t WriteSpeedKBs = -1;    // what the drive reported after the speed was set
+    // The drive buffer's health while the write fed it (kvrate::TBufferHealth): the lowest fill
+    // in percent (-1: never filled, or not reported), and how often it was found empty.
+    int LowestDriveBuffer = -1;
+    int DriveBufferEmptied = 0;
     TDiscPlan Plan;                     // PlanRefused, and the blank command's disc
     TBlankMethod BlankMethod = TBlankMethod::Refused;
     std::string BlankRefusal;
@@ -171,12 +175,16 @@ public:
 
     const TBurnJobResult& Result() const { return FResult; }
     const TBurnJobOptions& Options() const { return FOptions; }
+    // Takes the image check of Checked (its verdict, published sum and descriptor) instead of
+    // a check of its own: several jobs burn one image, opened and checked once.
+    void ShareImageCheck(const TBurnJob& Checked);
     // The published sum the burnt bytes must have (empty when none was checked).
     const TPublishedDigest& Published() const { return FPublished; }
     // Why the image changed during the burn, when it did ("its size changed"), else empty.
     std::string ImageChangeText() const;
 
 private:
+    friend class TBurnJobSet;   // records what a job's thread raised
     class Subscription;
     void Phase(TJobPhase Phase);
     void Status(const std::string& Text);
@@ -197,7 +205,7 @@ private:
     TBurnJobOptions FOptions;
     TBurnJobResult FResult;
     std::optional<TImageCheck> FCheck;
-    std::unique_ptr<TImageFile> FImage;
+    std::shared_ptr<TImageFile> FImage;   // shared by the jobs of one image
     bool FImageOpened = false;    // CheckImage tried to open the image
     TPublishedDigest FPublished;
     TJobPhase FPhase = TJobPhase::Setup;
@@ -205,6 +213,7 @@ private:
     bool FEndsProgress = false;   // the next status line ends the live progress
     bool FAudio = false;
     bool FBlankCommand = false;
+    kvrate::TBufferHealth FBufferHealth;
     // The pace of the step's progress: restarted by a new phase or after the end of a progress.
     double Now() const;
     kvrate::TRateMeter FRate;

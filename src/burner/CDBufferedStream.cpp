@@ -116,11 +116,9 @@ TCDBufferedStream::TCDBufferedStream(const std::string& FileName, int Mode) : FF
 }
 
 TCDBufferedStream::TCDBufferedStream(const TImageFile& Image)
-    : FFileName(Image.FileName()), FFile(Image.Descriptor()), FOwnsFile(false)
+    : FFileName(Image.FileName()), FFile(Image.Descriptor()), FOwnsFile(false), FImage(&Image)
 {
-    // The check read the image by offset; the burn and the verify each read it from its start.
-    if (::lseek(FFile, 0, SEEK_SET) < 0)
-        Fail("Cannot seek in");
+    // The burn and the verify each read the image from its start.
     FBuffer.reset(new std::uint8_t[ReadAheadSize]);
 }
 
@@ -159,7 +157,16 @@ bool TCDBufferedStream::FillBuffer()
     // read() may return less than asked before the end of the file (pipes, signals,
     // network file systems), so loop until the buffer is full or the file ends.
     std::int32_t loaded = 0;
-    while (loaded < ReadAheadSize) {
+    if (FImage) {
+        const std::int64_t got = FImage->ReadAt(FBuffer.get(), static_cast<std::size_t>(ReadAheadSize), FFilePos);
+        if (got < 0) {
+            FBufferEnd = FBufferPos = 0;
+            Fail("Read error in");
+        }
+        loaded = static_cast<std::int32_t>(got);
+        FFilePos += got;
+    }
+    while (!FImage && loaded < ReadAheadSize) {
         const ssize_t got = ::read(FFile, FBuffer.get() + loaded, static_cast<std::size_t>(ReadAheadSize - loaded));
         if (got < 0) {
             if (errno == EINTR)
@@ -198,7 +205,7 @@ std::int32_t TCDBufferedStream::Read(void* Destination, std::int32_t Count)
 
 std::int64_t TCDBufferedStream::Seek(std::int64_t Offset, int Origin)
 {
-    const off_t filePos = ::lseek(FFile, 0, SEEK_CUR);
+    const std::int64_t filePos = FImage ? FFilePos : ::lseek(FFile, 0, SEEK_CUR);
     if (filePos < 0)
         Fail("Cannot seek in");
     const std::int64_t logical = filePos - (FBufferEnd - FBufferPos);
@@ -216,10 +223,11 @@ std::int64_t TCDBufferedStream::Seek(std::int64_t Offset, int Origin)
     }
     if (target < 0)
         throw std::invalid_argument("TCDBufferedStream: seek before the start of \"" + FFileName + "\"");
+    FBufferEnd = FBufferPos = 0;
+    if (FImage) return FFilePos = target;
     const off_t moved = ::lseek(FFile, static_cast<off_t>(target), SEEK_SET);
     if (moved < 0)
         Fail("Cannot seek in");
-    FBufferEnd = FBufferPos = 0;
     return moved;
 }
 

@@ -96,6 +96,10 @@ private:
     std::string FFileName;
     int FFile = -1;
     bool FOwnsFile = true;
+    // Over an opened image: read by offset from a position of its own, since several jobs (a
+    // burn onto several targets, each burn and verify) read the one descriptor at once.
+    const TImageFile* FImage = nullptr;
+    std::int64_t FFilePos = 0;
     std::unique_ptr<std::uint8_t[]> FBuffer;
     std::int32_t FBufferEnd = 0;
     std::int32_t FBufferPos = 0;

@@ -24,6 +24,16 @@ double TRateMeter::BlocksPerSecond() const {
     return static_cast<double>(s1 - s0) / dt;
 }
 
+void TBufferHealth::Record(int FillPercent, std::int64_t BytesSent, std::int64_t BufferBytes) {
+    if (FillPercent < 0) return;   // the drive did not answer
+    FFilled = FFilled || FillPercent >= 90 || (BufferBytes > 0 && BytesSent >= 2 * BufferBytes);
+    if (!FFilled) return;
+    if (FLowest < 0 || FillPercent < FLowest) FLowest = FillPercent;
+    const bool empty = FillPercent == 0;
+    if (empty && !FEmpty) ++FEmptyEvents;
+    FEmpty = empty;
+}
+
 bool TRedrawThrottle::Take(double Now) {
     if (Now - FLast < FMin) return false;
     FLast = Now;

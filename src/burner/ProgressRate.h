@@ -28,6 +28,26 @@ private:
     std::deque<std::pair<double, std::int64_t>> FSamples;
 };
 
+// The health of a drive's buffer while a write feeds it, as burners end with it: the lowest fill
+// seen once the buffer had filled (a reading of at least 90%, or twice the buffer's size sent:
+// a drive faster than its feed never fills), and how many times it was found empty after that
+// (each run of empty readings once: with buffer underrun protection the drive then waits for
+// data; without, the write fails). Readings after the last block was sent (the drain before
+// the close) are not given: an emptying buffer is the end of the feed, not a fault.
+class TBufferHealth {
+public:
+    void Record(int FillPercent, std::int64_t BytesSent, std::int64_t BufferBytes);
+    // -1 until the buffer has filled.
+    int Lowest() const { return FLowest; }
+    int EmptyEvents() const { return FEmptyEvents; }
+
+private:
+    bool FFilled = false;
+    bool FEmpty = false;
+    int FLowest = -1;
+    int FEmptyEvents = 0;
+};
+
 // At most one redraw per MinSeconds.
 class TRedrawThrottle {
 public:

@@ -148,8 +148,21 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         } else if (name == "--drive") {
             std::string value;
             if (!takeValue(value)) return fail("option --drive needs a drive letter, an index or a device path");
-            if (!ParseDrive(value, o.drive))
-                return fail("option --drive: \"" + value + "\" is neither a drive letter, an index nor a device path");
+            // A list: one burn per target, at once.
+            o.drives.clear();
+            o.allDrives = false;
+            std::size_t from = 0;
+            for (;;) {
+                const std::size_t comma = value.find(',', from);
+                const std::string one = value.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+                DriveSelector selector;
+                if (one == "all") o.allDrives = true;
+                else if (ParseDrive(one, selector)) o.drives.push_back(selector);
+                else return fail("option --drive: \"" + one + "\" is neither a drive letter, an index, a device path nor all");
+                if (comma == std::string::npos) break;
+                from = comma + 1;
+            }
+            o.drive = o.drives.empty() ? DriveSelector{} : o.drives.front();
         } else if (name == "--keep-session-open" || name == "--no-eject" || name == "--no-verify") {
             if (!noValue()) return fail("option " + name + " takes no value");
             if (name == "--keep-session-open") o.keepSessionOpen = true;
@@ -211,6 +224,16 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         return fail("--blank-as-needed belongs to the burn and burn-audio commands");
     if ((o.yes || o.unmount || o.allowLarge || o.allowNonHybrid) && o.command != Command::Burn)
         return fail("--yes, --unmount, --allow-large and --allow-non-hybrid belong to the burn command");
+    if (o.SeveralTargets() && o.command != Command::Burn && o.command != Command::Blank)
+        return fail("--drive with several drives, or all, belongs to the burn and blank commands");
+    for (std::size_t i = 0; i < o.drives.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (o.drives[i].kind == o.drives[j].kind && o.drives[i].letter == o.drives[j].letter &&
+                o.drives[i].index == o.drives[j].index && o.drives[i].path == o.drives[j].path)
+                return fail("option --drive names one drive twice");
+    for (const DriveSelector& d : o.drives)
+        if (d.kind == DriveSelector::Kind::Path && o.command != Command::Burn)
+            return fail("--drive with a device path (a USB stick or card) belongs to the burn command");
     if (o.drive.kind == DriveSelector::Kind::Path && o.command != Command::Burn)
         return fail("--drive with a device path (a USB stick or card) belongs to the burn command");
     // A simulation records nothing, but the blank before it would be real.
@@ -384,6 +407,12 @@ std::string UsageText(const std::string& program) {
            "                         the first --virtual-stick, else the first writer); a PATH\n"
            "                         (/dev/sdb, or a --virtual-stick's file) burns onto a USB stick\n"
            "                         or SD card\n"
+           "  --drive D,E,PATH|all   burn and blank: several targets at once, one job each (the\n"
+           "                         image is checked once); all: every writer with a disc that\n"
+           "                         can take the job, and every --virtual-stick (a real stick only\n"
+           "                         when named: --drive all,/dev/sdb). The exit code is 0 when\n"
+           "                         every target succeeded, else the first failed target's\n"
+           "                         (in the order given; for all, the order of `drives`)\n"
            "  --virtual-stick PATH[,size=N]\n"
            "                         a file presented as a removable USB drive of N bytes (suffix K,\n"
            "                         M or G; default 1G); repeatable\n"

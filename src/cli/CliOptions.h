@@ -45,7 +45,12 @@ struct Options {
     bool trace = false;
     std::vector<std::string> virtualDrives;   // PATH[,OPTIONS], in the order given
     std::vector<std::string> virtualSticks;   // PATH[,size=N], in the order given
-    DriveSelector drive;
+    DriveSelector drive;                      // the first one given
+    // burn and blank: several targets at once (--drive D,E,/dev/sdb), or every writer with a
+    // disc that can take the job (--drive all, with any stick named beside it)
+    std::vector<DriveSelector> drives;
+    bool allDrives = false;
+    bool SeveralTargets() const { return allDrives || drives.size() > 1; }
 
     Command command = Command::None;
     // burn

@@ -110,6 +110,7 @@ int Session::Run() {
         Finish(rc);
         return rc;
     }
+    if (options_.SeveralTargets()) return RunTargets();
     // A stick: refused before anything else when it is no stick or in use, then the image
     // check, the question, and the burn; the optical drives are not scanned.
     if (BurnsStick()) {
@@ -231,6 +232,15 @@ const char* PhaseName(TJobPhase phase) {
     return "setup";
 }
 
+}  // namespace
+
+// A drive cannot be stopped once it blanks: Ctrl-C stops the waiting only.
+const char kBlankMessage[] =
+    "\nInterrupted: stopping; the drive finishes a blank it has started by itself "
+    "(press Ctrl-C again to quit at once)\n";
+
+namespace {
+
 int ExitCodeOf(const TBurnJobResult& result) {
     return result.Succeeded() ? kExitOk : ExitCodeOfFailure(result.Step, InterruptExitCode());
 }
@@ -248,7 +258,7 @@ std::string Session::ImagePath() const {
     return options_.image.empty() ? RescueImagePath(ProgramFolder()) : options_.image;
 }
 
-std::unique_ptr<TBurnJob> Session::MakeJob() {
+TBurnJobOptions Session::JobOptions() const {
     TBurnJobOptions o;
     o.Image = ImagePath();
     o.Force = options_.force;
@@ -263,25 +273,35 @@ std::unique_ptr<TBurnJob> Session::MakeJob() {
     o.FastBlank = options_.fastBlank;
     o.AllowNonHybrid = options_.allowNonHybrid;
     o.StopRequested = [] { return Interrupted(); };
-    auto job = std::make_unique<TBurnJob>(o);
-    job->OnStatus = [this](TJobPhase phase, const std::string& text) { out_.Status(PhaseName(phase), text); };
-    job->OnProgress = [this](const TJobProgress& p) {
-        ProgressSample sample;
-        sample.percent = p.Percent;
-        sample.sector = p.Sector;
-        sample.total = p.Sector >= 0 ? p.Total : 0;
-        sample.driveBuffer = p.DriveBuffer;
-        sample.fileBuffer = p.FileBuffer;
-        sample.blocksPerSecond = p.BlocksPerSecond;
-        sample.megabytes = stick_.has_value();
-        out_.Progress(PhaseName(p.Phase), sample, Output::Now());
-    };
+    return o;
+}
+
+std::shared_ptr<TBurnJob> Session::MakeJob() {
+    auto job = std::make_shared<TBurnJob>(JobOptions());
+    job->OnStatus = [this](TJobPhase phase, const std::string& text) { ShowStatus(phase, text); };
+    job->OnProgress = [this](const TJobProgress& p) { ShowProgress(p); };
     job->OnProgressEnd = [this] { out_.EndProgress(); };
-    job->OnWait = [this](const TWaitInfo& wait) {
-        out_.Wait(WaitPhaseName(wait.Phase), WaitPhaseLabel(wait.Phase), wait.Step,
-                  static_cast<double>(wait.Elapsed.count()) / 1000.0, Output::Now());
-    };
+    job->OnWait = [this](const TWaitInfo& wait) { ShowWait(wait); };
     return job;
+}
+
+void Session::ShowStatus(TJobPhase phase, const std::string& text) { out_.Status(PhaseName(phase), text); }
+
+void Session::ShowProgress(const TJobProgress& p) {
+    ProgressSample sample;
+    sample.percent = p.Percent;
+    sample.sector = p.Sector;
+    sample.total = p.Sector >= 0 ? p.Total : 0;
+    sample.driveBuffer = p.DriveBuffer;
+    sample.fileBuffer = p.FileBuffer;
+    sample.blocksPerSecond = p.BlocksPerSecond;
+    sample.megabytes = stick_.has_value();
+    out_.Progress(PhaseName(p.Phase), sample, Output::Now());
+}
+
+void Session::ShowWait(const TWaitInfo& wait) {
+    out_.Wait(WaitPhaseName(wait.Phase), WaitPhaseLabel(wait.Phase), wait.Step,
+              static_cast<double>(wait.Elapsed.count()) / 1000.0, Output::Now());
 }
 
 int Session::CheckImage() {
@@ -328,16 +348,17 @@ void Session::AddImageCheckFields(JsonObject& fields) const {
 }
 
 int Session::Blank(TCDBurner& burner) {
-    // A drive cannot be stopped once it blanks: Ctrl-C stops the waiting only.
-    static constexpr char kBlankMessage[] =
-        "\nInterrupted: stopping; the drive finishes a blank it has started by itself "
-        "(press Ctrl-C again to quit at once)\n";
     job_ = MakeJob();
     SetCancelTarget(&burner.CancelRequested, kBlankMessage);
-    const bool ok = job_->Blank(burner);
+    job_->Blank(burner);
     SetCancelTarget(nullptr);
+    return BlankEnded(burner);
+}
+
+int Session::BlankEnded(TCDBurner& burner) {
     out_.EndProgress();
     const TBurnJobResult& r = job_->Result();
+    const bool ok = r.Succeeded();
     JsonObject fields;
     fields.Add("fast", options_.fastBlank);
     int rc = kExitOk;
@@ -432,12 +453,17 @@ int Session::EndedBeforeWriting(const TBurnJobResult& r, JsonObject fields) {
 }
 
 int Session::Burn(TCDBurner& burner) {
-    const std::string image = ImagePath();
     TBurnJob& job = *job_;
     job.OnReport = [this](const TBurnJobResult& r) { SayBurnResult(r); };
     SetCancelTarget(&burner.CancelRequested);
     job.Burn(burner);
     SetCancelTarget(nullptr);
+    return BurnEnded();
+}
+
+int Session::BurnEnded() {
+    const std::string image = ImagePath();
+    TBurnJob& job = *job_;
     const TBurnJobResult& r = job.Result();
     // A missing image is refused before the drive is touched (the check could not open it).
     if (r.End == TBurnJobEnd::ImageMissing) {
@@ -479,6 +505,9 @@ int Session::Burn(TCDBurner& burner) {
     if (!r.PublishedComparison.empty()) fields.Add("checksum_disc", r.PublishedComparison);
     fields.Add("image_changed", r.ImageChanged);
     if (r.WriteSpeedKBs >= 0) fields.Add("write_speed_kbs", r.WriteSpeedKBs);
+    if (r.LowestDriveBuffer >= 0) fields.Add("lowest_drive_buffer", r.LowestDriveBuffer);
+    else fields.AddNull("lowest_drive_buffer");
+    fields.Add("drive_buffer_emptied", r.DriveBufferEmptied);
     AddImageCheckFields(fields);
     if (r.FirstDifferentSector >= 0) fields.Add("first_different_sector", r.FirstDifferentSector);
     else fields.AddNull("first_different_sector");
@@ -500,6 +529,7 @@ void Session::SayBurnResult(const TBurnJobResult& r) {
         for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
             out_.Text(line);
     }
+    SayBufferHealth(r);
     const std::string image = ImagePath();
     const TPublishedDigest& published = job_->Published();
     const std::string tray = TrayText(r);
@@ -533,6 +563,14 @@ void Session::SayBurnResult(const TBurnJobResult& r) {
         out_.Error("the burnt track does not read back equal to the image");
     }
     if (!r.TrayUnlocked && !stopped) out_.Error("the tray could not be unlocked: " + ScsiErrorToText(r.UnlockError));
+}
+
+// The drive buffer's health while the write fed it, as independent burners end with it.
+void Session::SayBufferHealth(const TBurnJobResult& r) {
+    if (r.LowestDriveBuffer >= 0) out_.Text("Lowest drive buffer fill: " + std::to_string(r.LowestDriveBuffer) + "%");
+    if (r.DriveBufferEmptied > 0)
+        out_.Text("The drive's buffer ran empty " + std::to_string(r.DriveBufferEmptied) +
+                  (r.DriveBufferEmptied == 1 ? " time" : " times") + " while writing");
 }
 
 bool Session::LoadWaveTracks(TCDBurner& burner, std::string& refused) {

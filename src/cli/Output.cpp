@@ -4,7 +4,78 @@
 
 namespace cli {
 
+void TargetBoard::Clear() {
+    if (!shown_) return;
+    // Up to the first row, then clear to the end of the screen.
+    std::fprintf(out_, "\x1b[%zuA\r\x1b[J", rows_.size());
+    shown_ = false;
+}
+
+void TargetBoard::Draw() {
+    for (std::string line : rows_) {
+        if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
+            line.resize(static_cast<std::size_t>(columns_ - 1));
+        std::fprintf(out_, "%s\n", line.c_str());
+    }
+    std::fflush(out_);
+    shown_ = true;
+}
+
+void TargetBoard::SetRow(std::size_t row, std::string line) {
+    if (row >= rows_.size()) return;
+    rows_[row] = std::move(line);
+    Clear();
+    Draw();
+}
+
+void TargetBoard::Print(std::FILE* stream, const std::string& line) {
+    Clear();
+    std::fflush(out_);
+    std::fprintf(stream, "%s\n", line.c_str());
+    std::fflush(stream);
+    Draw();
+}
+
 Output::Output(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {}
+
+void Output::SetTarget(const std::string& name, TargetBoard* board, std::size_t row) {
+    target_ = name;
+    board_ = mode_ == Mode::Terminal ? board : nullptr;
+    row_ = row;
+    if (board_) board_->SetRow(row_, target_);
+}
+
+JsonObject Output::Event(std::string_view type) const {
+    JsonObject event;
+    event.Add("type", type);
+    if (!target_.empty()) event.Add("target", target_);
+    return event;
+}
+
+void Output::ShowLive(const std::string& text) {
+    if (board_) {
+        board_->SetRow(row_, target_ + " " + text);
+        return;
+    }
+    std::string line = text;
+    if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
+        line.resize(static_cast<std::size_t>(columns_ - 1));
+    std::fprintf(out_, "\r%s\x1b[K", line.c_str());
+    std::fflush(out_);
+    progressShown_ = true;
+}
+
+void Output::PrintLine(std::FILE* stream, const std::string& text) {
+    const std::string line = target_.empty() ? text : target_ + " " + text;
+    if (board_) {
+        board_->Print(stream, line);
+        return;
+    }
+    ClearProgressLine();
+    if (stream != out_) std::fflush(out_);
+    std::fprintf(stream, "%s\n", line.c_str());
+    std::fflush(stream);
+}
 
 double Output::Now() {
     using namespace std::chrono;
@@ -25,12 +96,10 @@ void Output::ClearProgressLine() {
 
 void Output::Status(std::string_view phase, const std::string& text) {
     if (json()) {
-        Emit(JsonObject().Add("type", "status").Add("phase", phase).Add("text", text).Str());
+        Emit(Event("status").Add("phase", phase).Add("text", text).Str());
         return;
     }
-    ClearProgressLine();
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    PrintLine(out_, text);
 }
 
 void Output::Progress(std::string_view phase, const ProgressSample& sample, double now) {
@@ -46,8 +115,8 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
     case Mode::Json: {
         if (sample.percent == lastJsonPercent_ && !last) return;
         lastJsonPercent_ = sample.percent;
-        JsonObject event;
-        event.Add("type", "progress").Add("phase", phase).Add("percent", sample.percent);
+        JsonObject event = Event("progress");
+        event.Add("phase", phase).Add("percent", sample.percent);
         if (sample.sector >= 0)
             event.Add("sector", static_cast<std::int64_t>(sample.sector)).Add("total", static_cast<std::int64_t>(sample.total));
         else
@@ -70,19 +139,12 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
         const int decile = sample.percent / 10;
         if (decile == lastPlainDecile_ && !last) return;
         lastPlainDecile_ = decile;
-        std::string line = std::string(phase) + " " + FormatProgressLine(sample);
-        std::fprintf(out_, "%s\n", line.c_str());
-        std::fflush(out_);
+        PrintLine(out_, std::string(phase) + " " + FormatProgressLine(sample));
         return;
     }
     case Mode::Terminal: {
         if (!redraw_.Take(now) && !last) return;
-        std::string line = std::string(phase) + " " + FormatProgressLine(sample);
-        if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
-            line.resize(static_cast<std::size_t>(columns_ - 1));
-        std::fprintf(out_, "\r%s\x1b[K", line.c_str());
-        std::fflush(out_);
-        progressShown_ = true;
+        ShowLive(std::string(phase) + " " + FormatProgressLine(sample));
         return;
     }
     }
@@ -101,8 +163,7 @@ void Output::Wait(std::string_view phase, std::string_view label, const std::str
     case Mode::Json:
         if (second <= lastWaitSecond_) return;
         lastWaitSecond_ = second;
-        Emit(JsonObject()
-                 .Add("type", "wait")
+        Emit(Event("wait")
                  .Add("phase", phase)
                  .Add("step", step)
                  .Add("elapsed_s", static_cast<std::int64_t>(second))
@@ -111,18 +172,12 @@ void Output::Wait(std::string_view phase, std::string_view label, const std::str
     case Mode::Plain:
         if (second / 10 <= lastWaitSecond_ / 10) return;
         lastWaitSecond_ = second;
-        std::fprintf(out_, "%s ... %ld s\n", std::string(label).c_str(), second);
-        std::fflush(out_);
+        PrintLine(out_, std::string(label) + " ... " + std::to_string(second) + " s");
         return;
     case Mode::Terminal: {
         if (lastWaitRedraw_ >= 0 && now - lastWaitRedraw_ < 0.2) return;
         lastWaitRedraw_ = now;
-        std::string line = std::string(label) + " ... " + std::to_string(second) + " s";
-        if (columns_ > 1 && line.size() >= static_cast<std::size_t>(columns_))
-            line.resize(static_cast<std::size_t>(columns_ - 1));
-        std::fprintf(out_, "\r%s\x1b[K", line.c_str());
-        std::fflush(out_);
-        progressShown_ = true;
+        ShowLive(std::string(label) + " ... " + std::to_string(second) + " s");
         return;
     }
     }
@@ -142,25 +197,33 @@ void Output::Text(const std::string& line) {
         lines_.push_back(line);
         return;
     }
-    ClearProgressLine();
-    std::fprintf(out_, "%s\n", line.c_str());
-    std::fflush(out_);
+    PrintLine(out_, line);
 }
 
 void Output::Error(const std::string& message) {
+    if (firstError_.empty()) firstError_ = message;
     if (json()) {
         errors_.push_back(message);
         return;
     }
-    ClearProgressLine();
-    std::fflush(out_);
-    std::fprintf(err_, "keelvane-cli: %s\n", message.c_str());
-    std::fflush(err_);
+    if (target_.empty()) {
+        PrintLine(err_, "keelvane-cli: " + message);
+        return;
+    }
+    // "keelvane-cli: E: the burn failed ..."
+    const std::string target = target_;
+    target_.clear();
+    PrintLine(err_, "keelvane-cli: " + target + " " + message);
+    target_ = target;
 }
 
 void Output::Hint(const std::string& message) {
     if (json()) {
         errors_.push_back(message);
+        return;
+    }
+    if (board_) {
+        board_->Print(err_, message);
         return;
     }
     std::fprintf(err_, "%s\n", message.c_str());
@@ -172,8 +235,8 @@ void Output::Result(std::string_view command, int exitCode, const JsonObject& fi
         EndProgress();
         return;
     }
-    JsonObject result;
-    result.Add("type", "result").Add("command", command).Add("exit_code", exitCode).Add("ok", exitCode == 0);
+    JsonObject result = Event(target_.empty() ? "result" : "target_result");
+    result.Add("command", command).Add("exit_code", exitCode).Add("ok", exitCode == 0);
     std::string error;
     for (const auto& e : errors_) {
         if (!error.empty()) error += '\n';

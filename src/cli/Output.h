@@ -14,6 +14,25 @@
 
 namespace cli {
 
+// The live lines of a burn onto several targets on a terminal: one row per target, redrawn in
+// place below the lines already printed; a line printed meanwhile goes above them.
+class TargetBoard {
+public:
+    TargetBoard(std::FILE* out, std::size_t rows, int columns) : out_(out), rows_(rows), columns_(columns) {}
+    void SetRow(std::size_t row, std::string line);
+    // Prints a whole line to `stream` (standard output or error) above the rows.
+    void Print(std::FILE* stream, const std::string& line);
+
+private:
+    void Clear();
+    void Draw();
+
+    std::FILE* out_;
+    std::vector<std::string> rows_;
+    int columns_;
+    bool shown_ = false;
+};
+
 class Output {
 public:
     enum class Mode { Terminal, Plain, Json };
@@ -23,6 +42,9 @@ public:
     Output& operator=(const Output&) = delete;
 
     Mode mode() const { return mode_; }
+    std::FILE* OutStream() const { return out_; }
+    std::FILE* ErrStream() const { return err_; }
+    int Columns() const { return columns_; }
     // Width of the terminal: the live line is cut to fit, since a wrapped line cannot be
     // redrawn in place. 0: unknown.
     void SetColumns(int columns) { columns_ = columns; }
@@ -43,6 +65,13 @@ public:
     // Ends a progress line on the terminal (the next output starts on a fresh line).
     void EndProgress();
 
+    // One target of a burn onto several at once: its JSON events carry "target", its result is
+    // a "target_result", its lines and errors start with the name, and on a terminal its live
+    // line is its row of the board.
+    void SetTarget(const std::string& name, TargetBoard* board, std::size_t row);
+    // The first problem said (for the summary of a burn onto several targets).
+    const std::string& FirstError() const { return firstError_; }
+
     // A line of a report: printed as it is, or collected for the result's "lines".
     void Text(const std::string& line);
     // A problem: "keelvane-cli: message" on standard error, or the result's "error".
@@ -60,6 +89,12 @@ public:
 private:
     void ClearProgressLine();
     void Emit(const std::string& jsonLine);
+    // An event object with its type (and its target's name).
+    JsonObject Event(std::string_view type) const;
+    // A live line: in place, or the target's row.
+    void ShowLive(const std::string& line);
+    // A whole line of output or error, with the target's name before it.
+    void PrintLine(std::FILE* stream, const std::string& line);
 
     Mode mode_;
     int columns_ = 0;
@@ -75,6 +110,10 @@ private:
     kvrate::TRedrawThrottle redraw_;
     std::vector<std::string> lines_;
     std::vector<std::string> errors_;
+    std::string firstError_;
+    std::string target_;
+    TargetBoard* board_ = nullptr;
+    std::size_t row_ = 0;
 };
 
 }  // namespace cli

@@ -18,6 +18,8 @@
 namespace cli {
 
 inline constexpr char kProgramName[] = "keelvane-cli";
+// What Ctrl-C says while a drive blanks.
+extern const char kBlankMessage[];
 
 // Why a drive did not become ready, for people.
 std::string NotReadyText(TScsiError error);
@@ -54,7 +56,22 @@ private:
     int Load(TCDBurner& burner);
 
     // The job the options ask for, its events on this program's output.
-    std::unique_ptr<TBurnJob> MakeJob();
+    TBurnJobOptions JobOptions() const;
+    std::shared_ptr<TBurnJob> MakeJob();
+    void ShowStatus(TJobPhase phase, const std::string& text);
+    void ShowProgress(const TJobProgress& progress);
+    void ShowWait(const TWaitInfo& wait);
+    // What a job that has ended says, and its exit code (the burn's, the blank's, the stick's).
+    int BurnEnded();
+    int BlankEnded(TCDBurner& burner);
+    int StickEnded();
+
+    // Several targets at once (TargetCommands.cpp): the targets the options name, each with a
+    // session of its own on its own output; the image checked once, one job per target at once,
+    // then every target's result and a summary.
+    int RunTargets();
+    struct Target;
+    bool ResolveTargets(std::vector<Target>& targets, int& exitCode);
     // The image the burn takes.
     std::string ImagePath() const;
     // The image checks, before any command reaches a drive: kExitOk to go on (a missing image
@@ -65,6 +82,7 @@ private:
     // What a burn that wrote (or tried to) says before the eject.
     void SayBurnResult(const TBurnJobResult& result);
     void SayAudioResult(const TBurnJobResult& result);
+    void SayBufferHealth(const TBurnJobResult& result);
     // The image check's values for the result object.
     void AddImageCheckFields(JsonObject& fields) const;
 
@@ -74,6 +92,7 @@ private:
     int AttachSticks();
     bool BurnsStick() const;
     int ResolveStick();
+    int ResolveStick(const std::string& path);
     std::string ListSticks();
     int ConfirmAndUnmount();
     int BurnStick();
@@ -94,7 +113,7 @@ private:
     const Options& options_;
     Output& out_;
     std::unique_ptr<TCDBurnerList> list_;
-    std::unique_ptr<TBurnJob> job_;   // a burn's, made by its image check
+    std::shared_ptr<TBurnJob> job_;   // a burn's, made by its image check (a target's: its set's)
     char firstVirtualLetter_ = 0;   // the writer meant when --virtual-drive is given without --drive
     std::vector<TStickTarget> virtualSticks_;
     std::optional<TStickTarget> stick_;   // the burn's stick, once resolved

@@ -106,8 +106,11 @@ std::string Session::CreationError() const {
 }
 
 int Session::ResolveStick() {
-    const std::string path =
-        options_.drive.kind == DriveSelector::Kind::Path ? options_.drive.path : virtualSticks_.front().DevicePath;
+    return ResolveStick(options_.drive.kind == DriveSelector::Kind::Path ? options_.drive.path
+                                                                          : virtualSticks_.front().DevicePath);
+}
+
+int Session::ResolveStick(const std::string& path) {
     for (const auto& stick : virtualSticks_)
         if (SameFile(stick.DevicePath, path)) {
             stick_ = stick;
@@ -193,10 +196,16 @@ int Session::BurnStick() {
     TBurnJob& job = *job_;
     // Ctrl-C stops the job between two pieces; the stick is then incomplete.
     SetCancelTarget(&job.CheckStop);
-    const bool ok = job.BurnStick(*stick_);
+    job.BurnStick(*stick_);
     SetCancelTarget(nullptr);
+    return StickEnded();
+}
+
+int Session::StickEnded() {
+    TBurnJob& job = *job_;
     out_.EndProgress();
     const TBurnJobResult& r = job.Result();
+    const bool ok = r.Succeeded();
     const std::string kind = StickKind(*stick_);
     JsonObject fields;
     fields.Add("image", ImagePath())

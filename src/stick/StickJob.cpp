@@ -23,7 +23,7 @@ bool TBurnJob::BurnStick(const TStickTarget& Target)
     if (!FImageOpened) {
         FImageOpened = true;
         try {
-            FImage = std::make_unique<TImageFile>(FOptions.Image);
+            FImage = std::make_shared<TImageFile>(FOptions.Image);
         } catch (const std::system_error& e) {
             FResult.ImageOpenError = e.code().message();
         }

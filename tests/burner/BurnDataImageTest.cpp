@@ -402,6 +402,18 @@ TEST_F(VirtualBurn, AJobsProgressCarriesItsSpeedAndTimeLeft)
     }
     EXPECT_EQ(writes.back().SecondsLeft, 0);
 
+    // A writer that records at once (no pace) holds nothing: once twice its buffer has been
+    // sent, the buffer reads empty, and the job says so rather than a fill it never had.
+    {
+        TBurnJobOptions big = options;
+        big.Image = MakeImage(2048 * 2400);
+        big.BlankAsNeeded = true;   // the disc holds the burn above
+        TBurnJob job(big);
+        ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
+        EXPECT_EQ(job.Result().LowestDriveBuffer, 0);
+        EXPECT_EQ(job.Result().DriveBufferEmptied, 1);
+    }
+
     options.FastBlank = true;
     std::vector<TJobProgress> blanks;
     {

@@ -456,6 +456,33 @@ TEST(ProgressRate, MeasuresOverItsWindowAndThrottlesRedraws)
     EXPECT_TRUE(redraw.Take(100.11));
 }
 
+TEST(ProgressRate, BufferHealthCountsOnlyOnceTheBufferHasFilled)
+{
+    constexpr std::int64_t kBuffer = 4 << 20;
+    struct Reading {
+        int fill;
+        std::int64_t sent;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Reading> readings;
+        int lowest, emptied;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"filling is not a low", {{0, 0}, {20, 1 << 20}, {95, 3 << 20}, {91, 4 << 20}}, 91, 0},
+             {"a dip after the fill", {{10, 0}, {92, 2 << 20}, {60, 5 << 20}, {97, 6 << 20}}, 60, 0},
+             {"a drive faster than its feed never reads 90%", {{0, 0}, {3, 4 << 20}, {2, 8 << 20}, {5, 9 << 20}}, 2, 0},
+             {"each run of empty readings once", {{95, 0}, {0, 1}, {0, 2}, {40, 3}, {0, 4}, {-1, 5}, {0, 6}}, 0, 2},
+             {"an unanswered query is no reading", {{95, 0}, {-1, 1}}, 95, 0},
+             {"never filled", {{10, 0}, {12, 1 << 20}}, -1, 0},
+         }) {
+        kvrate::TBufferHealth health;
+        for (const Reading& r : c.readings) health.Record(r.fill, r.sent, kBuffer);
+        EXPECT_EQ(health.Lowest(), c.lowest) << c.what;
+        EXPECT_EQ(health.EmptyEvents(), c.emptied) << c.what;
+    }
+}
+
 TEST(ProgressRate, TimeLeftSpeedInXAndDurations)
 {
     struct Left {

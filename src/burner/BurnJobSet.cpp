@@ -1,0 +1,188 @@
+#include "burner/BurnJobSet.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+// The jobs' events wait here for Run's thread; the jobs never wait for it (but for a question).
+struct TBurnJobSet::Queue {
+    std::mutex Mutex;
+    std::condition_variable Posted;
+    std::deque<std::function<void()>> Events;
+    std::size_t Running = 0;
+
+    void Post(std::function<void()> Event)
+    {
+        {
+            std::lock_guard lock(Mutex);
+            Events.push_back(std::move(Event));
+        }
+        Posted.notify_one();
+    }
+};
+
+TBurnJobSet::TBurnJobSet(TBurnJobOptions Options, std::vector<TBurnTarget> Targets, TBurnSetKind Kind)
+    : FOptions(std::move(Options)), FTargets(std::move(Targets)), FKind(Kind), FQueue(std::make_unique<Queue>())
+{
+    for (std::size_t i = 0; i < FTargets.size(); ++i) {
+        TBurnJobOptions options = FOptions;
+        // Asked from the job's thread: a stop of the set, or of the front end (which must be
+        // safe to ask from any thread).
+        options.StopRequested = [this, asked = FOptions.StopRequested] {
+            return StopFlag.load() || (asked && asked());
+        };
+        // A question is answered on Run's thread; the job waits for the answer.
+        if (FOptions.ConfirmBlank)
+            options.ConfirmBlank = [this, i](const TDiscPlan& Plan) {
+                auto answer = std::make_shared<std::promise<bool>>();
+                std::future<bool> answered = answer->get_future();
+                FQueue->Post([this, i, Plan, answer] {
+                    (void)i;
+                    answer->set_value(!StopFlag.load() && FOptions.ConfirmBlank(Plan));
+                });
+                return answered.get();
+            };
+        FJobs.push_back(std::make_unique<TBurnJob>(std::move(options)));
+    }
+}
+
+TBurnJobSet::~TBurnJobSet() = default;
+
+std::atomic<bool>& TBurnJobSet::CheckStop() { return FJobs.front()->CheckStop; }
+
+bool TBurnJobSet::CheckImage()
+{
+    if (FJobs.empty()) return false;
+    TBurnJob& first = *FJobs.front();
+    // The check runs on the caller's thread: its events go straight to the front end.
+    first.OnStatus = [this](TJobPhase Phase, const std::string& Text) {
+        if (OnStatus) OnStatus(0, Phase, Text);
+    };
+    first.OnProgress = [this](const TJobProgress& Progress) {
+        if (OnProgress) OnProgress(0, Progress);
+    };
+    first.OnProgressEnd = [this] {
+        if (OnProgressEnd) OnProgressEnd(0);
+    };
+    const bool ok = first.CheckImage();
+    first.OnStatus = nullptr;
+    first.OnProgress = nullptr;
+    first.OnProgressEnd = nullptr;
+    if (!ok) return false;
+    for (std::size_t i = 1; i < FJobs.size(); ++i) FJobs[i]->ShareImageCheck(first);
+    return true;
+}
+
+void TBurnJobSet::ShareImageCheck(const TBurnJob& Checked)
+{
+    for (auto& job : FJobs) job->ShareImageCheck(Checked);
+}
+
+void TBurnJobSet::Stop()
+{
+    StopFlag.store(true);
+    for (std::size_t i = 0; i < FJobs.size(); ++i) {
+        FJobs[i]->CheckStop.store(true);
+        if (FTargets[i].Writer) FTargets[i].Writer->Cancel();
+    }
+}
+
+void TBurnJobSet::RunTarget(std::size_t Index)
+{
+    TBurnJob& job = *FJobs[Index];
+    Queue& queue = *FQueue;
+    job.OnStatus = [this, Index, &queue](TJobPhase Phase, const std::string& Text) {
+        queue.Post([this, Index, Phase, Text] {
+            if (OnStatus) OnStatus(Index, Phase, Text);
+        });
+    };
+    job.OnProgress = [this, Index, &queue](const TJobProgress& Progress) {
+        queue.Post([this, Index, Progress] {
+            if (OnProgress) OnProgress(Index, Progress);
+        });
+    };
+    job.OnProgressEnd = [this, Index, &queue] {
+        queue.Post([this, Index] {
+            if (OnProgressEnd) OnProgressEnd(Index);
+        });
+    };
+    job.OnWait = [this, Index, &queue](const TWaitInfo& Wait) {
+        queue.Post([this, Index, Wait] {
+            if (OnWait) OnWait(Index, Wait);
+        });
+    };
+    job.OnPhase = [this, Index, &queue](TJobPhase Phase) {
+        queue.Post([this, Index, Phase] {
+            if (OnPhase) OnPhase(Index, Phase);
+        });
+    };
+    job.OnReport = [this, Index, &queue](const TBurnJobResult& Result) {
+        queue.Post([this, Index, Result] {
+            if (OnReport) OnReport(Index, Result);
+        });
+    };
+    const TBurnTarget& target = FTargets[Index];
+    try {
+        if (target.Stick) job.BurnStick(*target.Stick);
+        else if (FKind == TBurnSetKind::Blank) job.Blank(*target.Writer);
+        else job.Burn(*target.Writer);
+    } catch (const std::exception& e) {
+        // Nothing a job raises may end the other targets' jobs with the program.
+        job.FResult.Raised = true;
+        job.FResult.Message = e.what();
+        job.Fail(TBurnJobEnd::Raised, TJobStep::None);
+    }
+    queue.Post([this, Index] {
+        if (OnEnded) OnEnded(Index);
+    });
+    {
+        std::lock_guard lock(queue.Mutex);
+        --queue.Running;
+    }
+    queue.Posted.notify_one();
+}
+
+bool TBurnJobSet::Run()
+{
+    Queue& queue = *FQueue;
+    queue.Running = FJobs.size();
+    std::vector<std::thread> threads;
+    threads.reserve(FJobs.size());
+    for (std::size_t i = 0; i < FJobs.size(); ++i) threads.emplace_back([this, i] { RunTarget(i); });
+
+    bool stopped = false;
+    for (;;) {
+        std::deque<std::function<void()>> events;
+        bool done = false;
+        {
+            std::unique_lock lock(queue.Mutex);
+            queue.Posted.wait_for(lock, std::chrono::milliseconds(IdleIntervalMs),
+                                  [&] { return !queue.Events.empty() || queue.Running == 0; });
+            events.swap(queue.Events);
+            done = queue.Running == 0;
+        }
+        for (auto& event : events) event();
+        // A stop request reaches every job from here (a signal handler only sets the flag).
+        if (!stopped && StopFlag.load()) {
+            stopped = true;
+            Stop();
+        }
+        if (OnIdle) OnIdle();
+        if (done) {
+            std::lock_guard lock(queue.Mutex);
+            if (queue.Events.empty()) break;
+        }
+    }
+    for (auto& thread : threads) thread.join();
+    return FirstFailure() == FJobs.size();
+}
+
+std::size_t TBurnJobSet::FirstFailure() const
+{
+    for (std::size_t i = 0; i < FJobs.size(); ++i)
+        if (!FJobs[i]->Result().Succeeded()) return i;
+    return FJobs.size();
+}
