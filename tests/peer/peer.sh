@@ -15,7 +15,7 @@
 #                        (bench/run.sh prints the figures; KV_PEER_IMAGE_MB sets the image size)
 #   peer.sh tgt2 CLI     four blank tgt DVD+R writers in one guest: two `cdrskin -tao` processes burn
 #                        F: and G: at once, then one keelvane-cli burns D: and E: at once
-#                        (--drive all: the other two hold closed discs by then); every disc is
+#                        (--drive all: tgt reports the other two, written, as DVD-ROMs); every disc is
 #                        read back by the guest with dd, the backing files are compared here,
 #                        and both wall times are printed side by side
 #   peer.sh wine EXE     keelvane-cli.exe under Wine in the guest, two blank tgt DVD+R writers
