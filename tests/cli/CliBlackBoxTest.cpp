@@ -1271,6 +1271,22 @@ TEST_F(CliBlackBox, DriveSelection) {
     EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
     r = with({"--drive", "Z", "toc"});
     EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
+
+    // --drive all: only the writers whose disc can take the image; a written disc and a pressed
+    // one are named with the burn's own refusal and left alone.
+    r = with({"--virtual-drive", (dir_ / "rom.cue").string() + ",media=dvd-rom", "--json", "--drive", "all", "burn",
+              iso.string(), "--no-eject", "--no-verify"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    const auto result = ParseJsonLines(r.out).back();
+    const auto targets = result["targets"].array;
+    ASSERT_EQ(targets.size(), 1u) << r.out;
+    const std::string first = drives[0]["letter"].string;
+    EXPECT_EQ(targets[0]["target"].string, first + ":") << r.out;
+    EXPECT_TRUE(fs::exists(dir_ / "one-01.iso"));
+    std::string lines;
+    for (const auto& line : result["lines"].array) lines += line.string + "\n";
+    EXPECT_TRUE(Contains(lines, second + ": skipped: The disc in " + second + ": is not blank")) << lines;
+    EXPECT_TRUE(Contains(lines, ": is a DVD-ROM and cannot be written.")) << lines;
 }
 
 TEST_F(CliBlackBox, NoWriterAtAll) {
