@@ -175,6 +175,56 @@ TEST_F(VirtualBurn, IsoBurnsAsOneClosedDataTrack)
     EXPECT_EQ(firstDifferent, -1);
 }
 
+TEST_F(VirtualBurn, OneImageBurnsOnTwoWritersAtOnce)
+{
+    // Each job on its own thread holding its own writer: the engine, the device access and the
+    // two virtual writers in parallel, each disc ending as the image.
+    constexpr std::uint32_t kBlocks = 400;
+    const std::string image = MakeImage(std::uint64_t(kBlocks) * 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    std::string error;
+    const auto second = vdrive::AttachVirtualDrive(dir / "second.cue", error);
+    ASSERT_TRUE(second) << error;
+    struct DetachAtEnd {
+        std::shared_ptr<vdrive::VirtualWriter> w;
+        ~DetachAtEnd() { vdrive::DetachVirtualDrive(w); }
+    } detachSecond{second};
+    list = std::make_unique<TCDBurnerList>();
+    TCDBurner* burners[2] = {};
+    for (int i = 0; i < list->Count(); ++i) {
+        TCDBurner* b = list->Burners(i);
+        if (b->Info.DriveLetter == writer->DriveLetter())
+            burners[0] = b;
+        if (b->Info.DriveLetter == second->DriveLetter())
+            burners[1] = b;
+    }
+    ASSERT_TRUE(burners[0] && burners[1]);
+    Reports perJob[2];
+    std::thread jobs[2];
+    bool burnt[2] = {};
+    for (int j = 0; j < 2; ++j) {
+        burners[j]->ReadyPollInterval = std::chrono::milliseconds(5);
+        perJob[j].Subscribe(*burners[j]);
+        jobs[j] = std::thread([&, j] { burnt[j] = burners[j]->BurnDataImage(image, 1); });
+    }
+    for (auto& job : jobs)
+        job.join();
+    for (int j = 0; j < 2; ++j) {
+        EXPECT_TRUE(burnt[j]) << j;
+        EXPECT_EQ(perJob[j].status, kClosedSessionLines) << j;
+    }
+    EXPECT_EQ(trace.Count(0x2A), 2 * static_cast<int>(kBlocks));
+    const auto bytes = ReadAll(image);
+    for (const auto& w : {writer, second}) {
+        const vdrive::DiscState disc = w->State();
+        ASSERT_EQ(disc.tracks.size(), 1u);
+        EXPECT_EQ(disc.closedSessions, 1);
+        EXPECT_TRUE(w->Flush());
+        EXPECT_EQ(ReadAll(disc.tracks[0].file), bytes);
+    }
+    list.reset();
+}
+
 TEST_F(VirtualBurn, VerifyFindsTheFirstDifferentSector)
 {
     ASSERT_NO_FATAL_FAILURE(Attach());
