@@ -16,13 +16,19 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <set>
 #include <thread>
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 #include "VirtualWriterFixture.h"
 #include "support/OtherProgram.h"
 #include "support/ScriptedDevice.h"
 #include "burner/BurnJob.h"
 #include "burner/BurnJobSet.h"
+#include "burner/FeedPriority.h"
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
@@ -483,6 +489,42 @@ TEST_F(VirtualBurn, AJobSetBurnsEveryTargetOnItsOwnThread)
     vdrive::DetachVirtualDrive(dvd);
     vdrive::DetachVirtualDrive(bad);
 }
+
+#ifdef __linux__
+// A drive whose buffer fills is fed by a real-time thread while the write lasts (where the
+// program may raise it), and the thread is given back its own scheduling afterwards.
+TEST_F(VirtualBurn, AFilledBufferIsFedInRealTimeWhileTheWriteLasts)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("speed=48"));
+    int before = -1;
+    sched_param param{};
+    ASSERT_EQ(pthread_getschedparam(pthread_self(), &before, &param), 0);
+    // What this process may do: the lowest real-time priority, unless it is not allowed.
+    bool mayRaise = false;
+    {
+        TFeedPriority probe;
+        mayRaise = probe.Raised();
+    }
+    TBurnJobOptions options;
+    options.Image = MakeImage(2048 * 1600);
+    options.Verify = false;
+    options.Eject = false;
+    std::set<int> policies;
+    TBurnJob job(options);
+    job.OnProgress = [&](const TJobProgress& p) {
+        int policy = -1;
+        sched_param now{};
+        pthread_getschedparam(pthread_self(), &policy, &now);
+        if (p.Phase == TJobPhase::Write && p.DriveBuffer >= 50) policies.insert(policy);
+    };
+    ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
+    EXPECT_GE(job.Result().LowestDriveBuffer, 0) << "a paced writer's buffer filled";
+    EXPECT_EQ(policies, std::set<int>{mayRaise ? SCHED_RR : before});
+    int after = -1;
+    ASSERT_EQ(pthread_getschedparam(pthread_self(), &after, &param), 0);
+    EXPECT_EQ(after, before) << "given back at the end of the write";
+}
+#endif
 
 // A job measures its own pace: a burn's progress carries a speed once one is measured and a
 // time left that falls to 0; a blank, which reports a percent only, its time left from the
