@@ -138,7 +138,7 @@ std::vector<std::string> FormatTraceSummary(const std::uint64_t (&counts)[256], 
                     std::to_string(opens) + (opens == 1 ? " device open" : " device opens"));
     for (unsigned op = 0; op < 256; ++op) {
         if (counts[op] == 0) continue;
-        char buffer[64];
+        char buffer[128];   // a long kind name and a 20-digit count fit
         std::snprintf(buffer, sizeof buffer, "trace summary: %02x %-30s %10llu", op,
                       CommandKindName(static_cast<std::uint8_t>(op)).c_str(),
                       static_cast<unsigned long long>(counts[op]));
