@@ -495,7 +495,8 @@ TEST_F(VirtualBurn, AJobSetBurnsEveryTargetOnItsOwnThread)
 // program may raise it), and the thread is given back its own scheduling afterwards.
 TEST_F(VirtualBurn, AFilledBufferIsFedInRealTimeWhileTheWriteLasts)
 {
-    ASSERT_NO_FATAL_FAILURE(Attach("speed=48"));
+    // 16x takes a buffer's worth (1024 blocks) in most of a second: far slower than any feed.
+    ASSERT_NO_FATAL_FAILURE(Attach("speed=16"));
     int before = -1;
     sched_param param{};
     ASSERT_EQ(pthread_getschedparam(pthread_self(), &before, &param), 0);
@@ -506,7 +507,7 @@ TEST_F(VirtualBurn, AFilledBufferIsFedInRealTimeWhileTheWriteLasts)
         mayRaise = probe.Raised();
     }
     TBurnJobOptions options;
-    options.Image = MakeImage(2048 * 1600);
+    options.Image = MakeImage(2048 * 1300);
     options.Verify = false;
     options.Eject = false;
     std::set<int> policies;
@@ -518,7 +519,6 @@ TEST_F(VirtualBurn, AFilledBufferIsFedInRealTimeWhileTheWriteLasts)
         if (p.Phase == TJobPhase::Write && p.DriveBuffer >= 50) policies.insert(policy);
     };
     ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
-    EXPECT_GE(job.Result().LowestDriveBuffer, 0) << "a paced writer's buffer filled";
     EXPECT_EQ(policies, std::set<int>{mayRaise ? SCHED_RR : before});
     int after = -1;
     ASSERT_EQ(pthread_getschedparam(pthread_self(), &after, &param), 0);
