@@ -33,6 +33,9 @@
 namespace {
 
 const char* const kTitle = "Burn Onto Several Drives";
+// Room for a result such as "failed: Error creating CD. Error : Write Error at sector 8000" on
+// one line; a longer one wraps within its row.
+constexpr int kResultWidth = 420;
 
 }  // namespace
 
@@ -178,7 +181,6 @@ TMultiBurnForm::TMultiBurnForm(QWidget* parent) : QWidget(parent, Qt::Window | Q
     connect(CancelBtn, &QPushButton::clicked, this, &TMultiBurnForm::AskToCancel);
     // Closing it only hides it, and it never keeps the program running.
     setAttribute(Qt::WA_QuitOnClose, false);
-    resize(900, 220);
 }
 
 TMultiBurnForm::~TMultiBurnForm() = default;
@@ -211,11 +213,20 @@ void TMultiBurnForm::StartRows(const std::vector<TBurnTarget>& Targets)
         SetCell(i, ColBuffer, QStringLiteral("-"));
         SetCell(i, ColResult, QString());
     }
-    // Every row in sight without scrolling.
-    const int rowsHeight = Rows->horizontalHeader()->sizeHint().height() +
-                           static_cast<int>(Targets.size()) * Rows->verticalHeader()->defaultSectionSize() +
-                           2 * Rows->frameWidth();
-    Rows->setMinimumHeight(rowsHeight);
+    FitRows();
+}
+
+void TMultiBurnForm::FitRows()
+{
+    // Every row in sight without scrolling, and every column at its width.
+    int height = Rows->horizontalHeader()->sizeHint().height() + 2 * Rows->frameWidth();
+    for (int r = 0; r < Rows->rowCount(); ++r)
+        height += Rows->rowHeight(r);
+    Rows->setFixedHeight(height);
+    int width = 2 * Rows->frameWidth() + kResultWidth;
+    for (int c = 0; c < ColResult; ++c)
+        width += Rows->columnWidth(c);
+    Rows->setMinimumWidth(width);
     adjustSize();
 }
 
@@ -228,9 +239,12 @@ void TMultiBurnForm::ShowProgress(std::size_t Target, const TJobProgress& Progre
                                       : QStringLiteral(": %1%").arg(Progress.Percent)));
     if (auto* bar = qobject_cast<QProgressBar*>(Rows->cellWidget(row, ColProgress)))
         bar->setValue(Progress.Percent);
+    // The last pace and buffer fill measured stay in sight until there are newer ones.
     const bool stick = Set_ && Set_->Target(Target).Stick.has_value();
-    SetCell(Target, ColSpeed, Progress.Sector >= 0 ? JobSpeedText(Progress, stick) : QStringLiteral("-"));
-    SetCell(Target, ColBuffer, Progress.DriveBuffer >= 0 ? QStringLiteral("%1%").arg(Progress.DriveBuffer) : QStringLiteral("-"));
+    if (Progress.Sector >= 0 && (Progress.SpeedX > 0 || (stick && Progress.BlocksPerSecond > 0)))
+        SetCell(Target, ColSpeed, JobSpeedText(Progress, stick));
+    if (Progress.DriveBuffer >= 0)
+        SetCell(Target, ColBuffer, QStringLiteral("%1%").arg(Progress.DriveBuffer));
     emit TargetProgressed(row, static_cast<int>(Progress.Phase), Progress.Percent);
 }
 
@@ -253,6 +267,7 @@ void TMultiBurnForm::ShowEnd(std::size_t Target)
     SetCell(Target, ColResult, QString::fromStdString(result.Text));
     Rows->item(row, ColResult)->setToolTip(QString::fromStdString(result.Text));
     Rows->resizeRowToContents(row);
+    FitRows();
     emit TargetEnded(row);
 }
 

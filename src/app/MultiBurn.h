@@ -96,6 +96,7 @@ private:
     void ShowProgress(std::size_t Target, const TJobProgress& Progress);
     void ShowEnd(std::size_t Target);
     void SetCell(std::size_t Target, int Column, const QString& Text);
+    void FitRows();
     void ShowSummary();
 
     TBurnJobSet* Set_ = nullptr;   // the set that runs, if any
