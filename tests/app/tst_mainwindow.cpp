@@ -1750,18 +1750,21 @@ void TestMainWindow::burnOntoSeveralDrives_data()
     QTest::addColumn<QStringList>("drives");   // one virtual writer each
     QTest::addColumn<bool>("stick");           // a virtual stick after the writers
     QTest::addColumn<bool>("cancel");          // Cancel once the first target writes
+    QTest::addColumn<int>("used");             // the writer whose CD-RW is burnt once before, -1 none
     QTest::addColumn<QStringList>("results");  // each target's line starts so (the summary's order)
     const QString done = QStringLiteral(": done, read back equal to the image");
-    QTest::newRow("two writers") << QStringList{QString(), QString()} << false << false
+    QTest::newRow("two writers") << QStringList{QString(), QString()} << false << false << -1
                                  << QStringList{QStringLiteral("D") + done, QStringLiteral("E") + done};
     QTest::newRow("three writers, one fails mid-write")
-        << QStringList{QString(), QStringLiteral("fail-write-at=100"), QString()} << false << false
+        << QStringList{QString(), QStringLiteral("fail-write-at=100"), QString()} << false << false << -1
         << QStringList{QStringLiteral("D") + done,
                        QStringLiteral("E: failed: Error creating CD. Error : Write Error at sector 100"),
                        QStringLiteral("F") + done};
-    QTest::newRow("a writer and a stick") << QStringList{QString()} << true << false
+    QTest::newRow("a writer and a stick") << QStringList{QString()} << true << false << -1
                                           << QStringList{QStringLiteral("D") + done, QStringLiteral("STICK") + done};
-    QTest::newRow("cancelled") << QStringList{QStringLiteral("speed=4"), QStringLiteral("speed=4")} << false << true
+    QTest::newRow("a used CD-RW, blanked on Yes") << QStringList{QString(), QStringLiteral("media=cd-rw")} << false << false
+                                                  << 1 << QStringList{QStringLiteral("D") + done, QStringLiteral("E") + done};
+    QTest::newRow("cancelled") << QStringList{QStringLiteral("speed=4"), QStringLiteral("speed=4")} << false << true << -1
                                << QStringList{QStringLiteral("D: cancelled: The disc was written in part ("),
                                               QStringLiteral("E: ")};
 }
@@ -1775,12 +1778,14 @@ void TestMainWindow::burnOntoSeveralDrives()
     QFETCH(QStringList, drives);
     QFETCH(bool, stick);
     QFETCH(bool, cancel);
+    QFETCH(int, used);
     QFETCH(QStringList, results);
     TAppFixture f;
     std::vector<std::shared_ptr<vdrive::VirtualWriter>> writers;
     for (const QString& drive : drives)
         writers.push_back(f.Attach(drive));
-    const QString imagePath = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload);
+    // More than a drive's buffer holds when Cancel comes: the jobs are still writing then.
+    const QString imagePath = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), cancel ? 6 * 1024 * 1024 : kPayload);
     QVERIFY(!imagePath.isEmpty());
     if (stick)
         QVERIFY(MakeHybrid(imagePath));
@@ -1791,6 +1796,15 @@ void TestMainWindow::burnOntoSeveralDrives()
     const QByteArray image = ReadAll(imagePath);
     f.OpenWindows();
     TForm1& w = *f.Main;
+    if (used >= 0) {
+        w.DriveCombo->setCurrentIndex(used);
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+        QCOMPARE(writers[static_cast<std::size_t>(used)]->State().status, vdrive::DiscStatus::Complete);
+        writers[static_cast<std::size_t>(used)]->CloseTray();
+        f.Messages.Texts.clear();
+        f.Messages.Kinds.clear();
+        f.Messages.Questions.clear();
+    }
     w.EjectWhenDone1->setChecked(!cancel);
     TMultiBurnForm& form = *w.SeveralForm();
     bool rowsShown = true;
@@ -1802,9 +1816,13 @@ void TestMainWindow::burnOntoSeveralDrives()
             form.CancelBtn->isEnabled())
             QTest::mouseClick(form.CancelBtn, Qt::LeftButton);
     });
-    // Every writer and the stick: the stick's entry is checked by hand.
+    // Every writer and the stick: the stick's entry and a used disc's writer are checked by hand.
     AnswerTargetsDialog([&](TTargetsDialog& d) {
         d.BlankWritersBox->setChecked(true);
+        if (used >= 0) {
+            QVERIFY(!d.CanTakeImage(used) && d.Checked().size() == writers.size() - 1);
+            d.TargetList->item(used)->setCheckState(Qt::Checked);
+        }
         if (stick)
             d.TargetList->item(d.TargetList->count() - 1)->setCheckState(Qt::Checked);
     });
@@ -1817,6 +1835,10 @@ void TestMainWindow::burnOntoSeveralDrives()
     if (stick)
         questions << QStringLiteral("Everything on KeelVane Virtual Stick");
     questions << QStringLiteral("This image is not bootable");
+    // The question a used disc's burn asks, naming its own drive.
+    if (used >= 0)
+        questions << QStringLiteral("The disc in %1: is not blank. Blank it and burn?\r\nEverything on it will be erased.")
+                         .arg(QChar(u'D' + used));
     if (cancel)
         questions << QStringLiteral("The burns are running. Cancel all of them?");
     QCOMPARE(f.Messages.Questions.size(), questions.size());
