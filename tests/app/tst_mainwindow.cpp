@@ -1749,35 +1749,37 @@ void TestMainWindow::burnOntoSeveralDrives_data()
 {
     QTest::addColumn<QStringList>("drives");   // one virtual writer each
     QTest::addColumn<bool>("stick");           // a virtual stick after the writers
-    QTest::addColumn<bool>("cancel");          // Cancel once the first target writes
+    QTest::addColumn<QString>("cancel");       // once the first target writes: "button", "close" the window
     QTest::addColumn<int>("used");             // the writer whose CD-RW is burnt once before, -1 none
     QTest::addColumn<QStringList>("results");  // each target's line starts so (the summary's order)
     const QString done = QStringLiteral(": done, read back equal to the image");
-    QTest::newRow("two writers") << QStringList{QString(), QString()} << false << false << -1
+    QTest::newRow("two writers") << QStringList{QString(), QString()} << false << QString() << -1
                                  << QStringList{QStringLiteral("D") + done, QStringLiteral("E") + done};
     QTest::newRow("three writers, one fails mid-write")
-        << QStringList{QString(), QStringLiteral("fail-write-at=100"), QString()} << false << false << -1
+        << QStringList{QString(), QStringLiteral("fail-write-at=100"), QString()} << false << QString() << -1
         << QStringList{QStringLiteral("D") + done,
                        QStringLiteral("E: failed: Error creating CD. Error : Write Error at sector 100"),
                        QStringLiteral("F") + done};
-    QTest::newRow("a writer and a stick") << QStringList{QString()} << true << false << -1
+    QTest::newRow("a writer and a stick") << QStringList{QString()} << true << QString() << -1
                                           << QStringList{QStringLiteral("D") + done, QStringLiteral("STICK") + done};
-    QTest::newRow("a used CD-RW, blanked on Yes") << QStringList{QString(), QStringLiteral("media=cd-rw")} << false << false
+    QTest::newRow("a used CD-RW, blanked on Yes") << QStringList{QString(), QStringLiteral("media=cd-rw")} << false << QString()
                                                   << 1 << QStringList{QStringLiteral("D") + done, QStringLiteral("E") + done};
-    QTest::newRow("cancelled") << QStringList{QStringLiteral("speed=4"), QStringLiteral("speed=4")} << false << true << -1
-                               << QStringList{QStringLiteral("D: cancelled: The disc was written in part ("),
-                                              QStringLiteral("E: ")};
+    for (const char* how : {"button", "close"})
+        QTest::newRow(qPrintable(QStringLiteral("cancelled (%1)").arg(QLatin1String(how))))
+            << QStringList{QStringLiteral("speed=4"), QStringLiteral("speed=4")} << false << QString::fromLatin1(how) << -1
+            << QStringList{QStringLiteral("D: cancelled: The disc was written in part ("), QStringLiteral("E: ")};
 }
 
 // One image onto several targets at once through the file menu: every target gets the image
 // and is read back, a failure ends its own target only and is said in the one box at the end,
-// and Cancel stops all of them with every tray unlocked; no target that failed or stopped is
-// ever said to be done.
+// and Cancel (or closing the window, agreed) stops all of them with every tray unlocked; no
+// target that failed or stopped is ever said to be done.
 void TestMainWindow::burnOntoSeveralDrives()
 {
     QFETCH(QStringList, drives);
     QFETCH(bool, stick);
-    QFETCH(bool, cancel);
+    QFETCH(QString, cancel);
+    const bool cancelling = !cancel.isEmpty();
     QFETCH(int, used);
     QFETCH(QStringList, results);
     TAppFixture f;
@@ -1785,7 +1787,7 @@ void TestMainWindow::burnOntoSeveralDrives()
     for (const QString& drive : drives)
         writers.push_back(f.Attach(drive));
     // More than a drive's buffer holds when Cancel comes: the jobs are still writing then.
-    const QString imagePath = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), cancel ? 6 * 1024 * 1024 : kPayload);
+    const QString imagePath = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), cancelling ? 6 * 1024 * 1024 : kPayload);
     QVERIFY(!imagePath.isEmpty());
     if (stick)
         QVERIFY(MakeHybrid(imagePath));
@@ -1805,15 +1807,19 @@ void TestMainWindow::burnOntoSeveralDrives()
         f.Messages.Kinds.clear();
         f.Messages.Questions.clear();
     }
-    w.EjectWhenDone1->setChecked(!cancel);
+    w.EjectWhenDone1->setChecked(!cancelling);
     TMultiBurnForm& form = *w.SeveralForm();
     bool rowsShown = true;
     QSet<int> progressed;
     QObject::connect(&form, &TMultiBurnForm::TargetProgressed, [&](int target, int phase, int percent) {
         rowsShown = rowsShown && form.isVisible() && w.JobRunning() && form.Rows->rowCount() == results.size();
         progressed << target;
-        if (cancel && target == 0 && phase == static_cast<int>(TJobPhase::Write) && percent > 0 &&
-            form.CancelBtn->isEnabled())
+        if (!cancelling || target != 0 || phase != static_cast<int>(TJobPhase::Write) || percent == 0 ||
+            !form.CancelBtn->isEnabled())
+            return;
+        if (cancel == QStringLiteral("close"))
+            QVERIFY(!form.close());   // it stays until the jobs have ended
+        else
             QTest::mouseClick(form.CancelBtn, Qt::LeftButton);
     });
     // Every writer and the stick: the stick's entry and a used disc's writer are checked by hand.
@@ -1839,7 +1845,7 @@ void TestMainWindow::burnOntoSeveralDrives()
     if (used >= 0)
         questions << QStringLiteral("The disc in %1: is not blank. Blank it and burn?\r\nEverything on it will be erased.")
                          .arg(QChar(u'D' + used));
-    if (cancel)
+    if (cancelling)
         questions << QStringLiteral("The burns are running. Cancel all of them?");
     QCOMPARE(f.Messages.Questions.size(), questions.size());
     for (int i = 0; i < questions.size(); ++i)
@@ -1870,12 +1876,12 @@ void TestMainWindow::burnOntoSeveralDrives()
             QCOMPARE(disc.tracks.size(), std::size_t(1));
             QVERIFY(ReadAll(QString::fromStdString(disc.tracks[0].file)) == image);
         } else {
-            QVERIFY(lines[i].contains(cancel ? QStringLiteral(": cancelled: ") : QStringLiteral(": failed: ")));
+            QVERIFY(lines[i].contains(cancelling ? QStringLiteral(": cancelled: ") : QStringLiteral(": failed: ")));
             QVERIFY(disc.status != vdrive::DiscStatus::Complete || lines[i].contains(QStringLiteral("not verified")));
         }
     }
     QCOMPARE(f.Messages.Kinds.front(), failed ? IMessageBoxes::Kind::Error
-                                       : cancel ? IMessageBoxes::Kind::Information
+                                       : cancelling ? IMessageBoxes::Kind::Information
                                                 : IMessageBoxes::Kind::Plain);
     QVERIFY(rowsShown);
     QVERIFY(progressed.contains(0));
@@ -1885,11 +1891,11 @@ void TestMainWindow::burnOntoSeveralDrives()
         QVERIFY2(a->isEnabled(), qPrintable(a->text()));
     // Every tray was left unlocked: it opens (after a burn that ran, the menus' eject opened it).
     for (auto& writer : writers) {
-        if (cancel)
+        if (cancelling)
             QVERIFY(writer->EjectTray());
         writer->CloseTray();
     }
-    if (!cancel)
+    if (!cancelling)
         QVERIFY(EndsWithEject(f.TakeTrace()));
 }
 
