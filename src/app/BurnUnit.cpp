@@ -100,13 +100,7 @@ void TBurnForm::CDStatus(const std::string& Text)
 void TBurnForm::WaitStatus(const TWaitInfo& Wait)
 {
     const qint64 ms = Wait.Elapsed.count();
-    // The step first; once the wait is noticeable, how long it has lasted.
-    if (ms < 1000 && !Wait.Step.empty())
-        StatusLabel_->setText(QString::fromStdString(Wait.Step));
-    else
-        StatusLabel_->setText((Wait.Phase == TWaitPhase::Buffer ? QStringLiteral("waiting for the drive's buffer, %1 s")
-                                                                : QStringLiteral("waiting for the drive, %1 s"))
-                                  .arg(ms / 1000));
+    StatusLabel_->setText(WaitText(Wait));
     if (Form1 && !Wait.Step.empty())
         Form1->ShowJobStep(QString::fromStdString(Wait.Action));
     QCoreApplication::processEvents();
@@ -137,10 +131,8 @@ QWidget* TBurnForm::MessageParent()
     return this;
 }
 
-namespace {
-
 // What the step line calls a phase.
-QString PhaseText(TJobPhase Phase)
+QString JobPhaseText(TJobPhase Phase)
 {
     switch (Phase) {
     case TJobPhase::Setup: return QStringLiteral("Preparing");
@@ -156,7 +148,7 @@ QString PhaseText(TJobPhase Phase)
     return QString();
 }
 
-QString Duration(double Seconds)
+QString DurationText(double Seconds)
 {
     if (!(Seconds >= 0))
         return QStringLiteral("--:--");
@@ -166,25 +158,39 @@ QString Duration(double Seconds)
     return QStringLiteral("%1:%2").arg(total / 60).arg(total % 60, 2, 10, QChar(u'0'));
 }
 
-}  // namespace
+QString JobSpeedText(const TJobProgress& Progress, bool Stick)
+{
+    // A disc's pace in its x; a stick has none: MB/s.
+    const double x = Progress.SpeedX;
+    const double mbs = Progress.BlocksPerSecond * 2048 / 1e6;
+    return Stick   ? (mbs > 0 ? QStringLiteral("%1 MB/s").arg(mbs, 0, 'f', 1) : QStringLiteral("--.- MB/s"))
+           : x > 0 ? QStringLiteral("%1x").arg(x, 0, 'f', 1)
+                   : QStringLiteral("--.-x");
+}
+
+QString WaitText(const TWaitInfo& Wait)
+{
+    const qint64 ms = Wait.Elapsed.count();
+    // The step first; once the wait is noticeable, how long it has lasted.
+    if (ms < 1000 && !Wait.Step.empty())
+        return QString::fromStdString(Wait.Step);
+    return (Wait.Phase == TWaitPhase::Buffer ? QStringLiteral("waiting for the drive's buffer, %1 s")
+                                             : QStringLiteral("waiting for the drive, %1 s"))
+        .arg(ms / 1000);
+}
 
 void TBurnForm::JobProgress(const TJobProgress& Progress)
 {
     ProgressPhase_ = static_cast<int>(Progress.Phase);
     // By the sector where there are sectors: the percent gauge is the writer's own count.
-    StepLabel->setText(PhaseText(Progress.Phase) +
+    StepLabel->setText(JobPhaseText(Progress.Phase) +
                        (Progress.Sector >= 0 ? QStringLiteral(": sector %1 of %2").arg(Progress.Sector + 1).arg(Progress.Total)
                                              : QStringLiteral(": %1%").arg(Progress.Percent)));
-    // A disc's pace in its x; a stick has none: MB/s.
-    const double x = Progress.SpeedX;
-    const double mbs = Progress.BlocksPerSecond * 2048 / 1e6;
-    const QString speed = StickJob_ ? (mbs > 0 ? QStringLiteral("%1 MB/s").arg(mbs, 0, 'f', 1) : QStringLiteral("--.- MB/s"))
-                          : x > 0   ? QStringLiteral("%1x").arg(x, 0, 'f', 1)
-                                    : QStringLiteral("--.-x");
+    const QString speed = JobSpeedText(Progress, StickJob_);
     TimeLabel->setText(QStringLiteral("Speed %1   Elapsed %2   Left %3")
                            .arg(Progress.Sector >= 0 ? speed : QStringLiteral("-"))
-                           .arg(Duration(JobClock_.isValid() ? JobClock_.elapsed() / 1000.0 : 0))
-                           .arg(Duration(Progress.SecondsLeft)));
+                           .arg(DurationText(JobClock_.isValid() ? JobClock_.elapsed() / 1000.0 : 0))
+                           .arg(DurationText(Progress.SecondsLeft)));
     // The writer's progress (the write, the read-back) moves the gauges and the bar through
     // copystats; the image's checksum, which the job computes itself, moves them here.
     if (Progress.Phase == TJobPhase::Checksum || StickJob_) {
@@ -200,10 +206,9 @@ void TBurnForm::JobProgress(const TJobProgress& Progress)
 
 QString TBurnForm::FailureReason() const
 {
-    const QString reason = QString::fromStdString(BurnFailureText(JobLines_, Burner ? Burner->LastError : Err_Unknown));
-    if (Burner && NoDiscOutcome(Burner->LastOutcome))
-        return QStringLiteral("No disc in the drive.\r\n") + reason;
-    return reason;
+    if (!Burner)
+        return QString::fromStdString(BurnFailureText(JobLines_, Err_Unknown));
+    return QString::fromStdString(WriterFailureText(JobLines_, Burner->LastOutcome, Burner->LastError));
 }
 
 class TBurnForm::JobSubscription {
@@ -248,7 +253,7 @@ public:
         form_.Cancelled_ = false;
         form_.ProgressPhase_ = -1;
         form_.JobClock_.start();
-        form_.StepLabel->setText(PhaseText(TJobPhase::Setup));
+        form_.StepLabel->setText(JobPhaseText(TJobPhase::Setup));
         form_.TimeLabel->clear();
         form_.CancelBtn->setEnabled(true);
         form_.show();
@@ -293,10 +298,7 @@ void TBurnForm::closeEvent(QCloseEvent* event)
         CancelJob();
 }
 
-// The desktop's burns are the engine's burn job with the options the user chose in the main
-// window: verify, speed, simulation and an open session; the main window ejects; each engine
-// call opens the drive itself; and a used rewritable disc blanked first only when the user says so.
-TBurnJob TBurnForm::MakeJob(const std::string& Image, bool Audio)
+TBurnJobOptions DesktopJobOptions(const TJobChoices& Choices, const std::string& Image, bool Audio)
 {
     TBurnJobOptions options;
     options.Image = Image;
@@ -307,11 +309,22 @@ TBurnJob TBurnForm::MakeJob(const std::string& Image, bool Audio)
     options.SpeedGiven = Choices.Speed > 0;
     options.Speed = Choices.Speed;
     options.KeepSessionOpen = Choices.KeepSessionOpen;
+    return options;
+}
+
+QString BlankQuestion(char DriveLetter)
+{
+    return QStringLiteral("The disc in %1: is not blank. Blank it and burn?\r\nEverything on it will be erased.")
+        .arg(QChar::fromLatin1(DriveLetter));
+}
+
+// A used rewritable disc is blanked first only when the user says so.
+TBurnJob TBurnForm::MakeJob(const std::string& Image, bool Audio)
+{
+    TBurnJobOptions options = DesktopJobOptions(Choices, Image, Audio);
     options.StopRequested = [this] { return Cancelled_; };
     options.ConfirmBlank = [this](const TDiscPlan&) {
-        return MessageBoxes().Ask(MessageParent(), QStringLiteral("The disc in %1: is not blank. Blank it and burn?\r\n"
-                                                                  "Everything on it will be erased.")
-                                                       .arg(QChar::fromLatin1(Burner->Info.DriveLetter)));
+        return MessageBoxes().Ask(MessageParent(), BlankQuestion(Burner->Info.DriveLetter));
     };
     return TBurnJob(options);
 }

@@ -141,3 +141,20 @@ private:
 
 // The progress window, for the main window's commands; null when there is none.
 extern TBurnForm* BurnForm;
+
+// The progress texts both progress windows show: what a phase is called ("Writing"), a time
+// ("4:05", "--:--" unknown), the pace (its x, or MB/s for a stick), and a wait on the drive
+// (its step, then how long it has lasted).
+enum class TJobPhase : std::uint8_t;
+QString JobPhaseText(TJobPhase Phase);
+QString DurationText(double Seconds);
+QString JobSpeedText(const TJobProgress& Progress, bool Stick);
+QString WaitText(const TWaitInfo& Wait);
+
+// The desktop's burns are the engine's burn job with the options the user chose in the main
+// window: verify, speed, simulation and an open session; the main window ejects; each engine
+// call opens the drive itself.
+struct TBurnJobOptions;
+TBurnJobOptions DesktopJobOptions(const TJobChoices& Choices, const std::string& Image, bool Audio);
+// The question before a used rewritable disc is blanked for a burn.
+QString BlankQuestion(char DriveLetter);

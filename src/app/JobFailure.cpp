@@ -14,6 +14,13 @@ std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiEr
     return StatusLines.empty() ? ScsiErrorToText(LastError) : StatusLines.back();
 }
 
+std::string WriterFailureText(const std::vector<std::string>& StatusLines, const TJobOutcome& Outcome,
+                              TScsiError LastError)
+{
+    const std::string reason = BurnFailureText(StatusLines, LastError);
+    return NoDiscOutcome(Outcome) ? "No disc in the drive.\r\n" + reason : reason;
+}
+
 namespace {
 
 bool IsCD(const TDiscPlan& Plan)
@@ -136,4 +143,67 @@ std::string CancelledStickText(const TBurnJobResult& Result, const TStickTarget&
         return "The " + kind + " is complete but was not verified.";
     return "The " + kind + " was written in part (" + std::to_string(Result.SectorsSent) + " of " +
            std::to_string(Result.Sectors) + " sectors): it is incomplete and will not start a computer.";
+}
+
+namespace {
+
+// A box's text on one line: its line breaks become spaces.
+std::string OneLine(const std::string& Text)
+{
+    std::string line;
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] != '\r' && Text[i] != '\n') {
+            line += Text[i];
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+TTargetResult TargetResultOf(const TBurnJobResult& Result, const std::vector<std::string>& StatusLines,
+                             const TStickTarget* Stick, const TJobOutcome& Outcome, TScsiError LastError,
+                             bool Simulated, bool StopAsked)
+{
+    TTargetResult t;
+    if (Result.Succeeded()) {
+        t.End = TTargetEnd::Done;
+        if (Simulated) {
+            t.Text = std::string("done: ") + kSimulationFinished;
+            return t;
+        }
+        t.Text = Result.Verified ? "done, read back equal to the image" : "done";
+        if (Result.LowestDriveBuffer >= 0)
+            t.Text += " (lowest drive buffer fill " + std::to_string(Result.LowestDriveBuffer) + "%)";
+        if (!Result.Warning.empty())
+            t.Text += "; " + OneLine(Result.Warning);
+        return t;
+    }
+    // The texts of the boxes a single burn ends with, each on one line.
+    if (StopAsked && Result.Step == TJobStep::Interrupted) {
+        t.End = TTargetEnd::Cancelled;
+        t.Text = "cancelled: " + (Stick ? CancelledStickText(Result, *Stick) : CancelledJobText(Result, true));
+        return t;
+    }
+    std::string why;
+    if (Stick) {
+        const std::string readBack = ReadBackFailureText(Result);
+        why = "Error creating the " + StickKindText(*Stick) + ".\r\n" + (readBack.empty() ? Result.Message : readBack);
+    } else if (Result.End == TBurnJobEnd::CannotSimulate) {
+        why = "This burn cannot be simulated: " + Result.Message;
+    } else if (Result.End == TBurnJobEnd::PlanRefused) {
+        why = Result.Plan.Refusal;
+    } else if (Result.End == TBurnJobEnd::InUse) {
+        why = Result.InUseText;
+    } else if (Result.Raised && !Result.VerifyRaised) {
+        why = CreationErrorText(Result.Plan) + "\r\nImage file " + Result.Image + ": " + Result.Message;
+    } else {
+        const std::string readBack = ReadBackFailureText(Result);
+        why = CreationErrorText(Result.Plan) + "\r\n" +
+              (readBack.empty() ? WriterFailureText(StatusLines, Outcome, LastError) : readBack);
+    }
+    t.Text = "failed: " + OneLine(why);
+    return t;
 }

@@ -14,6 +14,10 @@ bool NoDiscOutcome(const TJobOutcome& Outcome);
 // The text a failed job ends with: its last status line, or the result name of LastError when
 // it sent none.
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError);
+// The same after a plain sentence for a drive without a disc: how a failed job on a writer ends,
+// from the writer's last outcome and result.
+std::string WriterFailureText(const std::vector<std::string>& StatusLines, const TJobOutcome& Outcome,
+                              TScsiError LastError);
 
 // "CD" for a CD and for a drive that names no medium; the medium's name ("DVD+R") otherwise.
 std::string MediumWord(const TDiscPlan& Plan);
@@ -41,3 +45,18 @@ std::string CancelledStickText(const TBurnJobResult& Result, const TStickTarget&
 // The same for a blank: before BLANK was sent nothing changed; after it, the drive finishes
 // the blank by itself.
 std::string CancelledBlankText(bool Sent);
+
+// How one target of a burn onto several ended, for its row and the summary box.
+enum class TTargetEnd : std::uint8_t { Done, Cancelled, Failed };
+struct TTargetResult {
+    TTargetEnd End = TTargetEnd::Failed;
+    // "done, read back equal to the image (lowest drive buffer fill 97%)", "failed: " and the
+    // reason the single burn's box gives, "cancelled: " and what the target was left with; one
+    // line.
+    std::string Text;
+};
+// Writer null for a stick. Lines: the target's status lines; LastError and Outcome the
+// writer's after its job. StopAsked: the user stopped the burns.
+TTargetResult TargetResultOf(const TBurnJobResult& Result, const std::vector<std::string>& StatusLines,
+                             const TStickTarget* Stick, const TJobOutcome& Outcome, TScsiError LastError,
+                             bool Simulated, bool StopAsked);

@@ -31,6 +31,7 @@
 #include "app/AppServices.h"
 #include "app/Banner.h"
 #include "app/BurnUnit.h"
+#include "app/MultiBurn.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
 #include "burner/DiscPlan.h"
@@ -283,7 +284,7 @@ std::vector<QAction*> TForm1::DriveActions() const
 {
     return {CDCapabilities1, ShowReadWriteSpeeds1, ShowWriterParameters1, GetCDDVDStructure1,
             ViewTOC1,        GetBufferBits1,       SetWriteModetoCDDA1,   SetWriteModetoDataWrite1,
-            BurnISOToCD1,    BurnWaveFileToCD1,    BlankCD1};
+            BurnISOToCD1,    BurnWaveFileToCD1,    BlankCD1,              BurnOntoSeveralDrives1};
 }
 
 void TForm1::SetDriveCommandsEnabled(bool Enabled)
@@ -394,6 +395,21 @@ void TForm1::BurnOntoStick()
         return;
     ImagePath = ImageToBurn();
     CDSize1->setMemShaded(static_cast<int>(std::max<std::int64_t>(0, FileSizeOf(ImagePath.toStdString())) / 1048576));
+    if (!StickMayBeErased(stick))
+        return;
+    BurnForm->Burner = nullptr;
+    BurnForm->Choices = Choices();
+    {
+        JobScope job(*this);
+        ProgressBar->show();
+        BurnForm->BurnStick(ImagePath, stick);
+        ProgressBar->hide();
+        job.KeepBurnButton(true);
+    }
+}
+
+bool TForm1::StickMayBeErased(const TStickTarget& stick)
+{
     // A stick whose partitions are mounted is refused by the kernel's exclusive open; the
     // program unmounts nothing by itself.
     if (!stick.IsFile) {
@@ -402,7 +418,7 @@ void TForm1::BurnOntoStick()
             MessageBoxes().Show(this, QStringLiteral("Cannot burn onto ") + QString::fromStdString(stick.DevicePath) +
                                           QStringLiteral(": ") + QString::fromStdString(disk.Refusal) + u'.',
                                 IMessageBoxes::Kind::Error);
-            return;
+            return false;
         }
         QStringList mounts;
         for (const auto& part : disk.Partitions)
@@ -415,21 +431,93 @@ void TForm1::BurnOntoStick()
                                           mounts.join(QStringLiteral(", ")) +
                                           QStringLiteral("). Unmount them first; nothing was written."),
                                 IMessageBoxes::Kind::Error);
-            return;
+            return false;
         }
     }
-    if (!MessageBoxes().Ask(this, QStringLiteral("Everything on ") + QString::fromStdString(stick.Description) +
-                                      QStringLiteral(" will be erased.\r\n\r\nBurn the image onto it?")))
+    return MessageBoxes().Ask(this, QStringLiteral("Everything on ") + QString::fromStdString(stick.Description) +
+                                        QStringLiteral(" will be erased.\r\n\r\nBurn the image onto it?"));
+}
+
+// Several drives at once ----------------------------------------------------------------------
+
+void TForm1::BurnOntoSeveralDrives1Click()
+{
+    if (JobRunning_)
         return;
-    BurnForm->Burner = nullptr;
-    BurnForm->Choices = Choices();
+    if (DriveCombo->count() == 0) {
+        MessageBoxes().Show(this, QString::fromUtf8(kNoBurners), IMessageBoxes::Kind::Information);
+        return;
+    }
+    const std::int64_t size = FileSizeOf(ImageToBurn().toStdString());
+    TTargetsDialog dialog(*this, size > 0 ? (size + 2047) / 2048 : -1);
+    if (dialog.exec() == QDialog::Accepted)
+        BurnOntoTargets(dialog.Checked());
+}
+
+TMultiBurnForm* TForm1::SeveralForm()
+{
+    if (!SeveralForm_)
+        SeveralForm_ = new TMultiBurnForm(this);
+    return SeveralForm_;
+}
+
+bool TForm1::BurnOntoTargets(const std::vector<int>& Entries)
+{
+    if (JobRunning_ || !BurnerList || Entries.empty())
+        return false;
+    ImagePath = ImageToBurn();
+    if (!QFileInfo(ImagePath).isFile()) {
+        MessageBoxes().Show(this, QStringLiteral("Cannot burn ") + ImagePath + QStringLiteral(": it is not a file that can be read."),
+                            IMessageBoxes::Kind::Error);
+        return false;
+    }
+    CDSize1->setMemShaded(static_cast<int>(FileSizeOf(ImagePath.toStdString()) / 1048576));
+    std::vector<TBurnTarget> targets;
+    for (const int entry : Entries) {
+        TBurnTarget target;
+        if (entry < BurnerList->Count()) {
+            target.Writer = BurnerList->Burners(entry);
+            if (!target.Writer)
+                continue;
+            // Nothing reaches a drive another program holds, as for one drive.
+            const TDeviceHold hold(target.Writer->Info);
+            if (hold.InUse()) {
+                MessageBoxes().Show(this, QString::fromStdString(hold.InUseText()), IMessageBoxes::Kind::Error);
+                return false;
+            }
+            target.Name = std::string(1, target.Writer->Info.DriveLetter) + ":";
+        } else if (const std::size_t s = static_cast<std::size_t>(entry - BurnerList->Count()); s < Sticks.size()) {
+            // A stick the user would not have erased is left out; the others go on.
+            if (!StickMayBeErased(Sticks[s]))
+                continue;
+            target.Name = Sticks[s].DevicePath;
+            target.Stick = Sticks[s];
+        } else {
+            continue;
+        }
+        targets.push_back(std::move(target));
+    }
+    if (targets.empty())
+        return false;
+    std::vector<TCDBurner*> writers;
+    for (const TBurnTarget& t : targets)
+        if (t.Writer)
+            writers.push_back(t.Writer);
+
+    TMultiBurnForm& form = *SeveralForm();
+    form.Choices = Choices();
+    bool all = false;
     {
         JobScope job(*this);
-        ProgressBar->show();
-        BurnForm->BurnStick(ImagePath, stick);
-        ProgressBar->hide();
+        all = form.Burn(ImagePath, std::move(targets));
         job.KeepBurnButton(true);
     }
+    // As after a burn onto one drive: every disc the burns reached comes out.
+    if (!form.ImageRefused() && form.Choices.Eject)
+        for (TCDBurner* writer : writers)
+            writer->Eject(true);
+    PolledReady_ = -1;
+    return all;
 }
 
 void TForm1::BurnImageFile1Click()
@@ -607,6 +695,10 @@ void TForm1::CreateJobMenus()
     File1->insertAction(AddTrackToTrackList1, BurnImageFile1);
     File1->insertSeparator(AddTrackToTrackList1);
     connect(BurnImageFile1, &QAction::triggered, this, &TForm1::BurnImageFile1Click);
+    File1->addSeparator();
+    BurnOntoSeveralDrives1 = File1->addAction(QStringLiteral("Burn Onto Several Drives..."));
+    BurnOntoSeveralDrives1->setObjectName(QStringLiteral("BurnOntoSeveralDrives1"));
+    connect(BurnOntoSeveralDrives1, &QAction::triggered, this, &TForm1::BurnOntoSeveralDrives1Click);
 
     const TJobChoices saved = LoadJobChoices();
     Options1->addSeparator();

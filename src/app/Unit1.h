@@ -28,6 +28,7 @@ struct TImageCheck;
 class TCDBurner;
 class TCDBurnerList;
 class TCDSize;
+class TMultiBurnForm;
 class TProgressCyl;
 
 namespace Ui {
@@ -87,6 +88,8 @@ public:
     QAction* LeaveSessionOpen1 = nullptr;
     QMenu* WriteSpeed1 = nullptr;
     QAction* DiscInformation1 = nullptr;
+    // After the file menu's first items: one image onto several drives at once.
+    QAction* BurnOntoSeveralDrives1 = nullptr;
     // On the panel beside the burn button: the chosen image, and the disc in the drive.
     QLabel* ImageLabel = nullptr;
     QLabel* DiscLabel = nullptr;
@@ -111,6 +114,12 @@ public:
     const QString& ChosenImage() const { return ChosenImage_; }
     // The image the next burn takes: the chosen one, else the rescue image.
     QString ImageToBurn() const;
+    // Burns ImageToBurn onto the drive box entries given (writers and sticks) at once, with the
+    // options of the menus; each stick only after the question a single stick burn asks.
+    // Returns whether every target succeeded.
+    bool BurnOntoTargets(const std::vector<int>& Entries);
+    // The progress window of a burn onto several targets (made at its first use).
+    TMultiBurnForm* SeveralForm();
     // Shows a finished image check on the panel (a burn's check too).
     void ShowImageCheck(const TImageCheck& Check);
     // The options of a burn, as the menus show them.
@@ -153,6 +162,7 @@ public slots:
     void CDSize1OverBurn();
     void BurnImageFile1Click();
     void DiscInformation1Click();
+    void BurnOntoSeveralDrives1Click();
 
 protected:
     // A close while a job runs is refused: the job's writer would be freed under it.
@@ -178,6 +188,9 @@ private:
     void ShowDriveAccessHint();
     // The burn onto the selected stick: the question naming what will be lost, then the job.
     void BurnOntoStick();
+    // A stick is erased only when it is no mounted disk and the user agreed: false after a
+    // message, or on No.
+    bool StickMayBeErased(const TStickTarget& Stick);
     void CreateJobMenus();
     void SaveChoices();
     // The speeds of the disc in the drive in the Write Speed menu, the chosen one checked.
@@ -201,6 +214,7 @@ private:
     bool DiscIsCD_ = true;              // the disc in the drive is a CD (or unknown)
     std::uint32_t Speed_ = 0;           // the chosen write speed in x; 0 the drive's best
     bool OverBurnSaid_ = false;
+    TMultiBurnForm* SeveralForm_ = nullptr;
 };
 
 // The main window, for the commands and the progress window; null when there is none.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -20,9 +21,12 @@
 #include "app/AppSettings.h"
 #include "app/BurnUnit.h"
 #include "app/CommandLine.h"
+#include "app/MultiBurn.h"
 #include "app/StopRequest.h"
 #include "app/Unit1.h"
+#include "burner/CDBurners.h"
 #include "burner/DriveAccess.h"
+#include "burner/RescueImage.h"
 #include "burner/StopRequest.h"
 #include "stick/StickWriter.h"
 #include "vdrive/VirtualWriter.h"
@@ -83,6 +87,38 @@ bool SaveMenu(TScreenshotMessageBoxes& shots, QMenu* menu, const QString& name)
     return ok;
 }
 
+// A burn onto several drives: the dialog with every writer with a blank disc checked, the rows
+// at half way, the rows at the end, and the box that lists every result.
+bool SaveSeveralDrives(TScreenshotMessageBoxes& shots)
+{
+    const std::int64_t size = FileSizeOf(Form1->ImageToBurn().toStdString());
+    std::vector<int> chosen;
+    bool ok = true;
+    {
+        TTargetsDialog dialog(*Form1, size > 0 ? (size + 2047) / 2048 : -1);
+        dialog.BlankWritersBox->setChecked(true);
+        dialog.show();
+        for (int i = 0; i < 3; ++i)
+            QApplication::processEvents();
+        ok = shots.Save(&dialog, QStringLiteral("several-drives-dialog.png"));
+        chosen = dialog.Checked();
+        dialog.close();
+    }
+    TMultiBurnForm* form = Form1->SeveralForm();
+    bool taken = false;
+    QObject::connect(form, &TMultiBurnForm::TargetProgressed, Form1, [&](int, int phase, int percent) {
+        if (taken || phase != static_cast<int>(TJobPhase::Write) || percent < 50)
+            return;
+        taken = true;
+        ok = shots.Save(form, QStringLiteral("several-drives-progress.png")) && ok;
+    });
+    shots.NextName = QStringLiteral("several-drives-summary.png");
+    Form1->BurnOntoTargets(chosen);
+    // The rows as the burns left them.
+    ok = shots.Save(form, QStringLiteral("several-drives-results.png")) && ok;
+    return taken && ok;
+}
+
 // The main window as it opens; its menus with the commands and options of a burn; the disc
 // information; the image chooser; a burn at half way (main window and progress window); and
 // the box the burn ends with.
@@ -119,6 +155,8 @@ int TakeScreenshots(TScreenshotMessageBoxes& shots)
         Form1->BurnISOToCD1Click();
         ok = taken && ok;
     }
+    if (Form1->BurnerList && Form1->BurnerList->Count() > 1)
+        ok = SaveSeveralDrives(shots) && ok;
     return ok && shots.Saved ? 0 : 1;
 }
 

@@ -36,20 +36,25 @@ TBurnJobSet::TBurnJobSet(TBurnJobOptions Options, std::vector<TBurnTarget> Targe
         };
         // A question is answered on Run's thread; the job waits for the answer.
         if (FOptions.ConfirmBlank)
-            options.ConfirmBlank = [this, i](const TDiscPlan& Plan) {
-                auto answer = std::make_shared<std::promise<bool>>();
-                std::future<bool> answered = answer->get_future();
-                FQueue->Post([this, i, Plan, answer] {
-                    (void)i;
-                    answer->set_value(!StopFlag.load() && FOptions.ConfirmBlank(Plan));
-                });
-                return answered.get();
+            options.ConfirmBlank = [this](const TDiscPlan& Plan) {
+                return AskOnRunThread([this, Plan] { return FOptions.ConfirmBlank(Plan); });
             };
         FJobs.push_back(std::make_unique<TBurnJob>(std::move(options)));
     }
 }
 
 TBurnJobSet::~TBurnJobSet() = default;
+
+bool TBurnJobSet::AskOnRunThread(std::function<bool()> Question)
+{
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> answered = answer->get_future();
+    FQueue->Post([this, Question = std::move(Question), answer] {
+        // Nothing new is agreed to once the set is stopping.
+        answer->set_value(!StopFlag.load() && Question());
+    });
+    return answered.get();
+}
 
 std::atomic<bool>& TBurnJobSet::CheckStop() { return FJobs.front()->CheckStop; }
 
@@ -124,6 +129,10 @@ void TBurnJobSet::RunTarget(std::size_t Index)
             if (OnReport) OnReport(Index, Result);
         });
     };
+    if (OnConfirmBlank)
+        job.FOptions.ConfirmBlank = [this, Index](const TDiscPlan& Plan) {
+            return AskOnRunThread([this, Index, Plan] { return OnConfirmBlank(Index, Plan); });
+        };
     const TBurnTarget& target = FTargets[Index];
     try {
         if (target.Stick) job.BurnStick(*target.Stick);

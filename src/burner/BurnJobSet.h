@@ -48,6 +48,10 @@ public:
     std::function<void(std::size_t Target, const TBurnJobResult& Result)> OnReport;
     // A target's job has ended (Job(Target).Result() is complete).
     std::function<void(std::size_t Target)> OnEnded;
+    // Asked on Run's thread when a target's disc must be blanked before the burn, with the
+    // target's index, so that the question can name the drive; the job waits for the answer.
+    // Takes the place of the options' ConfirmBlank when set before Run.
+    std::function<bool(std::size_t Target, const TDiscPlan& Plan)> OnConfirmBlank;
     // Called on Run's thread at least every IdleInterval while the jobs run (a desktop keeps its
     // window alive here; a front end checks for its stop request).
     std::function<void()> OnIdle;
@@ -78,6 +82,8 @@ public:
 private:
     struct Queue;
     void RunTarget(std::size_t Index);
+    // Asks Question on Run's thread for a job's thread, and waits for its answer.
+    bool AskOnRunThread(std::function<bool()> Question);
 
     TBurnJobOptions FOptions;
     std::vector<TBurnTarget> FTargets;

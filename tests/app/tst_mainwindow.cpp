@@ -11,15 +11,19 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QSet>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
 #include "AppTestUtil.h"
+#include "app/MultiBurn.h"
 #include "app/CommandLine.h"
 #include "stick/StickWriter.h"
 #include "burner/CDBurner.h"
@@ -114,6 +118,51 @@ QByteArray PaddedToBlocks(QByteArray samples)
     return samples;
 }
 
+// An MBR partition table in the image's system area, as an isohybrid image has: a stick takes it.
+bool MakeHybrid(const QString& image)
+{
+    QFile file(image);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    file.seek(446 + 4);
+    file.write("\x17", 1);
+    file.seek(446 + 12);
+    file.write("\x40", 1);
+    file.seek(510);
+    return file.write("\x55\xAA", 2) == 2;
+}
+
+// A virtual stick of `bytes` in the fixture's folder, listed by the next main window.
+TStickTarget AttachStick(TAppFixture& f, const QString& name, std::int64_t bytes)
+{
+    TVirtualStick virtualStick;
+    virtualStick.Path = f.Dir.filePath(name).toStdString();
+    virtualStick.SizeBytes = bytes;
+    TStickTarget stick;
+    std::string error;
+    if (!AttachVirtualStick(virtualStick, stick, error))
+        qFatal("cannot attach the virtual stick: %s", error.c_str());
+    TForm1::VirtualSticks.push_back(stick);
+    return stick;
+}
+
+// Answers the next "Burn Onto Several Drives..." dialog: Choose checks the targets, then OK.
+void AnswerTargetsDialog(std::function<void(TTargetsDialog&)> Choose)
+{
+    QTimer::singleShot(0, [Choose] {
+        TTargetsDialog* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<TTargetsDialog*>(w); d && d->isVisible())
+                dialog = d;
+        if (!dialog)
+            qFatal("the targets dialog is not open");
+        Choose(*dialog);
+        QTest::mouseClick(dialog->OkBtn, Qt::LeftButton);
+        if (dialog->isVisible())
+            dialog->reject();   // OK was disabled: nothing is burnt
+    });
+}
+
 QStringList MenuCaptions(QMenu* menu)
 {
     QStringList out;
@@ -168,6 +217,9 @@ private slots:
     void discInTheDrive();
     void burnOntoAStick_data();
     void burnOntoAStick();
+    void severalDrivesDialog();
+    void burnOntoSeveralDrives_data();
+    void burnOntoSeveralDrives();
 };
 
 void TestMainWindow::initTestCase()
@@ -230,8 +282,9 @@ void TestMainWindow::layoutAndMenus()
         menus << a->text();
     QCOMPARE(menus, (QStringList{"&File", "&Options", "&Functions", "&ISO Functions"}));
     // The first design's items as they were; the user's own image, a burn's options and the
-    // disc's report after them.
-    QCOMPARE(MenuCaptions(w.File1), (QStringList{"Burn Image File...", "-", "Add Track To TrackList"}));
+    // disc's report after them, and the burn onto several drives after the file menu's items.
+    QCOMPARE(MenuCaptions(w.File1),
+             (QStringList{"Burn Image File...", "-", "Add Track To TrackList", "-", "Burn Onto Several Drives..."}));
     QCOMPARE(MenuCaptions(w.Options1),
              (QStringList{"Show CD Capabilities", "Show Read Write Speeds", "Show Writer Parameters", "-",
                           "Get CD / DVD Structure", "View TOC", "-", "Get Buffer Bits", "-", "Set WriteMode to CDDA",
@@ -1602,24 +1655,9 @@ void TestMainWindow::burnOntoAStick()
     f.Attach();
     const QString image = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), 9 * 1024 * 1024);
     QVERIFY(!image.isEmpty());
-    if (hybrid) {
-        // An MBR partition table in the system area, as an isohybrid image has.
-        QFile file(image);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        file.seek(446 + 4);
-        file.write("\x17", 1);
-        file.seek(446 + 12);
-        file.write("\x40", 1);
-        file.seek(510);
-        file.write("\x55\xAA", 2);
-    }
-    TVirtualStick virtualStick;
-    virtualStick.Path = f.Dir.filePath(QStringLiteral("stick.img")).toStdString();
-    virtualStick.SizeBytes = 16 << 20;
-    TStickTarget stick;
-    std::string error;
-    QVERIFY2(AttachVirtualStick(virtualStick, stick, error), error.c_str());
-    TForm1::VirtualSticks = {stick};
+    if (hybrid)
+        QVERIFY(MakeHybrid(image));
+    const TStickTarget stick = AttachStick(f, QStringLiteral("stick.img"), 16 << 20);
     f.OpenWindows();
     TForm1& w = *f.Main;
     QCOMPARE(w.DriveCombo->count(), 2);
@@ -1640,7 +1678,7 @@ void TestMainWindow::burnOntoAStick()
     QVERIFY(!f.Messages.Questions.isEmpty());
     QCOMPARE(f.Messages.Questions.front(),
              QStringLiteral("Everything on KeelVane Virtual Stick (16.0 MiB) will be erased.\r\n\r\nBurn the image onto it?"));
-    QFile written(QString::fromStdString(virtualStick.Path));
+    QFile written(QString::fromStdString(stick.DevicePath));
     QVERIFY(written.open(QIODevice::ReadOnly));
     const QByteArray onStick = written.readAll();
     const QByteArray burnt = ReadAll(image);
@@ -1655,6 +1693,210 @@ void TestMainWindow::burnOntoAStick()
     if (!agreed || !hybrid)
         QCOMPARE(onStick.count('\0'), onStick.size());   // nothing written
     QVERIFY(!w.JobRunning() && w.BurnBtn->isEnabled());
+}
+
+// The dialog of a burn onto several drives lists every writer with its disc and every stick;
+// "Every writer with a blank disc" checks exactly the writers whose disc can take the image, and
+// OK needs at least one target.
+void TestMainWindow::severalDrivesDialog()
+{
+    TAppFixture f;
+    f.Attach();                                   // D: a blank CD-R
+    f.Attach(QStringLiteral("media=none"));       // E: no disc
+    f.Attach(QStringLiteral("media=dvd-rom"));    // F: a pressed disc
+    f.Attach(QStringLiteral("capacity=100"));     // G: a CD-R too small for the image
+    f.Attach(QStringLiteral("media=dvd+r"));      // H: a blank DVD+R
+    AttachStick(f, QStringLiteral("stick.img"), 16 << 20);
+    const QString image = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), kPayload);
+    QVERIFY(!image.isEmpty());
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    QCOMPARE(w.DriveCombo->count(), 6);
+    f.TakeTrace();
+    TTargetsDialog dialog(w, (QFileInfo(image).size() + 2047) / 2048);
+    // Asking what the discs are writes nothing.
+    const auto trace = f.TakeTrace();
+    QCOMPARE(CountOpcode(trace, 0x2A) + CountOpcode(trace, 0xA1) + CountOpcode(trace, 0x55), 0);
+    QCOMPARE(dialog.TargetList->count(), 6);
+    for (int i = 0; i < 6; ++i)
+        QVERIFY2(dialog.TargetList->item(i)->text().startsWith(w.DriveCombo->itemText(i)),
+                 qPrintable(dialog.TargetList->item(i)->text()));
+    QVERIFY2(dialog.TargetList->item(0)->text().contains(QStringLiteral("CD-R, blank")), qPrintable(dialog.TargetList->item(0)->text()));
+    QVERIFY(dialog.TargetList->item(1)->text().endsWith(QStringLiteral("No disc in the drive")));
+    QVERIFY2(dialog.TargetList->item(4)->text().contains(QStringLiteral("DVD+R, blank")), qPrintable(dialog.TargetList->item(4)->text()));
+    QVERIFY(dialog.Checked().empty());
+    QVERIFY(!dialog.OkBtn->isEnabled());
+
+    dialog.TargetList->item(1)->setCheckState(Qt::Checked);
+    dialog.BlankWritersBox->setChecked(true);
+    QCOMPARE(dialog.Checked(), (std::vector<int>{0, 4}));
+    QVERIFY(dialog.OkBtn->isEnabled());
+    dialog.TargetList->item(5)->setCheckState(Qt::Checked);
+    QCOMPARE(dialog.Checked(), (std::vector<int>{0, 4, 5}));
+    dialog.BlankWritersBox->setChecked(false);
+    QCOMPARE(dialog.Checked(), std::vector<int>{5});
+    dialog.TargetList->item(5)->setCheckState(Qt::Unchecked);
+    QVERIFY(!dialog.OkBtn->isEnabled());
+
+    // Through the menu: OK stays disabled with nothing checked, and nothing is burnt.
+    AnswerTargetsDialog([](TTargetsDialog& d) { QVERIFY(!d.OkBtn->isEnabled()); });
+    w.BurnOntoSeveralDrives1->trigger();
+    QVERIFY(f.Messages.Texts.isEmpty() && f.Messages.Questions.isEmpty());
+    QCOMPARE(CountOpcode(f.TakeTrace(), 0x2A), 0);
+}
+
+void TestMainWindow::burnOntoSeveralDrives_data()
+{
+    QTest::addColumn<QStringList>("drives");   // one virtual writer each
+    QTest::addColumn<bool>("stick");           // a virtual stick after the writers
+    QTest::addColumn<QString>("cancel");       // once the first target writes: "button", "close" the window
+    QTest::addColumn<int>("used");             // the writer whose CD-RW is burnt once before, -1 none
+    QTest::addColumn<QStringList>("results");  // each target's line starts so (the summary's order)
+    const QString done = QStringLiteral(": done, read back equal to the image");
+    QTest::newRow("two writers") << QStringList{QString(), QString()} << false << QString() << -1
+                                 << QStringList{QStringLiteral("D") + done, QStringLiteral("E") + done};
+    QTest::newRow("three writers, one fails mid-write")
+        << QStringList{QString(), QStringLiteral("fail-write-at=100"), QString()} << false << QString() << -1
+        << QStringList{QStringLiteral("D") + done,
+                       QStringLiteral("E: failed: Error creating CD. Error : Write Error at sector 100"),
+                       QStringLiteral("F") + done};
+    QTest::newRow("a writer and a stick") << QStringList{QString()} << true << QString() << -1
+                                          << QStringList{QStringLiteral("D") + done, QStringLiteral("STICK") + done};
+    QTest::newRow("a used CD-RW, blanked on Yes") << QStringList{QString(), QStringLiteral("media=cd-rw")} << false << QString()
+                                                  << 1 << QStringList{QStringLiteral("D") + done, QStringLiteral("E") + done};
+    for (const char* how : {"button", "close"})
+        QTest::newRow(qPrintable(QStringLiteral("cancelled (%1)").arg(QLatin1String(how))))
+            << QStringList{QStringLiteral("speed=4"), QStringLiteral("speed=4")} << false << QString::fromLatin1(how) << -1
+            << QStringList{QStringLiteral("D: cancelled: The disc was written in part ("), QStringLiteral("E: ")};
+}
+
+// One image onto several targets at once through the file menu: every target gets the image
+// and is read back, a failure ends its own target only and is said in the one box at the end,
+// and Cancel (or closing the window, agreed) stops all of them with every tray unlocked; no
+// target that failed or stopped is ever said to be done.
+void TestMainWindow::burnOntoSeveralDrives()
+{
+    QFETCH(QStringList, drives);
+    QFETCH(bool, stick);
+    QFETCH(QString, cancel);
+    const bool cancelling = !cancel.isEmpty();
+    QFETCH(int, used);
+    QFETCH(QStringList, results);
+    TAppFixture f;
+    std::vector<std::shared_ptr<vdrive::VirtualWriter>> writers;
+    for (const QString& drive : drives)
+        writers.push_back(f.Attach(drive));
+    // More than a drive's buffer holds when Cancel comes: the jobs are still writing then.
+    const QString imagePath = f.MakeIso(QStringLiteral("KeelvaneDemo.iso"), cancelling ? 6 * 1024 * 1024 : kPayload);
+    QVERIFY(!imagePath.isEmpty());
+    if (stick)
+        QVERIFY(MakeHybrid(imagePath));
+    const QString stickPath = stick ? QString::fromStdString(AttachStick(f, QStringLiteral("stick.img"), 4 << 20).DevicePath)
+                                    : QString();
+    for (QString& line : results)
+        line.replace(QStringLiteral("STICK"), stickPath);
+    const QByteArray image = ReadAll(imagePath);
+    f.OpenWindows();
+    TForm1& w = *f.Main;
+    if (used >= 0) {
+        w.DriveCombo->setCurrentIndex(used);
+        QTest::mouseClick(w.BurnBtn, Qt::LeftButton);
+        QCOMPARE(writers[static_cast<std::size_t>(used)]->State().status, vdrive::DiscStatus::Complete);
+        writers[static_cast<std::size_t>(used)]->CloseTray();
+        f.Messages.Texts.clear();
+        f.Messages.Kinds.clear();
+        f.Messages.Questions.clear();
+    }
+    w.EjectWhenDone1->setChecked(!cancelling);
+    TMultiBurnForm& form = *w.SeveralForm();
+    bool rowsShown = true;
+    QSet<int> progressed;
+    QObject::connect(&form, &TMultiBurnForm::TargetProgressed, [&](int target, int phase, int percent) {
+        rowsShown = rowsShown && form.isVisible() && w.JobRunning() && form.Rows->rowCount() == results.size();
+        progressed << target;
+        if (!cancelling || target != 0 || phase != static_cast<int>(TJobPhase::Write) || percent == 0 ||
+            !form.CancelBtn->isEnabled())
+            return;
+        if (cancel == QStringLiteral("close"))
+            QVERIFY(!form.close());   // it stays until the jobs have ended
+        else
+            QTest::mouseClick(form.CancelBtn, Qt::LeftButton);
+    });
+    // Every writer and the stick: the stick's entry and a used disc's writer are checked by hand.
+    AnswerTargetsDialog([&](TTargetsDialog& d) {
+        d.BlankWritersBox->setChecked(true);
+        if (used >= 0) {
+            QVERIFY(!d.CanTakeImage(used) && d.Checked().size() == writers.size() - 1);
+            d.TargetList->item(used)->setCheckState(Qt::Checked);
+        }
+        if (stick)
+            d.TargetList->item(d.TargetList->count() - 1)->setCheckState(Qt::Checked);
+    });
+    f.TakeTrace();
+    w.BurnOntoSeveralDrives1->trigger();
+
+    // A stick is erased only after its own question; the image is checked once (it boots from
+    // nothing: asked once); Cancel asks first.
+    QStringList questions;
+    if (stick)
+        questions << QStringLiteral("Everything on KeelVane Virtual Stick");
+    questions << QStringLiteral("This image is not bootable");
+    // The question a used disc's burn asks, naming its own drive.
+    if (used >= 0)
+        questions << QStringLiteral("The disc in %1: is not blank. Blank it and burn?\r\nEverything on it will be erased.")
+                         .arg(QChar(u'D' + used));
+    if (cancelling)
+        questions << QStringLiteral("The burns are running. Cancel all of them?");
+    QCOMPARE(f.Messages.Questions.size(), questions.size());
+    for (int i = 0; i < questions.size(); ++i)
+        QVERIFY2(f.Messages.Questions[i].startsWith(questions[i]), qPrintable(f.Messages.Questions[i]));
+    // One box at the end: a line per target, in the order of the drive box.
+    QCOMPARE(f.Messages.Texts.size(), 1);
+    const QStringList lines = f.Messages.Texts.front().split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.size(), results.size());
+    QCOMPARE(form.SummaryText(), f.Messages.Texts.front());
+    bool failed = false;
+    for (int i = 0; i < results.size(); ++i) {
+        QVERIFY2(lines[i].startsWith(results[i]), qPrintable(lines[i]));
+        const TTargetResult& r = form.Results()[static_cast<std::size_t>(i)];
+        QCOMPARE(form.Rows->item(i, TMultiBurnForm::ColResult)->text(), QString::fromStdString(r.Text));
+        QVERIFY(lines[i].endsWith(QStringLiteral(": ") + QString::fromStdString(r.Text)));
+        failed = failed || r.End == TTargetEnd::Failed;
+        QCOMPARE(lines[i].contains(QStringLiteral(": done")), r.End == TTargetEnd::Done);
+        if (i >= static_cast<int>(writers.size())) {
+            QFile onStick(stickPath);
+            QVERIFY(onStick.open(QIODevice::ReadOnly));
+            QCOMPARE(onStick.read(image.size()) == image, r.End == TTargetEnd::Done);
+            continue;
+        }
+        // A disc said done holds the image; any other is said to be what it is.
+        const vdrive::DiscState disc = writers[static_cast<std::size_t>(i)]->State();
+        if (r.End == TTargetEnd::Done) {
+            QCOMPARE(disc.status, vdrive::DiscStatus::Complete);
+            QCOMPARE(disc.tracks.size(), std::size_t(1));
+            QVERIFY(ReadAll(QString::fromStdString(disc.tracks[0].file)) == image);
+        } else {
+            QVERIFY(lines[i].contains(cancelling ? QStringLiteral(": cancelled: ") : QStringLiteral(": failed: ")));
+            QVERIFY(disc.status != vdrive::DiscStatus::Complete || lines[i].contains(QStringLiteral("not verified")));
+        }
+    }
+    QCOMPARE(f.Messages.Kinds.front(), failed ? IMessageBoxes::Kind::Error
+                                       : cancelling ? IMessageBoxes::Kind::Information
+                                                : IMessageBoxes::Kind::Plain);
+    QVERIFY(rowsShown);
+    QVERIFY(progressed.contains(0));
+    QVERIFY(!form.JobRunning() && !form.CancelBtn->isEnabled() && !w.JobRunning());
+    QVERIFY(w.BurnBtn->isEnabled());
+    for (QAction* a : w.DriveActions())
+        QVERIFY2(a->isEnabled(), qPrintable(a->text()));
+    // Every tray was left unlocked: it opens (after a burn that ran, the menus' eject opened it).
+    for (auto& writer : writers) {
+        if (cancelling)
+            QVERIFY(writer->EjectTray());
+        writer->CloseTray();
+    }
+    if (!cancelling)
+        QVERIFY(EndsWithEject(f.TakeTrace()));
 }
 
 QTEST_MAIN(TestMainWindow)
