@@ -81,9 +81,9 @@ TTargetsDialog::TTargetsDialog(TForm1& Main, std::int64_t ImageBlocks) : QDialog
             disc = noDisc ? QStringLiteral("No disc in the drive") : QStringLiteral("The drive is not ready");
         } else {
             usable = true;
-            // The burn's own preflight decides whether the disc takes the image as it is (it
-            // writes nothing); the probe alone only describes the disc.
-            const TDiscPlan plan = PlanBurn(*burner, ImageBlocks);
+            // The burn's own verdict decides whether the disc takes the image as it is (it
+            // writes and says nothing); the probe alone only describes the disc.
+            const TDiscPlan plan = JudgeBurn(*burner, ImageBlocks);
             disc = QString::fromStdString(DiscSummaryLine(plan));
             canBurn = plan.CanBurn();
         }
