@@ -55,6 +55,7 @@ stick_mb=${KV_BENCH_STICK_MB:-512}
 multi_mb=${KV_BENCH_MULTI_MB:-700}
 multi_counts=${KV_BENCH_MULTI_N:-1 2 4 8}
 stick_bench="$build/bench/kv_stick_bench"
+probe="$build/bench/kv_timer_probe"
 
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_SANITIZE=OFF -DKV_BUILD_TESTS=OFF >/dev/null
@@ -65,6 +66,10 @@ if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
 fi
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ] && [ "$only" != stick ]; then
   cmake --build "$build" -j"$jobs" --target keelvane-cli >/dev/null
+  if [ "$multi_mb" != 0 ]; then
+    cmake --build "$build" -j"$jobs" --target kv_timer_probe >"$build/timer-probe-build.log" 2>&1 ||
+      echo "bench: the timer probe did not build (see $build/timer-probe-build.log)" >&2
+  fi
   # The desktop program is measured when it builds; the figures of the engine do not wait on it.
   if [ -z "$only" ] && grep -q '^KV_BUILD_GUI:BOOL=ON' "$build/CMakeCache.txt" && [ -f "$root/src/app/CMakeLists.txt" ]; then
     cmake --build "$build" -j"$jobs" --target keelvane >"$build/keelvane-build.log" 2>&1 ||
@@ -91,9 +96,11 @@ stick_unwind() {   # stick_unwind MARK: undoes what was set up since the stack h
   done
 }
 multi_stress=""   # the process group of the stress-ng that (j) started, while it runs
+multi_probe=""    # the timer probe of (j), while it runs
 cleanup() {
   stick_unwind 0
   multi_unload
+  [ -z "$multi_probe" ] || kill -TERM "$multi_probe" 2>/dev/null || true
   rm -rf "$shm" "$work/disc" "$work/copy.iso" "$work/xorriso.iso" "$work/multi"
 }
 trap cleanup EXIT
@@ -305,7 +312,11 @@ stick_figures() {   # fills stick_lines
 # One keelvane-cli burn --drive all per count of writers, every writer a virtual CD-R at speed=52
 # (the pace and 2 MiB buffer of a real drive), its disc on the work folder's file system. The
 # process's user+sys time divided by the count is the processor time per target; each target's
-# lowest drive buffer fill and how often it ran empty come from its "target_result".
+# lowest drive buffer fill and how often it ran empty come from its "target_result". Beside each
+# burn the timer probe sleeps 1 ms at a time (real-time when root) and counts its wake-ups later
+# than a 52x drive takes to drain a tenth of its 2 MiB buffer: a hole that long leaves every
+# buffer under 90% whatever the burner does.
+multi_hole_ms=$(awk 'BEGIN { printf "%.1f", 1024 / 10 / 3900 * 1000 }')
 declare -A multi_val
 multi_lines=()
 
@@ -340,9 +351,23 @@ multi_once() {   # multi_once LOAD N: LOAD none|stress
   sync
   if [ "$load" = stress ]; then multi_load; else cat "$multi_image" >/dev/null; fi
   multi_val[$load-$n-loadavg]=$(cut -d' ' -f1 /proc/loadavg)
+  rm -f "$work/probe.out"
+  if [ -x "$probe" ]; then
+    "$probe" "$multi_hole_ms" >"$work/probe.out" 2>&1 &
+    multi_probe=$!
+  fi
   # The image is random data, not ISO 9660: --force.
   measure "$work/multi.log" "$cli" --json "${args[@]}" burn "$multi_image" --drive all --no-verify --no-eject --force
+  if [ -n "$multi_probe" ]; then
+    kill -TERM "$multi_probe" 2>/dev/null || true
+    wait "$multi_probe" 2>/dev/null || true
+    multi_probe=""
+  fi
   multi_unload
+  local probe_wakeups="" probe_max_ms="" probe_over="" probe_policy=""
+  [ ! -s "$work/probe.out" ] || eval "$(grep '^probe_wakeups=' "$work/probe.out")"
+  multi_val[$load-$n-probe]=${probe_max_ms:+$probe_max_ms/$probe_over}
+  multi_val[probe-policy]=${probe_policy:-${multi_val[probe-policy]:-}}
   [ "$m_rc" = 0 ] || { grep -v '"type":"progress"' "$work/multi.log" | tail -n 20 >&2; fail "multi ($load, $n writers): keelvane-cli burn exited $m_rc"; }
   got=$(grep -c '"type":"target_result"' "$work/multi.log" || true)
   [ "$got" = "$n" ] || fail "multi ($load, $n writers): $got target results"
@@ -383,7 +408,7 @@ multi_figures() {   # fills multi_lines
   last=$(echo "$multi_counts" | awk '{ print $NF }')
   multi_lines+=("$(awk -v b="$blocks_m" 'BEGIN {
     printf "  a 52x drive writes the image in %.1f s, then closes track and session (lead-in/lead-out, about 2.9 s)", b / 3900 }')")
-  multi_lines+=("$(printf '  %-30s %3s %8s %6s %7s %10s %8s  %s' "" "N" "wall s" "vs $first" "CPU s" "CPU/target" "peak MiB" "lowest drive buffer fill %/times emptied, per target")")
+  multi_lines+=("$(printf '  %-30s %3s %8s %6s %7s %10s %8s %11s  %s' "" "N" "wall s" "vs $first" "CPU s" "CPU/target" "peak MiB" "holes" "lowest drive buffer fill %/times emptied, per target")")
   for load in $loads; do
     local what
     if [ "$load" = stress ]; then
@@ -394,10 +419,10 @@ multi_figures() {   # fills multi_lines
     for n in $multi_counts; do
       multi_lines+=("$(awk -v l="$what" -v n="$n" -v w="${multi_val[$load-$n-wall]}" -v w1="${multi_val[$load-$first-wall]}" \
         -v c="${multi_val[$load-$n-cpu]}" -v m="${multi_val[$load-$n-rss]}" -v la="${multi_val[$load-$n-loadavg]}" \
-        -v f="${multi_val[$load-$n-fills]}" -v e="${multi_val[$load-$n-emptied]}" 'BEGIN {
+        -v f="${multi_val[$load-$n-fills]}" -v e="${multi_val[$load-$n-emptied]}" -v p="${multi_val[$load-$n-probe]:--}" 'BEGIN {
           k = split(f, fa, " "); split(e, ea, " "); t = ""
           for (i = 1; i <= k; i++) t = t (i > 1 ? " " : "") fa[i] "/" ea[i]
-          printf "  %-30s %3d %8.2f %6.2f %7.2f %10.3f %8.1f  %s (load %s)", l, n, w, w / w1, c, c / n, m / 1024, t, la }')")
+          printf "  %-30s %3d %8.2f %6.2f %7.2f %10.3f %8.1f %11s  %s (load %s)", l, n, w, w / w1, c, c / n, m / 1024, p, t, la }')")
     done
   done
   for load in $loads; do
@@ -418,7 +443,9 @@ multi_figures() {   # fills multi_lines
   done
   [ "$loads" = none ] && multi_lines+=("  loaded runs skipped: stress-ng is missing (and could not be installed)")
   multi_lines+=("  no verify (a read-back at no drive's pace would double each run); discs on the work folder's file system;")
-  multi_lines+=("  CPU/target: the process's user+sys over N; the load average is that at each run's start")
+  multi_lines+=("  CPU/target: the process's user+sys over N; the load average is that at each run's start;")
+  multi_lines+=("  holes: the latest wake-up of a 1 ms sleep beside the run in ms / how many came later than $multi_hole_ms ms")
+  multi_lines+=("  (a tenth of the buffer at 52x) ($([ "${multi_val[probe-policy]:-}" = fifo ] && echo "at real-time priority: the machine's own holes" || echo "at normal priority"))")
 }
 
 print_multi() {
