@@ -243,7 +243,8 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks) {
 
 namespace {
 
-TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded, bool Audio) {
+// The verdict on the disc: probed, decided, nothing said or changed.
+TDiscPlan Judge(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded, bool Audio) {
     TDiscPlan plan = ProbeDisc(Burner, ImageBlocks);
     const std::string drive = DriveOf(Burner);
     const std::string medium = plan.MediumName();
@@ -289,7 +290,11 @@ TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded
                "Image larger than disc (" + std::to_string(ImageBlocks) + " blocks needed, " +
                    std::to_string(plan.FreeBlocks) + " free)");
     }
+    return plan;
+}
 
+TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded, bool Audio) {
+    TDiscPlan plan = Judge(Burner, ImageBlocks, BlankAsNeeded, Audio);
     if (plan.CanBurn()) {
         if (Burner.OnStatus) Burner.OnStatus(plan.StatusLine());
         return plan;
@@ -306,6 +311,10 @@ TDiscPlan Decide(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded
 
 TDiscPlan PlanBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded) {
     return Decide(Burner, ImageBlocks, BlankAsNeeded, false);
+}
+
+TDiscPlan JudgeBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded) {
+    return Judge(Burner, ImageBlocks, BlankAsNeeded, false);
 }
 
 TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded) { return Decide(Burner, -1, BlankAsNeeded, true); }

@@ -96,6 +96,9 @@ TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks = -1);
 // and says why through OnStatus ("Error : <message>"). BlankAsNeeded lets a used rewritable
 // disc through, marked BlankFirst. Otherwise the first status line states the plan.
 TDiscPlan PlanBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded = false);
+// PlanBurn's verdict without its effects: nothing is said, the tray and LastOutcome are left
+// alone. For asking every writer whether its disc could take the image.
+TDiscPlan JudgeBurn(TCDBurner& Burner, std::int64_t ImageBlocks, bool BlankAsNeeded = false);
 // The same for an audio burn: only a CD-R or CD-RW takes audio tracks (their size is checked
 // by the audio burn's own test).
 TDiscPlan PlanAudioBurn(TCDBurner& Burner, bool BlankAsNeeded = false);

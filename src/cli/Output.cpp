@@ -7,7 +7,8 @@ namespace cli {
 void TargetBoard::Clear() {
     if (!shown_) return;
     // Up to the first row, then clear to the end of the screen.
-    std::fprintf(out_, "\x1b[%zuA\r\x1b[J", rows_.size());
+    const std::string up = "\x1b[" + std::to_string(rows_.size()) + "A\r\x1b[J";
+    std::fputs(up.c_str(), out_);
     shown_ = false;
 }
 

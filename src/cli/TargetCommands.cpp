@@ -97,9 +97,10 @@ bool Session::ResolveTargets(std::vector<Target>& targets, int& exitCode) {
             } else if (ScsiTestUnitReady(writer->Info, writer->CommandSettings) != Err_None) {
                 skipped = "no disc, or the drive is not ready";
             } else if (burn) {
-                const TDiscPlan plan = ProbeDisc(*writer, imageBlocks);
-                if (!plan.CanBurn() && !(plan.Verdict == TPlanVerdict::NeedsBlank && options_.blankAsNeeded))
-                    skipped = plan.Refusal;
+                // The burn's own verdict: a probe alone judges nothing, and would take a pressed
+                // or closed disc.
+                const TDiscPlan plan = JudgeBurn(*writer, imageBlocks, options_.blankAsNeeded);
+                if (!plan.CanBurn()) skipped = plan.Refusal;
             } else {
                 const TBlankPlan plan = PlanBlank(*writer);
                 if (plan.Method == TBlankMethod::Refused) skipped = plan.Refusal;

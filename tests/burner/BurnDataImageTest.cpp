@@ -16,11 +16,13 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "VirtualWriterFixture.h"
 #include "support/OtherProgram.h"
 #include "support/ScriptedDevice.h"
 #include "burner/BurnJob.h"
+#include "burner/BurnJobSet.h"
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
@@ -360,6 +362,76 @@ TEST_F(VirtualBurn, BlankWaitsForTheDriveAndReportsItsProgress)
     TScsiDVDLayerDescriptorInfo layer;
     EXPECT_EQ(burner->GetDVDStructure(layer), Err_SenseIllegalRequest);
     EXPECT_EQ(burner->LastError, Err_SenseIllegalRequest);
+}
+
+// Several targets at once: every job's events reach the thread that runs the set, in order; a
+// question (blank this disc?) is asked there and waited for; the image is checked once; a
+// target that fails ends alone, and the others are verified.
+TEST_F(VirtualBurn, AJobSetBurnsEveryTargetOnItsOwnThread)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("media=cd-rw"));
+    const std::string image = MakeImage(2048 * 600);
+    {
+        TBurnJobOptions first;
+        first.Image = image;
+        first.Eject = false;
+        TBurnJob job(first);
+        ASSERT_TRUE(job.Burn(*burner)) << "a used disc, to be blanked by the set's burn";
+    }
+    std::string error;
+    auto dvd = vdrive::AttachVirtualDrive(dir / "dvd.cue" + ",media=dvd+r", error);
+    ASSERT_TRUE(dvd) << error;
+    auto bad = vdrive::AttachVirtualDrive(dir / "bad.cue" + ",fail-write-at=100", error);
+    ASSERT_TRUE(bad) << error;
+    {
+        TCDBurnerList writers;
+        std::vector<TBurnTarget> targets;
+        for (const char letter : {writer->DriveLetter(), dvd->DriveLetter(), bad->DriveLetter()})
+            for (int i = 0; i < writers.Count(); ++i)
+                if (writers.Burners(i)->Info.DriveLetter == letter)
+                    targets.push_back(TBurnTarget{std::string(1, letter) + ":", writers.Burners(i), std::nullopt});
+        ASSERT_EQ(targets.size(), 3u);
+
+        const std::thread::id caller = std::this_thread::get_id();
+        bool elsewhere = false;
+        int asked = 0;
+        TBurnJobOptions options;
+        options.Image = image;
+        options.Force = true;   // filler, no ISO 9660 image
+        options.Eject = false;
+        options.ConfirmBlank = [&](const TDiscPlan&) {
+            elsewhere |= std::this_thread::get_id() != caller;
+            ++asked;
+            return true;
+        };
+        TBurnJobSet set(options, targets);
+        std::vector<std::vector<std::string>> status(3);
+        std::vector<std::size_t> ended;
+        set.OnStatus = [&](std::size_t i, TJobPhase, const std::string& text) {
+            elsewhere |= std::this_thread::get_id() != caller;
+            status[i].push_back(text);
+        };
+        set.OnEnded = [&](std::size_t i) { ended.push_back(i); };
+        ASSERT_TRUE(set.CheckImage());
+        EXPECT_FALSE(set.Run()) << "one target fails";
+        EXPECT_FALSE(elsewhere) << "every event and question on the caller's thread";
+        EXPECT_EQ(asked, 1) << "only the used disc asks";
+        EXPECT_EQ(ended.size(), 3u);
+        EXPECT_EQ(set.FirstFailure(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            SCOPED_TRACE(targets[i].Name);
+            EXPECT_TRUE(set.Job(i).Result().Verified);
+            EXPECT_TRUE(set.Job(i).Result().TrayUnlocked);
+            EXPECT_EQ(std::count(status[i].begin(), status[i].end(), "Finished Writing : Job Done!"), 1);
+        }
+        EXPECT_EQ(set.Job(2).Result().Step, TJobStep::Write);
+        EXPECT_TRUE(set.Job(2).Result().TrayUnlocked);
+        EXPECT_EQ(std::count(status[2].begin(), status[2].end(), "Finished Writing : Job Done!"), 0);
+        // Checked once: the check's lines are not repeated per target.
+        EXPECT_TRUE(set.Job(1).ImageCheck().has_value());
+    }
+    vdrive::DetachVirtualDrive(dvd);
+    vdrive::DetachVirtualDrive(bad);
 }
 
 // A job measures its own pace: a burn's progress carries a speed once one is measured and a

@@ -1032,6 +1032,103 @@ TEST_F(CliBlackBox, CtrlCStopsTheBurnAndLeavesTheTrayFree) {
     EXPECT_EQ(eject.exitCode, kOk) << Describe(eject);
 }
 
+// One image onto several writers at once: every target's own events and result, a write error
+// on one ends that one only, and the exit code is that of the first failed target in the order
+// given; Ctrl-C stops every target with its tray free.
+TEST_F(CliBlackBox, SeveralWritersAtOnce) {
+    REQUIRE_XORRISO();
+    const fs::path iso = MakeIso("many.iso", 600000);
+    const std::string image = ReadFile(iso);
+    struct Case {
+        std::vector<std::string> drives;   // the virtual drives, in letter order from D:
+        std::string select;                // --drive
+        int exitCode;
+        std::vector<int> targetCodes;      // in the order of the targets
+    };
+    const std::vector<Case> cases = {
+        {{"a.cue", "b.cue,fail-write-at=40"}, "all", kWrite, {kOk, kWrite}},
+        {{"a.cue,media=dvd+r", "b.cue,fail-write-at=40", "c.cue,media=none", "d.cue,media=cd-rw"}, "F,E,D,G",
+         kFailed, {kFailed, kWrite, kOk, kOk}},
+        // all: the empty drive is named and left out; the first failure in drive order decides.
+        {{"a.cue", "b.cue,media=none", "c.cue,fail-write-at=40", "d.cue,media=dvd+r"}, "all", kWrite,
+         {kOk, kWrite, kOk}},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.select + " over " + std::to_string(c.drives.size()) + " writers");
+        // Each case's discs are its own.
+        const std::string prefix = "r" + std::to_string(round++) + "-";
+        std::vector<std::string> args;
+        for (const auto& d : c.drives) args.insert(args.end(), {"--virtual-drive", (dir_ / (prefix + d)).string()});
+        args.insert(args.end(), {"--json", "burn", iso.string(), "--drive", c.select, "--no-eject"});
+        const RunResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+        const auto objects = ParseJsonLines(r.out);
+        ASSERT_FALSE(objects.empty()) << r.out;
+        std::vector<const JsonValue*> results;
+        for (const auto& o : objects) {
+            if (o["type"].string == "target_result") results.push_back(&o);
+            // The image is checked once, before any target: only its events name none.
+            const bool event = o["type"].string == "status" || o["type"].string == "progress";
+            if (event && o["phase"].string != "checksum" && o["phase"].string != "check") {
+                EXPECT_TRUE(o.Has("target")) << "every target's event names it";
+            }
+        }
+        const JsonValue& end = objects.back();
+        EXPECT_EQ(end["type"].string, "result");
+        EXPECT_EQ(end["exit_code"].number, c.exitCode);
+        ASSERT_EQ(end["targets"].array.size(), c.targetCodes.size()) << r.out;
+        ASSERT_EQ(results.size(), c.targetCodes.size()) << r.out;
+        for (std::size_t i = 0; i < c.targetCodes.size(); ++i) {
+            const JsonValue& summary = end["targets"].array[i];
+            SCOPED_TRACE(summary["target"].string);
+            EXPECT_EQ(summary["exit_code"].number, c.targetCodes[i]);
+            const auto own = std::find_if(results.begin(), results.end(), [&](const JsonValue* o) {
+                return (*o)["target"].string == summary["target"].string;
+            });
+            ASSERT_NE(own, results.end());
+            EXPECT_EQ((**own)["exit_code"].number, c.targetCodes[i]);
+            if (c.targetCodes[i] == kOk) {
+                EXPECT_TRUE((**own)["verified"].boolean);
+                EXPECT_TRUE((**own)["tray_unlocked"].boolean);
+                EXPECT_EQ((**own)["sectors_sent"].number, static_cast<double>(image.size() / 2048));
+            }
+        }
+        // What the writers that finished hold is the image, each its own copy.
+        int written = 0;
+        for (const auto& d : c.drives) {
+            const std::string cue = prefix + d.substr(0, d.find(','));
+            if (!fs::exists(dir_ / cue) || d.find("fail-write-at") != std::string::npos) continue;
+            const auto files = TrackFiles(cue);
+            if (files.empty()) continue;
+            EXPECT_EQ(ReadFile(files.front()), image) << cue;
+            ++written;
+        }
+        EXPECT_EQ(written, std::count(c.targetCodes.begin(), c.targetCodes.end(), kOk));
+    }
+
+    // Ctrl-C stops every target; each says how far it came and leaves its tray free.
+    RunOptions options;
+    options.interruptMarker = "\"type\":\"progress\"";
+    options.interruptAfterLines = 6;
+    const fs::path slow = MakeIso("slow.iso", 6 * 1024 * 1024);
+    const RunResult r = Cli({"--virtual-drive", (dir_ / "s1.cue,speed=4").string(), "--virtual-drive",
+                             (dir_ / "s2.cue,media=dvd+r,speed=2").string(), "--json", "burn", slow.string(),
+                             "--drive", "all", "--no-eject"},
+                            options);
+    ASSERT_EQ(r.exitCode, kInterrupted) << Describe(r);
+    int stopped = 0;
+    for (const auto& o : ParseJsonLines(r.out)) {
+        if (o["type"].string != "target_result") continue;
+        ++stopped;
+        EXPECT_EQ(o["exit_code"].number, kInterrupted) << o["target"].string;
+        EXPECT_TRUE(o["tray_unlocked"].boolean) << o["target"].string;
+        EXPECT_FALSE(o["verified"].boolean);
+    }
+    EXPECT_EQ(stopped, 2) << r.out;
+    for (const char* cue : {"s1.cue", "s2.cue"}) EXPECT_EQ(On(cue, {"eject"}).exitCode, kOk) << cue;
+}
+
 // Every wait is live: wait events while the session closes, and a stop request during the
 // wait for a drive that never becomes ready ends the job at once with the tray unlocked.
 TEST_F(CliBlackBox, WaitsAreLiveAndStoppable) {
@@ -1174,6 +1271,22 @@ TEST_F(CliBlackBox, DriveSelection) {
     EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
     r = with({"--drive", "Z", "toc"});
     EXPECT_EQ(r.exitCode, kNoWriter) << Describe(r);
+
+    // --drive all: only the writers whose disc can take the image; a written disc and a pressed
+    // one are named with the burn's own refusal and left alone.
+    r = with({"--virtual-drive", (dir_ / "rom.cue").string() + ",media=dvd-rom", "--json", "--drive", "all", "burn",
+              iso.string(), "--no-eject", "--no-verify"});
+    ASSERT_EQ(r.exitCode, kOk) << Describe(r);
+    const auto result = ParseJsonLines(r.out).back();
+    const auto targets = result["targets"].array;
+    ASSERT_EQ(targets.size(), 1u) << r.out;
+    const std::string first = drives[0]["letter"].string;
+    EXPECT_EQ(targets[0]["target"].string, first + ":") << r.out;
+    EXPECT_TRUE(fs::exists(dir_ / "one-01.iso"));
+    std::string lines;
+    for (const auto& line : result["lines"].array) lines += line.string + "\n";
+    EXPECT_TRUE(Contains(lines, second + ": skipped: The disc in " + second + ": is not blank")) << lines;
+    EXPECT_TRUE(Contains(lines, ": is a DVD-ROM and cannot be written.")) << lines;
 }
 
 TEST_F(CliBlackBox, NoWriterAtAll) {

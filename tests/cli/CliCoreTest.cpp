@@ -64,6 +64,30 @@ TEST(CliOptions, AcceptsEveryCommandWithItsOptionsAnywhere) {
     }
 }
 
+TEST(CliOptions, SeveralTargetsInTheOrderGiven) {
+    ParseResult r = ParseCommandLine({"burn", "--drive", "E,0,/dev/sdb,f:"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    ASSERT_EQ(r.options.drives.size(), 4u);
+    EXPECT_TRUE(r.options.SeveralTargets());
+    EXPECT_EQ(r.options.drives[0].letter, 'E');
+    EXPECT_EQ(r.options.drives[1].kind, DriveSelector::Kind::Index);
+    EXPECT_EQ(r.options.drives[2].path, "/dev/sdb");
+    EXPECT_EQ(r.options.drives[3].letter, 'F');
+    EXPECT_EQ(r.options.drive.letter, 'E') << "the first is the one a single-target path sees";
+
+    r = ParseCommandLine({"blank", "--drive", "all"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_TRUE(r.options.allDrives);
+    EXPECT_TRUE(r.options.drives.empty());
+    r = ParseCommandLine({"burn", "--drive", "all,/dev/sdc"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_TRUE(r.options.allDrives);
+    ASSERT_EQ(r.options.drives.size(), 1u);
+    r = ParseCommandLine({"toc", "--drive", "D"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_FALSE(r.options.SeveralTargets());
+}
+
 TEST(CliOptions, BurnAudioTakesItsFilesInOrder) {
     ParseResult r = ParseCommandLine({"burn-audio", "b.wav", "--force", "a.wav", "--no-eject"});
     ASSERT_TRUE(r.ok()) << r.error;
@@ -152,6 +176,13 @@ TEST(CliOptions, RefusesMalformedCommandLines) {
         {"burn", "--simulate", "--blank-as-needed"},
         {"burn-audio", "a.wav", "--blank-as-needed", "--simulate"},
         {"load", "now"},
+        // Several targets are for the burn and the blank only, each named once.
+        {"toc", "--drive", "D,E"},
+        {"eject", "--drive", "all"},
+        {"burn", "--drive", "D,d:"},
+        {"burn", "--drive", "D,"},
+        {"burn", "--drive", "D,everything"},
+        {"blank", "--drive", "D,/dev/sdb"},
     };
     for (const auto& args : bad) {
         std::string joined;

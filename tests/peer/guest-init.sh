@@ -1,6 +1,6 @@
 #!/bin/sh
 # /init of the peer-test guest: loads the SCSI/ATA modules, waits for the optical drive, runs
-# the cycle named on the kernel command line (kv.cycle=tgt|bench|wine|readonly|usb) with
+# the cycle named on the kernel command line (kv.cycle=tgt|tgt2|bench|wine|readonly|usb) with
 # keelvane-cli and prints every command's output between markers the host parses. In the usb
 # cycle the initramfs only brings the system up: keelvane-cli runs from the virtio disk, chrooted
 # into it as the running system's root (this script again, with the argument "system").
@@ -98,6 +98,61 @@ case "$CYCLE" in
     run_traced burn burn /img.iso --no-eject
     count_off burn-at-target
     run toc toc
+    ;;
+  tgt2)
+    # Four blank writers: D: E: F: G: (sr0..sr3). Two cdrskin processes burn F: and G: at once,
+    # then one keelvane-cli burns every writer that can take the image (D: and E: by then).
+    i=0
+    while [ $i -lt 50 ] && [ ! -b /dev/sr3 ]; do usleep 100000; i=$((i+1)); done
+    echo "=== writers$(for n in 0 1 2 3; do printf ' sr%s=%s' $n "$( [ -b /dev/sr$n ] && echo yes || echo no)"; done)"
+    run drives drives
+    # The SCSI address of each writer, while its sr number still gives the letter.
+    for n in 0 1 2 3; do eval "hctl$n=$(basename "$(readlink /sys/block/sr$n/device)")"; done
+    # LETTER: the disc in that drive read back through the kernel's block device, the image's
+    # size of it, compared with the image. The kernel learns a disc's capacity when sr binds or
+    # when the drive reports a new disc; tgt turns the blank disc into a written one without
+    # such a report, so sr is bound to the writer again first.
+    read_back() {
+      echo "=== BEGIN read-back-$1"
+      case $1 in D) h=$hctl0;; E) h=$hctl1;; F) h=$hctl2;; *) h=$hctl3;; esac
+      echo "$h" > /sys/bus/scsi/drivers/sr/unbind
+      echo "$h" > /sys/bus/scsi/drivers/sr/bind
+      i=0
+      while [ $i -lt 50 ] && ! { dev=/dev/$(ls /sys/bus/scsi/devices/$h/block 2>/dev/null); [ -b "$dev" ]; }; do
+        usleep 100000; i=$((i+1))
+      done
+      blocks=$(( $(wc -c < /img.iso) / 2048 ))
+      dd if=$dev of=/tmp/read-back.bin bs=2048 count=$blocks 2>&1 | tail -1
+      cmp /tmp/read-back.bin /img.iso && echo "$dev equals the image"
+      rc=$?
+      rm -f /tmp/read-back.bin
+      echo "=== END read-back-$1 rc=$rc"
+    }
+    t0=$(cut -d' ' -f1 /proc/uptime)
+    /bin/cdrskin -tao dev=/dev/sr2 /img.iso > /tmp/cdrskin-F.out 2>&1 &
+    pf=$!
+    /bin/cdrskin -tao dev=/dev/sr3 /img.iso > /tmp/cdrskin-G.out 2>&1 &
+    pg=$!
+    wait $pf; rf=$?
+    wait $pg; rg=$?
+    t1=$(cut -d' ' -f1 /proc/uptime)
+    echo "=== BEGIN cdrskin-F"; tail -5 /tmp/cdrskin-F.out; echo "=== END cdrskin-F rc=$rf"
+    echo "=== BEGIN cdrskin-G"; tail -5 /tmp/cdrskin-G.out; echo "=== END cdrskin-G rc=$rg"
+    echo "=== BEGIN cdrskin-wall"; echo "wall $(echo "$t1 $t0" | awk '{printf "%.2f", $1 - $2}')"; echo "=== END cdrskin-wall rc=0"
+    read_back F
+    read_back G
+    # The progress events stay in the guest; the rest of the JSON comes out.
+    echo "=== BEGIN burn-all"
+    t0=$(cut -d' ' -f1 /proc/uptime)
+    /bin/keelvane-cli burn /img.iso --drive all --json --no-eject > /tmp/burn-all.out 2>&1
+    rc=$?
+    t1=$(cut -d' ' -f1 /proc/uptime)
+    grep -v '"type":"progress"' /tmp/burn-all.out
+    echo "progress events: $(grep -c '"type":"progress"' /tmp/burn-all.out)"
+    echo "wall $(echo "$t1 $t0" | awk '{printf "%.2f", $1 - $2}')"
+    echo "=== END burn-all rc=$rc"
+    read_back D
+    read_back E
     ;;
   bench)
     # The same image on two blank writers of one target: keelvane-cli on D: (sr0), cdrskin on

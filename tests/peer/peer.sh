@@ -13,6 +13,11 @@
 #   peer.sh bench CLI    two blank tgt DVD+R writers in one guest: the same image burnt by
 #                        keelvane-cli and by `cdrskin -tao`, wall time and commands at the drive
 #                        (bench/run.sh prints the figures; KV_PEER_IMAGE_MB sets the image size)
+#   peer.sh tgt2 CLI     four blank tgt DVD+R writers in one guest: two `cdrskin -tao` processes burn
+#                        F: and G: at once, then one keelvane-cli burns D: and E: at once
+#                        (--drive all: tgt reports the other two, written, as DVD-ROMs); every disc is
+#                        read back by the guest with dd, the backing files are compared here,
+#                        and both wall times are printed side by side
 #   peer.sh wine EXE     keelvane-cli.exe under Wine in the guest, two blank tgt DVD+R writers
 #                        as D: and E: (Wine's dosdevices on /dev/sr0 and /dev/sr1): drives,
 #                        disc-info and a burn through SPTI on D:, then a burn with Windows 98
@@ -84,10 +89,10 @@ for tool in qemu-system-x86_64 busybox cpio xorriso apt-get dpkg-deb; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -x "$cli" ] || skip "keelvane-cli not built at $cli"
-if [ "$cycle" = tgt ] || [ "$cycle" = bench ] || [ "$cycle" = wine ]; then
+if [ "$cycle" = tgt ] || [ "$cycle" = tgt2 ] || [ "$cycle" = bench ] || [ "$cycle" = wine ]; then
   command -v tgtd >/dev/null && command -v tgtadm >/dev/null || skip "tgt is not installed"
 fi
-if [ "$cycle" = bench ]; then
+if [ "$cycle" = bench ] || [ "$cycle" = tgt2 ]; then
   command -v cdrskin >/dev/null || skip "cdrskin is not installed"
 fi
 if [ "$cycle" = usb ]; then
@@ -150,7 +155,7 @@ if [ "$cycle" = scsi ] || [ "$cycle" = ahci ]; then
   cc -O2 -Wall -Wextra -Werror -static -o "$root/bin/kv-lockbits" "$here/lockbits.c" \
     || fail "cannot build kv-lockbits"
 fi
-if [ "$cycle" = bench ]; then
+if [ "$cycle" = bench ] || [ "$cycle" = tgt2 ]; then
   cp "$(command -v cdrskin)" "$root/bin/cdrskin"
   for lib in $(ldd "$(command -v cdrskin)" | awk '/=>/{print $3} /ld-linux/{print $1}'); do
     [ -e "$root$lib" ] || { mkdir -p "$root$(dirname "$lib")"; cp -L "$lib" "$root$lib"; }
@@ -224,27 +229,31 @@ fi
 
 # The drive.
 case "$cycle" in
-  tgt|bench|wine)
+  tgt|tgt2|bench|wine)
+    # Writer n's blank disc is an empty backing file (tgt then reports a blank DVD+R).
+    writers=2; [ "$cycle" = tgt2 ] && writers=4
     backing=$work/blank-dvdr.img
-    : > "$backing"
-    : > "$work/blank-dvdr-2.img"
+    backings=("$backing")
+    for n in $(seq 2 "$writers"); do backings+=("$work/blank-dvdr-$n.img"); done
+    for b in "${backings[@]}"; do : > "$b"; done
     tgtd -f -C "$tgt_ctl" --iscsi portal=127.0.0.1:$iscsi_port > "$work/tgtd.log" 2>&1 &
     tgtd_pid=$!
     disown "$tgtd_pid"
     for _ in $(seq 50); do tgtadm -C "$tgt_ctl" --lld iscsi --mode target --op show >/dev/null 2>&1 && break; sleep 0.1; done
     kill -0 "$tgtd_pid" 2>/dev/null || skip "tgtd did not start: $(cat "$work/tgtd.log")"
-    tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode target --tid 1 -T "$iqn" \
-      && tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode logicalunit --tid 1 --lun 1 --device-type cd -b "$backing" \
-      && tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode logicalunit --tid 1 --lun 2 --device-type cd -b "$work/blank-dvdr-2.img" \
-      && tgtadm -C "$tgt_ctl" --lld iscsi --op bind --mode target --tid 1 -I 127.0.0.1 \
-      || skip "tgtadm could not set up the writer"
-    dev=(-device virtio-scsi-pci,id=scsi0
-         -drive "if=none,id=cd0,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/1"
-         -device scsi-generic,drive=cd0,bus=scsi0.0,channel=0,scsi-id=0,lun=0)
-    if [ "$cycle" = bench ] || [ "$cycle" = wine ]; then
-      dev+=(-drive "if=none,id=cd1,format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/2"
-            -device scsi-generic,drive=cd1,bus=scsi0.0,channel=0,scsi-id=1,lun=0)
-    fi
+    tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode target --tid 1 -T "$iqn" || skip "tgtadm could not set up the target"
+    for n in $(seq "$writers"); do
+      tgtadm -C "$tgt_ctl" --lld iscsi --op new --mode logicalunit --tid 1 --lun "$n" --device-type cd \
+        -b "${backings[n-1]}" || skip "tgtadm could not set up writer $n"
+    done
+    tgtadm -C "$tgt_ctl" --lld iscsi --op bind --mode target --tid 1 -I 127.0.0.1 || skip "tgtadm could not bind the target"
+    # LUN n is the guest's SCSI id n-1, which its kernel numbers /dev/sr(n-1): D:, E:, ...
+    used=1; [ "$cycle" = tgt ] || used=$writers
+    dev=(-device virtio-scsi-pci,id=scsi0)
+    for n in $(seq "$used"); do
+      dev+=(-drive "if=none,id=cd$((n-1)),format=raw,cache=none,file=iscsi://127.0.0.1:$iscsi_port/$iqn/$n"
+            -device scsi-generic,drive=cd$((n-1)),bus=scsi0.0,channel=0,scsi-id=$((n-1)),lun=0)
+    done
     guest_cycle=$cycle
     if [ "$cycle" = wine ]; then
       # The host's root file system, read-only: Wine, its libraries and the prefix.
@@ -347,6 +356,50 @@ case "$cycle" in
     [ "$(stat -c %s "$backing")" -ge "$size" ] && cmp -n "$size" "$backing" "$work/img.iso" >/dev/null \
       || fail "the tgt backing file does not hold the image"
     echo "backing file equals the image ($size bytes)"
+    ;;
+  tgt2)
+    grep -q "=== writers sr0=yes sr1=yes sr2=yes sr3=yes" "$work/guest.txt" \
+      || fail "the guest did not see four writers: $(grep '=== writers' "$work/guest.txt")"
+    expect_rc drives 0
+    for l in D E F G; do expect drives "$l:\\  [ IET"; done
+    [ "$(section drives | grep -o '/dev/sr[0-9]*' | tr '\n' ' ')" = "/dev/sr0 /dev/sr1 /dev/sr2 /dev/sr3 " ] \
+      || fail "drives: the letters D: to G: are not /dev/sr0 to /dev/sr3"
+    size=$(stat -c %s "$work/img.iso")
+    sum=$(sha256sum "$work/img.iso" | cut -d' ' -f1)
+    # Two peer burners at once on F: and G:, each disc read back by the guest.
+    for l in F G; do
+      expect_rc "cdrskin-$l" 0
+      expect_rc "read-back-$l" 0; expect "read-back-$l" "equals the image"
+    done
+    # keelvane-cli on every writer whose disc can take the image: D: and E: (tgt turns a closed
+    # DVD+R into a DVD-ROM, so F: and G: are left out). Each target ends with its own result.
+    expect_rc burn-all 0
+    for l in D E; do
+      tr=$(section burn-all | grep -F '{"type":"target_result",' | grep -F "\"target\":\"$l:\"")
+      [ "$(printf '%s\n' "$tr" | grep -c .)" = 1 ] || fail "burn-all: not one target_result for $l:"
+      for f in '"exit_code":0' '"ok":true' '"verified":true' "\"read_back_sha256\":\"$sum\"" "\"burnt_sha256\":\"$sum\""; do
+        printf '%s' "$tr" | grep -F -- "$f" >/dev/null || fail "burn-all: the target_result of $l: has no $f"
+      done
+      expect_rc "read-back-$l" 0; expect "read-back-$l" "equals the image"
+    done
+    [ "$(section burn-all | grep -c -F '{"type":"target_result",')" = 2 ] || fail "burn-all: targets other than D: and E:"
+    res=$(section burn-all | grep -F '{"type":"result",' | tail -1)
+    [ "$(section burn-all | grep '^{' | tail -1)" = "$res" ] || fail "burn-all: the result is not the last line"
+    printf '%s' "$res" | grep -F '{"type":"result","command":"burn","exit_code":0,"ok":true' >/dev/null \
+      || fail "burn-all: the result does not say exit code 0: $res"
+    targets=$(printf '%s' "$res" | sed -n 's/.*"targets":\[\([^]]*\)\].*/\1/p' | sed 's/},{/}\n{/g')
+    [ "$(printf '%s\n' "$targets" | grep -c .)" = 2 ] \
+      && printf '%s\n' "$targets" | sed -n 1p | grep -F '"target":"D:"' | grep -F '"exit_code":0' | grep -F '"ok":true' >/dev/null \
+      && printf '%s\n' "$targets" | sed -n 2p | grep -F '"target":"E:"' | grep -F '"exit_code":0' | grep -F '"ok":true' >/dev/null \
+      || fail "burn-all: the result's targets are not D: and E: in order, both ok: $targets"
+    for n in 1 2 3 4; do
+      b=${backings[n-1]}
+      [ "$(stat -c %s "$b")" -ge "$size" ] && cmp -n "$size" "$b" "$work/img.iso" >/dev/null \
+        || fail "the backing file of writer $n does not hold the image"
+    done
+    echo "all four backing files equal the image ($size bytes)"
+    echo "two writers at once, $size bytes each: cdrskin x2 $(section cdrskin-wall | sed -n 's/^wall //p') s," \
+         "keelvane-cli $(section burn-all | sed -n 's/^wall //p') s (verify included)"
     ;;
   bench)
     expect_rc burn 0; expect_rc cdrskin 0
