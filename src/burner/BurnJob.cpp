@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "burner/CDBufferedStream.h"
+#include "burner/FeedPriority.h"
 #include "burner/WaveTracks.h"
 #include "burner/JobScope.h"
 #include "burner/WriteSpeed.h"
@@ -56,6 +57,9 @@ public:
             job->FSample.DriveBuffer = Percent;
             TBurnJobResult& r = job->FResult;
             if (job->FPhase == TJobPhase::Write && r.SectorsSent < r.Sectors) {
+                // A drive whose buffer fills is slower than its feed: from then on the feed must
+                // not wait for the machine (a drive that takes all at once needs no hurry).
+                if (!job->FFeedPriority && Percent >= 50) job->FFeedPriority = std::make_unique<TFeedPriority>();
                 job->FBufferHealth.Record(Percent, r.SectorsSent * kSectorBytes, burner->BufferLength);
                 r.LowestDriveBuffer = job->FBufferHealth.Lowest();
                 r.DriveBufferEmptied = job->FBufferHealth.EmptyEvents();
@@ -94,6 +98,8 @@ TBurnJob::~TBurnJob() = default;
 
 void TBurnJob::Phase(TJobPhase Phase)
 {
+    // Only the write is fed in a hurry.
+    if (Phase != TJobPhase::Write) FFeedPriority.reset();
     FPhase = Phase;
     if (OnPhase) OnPhase(Phase);
 }
@@ -376,6 +382,7 @@ void TBurnJob::ReadBackChangedImage(TCDBurner& Burner)
 
 void TBurnJob::Finish(TCDBurner& Burner)
 {
+    FFeedPriority.reset();
     // Never leave the tray locked, whatever happened (the writer releases it again when freed).
     FResult.EndPhase = FPhase;
     if (FOptions.HoldDrive) {

@@ -214,6 +214,8 @@ private:
     bool FAudio = false;
     bool FBlankCommand = false;
     kvrate::TBufferHealth FBufferHealth;
+    // The feeding thread's real-time scheduling while a write keeps a buffer full.
+    std::unique_ptr<class TFeedPriority> FFeedPriority;
     // The pace of the step's progress: restarted by a new phase or after the end of a progress.
     double Now() const;
     kvrate::TRateMeter FRate;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 namespace cli {
 
@@ -112,7 +113,11 @@ TraceCounts& traceCounts() {
     return c;
 }
 
+// Writers on several drives trace from their own threads; one line is written whole before the
+// next begins (a console's text-mode write may go out in pieces).
 void WriteLine(const std::string& line) {
+    static std::mutex m;
+    std::lock_guard lock(m);
     [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
 }
 

@@ -1,6 +1,7 @@
 #include "scsi/SptiUnit.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -18,22 +19,38 @@ namespace {
 
 using win::DWORD;
 
-// Drives whose address query failed, numbered in drive-letter order.
-std::uint8_t gFailedAddressCount = 0;
-
-// The device generation the table was built for; 0: build it at the next command.
-std::uint64_t gScannedGeneration = 0;
+// The device generation the table was built for; 0: build it at the next command. Atomic: a
+// command that finds its drive gone marks the table stale without the state lock.
+std::atomic<std::uint64_t> gScannedGeneration{0};
 
 struct Held {
     win::HANDLE handle = nullptr;
     int depth = 0;
 };
-// Held drives by drive-letter index; they outlive rescans and SptiCloseAll.
+// Held drives by drive-letter index, under the state mutex; they outlive rescans and
+// SptiCloseAll.
 Held gHeld[kSptiDriveCount];
 
+std::mutex& ScanMutex() {
+    static std::mutex m;
+    return m;
+}
+
+// Under the state mutex.
 win::HANDLE HeldHandle(int index) {
     return index >= 0 && index < kSptiDriveCount && gHeld[index].depth > 0 ? gHeld[index].handle : nullptr;
 }
+
+win::HANDLE HeldHandleLocked(int index) {
+    std::lock_guard lock(SptiStateMutex());
+    return HeldHandle(index);
+}
+
+// One scan's table, built apart from the one commands use and put in its place at the end.
+struct Scan {
+    TSptiDriveTable table;
+    std::uint8_t failedAddresses = 0;   // drives whose address query failed, in letter order
+};
 
 constexpr std::uint32_t kPassThroughTimeoutSeconds = 120;
 constexpr std::uint8_t kScanInquiryLength = 96;
@@ -41,18 +58,18 @@ constexpr std::uint8_t kScanSenseLength = 24;
 constexpr DWORD kBlockSize = sizeof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER);
 constexpr DWORD kSenseOffset = offsetof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, SenseBuf);
 
-void ClearTable() {
-    SptiDriveTable = TSptiDriveTable{};
-    for (int i = 2; i < kSptiDriveCount; ++i) SptiDriveTable.Drives[i].DeviceHandle = win::INVALID_HANDLE_VALUE;
+void ClearTable(TSptiDriveTable& table) {
+    table = TSptiDriveTable{};
+    for (int i = 2; i < kSptiDriveCount; ++i) table.Drives[i].DeviceHandle = win::INVALID_HANDLE_VALUE;
 }
 
 bool IsValid(win::HANDLE h) { return h != win::INVALID_HANDLE_VALUE && h != nullptr; }
 
 // Highest host adapter number among the entries, plus one. Saturates at 255: the count is a
 // byte and host number 255 must not wrap it to "no adapters".
-std::uint8_t CountAdapters() {
+std::uint8_t CountAdapters(const TSptiDriveTable& table) {
     unsigned highest = 0;
-    for (int i = 1; i < kSptiDriveCount; ++i) highest = std::max<unsigned>(highest, SptiDriveTable.Drives[i].HaId);
+    for (int i = 1; i < kSptiDriveCount; ++i) highest = std::max<unsigned>(highest, table.Drives[i].HaId);
     return static_cast<std::uint8_t>(std::min(highest + 1, 255u));
 }
 
@@ -62,11 +79,12 @@ bool PassThrough(win::HANDLE h, SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER& block) {
                                 &returned, nullptr) != win::FALSE;
 }
 
-void StoreAddress(win::HANDLE h, int index);
+void StoreAddress(Scan& scan, win::HANDLE h, int index);
 
-void ProbeDrive(int index) {
-    TSptiDrive& entry = SptiDriveTable.Drives[index];
-    const win::HANDLE held = HeldHandle(index);
+// Asks one drive for its identification and address; the caller holds the drive's mutex.
+void ProbeDrive(Scan& scan, int index) {
+    TSptiDrive& entry = scan.table.Drives[index];
+    const win::HANDLE held = HeldHandleLocked(index);
     win::HANDLE h = held != nullptr ? held : SptiOpenDrive(index);
     if (!IsValid(h)) return;
     auto release = [&] {
@@ -76,7 +94,7 @@ void ProbeDrive(int index) {
     // A drive another program holds is sent nothing: its entry has the address and no
     // identification (the emulation answers INQUIRY with zeros for it).
     if (held == nullptr && win::OpticalDriveInUse(static_cast<char>('A' + index))) {
-        StoreAddress(h, index);
+        StoreAddress(scan, h, index);
         release();
         return;
     }
@@ -98,12 +116,26 @@ void ProbeDrive(int index) {
         return;
     }
     std::memcpy(entry.InquiryData, inquiry, sizeof entry.InquiryData);
-    StoreAddress(h, index);
+    StoreAddress(scan, h, index);
     release();
 }
 
-void StoreAddress(win::HANDLE h, int index) {
-    TSptiDrive& entry = SptiDriveTable.Drives[index];
+// A drive with a command in flight elsewhere: its address is asked (no command reaches the
+// drive), its identification kept from the last scan. False when it could not be entered with
+// an identification, so that the next command scans again.
+bool KeepBusyDrive(Scan& scan, const TSptiDriveTable& previous, int index) {
+    const win::HANDLE held = HeldHandleLocked(index);
+    win::HANDLE h = held != nullptr ? held : SptiOpenDrive(index);
+    if (!IsValid(h)) return false;
+    StoreAddress(scan, h, index);
+    if (h != held) win::CloseHandle(h);
+    std::memcpy(scan.table.Drives[index].InquiryData, previous.Drives[index].InquiryData,
+                sizeof scan.table.Drives[index].InquiryData);
+    return previous.Drives[index].Used;
+}
+
+void StoreAddress(Scan& scan, win::HANDLE h, int index) {
+    TSptiDrive& entry = scan.table.Drives[index];
     SCSI_ADDRESS address{};
     address.Length = sizeof address;
     DWORD returned = 0;
@@ -115,16 +147,29 @@ void StoreAddress(win::HANDLE h, int index) {
         entry.Lun = address.Lun;
     } else {
         entry.HaId = 0;
-        entry.Target = gFailedAddressCount++;
+        entry.Target = scan.failedAddresses++;
         entry.Lun = kSptiFailedAddressLun;
     }
     entry.DriveLetterIndex = static_cast<std::uint8_t>(index);
     entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
 }
 
+int FindDriveLocked(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun) {
+    for (int i = 2; i < kSptiDriveCount; ++i) {
+        const TSptiDrive& entry = SptiDriveTable.Drives[i];
+        if (entry.Used && entry.HaId == HaId && entry.Target == Target && entry.Lun == Lun) return i;
+    }
+    return 0;
+}
+
 std::uint32_t HostAdapterInquiry(SRB_HAInquiry& srb) {
-    srb.HA_Count = SptiDriveTable.AdapterCount;
-    if (srb.SRB_HaId >= SptiDriveTable.AdapterCount) return SS_INVALID_HA;
+    std::uint8_t adapters = 0;
+    {
+        std::lock_guard lock(SptiStateMutex());
+        adapters = SptiDriveTable.AdapterCount;
+    }
+    srb.HA_Count = adapters;
+    if (srb.SRB_HaId >= adapters) return SS_INVALID_HA;
     srb.HA_SCSI_ID = 7;
     std::memset(srb.HA_ManagerId, 0, sizeof srb.HA_ManagerId);
     std::memcpy(srb.HA_ManagerId, "zqSCSI", 6);
@@ -147,30 +192,38 @@ std::uint32_t GetDeviceType(SRB_GDEVBlock& srb) {
     return found ? SS_COMP : SS_NO_DEVICE;
 }
 
+// The caller holds the drive's mutex (SptiDriveMutex); the table is only looked at under the
+// state mutex, and the request's handle is its own, so another drive's command or a scan may
+// run meanwhile.
 std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
-    const int index = SptiFindDrive(srb.SRB_HaId, srb.SRB_Target, srb.SRB_Lun);
-    if (index == 0) return SS_NO_DEVICE;
-    TSptiDrive& entry = SptiDriveTable.Drives[index];
+    int index = 0;
+    std::uint8_t inquiryData[sizeof TSptiDrive::InquiryData];
+    win::HANDLE held = nullptr;
+    {
+        std::lock_guard lock(SptiStateMutex());
+        index = FindDriveLocked(srb.SRB_HaId, srb.SRB_Target, srb.SRB_Lun);
+        if (index == 0) return SS_NO_DEVICE;
+        std::memcpy(inquiryData, SptiDriveTable.Drives[index].InquiryData, sizeof inquiryData);
+        held = HeldHandle(index);
+    }
 
     if (srb.CDBByte[0] == kvcat::cmd::Inquiry.opcode) {
         // INQUIRY is answered from the table; the copy is bounded by the caller's buffer.
         if (srb.SRB_BufPointer != nullptr)
-            std::memcpy(srb.SRB_BufPointer, entry.InquiryData, std::min<std::uint32_t>(36, srb.SRB_BufLen));
+            std::memcpy(srb.SRB_BufPointer, inquiryData, std::min<std::uint32_t>(36, srb.SRB_BufLen));
         return SS_COMP;
     }
 
     // A job's held handle is used and left open; otherwise the drive is opened for this
     // request only.
-    const win::HANDLE held = HeldHandle(index);
-    if (held != nullptr) entry.DeviceHandle = held;
-    if (!IsValid(entry.DeviceHandle)) entry.DeviceHandle = SptiOpenDrive(index);
+    const win::HANDLE handle = held != nullptr ? held : SptiOpenDrive(index);
     // A drive that cannot be opened any more may have gone: the table is built again first
     // at the next command.
-    if (!IsValid(entry.DeviceHandle)) gScannedGeneration = 0;
+    if (!IsValid(handle)) gScannedGeneration = 0;
 
     SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
     bool ok = false;
-    if (IsValid(entry.DeviceHandle)) {
+    if (IsValid(handle)) {
         block.sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
         block.sptd.CdbLength = std::min<std::uint8_t>(srb.SRB_CDBLen, sizeof block.sptd.Cdb);
         block.sptd.SenseInfoLength = std::min<std::uint8_t>(srb.SRB_SenseLen, sizeof block.SenseBuf);
@@ -182,7 +235,7 @@ std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
         block.sptd.DataBuffer = srb.SRB_BufPointer;
         block.sptd.SenseInfoOffset = kSenseOffset;
         std::memcpy(block.sptd.Cdb, srb.CDBByte, block.sptd.CdbLength);
-        ok = PassThrough(entry.DeviceHandle, block);
+        ok = PassThrough(handle, block);
         const int e = win::GetLastErrno();
         if (!ok && (e == ENODEV || e == ENXIO || e == ENOENT)) gScannedGeneration = 0;
     }
@@ -197,9 +250,7 @@ std::uint32_t ExecuteCommand(SRB_ExecSCSICmd& srb) {
         srb.SRB_TargStat = block.sptd.ScsiStatus;
     }
 
-    if (held != nullptr) entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
-    else if (IsValid(entry.DeviceHandle) && win::CloseHandle(entry.DeviceHandle))
-        entry.DeviceHandle = win::INVALID_HANDLE_VALUE;
+    if (held == nullptr && IsValid(handle)) win::CloseHandle(handle);
     return status;
 }
 
@@ -216,43 +267,82 @@ win::HANDLE SptiOpenDrive(int DriveLetterIndex) {
     return h;
 }
 
-int SptiScan() {
+namespace {
+
+int ScanLocked() {
     // Taken before the probes: a change while they run makes the next command scan again.
-    gScannedGeneration = win::OpticalDriveSetGeneration();
-    gFailedAddressCount = 0;
+    const std::uint64_t generation = win::OpticalDriveSetGeneration();
+    TSptiDriveTable previous;
+    {
+        std::lock_guard lock(SptiStateMutex());
+        previous = SptiDriveTable;
+    }
+    Scan scan;
+    ClearTable(scan.table);
+    bool complete = true;
     int count = 0;
-    ClearTable();
     for (int index = 2; index <= 25; ++index) {
         const char root[] = {static_cast<char>('A' + index), ':', '\\', '\0'};
         if (win::GetDriveTypeA(root) != win::DRIVE_CDROM) continue;
-        ProbeDrive(index);
-        if (SptiDriveTable.Drives[index].Used) ++count;
+        // Only tried: waiting here for another thread's command could deadlock with a thread
+        // that holds its drive and waits for this scan. The calling thread's own drive is
+        // taken (the mutex is recursive).
+        std::unique_lock drive(SptiDriveMutex(index), std::try_to_lock);
+        if (drive.owns_lock()) ProbeDrive(scan, index);
+        else if (!KeepBusyDrive(scan, previous, index)) complete = false;   // asked at the next scan
+        if (scan.table.Drives[index].Used) ++count;
     }
-    SptiDriveTable.AdapterCount = CountAdapters();
-    if (gFailedAddressCount != 0) {
+    TSptiDriveTable& table = scan.table;
+    table.AdapterCount = CountAdapters(table);
+    if (scan.failedAddresses != 0) {
         // Drives without an address go on an adapter of their own above every real one.
         for (int i = 2; i < kSptiDriveCount; ++i) {
-            TSptiDrive& entry = SptiDriveTable.Drives[i];
+            TSptiDrive& entry = table.Drives[i];
             if (entry.Used && entry.Lun == kSptiFailedAddressLun) {
                 entry.Lun = 0;
-                entry.HaId = SptiDriveTable.AdapterCount;
+                entry.HaId = table.AdapterCount;
             }
         }
-        SptiDriveTable.AdapterCount = CountAdapters();
+        table.AdapterCount = CountAdapters(table);
     }
+    std::lock_guard lock(SptiStateMutex());
+    SptiDriveTable = table;
+    gScannedGeneration = complete ? generation : 0;
     return count;
 }
 
+}  // namespace
+
+std::mutex& SptiStateMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::recursive_mutex& SptiDriveMutex(int DriveLetterIndex) {
+    static std::recursive_mutex m[kSptiDriveCount];
+    return m[DriveLetterIndex >= 0 && DriveLetterIndex < kSptiDriveCount ? DriveLetterIndex : 0];
+}
+
+int SptiScan() {
+    std::lock_guard scanning(ScanMutex());
+    return ScanLocked();
+}
+
+void SptiScanIfStale() {
+    if (!SptiTableStale()) return;
+    std::lock_guard scanning(ScanMutex());
+    // Another thread's scan may have built it while this one waited.
+    if (SptiTableStale()) ScanLocked();
+}
+
 bool SptiTableStale() {
-    return gScannedGeneration == 0 || gScannedGeneration != win::OpticalDriveSetGeneration();
+    const std::uint64_t scanned = gScannedGeneration.load();
+    return scanned == 0 || scanned != win::OpticalDriveSetGeneration();
 }
 
 void SptiCloseAll() {
-    for (int i = 2; i < kSptiDriveCount; ++i) {
-        const TSptiDrive& entry = SptiDriveTable.Drives[i];
-        if (entry.Used && IsValid(entry.DeviceHandle) && entry.DeviceHandle != HeldHandle(i))
-            win::CloseHandle(entry.DeviceHandle);
-    }
+    // Requests keep their handles to themselves; nothing in the table is open.
+    std::lock_guard lock(SptiStateMutex());
     SptiDriveTable = TSptiDriveTable{};
     gScannedGeneration = 0;
 }
@@ -262,10 +352,16 @@ win::HANDLE SptiHoldDrive(int DriveLetterIndex) {
         win::SetLastError(win::ERROR_INVALID_PARAMETER);
         return win::INVALID_HANDLE_VALUE;
     }
-    Held& held = gHeld[DriveLetterIndex];
-    if (held.depth > 0) {
-        ++held.depth;
-        return held.handle;
+    // Under the drive's mutex: no command of the drive and no probe runs while its hold
+    // changes, and the open happens outside the state mutex.
+    std::lock_guard drive(SptiDriveMutex(DriveLetterIndex));
+    {
+        std::lock_guard lock(SptiStateMutex());
+        Held& held = gHeld[DriveLetterIndex];
+        if (held.depth > 0) {
+            ++held.depth;
+            return held.handle;
+        }
     }
     // Share mode 0: exclusive. Read-only when the device may not be written, like the
     // per-request open; a busy device is not tried again.
@@ -275,30 +371,38 @@ win::HANDLE SptiHoldDrive(int DriveLetterIndex) {
     if (h == win::INVALID_HANDLE_VALUE && win::GetLastError() != win::ERROR_SHARING_VIOLATION)
         h = win::CreateFileA(path, win::GENERIC_READ, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
     if (h == win::INVALID_HANDLE_VALUE) return h;
-    held.handle = h;
-    held.depth = 1;
+    std::lock_guard lock(SptiStateMutex());
+    gHeld[DriveLetterIndex] = Held{h, 1};
     return h;
 }
 
 void SptiReleaseDrive(int DriveLetterIndex) {
     if (DriveLetterIndex < 2 || DriveLetterIndex >= kSptiDriveCount) return;
-    Held& held = gHeld[DriveLetterIndex];
-    if (held.depth == 0 || --held.depth > 0) return;
-    win::CloseHandle(held.handle);
-    held.handle = nullptr;
+    std::lock_guard drive(SptiDriveMutex(DriveLetterIndex));
+    win::HANDLE closing = nullptr;
+    {
+        std::lock_guard lock(SptiStateMutex());
+        Held& held = gHeld[DriveLetterIndex];
+        if (held.depth == 0 || --held.depth > 0) return;
+        closing = held.handle;
+        held.handle = nullptr;
+    }
+    win::CloseHandle(closing);
 }
 
 int SptiFindDrive(std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun) {
-    for (int i = 2; i < kSptiDriveCount; ++i) {
-        const TSptiDrive& entry = SptiDriveTable.Drives[i];
-        if (entry.Used && entry.HaId == HaId && entry.Target == Target && entry.Lun == Lun) return i;
-    }
-    return 0;
+    std::lock_guard lock(SptiStateMutex());
+    return FindDriveLocked(HaId, Target, Lun);
 }
 
 std::uint32_t SptiSupportInfo() {
-    if (SptiDriveTable.AdapterCount == 0) return std::uint32_t{SS_NO_ADAPTERS} << 8;
-    return (std::uint32_t{SS_COMP} << 8) | SptiDriveTable.AdapterCount;
+    std::uint8_t adapters = 0;
+    {
+        std::lock_guard lock(SptiStateMutex());
+        adapters = SptiDriveTable.AdapterCount;
+    }
+    if (adapters == 0) return std::uint32_t{SS_NO_ADAPTERS} << 8;
+    return (std::uint32_t{SS_COMP} << 8) | adapters;
 }
 
 std::uint32_t SptiSendCommand(void* Srb) {

@@ -27,15 +27,44 @@ win::DWORD PlatformId() {
     return win::GetVersionExA(&info) ? info.dwPlatformId : 0;
 }
 
-// The module state and the emulation's drive table are process-wide; one command at a time
-// may use them. Recursive so that a command issued from inside a transport on the same thread
-// does not deadlock.
-std::recursive_mutex& TransportMutex() {
+// An ASPI library of the Windows 95 family is not safe to call from two threads: every command
+// of the process goes through it one at a time. Recursive so that a command issued from inside
+// the transport on the same thread does not deadlock.
+std::recursive_mutex& AspiMutex() {
     static std::recursive_mutex m;
     return m;
 }
 
-// A job's state per drive, under the transport mutex: by letter where the drive has one, else
+bool UsesPassThrough() { return PlatformId() == win::VER_PLATFORM_WIN32_NT; }
+
+// Keeps a command apart from those it must not overlap: on the pass-through path the other
+// commands to the same drive (found by letter, else by address; an address no drive has
+// shares the mutex of index 0), on an ASPI library every other command. A command without its
+// command block reaches no drive and takes no lock (nor scans to find its drive).
+class TCommandLock {
+public:
+    TCommandLock(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen) {
+        if (Cdb == nullptr && CdbLen > 0) return;
+        if (!UsesPassThrough()) {
+            lock_ = std::unique_lock(AspiMutex());
+            return;
+        }
+        int index = 0;
+        if (Info.DriveLetter >= 'C' && Info.DriveLetter <= 'Z') {
+            index = Info.DriveLetter - 'A';
+        } else {
+            // The address is looked up in a current table, built before any drive is locked.
+            SptiScanIfStale();
+            index = SptiFindDrive(Info.HaId, Info.Target, Info.Lun);
+        }
+        lock_ = std::unique_lock(SptiDriveMutex(index));
+    }
+
+private:
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+// A job's state per drive, under the state mutex: by letter where the drive has one, else
 // by its ASPI address (a drive on the ASPI path need not have a letter).
 struct JobState {
     int depth = 0;
@@ -43,6 +72,7 @@ struct JobState {
     std::uint8_t sense[SENSE_LEN] = {};
 };
 
+// Under SptiStateMutex; the entry stays where it is (a map never moves its nodes).
 JobState* JobOf(const TCDBurnerInfo& Info) {
     static std::map<std::uint32_t, JobState> jobs;
     const std::uint32_t key = Info.DriveLetter >= 'A' && Info.DriveLetter <= 'Z'
@@ -75,27 +105,41 @@ void TraceAspiCommand(const TCDBurnerInfo& Info, const std::uint8_t (&Cdb)[16], 
 
 }  // namespace
 
+// The module state is read and written under the state mutex, and written only where it
+// changes: a command on another thread never sees it between two constructions' values.
 TzqSCSI::TzqSCSI() {
-    AspiTransportHandle = nullptr;
-    AspiSupportInfo = nullptr;
-    AspiSendCommand = nullptr;
     LibraryVersion.reset();
 
     switch (PlatformId()) {
-    case win::VER_PLATFORM_WIN32_NT:
-        if (SptiTableStale()) SptiScan();
-        AspiTransportHandle = kSptiTransportHandle;
+    case win::VER_PLATFORM_WIN32_NT: {
+        SptiScanIfStale();
         AccessMethod = kAccessSpti;
-        AspiSupportInfo = SptiSupportInfo;
-        AspiSendCommand = SptiSendCommand;
+        std::lock_guard lock(SptiStateMutex());
+        if (AspiTransportHandle != kSptiTransportHandle) AspiTransportHandle = kSptiTransportHandle;
+        if (AspiSupportInfo != &SptiSupportInfo) AspiSupportInfo = &SptiSupportInfo;
+        if (AspiSendCommand != &SptiSendCommand) AspiSendCommand = &SptiSendCommand;
+        Ready = true;
         break;
-    case win::VER_PLATFORM_WIN32_WINDOWS:
-        AspiTransportHandle = LoadAspiTransport(*this);
-        break;
-    default:
-        break;   // no transport on other platforms
     }
-    Ready = AspiTransportHandle != nullptr && AspiSendCommand != nullptr;
+    case win::VER_PLATFORM_WIN32_WINDOWS: {
+        // The library's commands go one at a time anyway; loading it happens in that order too.
+        std::lock_guard aspi(AspiMutex());
+        std::lock_guard lock(SptiStateMutex());
+        AspiSupportInfo = nullptr;
+        AspiSendCommand = nullptr;
+        AspiTransportHandle = LoadAspiTransport(*this);
+        Ready = AspiTransportHandle != nullptr && AspiSendCommand != nullptr;
+        break;
+    }
+    default: {
+        // No transport on other platforms.
+        std::lock_guard lock(SptiStateMutex());
+        AspiTransportHandle = nullptr;
+        AspiSupportInfo = nullptr;
+        AspiSendCommand = nullptr;
+        break;
+    }
+    }
 }
 
 TzqSCSI::~TzqSCSI() = default;
@@ -135,7 +179,12 @@ std::uint8_t TzqSCSI::ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::u
     if (srb.CDBByte[0] == 0xFF) {
         srb.SRB_Status = SS_COMP;   // a no-op that never reaches a drive
     } else {
-        const std::uint32_t sent = AspiSendCommand(&srb);
+        TAspiSendCommand send = nullptr;
+        {
+            std::lock_guard lock(SptiStateMutex());
+            send = AspiSendCommand;
+        }
+        const std::uint32_t sent = send != nullptr ? send(&srb) : std::uint32_t{SS_ERR};
         // Anything but SS_PENDING is the request's final status: a library that refuses it
         // (SS_INVALID_SRB, SS_NO_DEVICE, ...) may leave SRB_Status at 0, which reads as pending,
         // and never signal the event.
@@ -153,8 +202,11 @@ std::uint8_t TzqSCSI::ExecCommand(std::uint8_t HaId, std::uint8_t Target, std::u
     return srb.SRB_Status;
 }
 
-TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
-                           std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
+namespace {
+
+// One command, under its TCommandLock.
+TScsiError SendLocked(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
+                      std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
     if (Cdb == nullptr && CdbLen > 0) return Err_InvalidArgument;
 
     std::uint8_t status = 0;
@@ -162,7 +214,6 @@ TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint
     std::uint8_t sense[SENSE_LEN] = {};
     bool sent = false;
     {
-        std::lock_guard lock(TransportMutex());
         TzqSCSI scsi;
         if (scsi.Ready) {
             std::uint8_t block[16] = {};
@@ -186,35 +237,52 @@ TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint
     return Err_Unknown;
 }
 
+}  // namespace
+
+TScsiError SendToTransport(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
+                           std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
+    TCommandLock lock(Info, Cdb, CdbLen);
+    return SendLocked(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
+}
+
 TScsiError ExecScsiCommand(const TCDBurnerInfo& Info, const void* Cdb, std::uint32_t CdbLen, void* Buffer,
                            std::uint32_t BufLen, std::uint32_t Direction, TScsiDefaults& Defaults) {
     ZeroFill(Defaults.SenseArea, sizeof Defaults.SenseArea);
-    std::lock_guard lock(TransportMutex());
-    JobState* job = JobOf(Info);
-    if (job != nullptr && job->depth > 0 && job->attention) {
-        // The job met a unit attention: nothing more of it reaches the drive.
-        std::memcpy(Defaults.SenseArea, job->sense, sizeof job->sense);
-        return Err_SenseUnitAttention;
+    // The drive's lock spans the job check, the command and its repetition, so the job's state
+    // follows this drive's commands in their order.
+    TCommandLock lock(Info, Cdb, CdbLen);
+    {
+        std::lock_guard state(SptiStateMutex());
+        const JobState* job = JobOf(Info);
+        if (job->depth > 0 && job->attention) {
+            // The job met a unit attention: nothing more of it reaches the drive.
+            std::memcpy(Defaults.SenseArea, job->sense, sizeof job->sense);
+            return Err_SenseUnitAttention;
+        }
     }
-    TScsiError result = SendToTransport(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
+    TScsiError result = SendLocked(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
     if (result != Err_SenseUnitAttention) return result;
-    if (job != nullptr && job->depth > 0) {
-        job->attention = true;
-        std::memcpy(job->sense, Defaults.SenseArea, sizeof job->sense);
-        return result;
+    {
+        std::lock_guard state(SptiStateMutex());
+        JobState* job = JobOf(Info);
+        if (job->depth > 0) {
+            job->attention = true;
+            std::memcpy(job->sense, Defaults.SenseArea, sizeof job->sense);
+            return result;
+        }
     }
     // The drive reports a changed medium or a reset once, on the next command, which it did
     // not run; a query asks again.
     ZeroFill(Defaults.SenseArea, sizeof Defaults.SenseArea);
-    return SendToTransport(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
+    return SendLocked(Info, Cdb, CdbLen, Buffer, BufLen, Direction, Defaults);
 }
 
 bool TransportAddressOfDrive(char DriveLetter, std::uint8_t& HaId, std::uint8_t& Target, std::uint8_t& Lun) {
     const int index = (DriveLetter & ~0x20) - 'A';
     if (index < 0 || index >= kSptiDriveCount) return false;
-    std::lock_guard lock(TransportMutex());
     TzqSCSI scsi;
     if (!scsi.Ready || scsi.AccessMethod != kAccessSpti) return false;
+    std::lock_guard lock(SptiStateMutex());
     const TSptiDrive& drive = SptiDriveTable.Drives[index];
     if (!drive.Used) return false;
     HaId = drive.HaId;
@@ -224,7 +292,6 @@ bool TransportAddressOfDrive(char DriveLetter, std::uint8_t& HaId, std::uint8_t&
 }
 
 TDeviceHoldResult HoldDevice(const TCDBurnerInfo& Info) {
-    std::lock_guard lock(TransportMutex());
     if (PlatformId() != win::VER_PLATFORM_WIN32_NT || Info.DriveLetter < 'C' || Info.DriveLetter > 'Z')
         return TDeviceHoldResult::NotHeld;
     const win::HANDLE h = SptiHoldDrive(Info.DriveLetter - 'A');
@@ -234,17 +301,16 @@ TDeviceHoldResult HoldDevice(const TCDBurnerInfo& Info) {
 }
 
 void ReleaseDevice(const TCDBurnerInfo& Info) {
-    std::lock_guard lock(TransportMutex());
     if (Info.DriveLetter >= 'C' && Info.DriveLetter <= 'Z') SptiReleaseDrive(Info.DriveLetter - 'A');
 }
 
 void BeginDeviceJob(const TCDBurnerInfo& Info) {
-    std::lock_guard lock(TransportMutex());
+    std::lock_guard lock(SptiStateMutex());
     if (JobState* job = JobOf(Info); job != nullptr && job->depth++ == 0) job->attention = false;
 }
 
 bool EndDeviceJob(const TCDBurnerInfo& Info) {
-    std::lock_guard lock(TransportMutex());
+    std::lock_guard lock(SptiStateMutex());
     JobState* job = JobOf(Info);
     if (job == nullptr || job->depth == 0) return false;
     // Only the outermost scope reports it, so a nested job step does not say it twice.

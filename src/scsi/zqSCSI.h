@@ -20,6 +20,8 @@ constexpr std::uint32_t SRB_DIR_NONE = 0x00;
 // The device-access object: lives for one command. Construction chooses the transport (the
 // pass-through emulation on the NT family, an ASPI library on the Windows 95 family) and sets
 // the module state below; on the NT family it rescans the drives when the table is stale.
+// Commands to different drives may run at the same time on the NT family; one drive's commands
+// go one at a time, and on an ASPI library every command of the process does.
 class TzqSCSI {
 public:
     TzqSCSI();
@@ -45,7 +47,9 @@ constexpr std::uint8_t kAccessAsapi = 1;
 constexpr std::uint8_t kAccessSpti = 2;
 
 // Module state, set afresh by every construction: the transport handle (the loaded library,
-// the value 1 for the emulation, nullptr for none) and the two entry points.
+// the value 1 for the emulation, nullptr for none) and the two entry points. Written and read
+// under SptiStateMutex, and only where a value changes, so that a command on another thread
+// never sees it half set.
 extern void* AspiTransportHandle;
 extern TAspiSupportInfo AspiSupportInfo;
 extern TAspiSendCommand AspiSendCommand;

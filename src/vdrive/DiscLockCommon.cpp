@@ -2,6 +2,7 @@
 // the temporary sheets a killed program left.
 #include <dirent.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ bool IsOrphanSuffix(const std::string& suffix) {
     return digits || hex;
 }
 
+// Read by every writer's thread as it saves its disc; a test may set it meanwhile.
+std::mutex gUnwritableMutex;
 std::string gUnwritableFolder;
 
 std::string FolderOf(const std::string& path) {
@@ -32,9 +35,13 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-void SetUnwritableFolderForTesting(const std::string& folder) { gUnwritableFolder = folder; }
+void SetUnwritableFolderForTesting(const std::string& folder) {
+    std::lock_guard lock(gUnwritableMutex);
+    gUnwritableFolder = folder;
+}
 
 bool UnwritableForTesting(const std::string& path) {
+    std::lock_guard lock(gUnwritableMutex);
     return !gUnwritableFolder.empty() && FolderOf(path) == gUnwritableFolder;
 }
 

@@ -16,13 +16,19 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <set>
 #include <thread>
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 #include "VirtualWriterFixture.h"
 #include "support/OtherProgram.h"
 #include "support/ScriptedDevice.h"
 #include "burner/BurnJob.h"
 #include "burner/BurnJobSet.h"
+#include "burner/FeedPriority.h"
 #include "burner/CDBurner.h"
 #include "burner/DiscPlan.h"
 #include "burner/ImageCheck.h"
@@ -173,6 +179,56 @@ TEST_F(VirtualBurn, IsoBurnsAsOneClosedDataTrack)
     std::int64_t firstDifferent = 0;
     EXPECT_TRUE(burner->VerifyImage(iso, firstDifferent));
     EXPECT_EQ(firstDifferent, -1);
+}
+
+TEST_F(VirtualBurn, OneImageBurnsOnTwoWritersAtOnce)
+{
+    // Each job on its own thread holding its own writer: the engine, the device access and the
+    // two virtual writers in parallel, each disc ending as the image.
+    constexpr std::uint32_t kBlocks = 400;
+    const std::string image = MakeImage(std::uint64_t(kBlocks) * 2048);
+    ASSERT_NO_FATAL_FAILURE(Attach());
+    std::string error;
+    const auto second = vdrive::AttachVirtualDrive(dir / "second.cue", error);
+    ASSERT_TRUE(second) << error;
+    struct DetachAtEnd {
+        std::shared_ptr<vdrive::VirtualWriter> w;
+        ~DetachAtEnd() { vdrive::DetachVirtualDrive(w); }
+    } detachSecond{second};
+    list = std::make_unique<TCDBurnerList>();
+    TCDBurner* burners[2] = {};
+    for (int i = 0; i < list->Count(); ++i) {
+        TCDBurner* b = list->Burners(i);
+        if (b->Info.DriveLetter == writer->DriveLetter())
+            burners[0] = b;
+        if (b->Info.DriveLetter == second->DriveLetter())
+            burners[1] = b;
+    }
+    ASSERT_TRUE(burners[0] && burners[1]);
+    Reports perJob[2];
+    std::thread jobs[2];
+    bool burnt[2] = {};
+    for (int j = 0; j < 2; ++j) {
+        burners[j]->ReadyPollInterval = std::chrono::milliseconds(5);
+        perJob[j].Subscribe(*burners[j]);
+        jobs[j] = std::thread([&, j] { burnt[j] = burners[j]->BurnDataImage(image, 1); });
+    }
+    for (auto& job : jobs)
+        job.join();
+    for (int j = 0; j < 2; ++j) {
+        EXPECT_TRUE(burnt[j]) << j;
+        EXPECT_EQ(perJob[j].status, kClosedSessionLines) << j;
+    }
+    EXPECT_EQ(trace.Count(0x2A), 2 * static_cast<int>(kBlocks));
+    const auto bytes = ReadAll(image);
+    for (const auto& w : {writer, second}) {
+        const vdrive::DiscState disc = w->State();
+        ASSERT_EQ(disc.tracks.size(), 1u);
+        EXPECT_EQ(disc.closedSessions, 1);
+        EXPECT_TRUE(w->Flush());
+        EXPECT_EQ(ReadAll(disc.tracks[0].file), bytes);
+    }
+    list.reset();
 }
 
 TEST_F(VirtualBurn, VerifyFindsTheFirstDifferentSector)
@@ -433,6 +489,42 @@ TEST_F(VirtualBurn, AJobSetBurnsEveryTargetOnItsOwnThread)
     vdrive::DetachVirtualDrive(dvd);
     vdrive::DetachVirtualDrive(bad);
 }
+
+#ifdef __linux__
+// A drive whose buffer fills is fed by a real-time thread while the write lasts (where the
+// program may raise it), and the thread is given back its own scheduling afterwards.
+TEST_F(VirtualBurn, AFilledBufferIsFedInRealTimeWhileTheWriteLasts)
+{
+    ASSERT_NO_FATAL_FAILURE(Attach("speed=48"));
+    int before = -1;
+    sched_param param{};
+    ASSERT_EQ(pthread_getschedparam(pthread_self(), &before, &param), 0);
+    // What this process may do: the lowest real-time priority, unless it is not allowed.
+    bool mayRaise = false;
+    {
+        TFeedPriority probe;
+        mayRaise = probe.Raised();
+    }
+    TBurnJobOptions options;
+    options.Image = MakeImage(2048 * 1600);
+    options.Verify = false;
+    options.Eject = false;
+    std::set<int> policies;
+    TBurnJob job(options);
+    job.OnProgress = [&](const TJobProgress& p) {
+        int policy = -1;
+        sched_param now{};
+        pthread_getschedparam(pthread_self(), &policy, &now);
+        if (p.Phase == TJobPhase::Write && p.DriveBuffer >= 50) policies.insert(policy);
+    };
+    ASSERT_TRUE(job.Burn(*burner)) << ScsiErrorToText(burner->LastError);
+    EXPECT_GE(job.Result().LowestDriveBuffer, 0) << "a paced writer's buffer filled";
+    EXPECT_EQ(policies, std::set<int>{mayRaise ? SCHED_RR : before});
+    int after = -1;
+    ASSERT_EQ(pthread_getschedparam(pthread_self(), &after, &param), 0);
+    EXPECT_EQ(after, before) << "given back at the end of the write";
+}
+#endif
 
 // A job measures its own pace: a burn's progress carries a speed once one is measured and a
 // time left that falls to 0; a blank, which reports a percent only, its time left from the

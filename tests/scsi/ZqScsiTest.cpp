@@ -6,6 +6,7 @@
 #include <future>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -304,6 +305,155 @@ TEST_F(DeviceAccess, CommandsFromTwoThreadsDoNotTearTheDriveTable) {
     ASSERT_EQ(b.wait_for(120s), std::future_status::ready);
     EXPECT_EQ(a.get(), 0);
     EXPECT_EQ(b.get(), 0);
+}
+
+// A gate several threads meet at; false when the others did not all come within the time.
+// Not std::latch (see above), and with a time limit: a transport that serialises what should
+// overlap makes the waiter give up instead of hanging the suite.
+class Rendezvous {
+public:
+    explicit Rendezvous(int parties) : parties_(parties) {}
+    bool ArriveAndWait() {
+        std::unique_lock lock(m_);
+        if (++arrived_ >= parties_) cv_.notify_all();
+        return cv_.wait_for(lock, 10s, [&] { return arrived_ >= parties_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    int arrived_ = 0;
+    const int parties_;
+};
+
+TEST_F(DeviceAccess, CommandsToTwoDrivesOverlap) {
+    // Each drive answers only once the other drive's command has arrived: one at a time, the
+    // first would wait in vain while the second waits for it to end.
+    auto first = Attach("FIRST");
+    auto second = Attach("SECOND");
+    Rendezvous both(2);
+    std::atomic<int> metInTime{0};
+    for (const auto& device : {first, second}) {
+        device->SetHandler([&](const win::ScsiRequest&) {
+            if (both.ArriveAndWait()) ++metInTime;
+            return ScriptedReply::Good();
+        });
+    }
+    // One found by letter, one by address only: both ways to the drive's own lock.
+    TCDBurnerInfo byLetter = InfoFor(200, 0);
+    byLetter.DriveLetter = 'D';
+    const TCDBurnerInfo byAddress = InfoFor(200, 1);
+    auto send = [](TCDBurnerInfo info) {
+        TScsiDefaults defaults;
+        const std::uint8_t cdb[10] = {0x2A};
+        return ExecScsiCommand(info, cdb, 10, nullptr, 0, SRB_DIR_NONE, defaults);
+    };
+    auto a = std::async(std::launch::async, send, byLetter);
+    auto b = std::async(std::launch::async, send, byAddress);
+    ASSERT_EQ(a.wait_for(60s), std::future_status::ready);
+    ASSERT_EQ(b.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(a.get(), Err_None);
+    EXPECT_EQ(b.get(), Err_None);
+    EXPECT_EQ(metInTime.load(), 2) << "each drive's command was in flight while the other's arrived";
+}
+
+TEST_F(DeviceAccess, CommandsToOneDriveNeverOverlap) {
+    auto device = Attach("DRIVE");
+    std::atomic<int> inFlight{0};
+    std::atomic<int> most{0};
+    device->SetHandler([&](const win::ScsiRequest&) {
+        const int now = ++inFlight;
+        for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {}
+        std::this_thread::yield();   // a window for another thread's command to come in
+        --inFlight;
+        return ScriptedReply::Good();
+    });
+    TCDBurnerInfo byLetter = InfoFor(200, 0);
+    byLetter.DriveLetter = 'D';
+    const TCDBurnerInfo byAddress = InfoFor(200, 0);
+    constexpr int kThreads = 6;
+    constexpr int kCommands = 200;
+    Rendezvous start(kThreads);
+    std::vector<std::future<int>> runs;
+    for (int t = 0; t < kThreads; ++t) {
+        // Half the threads name the drive by letter, half by address: one lock either way.
+        runs.push_back(std::async(std::launch::async, [&, info = t % 2 ? byLetter : byAddress] {
+            TScsiDefaults defaults;
+            int failures = start.ArriveAndWait() ? 0 : 1;
+            for (int i = 0; i < kCommands; ++i) {
+                const std::uint8_t cdb[6] = {0x00};
+                failures += ExecScsiCommand(info, cdb, 6, nullptr, 0, SRB_DIR_NONE, defaults) != Err_None;
+            }
+            return failures;
+        }));
+    }
+    for (auto& run : runs) {
+        ASSERT_EQ(run.wait_for(120s), std::future_status::ready);
+        EXPECT_EQ(run.get(), 0);
+    }
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(CountOf(*device, 0x00), std::size_t{kThreads * kCommands});
+}
+
+TEST_F(DeviceAccess, ManyDrivesKeepAnsweringThroughARescanWhileOneIsBusy) {
+    // Every drive answers READ CAPACITY with its own number; one drive's command is held in
+    // flight until another drive added meanwhile has been found (a scan while it is busy).
+    constexpr int kDrives = 4;
+    constexpr int kCommands = 150;
+    for (int d = 0; d < kDrives; ++d) Attach("DRIVE" + std::to_string(d));
+    std::mutex m;
+    std::condition_variable cv;
+    bool midway = false;
+    bool rescanned = false;
+    std::atomic<int> heldInTime{0};
+    std::atomic<int> firstDriveCommands{0};
+    for (int d = 0; d < kDrives; ++d) {
+        devices[d]->SetHandler([&, d](const win::ScsiRequest&) {
+            if (d == 0 && ++firstDriveCommands == kCommands / 2) {
+                std::unique_lock lock(m);
+                midway = true;
+                cv.notify_all();
+                if (cv.wait_for(lock, 10s, [&] { return rescanned; })) ++heldInTime;
+            }
+            return ScriptedReply::Good({0, 0, 0, static_cast<std::uint8_t>(d), 0, 0, 8, 0});
+        });
+    }
+    Rendezvous start(kDrives);
+    auto run = [&](int d) {
+        TScsiDefaults defaults;
+        int wrong = start.ArriveAndWait() ? 0 : 1;
+        for (int i = 0; i < kCommands; ++i) {
+            std::uint8_t reply[8] = {0xEE, 0xEE, 0xEE, 0xEE};
+            const std::uint8_t cdb[10] = {0x25};
+            const TScsiError result = ExecScsiCommand(InfoFor(200, static_cast<std::uint8_t>(d)), cdb, 10, reply,
+                                                      sizeof reply, SRB_DIR_IN, defaults);
+            wrong += result != Err_None || reply[3] != d;
+        }
+        return wrong;
+    };
+    std::vector<std::future<int>> runs;
+    for (int d = 0; d < kDrives; ++d) runs.push_back(std::async(std::launch::async, run, d));
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return midway; }));
+    }
+    auto late = Attach("LATE");
+    TScsiDefaults defaults;
+    const std::uint8_t tur[6] = {0x00};
+    EXPECT_EQ(ExecScsiCommand(InfoFor(200, kDrives), tur, 6, nullptr, 0, SRB_DIR_NONE, defaults), Err_None);
+    {
+        std::lock_guard lock(m);
+        rescanned = true;
+    }
+    cv.notify_all();
+    for (int d = 0; d < kDrives; ++d) {
+        ASSERT_EQ(runs[d].wait_for(120s), std::future_status::ready);
+        EXPECT_EQ(runs[d].get(), 0) << "drive " << d;
+        EXPECT_EQ(CountOf(*devices[d], 0x25), std::size_t{kCommands}) << "drive " << d;
+    }
+    EXPECT_EQ(heldInTime.load(), 1) << "the new drive was found while the busy one's command was in flight";
+    EXPECT_EQ(CountOf(*devices[0], 0x12), 1u) << "the busy drive was not asked again";
+    EXPECT_EQ(CountOf(*late, 0x00), 1u);
 }
 
 TEST(DefaultSettings, ProcessWideRecordHasTheDocumentedDefaults) {
