@@ -27,6 +27,14 @@
 #       device; its peak resident memory. Needs root and losetup, else it says it was skipped.
 # KV_BENCH_STICK_MB (image of (i), default 512; 0 leaves (i) out), KV_BENCH_ONLY=stick (build and
 # measure (i) alone).
+#   (j) several writers at once: one image burnt by one keelvane-cli burn --drive all onto 1, 2, 4
+#       and 8 virtual CD-R writers at speed=52, without the verify (it would double the run's
+#       time and reads at no drive's pace), first on the machine as it is, then loaded by
+#       stress-ng --cpu 2 --io 2 (installed when missing and root) from a cold page cache: wall
+#       time, processor time per target, every target's lowest drive buffer fill, peak memory.
+# KV_BENCH_MULTI_MB (image of (j), default 700, one CD-R 80 min; 0 leaves (j) out),
+# KV_BENCH_MULTI_N (the counts of writers, default "1 2 4 8"), KV_BENCH_ONLY=multi (build and
+# measure (j) alone).
 # Never a pass/fail gate: the targets are printed beside the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,9 +49,13 @@ wave_mb=${KV_BENCH_WAVE_MB:-300}
 jobs=${KV_JOBS:-2}
 
 only=${KV_BENCH_ONLY:-}
-case $only in ""|stick) ;; *) echo "bench: KV_BENCH_ONLY=$only: only \"stick\" is known" >&2; exit 1 ;; esac
+case $only in ""|stick|multi) ;; *) echo "bench: KV_BENCH_ONLY=$only: only \"stick\" and \"multi\" are known" >&2; exit 1 ;; esac
 stick_mb=${KV_BENCH_STICK_MB:-512}
+[ "$only" = multi ] && stick_mb=0
+multi_mb=${KV_BENCH_MULTI_MB:-700}
+multi_counts=${KV_BENCH_MULTI_N:-1 2 4 8}
 stick_bench="$build/bench/kv_stick_bench"
+probe="$build/bench/kv_timer_probe"
 
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKV_SANITIZE=OFF -DKV_BUILD_TESTS=OFF >/dev/null
@@ -54,8 +66,12 @@ if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ]; then
 fi
 if [ "${KV_BENCH_NO_BUILD:-0}" != 1 ] && [ "$only" != stick ]; then
   cmake --build "$build" -j"$jobs" --target keelvane-cli >/dev/null
+  if [ "$multi_mb" != 0 ]; then
+    cmake --build "$build" -j"$jobs" --target kv_timer_probe >"$build/timer-probe-build.log" 2>&1 ||
+      echo "bench: the timer probe did not build (see $build/timer-probe-build.log)" >&2
+  fi
   # The desktop program is measured when it builds; the figures of the engine do not wait on it.
-  if grep -q '^KV_BUILD_GUI:BOOL=ON' "$build/CMakeCache.txt" && [ -f "$root/src/app/CMakeLists.txt" ]; then
+  if [ -z "$only" ] && grep -q '^KV_BUILD_GUI:BOOL=ON' "$build/CMakeCache.txt" && [ -f "$root/src/app/CMakeLists.txt" ]; then
     cmake --build "$build" -j"$jobs" --target keelvane >"$build/keelvane-build.log" 2>&1 ||
       echo "bench: the desktop program did not build (see $build/keelvane-build.log)" >&2
   fi
@@ -64,7 +80,7 @@ cli="$build/src/cli/keelvane-cli"
 app="$build/src/app/keelvane"
 [ "$only" = stick ] || [ -x "$cli" ] || { echo "bench: $cli was not built" >&2; exit 1; }
 for tool in xorriso /usr/bin/time; do
-  [ "$only" = stick ] && [ "$tool" = xorriso ] && continue
+  [ -n "$only" ] && [ "$tool" = xorriso ] && continue
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
 done
 
@@ -79,9 +95,13 @@ stick_unwind() {   # stick_unwind MARK: undoes what was set up since the stack h
     unset 'stick_undo[i]'
   done
 }
+multi_stress=""   # the process group of the stress-ng that (j) started, while it runs
+multi_probe=""    # the timer probe of (j), while it runs
 cleanup() {
   stick_unwind 0
-  rm -rf "$shm" "$work/disc" "$work/copy.iso" "$work/xorriso.iso"
+  multi_unload
+  [ -z "$multi_probe" ] || kill -TERM "$multi_probe" 2>/dev/null || true
+  rm -rf "$shm" "$work/disc" "$work/copy.iso" "$work/xorriso.iso" "$work/multi"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -288,6 +308,152 @@ stick_figures() {   # fills stick_lines
   stick_lines+=("  the loop devices are in their default mode (the backing file's page cache below the device)")
 }
 
+# ---- (j) several writers at once ---------------------------------------------------------------
+# One keelvane-cli burn --drive all per count of writers, every writer a virtual CD-R at speed=52
+# (the pace and 2 MiB buffer of a real drive), its disc on the work folder's file system. The
+# process's user+sys time divided by the count is the processor time per target; each target's
+# lowest drive buffer fill and how often it ran empty come from its "target_result". Beside each
+# burn the timer probe sleeps 1 ms at a time (real-time when root) and counts its wake-ups later
+# than a 52x drive takes to drain a tenth of its 2 MiB buffer: a hole that long leaves every
+# buffer under 90% whatever the burner does.
+multi_hole_ms=$(awk 'BEGIN { printf "%.1f", 1024 / 10 / 3900 * 1000 }')
+declare -A multi_val
+multi_lines=()
+
+multi_unload() {   # stops the stress-ng of multi_load
+  [ -n "$multi_stress" ] || return 0
+  kill -TERM -- "-$multi_stress" 2>/dev/null || true
+  wait "$multi_stress" 2>/dev/null || true
+  multi_stress=""
+}
+
+multi_load() {   # a cold image, then two processor hogs and two sync() loops for the run's length
+  if [ "$(id -u)" = 0 ]; then
+    sync; echo 3 >/proc/sys/vm/drop_caches
+  else
+    dd if="$multi_image" iflag=nocache count=0 status=none   # posix_fadvise DONTNEED on the image
+  fi
+  # set -m: its own process group, so that its workers end with it.
+  set -m
+  stress-ng --cpu 2 --io 2 --timeout 1800s --quiet >"$work/stress.log" 2>&1 &
+  multi_stress=$!
+  set +m
+  sleep 1   # the workers running before the burn starts
+}
+
+multi_once() {   # multi_once LOAD N: LOAD none|stress
+  local load=$1 n=$2 dir="$work/multi" k args=() got fills emptied
+  rm -rf "$dir"
+  for ((k = 1; k <= n; k++)); do
+    mkdir -p "$dir/d$k"
+    args+=(--virtual-drive "$dir/d$k/disc.cue,media=cd-r,speed=52")
+  done
+  sync
+  if [ "$load" = stress ]; then multi_load; else cat "$multi_image" >/dev/null; fi
+  multi_val[$load-$n-loadavg]=$(cut -d' ' -f1 /proc/loadavg)
+  rm -f "$work/probe.out"
+  if [ -x "$probe" ]; then
+    "$probe" "$multi_hole_ms" >"$work/probe.out" 2>&1 &
+    multi_probe=$!
+  fi
+  # The image is random data, not ISO 9660: --force.
+  measure "$work/multi.log" "$cli" --json "${args[@]}" burn "$multi_image" --drive all --no-verify --no-eject --force
+  if [ -n "$multi_probe" ]; then
+    kill -TERM "$multi_probe" 2>/dev/null || true
+    wait "$multi_probe" 2>/dev/null || true
+    multi_probe=""
+  fi
+  multi_unload
+  local probe_wakeups="" probe_max_ms="" probe_over="" probe_policy=""
+  [ ! -s "$work/probe.out" ] || eval "$(grep '^probe_wakeups=' "$work/probe.out")"
+  multi_val[$load-$n-probe]=${probe_max_ms:+$probe_max_ms/$probe_over}
+  multi_val[probe-policy]=${probe_policy:-${multi_val[probe-policy]:-}}
+  [ "$m_rc" = 0 ] || { grep -v '"type":"progress"' "$work/multi.log" | tail -n 20 >&2; fail "multi ($load, $n writers): keelvane-cli burn exited $m_rc"; }
+  got=$(grep -c '"type":"target_result"' "$work/multi.log" || true)
+  [ "$got" = "$n" ] || fail "multi ($load, $n writers): $got target results"
+  for ((k = 1; k <= n; k++)); do
+    cmp -s "$multi_image" "$(track_file "$dir/d$k/disc.cue")" || fail "multi ($load, $n writers): disc $k does not hold the image"
+  done
+  # In the order of the targets (D:, E:, ...), whatever order they ended in.
+  grep '^{"type":"target_result"' "$work/multi.log" | sort >"$work/multi.results"
+  fills=$(sed -n 's/.*"lowest_drive_buffer":\([0-9]*\|null\),.*/\1/p' "$work/multi.results" | tr '\n' ' ')
+  emptied=$(sed -n 's/.*"drive_buffer_emptied":\([0-9]*\),.*/\1/p' "$work/multi.results" | tr '\n' ' ')
+  multi_val[$load-$n-wall]=$m_wall
+  multi_val[$load-$n-cpu]=$m_cpu
+  multi_val[$load-$n-rss]=$m_rss
+  multi_val[$load-$n-fills]=${fills% }
+  multi_val[$load-$n-emptied]=${emptied% }
+  rm -rf "$dir"
+}
+
+multi_figures() {   # fills multi_lines
+  if [ "$multi_mb" = 0 ]; then
+    multi_lines+=("  left out (KV_BENCH_MULTI_MB=0)"); return
+  fi
+  if ! command -v stress-ng >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q stress-ng >"$work/stress-install.log" 2>&1 || true
+  fi
+  local loads="none" load n
+  if command -v stress-ng >/dev/null; then loads="none stress"; fi
+  multi_image="$work/image-${multi_mb}M.iso"
+  make_image "$multi_image" "$multi_mb"
+  local blocks_m
+  blocks_m=$(( $(stat -c %s "$multi_image") / 2048 ))
+  for load in $loads; do
+    for n in $multi_counts; do multi_once "$load" "$n"; done
+  done
+
+  local first last
+  first=$(echo "$multi_counts" | awk '{ print $1 }')
+  last=$(echo "$multi_counts" | awk '{ print $NF }')
+  multi_lines+=("$(awk -v b="$blocks_m" 'BEGIN {
+    printf "  a 52x drive writes the image in %.1f s, then closes track and session (lead-in/lead-out, about 2.9 s)", b / 3900 }')")
+  multi_lines+=("$(printf '  %-30s %3s %8s %6s %7s %10s %8s %11s  %s' "" "N" "wall s" "vs $first" "CPU s" "CPU/target" "peak MiB" "holes" "lowest drive buffer fill %/times emptied, per target")")
+  for load in $loads; do
+    local what
+    if [ "$load" = stress ]; then
+      what="stress-ng --cpu 2 --io 2, cold"
+    else
+      what="as it is, image cached"
+    fi
+    for n in $multi_counts; do
+      multi_lines+=("$(awk -v l="$what" -v n="$n" -v w="${multi_val[$load-$n-wall]}" -v w1="${multi_val[$load-$first-wall]}" \
+        -v c="${multi_val[$load-$n-cpu]}" -v m="${multi_val[$load-$n-rss]}" -v la="${multi_val[$load-$n-loadavg]}" \
+        -v f="${multi_val[$load-$n-fills]}" -v e="${multi_val[$load-$n-emptied]}" -v p="${multi_val[$load-$n-probe]:--}" 'BEGIN {
+          k = split(f, fa, " "); split(e, ea, " "); t = ""
+          for (i = 1; i <= k; i++) t = t (i > 1 ? " " : "") fa[i] "/" ea[i]
+          printf "  %-30s %3d %8.2f %6.2f %7.2f %10.3f %8.1f %11s  %s (load %s)", l, n, w, w / w1, c, c / n, m / 1024, p, t, la }')")
+    done
+  done
+  for load in $loads; do
+    local cpus="" fills_all="" n
+    for n in $multi_counts; do
+      cpus+="$(awk -v c="${multi_val[$load-$n-cpu]}" -v n="$n" 'BEGIN { printf "%.4f ", c / n }')"
+      fills_all+="${multi_val[$load-$n-fills]} "
+    done
+    multi_lines+=("$(awk -v l="$([ "$load" = stress ] && echo loaded || echo unloaded)" -v first="$first" -v last="$last" \
+      -v w1="${multi_val[$load-$first-wall]}" -v wn="${multi_val[$load-$last-wall]}" -v cpus="$cpus" -v fills="$fills_all" 'BEGIN {
+        k = split(cpus, c, " "); lo = c[1]; hi = c[1]
+        for (i = 2; i <= k; i++) { if (c[i] < lo) lo = c[i]; if (c[i] > hi) hi = c[i] }
+        k = split(fills, f, " "); low = 101; unknown = 0
+        for (i = 1; i <= k; i++) { if (f[i] == "null") unknown++; else if (f[i] + 0 < low) low = f[i] + 0 }
+        printf "  %s: wall of %d writers %.2f times that of %d (target <= 1.1: %s);", l, last, wn / w1, first, (wn <= 1.1 * w1 ? "PASS" : "FAIL")
+        printf " CPU per target from %.3f to %.3f s, %.2fx (target flat, within 1.5x: %s);", lo, hi, hi / lo, (hi <= 1.5 * lo ? "PASS" : "FAIL")
+        printf " lowest fill of all %d targets %s%% (target >= 90%%: %s)", k, (low == 101 ? "unknown" : low) (unknown ? ", " unknown " unknown" : ""), (!unknown && low >= 90 ? "PASS" : "FAIL") }')")
+  done
+  [ "$loads" = none ] && multi_lines+=("  loaded runs skipped: stress-ng is missing (and could not be installed)")
+  multi_lines+=("  no verify (a read-back at no drive's pace would double each run); discs on the work folder's file system;")
+  multi_lines+=("  CPU/target: the process's user+sys over N; the load average is that at each run's start;")
+  multi_lines+=("  holes: the latest wake-up of a 1 ms sleep beside the run in ms / how many came later than $multi_hole_ms ms")
+  multi_lines+=("  (a tenth of the buffer at 52x) ($([ "${multi_val[probe-policy]:-}" = fifo ] && echo "at real-time priority: the machine's own holes" || echo "at normal priority"))")
+}
+
+print_multi() {
+  echo
+  echo "(j) several writers at once: $multi_mb MiB image (random data), keelvane-cli burn --drive all onto N virtual CD-R writers at speed=52"
+  printf '%s\n' "${multi_lines[@]}"
+}
+
 print_machine() {
   local cpu_model
   cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
@@ -309,6 +475,12 @@ if [ "$only" = stick ]; then
   stick_figures
   print_machine
   print_stick
+  exit 0
+fi
+if [ "$only" = multi ]; then
+  multi_figures
+  print_machine
+  print_multi
   exit 0
 fi
 image="$work/image-${mb}M.iso"
@@ -530,6 +702,9 @@ fi
 # ---- (i) the USB stick writer ---------------------------------------------------------------
 stick_figures
 
+# ---- (j) several writers at once --------------------------------------------------------------
+multi_figures
+
 # ---- the table -----------------------------------------------------------------------------
 print_machine
 echo "image: $blocks blocks ($mb MiB, random data) in $work ($fstype); best of $runs runs"
@@ -593,3 +768,4 @@ echo
 echo "(h) real kernel path (QEMU guest, SG_IO, tgt's DVD+R writer over iSCSI), commands counted at the drive"
 printf '%s\n' "${peer_lines[@]}"
 print_stick
+print_multi
