@@ -109,7 +109,11 @@ void Trace(char letter, const ScsiRequest& request, bool ok) {
         std::lock_guard lock(r.mutex);
         sink = r.traceSink;
     }
-    // Called outside the lock so that a sink may itself use the platform calls.
+    // Called outside the registry's lock so that a sink may itself use the platform calls, and
+    // one call at a time: the commands of several drives run at once, and a sink (a test's
+    // list, a log) need not lock for itself.
+    static std::recursive_mutex calls;
+    std::lock_guard one(calls);
     if (sink) sink(letter, request, ok);
 }
 

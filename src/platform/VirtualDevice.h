@@ -97,7 +97,8 @@ bool KnownDriveIdentity(char letter, DriveIdentity& identity);
 std::uint64_t DeviceOpenCount();
 
 // Every command that passes through DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT), kernel
-// or virtual, after it completed; ok is the call's result. For --trace and for tests.
+// or virtual, after it completed; ok is the call's result. For --trace and for tests. Calls come
+// one at a time, from whichever thread sent the command.
 using ScsiTraceSink = std::function<void(char letter, const ScsiRequest& request, bool ok)>;
 void SetScsiTraceSink(ScsiTraceSink sink);
 // Hands the sink a command that reached its drive another way (an ASPI library sends its
