@@ -186,14 +186,8 @@ TCDBurner* Session::SelectWriter(int& exitCode) {
             if (list_->Burners(i)->Info.DriveLetter == firstVirtualLetter_) position = i;
         break;
     case DriveSelector::Kind::Index:
-        if (d.index < list_->Count()) position = d.index;
-        else out_.Error("there is no writer at index " + std::to_string(d.index) + " (see: keelvane-cli drives)");
-        break;
     case DriveSelector::Kind::Letter:
-        for (int i = 0; i < list_->Count(); ++i)
-            if (list_->Burners(i)->Info.DriveLetter == d.letter) position = i;
-        if (position < 0)
-            out_.Error(std::string("there is no writer at drive ") + d.letter + ": (see: keelvane-cli drives)");
+        position = WriterPosition(d);
         break;
     case DriveSelector::Kind::Path:
         // Only a burn takes a stick, and it never reaches the optical writers.
@@ -203,6 +197,20 @@ TCDBurner* Session::SelectWriter(int& exitCode) {
     if (position < 0 || !CheckAccess(position, exitCode)) return nullptr;
     exitCode = kExitOk;
     return list_->Burners(position);
+}
+
+int Session::WriterPosition(const DriveSelector& d) {
+    int position = -1;
+    if (d.kind == DriveSelector::Kind::Index) {
+        if (d.index < list_->Count()) position = d.index;
+        else out_.Error("there is no writer at index " + std::to_string(d.index) + " (see: keelvane-cli drives)");
+        return position;
+    }
+    for (int i = 0; i < list_->Count(); ++i)
+        if (list_->Burners(i)->Info.DriveLetter == d.letter) position = i;
+    if (position < 0)
+        out_.Error(std::string("there is no writer at drive ") + d.letter + ": (see: keelvane-cli drives)");
+    return position;
 }
 
 bool Session::CheckAccess(int position, int& exitCode) {

@@ -101,6 +101,8 @@ private:
 
     // The writer the options select, or null after saying why.
     TCDBurner* SelectWriter(int& exitCode);
+    // The list position of the writer a letter or index names; -1 after saying there is none.
+    int WriterPosition(const DriveSelector& drive);
     // False (after saying why) when the selected drive could not be opened.
     bool CheckAccess(int position, int& exitCode);
     void ReportLines(const std::vector<std::string>& lines) {

@@ -60,14 +60,8 @@ bool Session::ResolveTargets(std::vector<Target>& targets, int& exitCode) {
             if (!addStick(d.path)) return false;
             continue;
         }
-        int position = -1;
-        if (d.kind == DriveSelector::Kind::Index && d.index < list_->Count()) position = d.index;
-        for (int i = 0; d.kind == DriveSelector::Kind::Letter && i < list_->Count(); ++i)
-            if (list_->Burners(i)->Info.DriveLetter == d.letter) position = i;
+        const int position = WriterPosition(d);
         if (position < 0) {
-            out_.Error(d.kind == DriveSelector::Kind::Index
-                           ? "there is no writer at index " + std::to_string(d.index) + " (see: keelvane-cli drives)"
-                           : std::string("there is no writer at drive ") + d.letter + ": (see: keelvane-cli drives)");
             exitCode = kExitNoWriter;
             return false;
         }
