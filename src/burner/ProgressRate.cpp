@@ -1,5 +1,6 @@
 #include "burner/ProgressRate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -26,12 +27,25 @@ double TRateMeter::BlocksPerSecond() const {
 
 void TBufferHealth::Record(int FillPercent, std::int64_t BytesSent, std::int64_t BufferBytes) {
     if (FillPercent < 0) return;   // the drive did not answer
-    FFilled = FFilled || FillPercent >= 90 || (BufferBytes > 0 && BytesSent >= 2 * BufferBytes);
-    if (!FFilled) return;
-    if (FLowest < 0 || FillPercent < FLowest) FLowest = FillPercent;
+    const auto lower = [FillPercent](int& lowest) {
+        if (lowest < 0 || FillPercent < lowest) lowest = FillPercent;
+    };
+    FFell = FFell || (FPeak >= 90 && FillPercent < FPeak);
+    FPeak = std::max(FPeak, FillPercent);
+    if (FFell) lower(FLowestFallen);
+    const bool sentTwice = BufferBytes > 0 && BytesSent >= 2 * BufferBytes;
+    if (sentTwice) lower(FLowestSent);
+    if (!FFell && !sentTwice) return;
     const bool empty = FillPercent == 0;
     if (empty && !FEmpty) ++FEmptyEvents;
     FEmpty = empty;
+}
+
+int TBufferHealth::Lowest() const {
+    if (FEmptyEvents > 0) return 0;
+    if (FFell) return FLowestFallen;
+    if (FPeak >= 90) return FPeak;
+    return FLowestSent;
 }
 
 bool TRedrawThrottle::Take(double Now) {
@@ -58,6 +72,10 @@ double SpeedX(double BlocksPerSecond, kvcat::Family Family) {
     // A CD's x counts blocks (75 a second whatever their size); the others count bytes.
     if (Family == kvcat::Family::CD) return BlocksPerSecond / 75.0;
     return BlocksPerSecond * 2048.0 / (kvcat::SpeedsOf(Family).exactKbsPerX * 1000.0);
+}
+
+double MegabytesPerSecond(double BlocksPerSecond) {
+    return BlocksPerSecond * 2048 / 1e6;
 }
 
 std::string FormatDuration(double Seconds) {

@@ -29,22 +29,28 @@ private:
 };
 
 // The health of a drive's buffer while a write feeds it, as burners end with it: the lowest fill
-// seen once the buffer had filled (a reading of at least 90%, or twice the buffer's size sent:
-// a drive faster than its feed never fills), and how many times it was found empty after that
-// (each run of empty readings once: with buffer underrun protection the drive then waits for
-// data; without, the write fails). Readings after the last block was sent (the drain before
-// the close) are not given: an emptying buffer is the end of the feed, not a fault.
+// seen once the buffer had filled, and how many times it was found empty (each run of empty
+// readings once: with buffer underrun protection the drive then waits for data; without, the
+// write fails). The buffer has filled when its fill, having reached at least 90%, first falls:
+// the readings of the climb (90, 91, ... 100 as a fast feed tops it up) are the start, not lows.
+// A buffer that never fell from its top kept that top; one that never reached 90% (a drive
+// faster than its feed) is judged from the readings once twice its size was sent. Once empty,
+// the lowest is 0, also when that was before the top. Readings after the last block was sent
+// (the drain before the close) are not given: an emptying buffer is the end of the feed, not a
+// fault.
 class TBufferHealth {
 public:
     void Record(int FillPercent, std::int64_t BytesSent, std::int64_t BufferBytes);
     // -1 until the buffer has filled.
-    int Lowest() const { return FLowest; }
+    int Lowest() const;
     int EmptyEvents() const { return FEmptyEvents; }
 
 private:
-    bool FFilled = false;
+    int FPeak = -1;
+    bool FFell = false;          // from a top of at least 90%
+    int FLowestFallen = -1;      // since then
+    int FLowestSent = -1;        // since twice the buffer was sent
     bool FEmpty = false;
-    int FLowest = -1;
     int FEmptyEvents = 0;
 };
 
@@ -69,6 +75,8 @@ double SecondsLeft(std::int64_t Sector, std::int64_t Total, int Percent, double 
 // The speed in the family's x: a CD's 1x is 75 blocks a second, a DVD's 1,385 kB/s and a BD's
 // 4,495 kB/s of 2048-byte blocks.
 double SpeedX(double BlocksPerSecond, kvcat::Family Family);
+// A stick's pace, which has no x: megabytes (10^6 bytes) a second of 2048-byte blocks.
+double MegabytesPerSecond(double BlocksPerSecond);
 
 // "1:05:09", "4:07", "0:03"; negative gives "--:--".
 std::string FormatDuration(double Seconds);

@@ -470,6 +470,15 @@ TEST(ProgressRate, BufferHealthCountsOnlyOnceTheBufferHasFilled)
     };
     for (const Case& c : std::vector<Case>{
              {"filling is not a low", {{0, 0}, {20, 1 << 20}, {95, 3 << 20}, {91, 4 << 20}}, 91, 0},
+             // A feed that tops the buffer up a block at a time reads 90 on the way up: not a low.
+             {"the climb past 90% is not a low", {{89, 1 << 20}, {90, 2 << 20}, {90, 3 << 20}, {99, 4 << 20}, {97, 5 << 20}},
+              97, 0},
+             // A slow climb still under way when twice the buffer has been sent.
+             {"a slow climb past twice the buffer", {{50, 9 << 20}, {85, 10 << 20}, {92, 11 << 20}, {99, 12 << 20},
+                                                     {98, 13 << 20}}, 98, 0},
+             {"a top never fallen from", {{20, 0}, {96, 1 << 20}, {96, 9 << 20}}, 96, 0},
+             {"empty on the climb, then full", {{0, 0}, {30, 5 << 20}, {0, 9 << 20}, {95, 10 << 20}, {93, 11 << 20}},
+              0, 1},
              {"a dip after the fill", {{10, 0}, {92, 2 << 20}, {60, 5 << 20}, {97, 6 << 20}}, 60, 0},
              {"a drive faster than its feed never reads 90%", {{0, 0}, {3, 4 << 20}, {2, 8 << 20}, {5, 9 << 20}}, 2, 0},
              {"each run of empty readings once", {{95, 0}, {0, 1}, {0, 2}, {40, 3}, {0, 4}, {-1, 5}, {0, 6}}, 0, 2},
