@@ -8,19 +8,25 @@
 #include <thread>
 
 // The jobs' events wait here for Run's thread; the jobs never wait for it (but for a question).
+// Run's thread takes them when it wakes each IdleInterval: a feed reports its drive's buffer
+// about every millisecond, and waking a thread for each report would cost every job a switch of
+// the processor per block. A question, and a job's end, wake it at once.
 struct TBurnJobSet::Queue {
     std::mutex Mutex;
     std::condition_variable Posted;
     std::deque<std::function<void()>> Events;
     std::size_t Running = 0;
+    bool Urgent = false;   // an event that must not wait for the interval is queued
 
-    void Post(std::function<void()> Event)
+    enum class Wake { AtNextIdle, Now };
+    void Post(std::function<void()> Event, Wake When = Wake::AtNextIdle)
     {
         {
             std::lock_guard lock(Mutex);
             Events.push_back(std::move(Event));
+            Urgent = Urgent || When == Wake::Now;
         }
-        Posted.notify_one();
+        if (When == Wake::Now) Posted.notify_one();
     }
 };
 
@@ -49,10 +55,12 @@ bool TBurnJobSet::AskOnRunThread(std::function<bool()> Question)
 {
     auto answer = std::make_shared<std::promise<bool>>();
     std::future<bool> answered = answer->get_future();
-    FQueue->Post([this, Question = std::move(Question), answer] {
-        // Nothing new is agreed to once the set is stopping.
-        answer->set_value(!StopFlag.load() && Question());
-    });
+    FQueue->Post(
+        [this, Question = std::move(Question), answer] {
+            // Nothing new is agreed to once the set is stopping.
+            answer->set_value(!StopFlag.load() && Question());
+        },
+        Queue::Wake::Now);
     return answered.get();
 }
 
@@ -144,9 +152,11 @@ void TBurnJobSet::RunTarget(std::size_t Index)
         job.FResult.Message = e.what();
         job.Fail(TBurnJobEnd::Raised, TJobStep::None);
     }
-    queue.Post([this, Index] {
-        if (OnEnded) OnEnded(Index);
-    });
+    queue.Post(
+        [this, Index] {
+            if (OnEnded) OnEnded(Index);
+        },
+        Queue::Wake::Now);
     {
         std::lock_guard lock(queue.Mutex);
         --queue.Running;
@@ -168,8 +178,10 @@ bool TBurnJobSet::Run()
         bool done = false;
         {
             std::unique_lock lock(queue.Mutex);
+            // Woken early only for a question or a job's end; the rest waits for the interval.
             queue.Posted.wait_for(lock, std::chrono::milliseconds(IdleIntervalMs),
-                                  [&] { return !queue.Events.empty() || queue.Running == 0; });
+                                  [&] { return queue.Urgent || queue.Running == 0; });
+            queue.Urgent = false;
             events.swap(queue.Events);
             done = queue.Running == 0;
         }
