@@ -162,7 +162,7 @@ QString JobSpeedText(const TJobProgress& Progress, bool Stick)
 {
     // A disc's pace in its x; a stick has none: MB/s.
     const double x = Progress.SpeedX;
-    const double mbs = Progress.BlocksPerSecond * 2048 / 1e6;
+    const double mbs = kvrate::MegabytesPerSecond(Progress.BlocksPerSecond);
     return Stick   ? (mbs > 0 ? QStringLiteral("%1 MB/s").arg(mbs, 0, 'f', 1) : QStringLiteral("--.- MB/s"))
            : x > 0 ? QStringLiteral("%1x").arg(x, 0, 'f', 1)
                    : QStringLiteral("--.-x");
@@ -477,7 +477,7 @@ bool TBurnForm::BurnStick(const QString& ImagePath, const TStickTarget& Stick)
     Job_ = &job;
     job.OnProgress = [this](const TJobProgress& p) { JobProgress(p); };
     job.OnStatus = [this](TJobPhase, const std::string& text) { CDStatus(text); };
-    const QString kind = QString::fromStdString(StickKindText(Stick));
+    const QString kind = QString::fromStdString(StickKind(Stick));
     const QString failed = QStringLiteral("Error creating the ") + kind + QStringLiteral(".\r\n");
     kvstop::SetCancelTarget(&job.CheckStop);
     const bool go = job.CheckImage();

@@ -9,6 +9,11 @@ bool NoDiscOutcome(const TJobOutcome& Outcome)
     return Outcome.Step == TJobStep::NotReady && Outcome.Error == Err_SenseNotReady;
 }
 
+std::string NotReadyLine(const TCDBurner& Burner)
+{
+    return Burner.NoDiscSensed() ? "No disc in the drive" : "The drive is not ready";
+}
+
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError)
 {
     return StatusLines.empty() ? ScsiErrorToText(LastError) : StatusLines.back();
@@ -110,15 +115,11 @@ std::string CancelledBlankText(bool Sent)
     return "The drive finishes a blank it has started by itself; wait until it is ready before using the disc.";
 }
 
-std::string StickKindText(const TStickTarget& Stick)
-{
-    return Stick.Transport == "mmc" ? "SD card" : "USB stick";
-}
 
 std::string StickCompleteText(const TBurnJobResult& Result, const TStickTarget& Stick, bool Bootable,
                               const TPublishedDigest& Published)
 {
-    const std::string kind = StickKindText(Stick);
+    const std::string kind = StickKind(Stick);
     std::string text = (Stick.Transport == "mmc" ? "SD Card" : "USB Stick") + std::string(" Creation Complete!");
     if (Bootable)
         text += "\r\nBe sure your computer can boot from a " + kind + ".";
@@ -136,7 +137,7 @@ std::string StickCompleteText(const TBurnJobResult& Result, const TStickTarget& 
 
 std::string CancelledStickText(const TBurnJobResult& Result, const TStickTarget& Stick)
 {
-    const std::string kind = StickKindText(Stick);
+    const std::string kind = StickKind(Stick);
     if (Result.SectorsSent == 0 && Result.EndPhase != TJobPhase::Verify)
         return "Nothing was written: the " + kind + " is as it was.";
     if (Result.EndPhase == TJobPhase::Verify)
@@ -190,7 +191,7 @@ TTargetResult TargetResultOf(const TBurnJobResult& Result, const std::vector<std
     std::string why;
     if (Stick) {
         const std::string readBack = ReadBackFailureText(Result);
-        why = "Error creating the " + StickKindText(*Stick) + ".\r\n" + (readBack.empty() ? Result.Message : readBack);
+        why = "Error creating the " + StickKind(*Stick) + ".\r\n" + (readBack.empty() ? Result.Message : readBack);
     } else if (Result.End == TBurnJobEnd::CannotSimulate) {
         why = "This burn cannot be simulated: " + Result.Message;
     } else if (Result.End == TBurnJobEnd::PlanRefused) {

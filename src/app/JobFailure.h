@@ -11,6 +11,9 @@
 
 // Whether the outcome is a drive without a disc: a NOT READY answer that is no busy drive.
 bool NoDiscOutcome(const TJobOutcome& Outcome);
+// A writer's panel line after its last command found it not ready: "No disc in the drive", or
+// "The drive is not ready" (busy, or failing).
+std::string NotReadyLine(const TCDBurner& Burner);
 // The text a failed job ends with: its last status line, or the result name of LastError when
 // it sent none.
 std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiError LastError);
@@ -34,8 +37,6 @@ std::string ReadBackFailureText(const TBurnJobResult& Result);
 // finishes itself, or a complete disc not verified; then the tray. Started: the job got past
 // the image check.
 std::string CancelledJobText(const TBurnJobResult& Result, bool Started);
-// "USB stick" or "SD card".
-std::string StickKindText(const TStickTarget& Stick);
 // The box after a burn onto a stick: "USB Stick Creation Complete!", the boot advice for an image
 // that boots, and how the stick read back.
 std::string StickCompleteText(const TBurnJobResult& Result, const TStickTarget& Stick, bool Bootable,

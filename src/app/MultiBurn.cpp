@@ -21,6 +21,7 @@
 
 #include "app/AppServices.h"
 #include "app/BurnUnit.h"
+#include "app/JobFailure.h"
 #include "app/Unit1.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
@@ -77,8 +78,7 @@ TTargetsDialog::TTargetsDialog(TForm1& Main, std::int64_t ImageBlocks) : QDialog
             disc = QString::fromStdString(hold.InUseText());
         } else if (burner->WaitUntilReady(std::chrono::milliseconds(0)) != Err_None) {
             usable = true;
-            const bool noDisc = ScsiDecodeSense(burner->CommandSettings.SenseArea, 14).Asc == 0x3A;
-            disc = noDisc ? QStringLiteral("No disc in the drive") : QStringLiteral("The drive is not ready");
+            disc = QString::fromStdString(NotReadyLine(*burner));
         } else {
             usable = true;
             // The burn's own verdict decides whether the disc takes the image as it is (it

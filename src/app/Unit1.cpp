@@ -31,6 +31,7 @@
 #include "app/AppServices.h"
 #include "app/Banner.h"
 #include "app/BurnUnit.h"
+#include "app/JobFailure.h"
 #include "app/MultiBurn.h"
 #include "burner/CDBurner.h"
 #include "burner/CDBurners.h"
@@ -777,8 +778,7 @@ void TForm1::RefreshDisc()
     PolledReady_ = -1;
     if (const TStickTarget* stick = SelectedStick()) {
         // A stick holds what it holds: its size is its room.
-        DiscLabel->setText((stick->Transport == "mmc" ? QStringLiteral("SD card\n") : QStringLiteral("USB stick\n")) +
-                           MiB(stick->SizeBytes));
+        DiscLabel->setText(QString::fromStdString(StickKind(*stick)) + u'\n' + MiB(stick->SizeBytes));
         DiscCapacityMiB_ = stick->SizeBytes / 1048576;
         FillSpeedMenu({});
         ShowCapacity();
@@ -801,8 +801,7 @@ void TForm1::RefreshDisc()
     PolledReady_ = ready == Err_None ? 1 : 0;
     std::vector<std::uint32_t> offered;
     if (ready != Err_None) {
-        const bool noDisc = ScsiDecodeSense(burner->CommandSettings.SenseArea, 14).Asc == 0x3A;
-        DiscLabel->setText(noDisc ? QStringLiteral("No disc in the drive") : QStringLiteral("The drive is not ready"));
+        DiscLabel->setText(QString::fromStdString(NotReadyLine(*burner)));
     } else {
         const TDiscPlan disc = ProbeDisc(*burner);
         const QStringList parts = QString::fromStdString(DiscSummaryLine(disc)).split(QStringLiteral(", "));
@@ -853,8 +852,7 @@ void TForm1::DiscInformation1Click()
     if (!burner)
         return;
     if (const TScsiError ready = burner->WaitUntilReady(std::chrono::seconds(10)); ready != Err_None) {
-        const bool noDisc = ScsiDecodeSense(burner->CommandSettings.SenseArea, 14).Asc == 0x3A;
-        MessageBoxes().Show(this, noDisc ? QStringLiteral("No disc in the drive.")
+        MessageBoxes().Show(this, burner->NoDiscSensed() ? QStringLiteral("No disc in the drive.")
                                          : QStringLiteral("The drive is not ready: ") + QString::fromStdString(ScsiErrorToText(ready)),
                             IMessageBoxes::Kind::Information);
         return;

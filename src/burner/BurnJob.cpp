@@ -507,7 +507,7 @@ bool TBurnJob::Blank(TCDBurner& Burner)
         if (Burner.LastOutcome.Step == TJobStep::Interrupted)
             return Fail(TBurnJobEnd::StoppedBeforeStart, TJobStep::Interrupted);
         // NOT READY, MEDIUM NOT PRESENT (3Ah): nothing to blank.
-        FResult.NoDisc = ready == Err_SenseNotReady && ScsiDecodeSense(Burner.CommandSettings.SenseArea, 14).Asc == 0x3A;
+        FResult.NoDisc = Burner.NoDiscSensed();
         return Fail(TBurnJobEnd::NotReady, TJobStep::NotReady);
     }
     // What the disc is decides how it is blanked, or that it is not, before anything changes it.

@@ -314,6 +314,11 @@ bool TCDBurner::SynchronizeCache()
 
 // Waiting and checking ---------------------------------------------------------------------------
 
+bool TCDBurner::NoDiscSensed() const
+{
+    return LastError == Err_SenseNotReady && ScsiDecodeSense(CommandSettings.SenseArea, 14).Asc == 0x3A;
+}
+
 TScsiError TCDBurner::WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress)
 {
     // A wait before a job: no step of the last job is reported as this one's.

@@ -159,6 +159,9 @@ public:
     // (OnWait comes between the polls, phase DriveReady). With ReportProgress, the progress of
     // the running operation (REQUEST SENSE) goes to OnProgress(0, percent). Stores the result.
     TScsiError WaitUntilReady(std::chrono::milliseconds Limit, bool ReportProgress = false);
+    // The last command failed because no disc is in the drive (MEDIUM NOT PRESENT, 3Ah), as
+    // opposed to a drive that is busy or failing: "no disc" is the one a user can mend at once.
+    bool NoDiscSensed() const;
     bool ReadTrackInformation(std::uint8_t AddressType, std::uint32_t LBAOrTrack, TScsiTrackInformation& Track);
     bool ReadDiscInformation(TScsiDiscInformation& Disc);
     // Free blocks of the disc for the next track, or -1 when the drive cannot tell.

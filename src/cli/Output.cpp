@@ -126,7 +126,7 @@ void Output::Progress(std::string_view phase, const ProgressSample& sample, doub
         if (sample.fileBuffer >= 0) event.Add("file_buffer", sample.fileBuffer); else event.AddNull("file_buffer");
         // Every medium in CD x (75 blocks/s), as scripts have always read it.
         if (sample.megabytes) {
-            if (sample.blocksPerSecond > 0) event.Add("speed_mb_s", sample.blocksPerSecond * 2048 / 1e6);
+            if (sample.blocksPerSecond > 0) event.Add("speed_mb_s", kvrate::MegabytesPerSecond(sample.blocksPerSecond));
             else event.AddNull("speed_mb_s");
         } else if (sample.blocksPerSecond > 0) {
             event.Add("speed_x", sample.blocksPerSecond / 75.0);

@@ -26,7 +26,7 @@ std::string FormatProgressLine(const ProgressSample& s) {
         if (s.blocksPerSecond > 0) {
             // Every disc in CD x, as the line always showed it; a stick in MB/s.
             if (s.megabytes)
-                std::snprintf(buffer, sizeof buffer, "  %5.1f MB/s", s.blocksPerSecond * 2048 / 1e6);
+                std::snprintf(buffer, sizeof buffer, "  %5.1f MB/s", kvrate::MegabytesPerSecond(s.blocksPerSecond));
             else
                 std::snprintf(buffer, sizeof buffer, "  %5.1fx", s.blocksPerSecond / 75.0);
             line += buffer;

@@ -46,11 +46,6 @@ std::vector<std::pair<std::string, std::string>> MountsOf(const TBlockDisk& disk
     return mounts;
 }
 
-// "USB stick" or "SD card", for the texts of a finished or failed burn.
-std::string StickKind(const TStickTarget& target) {
-    return target.Transport == "mmc" ? "SD card" : "USB stick";
-}
-
 bool AskOnTerminal(const std::string& question) {
 #ifdef __linux__
     if (!::isatty(STDIN_FILENO)) return false;

@@ -469,6 +469,11 @@ bool TStickWriter::Verify(const TImageFile&) { return Fail(TStickFailure::NotSup
 
 #endif
 
+std::string StickKind(const TStickTarget& Stick)
+{
+    return Stick.Transport == "mmc" ? "SD card" : "USB stick";
+}
+
 TStickTarget StickTargetOf(const TBlockDisk& Disk)
 {
     TStickTarget t;

@@ -55,6 +55,10 @@ struct TStickTarget {
     bool Removable = true;
 };
 
+// What a user calls it, in the texts of a burn: "SD card" (a card reader's, transport mmc) or
+// "USB stick" (every other, a virtual stick too).
+std::string StickKind(const TStickTarget& Stick);
+
 // The target of a removable disk the kernel lists (StickDiscovery.h).
 struct TBlockDisk;
 TStickTarget StickTargetOf(const TBlockDisk& Disk);
