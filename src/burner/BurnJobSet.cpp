@@ -4,8 +4,10 @@
 #include <condition_variable>
 #include <deque>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // The jobs' events wait here for Run's thread; the jobs never wait for it (but for a question).
 // Run's thread takes them when it wakes each IdleInterval: a feed reports its drive's buffer
@@ -18,21 +20,57 @@ struct TBurnJobSet::Queue {
     std::size_t Running = 0;
     bool Urgent = false;   // an event that must not wait for the interval is queued
 
+    // A job reports its progress with every block; only the newest matters to a front end. A
+    // report still waiting as its target's last event takes the newer one in its place, so that
+    // a target's events keep their order and the queue holds a few per interval, not thousands.
+    struct Newest {
+        std::shared_ptr<TJobProgress> Waiting;   // the progress event still queued, if any
+        std::uint64_t At = 0;                    // the target's event count when it was queued
+    };
+    std::vector<std::uint64_t> Count;   // events queued per target
+    std::vector<Newest> Progress;
+
     enum class Wake { AtNextIdle, Now };
-    void Post(std::function<void()> Event, Wake When = Wake::AtNextIdle)
+    void Post(std::size_t Target, std::function<void()> Event, Wake When = Wake::AtNextIdle)
     {
         {
             std::lock_guard lock(Mutex);
             Events.push_back(std::move(Event));
+            ++Count[Target];
             Urgent = Urgent || When == Wake::Now;
         }
         if (When == Wake::Now) Posted.notify_one();
+    }
+
+    void PostProgress(std::size_t Target, const TJobProgress& Value,
+                      const std::function<void(std::size_t, const TJobProgress&)>& Deliver)
+    {
+        std::lock_guard lock(Mutex);
+        Newest& newest = Progress[Target];
+        if (newest.Waiting && newest.At == Count[Target]) {
+            *newest.Waiting = Value;
+            return;
+        }
+        auto waiting = std::make_shared<TJobProgress>(Value);
+        newest.Waiting = waiting;
+        Events.push_back([this, Target, waiting, &Deliver] {
+            TJobProgress shown;
+            {
+                std::lock_guard taken(Mutex);
+                shown = *waiting;
+                if (Progress[Target].Waiting == waiting) Progress[Target].Waiting.reset();
+            }
+            if (Deliver) Deliver(Target, shown);
+        });
+        newest.At = ++Count[Target];
     }
 };
 
 TBurnJobSet::TBurnJobSet(TBurnJobOptions Options, std::vector<TBurnTarget> Targets, TBurnSetKind Kind)
     : FOptions(std::move(Options)), FTargets(std::move(Targets)), FKind(Kind), FQueue(std::make_unique<Queue>())
 {
+    FQueue->Count.assign(FTargets.size(), 0);
+    FQueue->Progress.resize(FTargets.size());
     for (std::size_t i = 0; i < FTargets.size(); ++i) {
         TBurnJobOptions options = FOptions;
         // Asked from the job's thread: a stop of the set, or of the front end (which must be
@@ -42,8 +80,8 @@ TBurnJobSet::TBurnJobSet(TBurnJobOptions Options, std::vector<TBurnTarget> Targe
         };
         // A question is answered on Run's thread; the job waits for the answer.
         if (FOptions.ConfirmBlank)
-            options.ConfirmBlank = [this](const TDiscPlan& Plan) {
-                return AskOnRunThread([this, Plan] { return FOptions.ConfirmBlank(Plan); });
+            options.ConfirmBlank = [this, i](const TDiscPlan& Plan) {
+                return AskOnRunThread(i, [this, Plan] { return FOptions.ConfirmBlank(Plan); });
             };
         FJobs.push_back(std::make_unique<TBurnJob>(std::move(options)));
     }
@@ -51,12 +89,12 @@ TBurnJobSet::TBurnJobSet(TBurnJobOptions Options, std::vector<TBurnTarget> Targe
 
 TBurnJobSet::~TBurnJobSet() = default;
 
-bool TBurnJobSet::AskOnRunThread(std::function<bool()> Question)
+bool TBurnJobSet::AskOnRunThread(std::size_t Target, std::function<bool()> Question)
 {
     auto answer = std::make_shared<std::promise<bool>>();
     std::future<bool> answered = answer->get_future();
     FQueue->Post(
-        [this, Question = std::move(Question), answer] {
+        Target, [this, Question = std::move(Question), answer] {
             // Nothing new is agreed to once the set is stopping.
             answer->set_value(!StopFlag.load() && Question());
         },
@@ -108,38 +146,36 @@ void TBurnJobSet::RunTarget(std::size_t Index)
     TBurnJob& job = *FJobs[Index];
     Queue& queue = *FQueue;
     job.OnStatus = [this, Index, &queue](TJobPhase Phase, const std::string& Text) {
-        queue.Post([this, Index, Phase, Text] {
+        queue.Post(Index, [this, Index, Phase, Text] {
             if (OnStatus) OnStatus(Index, Phase, Text);
         });
     };
     job.OnProgress = [this, Index, &queue](const TJobProgress& Progress) {
-        queue.Post([this, Index, Progress] {
-            if (OnProgress) OnProgress(Index, Progress);
-        });
+        queue.PostProgress(Index, Progress, OnProgress);
     };
     job.OnProgressEnd = [this, Index, &queue] {
-        queue.Post([this, Index] {
+        queue.Post(Index, [this, Index] {
             if (OnProgressEnd) OnProgressEnd(Index);
         });
     };
     job.OnWait = [this, Index, &queue](const TWaitInfo& Wait) {
-        queue.Post([this, Index, Wait] {
+        queue.Post(Index, [this, Index, Wait] {
             if (OnWait) OnWait(Index, Wait);
         });
     };
     job.OnPhase = [this, Index, &queue](TJobPhase Phase) {
-        queue.Post([this, Index, Phase] {
+        queue.Post(Index, [this, Index, Phase] {
             if (OnPhase) OnPhase(Index, Phase);
         });
     };
     job.OnReport = [this, Index, &queue](const TBurnJobResult& Result) {
-        queue.Post([this, Index, Result] {
+        queue.Post(Index, [this, Index, Result] {
             if (OnReport) OnReport(Index, Result);
         });
     };
     if (OnConfirmBlank)
         job.FOptions.ConfirmBlank = [this, Index](const TDiscPlan& Plan) {
-            return AskOnRunThread([this, Index, Plan] { return OnConfirmBlank(Index, Plan); });
+            return AskOnRunThread(Index, [this, Index, Plan] { return OnConfirmBlank(Index, Plan); });
         };
     const TBurnTarget& target = FTargets[Index];
     try {
@@ -153,7 +189,7 @@ void TBurnJobSet::RunTarget(std::size_t Index)
         job.Fail(TBurnJobEnd::Raised, TJobStep::None);
     }
     queue.Post(
-        [this, Index] {
+        Index, [this, Index] {
             if (OnEnded) OnEnded(Index);
         },
         Queue::Wake::Now);

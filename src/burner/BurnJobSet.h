@@ -83,7 +83,7 @@ private:
     struct Queue;
     void RunTarget(std::size_t Index);
     // Asks Question on Run's thread for a job's thread, and waits for its answer.
-    bool AskOnRunThread(std::function<bool()> Question);
+    bool AskOnRunThread(std::size_t Target, std::function<bool()> Question);
 
     TBurnJobOptions FOptions;
     std::vector<TBurnTarget> FTargets;

@@ -468,14 +468,27 @@ TEST_F(VirtualBurn, AJobSetBurnsEveryTargetOnItsOwnThread)
             status[i].push_back(text);
         };
         set.OnEnded = [&](std::size_t i) { ended.push_back(i); };
+        // A job reports every block; the reports waiting together reach the front end as the newest.
+        std::vector<std::int64_t> lastWritten(3, -1);
+        std::vector<int> writeReports(3, 0);
+        bool backwards = false;
+        set.OnProgress = [&](std::size_t i, const TJobProgress& p) {
+            if (p.Phase != TJobPhase::Write) return;
+            backwards |= p.Sector < lastWritten[i];
+            lastWritten[i] = p.Sector;
+            ++writeReports[i];
+        };
         ASSERT_TRUE(set.CheckImage());
         EXPECT_FALSE(set.Run()) << "one target fails";
         EXPECT_FALSE(elsewhere) << "every event and question on the caller's thread";
         EXPECT_EQ(asked, 1) << "only the used disc asks";
         EXPECT_EQ(ended.size(), 3u);
         EXPECT_EQ(set.FirstFailure(), 2u);
+        EXPECT_FALSE(backwards);
         for (std::size_t i = 0; i < 2; ++i) {
             SCOPED_TRACE(targets[i].Name);
+            EXPECT_EQ(lastWritten[i], 599) << "the newest report is never lost";
+            EXPECT_LT(writeReports[i], 600);
             EXPECT_TRUE(set.Job(i).Result().Verified);
             EXPECT_TRUE(set.Job(i).Result().TrayUnlocked);
             EXPECT_EQ(std::count(status[i].begin(), status[i].end(), "Finished Writing : Job Done!"), 1);
