@@ -313,7 +313,7 @@ stick_figures() {   # fills stick_lines
 # (the pace and 2 MiB buffer of a real drive), its disc on the work folder's file system. The
 # process's user+sys time divided by the count is the processor time per target; each target's
 # lowest drive buffer fill and how often it ran empty come from its "target_result". Beside each
-# burn the timer probe sleeps 1 ms at a time (real-time when root) and counts its wake-ups later
+# burn the timer probe sleeps 1 ms at a time on every processor (real-time when root) and counts wake-ups later
 # than a 52x drive takes to drain a tenth of its 2 MiB buffer: a hole that long leaves every
 # buffer under 90% whatever the burner does.
 multi_hole_ms=$(awk 'BEGIN { printf "%.1f", 1024 / 10 / 3900 * 1000 }')
@@ -441,10 +441,29 @@ multi_figures() {   # fills multi_lines
         printf " CPU per target from %.3f to %.3f s, %.2fx (target flat, within 1.5x: %s);", lo, hi, hi / lo, (hi <= 1.5 * lo ? "PASS" : "FAIL")
         printf " lowest fill of all %d targets %s%% (target >= 90%%: %s)", k, (low == 101 ? "unknown" : low) (unknown ? ", " unknown " unknown" : ""), (!unknown && low >= 90 ? "PASS" : "FAIL") }')")
   done
+  # What the machine left the feed: a hole of h ms drains h * 3.9 blocks of the 1,024 a 52x
+  # drive's buffer holds, whatever the burner does. The shortfall is what the feed lost beyond it.
+  for load in $loads; do
+    local allowed="" short=0 n
+    for n in $multi_counts; do
+      local hole=${multi_val[$load-$n-probe]:-}
+      hole=${hole%%/*}
+      [ -n "$hole" ] && [ "$hole" != - ] || continue
+      local a
+      a=$(awk -v h="$hole" 'BEGIN { a = 100 - h * 3900 / 1000 / 1024 * 100; if (a > 100) a = 100; printf "%d", a }')
+      allowed+="$n: $a%, "
+      for f in ${multi_val[$load-$n-fills]}; do
+        [ "$f" != null ] || continue
+        [ $((a - f)) -le "$short" ] || short=$((a - f))
+      done
+    done
+    [ -n "$allowed" ] || continue
+    multi_lines+=("  $([ "$load" = stress ] && echo loaded || echo unloaded): the longest hole of each run leaves at most ${allowed%, }; the lowest target $short points under that")
+  done
   [ "$loads" = none ] && multi_lines+=("  loaded runs skipped: stress-ng is missing (and could not be installed)")
   multi_lines+=("  no verify (a read-back at no drive's pace would double each run); discs on the work folder's file system;")
   multi_lines+=("  CPU/target: the process's user+sys over N; the load average is that at each run's start;")
-  multi_lines+=("  holes: the latest wake-up of a 1 ms sleep beside the run in ms / how many came later than $multi_hole_ms ms")
+  multi_lines+=("  holes: the latest wake-up of a 1 ms sleep on any processor beside the run, in ms, / how many came later than $multi_hole_ms ms")
   multi_lines+=("  (a tenth of the buffer at 52x) ($([ "${multi_val[probe-policy]:-}" = fifo ] && echo "at real-time priority: the machine's own holes" || echo "at normal priority"))")
 }
 
