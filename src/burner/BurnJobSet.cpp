@@ -23,12 +23,7 @@ struct TBurnJobSet::Queue {
     // A job reports its progress with every block; only the newest matters to a front end. A
     // report still waiting as its target's last event takes the newer one in its place, so that
     // a target's events keep their order and the queue holds a few per interval, not thousands.
-    struct Newest {
-        std::shared_ptr<TJobProgress> Waiting;   // the progress event still queued, if any
-        std::uint64_t At = 0;                    // the target's event count when it was queued
-    };
-    std::vector<std::uint64_t> Count;   // events queued per target
-    std::vector<Newest> Progress;
+    std::vector<std::shared_ptr<TJobProgress>> Waiting;   // per target: its last event, a report
 
     enum class Wake { AtNextIdle, Now };
     void Post(std::size_t Target, std::function<void()> Event, Wake When = Wake::AtNextIdle)
@@ -36,7 +31,7 @@ struct TBurnJobSet::Queue {
         {
             std::lock_guard lock(Mutex);
             Events.push_back(std::move(Event));
-            ++Count[Target];
+            Waiting[Target].reset();   // a later report must come after this event
             Urgent = Urgent || When == Wake::Now;
         }
         if (When == Wake::Now) Posted.notify_one();
@@ -46,31 +41,28 @@ struct TBurnJobSet::Queue {
                       const std::function<void(std::size_t, const TJobProgress&)>& Deliver)
     {
         std::lock_guard lock(Mutex);
-        Newest& newest = Progress[Target];
-        if (newest.Waiting && newest.At == Count[Target]) {
-            *newest.Waiting = Value;
+        if (Waiting[Target]) {
+            *Waiting[Target] = Value;
             return;
         }
         auto waiting = std::make_shared<TJobProgress>(Value);
-        newest.Waiting = waiting;
+        Waiting[Target] = waiting;
         Events.push_back([this, Target, waiting, &Deliver] {
             TJobProgress shown;
             {
                 std::lock_guard taken(Mutex);
                 shown = *waiting;
-                if (Progress[Target].Waiting == waiting) Progress[Target].Waiting.reset();
+                if (Waiting[Target] == waiting) Waiting[Target].reset();
             }
             if (Deliver) Deliver(Target, shown);
         });
-        newest.At = ++Count[Target];
     }
 };
 
 TBurnJobSet::TBurnJobSet(TBurnJobOptions Options, std::vector<TBurnTarget> Targets, TBurnSetKind Kind)
     : FOptions(std::move(Options)), FTargets(std::move(Targets)), FKind(Kind), FQueue(std::make_unique<Queue>())
 {
-    FQueue->Count.assign(FTargets.size(), 0);
-    FQueue->Progress.resize(FTargets.size());
+    FQueue->Waiting.resize(FTargets.size());
     for (std::size_t i = 0; i < FTargets.size(); ++i) {
         TBurnJobOptions options = FOptions;
         // Asked from the job's thread: a stop of the set, or of the front end (which must be
