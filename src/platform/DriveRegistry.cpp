@@ -3,13 +3,30 @@
 #include "platform/DriveRegistry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace win {
 
 namespace {
+
+constexpr std::int64_t kNeverAsked = std::numeric_limits<std::int64_t>::min();
+
+// How long the generation a command asks for may go without asking the system again. Every
+// SCSI command of every drive asks (to know its drive table is current): thousands a second
+// from each writer of a burn, which must not each take the registry's lock and read the /dev
+// watch. A drive that comes or goes is seen this much later by a command; a listing of the
+// drives sees it at once, and a command to a drive that has gone fails and rescans anyway.
+constexpr std::int64_t kSystemAskInterval = 100'000'000;   // 100 ms
+
+std::int64_t SteadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct Attached {
     std::shared_ptr<VirtualScsiDevice> device;
@@ -20,9 +37,12 @@ struct Registry {
     std::mutex mutex;
     std::optional<std::vector<std::string>> kernelPathsOverride;
     std::unique_ptr<detail::SystemDrives> system;   // made at the first question
-    // Raised whenever the set of optical devices changes, so users of the drive table know
-    // when to build it again.
-    std::uint64_t generation = 1;
+    // Raised (under the mutex) whenever the set of optical devices changes, so users of the
+    // drive table know when to build it again; read without the mutex.
+    std::atomic<std::uint64_t> generation{1};
+    // When the system's drives were last asked whether they changed (steady clock, ns); the
+    // lowest value: never.
+    std::atomic<std::int64_t> systemAskedAt{kNeverAsked};
     std::vector<Attached> attached;   // in attach order
     ScsiTraceSink traceSink;
 };
@@ -39,6 +59,7 @@ Registry& registry() {
 // asks for the drive list often (it probes every letter), and a burn must not pay for a listing
 // per command. A listing that differs from the last one changes the generation.
 void RefreshSystemLocked(Registry& r) {
+    r.systemAskedAt.store(SteadyNow(), std::memory_order_relaxed);
     if (r.kernelPathsOverride) return;
     if (!r.system) r.system = detail::MakeSystemDrives();
     if (r.system->Refresh()) ++r.generation;
@@ -207,14 +228,19 @@ void ResetKernelDevicePathsForTesting() {
     std::lock_guard lock(r.mutex);
     r.kernelPathsOverride.reset();
     r.system.reset();   // the next call lists the system's drives afresh
+    r.systemAskedAt.store(kNeverAsked, std::memory_order_relaxed);
     ++r.generation;
 }
 
 std::uint64_t OpticalDriveSetGeneration() {
     auto& r = registry();
+    // Attaching, detaching and a listing that found a change raise the generation at once;
+    // only the question to the system waits for its interval.
+    const std::int64_t askedAt = r.systemAskedAt.load(std::memory_order_relaxed);
+    if (askedAt != kNeverAsked && SteadyNow() - askedAt < kSystemAskInterval) return r.generation.load();
     std::lock_guard lock(r.mutex);
     RefreshSystemLocked(r);   // takes up a change of the system's drives first
-    return r.generation;
+    return r.generation.load();
 }
 
 }  // namespace win
