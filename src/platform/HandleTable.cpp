@@ -1,5 +1,6 @@
 #include "platform/HandleTable.h"
 
+#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -16,16 +17,28 @@ constexpr std::uintptr_t kFirstHandle = std::uintptr_t{0x4B56} << 44;
 constexpr std::uintptr_t kFirstHandle = 0x100;
 #endif
 
-struct Table {
+// Every SCSI command opens and closes an event handle and looks its handles up, on every
+// drive's thread at once: the table is split so that commands of different drives seldom
+// wait for the same lock.
+constexpr std::size_t kShards = 16;
+
+struct alignas(64) Shard {   // a cache line of its own: no false sharing between shards
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, HandleObject> objects;
-    std::uintptr_t next = kFirstHandle;
+};
+
+struct Table {
+    Shard shards[kShards];
+    std::atomic<std::uintptr_t> next{kFirstHandle};
 };
 
 Table& table() {
     static Table t;
     return t;
 }
+
+// Handles go up in steps of 4, so consecutive handles land in consecutive shards.
+Shard& ShardOf(std::uintptr_t value) { return table().shards[(value / 4) % kShards]; }
 
 }  // namespace
 
@@ -66,32 +79,33 @@ VirtualHandle::~VirtualHandle() {
 }
 
 HANDLE InsertHandle(HandleObject object) {
-    auto& t = table();
-    std::lock_guard lock(t.mutex);
     // Steps of 4 as on Windows; a wrap-around would take 2^62 opens on a 64-bit build.
-    std::uintptr_t value = t.next;
-    t.next += 4;
-    t.objects.emplace(value, std::move(object));
+    const std::uintptr_t value = table().next.fetch_add(4);
+    Shard& shard = ShardOf(value);
+    std::lock_guard lock(shard.mutex);
+    shard.objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
 
 bool LookupHandle(HANDLE handle, HandleObject& object) {
-    auto& t = table();
-    std::lock_guard lock(t.mutex);
-    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == t.objects.end()) return false;
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    Shard& shard = ShardOf(value);
+    std::lock_guard lock(shard.mutex);
+    const auto it = shard.objects.find(value);
+    if (it == shard.objects.end()) return false;
     object = it->second;
     return true;
 }
 
 bool RemoveHandle(HANDLE handle) {
     HandleObject removed;   // destroyed after the lock is released (may close a descriptor)
-    auto& t = table();
-    std::lock_guard lock(t.mutex);
-    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == t.objects.end()) return false;
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    Shard& shard = ShardOf(value);
+    std::lock_guard lock(shard.mutex);
+    const auto it = shard.objects.find(value);
+    if (it == shard.objects.end()) return false;
     removed = std::move(it->second);
-    t.objects.erase(it);
+    shard.objects.erase(it);
     return true;
 }
 
