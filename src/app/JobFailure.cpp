@@ -28,11 +28,6 @@ std::string WriterFailureText(const std::vector<std::string>& StatusLines, const
 
 namespace {
 
-bool IsCD(const TDiscPlan& Plan)
-{
-    return !Plan.Medium || Plan.Medium->family == kvcat::Family::CD;
-}
-
 std::string TrayText(const TBurnJobResult& Result)
 {
     return Result.TrayUnlocked ? std::string("The tray is unlocked.")
@@ -41,27 +36,12 @@ std::string TrayText(const TBurnJobResult& Result)
 
 }  // namespace
 
-std::string MediumWord(const TDiscPlan& Plan)
-{
-    return IsCD(Plan) ? std::string("CD") : std::string(Plan.Medium->name);
-}
-
-std::string CreationErrorText(const TDiscPlan& Plan)
-{
-    return "Error creating " + MediumWord(Plan) + ".";
-}
-
 std::string BurnCompleteText(const TBurnJobResult& Result, bool Bootable, bool Simulated,
                              const TPublishedDigest& Published)
 {
     if (Simulated)
         return kSimulationFinished;
-    const bool cd = IsCD(Result.Plan);
-    std::string text = MediumWord(Result.Plan) + " Creation Complete!";
-    // Boot advice only for an image that can start a computer.
-    if (Bootable)
-        text += std::string("\r\nBe sure your computer can boot from your ") +
-                (cd ? "CD" : FamilyName(Result.Plan.Medium->family)) + " drive.";
+    std::string text = CreationCompleteText(Result.Plan, Bootable);
     if (Result.Verified) {
         text += "\r\nThe disc was read back: it equals the image";
         if (Published.Found)

@@ -22,10 +22,6 @@ std::string BurnFailureText(const std::vector<std::string>& StatusLines, TScsiEr
 std::string WriterFailureText(const std::vector<std::string>& StatusLines, const TJobOutcome& Outcome,
                               TScsiError LastError);
 
-// "CD" for a CD and for a drive that names no medium; the medium's name ("DVD+R") otherwise.
-std::string MediumWord(const TDiscPlan& Plan);
-// The first line of a failed image burn: "Error creating CD." or "Error creating DVD+R.".
-std::string CreationErrorText(const TDiscPlan& Plan);
 // The box after a burn that ran to its end: "CD Creation Complete!" (or the medium's name),
 // the boot advice for an image that boots, and how the disc read back. A simulation says that
 // nothing was written.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "burner/WriteSpeed.h"
+
 namespace {
 
 // READ TRACK INFORMATION address type 1, track FFh: the incomplete (invisible) track.
@@ -111,6 +113,25 @@ std::vector<std::string> DiscInfoLines(const TDiscPlan& Plan) {
         "Free blocks   : " + (Plan.FreeBlocks >= 0 ? std::to_string(Plan.FreeBlocks) : std::string("unknown")),
         "Capacity      : " + capacity,
     };
+}
+
+namespace {
+
+bool IsCD(const TDiscPlan& Plan) { return !Plan.Medium || Plan.Medium->family == kvcat::Family::CD; }
+
+}  // namespace
+
+std::string MediumWord(const TDiscPlan& Plan) { return IsCD(Plan) ? std::string("CD") : std::string(Plan.Medium->name); }
+
+std::string CreationErrorText(const TDiscPlan& Plan) { return "Error creating " + MediumWord(Plan) + "."; }
+
+std::string CreationCompleteText(const TDiscPlan& Plan, bool Bootable) {
+    std::string text = MediumWord(Plan) + " Creation Complete!";
+    // Boot advice only for an image that can start a computer.
+    if (Bootable)
+        text += std::string("\r\nBe sure your computer can boot from your ") +
+                (IsCD(Plan) ? "CD" : FamilyName(Plan.Medium->family)) + " drive.";
+    return text;
 }
 
 std::string DiscSummaryLine(const TDiscPlan& Plan) {

@@ -87,6 +87,15 @@ std::string DiscProfileText(const TDiscPlan& Plan);
 // drive did not say them, and "no disc" for a plan never probed (a default TDiscPlan).
 std::string DiscSummaryLine(const TDiscPlan& Plan);
 
+// How every front end names the disc a burn made: "CD" for a CD and for a drive that names no
+// medium, the medium's name ("DVD+R") otherwise.
+std::string MediumWord(const TDiscPlan& Plan);
+// The first line of a failed image burn: "Error creating CD." or "Error creating DVD+R.".
+std::string CreationErrorText(const TDiscPlan& Plan);
+// The end of a burn that ran to its end: "CD Creation Complete!" (or the medium's name), and
+// for an image that boots "\r\nBe sure your computer can boot from your CD drive." (DVD, BD).
+std::string CreationCompleteText(const TDiscPlan& Plan, bool Bootable);
+
 // Asks the drive what it holds (nothing is written). ImageBlocks < 0: no image to fit (disc
 // information only).
 TDiscPlan ProbeDisc(TCDBurner& Burner, std::int64_t ImageBlocks = -1);

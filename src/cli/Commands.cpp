@@ -527,14 +527,16 @@ int Session::BurnEnded() {
 void Session::SayBurnResult(const TBurnJobResult& r) {
     const int rc = ExitCodeOf(r);
     if (r.Raised) {
-        out_.Text("Error creating CD.");
+        out_.Text(CreationErrorText(r.Plan));
         out_.Error(r.Message);
     }
     if (r.VerifyRaised) out_.Error("cannot read the image again: " + r.Message);
     if (rc == kExitOk && options_.simulate) {
         out_.Text(kSimulationFinished);
     } else if (rc == kExitOk) {
-        for (const auto& line : SplitLines("CD Creation Complete!\r\nBe sure your computer can boot from your CD drive."))
+        // The boot advice as the command line has always given it; the check's warning above
+        // already said when an image does not boot.
+        for (const auto& line : SplitLines(CreationCompleteText(r.Plan, true)))
             out_.Text(line);
     }
     SayBufferHealth(r);

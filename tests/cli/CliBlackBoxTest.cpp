@@ -520,7 +520,9 @@ TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
         std::vector<std::string> says;      // in stdout or stderr
         std::vector<std::string> saysNot;
         bool driveTouched;
+        std::string media = "";   // the writer's attach options after its sheet
     };
+    const std::string kBootAdvice = "Be sure your computer can boot from your CD drive.";
     const std::vector<Case> cases = {
         {"truncated download", {"burn", cut.string()}, kImage,
          {"Image checksum mismatch (SHA-256): expected " + bootSum + " (SHA256SUMS), actual " + cutSum,
@@ -533,9 +535,12 @@ TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
          {"Warning : the image is not ISO 9660; burnt as it is", "CD Creation Complete!"}, {}, true},
         {"no boot record", {"burn", plain.string(), "--no-verify"}, kOk, {kNotBootable, "CD Creation Complete!"}, {},
          true},
+        {"onto a DVD+R", {"burn", (dir_ / "dl" / "whole.iso").string(), "--no-verify"}, kOk,
+         {"DVD+R Creation Complete!", "Be sure your computer can boot from your DVD drive."},
+         {"CD Creation Complete!", kBootAdvice}, true, ",media=dvd+r"},
         {"intact download", {"burn", (dir_ / "dl" / "whole.iso").string()}, kOk,
          {"Image checksum OK (SHA-256)", "Verify : SHA-256 of the disc " + bootSum,
-          "Verify : the disc matches the published SHA-256", "CD Creation Complete!"},
+          "Verify : the disc matches the published SHA-256", "CD Creation Complete!", kBootAdvice},
          {kNotBootable}, true},
         {"listing over 1 MiB", {"burn", (dir_ / "big" / "boot.iso").string(), "--no-verify"}, kOk,
          {"SHA256SUMS was not read: larger than 1 MiB; the image is not checked against it", "CD Creation Complete!"},
@@ -549,7 +554,7 @@ TEST_F(CliBlackBox, ImagesAreCheckedBeforeTheDriveIsTouched) {
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string cue = "check" + std::to_string(++n) + ".cue";
+        const std::string cue = "check" + std::to_string(++n) + ".cue" + c.media;
         std::vector<std::string> args = {"--trace"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.push_back("--no-eject");
