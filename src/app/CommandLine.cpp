@@ -62,7 +62,7 @@ QString UsageText()
         "                                  dvd-r|dvd-rw|dvd-rw-ro|dvd+r|dvd+r-dl|dvd+rw|bd-rom|bd-r|bd-re|\n"
         "                                  none, unformatted, speed=N, capacity=BLOCKS, fail-write-at=LBA,\n"
         "                                  stuck-buffer, no-rbc, no-config, no-test-write, not-ready=K,\n"
-        "                                  busy-ms=N;\n"
+        "                                  busy-ms=N, slow-disc-ms=N;\n"
         "                                  repeatable\n"
         "  --virtual-stick PATH[,size=N]   a file presented as a USB stick of N bytes (suffix K, M\n"
         "                                  or G; default 1G), listed after the writers; repeatable\n"

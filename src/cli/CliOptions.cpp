@@ -336,7 +336,7 @@ std::string VirtualDriveHelp() {
                    25, 85,
                    "the CUE sheet PATH (repeatable); OPTIONS: media=" + media +
                        "none, unformatted (a new dvd+rw, dvd-rw-ro or bd-re), speed=N, capacity=BLOCKS, "
-                       "fail-write-at=LBA, stuck-buffer, no-rbc, no-config, no-test-write, not-ready=K, busy-ms=N");
+                       "fail-write-at=LBA, stuck-buffer, no-rbc, no-config, no-test-write, not-ready=K, busy-ms=N, slow-disc-ms=N");
 }
 
 }  // namespace

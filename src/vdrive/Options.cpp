@@ -89,6 +89,10 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
             if (!hasValue) return needValue("N");
             if (!ParseNumber(value, 3600000, n)) return badValue("0 to 3600000 milliseconds");
             result.busyMs = static_cast<unsigned>(n);
+        } else if (name == "slow-disc-ms") {
+            if (!hasValue) return needValue("N");
+            if (!ParseNumber(value, 60000, n)) return badValue("0 to 60000 milliseconds");
+            result.slowDiscMs = static_cast<unsigned>(n);
         } else if (name == "stuck-buffer" || name == "no-rbc" || name == "bad-reply" || name == "unformatted" ||
                    name == "no-config" || name == "no-test-write") {
             if (hasValue) {
@@ -104,7 +108,7 @@ bool ParseVirtualDriveSpec(const std::string& driveSpec, VirtualDriveOptions& op
         } else {
             error = prefix + "unknown option '" + name +
                     "' (known: media, speed, capacity, fail-write-at, stuck-buffer, no-rbc, not-ready, "
-                    "busy-ms, bad-reply, unformatted, no-config, no-test-write)";
+                    "busy-ms, slow-disc-ms, bad-reply, unformatted, no-config, no-test-write)";
             return false;
         }
     }

@@ -46,7 +46,7 @@ constexpr std::uint32_t kBufferBytes = 2u * 1024u * 1024u;
 enum class DiscAccess : std::uint8_t { Exclusive, Shared };
 
 // PATH[,media=..][,speed=N][,capacity=BLOCKS][,fail-write-at=LBA][,stuck-buffer][,no-rbc]
-// [,not-ready=K][,busy-ms=N][,bad-reply][,unformatted][,no-config][,no-test-write]
+// [,not-ready=K][,busy-ms=N][,slow-disc-ms=N][,bad-reply][,unformatted][,no-config][,no-test-write]
 struct VirtualDriveOptions {
     std::string path;                        // the disc's CUE sheet
     // The medium of a new disc (a row of the catalogue with a key); null: not given (a CD-R);
@@ -62,6 +62,7 @@ struct VirtualDriveOptions {
     bool noTestWrite = false;                // a writer without test writing (page 2Ah, features)
     unsigned notReady = 0;
     unsigned busyMs = 0;
+    unsigned slowDiscMs = 0;                 // each write into the disc's files takes this much longer
     bool badReply = false;
     // Not part of the syntax: the front end sets it from what it is about to do.
     DiscAccess access = DiscAccess::Exclusive;

@@ -229,6 +229,9 @@ struct VirtualWriter::Impl {
 
     // Waits, as the drive does, until the buffer has room for this transfer.
     void WaitForBufferRoom(std::uint64_t bytes, std::uint32_t blockSize, std::uint32_t count);
+    // Around a write into the disc's files: the medium is held still meanwhile.
+    nanoseconds BeginStore();
+    void EndStore(nanoseconds start);
 
     void SynchronizeCache(ScsiRequest& r);
 

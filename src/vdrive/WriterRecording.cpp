@@ -57,7 +57,10 @@ void VirtualWriter::Impl::Write10(ScsiRequest& r) {
     std::string error;
     const std::uint8_t control = pageless ? 0x04 : static_cast<std::uint8_t>(page05[3] & 0x0F);
     if (!open && !disc->BeginTrack(audio, control, error)) return DiscFailure(r);
-    if (!disc->Append(r.data, r.dataLength, count, error)) return DiscFailure(r);
+    const nanoseconds storing = BeginStore();
+    const bool stored = disc->Append(r.data, r.dataLength, count, error);
+    EndStore(storing);
+    if (!stored) return DiscFailure(r);
     if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return DiscFailure(r);   // FUA
     r.residual = 0;
 }
@@ -73,7 +76,10 @@ void VirtualWriter::Impl::WriteOverwritable(ScsiRequest& r, std::uint32_t lba, s
     if (InjectedWriteFault(lba, count)) return CheckCondition(r, kWriteError);
     WaitForBufferRoom(bytes, 2048, count);
     std::string error;
-    if (!disc->WriteAt(lba, r.data, r.dataLength, count, error)) return DiscFailure(r);
+    const nanoseconds storing = BeginStore();
+    const bool stored = disc->WriteAt(lba, r.data, r.dataLength, count, error);
+    EndStore(storing);
+    if (!stored) return DiscFailure(r);
     if ((r.cdb[1] & 0x08) && !disc->Flush(true, error)) return DiscFailure(r);   // FUA
     r.residual = 0;
 }
@@ -85,6 +91,21 @@ void VirtualWriter::Impl::WaitForBufferRoom(std::uint64_t bytes, std::uint32_t b
     const nanoseconds keep = BlocksTime(room);
     if (drainEnd - now > keep) clock->SleepFor(drainEnd - now - keep);
     drainEnd = std::max(drainEnd, Now()) + BlocksTime(count);
+}
+
+// A drive takes data into its buffer while it writes the medium: the host never waits for the
+// medium. This writer's medium is files, and a write into them can stall (hundreds of
+// milliseconds under load on a busy file system); the buffer must not drain meanwhile, or it
+// reads empty behind a burner that kept it full. The medium waits for the files instead: the
+// burn takes that much longer.
+nanoseconds VirtualWriter::Impl::BeginStore() {
+    const nanoseconds start = Now();
+    if (options.slowDiscMs != 0) clock->SleepFor(std::chrono::milliseconds(options.slowDiscMs));
+    return start;
+}
+
+void VirtualWriter::Impl::EndStore(nanoseconds start) {
+    if (drainEnd > start) drainEnd += Now() - start;
 }
 
 void VirtualWriter::Impl::SynchronizeCache(ScsiRequest& r) {

@@ -14,7 +14,7 @@ TEST(AttachSyntax, AcceptsEveryOption) {
     vdrive::VirtualDriveOptions o;
     std::string error;
     ASSERT_TRUE(vdrive::ParseVirtualDriveSpec(
-        "/tmp/d.cue,media=dvd+rw,speed=16,capacity=5000,fail-write-at=7,stuck-buffer,no-rbc,not-ready=3,busy-ms=250,bad-reply",
+        "/tmp/d.cue,media=dvd+rw,speed=16,capacity=5000,fail-write-at=7,stuck-buffer,no-rbc,not-ready=3,busy-ms=250,slow-disc-ms=20,bad-reply",
         o, error)) << error;
     EXPECT_EQ(o.path, "/tmp/d.cue");
     EXPECT_EQ(o.media, kvcat::MediumByKey("dvd+rw"));
@@ -24,6 +24,7 @@ TEST(AttachSyntax, AcceptsEveryOption) {
     EXPECT_TRUE(o.stuckBuffer && o.noReadBufferCapacity && o.badReply);
     EXPECT_EQ(o.notReady, 3u);
     EXPECT_EQ(o.busyMs, 250u);
+    EXPECT_EQ(o.slowDiscMs, 20u);
 
     ASSERT_TRUE(vdrive::ParseVirtualDriveSpec("disc.cue", o, error));
     EXPECT_EQ(o.path, "disc.cue");
@@ -107,6 +108,7 @@ TEST(AttachSyntax, RejectsBadInputWithAMessage) {
         {"d.cue,fail-write-at=4294967296", "for fail-write-at"},
         {"d.cue,not-ready=1x", "for not-ready"},
         {"d.cue,busy-ms=3600001", "for busy-ms"},
+        {"d.cue,slow-disc-ms=60001", "for slow-disc-ms"},
         {"d.cue,stuck-buffer=1", "takes no value"},
         {"d.cue,turbo", "unknown option 'turbo'"},
         {"d.cue,,speed=1", "empty option"},
@@ -160,6 +162,19 @@ TEST_F(Timing, FullBufferMakesWriteWait) {
     ASSERT_TRUE(d->SyncCache().Good());
     EXPECT_NEAR(static_cast<double>((clock_->Slept() - before).count()), static_cast<double>((925 * kBlock16x).count()), 1e6);
     EXPECT_EQ(Free(*d), vdrive::kBufferBytes);
+}
+
+TEST_F(Timing, TheMediumWaitsForTheDiscFiles) {
+    // Each write into the disc's files takes 20 ms, 24 blocks' worth at 16x: the buffer still
+    // fills, as a drive's would behind a host that kept it fed, and the burn takes that longer.
+    auto d = Make(",speed=16,slow-disc-ms=20");
+    ASSERT_TRUE(d->SetWriteParameters(false).Good());
+    for (std::uint32_t i = 0; i < 1024; ++i) ASSERT_TRUE(d->Write(i, Pattern(i, 1), 1).Good());
+    EXPECT_EQ(Free(*d), 0u);
+    EXPECT_EQ(clock_->Slept(), 1024 * 20ms);
+    // Time the drive runs by itself still drains it.
+    clock_->Advance(100 * kBlock16x);
+    EXPECT_NEAR(Free(*d), 100 * 2048, 2048);
 }
 
 TEST_F(Timing, ImmedCommandsLeaveTheDriveBusy) {
