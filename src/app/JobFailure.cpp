@@ -95,14 +95,11 @@ std::string CancelledBlankText(bool Sent)
     return "The drive finishes a blank it has started by itself; wait until it is ready before using the disc.";
 }
 
-
 std::string StickCompleteText(const TBurnJobResult& Result, const TStickTarget& Stick, bool Bootable,
                               const TPublishedDigest& Published)
 {
     const std::string kind = StickKind(Stick);
-    std::string text = (Stick.Transport == "mmc" ? "SD Card" : "USB Stick") + std::string(" Creation Complete!");
-    if (Bootable)
-        text += "\r\nBe sure your computer can boot from a " + kind + ".";
+    std::string text = StickCreationCompleteText(Stick, Bootable);
     if (Result.Verified) {
         text += "\r\nThe " + kind + " was read back: it equals the image";
         if (Published.Found)

@@ -216,9 +216,8 @@ int Session::StickEnded() {
     if (r.FirstDifferentSector >= 0) fields.Add("first_different_sector", r.FirstDifferentSector);
     int rc = kExitOk;
     if (ok) {
-        out_.Text(std::string(stick_->Transport == "mmc" ? "SD Card" : "USB Stick") + " Creation Complete!");
-        if (job.ImageCheck() && job.ImageCheck()->Inspection.Bootable)
-            out_.Text("Be sure your computer can boot from a " + kind + ".");
+        const bool bootable = job.ImageCheck() && job.ImageCheck()->Inspection.Bootable;
+        for (const auto& line : SplitLines(StickCreationCompleteText(*stick_, bootable))) out_.Text(line);
         if (r.Verified) out_.Text("The " + kind + " was read back: it equals the image.");
     } else {
         switch (r.End) {

@@ -474,6 +474,14 @@ std::string StickKind(const TStickTarget& Stick)
     return Stick.Transport == "mmc" ? "SD card" : "USB stick";
 }
 
+std::string StickCreationCompleteText(const TStickTarget& Stick, bool Bootable)
+{
+    std::string text = (Stick.Transport == "mmc" ? "SD Card" : "USB Stick") + std::string(" Creation Complete!");
+    if (Bootable)
+        text += "\r\nBe sure your computer can boot from a " + StickKind(Stick) + ".";
+    return text;
+}
+
 TStickTarget StickTargetOf(const TBlockDisk& Disk)
 {
     TStickTarget t;

@@ -58,6 +58,9 @@ struct TStickTarget {
 // What a user calls it, in the texts of a burn: "SD card" (a card reader's, transport mmc) or
 // "USB stick" (every other, a virtual stick too).
 std::string StickKind(const TStickTarget& Stick);
+// The end of a burn onto a stick that ran to its end: "USB Stick Creation Complete!" (or "SD
+// Card"), and for an image that boots "\r\nBe sure your computer can boot from a USB stick.".
+std::string StickCreationCompleteText(const TStickTarget& Stick, bool Bootable);
 
 // The target of a removable disk the kernel lists (StickDiscovery.h).
 struct TBlockDisk;
